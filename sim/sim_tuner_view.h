@@ -1,0 +1,25 @@
+/* What the simulated tuner library sees of the simulated world. The executable
+ * that loads the library exports sim_tuner_view. */
+#pragma once
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct {
+    int32_t signal; /* 1: a receivable broadcast on every channel */
+    int32_t snr;    /* dB */
+    int32_t level;  /* 0 to 255 */
+    int32_t layers;
+    uint32_t ber_a; /* units of 1e-5 */
+    uint32_t ber_b;
+    int32_t silent; /* 1: the tuner answers no request */
+} SimTunerView;
+
+void sim_tuner_view(SimTunerView* view);
+
+#ifdef __cplusplus
+}
+#endif

@@ -1,0 +1,53 @@
+// The simulated world that the simulated FPGA, IIC slaves and tuner share: the
+// broadcast, the reception, the switch and the injected faults, changed by the
+// sim control commands.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+enum class FpgaFault { none, all_ones, all_zeros };
+
+struct SimWorld {
+    // Reception.
+    bool signal = true;
+    int snr = 28;
+    int level = 180;
+    int layers = 2;
+    uint32_t ber_a = 0;
+    uint32_t ber_b = 0;
+    bool tuner_silent = false;
+    // Board.
+    bool switch_on = false;
+    FpgaFault fpga_fault = FpgaFault::none;
+    bool readback_bad = false;
+    uint32_t fpga_version = 0x01020003;
+    // Broadcast TOT.
+    bool tot_on = true;
+    unsigned tot_period_s = 5;
+    bool time_frozen = false;
+    // The broadcast clock: broadcast_base_us (UTC, µs since the epoch) at
+    // sim-clock instant clock_base_us; it runs with the sim clock.
+    int64_t broadcast_base_us = 0;
+    int64_t clock_base_us = 0;
+};
+
+// Restores the defaults; the broadcast clock shows the host's time.
+void sim_world_reset();
+// A copy of the world, taken under its lock.
+SimWorld sim_world();
+// Applies one sim control command. Returns 0, or -1 for a line it does not
+// know (reported on standard error).
+int sim_world_apply(std::string_view line);
+// Applies every line of a file; missing file: nothing. Returns the number of
+// lines it did not know.
+int sim_world_apply_file(const std::string& path);
+
+// The sim clock in µs: the host's monotonic clock scaled to the pace (one sim
+// second per tick), or a manual clock that tests advance.
+int64_t sim_clock_us();
+void sim_clock_set_manual(bool manual);
+void sim_clock_advance(int64_t us);
+// The broadcast time now, UTC µs since the epoch.
+int64_t sim_broadcast_us();

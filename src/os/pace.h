@@ -1,0 +1,13 @@
+// The pace of the unit's time: one tick a second on the unit. The simulator may
+// run the unit faster; every tick-counted wait of the unit scales with it.
+#pragma once
+
+// Sets the tick length in milliseconds (the simulator only).
+void pace_set_tick_ms(unsigned tick_ms);
+// Length of one tick in microseconds (1000000 on the unit).
+unsigned pace_tick_us();
+// A wait of the given milliseconds on the unit, scaled to the pace. Scaled
+// waits for answers of other threads never fall below a floor of 20 ms.
+unsigned pace_wait_ms(unsigned ms);
+// Sleeps for the given number of unit seconds, scaled to the pace.
+void pace_sleep_seconds(unsigned seconds);

@@ -1,0 +1,6 @@
+// Factory reset: removing settings files so that their readers recreate them
+// with factory values.
+#pragma once
+
+int FactoryReset();
+int ResetNetworkFile();

@@ -1,0 +1,40 @@
+// INI reading shared by every settings reader: line splitting, the reading loop
+// with its section rule, value conversion, and the copy of a written settings
+// file to the SD card.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+struct DateTime {
+    uint16_t year;
+    uint8_t month;
+    uint8_t day;
+    uint8_t hour;
+    uint8_t minute;
+    uint8_t second;
+};
+
+constexpr int kIniLineSize = 255;  // a read takes at most 254 characters
+constexpr int kIniFieldSize = 128; // key and value hold at most 127 characters
+
+constexpr const char* kRamConfDir = "/var/kelvatro/conf/";
+constexpr const char* kSdConfDir = "/usr/kelvatro/conf/";
+
+// Splits a line (modified in place) into key and value buffers of kIniFieldSize
+// bytes. Returns 1 when a key was found, else 0 with both buffers empty.
+int IniSplitLine(char* line, char* key, char* value);
+bool IniParseDate(const char* text, DateTime& dt);
+bool IniParseTime(const char* text, DateTime& dt);
+bool IniParseIpAddress(const char* text, uint8_t addr[4]);
+// A number as strtoul converts it in the given base, truncated by the caller.
+uint32_t IniParseNumber(const char* text, int base);
+
+// The reading loop: opens the unit path, and hands every key that follows the
+// section header (exactly, brackets included) with its value to on_key.
+// Returns -1 when the file cannot be opened, else 0.
+int IniReadFile(const char* path, const char* section,
+                const std::function<void(const char* key, const char* value)>& on_key);
+
+// Copies a freshly written settings file into the SD-card settings directory.
+int CopyToSdCard(const char* path);

@@ -1,0 +1,22 @@
+// Setup change: a settings file named by a "[SetupChange]" message is
+// classified and taken over.
+#pragma once
+
+#include "settings/ini.h"
+#include <cstdint>
+
+enum SettingsFileKind {
+    kFileNone = 0,
+    kFileSystem = 1,
+    kFileNetwork = 2,
+    kFileCurrent = 4,
+    kFileFunction = 8,
+    kFileSetup = 16,
+    kFileFilter = 32,
+};
+
+int HandleSetupChange(char* message);
+SettingsFileKind ClassifySettingsFile(const char* path, char board_text[16], uint8_t& board_id,
+                                      uint8_t& sub_id);
+int ReadCurrentSetDate(const char* path, DateTime& dt);
+int orv_parser_setup(const char* path, const char* board_text, uint8_t board_id, uint8_t sub_id);

@@ -1,0 +1,13 @@
+// TOT acquisition: the per-tick step that takes broadcast time from the FPGA,
+// sets the clock, and watches lock, JST flag, failures and the switch.
+#pragma once
+
+#include "tot/tot_files.h"
+#include <cstdint>
+#include <mutex>
+
+// Around every call into the time service: tot_read_settings, tot_log_settings,
+// tuner_init, tuner_start and tot_step.
+extern std::mutex tot_mutex;
+
+int tot_step(TotSettings& settings, TotStatus& status);

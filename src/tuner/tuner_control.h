@@ -1,0 +1,42 @@
+// Tuner control: blocking, time-limited requests to the tuner-control library,
+// the channel table, the lock filter and the tuner restart.
+#pragma once
+
+#include "tot/tot_files.h"
+#include "tuner/osw.h"
+#include <atomic>
+#include <cstdint>
+
+struct TunerContext {
+    int32_t fd;
+    OSW_Event response_event;
+    OSW_Event signal_event;
+    std::atomic<int32_t> expected_response; // written before each request
+    uint32_t response_result;
+    void* payload;
+    uint32_t payload_length;
+    std::atomic<int32_t> signal;
+    std::atomic<uint8_t> first_data;
+    int32_t tune_requested;
+    int32_t first_tune_done;
+    uint32_t frequency;
+    int32_t good_count;
+    int32_t bad_count;
+    int32_t filtered_lock;
+};
+
+extern TunerContext tuner_context;
+
+int tuner_init();
+int tuner_start(const TotSettings& settings);
+int tuner_tune(uint32_t frequency_hz);
+int tuner_get_statistics(uint8_t* record);
+int tuner_get_status(TotStatus& status);
+int tuner_restart(int reason);
+int tuner_terminate();
+int tuner_get_version();
+int tuner_lock_filter(int lock, int snr);
+uint32_t channel_to_frequency(int channel);
+
+extern "C" void tuner_on_control(uint32_t msg_id, uint32_t result, void* payload, uint32_t length);
+extern "C" void tuner_on_data(uint32_t handle, uint8_t* data, uint32_t length);

@@ -1,0 +1,41 @@
+// A temporary sandbox root for tests that run unit code: ORV_ROOT points at it
+// for the test's lifetime, with the unit's directories laid out inside.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class Sandbox {
+  public:
+    Sandbox();
+    ~Sandbox();
+    Sandbox(const Sandbox&) = delete;
+    Sandbox& operator=(const Sandbox&) = delete;
+
+    const std::string& root() const { return root_; }
+    // The host path of a unit path such as "/var/kelvatro/conf/ORV_System.ini".
+    std::string path(std::string_view unit_path) const;
+    bool exists(std::string_view unit_path) const;
+    std::string read(std::string_view unit_path) const;
+    void write(std::string_view unit_path, std::string_view content) const;
+    void remove(std::string_view unit_path) const;
+    // The command journal, one entry per command, the timestamps left off.
+    std::vector<std::string> journal() const;
+
+  private:
+    std::string root_;
+};
+
+class SandboxTest : public ::testing::Test {
+  protected:
+    Sandbox sandbox;
+};
+
+// Everything written to standard output while the function runs.
+template <typename F> std::string capture_stdout(F&& f) {
+    ::testing::internal::CaptureStdout();
+    f();
+    return ::testing::internal::GetCapturedStdout();
+}

@@ -1,0 +1,11 @@
+// Test entry: the unit lives in Japan time, whatever the machine's zone.
+#include <cstdlib>
+#include <ctime>
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv) {
+    setenv("TZ", "Asia/Tokyo", 1);
+    tzset();
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
