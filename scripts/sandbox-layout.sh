@@ -1,0 +1,68 @@
+# The layout of a sandbox root as a unit's image is laid out: the unit's
+# directories, a system settings file with the TOT function, an NTP
+# configuration on the local clock and harmless board scripts.
+# Source this file, then call orv_sandbox_layout ROOT.
+
+# The system settings file of a TOT unit, every other value at its factory value.
+orv_sandbox_system_file() {
+    local day now
+    day=$(date +%Y/%m/%d)
+    now=$(date +%H:%M:%S)
+    printf '%s\n' \
+        ';;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;' \
+        '; ORVシステム基本情報          ;' \
+        '; SDカード上に保存されるデータ ;' \
+        ';;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;' \
+        '[ORVSystem]' \
+        $'Version=01000004\t; 16進数(32b) システムバージョン' \
+        $'UnitID=00000000\t; 16進数(32b) ユニットID' \
+        $'UnitName=VID UVIVEV\t; ユニット名称 半角31文字まで' \
+        $'SystemInfo=04000000\t; 16進数(32b) ' \
+        $'OptionInfo=00000000\t; 16進数(32b) ' \
+        $'CustumInfo=00000000\t; 16進数(32b) ' \
+        $'Language=0\t; 10進数(8b) (0=日本語, 1=英語)' \
+        $'HeaderTime=1\t; 10進数(8b) (0=非表示, 1=表示)' \
+        $'TimeAdjust=0\t; 10進数(8b) (0=手動, 1=NTP, 2=チューナ, 3=GPS)' \
+        $'TimeAdjustInt=3600\t; 10進数(32b) 1=1秒' \
+        $'WebControl=1\t; 10進数(8b) (0=禁止, 1=許可)' \
+        "MakeDate=$day"$'\t; 新規作成年月日' \
+        "MakeTime=$now"$'\t; 新規作成時分秒' \
+        "ModifyDate=$day"$'\t; 更新年月日' \
+        "ModifyTime=$now"$'\t; 更新時分秒' \
+        $'AutoReset=0\t; 10進数(8b) (0=無効, 1=リセット, 2=リブート)' \
+        $'AutoResetTime=03:00:00\t; リセット時分秒'
+}
+
+orv_sandbox_ntp_conf() {
+    printf '%s\n' \
+        '# NTP daemon of the time server: the unit serves its own clock.' \
+        'driftfile /var/lib/ntp/ntp.drift' \
+        'restrict default kod nomodify notrap nopeer noquery' \
+        'restrict 127.0.0.1' \
+        'server 127.127.1.0' \
+        'fudge 127.127.1.0 stratum 10'
+}
+
+orv_sandbox_board_script() {
+    printf '#!/bin/sh\n# Stand-in for the board script of the unit: it only reports.\necho "%s: done"\n' "$1"
+}
+
+# Lays out ROOT. Directories are made when missing; the files are written only
+# into a new (missing or empty) root, so that a kept sandbox keeps its state.
+orv_sandbox_layout() {
+    local root=$1 dir fresh=0
+    if [ ! -d "$root" ] || [ -z "$(ls -A "$root")" ]; then fresh=1; fi
+    for dir in var/kelvatro/conf var/kelvatro/bin usr/kelvatro/conf usr/kelvatro/upload \
+        usr/kelvatro/log var/www etc etc/init.d sim; do
+        mkdir -p "$root/$dir"
+    done
+    [ "$fresh" = 1 ] || return 0
+    orv_sandbox_system_file >"$root/var/kelvatro/conf/ORV_System.ini"
+    cp -p "$root/var/kelvatro/conf/ORV_System.ini" "$root/usr/kelvatro/conf/"
+    orv_sandbox_ntp_conf >"$root/var/kelvatro/conf/ntp.conf"
+    orv_sandbox_board_script gpio_restart.sh >"$root/var/kelvatro/bin/gpio_restart.sh"
+    orv_sandbox_board_script kelvsys_end >"$root/var/kelvatro/bin/kelvsys_end"
+    chmod 0666 "$root/var/kelvatro/conf/ORV_System.ini" "$root/usr/kelvatro/conf/ORV_System.ini" \
+        "$root/var/kelvatro/conf/ntp.conf"
+    chmod 0755 "$root/var/kelvatro/bin/gpio_restart.sh" "$root/var/kelvatro/bin/kelvsys_end"
+}

@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# The project's test command (CI runs it through .ci/run): installs the Debian
+# packages the build and the suite need, then builds and runs the whole suite
+# three ways: plain (build/), with AddressSanitizer and UndefinedBehaviorSanitizer
+# (build-asan/), and the tuner and OS-wrapper tests with ThreadSanitizer
+# (build-tsan/). Exits non-zero on any failure.
+set -euo pipefail
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$repo"
+
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbcm2835-dev tzdata ccache
+    iproute2 python3 psmisc procps tar gzip findutils sed grep coreutils)
+
+install_missing_packages() {
+    local missing=() p
+    for p in "${packages[@]}"; do
+        if [ "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)" != "install ok installed" ]; then
+            missing+=("$p")
+        fi
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "test.sh: missing packages (${missing[*]}); run as root to install them" >&2
+        exit 1
+    fi
+    echo "test.sh: installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# configure_and_build DIR [cmake options...] [-- targets...]
+configure_and_build() {
+    local dir=$1 options=() targets=()
+    shift
+    while [ $# -gt 0 ] && [ "$1" != "--" ]; do options+=("$1"); shift; done
+    [ $# -gt 0 ] && shift
+    targets=("$@")
+    local generator=()
+    [ -f "$dir/CMakeCache.txt" ] || generator=(-G Ninja)
+    cmake -S . -B "$dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${options[@]}" >/dev/null
+    if [ ${#targets[@]} -gt 0 ]; then
+        cmake --build "$dir" -j2 --target "${targets[@]}"
+    else
+        cmake --build "$dir" -j2
+    fi
+}
+
+# run_suite DIR [ctest options...]
+run_suite() {
+    local dir=$1
+    shift
+    ctest --test-dir "$dir" -j2 --output-on-failure --timeout 300 --no-tests=error "$@"
+}
+
+install_missing_packages
+export TZ=Asia/Tokyo
+
+echo "== build/: plain"
+configure_and_build build
+run_suite build
+
+echo "== build-asan/: AddressSanitizer and UndefinedBehaviorSanitizer"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+configure_and_build build-asan -DORV_SANITIZE=address,undefined
+run_suite build-asan
+unset ASAN_OPTIONS UBSAN_OPTIONS
+
+echo "== build-tsan/: ThreadSanitizer, tuner and OS-wrapper tests"
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+configure_and_build build-tsan -DORV_SANITIZE=thread -- test_tuner orv_simtuner
+run_suite build-tsan -L tuner
+
+echo "test.sh: all suites passed"
