@@ -1,0 +1,99 @@
+// The status log: every report of the unit, stamped with the local time and a
+// severity name, printed on standard output and appended to
+// /var/www/StatusLog.txt, which is rotated by size through seven older
+// generations. Also empties the status-log archive directory on request.
+#include "log/status_log.h"
+
+#include "os/shell.h"
+#include "os/unit_path.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+#include <sys/stat.h>
+
+namespace {
+
+constexpr int kMessageSize = 256;
+// Date and time (19), " <", the longest level name (6), "> " and the message.
+constexpr int kLineSize = 19 + 2 + 6 + 2 + kMessageSize;
+constexpr off_t kRotateSize = 131072;
+
+constexpr std::array<char[8], 8> kLevelNames = {"EMG",  "ALT",    "CRIT", "ERR",
+                                                "WARN", "NOTICE", "INF",  "DEBUG"};
+
+// The current file first, then generations 1 (newest) to 7 (oldest).
+constexpr std::array<char[64], 8> kLogFiles = {
+    "/var/www/StatusLog.txt",  "/var/www/StatusLog1.txt", "/var/www/StatusLog2.txt",
+    "/var/www/StatusLog3.txt", "/var/www/StatusLog4.txt", "/var/www/StatusLog5.txt",
+    "/var/www/StatusLog6.txt", "/var/www/StatusLog7.txt"};
+
+constexpr const char* kArchiveDir = "/usr/kelvatro/log";
+
+std::mutex log_lock;
+
+const char* level_name(int level) {
+    if (level < 0 || level >= 7) return kLevelNames[7];
+    return kLevelNames[level];
+}
+
+void rotate() {
+    for (size_t n = kLogFiles.size() - 1; n >= 1; --n) {
+        const int result = unit_rename(kLogFiles[n - 1], kLogFiles[n]);
+        std::printf("<Debug> %s : rename(%s, %s)=%d\n", "LogWriteToFile", kLogFiles[n - 1],
+                    kLogFiles[n], result == 0 ? 0 : -1);
+    }
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int LogPrint(int outputs, int level, const char* format, ...) {
+    char message[kMessageSize];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+
+    const time_t now = std::time(nullptr);
+    tm local{};
+    localtime_r(&now, &local);
+
+    char line[kLineSize];
+    const int formatted =
+        std::snprintf(line, sizeof line, "%04d/%02d/%02d %02d:%02d:%02d <%s> %s",
+                      local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                      local.tm_min, local.tm_sec, level_name(level), message);
+    int length = std::min(formatted, kLineSize - 1);
+    if (outputs & LOG_TO_CONSOLE) {
+        length = std::printf("%s", line);
+        std::fflush(stdout);
+    }
+    if (outputs & LOG_TO_FILE) return LogWriteToFile(line);
+    return length;
+}
+
+int LogWriteToFile(const char* line) {
+    std::lock_guard<std::mutex> hold(log_lock);
+    FILE* file = unit_fopen(kLogFiles[0], "a");
+    if (!file) {
+        std::printf("<Error> %s : Cannot Open %s file.\n", "LogWriteToFile", kLogFiles[0]);
+        std::fflush(stdout);
+        return -1;
+    }
+    std::fputs(line, file);
+    std::fflush(file);
+    std::fclose(file);
+
+    struct stat st {};
+    if (unit_stat(kLogFiles[0], &st) == 0 && st.st_size >= kRotateSize) rotate();
+    return 0;
+}
+
+int LogDeleteArchive() {
+    run_command(std::string("rm -rf ") + kArchiveDir + "/*");
+    return run_command("sync");
+}

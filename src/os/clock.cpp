@@ -1,0 +1,21 @@
+// Setting the system clock. On the unit it is set with clock_settime; in a
+// sandbox the setting goes to the command journal and the host clock is left
+// alone.
+#include "os/clock.h"
+
+#include "os/shell.h"
+#include "os/unit_path.h"
+
+#include <cstdio>
+
+int set_system_clock(time_t seconds, long microseconds) {
+    if (sandboxed()) {
+        char text[64];
+        std::snprintf(text, sizeof text, "clock_settime %lld.%06ld",
+                      static_cast<long long>(seconds), microseconds);
+        journal_command(text);
+        return 0;
+    }
+    const timespec ts{seconds, microseconds * 1000};
+    return clock_settime(CLOCK_REALTIME, &ts) == 0 ? 0 : -1;
+}

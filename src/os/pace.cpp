@@ -1,0 +1,37 @@
+// The pace of the unit's time: how long one tick lasts. The unit ticks once a
+// second; the simulator may shorten the tick, and every tick-counted wait
+// follows it.
+#include "os/pace.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <ctime>
+
+namespace {
+std::atomic<unsigned> tick_ms{1000};
+constexpr unsigned kMinScaledWaitMs = 20;
+} // namespace
+
+void pace_set_tick_ms(unsigned ms) {
+    tick_ms = ms;
+}
+
+unsigned pace_tick_us() {
+    return tick_ms * 1000;
+}
+
+unsigned pace_wait_ms(unsigned ms) {
+    const unsigned tick = tick_ms;
+    if (tick == 1000) return ms;
+    const auto scaled = static_cast<unsigned long long>(ms) * tick / 1000;
+    return static_cast<unsigned>(std::max<unsigned long long>(kMinScaledWaitMs, scaled));
+}
+
+void pace_sleep_seconds(unsigned seconds) {
+    const unsigned long long total_ms = static_cast<unsigned long long>(seconds) * tick_ms;
+    timespec left{static_cast<time_t>(total_ms / 1000),
+                  static_cast<long>(total_ms % 1000) * 1000000};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}

@@ -1,0 +1,209 @@
+// The command runner under a sandbox: what is journaled, what really runs,
+// and that nothing aimed at the host ever does.
+#include "os/clock.h"
+#include "os/shell.h"
+#include "os/unit_path.h"
+#include "sandbox.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sys/stat.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class ShellTest : public SandboxTest {
+  protected:
+    // An executable script at a host path.
+    static void write_script(const std::string& path, const std::string& body) {
+        std::ofstream(path) << "#!/bin/sh\n" << body;
+        chmod(path.c_str(), 0755);
+    }
+};
+
+// Programs named after the host commands, first on PATH, that would leave a
+// marker if they were ever started.
+class HostCommandGuardTest : public ShellTest {
+  protected:
+    void SetUp() override {
+        bin_ = sandbox.root() + "/hostbin";
+        marker_dir_ = sandbox.root() + "/markers";
+        fs::create_directories(bin_);
+        fs::create_directories(marker_dir_);
+        for (const char* name : {"reboot", "date", "hwclock", "shutdown", "sudo", "ifconfig",
+                                 "route", "service", "touch"})
+            write_script(bin_ + "/" + name, "echo ran > " + marker_dir_ + "/" + name + "\n");
+        const char* old = std::getenv("PATH");
+        saved_path_ = old ? old : "";
+        setenv("PATH", (bin_ + ":" + saved_path_).c_str(), 1);
+    }
+    void TearDown() override { setenv("PATH", saved_path_.c_str(), 1); }
+
+    bool any_marker() const { return !fs::is_empty(marker_dir_); }
+
+    std::string bin_, marker_dir_, saved_path_;
+};
+
+TEST_F(HostCommandGuardTest, HostCommandsAreJournaledButNeverRun) {
+    EXPECT_EQ(0, run_command("reboot"));
+    EXPECT_EQ(0, run_command("date -s \"2024-01-05 09:07:03\""));
+    EXPECT_EQ(0, run_command("hwclock -wu"));
+    EXPECT_EQ(0, run_command("shutdown -h now"));
+    EXPECT_EQ(0, run_command("sudo /etc/init.d/ntp start"));
+    EXPECT_EQ(0, run_command("/bin/date -s \"2024/1/5 09:07:03.123456\""));
+    EXPECT_EQ(0, run_command("ifconfig eth0 192.168.1.10 netmask 255.255.255.0"));
+    EXPECT_FALSE(any_marker());
+    EXPECT_EQ((std::vector<std::string>{"reboot", "date -s \"2024-01-05 09:07:03\"", "hwclock -wu",
+                                        "shutdown -h now", "sudo /etc/init.d/ntp start",
+                                        "/bin/date -s \"2024/1/5 09:07:03.123456\"",
+                                        "ifconfig eth0 192.168.1.10 netmask 255.255.255.0"}),
+              sandbox.journal());
+}
+
+TEST_F(HostCommandGuardTest, AHostCommandHiddenInALineStopsTheWholeLine) {
+    const std::string out = sandbox.path("/var/www/out");
+    for (const std::string line :
+         {"echo a > /var/www/out; reboot", "echo a > /var/www/out && date", "echo a | touch x",
+          "echo $(reboot) > /var/www/out", "echo `reboot` > /var/www/out",
+          "echo \"$(reboot)\" > /var/www/out", "(reboot)", "echo a\nreboot",
+          "xargs reboot < /var/www/out", "sh -c reboot", "FOO=1 reboot", "$CMD",
+          "echo 'unterminated", "/bin/sh /tmp/outside.sh", "cd /tmp; sh x.sh",
+          "echo a || /sbin/reboot"})
+        EXPECT_EQ(0, run_command(line)) << line;
+    EXPECT_FALSE(any_marker());
+    EXPECT_FALSE(fs::exists(out));
+    EXPECT_EQ(16u, sandbox.journal().size());
+}
+
+TEST_F(ShellTest, JournalLineIsTimeAndCommandAsGiven) {
+    run_command("cp -p /var/kelvatro/conf/a.ini /usr/kelvatro/conf/");
+    std::ifstream in(sandbox.path("/sim/commands.log"));
+    std::string line;
+    ASSERT_TRUE(std::getline(in, line));
+    EXPECT_TRUE(std::regex_match(
+        line,
+        std::regex(R"([0-9]{10}\.[0-9]{6} cp -p /var/kelvatro/conf/a\.ini /usr/kelvatro/conf/)")))
+        << line;
+    EXPECT_FALSE(std::getline(in, line));
+}
+
+TEST_F(ShellTest, JournalDirectoryIsMadeWhenMissing) {
+    sandbox.remove("/sim");
+    run_command("sync");
+    EXPECT_EQ(std::vector<std::string>{"sync"}, sandbox.journal());
+}
+
+TEST_F(ShellTest, FileToolsRunOnSandboxFiles) {
+    sandbox.write("/var/kelvatro/conf/ORV_Network.ini", "IP=1\n");
+    EXPECT_EQ(0, run_command("cp -p /var/kelvatro/conf/ORV_Network.ini /usr/kelvatro/conf/"));
+    EXPECT_EQ("IP=1\n", sandbox.read("/usr/kelvatro/conf/ORV_Network.ini"));
+
+    EXPECT_EQ(0, run_command("echo \"interface eth0\" >> /var/kelvatro/conf/dhcpcd.conf"));
+    EXPECT_EQ("interface eth0\n", sandbox.read("/var/kelvatro/conf/dhcpcd.conf"));
+    EXPECT_EQ(0, run_command("grep \"interface eth0\" /var/kelvatro/conf/dhcpcd.conf"));
+    EXPECT_EQ(1, run_command("grep \"static routers=\" /var/kelvatro/conf/dhcpcd.conf"));
+
+    EXPECT_EQ(0, run_command("rm -rf /usr/kelvatro/conf/ORV_Network.ini"));
+    EXPECT_FALSE(sandbox.exists("/usr/kelvatro/conf/ORV_Network.ini"));
+}
+
+TEST_F(ShellTest, GrepAndXargsSedRewriteInPlace) {
+    sandbox.write("/var/kelvatro/conf/ntp.conf", "x\nfudge 127.127.1.0 stratum 10\n");
+    run_command("grep -l 'fudge 127.127.1.0 stratum' /var/kelvatro/conf/ntp.conf | xargs sed -i -e "
+                "'s/fudge 127.127.1.0 stratum.*/fudge 127.127.1.0 stratum 3/g'");
+    EXPECT_EQ("x\nfudge 127.127.1.0 stratum 3\n", sandbox.read("/var/kelvatro/conf/ntp.conf"));
+}
+
+TEST_F(ShellTest, ScriptInsideRootRunsAfterCd) {
+    write_script(sandbox.path("/usr/kelvatro/upload/setup.sh"), "echo done > setup.out\n");
+    EXPECT_EQ(0, run_command("cd /usr/kelvatro/upload; /bin/sh setup.sh; sync;"));
+    EXPECT_EQ("done\n", sandbox.read("/usr/kelvatro/upload/setup.out"));
+
+    write_script(sandbox.path("/var/kelvatro/bin/gpio_restart.sh"), "echo restarted > /tmp/x\n");
+    EXPECT_EQ(0, run_command("/bin/sh /var/kelvatro/bin/gpio_restart.sh; sync;"));
+    EXPECT_FALSE(sandbox.exists("/usr/kelvatro/upload/x"));
+}
+
+TEST_F(ShellTest, CdIntoAMissingDirectoryRunsNothing) {
+    sandbox.remove("/usr/kelvatro/upload");
+    std::ofstream("setup.sh") << "echo ran > " << sandbox.path("/var/www/ran") << "\n";
+    EXPECT_EQ(0, run_command("cd /usr/kelvatro/upload; /bin/sh setup.sh; sync;"));
+    fs::remove("setup.sh");
+    EXPECT_FALSE(sandbox.exists("/var/www/ran"));
+}
+
+TEST_F(ShellTest, RmOutsideTheRootIsRefused) {
+    const fs::path outside =
+        fs::temp_directory_path() / ("orv-outside-" + std::to_string(getpid()));
+    std::ofstream(outside.string()) << "keep";
+    EXPECT_EQ(0, run_command("rm -rf " + outside.string()));
+    EXPECT_EQ(0, run_command("rm -rf /var/kelvatro/../../" + outside.filename().string()));
+    EXPECT_EQ(0, run_command("rm -rf /var/www/../.."));
+    EXPECT_TRUE(fs::exists(outside));
+    EXPECT_TRUE(fs::exists(sandbox.root() + "/var"));
+    fs::remove(outside);
+}
+
+TEST_F(ShellTest, KillLineOfTheEndScriptRuns) {
+    const std::string line = "ps | grep '/bin/sh /var/kelvatro/bin/kelvsys_end' | egrep -v grep | "
+                             "awk '{print \"kill \", $1}' | sh";
+    EXPECT_EQ(0, run_command(line));
+    EXPECT_EQ(std::vector<std::string>{line}, sandbox.journal());
+}
+
+TEST_F(ShellTest, QuotedFileNameNeverRunsACommand) {
+    const std::string marker = sandbox.path("/var/www/pwned");
+    for (const std::string name :
+         {"a;touch " + marker, "$(touch " + marker + ")", "`touch " + marker + "`",
+          "a'; touch " + marker + "; '", "a\"; touch " + marker + "; \"", "a\ntouch " + marker,
+          "a|touch " + marker, "a&&touch " + marker}) {
+        const std::string path = "/var/kelvatro/conf/" + name;
+        sandbox.write(path, "data");
+        run_command("cp -p " + shell_quote(path) + " /usr/kelvatro/conf/");
+        EXPECT_EQ("data", sandbox.read("/usr/kelvatro/conf/" + name)) << name;
+        run_command("rm -rf " + shell_quote(path));
+        EXPECT_FALSE(sandbox.exists(path)) << name;
+    }
+    EXPECT_FALSE(fs::exists(marker));
+}
+
+TEST(ShellQuote, PlainPathsStayAndOthersAreSingleQuoted) {
+    EXPECT_EQ("/var/kelvatro/conf/Setup_05_01.ini",
+              shell_quote("/var/kelvatro/conf/Setup_05_01.ini"));
+    EXPECT_EQ("a-b+c,d:e@f%g=h", shell_quote("a-b+c,d:e@f%g=h"));
+    EXPECT_EQ("''", shell_quote(""));
+    EXPECT_EQ("'a b'", shell_quote("a b"));
+    EXPECT_EQ("'it'\\''s'", shell_quote("it's"));
+    EXPECT_EQ("'$(x)'", shell_quote("$(x)"));
+}
+
+TEST_F(ShellTest, UnitPathsMapWhereAWordBegins) {
+    const std::string& r = sandbox.root();
+    EXPECT_EQ(r + "/var/www/x", unit_path("/var/www/x"));
+    EXPECT_EQ("rel/x", unit_path("rel/x"));
+    EXPECT_EQ("cp -p '" + r + "/var/kelvatro/a b' " + r + "/usr/kelvatro/conf/",
+              map_unit_paths_in_command("cp -p '/var/kelvatro/a b' /usr/kelvatro/conf/"));
+    EXPECT_EQ("echo \"x\" >" + r + "/etc/resolv.conf <" + r + "/dev/kelvatro_hwreg0",
+              map_unit_paths_in_command("echo \"x\" >/etc/resolv.conf </dev/kelvatro_hwreg0"));
+    EXPECT_EQ("a=" + r + "/var/www \"" + r + "/etc/x\"",
+              map_unit_paths_in_command("a=/var/www \"/etc/x\""));
+    EXPECT_EQ("/bin/date x/var/www /etc", map_unit_paths_in_command("/bin/date x/var/www /etc"));
+}
+
+TEST(UnitPath, WithoutRootPathsStandAsTheyAre) {
+    unsetenv("ORV_ROOT");
+    sandbox_reload();
+    EXPECT_FALSE(sandboxed());
+    EXPECT_EQ("/var/www/StatusLog.txt", unit_path("/var/www/StatusLog.txt"));
+    EXPECT_EQ("cp /var/www/a /etc/", map_unit_paths_in_command("cp /var/www/a /etc/"));
+}
+
+TEST_F(ShellTest, ClockIsJournaledNotSet) {
+    EXPECT_EQ(0, set_system_clock(1704413223, 5));
+    EXPECT_EQ(std::vector<std::string>{"clock_settime 1704413223.000005"}, sandbox.journal());
+}
+
+} // namespace
