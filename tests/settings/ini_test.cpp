@@ -1,0 +1,171 @@
+// INI reading: line splitting, value conversion, the reading loop's section
+// rule, hostile file contents and the copy to the SD card.
+#include "sandbox.h"
+#include "settings/ini.h"
+
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using KeyValue = std::pair<std::string, std::string>;
+
+// Splits a copy of the text; "" as key means the line carries no key.
+KeyValue split(std::string text) {
+    char key[kIniFieldSize] = "junk";
+    char value[kIniFieldSize] = "junk";
+    const int found = IniSplitLine(text.data(), key, value);
+    EXPECT_EQ(found, key[0] != '\0' ? 1 : 0) << text;
+    return {key, value};
+}
+
+TEST(IniSplitLine, LinesWithoutKey) {
+    for (const char* line : {"", "\n", "=\t\r\n", "==", "; comment\n", "# note", "\t; comment\r\n"})
+        EXPECT_EQ(KeyValue("", ""), split(line)) << line;
+}
+
+TEST(IniSplitLine, KeyAndValueCases) {
+    EXPECT_EQ(KeyValue("UnitName", "VID UVIVEV"), split("UnitName=VID UVIVEV\t; name\r\n"));
+    EXPECT_EQ(KeyValue("  ; comment", ""), split("  ; comment"));
+    EXPECT_EQ(KeyValue("Key", ""), split("Key"));
+    EXPECT_EQ(KeyValue("Key", ""), split("Key=\n"));
+    EXPECT_EQ(KeyValue("Value", ""), split("=Value"));
+    EXPECT_EQ(KeyValue("Key", "Value"), split("Key=Value=More"));
+    EXPECT_EQ(KeyValue("Key", "Value"), split("Key==Value"));
+    EXPECT_EQ(KeyValue("Key", "Value"), split("Key\t=\tValue"));
+    EXPECT_EQ(KeyValue("Key ", " Value"), split("Key = Value"));
+    EXPECT_EQ(KeyValue("Key", ""), split("Key=;x"));
+    EXPECT_EQ(KeyValue("Key", ""), split("Key=#x"));
+    EXPECT_EQ(KeyValue("Key", "12 ; note"), split("Key=12 ; note\n"));
+    EXPECT_EQ(KeyValue("[ORVSystem]", ""), split("[ORVSystem]\t; section\n"));
+    EXPECT_EQ(KeyValue("[ORVSystem] ; section", ""), split("[ORVSystem] ; section\n"));
+}
+
+TEST(IniSplitLine, OverLongKeyAndValueAreCutTo127) {
+    const std::string key(300, 'k'), value(200, 'v');
+    EXPECT_EQ(KeyValue(std::string(127, 'k'), std::string(127, 'v')), split(key + "=" + value));
+}
+
+TEST(IniParseNumber, ConvertsAsStrtoul) {
+    EXPECT_EQ(31u, IniParseNumber("0x1F", 16));
+    EXPECT_EQ(31u, IniParseNumber("1F", 16));
+    EXPECT_EQ(0x01000004u, IniParseNumber("01000004", 16));
+    EXPECT_EQ(255u, static_cast<uint8_t>(IniParseNumber("-1", 10)));
+    EXPECT_EQ(12u, IniParseNumber("  12 ; note", 10));
+    EXPECT_EQ(0u, IniParseNumber("", 10));
+    EXPECT_EQ(0u, IniParseNumber("abc", 10));
+    EXPECT_EQ(3600u, IniParseNumber("+3600x", 10));
+}
+
+TEST(IniParseDate, SeparatorsAndShortTexts) {
+    for (const char* text : {"2024/01/05", "2024-1-5", "2024 01 05", "2024,1,5\r\n"}) {
+        DateTime dt{};
+        EXPECT_TRUE(IniParseDate(text, dt)) << text;
+        EXPECT_EQ(2024, dt.year);
+        EXPECT_EQ(1, dt.month);
+        EXPECT_EQ(5, dt.day);
+    }
+    DateTime dt{1999, 9, 9, 1, 2, 3};
+    EXPECT_TRUE(IniParseDate("2024/13/40", dt));
+    EXPECT_EQ(13, dt.month);
+    EXPECT_EQ(40, dt.day);
+    EXPECT_FALSE(IniParseDate("2025/02", dt));
+    EXPECT_EQ(2025, dt.year);
+    EXPECT_EQ(2, dt.month);
+    EXPECT_EQ(40, dt.day);
+    EXPECT_FALSE(IniParseDate("", dt));
+    EXPECT_EQ(1, dt.hour); // time fields untouched
+}
+
+TEST(IniParseTime, FieldsStoredUntilTheTextRunsOut) {
+    DateTime dt{2024, 1, 5, 3, 0, 0};
+    EXPECT_FALSE(IniParseTime("12:30", dt));
+    EXPECT_EQ(12, dt.hour);
+    EXPECT_EQ(30, dt.minute);
+    EXPECT_EQ(0, dt.second);
+    EXPECT_TRUE(IniParseTime("09-07-03", dt));
+    EXPECT_EQ(3, dt.second);
+    EXPECT_EQ(2024, dt.year);
+}
+
+TEST(IniParseIpAddress, FourBytesLowEightBits) {
+    uint8_t addr[4] = {9, 9, 9, 9};
+    EXPECT_TRUE(IniParseIpAddress("192.168.1.300", addr));
+    EXPECT_EQ((std::vector<int>{192, 168, 1, 44}), std::vector<int>(addr, addr + 4));
+    addr[3] = 77;
+    EXPECT_FALSE(IniParseIpAddress("10.0.0", addr));
+    EXPECT_EQ((std::vector<int>{10, 0, 0, 77}), std::vector<int>(addr, addr + 4));
+    EXPECT_TRUE(IniParseIpAddress("1.2.3.4.5", addr));
+    EXPECT_EQ((std::vector<int>{1, 2, 3, 4}), std::vector<int>(addr, addr + 4));
+}
+
+class IniReadFileTest : public SandboxTest {
+  protected:
+    std::vector<KeyValue> read(const std::string& content) {
+        sandbox.write("/var/kelvatro/conf/t.ini", content);
+        std::vector<KeyValue> seen;
+        EXPECT_EQ(0,
+                  IniReadFile("/var/kelvatro/conf/t.ini", "[Sec]",
+                              [&seen](const char* k, const char* v) { seen.emplace_back(k, v); }));
+        return seen;
+    }
+};
+
+TEST_F(IniReadFileTest, KeysCountOnlyAfterTheHeaderAndTheFlagStays) {
+    EXPECT_EQ((std::vector<KeyValue>{{"A", "2"}, {"[Other]", ""}, {"B", "3"}}),
+              read(";;;\nA=1\n[Sec]\t; c\nA=2\n[Other]\nB=3\n"));
+    EXPECT_EQ(std::vector<KeyValue>{}, read("[Sec] ; c\nA=1\n"));
+}
+
+TEST_F(IniReadFileTest, MissingFileFails) {
+    EXPECT_EQ(-1, IniReadFile("/var/kelvatro/conf/none.ini", "[Sec]",
+                              [](const char*, const char*) { FAIL(); }));
+}
+
+TEST_F(IniReadFileTest, LongLinesAreReadIn254CharacterPieces) {
+    // The first piece ends after 254 characters; the rest, "Y=5", is read as a line of its own.
+    const std::string line = "A=" + std::string(252, 'v') + "Y=5\n";
+    const auto seen = read("[Sec]\n" + line);
+    ASSERT_EQ(2u, seen.size());
+    EXPECT_EQ("A", seen[0].first);
+    EXPECT_EQ(std::string(127, 'v'), seen[0].second);
+    EXPECT_EQ(KeyValue("Y", "5"), seen[1]);
+}
+
+TEST_F(IniReadFileTest, BinaryGarbageAndNulBytesAreHarmless) {
+    std::string garbage;
+    for (int i = 0; i < 5000; ++i)
+        garbage += static_cast<char>((i * 7919 + 13) % 256);
+    std::string content = "[Sec]\n" + garbage + "\nK=a";
+    content += '\0';
+    content += "hidden\nL=1\n" + std::string(100000, '=') + "\n";
+    const auto seen = read(content);
+    ASSERT_GE(seen.size(), 2u);
+    EXPECT_EQ(KeyValue("L", "1"), seen.back());
+    EXPECT_NE(seen.end(), std::find(seen.begin(), seen.end(), KeyValue("K", "a")));
+}
+
+TEST_F(IniReadFileTest, CopyToSdCardQuotesThePath) {
+    sandbox.write("/var/kelvatro/conf/ORV_System.ini", "x");
+    sandbox.write("/var/kelvatro/conf/odd name;x.ini", "y");
+    EXPECT_EQ(0, CopyToSdCard("/var/kelvatro/conf/ORV_System.ini"));
+    EXPECT_EQ(0, CopyToSdCard("/var/kelvatro/conf/odd name;x.ini"));
+    EXPECT_EQ("x", sandbox.read("/usr/kelvatro/conf/ORV_System.ini"));
+    EXPECT_EQ("y", sandbox.read("/usr/kelvatro/conf/odd name;x.ini"));
+    EXPECT_EQ((std::vector<std::string>{
+                  "cp -p /var/kelvatro/conf/ORV_System.ini /usr/kelvatro/conf/", "sync",
+                  "cp -p '/var/kelvatro/conf/odd name;x.ini' /usr/kelvatro/conf/", "sync"}),
+              sandbox.journal());
+}
+
+TEST_F(IniReadFileTest, CopyToSdCardTakesAnyPathLength) {
+    const std::string dir = "/var/kelvatro/conf/" + std::string(200, 'd');
+    const std::string path = dir + "/" + std::string(200, 'f') + ".ini";
+    sandbox.write(path, "z");
+    EXPECT_EQ(0, CopyToSdCard(path.c_str()));
+    EXPECT_EQ("z", sandbox.read("/usr/kelvatro/conf/" + std::string(200, 'f') + ".ini"));
+}
+
+} // namespace
