@@ -1,0 +1,178 @@
+// The system settings file ORV_System.ini: its one record, reading with the
+// factory values and the version reset, writing, the printout, and the two
+// date operations on the local clock.
+#include "settings/system_file.h"
+
+#include "log/status_log.h"
+#include "os/clock.h"
+#include "os/shell.h"
+#include "os/unit_path.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <unistd.h>
+
+SystemSettings system_settings;
+
+namespace {
+
+constexpr const char* kSection = "[ORVSystem]";
+
+void set_factory_values(SystemSettings& s) {
+    s = SystemSettings{};
+    s.Version = kSystemFileVersion;
+    std::strcpy(s.UnitName, "VID UVIVEV");
+    s.TimeAdjustInt = 3600;
+    s.HeaderTime = 1;
+    s.WebControl = 1;
+    s.Language = 0;
+    s.TimeAdjust = 0;
+    GetLocalDateTime(s.Make);
+    GetLocalDateTime(s.Modify);
+    s.AutoReset = 0;
+    s.AutoResetTime.hour = 3;
+}
+
+void take_key(SystemSettings& s, const char* key, const char* value) {
+    const auto is = [key](const char* name) { return std::strcmp(key, name) == 0; };
+    const auto hex = [value] { return IniParseNumber(value, 16); };
+    const auto dec = [value] { return IniParseNumber(value, 10); };
+    if (is("Version"))
+        s.Version = hex();
+    else if (is("SystemInfo"))
+        s.SystemInfo = hex();
+    else if (is("OptionInfo"))
+        s.OptionInfo = hex();
+    else if (is("CustumInfo"))
+        s.CustumInfo = hex();
+    else if (is("UnitID"))
+        s.UnitID = hex();
+    else if (is("Language"))
+        s.Language = static_cast<uint8_t>(dec());
+    else if (is("TimeAdjust"))
+        s.TimeAdjust = static_cast<uint8_t>(dec());
+    else if (is("WebControl"))
+        s.WebControl = static_cast<uint8_t>(dec());
+    else if (is("HeaderTime"))
+        s.HeaderTime = static_cast<uint8_t>(dec());
+    else if (is("TimeAdjustInt"))
+        s.TimeAdjustInt = dec();
+    else if (is("AutoReset"))
+        s.AutoReset = static_cast<uint8_t>(dec());
+    else if (is("UnitName"))
+        std::strncpy(s.UnitName, value, sizeof s.UnitName - 1);
+    else if (is("MakeDate"))
+        IniParseDate(value, s.Make);
+    else if (is("MakeTime"))
+        IniParseTime(value, s.Make);
+    else if (is("ModifyDate"))
+        IniParseDate(value, s.Modify);
+    else if (is("ModifyTime"))
+        IniParseTime(value, s.Modify);
+    else if (is("AutoResetTime"))
+        IniParseTime(value, s.AutoResetTime);
+}
+
+} // namespace
+
+int ReadSystemFile(const char* path, SystemSettings& s) {
+    set_factory_values(s);
+    if (unit_access(path, F_OK) != 0) {
+        LogPrint(3, 6, "<<System file factory set>>\n");
+        WriteSystemFile(path, s);
+    } else if (IniReadFile(path, kSection, [&s](const char* key, const char* value) {
+                   take_key(s, key, value);
+               }) != 0) {
+        LogPrint(3, 0, "System file not found\n");
+        return -1;
+    }
+
+    if (s.Version == kSystemFileVersion) return 0;
+    s.Version = kSystemFileVersion;
+    GetLocalDateTime(s.Modify);
+    LogPrint(3, 6, "<<Resetting Version>>\n");
+    WriteSystemFile(path, s);
+    return 0;
+}
+
+int WriteSystemFile(const char* path, const SystemSettings& s) {
+    FILE* f = unit_fopen(path, "w");
+    if (!f) {
+        LogPrint(3, 0, "System file error\n");
+        return -1;
+    }
+    std::fprintf(f, ";;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;\n");
+    std::fprintf(f, "; ORVシステム基本情報          ;\n");
+    std::fprintf(f, "; SDカード上に保存されるデータ ;\n");
+    std::fprintf(f, ";;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;\n");
+    std::fprintf(f, "%s\n", kSection);
+    std::fprintf(f, "Version=%08X\t; 16進数(32b) システムバージョン\n", s.Version);
+    std::fprintf(f, "UnitID=%08X\t; 16進数(32b) ユニットID\n", s.UnitID);
+    std::fprintf(f, "UnitName=%s\t; ユニット名称 半角31文字まで\n", s.UnitName);
+    std::fprintf(f, "SystemInfo=%08X\t; 16進数(32b) \n", s.SystemInfo);
+    std::fprintf(f, "OptionInfo=%08X\t; 16進数(32b) \n", s.OptionInfo);
+    std::fprintf(f, "CustumInfo=%08X\t; 16進数(32b) \n", s.CustumInfo);
+    std::fprintf(f, "Language=%d\t; 10進数(8b) (0=日本語, 1=英語)\n", s.Language);
+    std::fprintf(f, "HeaderTime=%d\t; 10進数(8b) (0=非表示, 1=表示)\n", s.HeaderTime);
+    std::fprintf(f, "TimeAdjust=%d\t; 10進数(8b) (0=手動, 1=NTP, 2=チューナ, 3=GPS)\n",
+                 s.TimeAdjust);
+    std::fprintf(f, "TimeAdjustInt=%d\t; 10進数(32b) 1=1秒\n", static_cast<int>(s.TimeAdjustInt));
+    std::fprintf(f, "WebControl=%d\t; 10進数(8b) (0=禁止, 1=許可)\n", s.WebControl);
+    std::fprintf(f, "MakeDate=%04d/%02d/%02d\t; 新規作成年月日\n", s.Make.year, s.Make.month,
+                 s.Make.day);
+    std::fprintf(f, "MakeTime=%02d:%02d:%02d\t; 新規作成時分秒\n", s.Make.hour, s.Make.minute,
+                 s.Make.second);
+    std::fprintf(f, "ModifyDate=%04d/%02d/%02d\t; 更新年月日\n", s.Modify.year, s.Modify.month,
+                 s.Modify.day);
+    std::fprintf(f, "ModifyTime=%02d:%02d:%02d\t; 更新時分秒\n", s.Modify.hour, s.Modify.minute,
+                 s.Modify.second);
+    std::fprintf(f, "AutoReset=%d\t; 10進数(8b) (0=無効, 1=リセット, 2=リブート)\n", s.AutoReset);
+    std::fprintf(f, "AutoResetTime=%02d:%02d:%02d\t; リセット時分秒\n", s.AutoResetTime.hour,
+                 s.AutoResetTime.minute, s.AutoResetTime.second);
+    std::fclose(f);
+    unit_chmod(path, 0666);
+    CopyToSdCard(path);
+    return 0;
+}
+
+void PrintSystemSettings(const SystemSettings& s) {
+    LogPrint(3, 6, "Version     : %08X\n", s.Version);
+    LogPrint(3, 6, "Unit Name   : %s\n", s.UnitName);
+    LogPrint(3, 6, "System Info : %08X\n", s.SystemInfo);
+    LogPrint(3, 6, "Option Info : %08X\n", s.OptionInfo);
+    LogPrint(3, 6, "Custum Info : %08X\n", s.CustumInfo);
+    LogPrint(3, 6, "HeaderTime  : %d\n", s.HeaderTime);
+}
+
+void GetLocalDateTime(DateTime& dt) {
+    dt = DateTime{};
+    const time_t now = std::time(nullptr);
+    tm local{};
+    localtime_r(&now, &local);
+    dt.year = static_cast<uint16_t>(local.tm_year + 1900);
+    dt.month = static_cast<uint8_t>(local.tm_mon + 1);
+    dt.day = static_cast<uint8_t>(local.tm_mday);
+    dt.hour = static_cast<uint8_t>(local.tm_hour);
+    dt.minute = static_cast<uint8_t>(local.tm_min);
+    dt.second = static_cast<uint8_t>(local.tm_sec);
+}
+
+int SetSystemDate(const DateTime& dt) {
+    tm local{};
+    local.tm_year = dt.year - 1900;
+    local.tm_mon = dt.month - 1;
+    local.tm_mday = dt.day;
+    local.tm_hour = dt.hour;
+    local.tm_min = dt.minute;
+    local.tm_sec = dt.second;
+    local.tm_isdst = -1;
+    set_system_clock(std::mktime(&local), 0);
+
+    char command[64];
+    std::snprintf(command, sizeof command, "date -s \"%04d-%02d-%02d %02d:%02d:%02d\"", dt.year,
+                  dt.month, dt.day, dt.hour, dt.minute, dt.second);
+    run_command(command);
+    return run_command("hwclock -wu");
+}
