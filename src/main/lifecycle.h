@@ -13,6 +13,23 @@ struct MainFlags {
 extern MainFlags main_flags;
 
 int main_init();
+
+// The network-init switch, polled at start one reading at a time (at most nine
+// readings, a tick apart).
+constexpr int kSwitchPollReadings = 9;
+
+struct SwitchPoll {
+    int reading;  // readings taken so far
+    int on_count; // consecutive on readings
+};
+
+enum class SwitchPollStep { next, reset, done };
+
+// Takes the next reading: reads the GPIO input, writes the GPIO output and
+// prints the reading. `reset` after the third consecutive on reading, `done`
+// when the polling ends without a reset.
+SwitchPollStep switch_poll_reading(SwitchPoll& poll);
+
 int main_term();
 // The whole program run: passes until a pass result of 0 or less, then reboot
 // or power-off as the flags say. Returns 0.

@@ -1,0 +1,233 @@
+// Command dispatch: each message read from the control FIFO is matched against
+// the command words, and the "reg" and "iic" test commands drive the register
+// device and the IIC bridge.
+#include "main/command.h"
+
+#include "board/fpga_device.h"
+#include "board/iic_bridge.h"
+#include "log/status_log.h"
+#include "main/lifecycle.h"
+#include "os/pace.h"
+#include "os/shell.h"
+#include "settings/factory_reset.h"
+#include "settings/setup_change.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+constexpr const char* kUploadCommand =
+    "cd /usr/kelvatro/upload; tar xzvf data.tar.gz; /bin/sh setup.sh; sync;";
+constexpr const char* kUploadFpgaCommand =
+    "cd /usr/kelvatro/upload; tar xzvf data.tar.gz; /bin/sh setup_fpga.sh ; sync;";
+// Ends any running instance of the end script.
+constexpr const char* kEndScriptKill =
+    R"(ps | grep '/bin/sh /var/kelvatro/bin/kelvsys_end' | egrep -v grep | awk '{print "kill ", $1}' | sh)";
+constexpr const char* kEndScript = "/bin/sh /var/kelvatro/bin/kelvsys_end";
+
+int run_reg(const char* message) {
+    reg_command(message);
+    return 1;
+}
+
+int run_iic(const char* message) {
+    iic_command(message);
+    return 1;
+}
+
+int run_setup_change(const char* message) {
+    std::string text(message);
+    HandleSetupChange(text.data());
+    return 1;
+}
+
+int run_upload(const char*) {
+    LogPrint(LOG_TO_BOTH, 6, "File UpLoad & UpDate\n");
+    main_flags.running = 0;
+    main_flags.reboot = 1;
+    run_command(kUploadCommand);
+    return 0;
+}
+
+int run_upload_fpga(const char*) {
+    LogPrint(LOG_TO_BOTH, 6, "File UpLoad & UpDate [FPGA]\n");
+    main_flags.running = 0;
+    main_flags.reboot = 0;
+    pace_sleep_seconds(3);
+    run_command(kEndScriptKill);
+    run_command(kUploadFpgaCommand);
+    run_command(kEndScript);
+    return 0;
+}
+
+int run_reset(const char*) {
+    LogPrint(LOG_TO_BOTH, 6, "Main Program Reset\n");
+    main_flags.running = 0;
+    return 1;
+}
+
+int run_end(const char*) {
+    LogPrint(LOG_TO_BOTH, 6, "Main Program End\n");
+    main_flags.running = 0;
+    main_flags.shutdown = 1;
+    return 0;
+}
+
+int run_reboot(const char*) {
+    LogPrint(LOG_TO_BOTH, 6, "Main Program End\n");
+    main_flags.running = 0;
+    main_flags.reboot = 1;
+    return 0;
+}
+
+int run_factory_reset(const char*) {
+    LogPrint(LOG_TO_BOTH, 6, "ORV Factory Reset\n");
+    FactoryReset();
+    LogDeleteArchive();
+    main_flags.running = 0;
+    main_flags.reboot = 1;
+    return 0;
+}
+
+int run_log_delete(const char*) {
+    LogPrint(LOG_TO_BOTH, 6, "ORV Log delete\n");
+    LogDeleteArchive();
+    return 1;
+}
+
+struct Command {
+    std::string_view word; // compared over its length with the message's start
+    int (*run)(const char* message);
+};
+
+constexpr std::array<Command, 10> kCommands{{
+    {"reg", run_reg},
+    {"iic", run_iic},
+    {"[SetupChange]", run_setup_change},
+    {"[UpLoad]", run_upload},
+    {"[UpLoadFpga]", run_upload_fpga},
+    {"RESET", run_reset},
+    {"END", run_end},
+    {"REBOOT", run_reboot},
+    {"FACTORY_RESET", run_factory_reset},
+    {"LOG_DELETE", run_log_delete},
+}};
+
+// The test commands read the first 127 characters of the message as tokens.
+constexpr size_t kWorkBufferSize = 128;
+constexpr const char* kSeparators = " ,=\t\r\n";
+
+std::vector<std::string> tokens_of(const char* message) {
+    std::array<char, kWorkBufferSize> work{};
+    std::strncpy(work.data(), message, work.size() - 1);
+    std::vector<std::string> tokens;
+    char* rest = nullptr;
+    for (char* token = strtok_r(work.data(), kSeparators, &rest); token;
+         token = strtok_r(nullptr, kSeparators, &rest))
+        tokens.emplace_back(token);
+    return tokens;
+}
+
+bool first_token_is(const std::vector<std::string>& tokens, std::string_view word) {
+    return !tokens.empty() && tokens[0].starts_with(word);
+}
+
+uint32_t hex_number(const std::string& token) {
+    return static_cast<uint32_t>(std::strtoul(token.c_str(), nullptr, 16));
+}
+
+uint8_t hex_byte(const std::string& token) {
+    return static_cast<uint8_t>(hex_number(token));
+}
+
+// "0A ,FF ," for the bytes 0x0A and 0xFF.
+std::string echo_text(const uint8_t* bytes, int count) {
+    std::string text;
+    for (int i = 0; i < count; ++i) {
+        char piece[8];
+        std::snprintf(piece, sizeof piece, "%02X ,", bytes[i]);
+        text += piece;
+    }
+    return text;
+}
+
+// The IIC bridge's registers (command, status, control, data) and bit rate.
+constexpr std::array<uint32_t, 4> kIicBridgeRegs{0x1000, 0x1004, 0x1008, 0x1200};
+constexpr uint32_t kIicBitRateKhz = 100;
+constexpr int kIicMaxBytes = 16;
+
+void report_open_failure(int channel) {
+    std::printf("Error Zentu_Open() %d\n", channel);
+}
+
+} // namespace
+
+int main_command(const char* message) {
+    int result = 1;
+    for (const Command& command : kCommands)
+        if (std::strncmp(message, command.word.data(), command.word.size()) == 0)
+            result = command.run(message);
+    return result;
+}
+
+int reg_command(const char* message) {
+    const auto tokens = tokens_of(message);
+    if (!first_token_is(tokens, "reg") || tokens.size() < 2) return 0;
+    const uint32_t address = hex_number(tokens[1]);
+    uint32_t data = 0;
+    if (tokens.size() > 2) {
+        data = hex_number(tokens.back());
+        FpgaWrite32(address, data);
+        LogPrint(LOG_TO_BOTH, 7, "reg (w) : addr=%08X, data=%08X\n", address, data);
+    }
+    FpgaRead32(address, &data);
+    LogPrint(LOG_TO_BOTH, 7, "reg (r) : addr=%08X, data=%08X\n", address, data);
+    return 0;
+}
+
+int iic_command(const char* message) {
+    const auto tokens = tokens_of(message);
+    if (!first_token_is(tokens, "iic") || tokens.size() < 5) return 0;
+    const uint8_t port = hex_byte(tokens[1]);
+    const uint8_t slave = hex_byte(tokens[2]);
+    const int count = hex_byte(tokens[3]);
+    if (count > kIicMaxBytes) {
+        LogPrint(LOG_TO_BOTH, 3, "iic : byte count %d out of range (0 to 16), not done\n", count);
+        return 0;
+    }
+
+    // The register address byte, then the data bytes to write.
+    std::array<uint8_t, 1 + kIicMaxBytes> write_buffer{};
+    std::array<uint8_t, kIicMaxBytes> read_buffer{};
+    write_buffer[0] = hex_byte(tokens[4]);
+    const size_t data_tokens = std::min<size_t>(tokens.size() - 5, kIicMaxBytes);
+    for (size_t i = 0; i < data_tokens; ++i)
+        write_buffer[1 + i] = hex_byte(tokens[5 + i]);
+    const uint8_t reg = write_buffer[0];
+
+    std::puts("Zentu_IIC_Open()");
+    const int channel = Zentu_IIC_Open(kIicBridgeRegs.data(), port, slave, kIicBitRateKhz);
+    if (data_tokens > 0) {
+        if (channel < 0)
+            report_open_failure(channel);
+        else
+            Zentu_IIC_Write(channel, write_buffer.data(), count + 1);
+        LogPrint(LOG_TO_BOTH, 7, "iic (w) : addr=%02X, data=%s\n", reg,
+                 echo_text(&write_buffer[1], count).c_str());
+    }
+    if (channel < 0)
+        report_open_failure(channel);
+    else
+        Zentu_IIC_WriteRead(channel, &reg, 1, read_buffer.data(), count);
+    LogPrint(LOG_TO_BOTH, 7, "iic (r) : addr=%02X, data=%s \n", reg,
+             echo_text(read_buffer.data(), count).c_str());
+    Zentu_IIC_Close(channel);
+    return 0;
+}

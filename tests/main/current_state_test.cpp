@@ -1,0 +1,117 @@
+// ORV_Current.ini and ORV_Function.ini as the web front end reads them.
+#include "main_fixture.h"
+
+#include <sys/stat.h>
+
+namespace {
+
+const char* const kCurrentFileText =
+    ";;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;\n"
+    "; カレントス情報 (基本的に1秒毎に更新される)         ;\n"
+    "; ORVメインプログラムがRAMディスクに作成するファイル ;\n"
+    ";;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;\n"
+    "[ORVCurrent]\n"
+    "SetDate=0000/00/00\t; 設定年月日\n"
+    "SetTime=00:00:00\t; 設定時分秒\n"
+    "NowDate=2024/03/05\t; 現在年月日\n"
+    "NowTime=07:08:09\t; 現在時分秒\n"
+    "MAC=B8:27:EB:01:02:0A\t; 16進数 (設定変更不能扱い)\n"
+    "MAC1=00:00:00:00:00:00\t; 16進数 (設定変更不能扱い)\n"
+    "[ErrorStatus1]\t; 内部機能用エラーステータス\n"
+    "80=0001\n81=0000\n82=0000\n83=0000\n84=0000\n85=0000\n86=0000\n87=0000\n"
+    "88=0000\n89=0000\n8A=0000\n8B=0000\n8C=0000\n8D=0000\n8E=0000\n8F=12345\n"
+    "[ErrorStatus2]\t; 拡張機能用エラーステータス\n"
+    "00=0000\n01=0000\n02=0000\n03=ABCD\n04=0000\n05=0000\n06=0000\n07=0000\n"
+    "08=0000\n09=0000\n0A=0000\n0B=0000\n0C=0000\n0D=0000\n0E=0000\n0F=0000\n";
+
+const char* const kFunctionHeaderText = ";;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;\n"
+                                        "; ORV機能情報                                        ;\n"
+                                        "; ORVメインプログラムがRAMディスクに作成するファイル ;\n"
+                                        ";;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;\n"
+                                        "[ORVFunction]\n";
+
+const char* const kTotSlotText =
+    ";;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;\n"
+    "; 内部機能 ※本機能はORV_System.iniのSystemInfoで機能設定する ;\n"
+    ";;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;\n"
+    "[IntSlot1]\n"
+    "BoadID=05\t; 16進数(char) 基板番号\n"
+    "SubID=01\t; 16進数(char) 基板サブ番号\n"
+    "Func=1F\t; 16進数(char) 機能指定\n"
+    "Version=01020003\t; 16進数(32b) バージョン\n"
+    "Name=TOT\t; 基板名称 半角31文字まで\n"
+    "Setup=/var/kelvatro/conf/Setup_05_01.ini\t; セットアップファイル\n"
+    "Save=/usr/kelvatro/conf/Setup_05_01.ini\t; セットアップ保存ファイル\n"
+    "Status=/var/kelvatro/conf/Status_05_01.txt\t; ステータスファイル\n"
+    "\n";
+
+CurrentState known_record() {
+    CurrentState cs{};
+    cs.NowDateTime = DateTime{2024, 3, 5, 7, 8, 9};
+    const uint8_t mac[6] = {0xB8, 0x27, 0xEB, 0x01, 0x02, 0x0A};
+    std::copy(mac, mac + 6, cs.Mac);
+    cs.ErrorStatus1[0] = 1;
+    cs.ErrorStatus1[15] = 0x12345; // wider than 16 bits: five digits
+    cs.ErrorStatus2[3] = 0xABCD;
+    return cs;
+}
+
+mode_t mode_of(const std::string& host_path) {
+    struct stat st {};
+    stat(host_path.c_str(), &st);
+    return st.st_mode & 07777;
+}
+
+using CurrentFileTest = MainTest;
+using FunctionFileTest = MainTest;
+
+TEST_F(CurrentFileTest, WritesTheFortyFiveLinesWithMode0666) {
+    ASSERT_EQ(0, write_current_file(kCurrentFilePath, known_record()));
+    EXPECT_EQ(kCurrentFileText, sandbox.read(kCurrentFilePath));
+    EXPECT_EQ(0666u, mode_of(sandbox.path(kCurrentFilePath)));
+}
+
+TEST_F(CurrentFileTest, RewritesInPlaceAndFailsQuietlyWithoutItsDirectory) {
+    sandbox.write(kCurrentFilePath, std::string(5000, 'x'));
+    ASSERT_EQ(0, write_current_file(kCurrentFilePath, known_record()));
+    EXPECT_EQ(kCurrentFileText, sandbox.read(kCurrentFilePath));
+
+    sandbox.remove("/var/kelvatro/conf");
+    EXPECT_EQ(-1, write_current_file(kCurrentFilePath, known_record()));
+}
+
+TEST_F(CurrentFileTest, PrintsTheRecordInFourLines) {
+    CurrentState cs = known_record();
+    cs.SetDateTime = DateTime{2023, 12, 31, 23, 59, 58};
+    print_current_state(cs);
+    EXPECT_TRUE(logged("<INF> Set Date   : 2023/12/31 23:59:58\n"));
+    EXPECT_TRUE(logged("<INF> Now Date   : 2024/03/05 07:08:09\n"));
+    EXPECT_TRUE(logged("<INF> M/B  MAC   : B8.27.EB.01.02.0A\n"));
+    EXPECT_TRUE(logged("<INF> VOIP MAC   : 00.00.00.00.00.00\n"));
+}
+
+TEST_F(FunctionFileTest, WritersRefuseANullStream) {
+    EXPECT_EQ(-1, write_function_header(nullptr, 1, 0));
+    EXPECT_EQ(-1, write_function_slot(nullptr, 1, 5, 1, 0x1F, 0, "TOT"));
+}
+
+TEST_F(FunctionFileTest, TotFunctionGivesThreeFunctionsAndTheTotSlot) {
+    write_system_file("04000003");
+    main_init();
+    EXPECT_EQ(std::string(kFunctionHeaderText) + "IntSlotNum=3\t; 内部機能数\n" +
+                  "ExpSlotNum=0\t; 拡張基板数\n" + "\n" + kTotSlotText,
+              sandbox.read(kFunctionFilePath));
+    EXPECT_EQ(0666u, mode_of(sandbox.path(kFunctionFilePath)));
+    EXPECT_TRUE(sandbox.exists("/var/kelvatro/conf/Setup_05_01.ini"));
+}
+
+TEST_F(FunctionFileTest, WithoutTotFunctionOnlyTheHeader) {
+    write_system_file("00000003");
+    main_init();
+    EXPECT_EQ(std::string(kFunctionHeaderText) + "IntSlotNum=2\t; 内部機能数\n" +
+                  "ExpSlotNum=0\t; 拡張基板数\n" + "\n",
+              sandbox.read(kFunctionFilePath));
+    EXPECT_FALSE(sandbox.exists("/var/kelvatro/conf/Setup_05_01.ini"));
+}
+
+} // namespace
