@@ -1,0 +1,112 @@
+// The sim control: start file, control FIFO lines applied by the reader thread,
+// and a stop that leaves no thread, descriptor or FIFO behind.
+#include "control.h"
+#include "sandbox.h"
+#include "world.h"
+
+#include <chrono>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+size_t entries(const char* dir) {
+    return size_t(std::distance(fs::directory_iterator(dir), fs::directory_iterator{}));
+}
+
+// Polls the world until the predicate holds; false after two seconds.
+template <typename P> bool world_becomes(P predicate) {
+    for (int i = 0; i < 400; ++i) {
+        if (predicate(sim_world())) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+}
+
+void write_fifo(const std::string& path, std::string_view text) {
+    const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, text.data(), text.size()), ssize_t(text.size()));
+    close(fd);
+}
+
+class SimControlTest : public SandboxTest {
+  protected:
+    void SetUp() override { sim_world_reset(); }
+    void TearDown() override {
+        sim_control_stop();
+        sim_world_reset();
+    }
+    std::string fifo() const { return sandbox.path("/sim/control"); }
+};
+
+TEST_F(SimControlTest, StartFileAppliedLineByLine) {
+    sandbox.write("/sim/start", "switch on\n# a comment\n\nsignal off\nsnr 7\n");
+    sim_apply_start_file();
+    const SimWorld w = sim_world();
+    EXPECT_TRUE(w.switch_on);
+    EXPECT_FALSE(w.signal);
+    EXPECT_EQ(w.snr, 7);
+}
+
+TEST_F(SimControlTest, MissingStartFileChangesNothing) {
+    sim_apply_start_file();
+    const SimWorld w = sim_world();
+    EXPECT_FALSE(w.switch_on);
+    EXPECT_TRUE(w.signal);
+}
+
+TEST_F(SimControlTest, LinesFromSeveralWritersAndSplitLinesAreApplied) {
+    ASSERT_EQ(sim_control_start(), 0);
+    struct stat st {};
+    ASSERT_EQ(stat(fifo().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0666u);
+
+    write_fifo(fifo(), "switch on\nsn");
+    write_fifo(fifo(), "r 12\nnonsense here\nber 5 ");
+    write_fifo(fifo(), "40\r\n");
+    ASSERT_TRUE(world_becomes([](const SimWorld& w) { return w.ber_b == 40; }));
+    const SimWorld w = sim_world();
+    EXPECT_TRUE(w.switch_on);
+    EXPECT_EQ(w.snr, 12);
+    EXPECT_EQ(w.ber_a, 5u);
+}
+
+TEST_F(SimControlTest, LeftoverFileIsReplacedByTheFifo) {
+    sandbox.write("/sim/control", "left behind");
+    ASSERT_EQ(sim_control_start(), 0);
+    struct stat st {};
+    ASSERT_EQ(stat(fifo().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    write_fifo(fifo(), "tot off\n");
+    EXPECT_TRUE(world_becomes([](const SimWorld& w) { return !w.tot_on; }));
+}
+
+TEST_F(SimControlTest, StopLeavesNoThreadDescriptorOrFifo) {
+    const size_t fds = entries("/proc/self/fd");
+    const size_t threads = entries("/proc/self/task");
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_EQ(sim_control_start(), 0);
+        EXPECT_EQ(entries("/proc/self/task"), threads + 1);
+        write_fifo(fifo(), "level 99\n");
+        EXPECT_TRUE(world_becomes([](const SimWorld& w) { return w.level == 99; }));
+        sim_control_stop();
+        EXPECT_FALSE(fs::exists(fifo()));
+        EXPECT_EQ(entries("/proc/self/fd"), fds);
+        EXPECT_EQ(entries("/proc/self/task"), threads);
+        sim_world_reset();
+    }
+}
+
+TEST_F(SimControlTest, StopWithoutStartIsHarmless) {
+    sim_control_stop();
+    EXPECT_FALSE(fs::exists(fifo()));
+}
+
+} // namespace
