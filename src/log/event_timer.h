@@ -18,3 +18,5 @@ uint32_t add_interval_event(const TimerCallback& callback, uint32_t count, int r
 void delete_event(uint32_t id);
 // Counts every active entry down by one and runs the callbacks of those due.
 void timer_due_check();
+// Sets the id counter, so that tests can reach the wrap of the ids.
+void timer_id_counter_set(uint32_t value);
