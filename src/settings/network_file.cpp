@@ -1,0 +1,188 @@
+// The network settings file ORV_Network.ini: reading with factory values,
+// writing, the printout, and applying the settings to eth0, the default
+// route, /etc/resolv.conf and the dhcpcd configuration.
+#include "settings/network_file.h"
+
+#include "log/status_log.h"
+#include "os/shell.h"
+#include "os/unit_path.h"
+#include "settings/system_file.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+NetworkSettings network_settings;
+
+namespace {
+
+constexpr const char* kDhcpcdFile = "/var/kelvatro/conf/dhcpcd.conf";
+constexpr const char* kResolvFile = "/etc/resolv.conf";
+
+void set_address(uint8_t field[4], uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+    field[0] = a;
+    field[1] = b;
+    field[2] = c;
+    field[3] = d;
+}
+
+void set_factory_values(NetworkSettings& n) {
+    n = NetworkSettings{};
+    if (variant_bit_set()) {
+        set_address(n.IP, 192, 168, 1, 10);
+        set_address(n.Gateway, 192, 168, 1, 1);
+    } else {
+        set_address(n.IP, 192, 168, 105, 10);
+        set_address(n.Gateway, 192, 168, 105, 1);
+    }
+    set_address(n.NetMask, 255, 255, 255, 0);
+    set_address(n.Syslog, 192, 168, 0, 100);
+    set_address(n.snmp, 192, 168, 0, 100);
+}
+
+uint8_t* field_of_key(NetworkSettings& n, const char* key) {
+    struct KeyField {
+        const char* key;
+        uint8_t* field;
+    };
+    const KeyField keys[] = {{"IP", n.IP},           {"NetMask", n.NetMask},
+                             {"Gateway", n.Gateway}, {"Syslog", n.Syslog},
+                             {"snmp", n.snmp},       {"DnsP", n.DnsP},
+                             {"DnsS", n.DnsS},       {"NtpServer", n.NtpServer}};
+    for (const KeyField& k : keys)
+        if (std::strcmp(key, k.key) == 0) return k.field;
+    return nullptr;
+}
+
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    va_list again;
+    va_copy(again, args);
+    const int length = std::vsnprintf(nullptr, 0, fmt, args);
+    va_end(args);
+    std::string text(static_cast<size_t>(std::max(length, 0)) + 1, '\0');
+    std::vsnprintf(text.data(), text.size(), fmt, again);
+    va_end(again);
+    text.resize(text.size() - 1);
+    return text;
+}
+
+std::string dotted(const uint8_t a[4]) {
+    return format("%d.%d.%d.%d", a[0], a[1], a[2], a[3]);
+}
+
+void write_resolver(const NetworkSettings& n) {
+    FILE* fp = unit_fopen(kResolvFile, "w");
+    if (fp == nullptr) {
+        LogPrint(LOG_TO_BOTH, 3, "Cannot Open /etc/resolv.conf\n");
+        return;
+    }
+    std::fprintf(fp, "nameserver %s\n", dotted(n.DnsP).c_str());
+    std::fprintf(fp, "nameserver %s\n", dotted(n.DnsS).c_str());
+    std::fclose(fp);
+}
+
+// The grep status tells whether the dhcpcd file carries the text, even
+// inside a comment.
+bool dhcpcd_has(const std::string& file, const char* text) {
+    return run_command(format("grep \"%s\" %s", text, file.c_str())) == 0;
+}
+
+// Appends "key<value>" to the dhcpcd file, or rewrites everything behind the
+// key on every line that carries it; then syncs.
+void set_dhcpcd_entry(const std::string& file, const char* key, const std::string& value) {
+    if (!dhcpcd_has(file, key)) {
+        run_command(format("echo \"%s\"%s >> %s", key, value.c_str(), file.c_str()));
+    } else {
+        std::string escaped;
+        for (char c : value)
+            escaped += c == '/' ? std::string("\\/") : std::string(1, c);
+        run_command(format("grep -l '%s' %s | xargs sed -i -e 's/%s.*/%s%s/g'", key, file.c_str(),
+                           key, key, escaped.c_str()));
+    }
+    run_command("sync");
+}
+
+void apply_dhcpcd(const NetworkSettings& n) {
+    const std::string file = shell_quote(kDhcpcdFile);
+    if (!dhcpcd_has(file, "interface eth0"))
+        run_command(format("echo \"%s\" >> %s", "interface eth0", file.c_str()));
+    set_dhcpcd_entry(file, "static ip_address=",
+                     dotted(n.IP) + "/" + std::to_string(netmask_prefix_length(n.NetMask)));
+    set_dhcpcd_entry(file, "static routers=", dotted(n.Gateway));
+    set_dhcpcd_entry(file, "static domain_name_servers=", dotted(n.DnsP));
+    run_command(format("cp -pf %s %s", file.c_str(), shell_quote("/etc/").c_str()));
+    run_command("sync");
+}
+
+} // namespace
+
+int ReadNetworkFile(const char* path, NetworkSettings& n) {
+    set_factory_values(n);
+    if (unit_access(path, F_OK) != 0) {
+        LogPrint(LOG_TO_BOTH, 6, "<<Network file factory set>>\n");
+        WriteNetworkFile(path, n);
+        return 0;
+    }
+    return IniReadFile(path, "[ORVNetwork]", [&n](const char* key, const char* value) {
+        if (uint8_t* field = field_of_key(n, key)) IniParseIpAddress(value, field);
+    });
+}
+
+int WriteNetworkFile(const char* path, const NetworkSettings& n) {
+    FILE* fp = unit_fopen(path, "w");
+    if (fp == nullptr) {
+        LogPrint(LOG_TO_BOTH, 0, "Network file error\n");
+        return -1;
+    }
+    std::fputs(";;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;\n"
+               "; ORV ネットワーク情報         ;\n"
+               "; SDカード上に保存されるデータ ;\n"
+               ";;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;\n"
+               "[ORVNetwork]\t; ORVネットワーク設定\n",
+               fp);
+    std::fprintf(fp, "IP=%s\t; IPアドレス\n", dotted(n.IP).c_str());
+    std::fprintf(fp, "NetMask=%s\t; サブネットマスク\n", dotted(n.NetMask).c_str());
+    std::fprintf(fp, "Gateway=%s\t; デフォルトゲートウェイ\n", dotted(n.Gateway).c_str());
+    std::fprintf(fp, "Syslog=%s\t; Syslogサーバ\n", dotted(n.Syslog).c_str());
+    std::fprintf(fp, "snmp=%s\t; snmp\n", dotted(n.snmp).c_str());
+    std::fprintf(fp, "DnsP=%s\t; プライマリDNSサーバ\n", dotted(n.DnsP).c_str());
+    std::fprintf(fp, "DnsS=%s\t; セカンダリDNSサーバ\n", dotted(n.DnsS).c_str());
+    std::fclose(fp);
+    unit_chmod(path, 0666);
+    CopyToSdCard(path);
+    return 0;
+}
+
+void PrintNetworkSettings(const NetworkSettings& n) {
+    LogPrint(LOG_TO_BOTH, 6, "IP Addr     : %s\n", dotted(n.IP).c_str());
+    LogPrint(LOG_TO_BOTH, 6, "NetMask     : %s\n", dotted(n.NetMask).c_str());
+    LogPrint(LOG_TO_BOTH, 6, "Gateway     : %s\n", dotted(n.Gateway).c_str());
+    if (variant_bit_set()) return;
+    LogPrint(LOG_TO_BOTH, 6, "DNS P       : %s\n", dotted(n.DnsP).c_str());
+    LogPrint(LOG_TO_BOTH, 6, "DNS S       : %s\n", dotted(n.DnsS).c_str());
+}
+
+int netmask_prefix_length(const uint8_t mask[4]) {
+    int length = 0;
+    for (int i = 0; i < 4; ++i)
+        if (mask[i] & 0x80) length += std::popcount(mask[i]);
+    return length;
+}
+
+int ApplyNetworkSettings(const NetworkSettings& n) {
+    run_command(
+        format("ifconfig eth0 %s netmask %s", dotted(n.IP).c_str(), dotted(n.NetMask).c_str()));
+    run_command("route del default");
+    run_command(format("route add default gw %s", dotted(n.Gateway).c_str()));
+    write_resolver(n);
+    apply_dhcpcd(n);
+    run_command("sudo service dhcpcd reload");
+    return 1;
+}
