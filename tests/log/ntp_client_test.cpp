@@ -1,0 +1,259 @@
+// NTP client: the quiet window, one query against a UDP responder on
+// 127.0.0.1 port 123, and the planning of queries on the event timers.
+#include "log/event_timer.h"
+#include "log/ntp_client.h"
+#include "sandbox.h"
+#include "settings/network_file.h"
+#include "settings/system_file.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// Transmit seconds of 2024-01-05 00:07:03 UTC, 09:07:03 in Tokyo.
+constexpr uint32_t kTransmit = 3913402023U;
+
+// A server on 127.0.0.1:123 that counts requests and answers each with a
+// datagram of the configured size (none: silent) carrying the transmit seconds.
+class Responder {
+  public:
+    Responder(size_t reply_size, uint32_t transmit) : reply_size_(reply_size), transmit_(transmit) {
+        fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(123);
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        // Other tests may hold the port for a moment.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+            if (errno != EADDRINUSE || std::chrono::steady_clock::now() > deadline) {
+                ADD_FAILURE() << "cannot bind 127.0.0.1:123";
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        thread_ = std::thread([this] { serve(); });
+    }
+
+    ~Responder() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        close(fd_);
+    }
+
+    int requests() const { return requests_; }
+    bool requests_well_formed() const { return well_formed_; }
+
+  private:
+    void serve() {
+        while (!stop_) {
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, 20) <= 0) continue;
+            std::array<uint8_t, 512> request{};
+            sockaddr_in from{};
+            socklen_t from_len = sizeof from;
+            const ssize_t n = recvfrom(fd_, request.data(), request.size(), 0,
+                                       reinterpret_cast<sockaddr*>(&from), &from_len);
+            if (n < 0) continue;
+            const bool zero_rest = std::all_of(request.begin() + 1, request.begin() + 48,
+                                               [](uint8_t b) { return b == 0; });
+            if (n != 48 || request[0] != 0x0B || !zero_rest) well_formed_ = false;
+            ++requests_;
+            if (reply_size_ == 0) continue;
+            std::vector<uint8_t> reply(reply_size_, 0);
+            reply[0] = 0x1C;
+            for (int i = 0; i < 4 && 40 + i < static_cast<int>(reply_size_); ++i)
+                reply[40 + i] = static_cast<uint8_t>(transmit_ >> (24 - 8 * i));
+            sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from),
+                   from_len);
+        }
+    }
+
+    int fd_ = -1;
+    size_t reply_size_;
+    uint32_t transmit_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> requests_{0};
+    std::atomic<bool> well_formed_{true};
+    std::thread thread_;
+};
+
+TEST(NtpQuietWait, WindowAroundMidnightEndsAt000601) {
+    EXPECT_EQ(ntp_quiet_wait_at(23, 58, 30), 451u);
+    EXPECT_EQ(ntp_quiet_wait_at(0, 3, 0), 181u);
+    EXPECT_EQ(ntp_quiet_wait_at(23, 55, 0), 661u);
+    EXPECT_EQ(ntp_quiet_wait_at(0, 5, 59), 2u);
+    EXPECT_EQ(ntp_quiet_wait_at(0, 6, 0), 0u);
+    EXPECT_EQ(ntp_quiet_wait_at(23, 54, 59), 0u);
+    EXPECT_EQ(ntp_quiet_wait_at(12, 0, 0), 0u);
+}
+
+class NtpQueryTest : public SandboxTest {};
+
+TEST_F(NtpQueryTest, ReplyOf48BytesGivesUnixTime) {
+    Responder server(48, kTransmit);
+    uint32_t unix_time = 0;
+    EXPECT_EQ(ntp_client_main("127.0.0.1", &unix_time), 0);
+    EXPECT_EQ(unix_time, 1704413223u);
+    EXPECT_EQ(server.requests(), 1);
+    EXPECT_TRUE(server.requests_well_formed());
+}
+
+TEST_F(NtpQueryTest, TransmitSecondsWrapModulo2To32) {
+    {
+        Responder server(48, 2208988800U);
+        uint32_t unix_time = 1;
+        EXPECT_EQ(ntp_client_main("127.0.0.1", &unix_time), 0);
+        EXPECT_EQ(unix_time, 0u);
+    }
+    Responder server(48, 0);
+    uint32_t unix_time = 0;
+    EXPECT_EQ(ntp_client_main("127.0.0.1", &unix_time), 0);
+    EXPECT_EQ(unix_time, 2085978496u);
+}
+
+TEST_F(NtpQueryTest, RepliesOfWrongSizeFail) {
+    for (const size_t size : {47, 68}) {
+        Responder server(size, kTransmit);
+        uint32_t unix_time = 7;
+        int result = 0;
+        const std::string out =
+            capture_stdout([&] { result = ntp_client_main("127.0.0.1", &unix_time); });
+        EXPECT_EQ(result, -4);
+        EXPECT_EQ(out, "<Error> NTP Recv : size=" + std::to_string(size) + "byte\n");
+        EXPECT_EQ(unix_time, 7u);
+    }
+}
+
+TEST_F(NtpQueryTest, NoReplyWithinTheWait) {
+    Responder server(0, 0);
+    uint32_t unix_time = 7;
+    EXPECT_EQ(ntp_client_main("127.0.0.1", &unix_time), -2);
+    EXPECT_EQ(server.requests(), 1);
+}
+
+// The client planned on the event timers; the due checks stand for seconds.
+class NtpPlanTest : public SandboxTest {
+  protected:
+    void SetUp() override {
+        // Inside the quiet window around midnight no query is planned at once.
+        if (ntp_quiet_wait() != 0) GTEST_SKIP() << "local time lies in the quiet window";
+        timer_table_prepare();
+        system_settings.TimeAdjust = 1;
+        system_settings.TimeAdjustInt = 3600;
+        const uint8_t loopback[4] = {127, 0, 0, 1};
+        std::copy_n(loopback, 4, network_settings.NtpServer);
+    }
+
+    void checks(int n) {
+        for (int i = 0; i < n; ++i)
+            timer_due_check();
+    }
+
+    bool journal_has(const std::string& line) const {
+        const auto j = sandbox.journal();
+        return std::find(j.begin(), j.end(), line) != j.end();
+    }
+};
+
+TEST_F(NtpPlanTest, AnswerSetsTheClocksThroughSetSystemDate) {
+    Responder server(48, kTransmit);
+    ntp_client_restart();
+    EXPECT_EQ(server.requests(), 0);
+    timer_due_check();
+    EXPECT_EQ(server.requests(), 1);
+    const auto journal = sandbox.journal();
+    const auto date = std::find(journal.begin(), journal.end(), "date -s \"2024-01-05 09:07:03\"");
+    ASSERT_NE(date, journal.end());
+    EXPECT_NE(std::find(date, journal.end(), "hwclock -wu"), journal.end());
+}
+
+TEST_F(NtpPlanTest, AfterSuccessNextQueryFollowsTheInterval) {
+    system_settings.TimeAdjustInt = 5;
+    Responder server(48, kTransmit);
+    ntp_client_restart();
+    timer_due_check();
+    EXPECT_EQ(server.requests(), 1);
+    checks(4);
+    EXPECT_EQ(server.requests(), 1);
+    timer_due_check();
+    EXPECT_EQ(server.requests(), 2);
+}
+
+TEST_F(NtpPlanTest, FailedQueryRetriesAfterTheInterval) {
+    system_settings.TimeAdjustInt = 100;
+    Responder server(0, 0);
+    ntp_client_restart();
+    timer_due_check();
+    EXPECT_EQ(server.requests(), 1);
+    EXPECT_FALSE(journal_has("hwclock -wu"));
+    checks(99);
+    EXPECT_EQ(server.requests(), 1);
+    timer_due_check();
+    EXPECT_EQ(server.requests(), 2);
+}
+
+TEST_F(NtpPlanTest, FailedQueryRetriesAfterAtMost300Checks) {
+    Responder server(0, 0);
+    ntp_client_restart();
+    timer_due_check();
+    EXPECT_EQ(server.requests(), 1);
+    checks(299);
+    EXPECT_EQ(server.requests(), 1);
+    timer_due_check();
+    EXPECT_EQ(server.requests(), 2);
+}
+
+TEST_F(NtpPlanTest, ReplanWithUnchangedSettingsChangesNothing) {
+    system_settings.TimeAdjustInt = 10;
+    Responder server(48, kTransmit);
+    ntp_client_restart();
+    ntp_client_restart();
+    timer_due_check();
+    EXPECT_EQ(server.requests(), 1);
+    checks(9);
+    EXPECT_EQ(server.requests(), 1);
+    timer_due_check();
+    EXPECT_EQ(server.requests(), 2);
+}
+
+TEST_F(NtpPlanTest, OtherTimeSourceStopsAndNtpAgainRestarts) {
+    system_settings.TimeAdjustInt = 10;
+    Responder server(48, kTransmit);
+    ntp_client_restart();
+    system_settings.TimeAdjust = 0;
+    ntp_client_restart();
+    // The immediate query still runs but finds NTP deselected.
+    checks(25);
+    EXPECT_EQ(server.requests(), 0);
+    system_settings.TimeAdjust = 1;
+    ntp_client_restart();
+    timer_due_check();
+    EXPECT_EQ(server.requests(), 1);
+}
+
+TEST_F(NtpPlanTest, ScheduleReplacesThePendingTimer) {
+    Responder server(48, kTransmit);
+    const int32_t first = ntp_client_schedule(3);
+    EXPECT_GT(first, 0);
+    const int32_t second = ntp_client_schedule(5);
+    EXPECT_GT(second, first);
+    EXPECT_EQ(ntp_client_schedule(0), 0);
+    checks(10);
+    EXPECT_EQ(server.requests(), 0);
+}
+
+} // namespace
