@@ -202,4 +202,14 @@ TEST_F(ProgramRunTest, ResetStartsASecondPassThenRebootEnds) {
     EXPECT_EQ(journal.end(), std::find(journal.begin(), journal.end(), "shutdown -h now"));
 }
 
+TEST_F(ProgramRunTest, AFifoThatCannotBeMadeEndsTheProgramWithoutPowerOff) {
+    sandbox.write(std::string(kControlFifoPath) + "/in-the-way", "");
+    EXPECT_EQ(0, orv_run());
+    EXPECT_EQ(1, count_in_log("<INF> ----- Main Program Start -----\n"));
+    EXPECT_EQ(0, ready_count());
+    const auto journal = sandbox.journal();
+    EXPECT_EQ(journal.end(), std::find(journal.begin(), journal.end(), "shutdown -h now"));
+    EXPECT_EQ(journal.end(), std::find(journal.begin(), journal.end(), "reboot"));
+}
+
 } // namespace
