@@ -46,3 +46,10 @@ int OSW_FS_Mkdir(const char* path);
 #ifdef __cplusplus
 }
 #endif
+
+#ifdef __cplusplus
+#include <ctime>
+/* The absolute deadline of a timed event wait: now plus the timeout, with the
+ * nanoseconds carried into the seconds. */
+timespec osw_wait_deadline(const timespec& now, uint32_t timeout_ms);
+#endif
