@@ -193,7 +193,8 @@ TEST_F(SimTunerTest, SecondInitWhileOpenIsRefused) {
 
 TEST_F(SimTunerTest, RepeatedInitAndTerminateLeavesNoThread) {
     ASSERT_EQ(api->MsLibTerminate(), 0);
-    int before = thread_count();
+    // A worker of the earlier init may still be on its way out here.
+    const int before = thread_count();
     for (int i = 0; i < 20; ++i) {
         ASSERT_EQ(api->MsLibInit(&params), 0);
         api->GetVersion_Req();
@@ -202,7 +203,7 @@ TEST_F(SimTunerTest, RepeatedInitAndTerminateLeavesNoThread) {
     // A detached worker may still be on its way out after its last signal.
     for (int i = 0; i < 100 && thread_count() > before; ++i)
         OSW_TaskSleep(20);
-    EXPECT_EQ(thread_count(), before);
+    EXPECT_LE(thread_count(), before);
     ASSERT_EQ(api->MsLibInit(&params), 0);
 }
 
