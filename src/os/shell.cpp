@@ -35,6 +35,8 @@ int decode_status(int status) {
 struct SimpleCommand {
     std::vector<std::string> words;
     std::vector<bool> plain; // the word holds no parameter expansion
+    std::vector<std::string> redirect_targets;
+    bool redirect_unclear = false;
     bool reads_pipe = false;
 };
 
@@ -164,9 +166,11 @@ class CommandLexer {
 
     void end_word() {
         if (!in_word_) return;
-        if (pending_redirect_)
+        if (pending_redirect_) {
+            current_.redirect_targets.push_back(word_);
+            current_.redirect_unclear |= !word_plain_;
             pending_redirect_ = false;
-        else {
+        } else {
             current_.words.push_back(word_);
             current_.plain.push_back(word_plain_);
         }
@@ -210,7 +214,7 @@ class SandboxPolicy {
 
     bool allows(const std::vector<SimpleCommand>& commands) {
         for (const SimpleCommand& cmd : commands)
-            if (!allows(cmd, 0, cmd.reads_pipe, false)) return false;
+            if (!redirects_inside_root(cmd) || !allows(cmd, 0, cmd.reads_pipe, false)) return false;
         return true;
     }
 
@@ -220,11 +224,14 @@ class SandboxPolicy {
         const std::string& program = cmd.words[first];
         if (program.find_first_of("*?[") != std::string::npos) return false;
         if (program == "cd") return change_directory(cmd, first);
-        if (program == "rm") return !under_xargs && removes_inside_root(cmd, first);
+        if (program == "rm" || program == "cp" || program == "tar")
+            return !under_xargs && files_inside_root(cmd, first);
+        if (program == "sed") return absolute_files_inside_root(cmd, first);
         if (program == "xargs") return !under_xargs && xargs_allows(cmd, first);
         if (program == "sh" || program == "/bin/sh") return shell_allows(cmd, first, reads_pipe);
-        static constexpr std::string_view kTools[] = {"cp",   "sync", "grep", "egrep", "sed",
-                                                      "echo", "awk",  "ps",   "tar",   "kill"};
+        if (program == "awk") return awk_allows(cmd, first);
+        if (program == "kill") return kill_allows(cmd, first);
+        static constexpr std::string_view kTools[] = {"sync", "grep", "egrep", "echo", "ps"};
         for (std::string_view tool : kTools)
             if (program == tool) return true;
         return false;
@@ -255,12 +262,52 @@ class SandboxPolicy {
         return root_itself || rest != full.end();
     }
 
-    bool removes_inside_root(const SimpleCommand& cmd, size_t first) const {
+    // Descriptor duplications, /dev/null and files inside the root.
+    bool redirects_inside_root(const SimpleCommand& cmd) const {
+        if (cmd.redirect_unclear) return false;
+        for (const std::string& target : cmd.redirect_targets) {
+            if (target == "-" || target == "/dev/null") continue;
+            if (target.find_first_not_of("0123456789") == std::string::npos) continue;
+            if (!within_root(target, false)) return false;
+        }
+        return true;
+    }
+
+    // Tools that write or remove the files they name: every name lies inside the root.
+    bool files_inside_root(const SimpleCommand& cmd, size_t first) const {
         for (size_t i = first + 1; i < cmd.words.size(); ++i) {
             const std::string& word = cmd.words[i];
             if (!cmd.plain[i] || word.empty()) return false;
             if (word.front() == '-') continue;
             if (!within_root(word, false)) return false;
+        }
+        return true;
+    }
+
+    // sed edits in place: its absolute file names lie inside the root.
+    bool absolute_files_inside_root(const SimpleCommand& cmd, size_t first) const {
+        for (size_t i = first + 1; i < cmd.words.size(); ++i)
+            if (cmd.words[i].starts_with('/') && !within_root(cmd.words[i], false)) return false;
+        return true;
+    }
+
+    // awk only prints: no commands, pipes or output files from its program.
+    static bool awk_allows(const SimpleCommand& cmd, size_t first) {
+        for (size_t i = first + 1; i < cmd.words.size(); ++i)
+            if (cmd.words[i].find("system") != std::string::npos ||
+                cmd.words[i].find_first_of("|>") != std::string::npos)
+                return false;
+        return true;
+    }
+
+    // A signal option, then process ids other than init and the process groups.
+    static bool kill_allows(const SimpleCommand& cmd, size_t first) {
+        for (size_t i = first + 1; i < cmd.words.size(); ++i) {
+            const std::string& word = cmd.words[i];
+            if (i == first + 1 && word.size() > 1 && word.front() == '-' && word != "--") continue;
+            if (word.empty() || word.find_first_not_of("0123456789") != std::string::npos ||
+                std::strtoul(word.c_str(), nullptr, 10) <= 1)
+                return false;
         }
         return true;
     }

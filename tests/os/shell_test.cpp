@@ -79,6 +79,7 @@ TEST_F(HostCommandGuardTest, AHostCommandHiddenInALineStopsTheWholeLine) {
 }
 
 TEST_F(ShellTest, JournalLineIsTimeAndCommandAsGiven) {
+    sandbox.write("/var/kelvatro/conf/a.ini", "a");
     run_command("cp -p /var/kelvatro/conf/a.ini /usr/kelvatro/conf/");
     std::ifstream in(sandbox.path("/sim/commands.log"));
     std::string line;
@@ -135,16 +136,37 @@ TEST_F(ShellTest, CdIntoAMissingDirectoryRunsNothing) {
     EXPECT_FALSE(sandbox.exists("/var/www/ran"));
 }
 
-TEST_F(ShellTest, RmOutsideTheRootIsRefused) {
+TEST_F(ShellTest, WritesOutsideTheRootAreRefused) {
     const fs::path outside =
         fs::temp_directory_path() / ("orv-outside-" + std::to_string(getpid()));
-    std::ofstream(outside.string()) << "keep";
-    EXPECT_EQ(0, run_command("rm -rf " + outside.string()));
-    EXPECT_EQ(0, run_command("rm -rf /var/kelvatro/../../" + outside.filename().string()));
-    EXPECT_EQ(0, run_command("rm -rf /var/www/../.."));
-    EXPECT_TRUE(fs::exists(outside));
-    EXPECT_TRUE(fs::exists(sandbox.root() + "/var"));
+    const std::string host = outside.string();
+    std::ofstream(host) << "keep";
+    sandbox.write("/var/www/f", "sandbox");
+    for (const std::string& line : std::vector<std::string>{
+             "rm -rf " + host, "rm -rf /var/kelvatro/../../" + outside.filename().string(),
+             "rm -rf /var/www/../..", "cp /var/www/f " + host, "echo x > " + host,
+             "echo x >> /var/www/../../" + outside.filename().string(),
+             "sed -i -e 's/keep/lost/' " + host, "grep -l keep " + host + " | xargs rm",
+             "tar cf " + host + " /var/www", "awk '{system(\"rm " + host + "\")}' /var/www/f",
+             "kill -0 -1 && echo x > /var/www/f", "kill -0 1 && echo x > /var/www/f",
+             "kill -0 -- -1 && echo x > /var/www/f"})
+        EXPECT_EQ(0, run_command(line)) << line;
+    std::string kept;
+    std::getline(std::ifstream(host), kept);
+    EXPECT_EQ("keep", kept);
+    EXPECT_EQ("sandbox", sandbox.read("/var/www/f"));
     fs::remove(outside);
+
+    // Signal 0 only probes: a process of our own may be named.
+    run_command("kill -0 " + std::to_string(getpid()) + " && echo x > /var/www/f");
+    EXPECT_EQ("x\n", sandbox.read("/var/www/f"));
+}
+
+TEST_F(ShellTest, RedirectionsToTheSandboxAndDevNullRun) {
+    EXPECT_EQ(0, run_command("echo END > /var/kelvatro/maincontrol 2>&1"));
+    EXPECT_EQ("END\n", sandbox.read("/var/kelvatro/maincontrol"));
+    sandbox.write("/var/www/f", "y\n");
+    EXPECT_EQ(1, run_command("grep x /var/kelvatro/none 2>/dev/null; grep -q x /var/www/f 2>&1"));
 }
 
 TEST_F(ShellTest, KillLineOfTheEndScriptRuns) {
