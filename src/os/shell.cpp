@@ -213,13 +213,19 @@ class SandboxPolicy {
     }
 
     bool allows(const std::vector<SimpleCommand>& commands) {
-        for (const SimpleCommand& cmd : commands)
-            if (!redirects_inside_root(cmd) || !allows(cmd, 0, cmd.reads_pipe, false)) return false;
+        const SimpleCommand* before = nullptr;
+        for (const SimpleCommand& cmd : commands) {
+            const SimpleCommand* feeder = cmd.reads_pipe ? before : nullptr;
+            if (!redirects_inside_root(cmd) || !allows(cmd, 0, feeder, false)) return false;
+            before = &cmd;
+        }
         return true;
     }
 
   private:
-    bool allows(const SimpleCommand& cmd, size_t first, bool reads_pipe, bool under_xargs) {
+    // `feeder` is the command whose output this one reads through a pipe.
+    bool allows(const SimpleCommand& cmd, size_t first, const SimpleCommand* feeder,
+                bool under_xargs) {
         if (first >= cmd.words.size() || !cmd.plain[first]) return false;
         const std::string& program = cmd.words[first];
         if (program.find_first_of("*?[") != std::string::npos) return false;
@@ -228,7 +234,7 @@ class SandboxPolicy {
             return !under_xargs && files_inside_root(cmd, first);
         if (program == "sed") return absolute_files_inside_root(cmd, first);
         if (program == "xargs") return !under_xargs && xargs_allows(cmd, first);
-        if (program == "sh" || program == "/bin/sh") return shell_allows(cmd, first, reads_pipe);
+        if (program == "sh" || program == "/bin/sh") return shell_allows(cmd, first, feeder);
         if (program == "awk") return awk_allows(cmd, first);
         if (program == "kill") return kill_allows(cmd, first);
         static constexpr std::string_view kTools[] = {"sync", "grep", "egrep", "echo", "ps"};
@@ -300,6 +306,11 @@ class SandboxPolicy {
         return true;
     }
 
+    static bool prints_kill_lines(const SimpleCommand& cmd) {
+        return cmd.words.size() == 2 && cmd.words[0] == "awk" &&
+               cmd.words[1].starts_with("{print \"kill \"");
+    }
+
     // A signal option, then process ids other than init and the process groups.
     static bool kill_allows(const SimpleCommand& cmd, size_t first) {
         for (size_t i = first + 1; i < cmd.words.size(); ++i) {
@@ -323,11 +334,12 @@ class SandboxPolicy {
             i += takes_argument ? 2 : 1;
         }
         if (i >= cmd.words.size()) return true; // echo
-        return allows(cmd, i, false, true);
+        return allows(cmd, i, nullptr, true);
     }
 
-    bool shell_allows(const SimpleCommand& cmd, size_t first, bool reads_pipe) const {
-        if (first + 1 >= cmd.words.size()) return reads_pipe;
+    // A script inside the root, or the kill lines that awk prints.
+    bool shell_allows(const SimpleCommand& cmd, size_t first, const SimpleCommand* feeder) const {
+        if (first + 1 >= cmd.words.size()) return feeder && prints_kill_lines(*feeder);
         const std::string& script = cmd.words[first + 1];
         if (!cmd.plain[first + 1] || script.empty() || script.front() == '-') return false;
         return within_root(script, false);

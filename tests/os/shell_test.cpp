@@ -71,11 +71,12 @@ TEST_F(HostCommandGuardTest, AHostCommandHiddenInALineStopsTheWholeLine) {
           "echo \"$(reboot)\" > /var/www/out", "(reboot)", "echo a\nreboot",
           "xargs reboot < /var/www/out", "sh -c reboot", "FOO=1 reboot", "$CMD",
           "echo 'unterminated", "/bin/sh /tmp/outside.sh", "cd /tmp; sh x.sh",
-          "echo a || /sbin/reboot"})
+          "echo a || /sbin/reboot", "echo reboot | sh",
+          "echo '{print \"kill \"}' | awk '{print $1}' | sh"})
         EXPECT_EQ(0, run_command(line)) << line;
     EXPECT_FALSE(any_marker());
     EXPECT_FALSE(fs::exists(out));
-    EXPECT_EQ(17u, sandbox.journal().size()); // the line with a newline takes two
+    EXPECT_EQ(19u, sandbox.journal().size()); // the line with a newline takes two
 }
 
 TEST_F(ShellTest, JournalLineIsTimeAndCommandAsGiven) {
@@ -174,6 +175,9 @@ TEST_F(ShellTest, KillLineOfTheEndScriptRuns) {
                              "awk '{print \"kill \", $1}' | sh";
     EXPECT_EQ(0, run_command(line));
     EXPECT_EQ(std::vector<std::string>{line}, sandbox.journal());
+    // It is run, not only journaled: what follows it in the same line runs too.
+    run_command(line + "; echo ran > /var/www/ran");
+    EXPECT_EQ("ran\n", sandbox.read("/var/www/ran"));
 }
 
 TEST_F(ShellTest, QuotedFileNameNeverRunsACommand) {
