@@ -1,0 +1,86 @@
+// Clock setting with /bin/date, the NTP daemon's start and stop through its
+// init script, and the stratum of its local-clock reference in ntp.conf.
+#include "tot/ntp_server.h"
+
+#include "log/status_log.h"
+#include "os/shell.h"
+#include "settings/system_file.h"
+#include "tot/tot_state.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+
+NtpServerState ntp_server{0, 16};
+
+namespace {
+
+constexpr const char* kNtpConf = "/var/kelvatro/conf/ntp.conf";
+constexpr const char* kNtpConfTarget = "/etc/";
+constexpr const char* kFudgeText = "fudge 127.127.1.0 stratum";
+constexpr int kVariantStratum = 10;
+// Strata that ntpd takes for its local clock.
+constexpr int kMinLocalStratum = 1;
+constexpr int kMaxLocalStratum = 15;
+
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+std::string format(const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    va_list copy;
+    va_copy(copy, args);
+    const int length = std::vsnprintf(nullptr, 0, fmt, copy);
+    va_end(copy);
+    std::string text(length > 0 ? size_t(length) : 0, '\0');
+    if (length > 0) std::vsnprintf(text.data(), text.size() + 1, fmt, args);
+    va_end(args);
+    return text;
+}
+
+} // namespace
+
+int set_system_time(int year, int month, int day, int hour, int minute, int second, int adjust) {
+    const std::string command =
+        format("/bin/date -s \"%d/%d/%d %02d:%02d:%02d.%03d%03d\"", year, month, day, hour, minute,
+               second, tot_state.milliseconds, tot_state.microseconds);
+    std::printf(adjust ? "FPGA time adjust > %s\n" : "CMD > %s\n", command.c_str());
+    return run_command(command);
+}
+
+void ntp_server_start() {
+    const std::string command = "sudo /etc/init.d/ntp start";
+    ntp_server.running = 1;
+    run_command(command);
+    std::printf("CMD > %s\n", command.c_str());
+    LogPrint(LOG_TO_BOTH, 6, "Start TOT Time Server\n");
+}
+
+void ntp_server_stop() {
+    const std::string command = "sudo /etc/init.d/ntp stop";
+    ntp_server.running = 0;
+    run_command(command);
+    std::printf("CMD > %s\n", command.c_str());
+    LogPrint(LOG_TO_BOTH, 6, "Stop TOT Time Server\n");
+}
+
+// The current stratum keeps the requested value, so that an out-of-range
+// request is reported once and not rewritten on every tune.
+int set_ntp_stratum(int stratum) {
+    const int target = variant_bit_set() ? kVariantStratum : stratum;
+    if (target == ntp_server.stratum) return 0;
+    std::printf("set_ntp_stratum %d => %d\n", ntp_server.stratum, target);
+    ntp_server.stratum = target;
+
+    const int written = std::clamp(target, kMinLocalStratum, kMaxLocalStratum);
+    if (written != target)
+        LogPrint(LOG_TO_BOTH, 3, "NTP stratum %d out of range, %d written\n", target, written);
+
+    const std::string conf = shell_quote(kNtpConf);
+    run_command(format("grep -l '%s' %s | xargs sed -i -e 's/%s.*/%s %d/g'", kFudgeText,
+                       conf.c_str(), kFudgeText, kFudgeText, written));
+    run_command(format("cp -pf %s %s", conf.c_str(), shell_quote(kNtpConfTarget).c_str()));
+    run_command("sync");
+    return 0;
+}

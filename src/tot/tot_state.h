@@ -1,0 +1,62 @@
+// The TOT state, one per process, and the pieces of the TOT step that work on
+// it: FPGA date and time reads, the MJD and BCD conversions, normalisation,
+// alignment to the FPGA clock, the network-init switch and the result lines.
+#pragma once
+
+#include "tot/tot_files.h"
+#include <cstdint>
+
+struct TotDate {
+    int32_t year;
+    int32_t month;
+    int32_t day;
+};
+
+// BCD digits as read from the FPGA, plain integers once normalised.
+struct TotTime {
+    uint8_t extra;
+    uint8_t hour;
+    uint8_t minute;
+    uint8_t second;
+};
+
+// GPIO output indications.
+constexpr uint32_t kIndicationUnlocked = 0x0100;
+constexpr uint32_t kIndicationTaken = 0x4500;
+constexpr uint32_t kIndicationFailing = 0x8900;
+constexpr uint32_t kIndicationEnding = 0x0A00;
+
+struct TotState {
+    TotDate last_date;
+    TotTime last_time;
+    int32_t milliseconds;
+    int32_t microseconds;
+    TotDate adjust_date;
+    TotTime adjust_time;
+    uint32_t last_time_word = 0xFFFFFFFF;
+    int32_t status_errors;
+    int32_t tot_status; // 1 after 0x0014 was written to the capture control
+    int32_t rearm_wait;
+    int32_t ticks_since_tot;
+    int32_t unlocked_count;
+    int32_t jst_wait;
+    int32_t read_failures;
+    int32_t failure_logged;
+    int32_t switch_count;
+    uint32_t indication_wanted = kIndicationUnlocked;
+    uint32_t indication_written = kIndicationUnlocked;
+};
+
+extern TotState tot_state;
+
+// Back to the start values (tests only: the unit never resets the state).
+void tot_state_reset();
+
+int fpga_read_date(TotDate& date);
+int fpga_read_time(TotTime& time);
+int mjd_to_date(uint32_t mjd, TotDate& date);
+int bcd_to_int(uint8_t value);
+void tot_normalize_time(TotDate& date, TotTime& time);
+void fpga_time_adjust();
+void check_end_switch();
+void tot_log_result(const TotStatus& status, int failed);

@@ -1,0 +1,310 @@
+// The per-tick TOT step: statistics, capture re-arm, taking broadcast time from
+// the FPGA and setting the clock, the lock, JST-flag and failure rhythms, the
+// status file, the network-init switch and the GPIO indication.
+#include "tot/tot_step.h"
+
+#include "board/spi_regs.h"
+#include "log/status_log.h"
+#include "os/shell.h"
+#include "settings/system_file.h"
+#include "tot/ntp_server.h"
+#include "tot/tot_state.h"
+#include "tuner/tuner_control.h"
+
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+
+std::mutex tot_mutex;
+TotState tot_state;
+
+namespace {
+
+constexpr uint32_t kRegGpioOut = 0x6200;
+constexpr uint32_t kRegGpioIn = 0xE204;
+constexpr uint32_t kRegCaptureControl = 0x6300;
+constexpr uint32_t kRegCaptureStatus = 0xE300;
+constexpr uint32_t kRegTotTime = 0xE304;
+constexpr uint32_t kRegTotDate = 0xE308;
+constexpr uint32_t kRegTotSubSecond = 0xE30C;
+
+constexpr uint32_t kCaptureArm = 0xA014;
+constexpr uint32_t kCaptureStop = 0x0014;
+constexpr uint32_t kJstFlag = 0x10000;
+constexpr uint32_t kSwitchBit = 0x80;
+constexpr uint32_t kNoTimeWord = 0x14000000;
+
+constexpr int kStatusErrorLimit = 9; // restart on the tenth failure in a row
+constexpr int kRearmTicks = 2;       // ticks waited before re-arming the capture
+constexpr int kAdjustPeriod = 5;     // align to the FPGA clock every fifth tick
+constexpr int kRetuneLimit = 59;     // retune on the sixtieth unlocked tick
+constexpr int kJstTimeout = 600;     // restart after this many locked ticks without the flag
+constexpr int kJstRecapturePeriod = 30;
+constexpr int kReadFailureLimit = 2; // indicate failure from the third failed read
+constexpr int kTakeTimeout = 60;     // ticks without a time before the failure line
+constexpr int kSwitchHeldLimit = 3;  // ticks of a held switch before ending
+
+constexpr const char* kStatusFileFormat = "/var/kelvatro/conf/Status_%02X_%02X.txt";
+
+void capture_control(uint32_t value) {
+    SpiWrite32(kRegCaptureControl, value, 1);
+}
+
+void capture_stop() {
+    tot_state.tot_status = 1;
+    capture_control(kCaptureStop);
+}
+
+void capture_arm() {
+    capture_control(kCaptureArm);
+    tot_state.tot_status = 0;
+    tot_state.rearm_wait = 0;
+}
+
+void read_statistics(TotStatus& status) {
+    if (tuner_get_status(status) < 0) {
+        ++tot_state.status_errors;
+        std::printf("<ERROR> SMS_GET_STATUS_ERROR !! [%d]\n", tot_state.status_errors);
+        if (tot_state.status_errors > kStatusErrorLimit) {
+            tuner_restart(0);
+            tot_state.status_errors = 0;
+        }
+    } else {
+        tot_state.status_errors = 0;
+    }
+}
+
+// True when the tick is counted (goes on to the lock branch).
+bool rearm_capture() {
+    if (tuner_context.tune_requested) {
+        if (tot_state.tot_status == 1) capture_arm();
+        return true;
+    }
+    if (tot_state.tot_status != 1) return true;
+    if (++tot_state.rearm_wait > kRearmTicks) capture_arm();
+    return false;
+}
+
+void on_unlocked() {
+    ++tot_state.unlocked_count;
+    tot_state.indication_wanted = kIndicationUnlocked;
+    if (tot_state.unlocked_count % kAdjustPeriod == 0) fpga_time_adjust();
+    if (tot_state.unlocked_count > kRetuneLimit) {
+        std::puts("Retuning");
+        tuner_tune(tuner_context.frequency);
+        tot_state.unlocked_count = 0;
+    }
+}
+
+void take_time(const TotStatus& status) {
+    TotDate& date = tot_state.last_date;
+    TotTime& time = tot_state.last_time;
+    if (fpga_read_date(date) != 0 || fpga_read_time(time) != 0) {
+        if (++tot_state.read_failures > kReadFailureLimit) {
+            tot_state.indication_wanted = kIndicationFailing;
+            capture_stop();
+        }
+        return;
+    }
+    tot_normalize_time(date, time);
+    set_system_time(date.year, date.month, date.day, time.hour, time.minute, time.second, 0);
+    tot_state.indication_wanted = kIndicationTaken;
+    tot_state.read_failures = 0;
+    tot_state.ticks_since_tot = 0;
+    capture_stop();
+    if (!ntp_server.running) ntp_server_start();
+    if (tot_state.failure_logged == 1) {
+        tot_state.failure_logged = 0;
+        tot_log_result(status, 0);
+    }
+}
+
+void on_locked(const TotStatus& status) {
+    tot_state.unlocked_count = 0;
+    uint32_t flags = 0;
+    SpiRead32(kRegCaptureStatus, &flags);
+    if (flags & kJstFlag) {
+        tot_state.jst_wait = 0;
+        take_time(status);
+        return;
+    }
+    ++tot_state.jst_wait;
+    if (tot_state.jst_wait >= kJstTimeout) {
+        std::puts("<ERROR> JST FLAG TIMEOUT !!");
+        tuner_restart(1);
+        tot_state.jst_wait = 0;
+    } else if (tot_state.jst_wait % kJstRecapturePeriod == 0) {
+        capture_stop();
+    } else if (tot_state.jst_wait % kAdjustPeriod == 0) {
+        fpga_time_adjust();
+    }
+}
+
+void write_status_file(const TotStatus& status) {
+    char path[64];
+    std::snprintf(path, sizeof path, kStatusFileFormat, kTotBoard, kTotSub);
+    if (tot_write_status(path, status) != 0)
+        LogPrint(LOG_TO_BOTH, 3, "ステータスファイル保存に失敗しました。\n");
+}
+
+void close_tick(const TotStatus& status) {
+    if (tot_state.ticks_since_tot > kTakeTimeout) {
+        if (ntp_server.running && tot_state.failure_logged != 1) {
+            tot_log_result(status, 1);
+            tot_state.failure_logged = 1;
+        }
+        tot_state.ticks_since_tot = 0;
+    }
+    write_status_file(status);
+    tuner_context.tune_requested = 0;
+    if (!variant_bit_set()) check_end_switch();
+    if (tot_state.indication_wanted != tot_state.indication_written) {
+        tot_state.indication_written = tot_state.indication_wanted;
+        SpiWrite32(kRegGpioOut, tot_state.indication_written, 1);
+    }
+}
+
+} // namespace
+
+void tot_state_reset() {
+    tot_state = TotState{};
+}
+
+int tot_step(TotSettings& settings, TotStatus& status) {
+    status.settings = settings;
+    status.level = 0;
+    status.snr = 0;
+    status.lock = 0;
+    status.ber_a = status.ber_b = status.ber = 100000;
+
+    read_statistics(status);
+    if (rearm_capture()) {
+        ++tot_state.ticks_since_tot;
+        if (status.lock != 1)
+            on_unlocked();
+        else
+            on_locked(status);
+    }
+    close_tick(status);
+    return 0;
+}
+
+int fpga_read_date(TotDate& date) {
+    uint32_t mjd = 0;
+    if (SpiRead32(kRegTotDate, &mjd) != 0) return -1;
+    return mjd_to_date(mjd, date);
+}
+
+int fpga_read_time(TotTime& time) {
+    uint32_t word = 0;
+    uint32_t sub_second = 0;
+    if (SpiRead32(kRegTotTime, &word) != 0 || SpiRead32(kRegTotSubSecond, &sub_second) != 0)
+        return -1;
+    if (word == 0 || sub_second == 0 || word == kNoTimeWord) return -1;
+    if (word == tot_state.last_time_word) return -1;
+    time.extra = uint8_t(word >> 24);
+    time.hour = uint8_t(word >> 16);
+    time.minute = uint8_t(word >> 8);
+    time.second = uint8_t(word);
+    tot_state.milliseconds = int32_t((sub_second >> 16) & 0xFFF);
+    tot_state.microseconds = int32_t(sub_second & 0xFFF);
+    tot_state.last_time_word = word;
+    return 0;
+}
+
+// Julian day to Gregorian date after Meeus, in double precision.
+int mjd_to_date(uint32_t mjd, TotDate& date) {
+    if (mjd == 0) return -1;
+    const double j = double(mjd) + 2400000.5;
+    const double z = std::floor(j + 0.5);
+    const double f = j + 0.5 - z;
+    double a = z;
+    if (z >= 2299161) {
+        const double alpha = std::floor((z - 1867216.25) / 36524.25);
+        a = z + 1 + alpha - std::floor(alpha / 4);
+    }
+    const double b = a + 1524;
+    const double k = std::floor((b - 122.1) / 365.25);
+    const double d = b - std::floor(365.25 * k);
+    const double e = std::floor(d / 30.6001);
+    const double month = e < 13.5 ? e - 1 : e - 13;
+    date.day = int32_t(d - std::floor(30.6001 * e) + f);
+    date.month = int32_t(month);
+    date.year = int32_t(month > 2.5 ? k - 4716 : k - 4715);
+    return 0;
+}
+
+int bcd_to_int(uint8_t value) {
+    return value / 16 * 10 + value % 16;
+}
+
+void tot_normalize_time(TotDate& date, TotTime& time) {
+    tm broken{};
+    broken.tm_year = date.year - 1900;
+    broken.tm_mon = date.month - 1;
+    broken.tm_mday = date.day;
+    broken.tm_hour = bcd_to_int(time.hour);
+    broken.tm_min = bcd_to_int(time.minute);
+    broken.tm_sec = bcd_to_int(time.second);
+    broken.tm_isdst = -1;
+    time_t seconds = std::mktime(&broken);
+
+    int32_t total = tot_state.milliseconds * 1000 + tot_state.microseconds;
+    if (total > 999999) {
+        seconds += total / 1000000;
+        total %= 1000000;
+    }
+    tot_state.milliseconds = total / 1000;
+    tot_state.microseconds = total % 1000;
+
+    localtime_r(&seconds, &broken);
+    date.year = broken.tm_year + 1900;
+    date.month = broken.tm_mon + 1;
+    date.day = broken.tm_mday;
+    time.hour = uint8_t(broken.tm_hour);
+    time.minute = uint8_t(broken.tm_min);
+    time.second = uint8_t(broken.tm_sec);
+}
+
+void fpga_time_adjust() {
+    if (!ntp_server.running) return;
+    TotDate& date = tot_state.adjust_date;
+    TotTime& time = tot_state.adjust_time;
+    if (fpga_read_date(date) != 0 || fpga_read_time(time) != 0) return;
+    tot_normalize_time(date, time);
+    set_system_time(date.year, date.month, date.day, time.hour, time.minute, time.second, 1);
+}
+
+void check_end_switch() {
+    uint32_t input = 0;
+    SpiRead32(kRegGpioIn, &input);
+    if (!(input & kSwitchBit)) {
+        tot_state.switch_count = 0;
+        return;
+    }
+    if (++tot_state.switch_count <= kSwitchHeldLimit) {
+        tot_state.indication_wanted = kIndicationFailing;
+        return;
+    }
+    tot_state.indication_wanted = kIndicationEnding;
+    run_command("echo END > /var/kelvatro/maincontrol");
+}
+
+void tot_log_result(const TotStatus& status, int failed) {
+    const char* lock = status.lock == 1 ? "OK" : "NG";
+    const char* ber = status.lock == 0 ? "..." : status.ber > 1 ? "Warning" : "OK";
+    const TotDate& d = tot_state.last_date;
+    const TotTime& t = tot_state.last_time;
+    if (failed)
+        LogPrint(LOG_TO_BOTH, 3,
+                 "Failed to get TOT ( Lock:%s / CH:UHF-%d / BER:%s / TOT:%d/%02d/%02d "
+                 "%02d:%02d:%02d )\n",
+                 lock, status.settings.Set_TOT_CH_NUM, ber, d.year, d.month, d.day, t.hour,
+                 t.minute, t.second);
+    else
+        LogPrint(LOG_TO_BOTH, 6,
+                 "TOT Updated ( Lock:%s / CH:UHF-%d / BER:%s / TOT:%d/%02d/%02d "
+                 "%02d:%02d:%02d )\n",
+                 lock, status.settings.Set_TOT_CH_NUM, ber, d.year, d.month, d.day, t.hour,
+                 t.minute, t.second);
+}
