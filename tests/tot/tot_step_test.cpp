@@ -13,6 +13,7 @@
 #include "tuner/tuner_lib.h"
 #include "world.h"
 
+#include <algorithm>
 #include <array>
 #include <gtest/gtest.h>
 #include <string>
@@ -184,6 +185,14 @@ TEST_F(TotStep, FirstTakeSetsClockStartsServerAndLogsNoUpdate) {
     EXPECT_EQ(count(status_log(), "Start TOT Time Server\n"), 1);
     EXPECT_EQ(count(status_log(), "TOT Updated"), 0);
     EXPECT_EQ(capture_writes(4), std::vector<uint32_t>{0x0014});
+    // The indication is written with its readback too.
+    const auto gpio_write = std::find_if(frames.begin(), frames.end(), [](const SentFrame& f) {
+        return f.tick == 4 && f.bytes == std::array<uint8_t, 6>{0x62, 0x00, 0x00, 0x00, 0x45, 0x00};
+    });
+    ASSERT_NE(gpio_write, frames.end());
+    ASSERT_NE(gpio_write + 1, frames.end());
+    EXPECT_EQ((gpio_write + 1)->bytes[0], 0xE2);
+    EXPECT_EQ((gpio_write + 1)->bytes[1], 0x00);
 
     const std::string status = sandbox.read(kStatusPath);
     EXPECT_NE(status.find("Now_TunerLock=1\t"), std::string::npos);
@@ -316,6 +325,11 @@ TEST_F(TotStep, LossOfLockIndicatesAndKeepsServerRunning) {
     const std::string status = sandbox.read(kStatusPath);
     EXPECT_NE(status.find("Now_TunerLock=0\t"), std::string::npos);
     EXPECT_NE(status.find("Now_TOTNTP=1\t"), std::string::npos);
+    // Unlocked counts 1 to 4, then the fifth aligns the clock to the FPGA.
+    EXPECT_EQ(count(ticks(3), "FPGA time adjust"), 0);
+    EXPECT_EQ(tick(), "FPGA time adjust > /bin/date -s \"2023/2/25 12:00:12.250000\"\n");
+    EXPECT_EQ(count(ticks(5), "FPGA time adjust > "), 1);
+    EXPECT_EQ(journal_count("sudo /etc/init.d/ntp stop"), 0);
 }
 
 TEST_F(TotStep, SixHundredLockedTicksWithoutFlagRestart) {
