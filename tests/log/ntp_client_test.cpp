@@ -4,6 +4,7 @@
 #include "log/ntp_client.h"
 #include "sandbox.h"
 #include "settings/network_file.h"
+#include "settings/setup_change.h"
 #include "settings/system_file.h"
 
 #include <algorithm>
@@ -254,6 +255,26 @@ TEST_F(NtpPlanTest, ScheduleReplacesThePendingTimer) {
     EXPECT_EQ(ntp_client_schedule(0), 0);
     checks(10);
     EXPECT_EQ(server.requests(), 0);
+}
+
+TEST_F(NtpPlanTest, SetupChangesOfNetworkAndSystemFilesStartTheClient) {
+    system_settings.TimeAdjust = 0;
+    network_settings = NetworkSettings{};
+    sandbox.write("/var/kelvatro/conf/ORV_Network.ini",
+                  "[ORVNetwork]\nIP=10.0.0.5\nNtpServer=127.0.0.1\t; ours\n");
+    sandbox.write("/var/kelvatro/conf/ORV_System.ini",
+                  "[ORVSystem]\nVersion=01000004\nTimeAdjust=1\nTimeAdjustInt=60\n");
+    Responder server(48, kTransmit);
+    capture_stdout([] {
+        char network[] = "[SetupChange]\nFileName=/var/kelvatro/conf/ORV_Network.ini\n";
+        HandleSetupChange(network);
+        char system[] = "[SetupChange]\nFileName=/var/kelvatro/conf/ORV_System.ini\n";
+        HandleSetupChange(system);
+    });
+    EXPECT_EQ(server.requests(), 0);
+    capture_stdout([] { timer_due_check(); });
+    EXPECT_EQ(server.requests(), 1);
+    EXPECT_TRUE(journal_has("date -s \"2024-01-05 09:07:03\""));
 }
 
 } // namespace

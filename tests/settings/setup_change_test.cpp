@@ -1,12 +1,19 @@
 // Setup change: the classification of file names, the FileName of the
 // message, taking over each kind of file, and the refusal of files outside
 // the settings directory.
+#include "board/spi_regs.h"
+#include "fpga.h"
 #include "main/current_state.h"
+#include "os/pace.h"
 #include "sandbox.h"
 #include "settings/network_file.h"
 #include "settings/setup_change.h"
 #include "settings/system_file.h"
 #include "tot/tot_files.h"
+#include "tot/tot_step.h"
+#include "tuner/tuner_control.h"
+#include "tuner/tuner_lib.h"
+#include "world.h"
 
 #include <algorithm>
 #include <cstring>
@@ -195,6 +202,46 @@ TEST_F(SetupChangeTest, PathsResolvingIntoTheSettingsDirectoryAreTaken) {
     handle("[SetupChange]\nFileName=/var/kelvatro/conf/./ORV_System.ini\n");
     EXPECT_STREQ(system_settings.UnitName, "INSIDE");
     EXPECT_EQ(status_log().find("refused"), std::string::npos);
+}
+
+// The TOT setup of board 5 on the simulated board and tuner, the tuner
+// started as start-up leaves it.
+class TotSetupChange : public SetupChangeTest {
+  protected:
+    void SetUp() override {
+        SetupChangeTest::SetUp();
+        pace_set_tick_ms(10);
+        sim_world_reset();
+        spi_set_transport(sim_fpga_transport());
+        ASSERT_EQ(SpiOpen(), 0);
+        tuner_lib_set_path(ORV_SIMTUNER_PATH);
+        system_settings.SystemInfo = kTotFunctionBit;
+        tot_settings = TotSettings{1, 0, 27, 7};
+        capture_stdout([] {
+            std::lock_guard lock(tot_mutex);
+            tuner_init();
+        });
+    }
+
+    void TearDown() override {
+        std::lock_guard lock(tot_mutex);
+        tuner_terminate();
+        pace_set_tick_ms(1000);
+    }
+};
+
+TEST_F(TotSetupChange, AnySubOfBoard5IsReadAndRetuned) {
+    sandbox.write("/var/kelvatro/conf/Setup_05_02.ini",
+                  "[TOT]\nSet_TOT_CH_NUM=40\t; ch\nSet_TOT_STRATUM=5\n");
+    const std::string out = handle("[SetupChange]\nFileName=/var/kelvatro/conf/Setup_05_02.ini\n");
+    EXPECT_EQ(out.rfind(debug_line(16, "", 5, 2) + "<DBG>pass:orv_parser_setup\n", 0), 0u) << out;
+    EXPECT_EQ(tot_settings.Set_TOT_CH_NUM, 40);
+    EXPECT_EQ(tot_settings.Set_TOT_STRATUM, 5);
+    EXPECT_NE(out.find("635142857[Hz] Tuning start...\n"), std::string::npos) << out;
+    EXPECT_NE(status_log().find("<INF> SetChannel  : 40\n"), std::string::npos);
+    EXPECT_TRUE(sandbox.exists("/var/kelvatro/conf/Status_05_01.txt"));
+    EXPECT_NE(sandbox.read("/var/kelvatro/conf/Status_05_01.txt").find("Now_TOTCHNUM=UHF-40"),
+              std::string::npos);
 }
 
 class SetupChangeRefusal : public SetupChangeTest {
