@@ -65,18 +65,40 @@ TEST_F(HostCommandGuardTest, HostCommandsAreJournaledButNeverRun) {
 
 TEST_F(HostCommandGuardTest, AHostCommandHiddenInALineStopsTheWholeLine) {
     const std::string out = sandbox.path("/var/www/out");
-    for (const char* line :
-         {"echo a > /var/www/out; reboot", "echo a > /var/www/out && date", "echo a | touch x",
-          "echo $(reboot) > /var/www/out", "echo `reboot` > /var/www/out",
-          "echo \"$(reboot)\" > /var/www/out", "(reboot)", "echo a\nreboot",
-          "xargs reboot < /var/www/out", "sh -c reboot", "FOO=1 reboot", "$CMD",
-          "echo 'unterminated", "/bin/sh /tmp/outside.sh", "cd /tmp; sh x.sh",
-          "echo a || /sbin/reboot", "echo reboot | sh",
-          "echo '{print \"kill \"}' | awk '{print $1}' | sh"})
+    sandbox.write("/var/www/f", "x;reboot\n");
+    sandbox.write("/var/www/prog.awk", "BEGIN { system(\"reboot\") }\n");
+    for (const char* line : {"echo a > /var/www/out; reboot",
+                             "echo a > /var/www/out && date",
+                             "echo a | touch x",
+                             "echo $(reboot) > /var/www/out",
+                             "echo `reboot` > /var/www/out",
+                             "echo \"$(reboot)\" > /var/www/out",
+                             "(reboot)",
+                             "echo a\nreboot",
+                             "xargs reboot < /var/www/out",
+                             "sh -c reboot",
+                             "FOO=1 reboot",
+                             "$CMD",
+                             "echo 'unterminated",
+                             "/bin/sh /tmp/outside.sh",
+                             "cd /tmp; sh x.sh",
+                             "echo a || /sbin/reboot",
+                             "echo reboot | sh",
+                             "echo a & reboot",
+                             "echo '{print \"kill \"}' | awk '{print $1}' | sh",
+                             "echo 'x;reboot' | awk '{print \"kill \", $1}' | sh",
+                             "ps | awk '{print \"kill \", $1; print \"reboot\"}' | sh",
+                             "ps | grep x < /var/www/f | awk '{print \"kill \", $1}' | sh",
+                             "echo 'BEGIN{system(\"reboot\")}' | xargs awk",
+                             "awk -f /var/www/prog.awk",
+                             "echo reboot | xargs -I{} sh -c {}",
+                             "sed -n '1e reboot' /var/www/f",
+                             "sed -n -e 's/^/x/e' /var/www/f",
+                             "tar -xf /var/www/f --to-command=reboot"})
         EXPECT_EQ(0, run_command(line)) << line;
     EXPECT_FALSE(any_marker());
     EXPECT_FALSE(fs::exists(out));
-    EXPECT_EQ(19u, sandbox.journal().size()); // the line with a newline takes two
+    EXPECT_EQ(29u, sandbox.journal().size()); // the line with a newline takes two
 }
 
 TEST_F(ShellTest, JournalLineIsTimeAndCommandAsGiven) {
@@ -150,12 +172,19 @@ TEST_F(ShellTest, WritesOutsideTheRootAreRefused) {
              "sed -i -e 's/keep/lost/' " + host, "grep -l keep " + host + " | xargs rm",
              "tar cf " + host + " /var/www", "awk '{system(\"rm " + host + "\")}' /var/www/f",
              "kill -0 -1 && echo x > /var/www/f", "kill -0 1 && echo x > /var/www/f",
-             "kill -0 -- -1 && echo x > /var/www/f"})
+             "kill -0 -- -1 && echo x > /var/www/f",
+             "echo 1 | xargs kill -0 && echo x > /var/www/f",
+             "echo " + host + " | xargs sed -i 's/keep/lost/'",
+             "grep -l keep " + host + " | xargs sed -i 's/keep/lost/'",
+             "sed -n 's/keep/lost/w " + host + "' /var/www/f",
+             "cp --remove-destination --target-directory=" + outside.parent_path().string() +
+                 " /var/www/f"})
         EXPECT_EQ(0, run_command(line)) << line;
     std::string kept;
     std::getline(std::ifstream(host), kept);
     EXPECT_EQ("keep", kept);
     EXPECT_EQ("sandbox", sandbox.read("/var/www/f"));
+    EXPECT_FALSE(fs::exists(outside.parent_path() / "f"));
     fs::remove(outside);
 
     // Signal 0 only probes: a process of our own may be named.
