@@ -39,6 +39,14 @@ std::string format(const char* fmt, ...) {
     return text;
 }
 
+// Runs the daemon's init script and records what was asked of it.
+void control_daemon(int running, const char* command, const char* log_line) {
+    ntp_server.running = running;
+    run_command(command);
+    std::printf("CMD > %s\n", command);
+    LogPrint(LOG_TO_BOTH, 6, "%s", log_line);
+}
+
 } // namespace
 
 int set_system_time(int year, int month, int day, int hour, int minute, int second, int adjust) {
@@ -50,19 +58,11 @@ int set_system_time(int year, int month, int day, int hour, int minute, int seco
 }
 
 void ntp_server_start() {
-    const std::string command = "sudo /etc/init.d/ntp start";
-    ntp_server.running = 1;
-    run_command(command);
-    std::printf("CMD > %s\n", command.c_str());
-    LogPrint(LOG_TO_BOTH, 6, "Start TOT Time Server\n");
+    control_daemon(1, "sudo /etc/init.d/ntp start", "Start TOT Time Server\n");
 }
 
 void ntp_server_stop() {
-    const std::string command = "sudo /etc/init.d/ntp stop";
-    ntp_server.running = 0;
-    run_command(command);
-    std::printf("CMD > %s\n", command.c_str());
-    LogPrint(LOG_TO_BOTH, 6, "Stop TOT Time Server\n");
+    control_daemon(0, "sudo /etc/init.d/ntp stop", "Stop TOT Time Server\n");
 }
 
 // The current stratum keeps the requested value, so that an out-of-range

@@ -198,8 +198,9 @@ int fpga_read_date(TotDate& date) {
 int fpga_read_time(TotTime& time) {
     uint32_t word = 0;
     uint32_t sub_second = 0;
-    if (SpiRead32(kRegTotTime, &word) != 0 || SpiRead32(kRegTotSubSecond, &sub_second) != 0)
-        return -1;
+    const int time_read = SpiRead32(kRegTotTime, &word);
+    const int sub_second_read = SpiRead32(kRegTotSubSecond, &sub_second);
+    if (time_read != 0 || sub_second_read != 0) return -1;
     if (word == 0 || sub_second == 0 || word == kNoTimeWord) return -1;
     if (word == tot_state.last_time_word) return -1;
     time.extra = uint8_t(word >> 24);
@@ -295,16 +296,11 @@ void tot_log_result(const TotStatus& status, int failed) {
     const char* ber = status.lock == 0 ? "..." : status.ber > 1 ? "Warning" : "OK";
     const TotDate& d = tot_state.last_date;
     const TotTime& t = tot_state.last_time;
-    if (failed)
-        LogPrint(LOG_TO_BOTH, 3,
-                 "Failed to get TOT ( Lock:%s / CH:UHF-%d / BER:%s / TOT:%d/%02d/%02d "
-                 "%02d:%02d:%02d )\n",
-                 lock, status.settings.Set_TOT_CH_NUM, ber, d.year, d.month, d.day, t.hour,
-                 t.minute, t.second);
-    else
-        LogPrint(LOG_TO_BOTH, 6,
-                 "TOT Updated ( Lock:%s / CH:UHF-%d / BER:%s / TOT:%d/%02d/%02d "
-                 "%02d:%02d:%02d )\n",
-                 lock, status.settings.Set_TOT_CH_NUM, ber, d.year, d.month, d.day, t.hour,
-                 t.minute, t.second);
+    LogPrint(LOG_TO_BOTH, failed ? 3 : 6,
+             failed ? "Failed to get TOT ( Lock:%s / CH:UHF-%d / BER:%s / TOT:%d/%02d/%02d "
+                      "%02d:%02d:%02d )\n"
+                    : "TOT Updated ( Lock:%s / CH:UHF-%d / BER:%s / TOT:%d/%02d/%02d "
+                      "%02d:%02d:%02d )\n",
+             lock, status.settings.Set_TOT_CH_NUM, ber, d.year, d.month, d.day, t.hour, t.minute,
+             t.second);
 }

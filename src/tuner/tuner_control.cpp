@@ -18,8 +18,7 @@
 #include <cstring>
 #include <mutex>
 
-// Every field 0 but the tuner descriptor, which is -1 until the library opens.
-TunerContext tuner_context = {-1, {}, {}, {0}, 0, nullptr, 0, {0}, {0}, 0, 0, 0, 0, 0, 0};
+TunerContext tuner_context;
 
 namespace {
 
@@ -84,12 +83,6 @@ int await_response() {
     return -1;
 }
 
-// Sends a request when the library is open. A request that cannot be sent is
-// left to time out like one that goes unanswered.
-template <typename F> void send_request(F&& request) {
-    if (open_api) request(*open_api);
-}
-
 uint32_t stat_word(const uint8_t* record, int offset) {
     uint32_t word;
     std::memcpy(&word, record + offset, sizeof word);
@@ -120,7 +113,8 @@ uint32_t start_frequency(int channel) {
     if (hz != 0) return hz;
     const uint32_t kept = tuner_context.frequency != 0 ? tuner_context.frequency
                                                        : channel_to_frequency(kFactoryChannel);
-    LogPrint(3, 3, "Tuner channel %d out of range, tuning %ld[Hz]\n", channel, long(kept));
+    LogPrint(LOG_TO_BOTH, 3, "Tuner channel %d out of range, tuning %ld[Hz]\n", channel,
+             long(kept));
     return kept;
 }
 
@@ -140,7 +134,7 @@ int tuner_init() {
     SmsLiteInitParams params{kInitBlockSize, tuner_on_control, tuner_on_data, kInitParam1,
                              kInitParam2};
     if (!api || api->MsLibInit(&params) != 0) {
-        LogPrint(3, 6, "Tuner Init NG\n");
+        LogPrint(LOG_TO_BOTH, 6, "Tuner Init NG\n");
         return 1;
     }
     open_api = api;
@@ -161,7 +155,8 @@ int tuner_terminate() {
 
 int tuner_get_version() {
     expect_response(SMS_MSG_VERSION_RES);
-    send_request([](const SmsLiteApi& api) { api.GetVersion_Req(); });
+    // A request that cannot be sent times out like one that goes unanswered.
+    if (open_api) open_api->GetVersion_Req();
     return await_response();
 }
 
@@ -192,7 +187,7 @@ int tuner_tune(uint32_t frequency_hz) {
     OSW_EventClear(&tuner_context.response_event);
     tuner_context.signal = 0;
     expect_response(SMS_MSG_TUNE_RES);
-    send_request([frequency_hz](const SmsLiteApi& api) { api.IsdbtTune_Req(frequency_hz, 8, 0); });
+    if (open_api) open_api->IsdbtTune_Req(frequency_hz, 8, 0);
     if (await_response() != 0) return -1;
     uint32_t result;
     {
@@ -210,7 +205,7 @@ int tuner_tune(uint32_t frequency_hz) {
 int tuner_get_statistics(uint8_t* record) {
     if (!events_created) return -1;
     expect_response(SMS_MSG_STATISTICS_RES);
-    send_request([](const SmsLiteApi& api) { api.MsGetStatistics_Req(); });
+    if (open_api) open_api->MsGetStatistics_Req();
     if (await_response() != 0) return -1;
     std::array<uint8_t, SMS_STATISTICS_SIZE> stats;
     {
@@ -275,7 +270,7 @@ int tuner_get_status(TotStatus& status) {
 }
 
 int tuner_restart(int reason) {
-    LogPrint(3, 6, "Tuner Restart (%d)\n", reason);
+    LogPrint(LOG_TO_BOTH, 6, "Tuner Restart (%d)\n", reason);
     tuner_terminate();
     run_command("/bin/sh /var/kelvatro/bin/gpio_restart.sh; sync;");
     tuner_init();

@@ -7,8 +7,10 @@
 #include <atomic>
 #include <cstdint>
 
+// Every field 0 at process start but the tuner descriptor, -1 until the
+// library opens.
 struct TunerContext {
-    int32_t fd;
+    int32_t fd = -1;
     OSW_Event response_event;
     OSW_Event signal_event;
     std::atomic<int32_t> expected_response; // written before each request

@@ -1,4 +1,5 @@
 // The TOT settings file and the TOT status file, byte for byte.
+#include "review_b_text.h"
 #include "sandbox.h"
 #include "settings/system_file.h"
 #include "tot/ntp_server.h"
@@ -33,68 +34,58 @@ class TotFiles : public SandboxTest {
     std::string status_log() const { return sandbox.read("/var/www/StatusLog.txt"); }
 };
 
-int count(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
-
 } // namespace
 
+// A missing file is factory-set (stratum 11 with the variant bit), logged once
+// and written with the [TOT] block, mode 0666, and copied to the SD card.
 TEST_F(TotFiles, MissingSettingsFileIsFactorySetAndWritten) {
-    TotSettings s{9, 9, 9, 9};
-    EXPECT_EQ(tot_read_settings(kSetupPath, s), 0);
-    EXPECT_EQ(s.Status, 1);
-    EXPECT_EQ(s.Set_TOT_CH_TYPE, 0);
-    EXPECT_EQ(s.Set_TOT_CH_NUM, 27);
-    EXPECT_EQ(s.Set_TOT_STRATUM, 7);
+    for (const uint32_t variant : {0u, kVariantBit}) {
+        system_settings.CustumInfo = variant;
+        sandbox.remove(kSetupPath);
+        TotSettings s{9, 9, 9, 9};
+        EXPECT_EQ(tot_read_settings(kSetupPath, s), 0);
+        EXPECT_EQ(s.Status, 1);
+        EXPECT_EQ(s.Set_TOT_CH_TYPE, 0);
+        EXPECT_EQ(s.Set_TOT_CH_NUM, 27);
+        EXPECT_EQ(s.Set_TOT_STRATUM, variant ? 11 : 7);
+    }
+    EXPECT_NE(sandbox.read(kSetupPath).find("Set_TOT_STRATUM=11\t\t;"), std::string::npos);
+    system_settings.CustumInfo = 0;
+    sandbox.remove(kSetupPath);
+    TotSettings s{};
+    tot_read_settings(kSetupPath, s);
     EXPECT_EQ(sandbox.read(kSetupPath), kTotBlock7);
     EXPECT_EQ(sandbox.read("/usr/kelvatro/conf/Setup_05_01.ini"), kTotBlock7);
-    EXPECT_EQ(count(status_log(), "<<TOT file factory set>>\n"), 1);
+    EXPECT_EQ(count(status_log(), "<<TOT file factory set>>\n"), 3);
     struct stat st {};
     ASSERT_EQ(::stat(sandbox.path(kSetupPath).c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0666u);
 }
 
-TEST_F(TotFiles, VariantBitFactoryStratumIs11) {
-    system_settings.CustumInfo = kVariantBit;
-    TotSettings s{};
-    EXPECT_EQ(tot_read_settings(kSetupPath, s), 0);
-    EXPECT_EQ(s.Set_TOT_STRATUM, 11);
-    EXPECT_NE(sandbox.read(kSetupPath).find("Set_TOT_STRATUM=11\t\t;"), std::string::npos);
-}
-
+// Keys before the header are ignored, later sections still override, values
+// keep their low 8 bits, and absent keys keep their factory values.
 TEST_F(TotFiles, ReadsValuesAfterTheHeaderOnly) {
     sandbox.write(kSetupPath, "Set_TOT_CH_NUM=13\n"
+                              "Status=0\n"
                               "[TOT]\t; section\n"
-                              "Status=0\t\t;x\n"
                               "Set_TOT_CH_TYPE=2\n"
                               "Set_TOT_CH_NUM=300\t\t;wraps\n"
-                              "Set_TOT_STRATUM=abc\n"
                               "[Other]\n"
                               "Set_TOT_CH_TYPE=3\n");
     TotSettings s{};
     EXPECT_EQ(tot_read_settings(kSetupPath, s), 0);
-    EXPECT_EQ(s.Status, 0);
-    EXPECT_EQ(s.Set_TOT_CH_TYPE, 3); // a later section still overrides
-    EXPECT_EQ(s.Set_TOT_CH_NUM, 44); // 300 keeps its low 8 bits
+    EXPECT_EQ(s.Status, 1);
+    EXPECT_EQ(s.Set_TOT_CH_TYPE, 3);
+    EXPECT_EQ(s.Set_TOT_CH_NUM, 44);
+    EXPECT_EQ(s.Set_TOT_STRATUM, 7);
+    sandbox.write(kSetupPath, "[TOT]\nSet_TOT_STRATUM=abc\n");
+    EXPECT_EQ(tot_read_settings(kSetupPath, s), 0);
     EXPECT_EQ(s.Set_TOT_STRATUM, 0); // no digits
     EXPECT_EQ(count(status_log(), "factory set"), 0);
 }
 
-TEST_F(TotFiles, AbsentKeysKeepFactoryValues) {
-    sandbox.write(kSetupPath, "[TOT]\nSet_TOT_CH_NUM=40\n");
-    TotSettings s{};
-    EXPECT_EQ(tot_read_settings(kSetupPath, s), 0);
-    EXPECT_EQ(s.Status, 1);
-    EXPECT_EQ(s.Set_TOT_CH_NUM, 40);
-    EXPECT_EQ(s.Set_TOT_STRATUM, 7);
-}
-
 TEST_F(TotFiles, UncreatableSettingsFileLogsError) {
-    TotSettings s{1, 0, 27, 7};
-    EXPECT_EQ(tot_write_settings("/var/kelvatro/nodir/Setup_05_01.ini", s), -1);
+    EXPECT_EQ(tot_write_settings("/var/kelvatro/nodir/Setup_05_01.ini", {1, 0, 27, 7}), -1);
     EXPECT_EQ(count(status_log(), "TOT file error\n"), 1);
 }
 
@@ -109,58 +100,27 @@ TEST_F(TotFiles, LogSettingsWithAndWithoutVariant) {
     EXPECT_EQ(count(log, "SetStratum  : 5\n"), 1);
 }
 
-TEST_F(TotFiles, StatusFileBeforeAnyTake) {
-    TotStatus st{};
-    st.settings = TotSettings{1, 0, 27, 7};
-    st.ber_a = st.ber_b = st.ber = 100000;
-    ntp_server.running = 0;
-    ASSERT_EQ(tot_write_status(kStatusPath, st), 0);
-    EXPECT_EQ(sandbox.read(kStatusPath),
-              kTotBlock7 + "[TOTStatus]\n"
-                           "Now_TunerLock=0\t\t\t\t;チューナロック?(0:unlock  1:lock)\n"
-                           "Now_TOTNTP=0\t\t\t\t\t;NTPサーバ(0:停止,1:起動)\n"
-                           "Now_TOTCHNUM=UHF-27\t\t\t;現在チューニングチャンネル番号\n"
-                           "Now_TOTLevel=0\t\t\t\t;現在のレベル値(無次元最大値255)\n"
-                           "Now_TOTSNR=0\t\t\t\t\t;現在のSN比[dB]\n"
-                           "Now_TOTberA=100000e-5\t\t\t\t;現在のBER\n"
-                           "Now_TOTberB=100000e-5\t\t\t\t;現在のBER\n"
-                           "Now_TOTber=100000\t\t\t\t\t;現在のBER(表示値)\n"
-                           "Now_TOTSTRATUM=7\t\t\t\t;現在のNTPサーバのstratum\n"
-                           "Now_TOTDATE=0/00/00\t\t;現在の日付\n"
-                           "Now_TOTTIME=00:00:00\t;現在の時刻\n");
-    EXPECT_FALSE(sandbox.exists("/usr/kelvatro/conf/Status_05_01.txt"));
-}
-
-TEST_F(TotFiles, StatusFileShowsTakenTimeAndServer) {
-    TotStatus st{};
-    st.settings = TotSettings{1, 0, 44, 1};
-    st.lock = 1;
-    st.level = 180;
-    st.snr = 28;
-    st.ber_a = 3;
-    st.ber_b = 100000;
-    st.ber = 250000;
+TEST_F(TotFiles, StatusFileShowsSettingsReceptionAndTakenTime) {
+    TotStatus st{{1, 0, 44, 1}, 180, 28, 3, 100000, 250000, 1};
     tot_state.last_date = TotDate{2023, 2, 5};
     tot_state.last_time = TotTime{0, 7, 8, 9};
     ntp_server.running = 1;
     ASSERT_EQ(tot_write_status(kStatusPath, st), 0);
-    const std::string text = sandbox.read(kStatusPath);
-    const std::string block = text.substr(text.find("[TOTStatus]"));
-    EXPECT_EQ(block, "[TOTStatus]\n"
-                     "Now_TunerLock=1\t\t\t\t;チューナロック?(0:unlock  1:lock)\n"
-                     "Now_TOTNTP=1\t\t\t\t\t;NTPサーバ(0:停止,1:起動)\n"
-                     "Now_TOTCHNUM=UHF-44\t\t\t;現在チューニングチャンネル番号\n"
-                     "Now_TOTLevel=180\t\t\t\t;現在のレベル値(無次元最大値255)\n"
-                     "Now_TOTSNR=28\t\t\t\t\t;現在のSN比[dB]\n"
-                     "Now_TOTberA=3e-5\t\t\t\t;現在のBER\n"
-                     "Now_TOTberB=100000e-5\t\t\t\t;現在のBER\n"
-                     "Now_TOTber=250000\t\t\t\t\t;現在のBER(表示値)\n"
-                     "Now_TOTSTRATUM=1\t\t\t\t;現在のNTPサーバのstratum\n"
-                     "Now_TOTDATE=2023/02/05\t\t;現在の日付\n"
-                     "Now_TOTTIME=07:08:09\t;現在の時刻\n");
-}
-
-TEST_F(TotFiles, StatusFileThatCannotBeCreatedFails) {
-    TotStatus st{};
-    EXPECT_EQ(tot_write_status("/var/kelvatro/nodir/Status_05_01.txt", st), -1);
+    std::string block = kTotBlock7;
+    block.replace(block.find("CH_NUM=27"), 9, "CH_NUM=44");
+    block.replace(block.find("STRATUM=7"), 9, "STRATUM=1");
+    EXPECT_EQ(sandbox.read(kStatusPath),
+              block + "[TOTStatus]\n"
+                      "Now_TunerLock=1\t\t\t\t;チューナロック?(0:unlock  1:lock)\n"
+                      "Now_TOTNTP=1\t\t\t\t\t;NTPサーバ(0:停止,1:起動)\n"
+                      "Now_TOTCHNUM=UHF-44\t\t\t;現在チューニングチャンネル番号\n"
+                      "Now_TOTLevel=180\t\t\t\t;現在のレベル値(無次元最大値255)\n"
+                      "Now_TOTSNR=28\t\t\t\t\t;現在のSN比[dB]\n"
+                      "Now_TOTberA=3e-5\t\t\t\t;現在のBER\n"
+                      "Now_TOTberB=100000e-5\t\t\t\t;現在のBER\n"
+                      "Now_TOTber=250000\t\t\t\t\t;現在のBER(表示値)\n"
+                      "Now_TOTSTRATUM=1\t\t\t\t;現在のNTPサーバのstratum\n"
+                      "Now_TOTDATE=2023/02/05\t\t;現在の日付\n"
+                      "Now_TOTTIME=07:08:09\t;現在の時刻\n");
+    EXPECT_FALSE(sandbox.exists("/usr/kelvatro/conf/Status_05_01.txt"));
 }

@@ -1,13 +1,48 @@
-// Date and time conversions of the TOT step: MJD, BCD, normalisation and the
-// date command built from them.
-#include "os/shell.h"
+// The FPGA date and time reads and their conversions: MJD, BCD, normalisation
+// and the date command, with the registers in a table so that any word the
+// board could deliver can be put in front of them.
+#include "board/spi_regs.h"
+#include "board/spi_transport.h"
 #include "sandbox.h"
 #include "tot/ntp_server.h"
 #include "tot/tot_state.h"
 
 #include <gtest/gtest.h>
+#include <map>
 
 namespace {
+
+std::map<uint32_t, uint32_t> registers; // by 13-bit address
+
+int table_open() {
+    return 0;
+}
+
+void table_exchange(uint8_t* frame, size_t length) {
+    if (length != 6) return;
+    const uint32_t address = uint32_t(frame[0] & 0x1F) << 8 | frame[1];
+    if ((frame[0] & 0xE0) == 0x60) {
+        registers[address] = uint32_t(frame[2]) << 24 | uint32_t(frame[3]) << 16 |
+                             uint32_t(frame[4]) << 8 | frame[5];
+        return;
+    }
+    const uint32_t value = registers[address];
+    for (int i = 0; i < 4; ++i)
+        frame[2 + i] = uint8_t(value >> (24 - 8 * i));
+}
+
+constexpr SpiTransport kTable{"register-table", table_open, table_exchange};
+
+class FpgaTime : public SandboxTest {
+  protected:
+    void SetUp() override {
+        registers.clear();
+        tot_state_reset();
+        spi_set_transport(&kTable);
+        ASSERT_EQ(SpiOpen(), 0);
+    }
+    static void set(uint32_t reg, uint32_t value) { registers[reg & 0x1FFF] = value; }
+};
 
 // Days since 1970-01-01 to a proleptic Gregorian date (H. Hinnant's
 // civil_from_days), independent of the Julian-day route under test.
@@ -20,164 +55,138 @@ TotDate civil_from_days(int64_t z) {
     const int64_t mp = (5 * doy + 2) / 153;
     const int64_t d = doy - (153 * mp + 2) / 5 + 1;
     const int64_t m = mp < 10 ? mp + 3 : mp - 9;
-    const int64_t y = yoe + era * 400 + (m <= 2);
-    return TotDate{int32_t(y), int32_t(m), int32_t(d)};
+    return TotDate{int32_t(yoe + era * 400 + (m <= 2)), int32_t(m), int32_t(d)};
 }
 
 constexpr int64_t kMjdOfUnixEpoch = 40587;
 
-TotDate date_of(uint32_t mjd) {
-    TotDate date{-7, -7, -7};
-    EXPECT_EQ(mjd_to_date(mjd, date), 0) << mjd;
-    return date;
+void expect_date(const TotDate& got, const TotDate& want, uint32_t mjd) {
+    ASSERT_EQ(got.year, want.year) << "MJD " << mjd;
+    ASSERT_EQ(got.month, want.month) << "MJD " << mjd;
+    ASSERT_EQ(got.day, want.day) << "MJD " << mjd;
 }
 
 } // namespace
 
-TEST(MjdToDate, KnownDates) {
-    const TotDate d60000 = date_of(60000);
-    EXPECT_EQ(d60000.year, 2023);
-    EXPECT_EQ(d60000.month, 2);
-    EXPECT_EQ(d60000.day, 25);
-    const TotDate d51544 = date_of(51544);
-    EXPECT_EQ(d51544.year, 2000);
-    EXPECT_EQ(d51544.month, 1);
-    EXPECT_EQ(d51544.day, 1);
-    const TotDate epoch = date_of(kMjdOfUnixEpoch);
-    EXPECT_EQ(epoch.year, 1970);
-    EXPECT_EQ(epoch.month, 1);
-    EXPECT_EQ(epoch.day, 1);
-}
-
-TEST(MjdToDate, ZeroFailsAndLeavesTheBuffer) {
-    TotDate date{1, 2, 3};
-    EXPECT_EQ(mjd_to_date(0, date), -1);
-    EXPECT_EQ(date.year, 1);
-    EXPECT_EQ(date.month, 2);
-    EXPECT_EQ(date.day, 3);
+TEST(MjdToDate, KnownDatesAndZero) {
+    const std::pair<uint32_t, TotDate> known[] = {
+        {60000, {2023, 2, 25}}, {51544, {2000, 1, 1}}, {40587, {1970, 1, 1}}};
+    for (const auto& [mjd, want] : known) {
+        TotDate got{};
+        ASSERT_EQ(mjd_to_date(mjd, got), 0);
+        expect_date(got, want, mjd);
+    }
+    TotDate untouched{1, 2, 3};
+    EXPECT_EQ(mjd_to_date(0, untouched), -1);
+    expect_date(untouched, {1, 2, 3}, 0);
 }
 
 // Every day from 1858-11-18 to about 2132, leap days and century years included.
 TEST(MjdToDate, AgreesWithCivilCalendarOverARange) {
     for (uint32_t mjd = 1; mjd <= 100000; ++mjd) {
-        const TotDate expected = civil_from_days(int64_t(mjd) - kMjdOfUnixEpoch);
         TotDate got{};
         ASSERT_EQ(mjd_to_date(mjd, got), 0);
-        ASSERT_EQ(got.year, expected.year) << "MJD " << mjd;
-        ASSERT_EQ(got.month, expected.month) << "MJD " << mjd;
-        ASSERT_EQ(got.day, expected.day) << "MJD " << mjd;
+        expect_date(got, civil_from_days(int64_t(mjd) - kMjdOfUnixEpoch), mjd);
     }
 }
 
-TEST(BcdToInt, TwoDigits) {
-    EXPECT_EQ(bcd_to_int(0x00), 0);
-    EXPECT_EQ(bcd_to_int(0x09), 9);
-    EXPECT_EQ(bcd_to_int(0x10), 10);
-    EXPECT_EQ(bcd_to_int(0x23), 23);
-    EXPECT_EQ(bcd_to_int(0x59), 59);
-    EXPECT_EQ(bcd_to_int(0x99), 99);
-    // Digits above 9 are taken as they come.
-    EXPECT_EQ(bcd_to_int(0x1A), 20);
-    EXPECT_EQ(bcd_to_int(0xFF), 165);
+TEST(BcdToInt, TwoDigitsAndDigitsAboveNineAsTheyCome) {
+    const std::pair<uint8_t, int> cases[] = {{0x00, 0},  {0x09, 9},  {0x10, 10}, {0x23, 23},
+                                             {0x59, 59}, {0x99, 99}, {0x1A, 20}, {0xFF, 165}};
+    for (const auto& [bcd, value] : cases)
+        EXPECT_EQ(bcd_to_int(bcd), value) << int(bcd);
 }
 
-class NormalizeTime : public ::testing::Test {
-  protected:
-    void SetUp() override { tot_state_reset(); }
-};
+// BCD time and 12-bit fraction in; plain date, time and fraction out.
+TEST(NormalizeTime, CarriesTheFractionIntoSecondsAcrossDaysAndYears) {
+    const struct {
+        TotDate date;
+        TotTime time;
+        int ms, us;
+        TotDate want_date;
+        int hour, minute, second, want_ms, want_us;
+    } cases[] = {
+        {{2023, 2, 25}, {0, 0x12, 0x34, 0x56}, 5, 42, {2023, 2, 25}, 12, 34, 56, 5, 42},
+        {{2023, 2, 25}, {0, 0x23, 0x59, 0x59}, 1000, 0, {2023, 2, 26}, 0, 0, 0, 0, 0},
+        {{2023, 12, 31}, {0, 0x23, 0x59, 0x58}, 4095, 4095, {2024, 1, 1}, 0, 0, 2, 99, 95},
+        {{2024, 2, 29}, {0, 0, 0, 0}, 7, 1500, {2024, 2, 29}, 0, 0, 0, 8, 500},
+    };
+    for (const auto& c : cases) {
+        TotDate date = c.date;
+        TotTime time = c.time;
+        tot_state.milliseconds = c.ms;
+        tot_state.microseconds = c.us;
+        tot_normalize_time(date, time);
+        expect_date(date, c.want_date, 0);
+        EXPECT_EQ(time.hour, c.hour);
+        EXPECT_EQ(time.minute, c.minute);
+        EXPECT_EQ(time.second, c.second);
+        EXPECT_EQ(tot_state.milliseconds, c.want_ms);
+        EXPECT_EQ(tot_state.microseconds, c.want_us);
+    }
+}
 
-TEST_F(NormalizeTime, PlainTimeBecomesIntegers) {
-    TotDate date{2023, 2, 25};
-    TotTime time{0, 0x12, 0x34, 0x56};
+TEST_F(FpgaTime, DateCommandHasPlainMonthAndDayAndASixDigitFraction) {
     tot_state.milliseconds = 5;
     tot_state.microseconds = 42;
-    tot_normalize_time(date, time);
-    EXPECT_EQ(date.year, 2023);
-    EXPECT_EQ(date.month, 2);
-    EXPECT_EQ(date.day, 25);
-    EXPECT_EQ(time.hour, 12);
-    EXPECT_EQ(time.minute, 34);
-    EXPECT_EQ(time.second, 56);
-    EXPECT_EQ(tot_state.milliseconds, 5);
-    EXPECT_EQ(tot_state.microseconds, 42);
+    EXPECT_EQ(capture_stdout([] { set_system_time(2023, 2, 5, 7, 8, 9, 0); }),
+              "CMD > /bin/date -s \"2023/2/5 07:08:09.005042\"\n");
+    tot_state.milliseconds = 999;
+    tot_state.microseconds = 999;
+    EXPECT_EQ(capture_stdout([] { set_system_time(2023, 12, 31, 23, 59, 59, 1); }),
+              "FPGA time adjust > /bin/date -s \"2023/12/31 23:59:59.999999\"\n");
+    EXPECT_EQ(sandbox.journal(),
+              (std::vector<std::string>{"/bin/date -s \"2023/2/5 07:08:09.005042\"",
+                                        "/bin/date -s \"2023/12/31 23:59:59.999999\""}));
 }
 
-TEST_F(NormalizeTime, FullSecondOfMillisecondsCarriesOverMidnight) {
+TEST_F(FpgaTime, DateWordIsTheMjd) {
     TotDate date{};
-    ASSERT_EQ(mjd_to_date(60000, date), 0);
-    TotTime time{0, 0x23, 0x59, 0x59};
-    tot_state.milliseconds = 1000;
-    tot_state.microseconds = 0;
-    tot_normalize_time(date, time);
-    EXPECT_EQ(date.year, 2023);
-    EXPECT_EQ(date.month, 2);
-    EXPECT_EQ(date.day, 26);
-    EXPECT_EQ(time.hour, 0);
-    EXPECT_EQ(time.minute, 0);
-    EXPECT_EQ(time.second, 0);
-    EXPECT_EQ(tot_state.milliseconds, 0);
-    EXPECT_EQ(tot_state.microseconds, 0);
+    set(0xE308, 60000);
+    EXPECT_EQ(fpga_read_date(date), 0);
+    expect_date(date, {2023, 2, 25}, 60000);
+    set(0xE308, 0);
+    EXPECT_NE(fpga_read_date(date), 0);
 }
 
-TEST_F(NormalizeTime, CarryOverYearEndAndLargeCounts) {
-    TotDate date{2023, 12, 31};
-    TotTime time{0, 0x23, 0x59, 0x58};
-    // Twelve-bit fields: 4095 ms and 4095 µs are 4.099095 s.
-    tot_state.milliseconds = 4095;
-    tot_state.microseconds = 4095;
-    tot_normalize_time(date, time);
-    EXPECT_EQ(date.year, 2024);
-    EXPECT_EQ(date.month, 1);
-    EXPECT_EQ(date.day, 1);
-    EXPECT_EQ(time.hour, 0);
-    EXPECT_EQ(time.minute, 0);
-    EXPECT_EQ(time.second, 2);
-    EXPECT_EQ(tot_state.milliseconds, 99);
-    EXPECT_EQ(tot_state.microseconds, 95);
+TEST_F(FpgaTime, TimeWordAndSubSecondFields) {
+    set(0xE304, 0x00235959);
+    set(0xE30C, 0x03E703E7 | 0xF000F000); // bits above the 12-bit fields are ignored
+    TotTime time{};
+    ASSERT_EQ(fpga_read_time(time), 0);
+    EXPECT_EQ(time.extra, 0x00);
+    EXPECT_EQ(time.hour, 0x23);
+    EXPECT_EQ(time.minute, 0x59);
+    EXPECT_EQ(time.second, 0x59);
+    EXPECT_EQ(tot_state.milliseconds, 999);
+    EXPECT_EQ(tot_state.microseconds, 999);
 }
 
-TEST_F(NormalizeTime, MicrosecondsAbove999MoveIntoMilliseconds) {
-    TotDate date{2024, 2, 29};
-    TotTime time{0, 0x00, 0x00, 0x00};
-    tot_state.milliseconds = 7;
-    tot_state.microseconds = 1500;
-    tot_normalize_time(date, time);
-    EXPECT_EQ(date.month, 2);
-    EXPECT_EQ(date.day, 29);
-    EXPECT_EQ(tot_state.milliseconds, 8);
-    EXPECT_EQ(tot_state.microseconds, 500);
+TEST_F(FpgaTime, NoTimeWordsFailAndChangeNothing) {
+    const std::pair<uint32_t, uint32_t> words[] = {
+        {0x14000000, 0x00050000}, {0, 0x00050000}, {0x00120000, 0}};
+    for (const auto& [time_word, sub_second] : words) {
+        set(0xE304, time_word);
+        set(0xE30C, sub_second);
+        TotTime time{1, 2, 3, 4};
+        EXPECT_NE(fpga_read_time(time), 0) << std::hex << time_word;
+        EXPECT_EQ(time.hour, 2);
+        EXPECT_EQ(tot_state.last_time_word, 0xFFFFFFFFu);
+    }
 }
 
-class DateCommand : public SandboxTest {
-  protected:
-    void SetUp() override { tot_state_reset(); }
-};
-
-TEST_F(DateCommand, MonthAndDayPlainFractionSixDigits) {
-    tot_state.milliseconds = 5;
-    tot_state.microseconds = 42;
-    const std::string out = capture_stdout([] { set_system_time(2023, 2, 5, 7, 8, 9, 0); });
-    EXPECT_EQ(out, "CMD > /bin/date -s \"2023/2/5 07:08:09.005042\"\n");
-    const auto journal = sandbox.journal();
-    ASSERT_EQ(journal.size(), 1u);
-    EXPECT_EQ(journal[0], "/bin/date -s \"2023/2/5 07:08:09.005042\"");
-}
-
-TEST_F(DateCommand, AlignmentIsPrintedAsFpgaAdjust) {
-    tot_state.milliseconds = 999;
-    tot_state.microseconds = 999;
-    const std::string out = capture_stdout([] { set_system_time(2023, 12, 31, 23, 59, 59, 1); });
-    EXPECT_EQ(out, "FPGA time adjust > /bin/date -s \"2023/12/31 23:59:59.999999\"\n");
-}
-
-TEST_F(DateCommand, NormalisedFractionOf999ms999us) {
-    TotDate date{2023, 2, 25};
-    TotTime time{0, 0x10, 0x20, 0x30};
-    tot_state.milliseconds = 999;
-    tot_state.microseconds = 999;
-    tot_normalize_time(date, time);
-    set_system_time(date.year, date.month, date.day, time.hour, time.minute, time.second, 0);
-    const auto journal = sandbox.journal();
-    ASSERT_EQ(journal.size(), 1u);
-    EXPECT_EQ(journal[0], "/bin/date -s \"2023/2/25 10:20:30.999999\"");
+TEST_F(FpgaTime, RepeatedTimeWordFailsAndKeepsTheFraction) {
+    set(0xE304, 0x00101010);
+    set(0xE30C, 0x00010002);
+    TotTime time{};
+    ASSERT_EQ(fpga_read_time(time), 0);
+    set(0xE30C, 0x00070008);
+    TotTime again{9, 9, 9, 9};
+    EXPECT_NE(fpga_read_time(again), 0);
+    EXPECT_EQ(again.hour, 9);
+    EXPECT_EQ(tot_state.milliseconds, 1);
+    EXPECT_EQ(tot_state.microseconds, 2);
+    // The alignment path shares the last word with the take path.
+    set(0xE304, 0x00101011);
+    EXPECT_EQ(fpga_read_time(tot_state.adjust_time), 0);
 }

@@ -42,50 +42,28 @@ class TunerControlTest : public TunerTest {
         capture_stdout([&] { lock = tuner_get_status(st); });
         return lock;
     }
-
-    // Events exist but no library answers: a response can only come from the test.
-    void open_without_library() {
-        tuner_lib_set_path("/nonexistent/libsmscontrollite.so");
-        capture_stdout([] { EXPECT_EQ(tuner_init(), 1); });
-    }
 };
 
-TEST(ChannelTable, FollowsTheBandRules) {
-    EXPECT_EQ(channel_to_frequency(1), 93142857u);
-    EXPECT_EQ(channel_to_frequency(3), 105142857u);
-    EXPECT_EQ(channel_to_frequency(4), 173142857u);
-    EXPECT_EQ(channel_to_frequency(8), 195142857u);
-    EXPECT_EQ(channel_to_frequency(12), 219142857u);
-    EXPECT_EQ(channel_to_frequency(13), 473142857u);
-    EXPECT_EQ(channel_to_frequency(27), 557142857u);
-    EXPECT_EQ(channel_to_frequency(62), 767142857u);
+TEST(ChannelTable, FollowsTheBandRulesWithNoEntryOutsideOneTo62) {
+    const std::pair<int, uint32_t> table[] = {{1, 93142857},   {3, 105142857},  {4, 173142857},
+                                              {8, 195142857},  {12, 219142857}, {13, 473142857},
+                                              {27, 557142857}, {62, 767142857}, {0, 0},
+                                              {63, 0},         {-1, 0},         {255, 0}};
+    for (const auto& [channel, hz] : table)
+        EXPECT_EQ(channel_to_frequency(channel), hz) << "channel " << channel;
 }
 
-TEST(ChannelTable, HasNoEntryOutsideOneTo62) {
-    EXPECT_EQ(channel_to_frequency(0), 0u);
-    EXPECT_EQ(channel_to_frequency(63), 0u);
-    EXPECT_EQ(channel_to_frequency(-1), 0u);
-    EXPECT_EQ(channel_to_frequency(255), 0u);
-}
-
-TEST_F(TunerControlTest, InitOpensTheLibraryAndAsksItsVersion) {
-    const std::string out = capture_stdout([] { EXPECT_EQ(tuner_init(), 0); });
-    EXPECT_THAT(out, Not(HasSubstr("Tuner Init NG")));
-    EXPECT_EQ(tuner_context.fd, 0);
-    // The version answer stays as the payload copy until the next request.
-    EXPECT_EQ(tuner_context.expected_response, -1);
-    EXPECT_NE(tuner_context.payload, nullptr);
-    EXPECT_GT(tuner_context.payload_length, 0u);
-}
-
-TEST_F(TunerControlTest, MissingLibraryIsTunerInitNg) {
+// A library that cannot be loaded, or lacks a function, fails the init; the
+// tuner then only reports its invalid descriptor and statistics fail.
+TEST_F(TunerControlTest, UnusableLibraryIsTunerInitNg) {
     pace_set_tick_ms(20);
-    tuner_lib_set_path("/nonexistent/libsmscontrollite.so");
-    int result = 0;
-    const std::string out = capture_stdout([&] { result = tuner_init(); });
-    EXPECT_EQ(result, 1);
-    EXPECT_THAT(out, HasSubstr("Tuner Init NG\n"));
-    EXPECT_THAT(out, HasSubstr("/nonexistent/libsmscontrollite.so"));
+    for (const char* path : {"libm.so.6", "/nonexistent/libsmscontrollite.so"}) {
+        tuner_lib_set_path(path);
+        int result = 0;
+        const std::string out = capture_stdout([&] { result = tuner_init(); });
+        EXPECT_EQ(result, 1) << path;
+        EXPECT_THAT(out, HasSubstr("Tuner Init NG\n")) << path;
+    }
     EXPECT_EQ(tuner_context.fd, -1);
     EXPECT_THAT(sandbox.read("/var/www/StatusLog.txt"), HasSubstr("Tuner Init NG\n"));
 
@@ -94,105 +72,77 @@ TEST_F(TunerControlTest, MissingLibraryIsTunerInitNg) {
     EXPECT_EQ(start_out, "<debug>Invalid tuner fd, open failed. :-1");
     EXPECT_EQ(tuner_context.tune_requested, 1);
     EXPECT_EQ(tuner_context.first_tune_done, 0);
-
     TotStatus st{};
     EXPECT_EQ(status(st), -1);
-    EXPECT_EQ(tuner_context.expected_response, -1);
 }
 
-TEST_F(TunerControlTest, LibraryLackingTheFunctionsIsTunerInitNg) {
-    tuner_lib_set_path("libm.so.6");
-    int result = 0;
-    const std::string out = capture_stdout([&] { result = tuner_init(); });
-    EXPECT_EQ(result, 1);
-    EXPECT_THAT(out, HasSubstr("SmsLiteMsLibInit"));
-    EXPECT_THAT(out, HasSubstr("Tuner Init NG\n"));
-}
-
-TEST_F(TunerControlTest, FirstStartTunesChannel12FirstThenTheChannel) {
-    open_tuner();
-    const std::string out = start(20);
-    EXPECT_THAT(out, HasSubstr("515142857[Hz] Tuning start...\n"));
-    EXPECT_EQ(tunes(), (std::vector<std::string>{"tune 219142857", "tune 515142857"}));
-    EXPECT_EQ(tuner_context.frequency, 515142857u);
-    EXPECT_EQ(tuner_context.signal, 1);
-    EXPECT_EQ(tuner_context.tune_requested, 1);
-
-    // A setup change tunes again without the preliminary tune.
+// The first start tunes channel 12 first (13 when the channel is 12), stops
+// the server and sets the stratum; a second start makes no preliminary tune.
+TEST_F(TunerControlTest, FirstStartMakesOnePreliminaryTune) {
+    const struct {
+        uint8_t channel;
+        const char* line;
+        std::vector<std::string> tunes;
+    } cases[] = {
+        {20, "515142857[Hz] Tuning start...\n", {"tune 219142857", "tune 515142857"}},
+        {12, "219142857[Hz] Tuning start...\n", {"tune 473142857", "tune 219142857"}},
+    };
+    for (const auto& c : cases) {
+        sandbox.remove("/sim/tuner.log");
+        tuner_context.first_tune_done = 0;
+        open_tuner();
+        ntp_server.running = 1;
+        EXPECT_THAT(start(c.channel), HasSubstr(c.line));
+        EXPECT_EQ(tunes(), c.tunes);
+        EXPECT_EQ(tuner_context.signal, 1);
+        EXPECT_EQ(ntp_server.running, 0);
+        EXPECT_EQ(ntp_server.stratum, 6);
+    }
     start(27);
     EXPECT_EQ(tunes(),
-              (std::vector<std::string>{"tune 219142857", "tune 515142857", "tune 557142857"}));
+              (std::vector<std::string>{"tune 473142857", "tune 219142857", "tune 557142857"}));
 }
 
-TEST_F(TunerControlTest, Channel12TunesChannel13First) {
+// A channel without a table entry keeps the last good frequency, or takes the
+// factory channel's when there is none, and says so in the log.
+TEST_F(TunerControlTest, ChannelOutsideTheTable) {
     open_tuner();
-    const std::string out = start(12);
-    EXPECT_THAT(out, HasSubstr("219142857[Hz] Tuning start...\n"));
-    EXPECT_EQ(tunes(), (std::vector<std::string>{"tune 473142857", "tune 219142857"}));
-}
-
-TEST_F(TunerControlTest, StartStopsTheNtpServerAndSetsTheStratum) {
-    open_tuner();
-    ntp_server.running = 1;
-    start(27);
-    EXPECT_EQ(ntp_server.running, 0);
-    EXPECT_EQ(ntp_server.stratum, 6);
-}
-
-TEST_F(TunerControlTest, ChannelOutsideTheTableTunesTheFactoryChannelWhenNoneWasGood) {
-    open_tuner();
-    const std::string out = start(0);
-    EXPECT_THAT(out, HasSubstr("Tuner channel 0 out of range, tuning 557142857[Hz]\n"));
-    EXPECT_THAT(out, HasSubstr("557142857[Hz] Tuning start...\n"));
-    EXPECT_EQ(tuner_context.frequency, 557142857u);
-    EXPECT_EQ(tunes().back(), "tune 557142857");
-}
-
-TEST_F(TunerControlTest, ChannelOutsideTheTableKeepsTheLastGoodFrequency) {
-    open_tuner();
+    EXPECT_THAT(start(0), HasSubstr("Tuner channel 0 out of range, tuning 557142857[Hz]\n"
+                                    "557142857[Hz] Tuning start...\n"));
     start(20);
-    const std::string out = start(63);
-    EXPECT_THAT(out, HasSubstr("Tuner channel 63 out of range, tuning 515142857[Hz]\n"));
+    EXPECT_THAT(start(63), HasSubstr("Tuner channel 63 out of range, tuning 515142857[Hz]\n"));
     EXPECT_EQ(tuner_context.frequency, 515142857u);
     EXPECT_EQ(tunes().back(), "tune 515142857");
     EXPECT_THAT(sandbox.read("/var/www/StatusLog.txt"), HasSubstr("Tuner channel 63 out of range"));
 }
 
-TEST_F(TunerControlTest, TuneWithoutSignalEndsWithTheSignalFlagDown) {
+TEST_F(TunerControlTest, TuneEndsOnNoSignalOrARefusal) {
     open_tuner();
     sim_world_apply("signal off");
-    int result = -1;
-    capture_stdout([&] { result = tuner_tune(557142857); });
-    EXPECT_EQ(result, 0);
+    EXPECT_EQ(tuner_tune(557142857), 0);
     EXPECT_EQ(tuner_context.signal, 0);
-}
-
-TEST_F(TunerControlTest, TuneRefusedByTheTunerReturnsItsResult) {
-    open_tuner();
-    EXPECT_EQ(tuner_tune(0), 1);
+    EXPECT_EQ(tuner_tune(0), 1); // the tuner's result
 }
 
 TEST(TunerLockFilter, ThreeGoodReadingsLockThreeBadOnesUnlock) {
     TunerContext& t = tuner_context;
     t.good_count = t.bad_count = t.filtered_lock = 0;
-    EXPECT_EQ(tuner_lock_filter(1, 20), 0);
-    EXPECT_EQ(tuner_lock_filter(1, 20), 0);
-    EXPECT_EQ(tuner_lock_filter(0, 20), 0); // two good then a bad: unchanged
-    EXPECT_EQ(tuner_lock_filter(1, 20), 0);
-    EXPECT_EQ(tuner_lock_filter(1, 20), 0);
-    EXPECT_EQ(tuner_lock_filter(1, 20), 1); // the third good in a row
-    EXPECT_EQ(t.good_count, 0);
-    EXPECT_EQ(tuner_lock_filter(1, 0), 1); // lock without SNR is bad
-    EXPECT_EQ(tuner_lock_filter(2, 20), 1);
-    EXPECT_EQ(tuner_lock_filter(1, 20), 1); // two bad then a good: unchanged
-    EXPECT_EQ(tuner_lock_filter(0, 0), 1);
-    EXPECT_EQ(tuner_lock_filter(0, 0), 1);
-    EXPECT_EQ(tuner_lock_filter(0, 0), 0);
-    EXPECT_EQ(t.bad_count, 0);
+    const struct {
+        int lock, snr, filtered;
+    } readings[] = {
+        {1, 20, 0}, {1, 20, 0}, {0, 20, 0}, // two good then a bad: unchanged
+        {1, 20, 0}, {1, 20, 0}, {1, 20, 1}, // the third good in a row
+        {1, 0, 1},  {2, 20, 1}, {1, 20, 1}, // lock without SNR is bad; two bad then a good
+        {0, 0, 1},  {0, 0, 1},  {0, 0, 0},
+    };
+    for (const auto& r : readings)
+        EXPECT_EQ(tuner_lock_filter(r.lock, r.snr), r.filtered);
     t.good_count = t.bad_count = t.filtered_lock = 0;
 }
 
-TEST_F(TunerControlTest, StatusAfterATuneIsUnlockedAndRestartsTheFilter) {
+// Right after a tune the lock is 0 and the filter starts again (the bad count
+// stays); then three good readings lock.
+TEST_F(TunerControlTest, StatusAfterATuneThenThroughTheFilter) {
     open_tuner();
     start(27);
     tuner_context.good_count = 2;
@@ -200,30 +150,20 @@ TEST_F(TunerControlTest, StatusAfterATuneIsUnlockedAndRestartsTheFilter) {
     tuner_context.filtered_lock = 1;
     TotStatus st{};
     EXPECT_EQ(status(st), 0);
-    EXPECT_EQ(st.lock, 0);
     EXPECT_EQ(tuner_context.good_count, 0);
     EXPECT_EQ(tuner_context.filtered_lock, 0);
     EXPECT_EQ(tuner_context.bad_count, 1);
-}
-
-TEST_F(TunerControlTest, StatusLocksOnTheThirdGoodReading) {
-    tuned_to_27();
-    TotStatus st{};
+    tuner_context.tune_requested = 0;
     EXPECT_EQ(status(st), 0);
     EXPECT_EQ(status(st), 0);
     EXPECT_EQ(status(st), 1);
     EXPECT_EQ(st.lock, 1);
-    sim_world_apply("snr 0");
-    EXPECT_EQ(status(st), 1);
-    EXPECT_EQ(status(st), 1);
-    EXPECT_EQ(status(st), 0);
 }
 
 TEST_F(TunerControlTest, StatusCarriesTheReceptionWithBerLimits) {
     tuned_to_27();
-    sim_world_apply("snr 17");
-    sim_world_apply("level 190");
-    sim_world_apply("ber 250000 40");
+    for (const char* line : {"snr 17", "level 190", "ber 250000 40"})
+        sim_world_apply(line);
     TotStatus st{};
     status(st);
     EXPECT_EQ(st.snr, 17);
@@ -231,8 +171,7 @@ TEST_F(TunerControlTest, StatusCarriesTheReceptionWithBerLimits) {
     EXPECT_EQ(st.ber_a, 100000u);
     EXPECT_EQ(st.ber_b, 40u);
     EXPECT_EQ(st.ber, 250000u);
-
-    sim_world_apply("ber 12 4000000000");
+    sim_world_apply("ber 12 4000000000"); // compared unsigned
     status(st);
     EXPECT_EQ(st.ber_a, 12u);
     EXPECT_EQ(st.ber_b, 100000u);
@@ -248,7 +187,6 @@ TEST_F(TunerControlTest, FourLayersPrintFiveLinesAndFail) {
     EXPECT_EQ(result, -1);
     const std::string line = "@@@@@@@@@@@@@@@@@@@@@@@@@@@ Layer num error 4\n";
     EXPECT_EQ(out, line + line + line + line + line);
-
     sim_world_apply("layers 3");
     EXPECT_EQ(tuner_get_statistics(record), 0);
 }
@@ -264,7 +202,6 @@ TEST_F(TunerControlTest, SilentTunerFailsTheRequestAndDropsTheExpectation) {
     EXPECT_EQ(tuner_context.expected_response, -1);
     EXPECT_EQ(tuner_tune(557142857), -1);
     EXPECT_EQ(tuner_context.expected_response, -1);
-
     sim_world_apply("tuner normal");
     EXPECT_EQ(status(st), 0);
 }
@@ -282,41 +219,37 @@ int statistics_answered_with(const std::vector<uint8_t>& payload, uint8_t* recor
     return result;
 }
 
-TEST_F(TunerControlTest, ShortStatisticsPayloadIsAFailedRequest) {
-    open_without_library();
+// A payload shorter than the record fails the request and is never read past;
+// a response that nobody awaits is dropped.
+TEST_F(TunerControlTest, ShortOrUnawaitedResponses) {
+    tuner_lib_set_path("/nonexistent/libsmscontrollite.so");
+    capture_stdout([] { tuner_init(); }); // events, but only the test answers
     std::vector<uint8_t> full(SMS_STATISTICS_SIZE, 0);
     full[SMS_STAT_SNR] = 21;
     uint8_t record[SMS_STATISTICS_SIZE] = {};
     ASSERT_EQ(statistics_answered_with(full, record), 0);
     EXPECT_EQ(record[SMS_STAT_SNR], 21);
-
-    const std::vector<uint8_t> short_payload(SMS_STAT_LAYERS, 0);
     uint8_t untouched[SMS_STATISTICS_SIZE] = {};
-    EXPECT_EQ(statistics_answered_with(short_payload, untouched), -1);
+    EXPECT_EQ(statistics_answered_with(std::vector<uint8_t>(SMS_STAT_LAYERS, 0), untouched), -1);
     EXPECT_EQ(untouched[SMS_STAT_SNR], 0);
-}
 
-TEST_F(TunerControlTest, ResponseNobodyAwaitsIsDropped) {
-    open_without_library();
-    tuner_context.expected_response = -1;
     const void* kept = tuner_context.payload;
-    std::vector<uint8_t> payload(SMS_STATISTICS_SIZE, 1);
-    tuner_on_control(SMS_MSG_STATISTICS_RES, 0, payload.data(), uint32_t(payload.size()));
+    tuner_on_control(SMS_MSG_STATISTICS_RES, 0, full.data(), uint32_t(full.size()));
     EXPECT_EQ(tuner_context.payload, kept);
     EXPECT_EQ(OSW_EventWait(&tuner_context.response_event, 0), 1u);
 }
 
+// The simulated library refuses a second init while open: success here means
+// the first was terminated, and its thread is gone.
 TEST_F(TunerControlTest, SecondInitClosesTheLibraryFirst) {
     open_tuner();
+    EXPECT_EQ(tuner_context.fd, 0);
+    EXPECT_NE(tuner_context.payload, nullptr); // the version answer
     const int threads = thread_count();
-    // The simulated library refuses a second init while open: success here
-    // means the first was terminated.
-    const std::string out = capture_stdout([] { EXPECT_EQ(tuner_init(), 0); });
-    EXPECT_THAT(out, Not(HasSubstr("Tuner Init NG")));
+    open_tuner();
     for (int i = 0; i < 100 && thread_count() > threads; ++i)
         OSW_TaskSleep(20);
     EXPECT_LE(thread_count(), threads);
-    tuner_context.tune_requested = 0;
     uint8_t record[SMS_STATISTICS_SIZE];
     EXPECT_EQ(tuner_get_statistics(record), 0);
 }
@@ -330,14 +263,12 @@ TEST_F(TunerControlTest, RestartRunsTheBoardScriptAndTunesAgain) {
     const std::string out = capture_stdout([&] { result = tuner_restart(1); });
     EXPECT_EQ(result, 0);
     EXPECT_THAT(out, HasSubstr("Tuner Restart (1)\n"));
-    EXPECT_THAT(out, HasSubstr("557142857[Hz] Tuning start...\n"));
     EXPECT_THAT(sandbox.journal(),
                 testing::Contains("/bin/sh /var/kelvatro/bin/gpio_restart.sh; sync;"));
     // No second preliminary tune after a restart.
     EXPECT_EQ(tunes(),
               (std::vector<std::string>{"tune 219142857", "tune 557142857", "tune 557142857"}));
     EXPECT_EQ(tuner_context.fd, 0);
-    EXPECT_EQ(tuner_context.signal, 1);
 }
 
 } // namespace

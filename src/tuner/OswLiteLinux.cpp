@@ -41,6 +41,28 @@ void* task_trampoline(void* start_block) {
     return nullptr;
 }
 
+// With the event mutex held and the flag clear.
+int wait_forever(OSW_Event* event) {
+    std::printf("Wait1 ");
+    std::fflush(stdout);
+    while (!event->signalled)
+        pthread_cond_wait(&event->cond, &event->mutex);
+    return 0;
+}
+
+// With the event mutex held and the flag clear: 0 once the flag is set, else
+// the error of the timed wait (ETIMEDOUT when the deadline passed).
+int wait_until(OSW_Event* event, uint32_t timeout_ms) {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const timespec deadline = osw_wait_deadline(now, timeout_ms);
+    while (!event->signalled) {
+        const int error = pthread_cond_timedwait(&event->cond, &event->mutex, &deadline);
+        if (error != 0) return event->signalled ? 0 : error;
+    }
+    return 0;
+}
+
 } // namespace
 
 timespec osw_wait_deadline(const timespec& now, uint32_t timeout_ms) {
@@ -169,30 +191,12 @@ uint32_t OSW_EventClear(OSW_Event* event) {
 
 uint32_t OSW_EventWait(OSW_Event* event, uint32_t timeout_ms) {
     pthread_mutex_lock(&event->mutex);
-    if (timeout_ms == kWaitForever && !event->signalled) {
-        std::printf("Wait1 ");
-        std::fflush(stdout);
-        while (!event->signalled)
-            pthread_cond_wait(&event->cond, &event->mutex);
-    } else if (!event->signalled) {
-        timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        const timespec deadline = osw_wait_deadline(now, timeout_ms);
-        while (!event->signalled) {
-            const int error = pthread_cond_timedwait(&event->cond, &event->mutex, &deadline);
-            if (error == ETIMEDOUT && !event->signalled) {
-                pthread_mutex_unlock(&event->mutex);
-                return 1;
-            }
-            if (error != 0 && error != ETIMEDOUT) {
-                pthread_mutex_unlock(&event->mutex);
-                return uint32_t(error);
-            }
-        }
-    }
-    event->signalled = 0;
+    int error = 0;
+    if (!event->signalled)
+        error = timeout_ms == kWaitForever ? wait_forever(event) : wait_until(event, timeout_ms);
+    if (error == 0) event->signalled = 0;
     pthread_mutex_unlock(&event->mutex);
-    return 0;
+    return error == ETIMEDOUT ? 1 : uint32_t(error);
 }
 
 void* OSW_FS_Open(const char* path, const char* mode) {
