@@ -46,16 +46,8 @@ void clear_plan() {
 }
 
 void set_clock_from(uint32_t unix_time) {
-    const time_t t = unix_time;
-    struct tm lt {};
-    localtime_r(&t, &lt);
     DateTime dt{};
-    dt.year = static_cast<uint16_t>(lt.tm_year + 1900);
-    dt.month = static_cast<uint8_t>(lt.tm_mon + 1);
-    dt.day = static_cast<uint8_t>(lt.tm_mday);
-    dt.hour = static_cast<uint8_t>(lt.tm_hour);
-    dt.minute = static_cast<uint8_t>(lt.tm_min);
-    dt.second = static_cast<uint8_t>(lt.tm_sec);
+    LocalDateTimeOf(unix_time, dt);
     SetSystemDate(dt);
 }
 

@@ -80,19 +80,19 @@ void take_key(SystemSettings& s, const char* key, const char* value) {
 int ReadSystemFile(const char* path, SystemSettings& s) {
     set_factory_values(s);
     if (unit_access(path, F_OK) != 0) {
-        LogPrint(3, 6, "<<System file factory set>>\n");
+        LogPrint(LOG_TO_BOTH, 6, "<<System file factory set>>\n");
         WriteSystemFile(path, s);
     } else if (IniReadFile(path, kSection, [&s](const char* key, const char* value) {
                    take_key(s, key, value);
                }) != 0) {
-        LogPrint(3, 0, "System file not found\n");
+        LogPrint(LOG_TO_BOTH, 0, "System file not found\n");
         return -1;
     }
 
     if (s.Version == kSystemFileVersion) return 0;
     s.Version = kSystemFileVersion;
     GetLocalDateTime(s.Modify);
-    LogPrint(3, 6, "<<Resetting Version>>\n");
+    LogPrint(LOG_TO_BOTH, 6, "<<Resetting Version>>\n");
     WriteSystemFile(path, s);
     return 0;
 }
@@ -100,7 +100,7 @@ int ReadSystemFile(const char* path, SystemSettings& s) {
 int WriteSystemFile(const char* path, const SystemSettings& s) {
     FILE* f = unit_fopen(path, "w");
     if (!f) {
-        LogPrint(3, 0, "System file error\n");
+        LogPrint(LOG_TO_BOTH, 0, "System file error\n");
         return -1;
     }
     std::fprintf(f, ";;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;\n");
@@ -138,19 +138,22 @@ int WriteSystemFile(const char* path, const SystemSettings& s) {
 }
 
 void PrintSystemSettings(const SystemSettings& s) {
-    LogPrint(3, 6, "Version     : %08X\n", s.Version);
-    LogPrint(3, 6, "Unit Name   : %s\n", s.UnitName);
-    LogPrint(3, 6, "System Info : %08X\n", s.SystemInfo);
-    LogPrint(3, 6, "Option Info : %08X\n", s.OptionInfo);
-    LogPrint(3, 6, "Custum Info : %08X\n", s.CustumInfo);
-    LogPrint(3, 6, "HeaderTime  : %d\n", s.HeaderTime);
+    LogPrint(LOG_TO_BOTH, 6, "Version     : %08X\n", s.Version);
+    LogPrint(LOG_TO_BOTH, 6, "Unit Name   : %s\n", s.UnitName);
+    LogPrint(LOG_TO_BOTH, 6, "System Info : %08X\n", s.SystemInfo);
+    LogPrint(LOG_TO_BOTH, 6, "Option Info : %08X\n", s.OptionInfo);
+    LogPrint(LOG_TO_BOTH, 6, "Custum Info : %08X\n", s.CustumInfo);
+    LogPrint(LOG_TO_BOTH, 6, "HeaderTime  : %d\n", s.HeaderTime);
 }
 
 void GetLocalDateTime(DateTime& dt) {
+    LocalDateTimeOf(std::time(nullptr), dt);
+}
+
+void LocalDateTimeOf(time_t t, DateTime& dt) {
     dt = DateTime{};
-    const time_t now = std::time(nullptr);
     tm local{};
-    localtime_r(&now, &local);
+    localtime_r(&t, &local);
     dt.year = static_cast<uint16_t>(local.tm_year + 1900);
     dt.month = static_cast<uint8_t>(local.tm_mon + 1);
     dt.day = static_cast<uint8_t>(local.tm_mday);

@@ -4,6 +4,7 @@
 
 #include "settings/ini.h"
 #include <cstdint>
+#include <ctime>
 
 struct SystemSettings {
     uint32_t Version;
@@ -30,11 +31,17 @@ constexpr const char* kSystemFilePath = "/var/kelvatro/conf/ORV_System.ini";
 
 extern SystemSettings system_settings;
 
-inline bool tot_function_enabled() { return (system_settings.SystemInfo & kTotFunctionBit) != 0; }
-inline bool variant_bit_set() { return (system_settings.CustumInfo & kVariantBit) != 0; }
+inline bool tot_function_enabled() {
+    return (system_settings.SystemInfo & kTotFunctionBit) != 0;
+}
+inline bool variant_bit_set() {
+    return (system_settings.CustumInfo & kVariantBit) != 0;
+}
 
 int ReadSystemFile(const char* path, SystemSettings& s);
 int WriteSystemFile(const char* path, const SystemSettings& s);
 void PrintSystemSettings(const SystemSettings& s);
 void GetLocalDateTime(DateTime& dt);
+// A calendar time as local date and time.
+void LocalDateTimeOf(time_t t, DateTime& dt);
 int SetSystemDate(const DateTime& dt);

@@ -13,12 +13,31 @@ constexpr uint32_t kFailed = 0xFFFFFFFF;
 
 std::vector<int> fired;
 
-void record(uintptr_t arg1, uintptr_t) {
-    fired.push_back(static_cast<int>(arg1));
+void record(uintptr_t tag, uintptr_t) {
+    fired.push_back(static_cast<int>(tag));
 }
 
-TimerCallback recorder(int tag) {
-    return TimerCallback{record, static_cast<uintptr_t>(tag), 0};
+uint32_t add(int tag, uint32_t count, int repeat = 0) {
+    return add_interval_event(TimerCallback{record, static_cast<uintptr_t>(tag), 0}, count, repeat);
+}
+
+// Registers far one-shot timers until the table is full; returns how many.
+int fill_table() {
+    int registered = 0;
+    while (add(0, 1000) != kFailed)
+        ++registered;
+    return registered;
+}
+
+// The due checks (1-based) at which something fired, out of n.
+std::vector<int> fired_at(int n) {
+    std::vector<int> at;
+    for (int check = 1; check <= n; ++check) {
+        const size_t before = fired.size();
+        timer_due_check();
+        if (fired.size() != before) at.push_back(check);
+    }
+    return at;
 }
 
 class EventTimerTest : public SandboxTest {
@@ -27,120 +46,75 @@ class EventTimerTest : public SandboxTest {
         fired.clear();
         timer_table_prepare();
     }
-
-    // Registers one-shot timers with a far count until the table is full.
-    int fill_table() {
-        int registered = 0;
-        while (add_interval_event(recorder(0), 1000, 0) != kFailed)
-            ++registered;
-        return registered;
-    }
-
-    void checks(int n) {
-        for (int i = 0; i < n; ++i)
-            timer_due_check();
-    }
 };
 
 TEST(EventTimerUnprepared, RegistrationFailsAndLeavesTheCounter) {
-    Sandbox sandbox;
-    EXPECT_EQ(add_interval_event(recorder(1), 1, 0), kFailed);
+    EXPECT_EQ(add(1, 1), kFailed);
     timer_table_prepare();
-    EXPECT_EQ(add_interval_event(recorder(1), 1, 0), 1u);
+    EXPECT_EQ(add(1, 1), 1u);
 }
 
 TEST_F(EventTimerTest, IdsCountUpAndWrapToZero) {
-    EXPECT_EQ(add_interval_event(recorder(1), 5, 0), 1u);
-    EXPECT_EQ(add_interval_event(recorder(2), 5, 0), 2u);
+    EXPECT_EQ(add(1, 5), 1u);
+    EXPECT_EQ(add(2, 5), 2u);
     timer_id_counter_set(0x7FFFFFFD);
-    EXPECT_EQ(add_interval_event(recorder(3), 5, 0), 0x7FFFFFFEu);
-    EXPECT_EQ(add_interval_event(recorder(4), 5, 0), 0u);
-    EXPECT_EQ(add_interval_event(recorder(5), 5, 0), 1u);
+    EXPECT_EQ(add(3, 5), 0x7FFFFFFEu);
+    EXPECT_EQ(add(4, 5), 0u);
+    EXPECT_EQ(add(5, 5), 1u);
 }
 
 TEST_F(EventTimerTest, SeventeenthRegistrationFailsUntilOneIsCancelled) {
     EXPECT_EQ(fill_table(), 16);
-    EXPECT_EQ(add_interval_event(recorder(1), 1, 0), kFailed);
     delete_event(3);
-    // The failed registration did not take an id.
-    EXPECT_EQ(add_interval_event(recorder(1), 1, 0), 17u);
-    EXPECT_EQ(add_interval_event(recorder(1), 1, 0), kFailed);
-}
-
-TEST_F(EventTimerTest, SecondCancelOfAnIdHasNoEffect) {
-    const uint32_t first = add_interval_event(recorder(1), 2, 0);
-    add_interval_event(recorder(2), 2, 0);
-    delete_event(first);
-    delete_event(first);
+    delete_event(3);
     delete_event(12345);
-    // Exactly one entry came back: fourteen others are left free.
-    EXPECT_EQ(fill_table(), 15);
-    checks(2);
-    EXPECT_EQ(fired, (std::vector<int>{2}));
+    // The failed registrations took no id; the second cancel freed nothing.
+    EXPECT_EQ(add(1, 1), 17u);
+    EXPECT_EQ(add(1, 1), kFailed);
 }
 
-TEST_F(EventTimerTest, CancelledTimerNeverFires) {
-    const uint32_t id = add_interval_event(recorder(1), 2, 0);
+TEST_F(EventTimerTest, CountNFiresOnceAtTheNthCheckAndCancelledNever) {
+    add(7, 3);
+    const uint32_t cancelled = add(8, 2);
     timer_due_check();
-    delete_event(id);
-    checks(5);
-    EXPECT_TRUE(fired.empty());
+    delete_event(cancelled);
+    EXPECT_EQ(fired_at(10), (std::vector<int>{2}));
+    EXPECT_EQ(fired, (std::vector<int>{7}));
+    EXPECT_EQ(fill_table(), 16); // both entries went back to the free list
 }
 
 TEST_F(EventTimerTest, DueTogetherRunOldestRegistrationFirst) {
-    add_interval_event(recorder(1), 2, 0);
-    add_interval_event(recorder(2), 1, 0);
-    add_interval_event(recorder(3), 1, 0);
-    add_interval_event(recorder(4), 1, 0);
+    add(1, 2);
+    add(2, 1);
+    add(3, 1);
+    add(4, 1);
     timer_due_check();
     EXPECT_EQ(fired, (std::vector<int>{2, 3, 4}));
     timer_due_check();
     EXPECT_EQ(fired, (std::vector<int>{2, 3, 4, 1}));
 }
 
-TEST_F(EventTimerTest, CountNFiresAtTheNthCheckOnce) {
-    add_interval_event(recorder(7), 3, 0);
-    checks(2);
-    EXPECT_TRUE(fired.empty());
-    timer_due_check();
-    EXPECT_EQ(fired, (std::vector<int>{7}));
-    checks(10);
-    EXPECT_EQ(fired.size(), 1u);
-    // The one-shot entry went back to the free list.
-    EXPECT_EQ(fill_table(), 16);
-}
-
 TEST_F(EventTimerTest, RepeatingTimerRearmsWithItsCount) {
-    const uint32_t id = add_interval_event(recorder(5), 2, 1);
-    std::vector<int> fired_at;
-    for (int check = 1; check <= 7; ++check) {
-        const size_t before = fired.size();
-        timer_due_check();
-        if (fired.size() != before) fired_at.push_back(check);
-    }
-    EXPECT_EQ(fired_at, (std::vector<int>{2, 4, 6}));
+    const uint32_t id = add(5, 2, 1);
+    EXPECT_EQ(fired_at(7), (std::vector<int>{2, 4, 6}));
     delete_event(id);
-    checks(4);
-    EXPECT_EQ(fired.size(), 3u);
+    EXPECT_TRUE(fired_at(4).empty());
 }
 
 void register_follower(uintptr_t, uintptr_t) {
     fired.push_back(1);
-    add_interval_event(recorder(2), 1, 0);
+    add(2, 1);
 }
 
 TEST_F(EventTimerTest, CallbackMayRegisterTheNextTimer) {
     add_interval_event(TimerCallback{register_follower, 0, 0}, 1, 0);
-    timer_due_check();
-    EXPECT_EQ(fired, (std::vector<int>{1}));
-    timer_due_check();
+    EXPECT_EQ(fired_at(2), (std::vector<int>{1, 2}));
     EXPECT_EQ(fired, (std::vector<int>{1, 2}));
 }
 
 TEST_F(EventTimerTest, EntryWithoutCallbackIsReportedAndFreed) {
     add_interval_event(TimerCallback{nullptr, 0, 0}, 1, 1);
-    const std::string out = capture_stdout([] { timer_due_check(); });
-    EXPECT_EQ(out, "timeup_interval_event() func is null.\n");
+    EXPECT_EQ(capture_stdout([] { timer_due_check(); }), "timeup_interval_event() func is null.\n");
     EXPECT_EQ(fill_table(), 16);
 }
 

@@ -8,77 +8,50 @@
 
 namespace {
 
-class SwitchPollTest : public MainTest {
-  protected:
-    void SetUp() override {
-        MainTest::SetUp();
-        ASSERT_EQ(0, SpiOpen());
-    }
-
-    // Takes one reading per switch position; the steps and the GPIO output
-    // value after each reading.
-    void poll(const std::vector<bool>& positions, std::vector<SwitchPollStep>& steps,
-              std::vector<uint32_t>& gpio) {
-        SwitchPoll state{};
-        for (bool on : positions) {
-            sim_world_apply(on ? "switch on" : "switch off");
-            steps.push_back(switch_poll_reading(state));
-            gpio.push_back(sim_fpga_gpio_output());
-        }
-    }
-};
-
 using Step = SwitchPollStep;
 
-size_t count_in(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
-
-TEST_F(SwitchPollTest, ThirdConsecutiveOnReadingAsksForTheReset) {
+struct PollCase {
+    std::vector<bool> positions; // one per reading
     std::vector<Step> steps;
-    std::vector<uint32_t> gpio;
-    const std::string out = capture_stdout([&] { poll({true, true, true}, steps, gpio); });
-    EXPECT_EQ((std::vector<Step>{Step::next, Step::next, Step::reset}), steps);
-    EXPECT_EQ((std::vector<uint32_t>{0x0200, 0x0200, 0x0200}), gpio);
-    EXPECT_EQ(3u, count_in(out, "network init sw on : 00000080\n"));
-}
-
-TEST_F(SwitchPollTest, AnOffReadingBeforeTheSixthStartsTheCountAgain) {
-    std::vector<Step> steps;
-    std::vector<uint32_t> gpio;
-    const std::string out = capture_stdout([&] {
-        poll({true, true, false, true, true, true}, steps, gpio);
-    });
-    EXPECT_EQ((std::vector<Step>{Step::next, Step::next, Step::next, Step::next, Step::next,
-                                 Step::reset}),
-              steps);
-    EXPECT_EQ((std::vector<uint32_t>{0x0200, 0x0200, 0x1100, 0x0200, 0x0200, 0x0200}), gpio);
-    EXPECT_EQ("network init sw on : 00000080\n"
-              "network init sw on : 00000080\n"
-              "network init sw off : 00000000\n"
-              "network init sw on : 00000080\n"
-              "network init sw on : 00000080\n"
-              "network init sw on : 00000080\n",
-              out);
-}
-
-TEST_F(SwitchPollTest, ReleasedAtTheSixthReadingEndsWithoutReset) {
-    std::vector<Step> steps;
-    std::vector<uint32_t> gpio;
-    capture_stdout([&] { poll({false, true, true, false, true, false}, steps, gpio); });
-    EXPECT_EQ(
-        (std::vector<Step>{Step::next, Step::next, Step::next, Step::next, Step::next, Step::done}),
-        steps);
-    EXPECT_EQ(0x1100u, gpio.back());
-}
-
-class StartTest : public MainTest {
-  protected:
-    static constexpr const char* kOwnNetwork = "[ORVNetwork]\nIP=10.9.8.7\n";
+    std::vector<uint32_t> gpio; // the GPIO output after each reading
 };
+
+class SwitchPollTest : public MainTest {};
+
+TEST_F(SwitchPollTest, ThirdConsecutiveOnReadingBeforeTheSixthOffAsksForTheReset) {
+    const Step n = Step::next;
+    const PollCase cases[] = {
+        {{true, true, true}, {n, n, Step::reset}, {0x0200, 0x0200, 0x0200}},
+        {{true, true, false, true, true, true},
+         {n, n, n, n, n, Step::reset},
+         {0x0200, 0x0200, 0x1100, 0x0200, 0x0200, 0x0200}},
+        {{false, true, true, false, true, false},
+         {n, n, n, n, n, Step::done},
+         {0x1100, 0x0200, 0x0200, 0x1100, 0x0200, 0x1100}},
+    };
+    ASSERT_EQ(0, SpiOpen());
+    for (const PollCase& c : cases) {
+        SwitchPoll state{};
+        std::vector<Step> steps;
+        std::vector<uint32_t> gpio;
+        std::string expected_out;
+        const std::string out = capture_stdout([&] {
+            for (bool on : c.positions) {
+                sim_world_apply(on ? "switch on" : "switch off");
+                steps.push_back(switch_poll_reading(state));
+                gpio.push_back(sim_fpga_gpio_output());
+                expected_out +=
+                    on ? "network init sw on : 00000080\n" : "network init sw off : 00000000\n";
+            }
+        });
+        EXPECT_EQ(c.steps, steps);
+        EXPECT_EQ(c.gpio, gpio);
+        EXPECT_EQ(expected_out, out);
+    }
+}
+
+using StartTest = MainTest;
+constexpr const char* kOwnNetwork = "[ORVNetwork]\nIP=10.9.8.7\n";
 
 TEST_F(StartTest, SwitchHeldAtPowerOnBringsBackTheFactoryNetwork) {
     sandbox.write(kNetworkFilePath, kOwnNetwork);
@@ -86,31 +59,25 @@ TEST_F(StartTest, SwitchHeldAtPowerOnBringsBackTheFactoryNetwork) {
     sim_world_apply("switch on");
     const std::string out = capture_stdout([] { EXPECT_EQ(0, main_init()); });
 
-    EXPECT_EQ(3u, count_in(out, "network init sw on : "));
-    EXPECT_EQ(0u, count_in(out, "network init sw off : "));
+    EXPECT_EQ(3, count_of(out, "network init sw on : "));
+    EXPECT_EQ(0, count_of(out, "network init sw off : "));
     EXPECT_TRUE(logged("<INF> <<Network file factory set>>\n"));
     EXPECT_NE(std::string::npos, sandbox.read(kNetworkFilePath).find("IP=192.168.105.10\t"));
     EXPECT_EQ(0x0100u, sim_fpga_gpio_output());
 }
 
-TEST_F(StartTest, SwitchNeverPressedSixOffReadingsAndTheNetworkKept) {
+TEST_F(StartTest, SwitchNeverPressedKeepsTheNetworkAndTheStateIsCleared) {
     sandbox.write(kNetworkFilePath, kOwnNetwork);
+    current_state.SetDateTime = DateTime{2024, 1, 2, 3, 4, 5};
     const std::string out = capture_stdout([] { EXPECT_EQ(0, main_init()); });
 
-    EXPECT_EQ(6u, count_in(out, "network init sw off : 00000000\n"));
-    EXPECT_EQ(0u, count_in(out, "network init sw on : "));
+    EXPECT_EQ(6, count_of(out, "network init sw off : 00000000\n"));
+    EXPECT_EQ(0, count_of(out, "network init sw on : "));
     EXPECT_EQ(kOwnNetwork, sandbox.read(kNetworkFilePath));
     EXPECT_EQ(10, network_settings.IP[0]);
     EXPECT_EQ(0x0100u, sim_fpga_gpio_output());
     EXPECT_TRUE(logged("<INF> M/B  MAC Addr : "));
-}
-
-TEST_F(StartTest, ClearsTheCurrentStateOfTheLastPass) {
-    current_state.SetDateTime = DateTime{2024, 1, 2, 3, 4, 5};
-    current_state.ErrorStatus1[0] = 1;
-    capture_stdout([] { main_init(); });
     EXPECT_EQ(0, current_state.SetDateTime.year);
-    EXPECT_EQ(0u, current_state.ErrorStatus1[0]);
 }
 
 } // namespace

@@ -14,8 +14,19 @@
 #include "tuner/tuner_lib.h"
 #include "world.h"
 
+#include <algorithm>
+#include <sstream>
 #include <string>
 #include <string_view>
+#include <vector>
+
+// How often `what` occurs in `text`.
+inline int count_of(std::string_view text, std::string_view what) {
+    int count = 0;
+    for (size_t at = text.find(what); at != std::string_view::npos; at = text.find(what, at + 1))
+        ++count;
+    return count;
+}
 
 class MainTest : public SandboxTest {
   protected:
@@ -33,16 +44,17 @@ class MainTest : public SandboxTest {
     std::string status_log() const { return sandbox.read("/var/www/StatusLog.txt"); }
 
     // A status-log line ends in "<LEVEL> text"; the date and time before it vary.
-    bool logged(std::string_view level_and_text) const {
-        return status_log().find(std::string(level_and_text)) != std::string::npos;
-    }
+    bool logged(std::string_view level_and_text) const { return count_in_log(level_and_text) > 0; }
 
-    int count_in_log(std::string_view text) const {
-        const std::string log = status_log();
-        int count = 0;
-        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
-            ++count;
-        return count;
+    int count_in_log(std::string_view text) const { return count_of(status_log(), text); }
+
+    // The status-log lines, each without its date and time.
+    std::vector<std::string> log_lines() const {
+        std::vector<std::string> lines;
+        std::istringstream log(status_log());
+        for (std::string line; std::getline(log, line);)
+            lines.push_back(line.substr(std::min<size_t>(19, line.size())) + "\n");
+        return lines;
     }
 
     void write_system_file(std::string_view system_info) const {

@@ -117,66 +117,50 @@ TEST_F(SetupChangeTest, FileNameIsTakenAfterTheHeader) {
     EXPECT_EQ(status_log(), "");
 }
 
-TEST_F(SetupChangeTest, SystemFileIsReadAndPrinted) {
+TEST_F(SetupChangeTest, SystemAndNetworkFilesAreTakenOver) {
     write_system_file("/var/kelvatro/conf/ORV_System.ini", "AFTER");
-    const std::string out = handle("[SetupChange]\nFileName=/var/kelvatro/conf/ORV_System.ini\n");
+    std::string out = handle("[SetupChange]\nFileName=/var/kelvatro/conf/ORV_System.ini\n");
     EXPECT_EQ(out.rfind(debug_line(1, "", 0, 0), 0), 0u);
-    EXPECT_STREQ(system_settings.UnitName, "AFTER");
     EXPECT_NE(out.find("<INF> Unit Name   : AFTER\n"), std::string::npos);
-}
 
-TEST_F(SetupChangeTest, NetworkFileIsReadAndApplied) {
-    sandbox.write("/var/kelvatro/conf/ORV_Network.ini",
-                  "[ORVNetwork]\nIP=10.0.0.5\nNetMask=255.255.255.0\nGateway=10.0.0.1\n"
-                  "DnsP=10.0.0.53\n");
-    const std::string out =
-        handle("[SetupChange]\r\nFileName=/var/kelvatro/conf/ORV_Network.ini\r\n");
+    sandbox.write("/var/kelvatro/conf/ORV_Network.ini", "[ORVNetwork]\nIP=10.0.0.5\n");
+    out = handle("[SetupChange]\r\nFileName=/var/kelvatro/conf/ORV_Network.ini\r\n");
     EXPECT_EQ(out.rfind(debug_line(2, "", 0, 0), 0), 0u);
     EXPECT_NE(out.find("<INF> IP Addr     : 10.0.0.5\n"), std::string::npos);
-    EXPECT_EQ(network_settings.IP[3], 5);
     const auto journal = sandbox.journal();
     ASSERT_FALSE(journal.empty());
-    EXPECT_EQ(journal.front(), "ifconfig eth0 10.0.0.5 netmask 255.255.255.0");
     EXPECT_EQ(journal.back(), "sudo service dhcpcd reload");
-    EXPECT_EQ(sandbox.read("/var/kelvatro/conf/dhcpcd.conf"),
-              "interface eth0\nstatic ip_address=10.0.0.5/24\nstatic routers=10.0.0.1\n"
-              "static domain_name_servers=10.0.0.53\n");
 }
 
 TEST_F(SetupChangeTest, ChangedSetDateSetsTheClocksOnce) {
-    const std::string current = "[ORVCurrent]\nSetDate=2024/01/05\t; d\nSetTime=09:07:03\t; t\n"
-                                "NowDate=2030/01/01\nNowTime=00:00:00\n";
-    sandbox.write(kCurrentFilePath, current);
     const std::string message = "[SetupChange]\nFileName=/var/kelvatro/conf/ORV_Current.ini\n";
+    // An unreadable file counts as unchanged: only the printout.
+    EXPECT_NE(handle(message).find("<INF> Set Date   :    0/00/00 00:00:00\n"), std::string::npos);
+    EXPECT_TRUE(sandbox.journal().empty());
+
+    sandbox.write(kCurrentFilePath, "[ORVCurrent]\nSetDate=2024/01/05\t; d\nSetTime=09:07:03\t; t\n"
+                                    "NowDate=2030/01/01\nNowTime=00:00:00\n");
     std::string out = handle(message);
     EXPECT_EQ(out.rfind(debug_line(4, "", 0, 0), 0), 0u);
     EXPECT_NE(out.find("<INF> Set Date   : 2024/01/05 09:07:03\n"), std::string::npos);
-    const DateTime& set = current_state.SetDateTime;
-    EXPECT_EQ(set.year, 2024);
-    EXPECT_EQ(set.second, 3);
-    auto journal = sandbox.journal();
-    const auto date = std::find(journal.begin(), journal.end(), "date -s \"2024-01-05 09:07:03\"");
-    ASSERT_NE(date, journal.end());
-    EXPECT_NE(std::find(date, journal.end(), "hwclock -wu"), journal.end());
+    EXPECT_EQ(current_state.SetDateTime.second, 3);
+    const std::vector<std::string> clock_set = {"clock_settime 1704413223.000000",
+                                                "date -s \"2024-01-05 09:07:03\"", "hwclock -wu"};
+    EXPECT_EQ(sandbox.journal(), clock_set);
 
     // The same set date again: only the printout.
-    const auto commands = journal.size();
     out = handle(message);
     EXPECT_NE(out.find("<INF> Set Date   : 2024/01/05 09:07:03\n"), std::string::npos);
-    EXPECT_EQ(sandbox.journal().size(), commands);
+    EXPECT_EQ(sandbox.journal(), clock_set);
 }
 
-TEST_F(SetupChangeTest, UnreadableCurrentFileChangesNothing) {
-    const std::string out = handle("[SetupChange]\nFileName=/var/kelvatro/conf/ORV_Current.ini\n");
-    EXPECT_NE(out.find("<INF> Set Date   :    0/00/00 00:00:00\n"), std::string::npos);
-    EXPECT_TRUE(sandbox.journal().empty());
-}
-
-TEST_F(SetupChangeTest, SetupOfOtherBoardsIsOnlyNoted) {
-    system_settings.SystemInfo = kTotFunctionBit;
+TEST_F(SetupChangeTest, SetupOfOtherBoardsOrWithoutTheTotFunctionIsOnlyNoted) {
     tot_settings = TotSettings{1, 0, 27, 7};
-    for (const char* name : {"Setup_06_01.ini", "Setup_TOT_01.ini"})
+    for (const char* name : {"Setup_05_02.ini", "Setup_06_01.ini", "Setup_TOT_01.ini"})
         sandbox.write(std::string("/var/kelvatro/conf/") + name, "[TOT]\nSet_TOT_CH_NUM=40\n");
+    EXPECT_EQ(handle("[SetupChange]\nFileName=/var/kelvatro/conf/Setup_05_02.ini\n"),
+              debug_line(16, "", 5, 2) + "<DBG>pass:orv_parser_setup\n");
+    system_settings.SystemInfo = kTotFunctionBit;
     EXPECT_EQ(handle("[SetupChange]\nFileName=/var/kelvatro/conf/Setup_06_01.ini\n"),
               debug_line(16, "", 6, 1) + "<DBG>pass:orv_parser_setup\n");
     EXPECT_EQ(handle("[SetupChange]\nFileName=/var/kelvatro/conf/Setup_TOT_01.ini\n"),
@@ -185,22 +169,15 @@ TEST_F(SetupChangeTest, SetupOfOtherBoardsIsOnlyNoted) {
     EXPECT_TRUE(sandbox.journal().empty());
 }
 
-TEST_F(SetupChangeTest, TotSetupWithoutTheTotFunctionIsOnlyNoted) {
-    sandbox.write("/var/kelvatro/conf/Setup_05_02.ini", "[TOT]\nSet_TOT_CH_NUM=40\n");
-    tot_settings = TotSettings{1, 0, 27, 7};
-    EXPECT_EQ(handle("[SetupChange]\nFileName=/var/kelvatro/conf/Setup_05_02.ini\n"),
-              debug_line(16, "", 5, 2) + "<DBG>pass:orv_parser_setup\n");
-    EXPECT_EQ(tot_settings.Set_TOT_CH_NUM, 27);
-}
-
 TEST_F(SetupChangeTest, PathsResolvingIntoTheSettingsDirectoryAreTaken) {
     fs::create_directories(sandbox.path("/var/kelvatro/conf/sub"));
     write_system_file("/var/kelvatro/conf/ORV_System.ini", "INSIDE");
-    handle("[SetupChange]\nFileName=/var/kelvatro/conf/sub/../ORV_System.ini\n");
-    EXPECT_STREQ(system_settings.UnitName, "INSIDE");
-    std::strcpy(system_settings.UnitName, "BEFORE");
-    handle("[SetupChange]\nFileName=/var/kelvatro/conf/./ORV_System.ini\n");
-    EXPECT_STREQ(system_settings.UnitName, "INSIDE");
+    for (const char* name :
+         {"/var/kelvatro/conf/sub/../ORV_System.ini", "/var/kelvatro/conf/./ORV_System.ini"}) {
+        std::strcpy(system_settings.UnitName, "BEFORE");
+        handle(std::string("[SetupChange]\nFileName=") + name + "\n");
+        EXPECT_STREQ(system_settings.UnitName, "INSIDE") << name;
+    }
     EXPECT_EQ(status_log().find("refused"), std::string::npos);
 }
 
@@ -268,20 +245,15 @@ class SetupChangeRefusal : public SetupChangeTest {
     }
 };
 
-TEST_F(SetupChangeRefusal, AbsolutePathElsewhere) {
+TEST_F(SetupChangeRefusal, PathsElsewhereOrDotDotOutOfTheDirectory) {
     write_system_file("/var/kelvatro/ORV_System.ini", "EVIL");
     expect_refused("/var/kelvatro/ORV_System.ini", kFileSystem);
+    expect_refused("/var/kelvatro/conf/../ORV_System.ini", kFileSystem);
+    expect_refused("ORV_System.ini", kFileSystem);
     // A missing file elsewhere is not created by the reader either.
     expect_refused("/var/www/ORV_Network.ini", kFileNetwork);
-    EXPECT_FALSE(sandbox.exists("/var/www/ORV_Network.ini"));
-    expect_refused("/tmp/orv-nowhere/ORV_System.ini", kFileSystem);
-    expect_refused("ORV_System.ini", kFileSystem);
-}
-
-TEST_F(SetupChangeRefusal, DotDotOutOfTheDirectory) {
-    write_system_file("/var/kelvatro/ORV_System.ini", "EVIL");
-    expect_refused("/var/kelvatro/conf/../ORV_System.ini", kFileSystem);
     expect_refused("/var/kelvatro/conf/../../../etc/ORV_Network.ini", kFileNetwork);
+    EXPECT_FALSE(sandbox.exists("/var/www/ORV_Network.ini"));
     EXPECT_FALSE(sandbox.exists("/etc/ORV_Network.ini"));
 }
 
