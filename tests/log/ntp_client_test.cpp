@@ -198,15 +198,6 @@ TEST_F(NtpPlanTest, OtherTimeSourceStopsAndNtpAgainRestarts) {
     EXPECT_EQ(queries_at(server, 1), (std::vector<int>{1}));
 }
 
-TEST_F(NtpPlanTest, ScheduleReplacesThePendingTimer) {
-    Responder server(48, kTransmit);
-    const int32_t first = ntp_client_schedule(3);
-    EXPECT_GT(first, 0);
-    EXPECT_GT(ntp_client_schedule(5), first);
-    EXPECT_EQ(ntp_client_schedule(0), 0);
-    EXPECT_TRUE(queries_at(server, 10).empty());
-}
-
 TEST_F(NtpPlanTest, SetupChangesOfNetworkAndSystemFilesStartTheClient) {
     system_settings.TimeAdjust = 0;
     network_settings = NetworkSettings{};

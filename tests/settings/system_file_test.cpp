@@ -4,7 +4,6 @@
 #include "settings/system_file.h"
 
 #include <cstring>
-#include <filesystem>
 #include <regex>
 #include <string>
 #include <sys/socket.h>
