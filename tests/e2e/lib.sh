@@ -49,11 +49,11 @@ fail() {
     echo "--- status log (last 40 lines)" >&2
     cat "$ROOT"/var/www/StatusLog.txt 2>/dev/null | tail -n 40 >&2 || true
     echo "--- command journal (last 30 lines)" >&2
-    tail -n 30 "$ROOT/sim/commands.log" 2>/dev/null >&2 || true
+    tail -n 30 "$ROOT/sim/commands.log" >&2 2>/dev/null || true
     echo "--- gpio.log (last 15 lines)" >&2
-    tail -n 15 "$ROOT/sim/gpio.log" 2>/dev/null >&2 || true
+    tail -n 15 "$ROOT/sim/gpio.log" >&2 2>/dev/null || true
     echo "--- console (last 40 lines)" >&2
-    tail -n 40 "$ROOT/sim/console.log" 2>/dev/null >&2 || true
+    tail -n 40 "$ROOT/sim/console.log" >&2 2>/dev/null || true
     exit 1
 }
 

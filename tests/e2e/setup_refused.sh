@@ -30,10 +30,10 @@ step "shell syntax in the name"
 # Each name is either applied as a (missing, so factory-set) network file or
 # refused; neither may run the command inside it (orv-sim runs in $ROOT/sim).
 handled() { echo $(($(log_count "<ERR>") + $(journal_count "sudo service dhcpcd reload"))); }
-for name in '/var/kelvatro/conf/ORV_Network$(echo x >pwned1).ini' \
-    "/var/kelvatro/conf/ORV_Network';echo x >pwned2;'.ini" \
-    '/var/kelvatro/conf/ORV_Network`echo x >pwned3`.ini' \
-    '/var/kelvatro/conf/ORV_Network";echo x >pwned4;".ini'; do
+for name in '/var/kelvatro/conf/ORV_Network_$(echo x >pwned1).ini' \
+    "/var/kelvatro/conf/ORV_Network_';echo x >pwned2;'.ini" \
+    '/var/kelvatro/conf/ORV_Network_`echo x >pwned3`.ini' \
+    '/var/kelvatro/conf/ORV_Network_";echo x >pwned4;".ini'; do
     before=$(handled)
     send_setup_change "$name"
     wait_for "the name handled: $name" eval '[ "$(handled)" -gt "$before" ]'
