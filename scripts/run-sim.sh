@@ -47,7 +47,7 @@ offset=0
 [ -f "$log" ] && offset=$(stat -c %s "$log")
 tail -c +$((offset + 1)) -F "$log" 2>/dev/null &
 tail_pid=$!
-"$build/orv-sim" >>"$console" 2>&1 &
+"$build/orv-sim" </dev/null >>"$console" 2>&1 &
 sim_pid=$!
 
 status=0

@@ -47,7 +47,7 @@ for n in 1 2 3 4 5 6 7; do head -c 131072 /dev/zero | tr '\0' '.' >"$root/var/ww
 head -c 126000 /dev/zero | tr '\0' '.' >"$root/var/www/StatusLog.txt"
 echo >>"$root/var/www/StatusLog.txt"
 
-(cd "$root/sim" && exec "$ORV_SIM") >/dev/null 2>"$root/sim/stderr.log" &
+(cd "$root/sim" && exec "$ORV_SIM") </dev/null >/dev/null 2>"$root/sim/stderr.log" &
 sim_pid=$!
 
 wait_for_file() {

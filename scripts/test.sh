@@ -47,11 +47,14 @@ configure_and_build() {
     fi
 }
 
-# run_suite DIR [ctest options...]
+# run_suite DIR [ctest options...]: a failing suite is counted, and the next
+# suites still run, so that one run reports every failure.
+failed_suites=()
 run_suite() {
     local dir=$1
     shift
-    ctest --test-dir "$dir" -j2 --output-on-failure --timeout 300 --no-tests=error "$@"
+    ctest --test-dir "$dir" -j2 --output-on-failure --timeout 300 --no-tests=error "$@" </dev/null ||
+        failed_suites+=("$dir")
 }
 
 install_missing_packages
@@ -73,4 +76,8 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 configure_and_build build-tsan -DORV_SANITIZE=thread -- test_tuner orv_simtuner
 run_suite build-tsan -L tuner
 
+if [ ${#failed_suites[@]} -gt 0 ]; then
+    echo "test.sh: failures in ${failed_suites[*]}" >&2
+    exit 1
+fi
 echo "test.sh: all suites passed"

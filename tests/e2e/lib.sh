@@ -69,7 +69,7 @@ sim_start_file() { printf '%s\n' "$@" >"$ROOT/sim/start"; }
 # orv-sim runs in $ROOT/sim, so that nothing it might do relative to its working
 # directory lands outside the sandbox.
 sim_start() {
-    (cd "$ROOT/sim" && exec "$ORV_SIM") >"$ROOT/sim/console.log" 2>&1 &
+    (cd "$ROOT/sim" && exec "$ORV_SIM") </dev/null >"$ROOT/sim/console.log" 2>&1 &
     SIM_PID=$!
 }
 
