@@ -149,8 +149,6 @@ log_count() { status_logs | grep -cF -- "$1" || true; }
 journal() { [ -f "$ROOT/sim/commands.log" ] && cut -d' ' -f2- "$ROOT/sim/commands.log" || true; }
 journal_has() { journal | grep -F -- "$1" >/dev/null; }
 journal_count() { journal | grep -cF -- "$1" || true; }
-# The journaled commands that begin with TEXT.
-journal_count_prefix() { journal | awk -v p="$1" 'index($0, p) == 1' | wc -l; }
 
 console_has() { grep -qF -- "$1" "$ROOT/sim/console.log"; }
 console_count() { grep -cF -- "$1" "$ROOT/sim/console.log" || true; }
