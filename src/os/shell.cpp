@@ -10,6 +10,7 @@
 #include "os/unit_path.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -91,4 +92,17 @@ std::string shell_quote(std::string_view path) {
     }
     quoted += '\'';
     return quoted;
+}
+
+std::string format_command(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    const int length = std::vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    std::string text(length > 0 ? size_t(length) : 0, '\0');
+    if (length > 0) std::vsnprintf(text.data(), text.size() + 1, format, again);
+    va_end(again);
+    return text;
 }

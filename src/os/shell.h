@@ -12,6 +12,9 @@
 // journals counts as having succeeded.
 int run_command(const std::string& command);
 
+// A command text formatted as by printf, of any length.
+std::string format_command(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // A path as it may stand in a command: unchanged when it holds only plain path
 // characters, else single-quoted for the shell.
 std::string shell_quote(std::string_view path);

@@ -58,23 +58,8 @@ uint8_t* field_of_key(NetworkSettings& n, const char* key) {
     return nullptr;
 }
 
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* fmt, ...) {
-    va_list args;
-    va_start(args, fmt);
-    va_list again;
-    va_copy(again, args);
-    const int length = std::vsnprintf(nullptr, 0, fmt, args);
-    va_end(args);
-    std::string text(static_cast<size_t>(std::max(length, 0)) + 1, '\0');
-    std::vsnprintf(text.data(), text.size(), fmt, again);
-    va_end(again);
-    text.resize(text.size() - 1);
-    return text;
-}
-
 std::string dotted(const uint8_t a[4]) {
-    return format("%d.%d.%d.%d", a[0], a[1], a[2], a[3]);
+    return format_command("%d.%d.%d.%d", a[0], a[1], a[2], a[3]);
 }
 
 void write_resolver(const NetworkSettings& n) {
@@ -91,20 +76,20 @@ void write_resolver(const NetworkSettings& n) {
 // The grep status tells whether the dhcpcd file carries the text, even
 // inside a comment.
 bool dhcpcd_has(const std::string& file, const char* text) {
-    return run_command(format("grep \"%s\" %s", text, file.c_str())) == 0;
+    return run_command(format_command("grep \"%s\" %s", text, file.c_str())) == 0;
 }
 
 // Appends "key<value>" to the dhcpcd file, or rewrites everything behind the
 // key on every line that carries it; then syncs.
 void set_dhcpcd_entry(const std::string& file, const char* key, const std::string& value) {
     if (!dhcpcd_has(file, key)) {
-        run_command(format("echo \"%s\"%s >> %s", key, value.c_str(), file.c_str()));
+        run_command(format_command("echo \"%s\"%s >> %s", key, value.c_str(), file.c_str()));
     } else {
         std::string escaped;
         for (char c : value)
             escaped += c == '/' ? std::string("\\/") : std::string(1, c);
-        run_command(format("grep -l '%s' %s | xargs sed -i -e 's/%s.*/%s%s/g'", key, file.c_str(),
-                           key, key, escaped.c_str()));
+        run_command(format_command("grep -l '%s' %s | xargs sed -i -e 's/%s.*/%s%s/g'", key,
+                                   file.c_str(), key, key, escaped.c_str()));
     }
     run_command("sync");
 }
@@ -112,12 +97,12 @@ void set_dhcpcd_entry(const std::string& file, const char* key, const std::strin
 void apply_dhcpcd(const NetworkSettings& n) {
     const std::string file = shell_quote(kDhcpcdFile);
     if (!dhcpcd_has(file, "interface eth0"))
-        run_command(format("echo \"%s\" >> %s", "interface eth0", file.c_str()));
+        run_command(format_command("echo \"%s\" >> %s", "interface eth0", file.c_str()));
     set_dhcpcd_entry(file, "static ip_address=",
                      dotted(n.IP) + "/" + std::to_string(netmask_prefix_length(n.NetMask)));
     set_dhcpcd_entry(file, "static routers=", dotted(n.Gateway));
     set_dhcpcd_entry(file, "static domain_name_servers=", dotted(n.DnsP));
-    run_command(format("cp -pf %s %s", file.c_str(), shell_quote("/etc/").c_str()));
+    run_command(format_command("cp -pf %s %s", file.c_str(), shell_quote("/etc/").c_str()));
     run_command("sync");
 }
 
@@ -177,10 +162,10 @@ int netmask_prefix_length(const uint8_t mask[4]) {
 }
 
 int ApplyNetworkSettings(const NetworkSettings& n) {
-    run_command(
-        format("ifconfig eth0 %s netmask %s", dotted(n.IP).c_str(), dotted(n.NetMask).c_str()));
+    run_command(format_command("ifconfig eth0 %s netmask %s", dotted(n.IP).c_str(),
+                               dotted(n.NetMask).c_str()));
     run_command("route del default");
-    run_command(format("route add default gw %s", dotted(n.Gateway).c_str()));
+    run_command(format_command("route add default gw %s", dotted(n.Gateway).c_str()));
     write_resolver(n);
     apply_dhcpcd(n);
     run_command("sudo service dhcpcd reload");

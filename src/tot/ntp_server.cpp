@@ -24,21 +24,6 @@ constexpr int kVariantStratum = 10;
 constexpr int kMinLocalStratum = 1;
 constexpr int kMaxLocalStratum = 15;
 
-std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-
-std::string format(const char* fmt, ...) {
-    va_list args;
-    va_start(args, fmt);
-    va_list copy;
-    va_copy(copy, args);
-    const int length = std::vsnprintf(nullptr, 0, fmt, copy);
-    va_end(copy);
-    std::string text(length > 0 ? size_t(length) : 0, '\0');
-    if (length > 0) std::vsnprintf(text.data(), text.size() + 1, fmt, args);
-    va_end(args);
-    return text;
-}
-
 // Runs the daemon's init script and records what was asked of it.
 void control_daemon(int running, const char* command, const char* log_line) {
     ntp_server.running = running;
@@ -51,8 +36,8 @@ void control_daemon(int running, const char* command, const char* log_line) {
 
 int set_system_time(int year, int month, int day, int hour, int minute, int second, int adjust) {
     const std::string command =
-        format("/bin/date -s \"%d/%d/%d %02d:%02d:%02d.%03d%03d\"", year, month, day, hour, minute,
-               second, tot_state.milliseconds, tot_state.microseconds);
+        format_command("/bin/date -s \"%d/%d/%d %02d:%02d:%02d.%03d%03d\"", year, month, day, hour,
+                       minute, second, tot_state.milliseconds, tot_state.microseconds);
     std::printf(adjust ? "FPGA time adjust > %s\n" : "CMD > %s\n", command.c_str());
     return run_command(command);
 }
@@ -78,9 +63,9 @@ int set_ntp_stratum(int stratum) {
         LogPrint(LOG_TO_BOTH, 3, "NTP stratum %d out of range, %d written\n", target, written);
 
     const std::string conf = shell_quote(kNtpConf);
-    run_command(format("grep -l '%s' %s | xargs sed -i -e 's/%s.*/%s %d/g'", kFudgeText,
-                       conf.c_str(), kFudgeText, kFudgeText, written));
-    run_command(format("cp -pf %s %s", conf.c_str(), shell_quote(kNtpConfTarget).c_str()));
+    run_command(format_command("grep -l '%s' %s | xargs sed -i -e 's/%s.*/%s %d/g'", kFudgeText,
+                               conf.c_str(), kFudgeText, kFudgeText, written));
+    run_command(format_command("cp -pf %s %s", conf.c_str(), shell_quote(kNtpConfTarget).c_str()));
     run_command("sync");
     return 0;
 }
