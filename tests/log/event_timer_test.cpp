@@ -73,32 +73,24 @@ TEST_F(EventTimerTest, SeventeenthRegistrationFailsUntilOneIsCancelled) {
     EXPECT_EQ(add(1, 1), kFailed);
 }
 
-TEST_F(EventTimerTest, CountNFiresOnceAtTheNthCheckAndCancelledNever) {
+TEST_F(EventTimerTest, CountNFiresAtTheNthCheckAndRepeatingRearms) {
     add(7, 3);
     const uint32_t cancelled = add(8, 2);
+    const uint32_t repeating = add(5, 2, 1);
     timer_due_check();
     delete_event(cancelled);
-    EXPECT_EQ(fired_at(10), (std::vector<int>{2}));
-    EXPECT_EQ(fired, (std::vector<int>{7}));
-    EXPECT_EQ(fill_table(), 16); // both entries went back to the free list
+    EXPECT_EQ(fired_at(6), (std::vector<int>{1, 2, 3, 5}));
+    EXPECT_EQ(fired, (std::vector<int>{5, 7, 5, 5}));
+    delete_event(repeating);
+    EXPECT_TRUE(fired_at(4).empty());
+    EXPECT_EQ(fill_table(), 16); // every entry went back to the free list
 }
 
 TEST_F(EventTimerTest, DueTogetherRunOldestRegistrationFirst) {
-    add(1, 2);
-    add(2, 1);
-    add(3, 1);
-    add(4, 1);
-    timer_due_check();
-    EXPECT_EQ(fired, (std::vector<int>{2, 3, 4}));
-    timer_due_check();
+    for (const int tag : {1, 2, 3, 4})
+        add(tag, tag == 1 ? 2 : 1);
+    EXPECT_EQ(fired_at(2), (std::vector<int>{1, 2}));
     EXPECT_EQ(fired, (std::vector<int>{2, 3, 4, 1}));
-}
-
-TEST_F(EventTimerTest, RepeatingTimerRearmsWithItsCount) {
-    const uint32_t id = add(5, 2, 1);
-    EXPECT_EQ(fired_at(7), (std::vector<int>{2, 4, 6}));
-    delete_event(id);
-    EXPECT_TRUE(fired_at(4).empty());
 }
 
 void register_follower(uintptr_t, uintptr_t) {

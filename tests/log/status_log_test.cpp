@@ -34,15 +34,14 @@ TEST_F(StatusLogTest, LineCarriesLocalTimeAndEveryLevelName) {
     EXPECT_EQ("<EMG><ALT><CRIT><ERR><WARN><NOTICE><INF><DEBUG><DEBUG><DEBUG>", names);
 }
 
-TEST_F(StatusLogTest, OutputsSelectConsoleAndFile) {
+TEST_F(StatusLogTest, OutputsSelectConsoleAndFileAndLongMessagesAreCutAt255) {
     EXPECT_EQ(30u, capture_stdout([] { EXPECT_EQ(30, LogPrint(1, 6, "one\n")); }).size());
     EXPECT_FALSE(sandbox.exists(kCurrent));
     EXPECT_EQ("", capture_stdout([] { EXPECT_EQ(0, LogPrint(2, 6, "two\n")); }));
     EXPECT_EQ("", capture_stdout([] { EXPECT_EQ(32, LogPrint(0, 6, "three\n")); }));
     EXPECT_EQ(30u, fs::file_size(sandbox.path(kCurrent)));
-}
 
-TEST_F(StatusLogTest, LongMessageIsCutAt255Characters) {
+    sandbox.remove(kCurrent);
     LogPrint(2, 6, "%s\n", std::string(300, 'm').c_str());
     LogPrint(2, 6, "next\n");
     const std::string file = sandbox.read(kCurrent);
@@ -54,13 +53,11 @@ TEST_F(StatusLogTest, LongMessageIsCutAt255Characters) {
 
 TEST_F(StatusLogTest, MissingDirectoryReportsAndRecovers) {
     sandbox.remove("/var/www");
-    EXPECT_NE(std::string::npos,
-              capture_stdout([] {
-                  EXPECT_EQ(-1, LogPrint(3, 3, "lost\n"));
-              }).find("<Error> LogWriteToFile : Cannot Open /var/www/StatusLog.txt file.\n"));
+    EXPECT_EQ(capture_stdout([] { EXPECT_EQ(-1, LogPrint(3, 3, "lost\n")); }).substr(20),
+              "<ERR> lost\n<Error> LogWriteToFile : Cannot Open /var/www/StatusLog.txt file.\n");
     fs::create_directories(sandbox.path("/var/www"));
     EXPECT_EQ(0, LogPrint(2, 3, "kept\n"));
-    EXPECT_NE(std::string::npos, sandbox.read(kCurrent).find("<ERR> kept\n"));
+    EXPECT_EQ(sandbox.read(kCurrent).substr(19), " <ERR> kept\n");
 }
 
 TEST_F(StatusLogTest, RotationAtTheThresholdFailsSixRenamesAtFirst) {
@@ -95,15 +92,6 @@ TEST_F(StatusLogTest, SevenGenerationsAtMost) {
     for (int n = 1; n <= 7; ++n)
         EXPECT_EQ(static_cast<char>('a' + 10 - n), sandbox.read(generation(n)).front()) << n;
     EXPECT_FALSE(sandbox.exists(generation(8)));
-}
-
-TEST_F(StatusLogTest, DeleteArchiveEmptiesTheDirectoryOnly) {
-    sandbox.write("/usr/kelvatro/log/sub/deeper.txt", "b");
-    sandbox.write(kCurrent, "kept\n");
-    LogDeleteArchive();
-    EXPECT_TRUE(fs::is_empty(sandbox.path("/usr/kelvatro/log")));
-    EXPECT_EQ("kept\n", sandbox.read(kCurrent));
-    EXPECT_EQ((std::vector<std::string>{"rm -rf /usr/kelvatro/log/*", "sync"}), sandbox.journal());
 }
 
 } // namespace
