@@ -4,7 +4,6 @@
 #include "board/spi_regs.h"
 #include "board/spi_transport.h"
 #include "sandbox.h"
-#include "tot/ntp_server.h"
 #include "tot/tot_state.h"
 
 #include <gtest/gtest.h>
@@ -111,18 +110,6 @@ TEST(NormalizeTime, CarriesTheFractionIntoSecondsAcrossDaysAndYears) {
     }
 }
 
-TEST_F(FpgaTime, DateCommandHasPlainMonthAndDayAndASixDigitFraction) {
-    tot_state.milliseconds = 5;
-    tot_state.microseconds = 42;
-    EXPECT_EQ(capture_stdout([] { set_system_time(2023, 2, 5, 7, 8, 9, 0); }),
-              "CMD > /bin/date -s \"2023/2/5 07:08:09.005042\"\n");
-    tot_state.milliseconds = 999;
-    tot_state.microseconds = 999;
-    EXPECT_EQ(capture_stdout([] { set_system_time(2023, 12, 31, 23, 59, 59, 1); }),
-              "FPGA time adjust > /bin/date -s \"2023/12/31 23:59:59.999999\"\n");
-    EXPECT_EQ(sandbox.journal().back(), "/bin/date -s \"2023/12/31 23:59:59.999999\"");
-}
-
 // The date word is the MJD; the time word carries BCD hour, minute and second
 // under a zero top byte, the sub-second word two 12-bit fields.
 TEST_F(FpgaTime, DateAndTimeWords) {
@@ -150,20 +137,4 @@ TEST_F(FpgaTime, DateAndTimeWords) {
     EXPECT_EQ(std::tuple(time.extra, time.hour, time.minute, time.second),
               std::tuple(0x00, 0x23, 0x59, 0x59));
     EXPECT_EQ(std::pair(tot_state.milliseconds, tot_state.microseconds), std::pair(999, 999));
-}
-
-// A repeated time word fails and keeps the fraction; the alignment path shares
-// the last word with the take path.
-TEST_F(FpgaTime, RepeatedTimeWordFailsAndKeepsTheFraction) {
-    set(0xE304, 0x00101010);
-    set(0xE30C, 0x00010002);
-    TotTime time{};
-    ASSERT_EQ(fpga_read_time(time), 0);
-    set(0xE30C, 0x00070008);
-    TotTime again{9, 9, 9, 9};
-    EXPECT_NE(fpga_read_time(again), 0);
-    EXPECT_EQ(again.hour, 9);
-    EXPECT_EQ(std::pair(tot_state.milliseconds, tot_state.microseconds), std::pair(1, 2));
-    set(0xE304, 0x00101011);
-    EXPECT_EQ(fpga_read_time(tot_state.adjust_time), 0);
 }

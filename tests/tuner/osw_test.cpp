@@ -61,6 +61,7 @@ TEST(OswDeadline, MillisecondsCarryIntoTheSeconds) {
     } cases[] = {
         {{100, 999999000}, 999, {101, 998999000}}, // 999 ms at a microsecond value of 999999
         {{100, 0}, 2500, {102, 500000000}},
+        {{5, 1000000}, 999, {6, 0}},
         {{7, 999999999}, 0, {7, 999999999}},
     };
     for (const auto& c : cases) {
@@ -71,10 +72,9 @@ TEST(OswDeadline, MillisecondsCarryIntoTheSeconds) {
     }
 }
 
-// The condition runs on the monotonic clock and the deadline is taken from it:
-// with the condition on the wall clock the monotonic deadline would lie decades
-// back and the wait would end at once, so that steps of the wall clock, which
-// this program makes itself, can neither stretch nor cut a wait.
+// Deadline and condition on the monotonic clock, so that the program's own
+// steps of the wall clock neither stretch nor cut a wait: with the condition on
+// the wall clock this monotonic deadline would lie decades back.
 TEST_F(EventTest, TimedWaitRunsOnTheMonotonicClock) {
     timespec start;
     timespec end;
@@ -142,11 +142,6 @@ TEST_F(SandboxTest, OswFilesLiveInTheSandbox) {
     EXPECT_EQ(OSW_FS_Write(file, content.data(), 7), 7u);
     EXPECT_EQ(OSW_FS_Close(file), 0);
     EXPECT_EQ(sandbox.read(path), content);
-    ASSERT_NE(file = OSW_FS_Open(path, "rb"), nullptr);
-    char buf[16] = {};
-    EXPECT_EQ(OSW_FS_Read(file, buf, sizeof buf), 7u);
-    OSW_FS_Close(file);
-    EXPECT_EQ(std::string(buf, 7), content);
     EXPECT_EQ(OSW_FS_Delete(path), 0);
     EXPECT_EQ(OSW_FS_Delete(path), 2);
 }

@@ -108,14 +108,6 @@ TEST_F(TunerControlTest, ChannelOutsideTheTable) {
     EXPECT_THAT(sandbox.read("/var/www/StatusLog.txt"), HasSubstr("Tuner channel 63 out of range"));
 }
 
-TEST_F(TunerControlTest, TuneEndsOnNoSignalOrARefusal) {
-    open_tuner();
-    sim_world_apply("signal off");
-    EXPECT_EQ(tuner_tune(557142857), 0);
-    EXPECT_EQ(tuner_context.signal, 0);
-    EXPECT_EQ(tuner_tune(0), 1); // the tuner's result
-}
-
 TEST(TunerLockFilter, ThreeGoodReadingsLockThreeBadOnesUnlock) {
     const struct {
         int lock, snr, filtered;
