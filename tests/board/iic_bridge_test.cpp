@@ -9,10 +9,12 @@
 #include "sandbox.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <gtest/gtest.h>
 #include <map>
+#include <string>
 #include <vector>
 
 namespace {
@@ -20,23 +22,30 @@ namespace {
 constexpr uint32_t kRegs[4] = {0x1000, 0x1004, 0x1008, 0x1200};
 constexpr uint32_t kClear = 0xFFFFFFFF;
 constexpr int kFakeFd = 7;
+using Lines = std::vector<std::string>;
 
-struct Access {
-    char kind; // 'r' or 'w'
-    uint32_t address;
-    uint32_t value;
-    bool operator==(const Access&) const = default;
-};
-
-// A recording device: accesses are logged; status reads take the scripted
-// values in turn (0 when none are left), other reads come from `memory`.
+// A recording device: accesses are logged as "w 1004 FFFFFFFF"; status reads
+// take the scripted values in turn (0 when none are left), other reads come
+// from `memory`.
 struct Recorder {
-    std::vector<Access> log;
+    std::vector<std::string> log;
+    std::map<uint32_t, std::vector<uint32_t>> writes; // by address
     std::deque<uint32_t> status;
     std::map<uint32_t, uint32_t> memory;
     uint32_t selected = 0;
     bool status_read_fails = false;
     bool ioctl_fails = false;
+
+    void record(char kind, uint32_t value) {
+        char entry[32];
+        std::snprintf(entry, sizeof entry, "%c %04X %08X", kind, selected, value);
+        log.push_back(entry);
+        if (kind == 'w') writes[selected].push_back(value);
+    }
+    void clear() {
+        log.clear();
+        writes.clear();
+    }
 } rec;
 
 int rec_open(const char*) {
@@ -60,7 +69,7 @@ ssize_t rec_read(int, void* buf, size_t length) {
         value = rec.status.empty() ? 0 : rec.status.front();
         if (!rec.status.empty()) rec.status.pop_front();
     }
-    rec.log.push_back({'r', rec.selected, value});
+    rec.record('r', value);
     std::memcpy(buf, &value, 4);
     return 4;
 }
@@ -68,29 +77,16 @@ ssize_t rec_write(int, const void* buf, size_t length) {
     EXPECT_EQ(length, 4u);
     uint32_t value;
     std::memcpy(&value, buf, 4);
-    rec.log.push_back({'w', rec.selected, value});
+    rec.record('w', value);
     return 4;
 }
 
 const RegDeviceOps kRecorder{rec_open, rec_close, rec_ioctl, rec_read, rec_write};
 
-std::vector<uint32_t> writes_to(uint32_t address) {
-    std::vector<uint32_t> found;
-    for (const Access& a : rec.log)
-        if (a.kind == 'w' && a.address == address) found.push_back(a.value);
-    return found;
-}
-
 int open_quietly(uint8_t port, uint8_t slave) {
     int channel = -1;
     capture_stdout([&] { channel = Zentu_IIC_Open(kRegs, port, slave, 100); });
     return channel;
-}
-
-template <typename F> std::string capture_stderr(F&& f) {
-    testing::internal::CaptureStderr();
-    f();
-    return testing::internal::GetCapturedStderr();
 }
 
 // The recording device, open, with channel 0 on port 0, slave 0x50.
@@ -101,7 +97,7 @@ class IicBridge : public ::testing::Test {
         reg_device_set_ops(&kRecorder);
         ASSERT_EQ(FpgaOpen(), 0);
         ASSERT_EQ(open_quietly(0, 0x50), 0);
-        rec.log.clear();
+        rec.clear();
     }
     void TearDown() override {
         for (int ch = 0; ch < 6; ++ch)
@@ -112,6 +108,7 @@ class IicBridge : public ::testing::Test {
     const int channel = 0;
 };
 
+// Six channels at most; the seventh open fails silently; a closed channel is reused.
 TEST_F(IicBridge, OpenSetsUpTheClockAndPrintsTheChannel) {
     int opened = -1;
     const uint32_t regs[4] = {0x2000, 0x2004, 0x2008, 0x2200};
@@ -126,19 +123,13 @@ TEST_F(IicBridge, OpenSetsUpTheClockAndPrintsTheChannel) {
               "<Debug> Zentu_IIC_Open() : cntl addr = 0x00002008\n"
               "<Debug> Zentu_IIC_Open() : data addr = 0x00002200\n");
     EXPECT_EQ(opened, 1);
-    EXPECT_EQ(rec.log, (std::vector<Access>{
-                           {'w', 0x2004, kClear}, {'w', 0x2008, 0x110A2}, {'r', 0x2008, 0}}));
-    EXPECT_EQ(Zentu_IIC_Close(opened), 0);
-    EXPECT_EQ(Zentu_IIC_Close(opened), -1);
-}
-
-TEST_F(IicBridge, SeventhOpenFailsSilentlyAndAClosedChannelIsReused) {
-    for (int i = 1; i < 6; ++i)
+    EXPECT_EQ(rec.log, (Lines{"w 2004 FFFFFFFF", "w 2008 000110A2", "r 2008 00000000"}));
+    for (int i = 2; i < 6; ++i)
         EXPECT_EQ(open_quietly(uint8_t(i), 0x50), i);
-    int seventh = 0;
-    EXPECT_EQ(capture_stdout([&] { seventh = Zentu_IIC_Open(kRegs, 0, 0x51, 100); }), "");
-    EXPECT_EQ(seventh, -1);
+    EXPECT_EQ(capture_stdout([&] { opened = Zentu_IIC_Open(kRegs, 0, 0x51, 100); }), "");
+    EXPECT_EQ(opened, -1);
     EXPECT_EQ(Zentu_IIC_Close(3), 0);
+    EXPECT_EQ(Zentu_IIC_Close(3), -1);
     EXPECT_EQ(open_quietly(0, 0x51), 3);
 }
 
@@ -146,15 +137,9 @@ TEST_F(IicBridge, WriteOfThreeBytesBuildsTheImageAndCommand) {
     rec.status = {0x1};
     const uint8_t data[] = {0x10, 0x20, 0x30};
     EXPECT_EQ(Zentu_IIC_Write(channel, data, 3), 0);
-    EXPECT_EQ(rec.log, (std::vector<Access>{{'w', 0x1200, 0x0250FDFE},
-                                            {'w', 0x1204, 0xFF302010},
-                                            {'w', 0x1208, kClear},
-                                            {'w', 0x120C, kClear},
-                                            {'w', 0x1210, kClear},
-                                            {'w', 0x1214, kClear},
-                                            {'w', 0x1000, 0x18080050},
-                                            {'r', 0x1004, 0x1},
-                                            {'w', 0x1004, kClear}}));
+    EXPECT_EQ(rec.log, (Lines{"w 1200 0250FDFE", "w 1204 FF302010", "w 1208 FFFFFFFF",
+                              "w 120C FFFFFFFF", "w 1210 FFFFFFFF", "w 1214 FFFFFFFF",
+                              "w 1000 18080050", "r 1004 00000001", "w 1004 FFFFFFFF"}));
 }
 
 TEST_F(IicBridge, LongWritesGoInSixteenByteTransactions) {
@@ -163,17 +148,12 @@ TEST_F(IicBridge, LongWritesGoInSixteenByteTransactions) {
         data[i] = uint8_t(i);
     rec.status = {1, 1, 1};
     EXPECT_EQ(Zentu_IIC_Write(channel, data.data(), 40), 0);
-    EXPECT_EQ(writes_to(0x1200), (std::vector<uint32_t>{0x0F50FDFE, 0x0F50FDFE, 0x0750FDFE}));
+    EXPECT_EQ(rec.writes.at(0x1200), (std::vector<uint32_t>{0x0F50FDFE, 0x0F50FDFE, 0x0750FDFE}));
     // The third transaction carries bytes 32..39, then the 0xFF filling.
-    EXPECT_EQ(writes_to(0x1204)[2], 0x23222120u);
-    EXPECT_EQ(writes_to(0x1208)[2], 0x27262524u);
-    EXPECT_EQ(writes_to(0x120C)[2], kClear);
-
-    rec.log.clear();
-    rec.status = {1, 1};
-    EXPECT_EQ(Zentu_IIC_Write(channel, data.data(), 32), 0);
-    EXPECT_EQ(writes_to(0x1000).size(), 2u);
-    rec.log.clear();
+    EXPECT_EQ(rec.writes.at(0x1204)[2], 0x23222120u);
+    EXPECT_EQ(rec.writes.at(0x1208)[2], 0x27262524u);
+    EXPECT_EQ(rec.writes.at(0x120C)[2], kClear);
+    rec.clear();
     EXPECT_EQ(Zentu_IIC_Write(channel, data.data(), 0), 0);
     EXPECT_TRUE(rec.log.empty());
 }
@@ -182,13 +162,13 @@ TEST_F(IicBridge, AFailedTransactionEndsTheWriteAndSkipsTheRead) {
     std::vector<uint8_t> data(40, 0xAA);
     rec.status = {0x2};
     capture_stdout([&] { EXPECT_EQ(Zentu_IIC_Write(channel, data.data(), 40), -3); });
-    EXPECT_EQ(writes_to(0x1000).size(), 1u);
+    EXPECT_EQ(rec.writes.at(0x1000).size(), 1u);
 
-    rec.log.clear();
+    rec.clear();
     rec.status = {0x4};
     uint8_t buf[2] = {0xEE, 0xEE};
     capture_stdout([&] { EXPECT_EQ(Zentu_IIC_WriteRead(channel, data.data(), 1, buf, 2), -4); });
-    EXPECT_EQ(writes_to(0x1000).size(), 1u);
+    EXPECT_EQ(rec.writes.at(0x1000).size(), 1u);
     EXPECT_EQ(buf[0], 0xEE);
 }
 
@@ -208,13 +188,10 @@ TEST_F(IicBridge, CompletionResults) {
         {{0, 0, 0, 0, 0, 0x1}, -2, "<Error> Zentu_IIC_WaitComp(): cnt=[5] ret=[-2]\n"},
     };
     for (const Case& c : cases) {
-        rec.log.clear();
         rec.status = c.status;
-        int result = 99;
-        EXPECT_EQ(capture_stdout([&] { result = Zentu_IIC_WaitComp(channel); }), c.printed);
-        EXPECT_EQ(result, c.result);
-        ASSERT_FALSE(rec.log.empty());
-        EXPECT_EQ(rec.log.back(), (Access{'w', 0x1004, kClear}));
+        EXPECT_EQ(capture_stdout([&] { EXPECT_EQ(Zentu_IIC_WaitComp(channel), c.result); }),
+                  c.printed);
+        EXPECT_EQ(rec.log.back(), "w 1004 FFFFFFFF"); // the status cleared
     }
     // A failed status read counts as no bit set.
     rec.status_read_fails = true;
@@ -230,9 +207,9 @@ TEST_F(IicBridge, WriteReadSendsBothImagesAndUnpacksTheData) {
     const uint8_t reg = 0x10;
     uint8_t buf[8] = {};
     EXPECT_EQ(Zentu_IIC_WriteRead(channel, &reg, 1, buf, 5), 0);
-    EXPECT_EQ(writes_to(0x1200), (std::vector<uint32_t>{0x0050FDFE, 0x1450FDFE}));
-    EXPECT_EQ(writes_to(0x1204)[1], kClear);
-    EXPECT_EQ(writes_to(0x1208).size(), 1u); // the read image is two words
+    EXPECT_EQ(rec.writes.at(0x1200), (std::vector<uint32_t>{0x0050FDFE, 0x1450FDFE}));
+    EXPECT_EQ(rec.writes.at(0x1204)[1], kClear);
+    EXPECT_EQ(rec.writes.at(0x1208).size(), 1u); // the read image is two words
     const uint8_t expected[8] = {0x11, 0x22, 0x33, 0x44, 0x55, 0, 0, 0};
     EXPECT_EQ(std::memcmp(buf, expected, 8), 0);
 }
@@ -256,14 +233,14 @@ TEST_F(IicBridge, RegisterDeviceFailuresArePerrorLines) {
     };
     uint32_t value = 0x1234;
     rec.ioctl_fails = true;
-    EXPECT_EQ(capture_stderr([&] {
-                  EXPECT_EQ(FpgaRead32(0x1000, &value), -1);
-                  EXPECT_EQ(FpgaWrite32(0x1000, 1), -1);
-                  EXPECT_EQ(FpgaOpen(), -2);
-                  EXPECT_EQ(fpga_device_term(), 0);
-                  EXPECT_EQ(FpgaRead32(0x1000, &value), -1);
-                  EXPECT_EQ(FpgaClose(), -1);
-              }),
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(FpgaRead32(0x1000, &value), -1);
+    EXPECT_EQ(FpgaWrite32(0x1000, 1), -1);
+    EXPECT_EQ(FpgaOpen(), -2);
+    EXPECT_EQ(fpga_device_term(), 0);
+    EXPECT_EQ(FpgaRead32(0x1000, &value), -1);
+    EXPECT_EQ(FpgaClose(), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
               perror_line("FpgaRead32(): error ioctrl.\n", ENOTTY) +
                   perror_line("FpgaWrite32(): error ioctrl.\n", ENOTTY) +
                   perror_line("FpgaOpen(): allready opened.\n", ENOTTY) +
@@ -273,34 +250,20 @@ TEST_F(IicBridge, RegisterDeviceFailuresArePerrorLines) {
     EXPECT_EQ(FpgaOpen(), 0);
 }
 
-TEST(RegDevice, SimulatedBoardEndToEnd) {
+// Slave 0x50 on port 0 is a memory; nobody answers at 0x51 or on port 1.
+TEST(RegDevice, SimulatedBridgeWritesAndReadsBackItsMemory) {
     reg_device_set_ops(sim_reg_device_ops());
     ASSERT_EQ(FpgaOpen(), 0);
-    uint32_t value = 0;
-    EXPECT_EQ(FpgaWrite32(0x64007000, 0xC000), 4);
-    EXPECT_EQ(FpgaRead32(0x64007000, &value), 4);
-    EXPECT_EQ(value, 0xC000u);
-
-    const int channel = open_quietly(0, 0x50);
-    const int stranger = open_quietly(0, 0x51);
-    const int far_port = open_quietly(1, 0x50);
-    EXPECT_EQ(FpgaRead32(0x1008, &value), 4);
-    EXPECT_EQ(value, 0x110A2u);
-
+    const int channels[3] = {open_quietly(0, 0x50), open_quietly(0, 0x51), open_quietly(1, 0x50)};
     const uint8_t write[] = {0x10, 0xAA, 0xBB};
-    EXPECT_EQ(Zentu_IIC_Write(channel, write, 3), 0);
-    const uint8_t reg = 0x10;
     uint8_t read[2] = {};
-    EXPECT_EQ(Zentu_IIC_WriteRead(channel, &reg, 1, read, 2), 0);
-    EXPECT_EQ(read[0], 0xAA);
-    EXPECT_EQ(read[1], 0xBB);
-    EXPECT_EQ(FpgaRead32(0x1004, &value), 4);
-    EXPECT_EQ(value, 0u); // the wait cleared the status
-    for (int other : {stranger, far_port})
+    EXPECT_EQ(Zentu_IIC_Write(channels[0], write, 3), 0);
+    EXPECT_EQ(Zentu_IIC_WriteRead(channels[0], write, 1, read, 2), 0);
+    EXPECT_EQ(read[0] << 8 | read[1], 0xAABB);
+    for (int other : {channels[1], channels[2]})
         EXPECT_EQ(capture_stdout([&] { EXPECT_EQ(Zentu_IIC_Write(other, write, 3), -3); }),
                   "<Error> Zentu_IIC_WaitComp(): cnt=[0] ret=[-3]\n");
-
-    for (int ch : {channel, stranger, far_port})
+    for (int ch : channels)
         EXPECT_EQ(Zentu_IIC_Close(ch), 0);
     EXPECT_EQ(fpga_device_term(), 0);
     reg_device_set_ops(nullptr);

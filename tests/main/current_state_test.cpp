@@ -62,10 +62,16 @@ mode_t mode_of(const std::string& host_path) {
     return st.st_mode & 07777;
 }
 
-using CurrentFileTest = MainTest;
-using FunctionFileTest = MainTest;
+// ORV_Function.ini as the start of a pass writes it for a SystemInfo.
+std::string function_file_for(const Sandbox& sandbox, const char* system_info) {
+    sandbox.write(kSystemFilePath,
+                  std::string("[ORVSystem]\nVersion=01000004\nSystemInfo=") + system_info + "\n");
+    capture_stdout([] { main_init(); });
+    EXPECT_EQ(0666u, mode_of(sandbox.path(kFunctionFilePath)));
+    return sandbox.read(kFunctionFilePath);
+}
 
-TEST_F(CurrentFileTest, RewritesTheFortyFiveLinesWithMode0666) {
+TEST_F(MainTest, CurrentFileRewritesTheFortyFiveLinesWithMode0666) {
     sandbox.write(kCurrentFilePath, std::string(5000, 'x'));
     ASSERT_EQ(0, write_current_file(kCurrentFilePath, known_record()));
     EXPECT_EQ(kCurrentFileText, sandbox.read(kCurrentFilePath));
@@ -74,35 +80,28 @@ TEST_F(CurrentFileTest, RewritesTheFortyFiveLinesWithMode0666) {
     EXPECT_EQ(-1, write_current_file(kCurrentFilePath, known_record()));
 }
 
-TEST_F(CurrentFileTest, PrintsTheRecordInFourLines) {
+TEST_F(MainTest, CurrentStatePrintsInFourLines) {
     CurrentState cs = known_record();
     cs.SetDateTime = DateTime{2023, 12, 31, 23, 59, 58};
     capture_stdout([&] { print_current_state(cs); });
-    EXPECT_EQ(log_lines(), (std::vector<std::string>{" <INF> Set Date   : 2023/12/31 23:59:58\n",
-                                                     " <INF> Now Date   : 2024/03/05 07:08:09\n",
-                                                     " <INF> M/B  MAC   : B8.27.EB.01.02.0A\n",
-                                                     " <INF> VOIP MAC   : 00.00.00.00.00.00\n"}));
+    EXPECT_EQ(log_lines(), (Lines{" <INF> Set Date   : 2023/12/31 23:59:58\n",
+                                  " <INF> Now Date   : 2024/03/05 07:08:09\n",
+                                  " <INF> M/B  MAC   : B8.27.EB.01.02.0A\n",
+                                  " <INF> VOIP MAC   : 00.00.00.00.00.00\n"}));
 }
 
-TEST_F(FunctionFileTest, TotFunctionGivesThreeFunctionsAndTheTotSlot) {
-    write_system_file("04000003");
-    capture_stdout([] { main_init(); });
+TEST_F(MainTest, FunctionFileWithTheTotFunctionHasThreeFunctionsAndTheTotSlot) {
     EXPECT_EQ(std::string(kFunctionHeaderText) + "IntSlotNum=3\t; 内部機能数\n" +
                   "ExpSlotNum=0\t; 拡張基板数\n" + "\n" + kTotSlotText,
-              sandbox.read(kFunctionFilePath));
-    EXPECT_EQ(0666u, mode_of(sandbox.path(kFunctionFilePath)));
+              function_file_for(sandbox, "04000003"));
     EXPECT_TRUE(sandbox.exists("/var/kelvatro/conf/Setup_05_01.ini"));
 }
 
-TEST_F(FunctionFileTest, WithoutTotFunctionOnlyTheHeader) {
-    write_system_file("00000003");
-    capture_stdout([] { main_init(); });
+TEST_F(MainTest, FunctionFileWithoutTheTotFunctionIsOnlyTheHeader) {
     EXPECT_EQ(std::string(kFunctionHeaderText) + "IntSlotNum=2\t; 内部機能数\n" +
                   "ExpSlotNum=0\t; 拡張基板数\n" + "\n",
-              sandbox.read(kFunctionFilePath));
+              function_file_for(sandbox, "00000003"));
     EXPECT_FALSE(sandbox.exists("/var/kelvatro/conf/Setup_05_01.ini"));
-    EXPECT_EQ(-1, write_function_header(nullptr, 1, 0));
-    EXPECT_EQ(-1, write_function_slot(nullptr, 1, 5, 1, 0x1F, 0, "TOT"));
 }
 
 } // namespace

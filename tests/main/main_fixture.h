@@ -14,11 +14,12 @@
 #include "tuner/tuner_lib.h"
 #include "world.h"
 
-#include <algorithm>
 #include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
+
+using Lines = std::vector<std::string>;
 
 // How often `what` occurs in `text`.
 inline int count_of(std::string_view text, std::string_view what) {
@@ -26,6 +27,11 @@ inline int count_of(std::string_view text, std::string_view what) {
     for (size_t at = text.find(what); at != std::string_view::npos; at = text.find(what, at + 1))
         ++count;
     return count;
+}
+
+// How often a text occurs in the status log, whose lines end in "<LEVEL> text".
+inline int count_in_log(const Sandbox& sandbox, std::string_view text) {
+    return count_of(sandbox.read("/var/www/StatusLog.txt"), text);
 }
 
 class MainTest : public SandboxTest {
@@ -41,24 +47,14 @@ class MainTest : public SandboxTest {
         system_settings = {};
     }
 
-    std::string status_log() const { return sandbox.read("/var/www/StatusLog.txt"); }
-
-    // A status-log line ends in "<LEVEL> text"; the date and time before it vary.
-    bool logged(std::string_view level_and_text) const { return count_in_log(level_and_text) > 0; }
-
-    int count_in_log(std::string_view text) const { return count_of(status_log(), text); }
+    int count_in_log(std::string_view text) const { return ::count_in_log(sandbox, text); }
 
     // The status-log lines, each without its date and time.
-    std::vector<std::string> log_lines() const {
-        std::vector<std::string> lines;
-        std::istringstream log(status_log());
+    Lines log_lines() const {
+        Lines lines;
+        std::istringstream log(sandbox.read("/var/www/StatusLog.txt"));
         for (std::string line; std::getline(log, line);)
             lines.push_back(line.substr(std::min<size_t>(19, line.size())) + "\n");
         return lines;
-    }
-
-    void write_system_file(std::string_view system_info) const {
-        sandbox.write(kSystemFilePath, "[ORVSystem]\nVersion=01000004\nSystemInfo=" +
-                                           std::string(system_info) + "\n");
     }
 };
