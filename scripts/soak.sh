@@ -67,15 +67,43 @@ mkfifo "$root/sim/pause"
 exec 8<>"$root/sim/pause"
 
 sim() { printf '%s\n' "$1" >&7; }
+
+# gpio.log read as it grows, without a process per look.
+exec 6<"$root/sim/gpio.log"
+gpio_seen=
+gpio_catch_up() {
+    local line
+    while read -r -u 6 line || [ -n "$line" ]; do gpio_seen=${line##* }; line=; done
+}
+# The switch held until the unit shows it (0x8900), at most two ticks: an
+# indication, never the four ticks in a row that end the program.
+switch_pulse() {
+    local deadline
+    now_ms
+    deadline=$((now + 2 * tick_ms))
+    gpio_catch_up
+    sim "switch on"
+    while now_ms && [ "$now" -lt "$deadline" ]; do
+        gpio_catch_up
+        [ "$gpio_seen" != 0x8900 ] || break
+        pause_ms 1
+    done
+    sim "switch off"
+}
 send() { printf '%b' "$1" >&9; }
 pause_ms() { read -r -t "$(printf '%d.%03d' $(($1 / 1000)) $(($1 % 1000)))" -u 8 || true; }
 
-now_ms() { local t=${EPOCHREALTIME/./}; echo $((t / 1000)); }
-start_ms=$(now_ms)
+# Sets now to the wall clock in milliseconds.
+now_ms() {
+    local t=${EPOCHREALTIME/./}
+    now=$((t / 1000))
+}
+now_ms
+start_ms=$now
 # Waits until the given simulated minute of the day has begun.
 until_minute() {
-    local target=$((start_ms + $1 * 60 * tick_ms)) now
-    now=$(now_ms)
+    local target=$((start_ms + $1 * 60 * tick_ms))
+    now_ms
     [ "$now" -ge "$target" ] || pause_ms $((target - now))
 }
 
@@ -127,20 +155,25 @@ setup_change() {
     send "[SetupChange]\nFileName=/var/kelvatro/conf/$name\n"
 }
 
+ended_early() {
+    echo "soak: orv-sim ended $1; the last of its status log and journal:" >&2
+    tail -n 5 "$root/var/www/StatusLog.txt" "$root/sim/commands.log" "$root/sim/stderr.log" >&2 || true
+    exit 1
+}
+
 echo "soak: $hours simulated hours at $tick_ms ms a tick, sandbox $root, pid $sim_pid"
 minutes=$((hours * 60))
+pulses=0
 for ((m = 1; m <= minutes; m++)); do
     until_minute "$m"
-    kill -0 "$sim_pid" 2>/dev/null || { echo "soak: orv-sim ended in minute $m" >&2; exit 1; }
+    kill -0 "$sim_pid" 2>/dev/null || ended_early "in minute $m"
     send "reg ff00\n"
     case $((m % 7)) in 0) sim "signal off" ;; 2) sim "signal on" ;; esac
-    case $((m % 29)) in 0) sim "tot off" ;; 12) sim "tot on" ;; esac
+    case $((m % 29)) in 0) sim "tot off" ;; 18) sim "tot on" ;; esac
     case $((m % 97)) in 0) sim "tuner silent" ;; 1) sim "tuner normal" ;; esac
     if [ $((m % 11)) -eq 5 ]; then
-        # Held for about two ticks: an indication, never the four ticks that end the program.
-        sim "switch on"
-        pause_ms $((tick_ms * 3 / 2))
-        sim "switch off"
+        switch_pulse
+        pulses=$((pulses + 1))
     fi
     if [ $((m % 60)) -eq 30 ]; then
         pause_ms $((tick_ms * 5)) # apart from the test command, or one read takes both
@@ -154,10 +187,11 @@ for ((m = 1; m <= minutes; m++)); do
 done
 
 journal=$root/sim/commands.log
-printf 'takes and alignments: %d  tuner restarts: %d  NTP daemon starts: %d\n' \
+printf 'takes and alignments: %d  tuner restarts: %d  NTP daemon starts: %d  0x8900 shown: %d times, switch pulses: %d\n' \
     "$(grep -c ' /bin/date -s ' "$journal" || true)" \
     "$(cat "$root"/var/www/StatusLog*.txt | grep -c 'Tuner Restart' || true)" \
-    "$(grep -c 'ntp start' "$journal" || true)"
+    "$(grep -c 'ntp start' "$journal" || true)" \
+    "$(grep -c ' 0x8900$' "$root/sim/gpio.log" || true)" "$pulses"
 pause_ms $((tick_ms * 5))
 send "END\n"
 exec 7>&- 9>&-
