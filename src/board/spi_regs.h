@@ -4,6 +4,21 @@
 
 #include <cstdint>
 
+// The FPGA registers of the unit, by the numbers callers pass (0x6000 for a
+// write, 0xE000 for a read, as the top bits), and their values.
+constexpr uint32_t kRegGpioOutput = 0x6200;
+constexpr uint32_t kRegGpioInput = 0xE204;
+constexpr uint32_t kRegFpgaVersion = 0xFF00;
+constexpr uint32_t kRegTotCaptureControl = 0x6300;
+constexpr uint32_t kRegTotCaptureStatus = 0xE300;
+constexpr uint32_t kRegTotTime = 0xE304;
+constexpr uint32_t kRegTotDate = 0xE308;
+constexpr uint32_t kRegTotSubSecond = 0xE30C;
+
+constexpr uint32_t kNetworkInitSwitch = 0x80; // GPIO input bit 7
+constexpr uint32_t kTotCaptureArm = 0xA014;
+constexpr uint32_t kTotCaptureStop = 0x0014;
+
 int SpiOpen();
 int SpiRead32(uint32_t reg, uint32_t* value);
 int SpiWrite32(uint32_t reg, uint32_t value, int readback);

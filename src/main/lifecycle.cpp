@@ -29,22 +29,15 @@ MainFlags main_flags;
 
 namespace {
 
-constexpr uint32_t kGpioOutput = 0x6200;
-constexpr uint32_t kGpioInput = 0xE204;
-constexpr uint32_t kVersionRegister = 0xFF00;
-constexpr uint32_t kTotCaptureControl = 0x6300;
-
 constexpr uint32_t kGpioStarting = 0x1100;
 constexpr uint32_t kGpioSpiFailed = 0x0900;
 constexpr uint32_t kGpioSwitchOn = 0x0200;
 constexpr uint32_t kGpioStarted = 0x0100;
-constexpr uint32_t kTotCaptureStart = 0xA014;
-constexpr uint32_t kNetworkInitSwitch = 0x80;
 
 constexpr int kTotFunctionCode = 0x1F;
 
 void gpio_write(uint32_t value) {
-    if (SpiWrite32(kGpioOutput, value, 0) < 0) std::puts("gpio_write_error");
+    if (SpiWrite32(kRegGpioOutput, value, 0) < 0) std::puts("gpio_write_error");
 }
 
 uint32_t register_read(uint32_t reg) {
@@ -79,7 +72,7 @@ void start_tot_function(FILE* function_file, uint32_t version) {
     std::lock_guard lock(tot_mutex);
     tot_read_settings(setup_path.data(), tot_settings);
     tuner_init();
-    SpiWrite32(kTotCaptureControl, kTotCaptureStart, 1);
+    SpiWrite32(kRegTotCaptureControl, kTotCaptureArm, 1);
     tuner_start(tot_settings);
     tot_step(tot_settings, tot_status);
 }
@@ -98,7 +91,7 @@ int run_pass() {
 
 SwitchPollStep switch_poll_reading(SwitchPoll& poll) {
     ++poll.reading;
-    const uint32_t value = register_read(kGpioInput);
+    const uint32_t value = register_read(kRegGpioInput);
     if (value & kNetworkInitSwitch) {
         gpio_write(kGpioSwitchOn);
         ++poll.on_count;
@@ -116,7 +109,7 @@ SwitchPollStep switch_poll_reading(SwitchPoll& poll) {
 int main_init() {
     if (SpiOpen() < 0) {
         LogPrint(LOG_TO_BOTH, 3, "SPI Open Error\n");
-        SpiWrite32(kGpioOutput, kGpioSpiFailed, 0);
+        SpiWrite32(kRegGpioOutput, kGpioSpiFailed, 0);
     }
     gpio_write(kGpioStarting);
 
@@ -135,7 +128,7 @@ int main_init() {
 
     FILE* function_file = unit_fopen(kFunctionFilePath, "w");
     write_function_header(function_file, std::popcount(system_settings.SystemInfo), 0);
-    const uint32_t version = register_read(kVersionRegister);
+    const uint32_t version = register_read(kRegFpgaVersion);
     gpio_write(kGpioStarted);
 
     if (tot_function_enabled()) start_tot_function(function_file, version);

@@ -20,18 +20,7 @@ TotState tot_state;
 
 namespace {
 
-constexpr uint32_t kRegGpioOut = 0x6200;
-constexpr uint32_t kRegGpioIn = 0xE204;
-constexpr uint32_t kRegCaptureControl = 0x6300;
-constexpr uint32_t kRegCaptureStatus = 0xE300;
-constexpr uint32_t kRegTotTime = 0xE304;
-constexpr uint32_t kRegTotDate = 0xE308;
-constexpr uint32_t kRegTotSubSecond = 0xE30C;
-
-constexpr uint32_t kCaptureArm = 0xA014;
-constexpr uint32_t kCaptureStop = 0x0014;
 constexpr uint32_t kJstFlag = 0x10000;
-constexpr uint32_t kSwitchBit = 0x80;
 constexpr uint32_t kNoTimeWord = 0x14000000;
 
 constexpr int kStatusErrorLimit = 9; // restart on the tenth failure in a row
@@ -47,16 +36,16 @@ constexpr int kSwitchHeldLimit = 3;  // ticks of a held switch before ending
 constexpr const char* kStatusFileFormat = "/var/kelvatro/conf/Status_%02X_%02X.txt";
 
 void capture_control(uint32_t value) {
-    SpiWrite32(kRegCaptureControl, value, 1);
+    SpiWrite32(kRegTotCaptureControl, value, 1);
 }
 
 void capture_stop() {
     tot_state.tot_status = 1;
-    capture_control(kCaptureStop);
+    capture_control(kTotCaptureStop);
 }
 
 void capture_arm() {
-    capture_control(kCaptureArm);
+    capture_control(kTotCaptureArm);
     tot_state.tot_status = 0;
     tot_state.rearm_wait = 0;
 }
@@ -122,7 +111,7 @@ void take_time(const TotStatus& status) {
 void on_locked(const TotStatus& status) {
     tot_state.unlocked_count = 0;
     uint32_t flags = 0;
-    SpiRead32(kRegCaptureStatus, &flags);
+    SpiRead32(kRegTotCaptureStatus, &flags);
     if (flags & kJstFlag) {
         tot_state.jst_wait = 0;
         take_time(status);
@@ -160,7 +149,7 @@ void close_tick(const TotStatus& status) {
     if (!variant_bit_set()) check_end_switch();
     if (tot_state.indication_wanted != tot_state.indication_written) {
         tot_state.indication_written = tot_state.indication_wanted;
-        SpiWrite32(kRegGpioOut, tot_state.indication_written, 1);
+        SpiWrite32(kRegGpioOutput, tot_state.indication_written, 1);
     }
 }
 
@@ -278,8 +267,8 @@ void fpga_time_adjust() {
 
 void check_end_switch() {
     uint32_t input = 0;
-    SpiRead32(kRegGpioIn, &input);
-    if (!(input & kSwitchBit)) {
+    SpiRead32(kRegGpioInput, &input);
+    if (!(input & kNetworkInitSwitch)) {
         tot_state.switch_count = 0;
         return;
     }
