@@ -60,6 +60,9 @@ run_suite() {
 install_missing_packages
 export TZ=Asia/Tokyo
 
+echo "== the folders of src/ in their layers"
+scripts/check-layers.sh || failed_suites+=("layers")
+
 echo "== build/: plain"
 configure_and_build build
 run_suite build

@@ -7,10 +7,10 @@
 #include "board/iic_bridge.h"
 #include "log/status_log.h"
 #include "main/lifecycle.h"
+#include "main/setup_change.h"
 #include "os/pace.h"
 #include "os/shell.h"
 #include "settings/factory_reset.h"
-#include "settings/setup_change.h"
 
 #include <algorithm>
 #include <array>

@@ -4,7 +4,6 @@
 
 #include "board/fpga_device.h"
 #include "board/spi_regs.h"
-#include "log/event_timer.h"
 #include "log/status_log.h"
 #include "main/current_state.h"
 #include "main/main_loop.h"
@@ -15,8 +14,10 @@
 #include "settings/factory_reset.h"
 #include "settings/network_file.h"
 #include "settings/system_file.h"
+#include "timer/event_timer.h"
 #include "tot/tot_files.h"
 #include "tot/tot_step.h"
+#include "tot/tot_tuning.h"
 #include "tuner/tuner_control.h"
 
 #include <array>
@@ -73,7 +74,7 @@ void start_tot_function(FILE* function_file, uint32_t version) {
     tot_read_settings(setup_path.data(), tot_settings);
     tuner_init();
     SpiWrite32(kRegTotCaptureControl, kTotCaptureArm, 1);
-    tuner_start(tot_settings);
+    tot_tuner_start(tot_settings);
     tot_step(tot_settings, tot_status);
 }
 

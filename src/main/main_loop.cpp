@@ -2,7 +2,6 @@
 // run at whole-tick steps from the start of the tick before.
 #include "main/main_loop.h"
 
-#include "log/event_timer.h"
 #include "log/status_log.h"
 #include "main/command.h"
 #include "main/current_state.h"
@@ -11,6 +10,7 @@
 #include "os/pace.h"
 #include "os/unit_path.h"
 #include "settings/system_file.h"
+#include "timer/event_timer.h"
 #include "tot/tot_step.h"
 
 #include <array>

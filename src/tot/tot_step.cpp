@@ -9,6 +9,7 @@
 #include "settings/system_file.h"
 #include "tot/ntp_server.h"
 #include "tot/tot_state.h"
+#include "tot/tot_tuning.h"
 #include "tuner/tuner_control.h"
 
 #include <cmath>
@@ -51,15 +52,22 @@ void capture_arm() {
 }
 
 void read_statistics(TotStatus& status) {
-    if (tuner_get_status(status) < 0) {
+    TunerReading reading{};
+    if (tuner_get_status(reading) < 0) {
         ++tot_state.status_errors;
         std::printf("<ERROR> SMS_GET_STATUS_ERROR !! [%d]\n", tot_state.status_errors);
         if (tot_state.status_errors > kStatusErrorLimit) {
-            tuner_restart(0);
+            tot_tuner_restart(0);
             tot_state.status_errors = 0;
         }
     } else {
         tot_state.status_errors = 0;
+        status.level = reading.level;
+        status.snr = reading.snr;
+        status.ber_a = reading.ber_a;
+        status.ber_b = reading.ber_b;
+        status.ber = reading.ber;
+        status.lock = reading.lock;
     }
 }
 
@@ -120,7 +128,7 @@ void on_locked(const TotStatus& status) {
     ++tot_state.jst_wait;
     if (tot_state.jst_wait >= kJstTimeout) {
         std::puts("<ERROR> JST FLAG TIMEOUT !!");
-        tuner_restart(1);
+        tot_tuner_restart(1);
         tot_state.jst_wait = 0;
     } else if (tot_state.jst_wait % kJstRecapturePeriod == 0) {
         capture_stop();

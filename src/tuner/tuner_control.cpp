@@ -7,7 +7,6 @@
 #include "log/status_log.h"
 #include "os/pace.h"
 #include "os/shell.h"
-#include "tot/ntp_server.h"
 #include "tuner/smslite.h"
 #include "tuner/tuner_lib.h"
 
@@ -160,15 +159,13 @@ int tuner_get_version() {
     return await_response();
 }
 
-int tuner_start(const TotSettings& settings) {
+int tuner_start(int channel) {
     tuner_context.tune_requested = 1;
     if (tuner_context.fd < 0) {
         std::printf("<debug>Invalid tuner fd, open failed. :%d", tuner_context.fd);
         std::fflush(stdout);
         return -1;
     }
-    if (ntp_server.running) ntp_server_stop();
-    const int channel = settings.Set_TOT_CH_NUM;
     if (!tuner_context.first_tune_done) {
         tuner_tune(channel_to_frequency(channel == 12 ? 13 : 12));
         tuner_context.first_tune_done = 1;
@@ -177,7 +174,6 @@ int tuner_start(const TotSettings& settings) {
     std::printf("%ld[Hz] Tuning start...\n", long(tuner_context.frequency));
     std::fflush(stdout);
     tuner_tune(tuner_context.frequency);
-    set_ntp_stratum(settings.Set_TOT_STRATUM - 1);
     return 0;
 }
 
@@ -245,7 +241,7 @@ int tuner_lock_filter(int lock, int snr) {
     return t.filtered_lock;
 }
 
-int tuner_get_status(TotStatus& status) {
+int tuner_get_status(TunerReading& status) {
     std::array<uint8_t, SMS_STATISTICS_SIZE> record;
     if (tuner_get_statistics(record.data()) != 0) return -1;
     const uint8_t* r = record.data();
@@ -273,8 +269,7 @@ int tuner_restart(int reason) {
     LogPrint(LOG_TO_BOTH, 6, "Tuner Restart (%d)\n", reason);
     tuner_terminate();
     run_command("/bin/sh /var/kelvatro/bin/gpio_restart.sh; sync;");
-    tuner_init();
-    return tuner_start(tot_settings);
+    return tuner_init();
 }
 
 extern "C" void tuner_on_control(uint32_t msg_id, uint32_t result, void* payload, uint32_t length) {

@@ -2,10 +2,20 @@
 // the channel table, the lock filter and the tuner restart.
 #pragma once
 
-#include "tot/tot_files.h"
 #include "tuner/osw.h"
 #include <atomic>
 #include <cstdint>
+
+// One statistics reading as the time service shows it: level, signal-to-noise
+// ratio, bit error rates (limited and unlimited) and the filtered lock.
+struct TunerReading {
+    uint32_t level;
+    int32_t snr;
+    uint32_t ber_a;
+    uint32_t ber_b;
+    uint32_t ber;
+    uint8_t lock;
+};
 
 // Every field 0 at process start but the tuner descriptor, -1 until the
 // library opens.
@@ -30,10 +40,13 @@ struct TunerContext {
 extern TunerContext tuner_context;
 
 int tuner_init();
-int tuner_start(const TotSettings& settings);
+// Tunes to a channel (1 to 62): the preliminary tune of the process first. -1
+// when the library is not open.
+int tuner_start(int channel);
 int tuner_tune(uint32_t frequency_hz);
 int tuner_get_statistics(uint8_t* record);
-int tuner_get_status(TotStatus& status);
+int tuner_get_status(TunerReading& reading);
+// Restarts the tuner hardware and opens the library again; the caller tunes.
 int tuner_restart(int reason);
 int tuner_terminate();
 int tuner_get_version();

@@ -1,7 +1,8 @@
 // INI reading: line splitting, value conversion, the reading loop's section
 // rule, hostile file contents and the copy to the SD card.
+#include "sandbox.h"
 #include "settings/ini.h"
-#include "settings_test.h"
+#include "text.h"
 
 #include <algorithm>
 #include <string>

@@ -1,9 +1,10 @@
 // The network settings file and the network apply: factory files, reading,
 // the printout, the prefix length, the commands, the resolver file and the
 // dhcpcd entries edited by the real text tools in the sandbox.
+#include "sandbox.h"
 #include "settings/network_file.h"
 #include "settings/system_file.h"
-#include "settings_test.h"
+#include "text.h"
 
 #include <algorithm>
 #include <sstream>

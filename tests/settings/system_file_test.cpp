@@ -1,7 +1,8 @@
 // The system settings file: the exact text written, factory set, the version
 // reset, reading rules, and setting the clocks.
+#include "sandbox.h"
 #include "settings/system_file.h"
-#include "settings_test.h"
+#include "text.h"
 
 #include <cstring>
 #include <regex>

@@ -1,7 +1,7 @@
 // The TOT settings file and the TOT status file, byte for byte.
-#include "review_b_text.h"
 #include "sandbox.h"
 #include "settings/system_file.h"
+#include "text.h"
 #include "tot/ntp_server.h"
 #include "tot/tot_files.h"
 #include "tot/tot_state.h"

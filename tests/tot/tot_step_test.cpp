@@ -4,12 +4,13 @@
 #include "board/spi_transport.h"
 #include "fpga.h"
 #include "os/pace.h"
-#include "review_b_text.h"
 #include "sandbox.h"
 #include "settings/system_file.h"
+#include "text.h"
 #include "tot/ntp_server.h"
 #include "tot/tot_state.h"
 #include "tot/tot_step.h"
+#include "tot/tot_tuning.h"
 #include "tuner/tuner_control.h"
 #include "tuner/tuner_lib.h"
 #include "world.h"
@@ -84,7 +85,7 @@ class TotStep : public SandboxTest {
             tot_read_settings("/var/kelvatro/conf/Setup_05_01.ini", tot_settings);
             tuner_init();
             SpiWrite32(0x6300, 0xA014, 1);
-            tuner_start(tot_settings);
+            tot_tuner_start(tot_settings);
         });
     }
 

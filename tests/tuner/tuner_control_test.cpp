@@ -2,8 +2,6 @@
 // preliminary tune, statistics, the lock filter, failures and the restart.
 #include "tuner_fixture.h"
 
-#include "tot/ntp_server.h"
-#include "tot/tot_files.h"
 #include "tuner/smslite.h"
 
 #include <filesystem>
@@ -14,10 +12,6 @@ using ::testing::HasSubstr;
 
 namespace {
 
-constexpr TotSettings settings_for(uint8_t channel) {
-    return {0, 0, channel, 7};
-}
-
 class TunerControlTest : public TunerTest {
   protected:
     static void open_tuner() {
@@ -25,7 +19,7 @@ class TunerControlTest : public TunerTest {
     }
 
     static std::string start(uint8_t channel) {
-        return capture_stdout([channel] { EXPECT_EQ(tuner_start(settings_for(channel)), 0); });
+        return capture_stdout([channel] { EXPECT_EQ(tuner_start(channel), 0); });
     }
 
     // Opens the tuner, tunes, and lets the tick clear the tune request.
@@ -35,7 +29,7 @@ class TunerControlTest : public TunerTest {
         tuner_context.tune_requested = 0;
     }
 
-    static int status(TotStatus& st) {
+    static int status(TunerReading& st) {
         int lock = 0;
         capture_stdout([&] { lock = tuner_get_status(st); });
         return lock;
@@ -63,14 +57,14 @@ TEST_F(TunerControlTest, UnusableLibraryIsTunerInitNg) {
     }
     EXPECT_EQ(tuner_context.fd, -1);
     EXPECT_THAT(sandbox.read("/var/www/StatusLog.txt"), HasSubstr("Tuner Init NG\n"));
-    EXPECT_EQ(capture_stdout([] { EXPECT_EQ(tuner_start(settings_for(27)), -1); }),
+    EXPECT_EQ(capture_stdout([] { EXPECT_EQ(tuner_start(27), -1); }),
               "<debug>Invalid tuner fd, open failed. :-1");
-    TotStatus st{};
+    TunerReading st{};
     EXPECT_EQ(status(st), -1);
 }
 
-// The first start tunes channel 12 first (13 when the channel is 12), stops
-// the server and sets the stratum; a second start makes no preliminary tune.
+// The first start tunes channel 12 first (13 when the channel is 12); a second
+// start makes no preliminary tune.
 TEST_F(TunerControlTest, FirstStartMakesOnePreliminaryTune) {
     const struct {
         uint8_t channel;
@@ -84,12 +78,9 @@ TEST_F(TunerControlTest, FirstStartMakesOnePreliminaryTune) {
         sandbox.remove("/sim/tuner.log");
         tuner_context.first_tune_done = 0;
         open_tuner();
-        ntp_server.running = 1;
         EXPECT_THAT(start(c.channel), HasSubstr(c.line));
         EXPECT_EQ(tunes(), c.tunes);
         EXPECT_EQ(tuner_context.signal, 1);
-        EXPECT_EQ(ntp_server.running, 0);
-        EXPECT_EQ(ntp_server.stratum, 6);
     }
     start(27);
     EXPECT_EQ(tunes().size(), 3u);
@@ -129,7 +120,7 @@ TEST_F(TunerControlTest, StatusAfterATuneThenThroughTheFilter) {
     tuner_context.good_count = 2;
     tuner_context.bad_count = 1;
     tuner_context.filtered_lock = 1;
-    TotStatus st{};
+    TunerReading st{};
     EXPECT_EQ(status(st), 0);
     EXPECT_EQ(
         std::tuple(tuner_context.good_count, tuner_context.bad_count, tuner_context.filtered_lock),
@@ -145,7 +136,7 @@ TEST_F(TunerControlTest, StatusCarriesTheReceptionWithBerLimits) {
     tuned_to_27();
     for (const char* line : {"snr 17", "level 190", "ber 250000 40"})
         sim_world_apply(line);
-    TotStatus st{};
+    TunerReading st{};
     status(st);
     EXPECT_EQ(std::tuple(st.snr, st.level, st.ber_a, st.ber_b, st.ber),
               std::tuple(17, 190u, 100000u, 40u, 250000u));
@@ -171,7 +162,7 @@ TEST_F(TunerControlTest, SilentTunerFailsTheRequestAndDropsTheExpectation) {
     tuned_to_27();
     pace_set_tick_ms(20);
     sim_world_apply("tuner silent");
-    TotStatus st{};
+    TunerReading st{};
     st.level = 77;
     EXPECT_EQ(status(st), -1);
     EXPECT_EQ(st.level, 77u);
@@ -230,10 +221,10 @@ TEST_F(TunerControlTest, SecondInitClosesTheLibraryFirst) {
     EXPECT_EQ(tuner_get_statistics(record), 0);
 }
 
-// A restart runs the board script and tunes again, with no preliminary tune.
-TEST_F(TunerControlTest, RestartRunsTheBoardScriptAndTunesAgain) {
+// A restart runs the board script and opens the library again; tuning again is
+// the caller's, with no preliminary tune.
+TEST_F(TunerControlTest, RestartRunsTheBoardScriptAndReopens) {
     sandbox.write("/var/kelvatro/bin/gpio_restart.sh", "#!/bin/sh\n");
-    tot_settings = settings_for(27);
     open_tuner();
     start(27);
     int result = -1;
@@ -242,6 +233,7 @@ TEST_F(TunerControlTest, RestartRunsTheBoardScriptAndTunesAgain) {
     EXPECT_EQ(result, 0);
     EXPECT_THAT(sandbox.journal(),
                 testing::Contains("/bin/sh /var/kelvatro/bin/gpio_restart.sh; sync;"));
+    start(27);
     EXPECT_EQ(tunes(),
               (std::vector<std::string>{"tune 219142857", "tune 557142857", "tune 557142857"}));
     EXPECT_EQ(tuner_context.fd, 0);

@@ -1,17 +1,17 @@
 // Setup change: takes the file name out of a "[SetupChange]" message,
 // classifies the file by its name, and makes the program take over the new
 // settings of the system, network, current-state and TOT setup files.
-#include "settings/setup_change.h"
+#include "main/setup_change.h"
 
-#include "log/ntp_client.h"
 #include "log/status_log.h"
 #include "main/current_state.h"
 #include "os/unit_path.h"
 #include "settings/network_file.h"
 #include "settings/system_file.h"
+#include "sntp/ntp_client.h"
 #include "tot/tot_files.h"
 #include "tot/tot_step.h"
-#include "tuner/tuner_control.h"
+#include "tot/tot_tuning.h"
 
 #include <climits>
 #include <cstdio>
@@ -205,7 +205,7 @@ int orv_parser_setup(const char* path, const char*, uint8_t board_id, uint8_t) {
     std::lock_guard lock(tot_mutex);
     tot_read_settings(path, tot_settings);
     tot_log_settings(tot_settings);
-    tuner_start(tot_settings);
+    tot_tuner_start(tot_settings);
     tot_step(tot_settings, tot_status);
     return 0;
 }

@@ -2,10 +2,11 @@
 // message, taking over each kind of file, and the refusal of files outside
 // the settings directory.
 #include "main/current_state.h"
+#include "main/setup_change.h"
+#include "sandbox.h"
 #include "settings/network_file.h"
-#include "settings/setup_change.h"
 #include "settings/system_file.h"
-#include "settings_test.h"
+#include "text.h"
 #include "tot/tot_files.h"
 
 #include <algorithm>

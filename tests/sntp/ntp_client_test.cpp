@@ -1,11 +1,11 @@
 // NTP client: the quiet window, one query against a UDP responder on
 // 127.0.0.1 port 123, and the planning of queries on the event timers.
-#include "log/event_timer.h"
-#include "log/ntp_client.h"
+#include "main/setup_change.h"
 #include "sandbox.h"
 #include "settings/network_file.h"
-#include "settings/setup_change.h"
 #include "settings/system_file.h"
+#include "sntp/ntp_client.h"
+#include "timer/event_timer.h"
 
 #include <algorithm>
 #include <arpa/inet.h>

@@ -1,6 +1,6 @@
 // Event timers: a static table of 16 entries, linked into free, active and
 // fired lists, counted down by the due check and handed to their callbacks.
-#include "log/event_timer.h"
+#include "timer/event_timer.h"
 
 #include <array>
 #include <cstdio>

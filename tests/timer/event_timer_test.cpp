@@ -1,7 +1,7 @@
 // Event timers: ids, the table limit, cancellation, and the order and timing of
 // the due check.
-#include "log/event_timer.h"
 #include "sandbox.h"
+#include "timer/event_timer.h"
 
 #include <gtest/gtest.h>
 #include <string>

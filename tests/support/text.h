@@ -1,7 +1,11 @@
-// Text helpers shared by the time-service tests.
+// Text helpers shared by the tests.
 #pragma once
 
 #include <string>
+
+inline bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
 
 // How often `what` occurs in `text`, overlaps included.
 inline int count(const std::string& text, const std::string& what) {

@@ -1,11 +1,11 @@
 // The SNTP client: plans its queries on the event timers, sends one query to
 // the configured server, and sets the clocks from the answer.
-#include "log/ntp_client.h"
+#include "sntp/ntp_client.h"
 
-#include "log/event_timer.h"
 #include "os/pace.h"
 #include "settings/network_file.h"
 #include "settings/system_file.h"
+#include "timer/event_timer.h"
 
 #include <algorithm>
 #include <arpa/inet.h>

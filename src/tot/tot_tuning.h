@@ -1,0 +1,11 @@
+// Tuning for the time service: the NTP daemon stopped around every tune of the
+// tuner, and the tuned settings' stratum written to its configuration.
+#pragma once
+
+#include "tot/tot_files.h"
+
+// Tunes to the configured channel; -1 (and nothing stopped) when the tuner
+// library is not open.
+int tot_tuner_start(const TotSettings& settings);
+// Restarts the tuner hardware and tunes again to the current settings.
+int tot_tuner_restart(int reason);
