@@ -1,6 +1,7 @@
 // The temporary sandbox root of the tests.
 #include "sandbox.h"
 
+#include "os/deploy_settings.h"
 #include "os/unit_path.h"
 
 #include <cstdlib>
@@ -20,6 +21,7 @@ Sandbox::Sandbox() {
         fs::create_directories(fs::path(root_) / dir);
     setenv("ORV_ROOT", root_.c_str(), 1);
     sandbox_reload();
+    deploy_settings_reload();
 }
 
 Sandbox::~Sandbox() {
@@ -29,9 +31,13 @@ Sandbox::~Sandbox() {
     fs::remove_all(root_, ec);
 }
 
-std::string Sandbox::path(std::string_view unit_path) const { return root_ + std::string(unit_path); }
+std::string Sandbox::path(std::string_view unit_path) const {
+    return root_ + std::string(unit_path);
+}
 
-bool Sandbox::exists(std::string_view unit_path) const { return fs::exists(path(unit_path)); }
+bool Sandbox::exists(std::string_view unit_path) const {
+    return fs::exists(path(unit_path));
+}
 
 std::string Sandbox::read(std::string_view unit_path) const {
     std::ifstream in(path(unit_path), std::ios::binary);
