@@ -1,19 +1,14 @@
 #!/usr/bin/env python3
-"""An SNTP server on 127.0.0.1:123 for the tests of the unit's NTP client.
+"""The tests' SNTP server on 127.0.0.1:123. Usage: ntp_responder.py DIR
 
-Usage: ntp_responder.py DIR
-
-Each request is answered as the word in DIR/mode says at that moment:
-  good       a server reply, stratum 2, echoing the request's transmit timestamp,
-             transmitting the Unix time in DIR/time (fractional seconds)
-  zeros      48 zero bytes
-  kod        a kiss-o'-death: leap indicator 3, stratum 0, code RATE, no time
-  originate  a good reply whose originate timestamp is not the request's
-  short      the first 47 bytes of a good reply
-  silent     no answer
-DIR/ready is made once the port is bound. Each request appends a line
-"<monotonic seconds> <mode> <1 when it is a well-formed client request, else 0>"
-to DIR/queries before it is answered. The responder ends with its parent.
+Each request is answered as the word in DIR/mode says at that moment: "good" (a
+server reply, stratum 2, echoing the request's transmit timestamp and sending the
+Unix time in DIR/time), "zeros" (48 zero bytes), "kod" (a kiss-o'-death: leap 3,
+stratum 0, RATE, no time), "originate" (good, but not echoing the request),
+"short" (47 bytes of a good reply) or "silent" (no answer). DIR/ready is made once
+the port is bound; before each answer a line "<monotonic time> <mode> <1 for a
+well-formed client request, else 0>" is added to DIR/queries. It ends with its
+parent.
 """
 import os
 import select
@@ -22,13 +17,11 @@ import struct
 import sys
 import time
 
-NTP_TO_UNIX = 2208988800
-
 
 def stamp(unix_seconds):
     seconds = int(unix_seconds)
     fraction = int(round((unix_seconds - seconds) * 2**32)) & 0xFFFFFFFF
-    return struct.pack(">II", seconds + NTP_TO_UNIX, fraction)
+    return struct.pack(">II", seconds + 2208988800, fraction)
 
 
 def read(path, default):
@@ -65,22 +58,19 @@ def bind(deadline):
             time.sleep(0.1)
 
 
-def main():
-    folder = sys.argv[1]
-    parent = os.getppid()
-    s = bind(time.time() + 120)
-    open(os.path.join(folder, "ready"), "w").close()
-    while os.getppid() == parent:
-        if not select.select([s], [], [], 0.2)[0]:
-            continue
-        request, peer = s.recvfrom(512)
-        mode = read(os.path.join(folder, "mode"), "good")
-        well_formed = len(request) == 48 and request[0] == 0x0B and not any(request[1:40])
-        with open(os.path.join(folder, "queries"), "a") as f:
-            f.write("%.6f %s %d\n" % (time.monotonic(), mode, well_formed))
-        if mode != "silent":
-            now = float(read(os.path.join(folder, "time"), str(time.time())))
-            s.sendto(answer(mode, request, now), peer)
-
-
-main()
+folder = sys.argv[1]
+parent = os.getppid()
+server = bind(time.time() + 120)
+open(os.path.join(folder, "ready"), "w").close()
+while os.getppid() == parent:
+    if not select.select([server], [], [], 0.2)[0]:
+        continue
+    request, peer = server.recvfrom(512)
+    mode = read(os.path.join(folder, "mode"), "good")
+    well_formed = (len(request) == 48 and request[0] == 0x0B and not any(request[1:40])
+                   and any(request[40:]))
+    with open(os.path.join(folder, "queries"), "a") as f:
+        f.write("%.6f %s %d\n" % (time.monotonic(), mode, well_formed))
+    if mode != "silent":
+        now = float(read(os.path.join(folder, "time"), str(time.time())))
+        server.sendto(answer(mode, request, now), peer)
