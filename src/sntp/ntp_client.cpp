@@ -159,16 +159,16 @@ int send_query() {
     std::memcpy(&address.sin_addr.s_addr, server, 4);
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return kNtpSocketError;
-    ntp_stamp_from_unix_us(realtime_us(), query.transmit);
     uint8_t request[kNtpPacketSize];
+    ntp_stamp_from_unix_us(realtime_us(), query.transmit);
     ntp_request_make(request, query.transmit);
+    query.sent_us = monotonic_us();
     if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0 ||
         send(fd, request, sizeof request, 0) != static_cast<ssize_t>(sizeof request)) {
         close(fd);
         return kNtpSocketError;
     }
     query.fd = fd;
-    query.sent_us = monotonic_us();
     query.sent_in_check = timer_due_check_count();
     query.expiry_timer = add_interval_event(TimerCallback{expire_query, 0, 0}, kExpiryChecks, 0);
     return 0;
