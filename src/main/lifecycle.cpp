@@ -14,6 +14,7 @@
 #include "settings/factory_reset.h"
 #include "settings/network_file.h"
 #include "settings/system_file.h"
+#include "sntp/ntp_client.h"
 #include "timer/event_timer.h"
 #include "tot/tot_files.h"
 #include "tot/tot_step.h"
@@ -122,6 +123,7 @@ int main_init() {
     ReadNetworkFile(kNetworkFilePath, network_settings);
     PrintNetworkSettings(network_settings);
     ApplyNetworkSettings(network_settings);
+    ntp_client_restart(); // the NTP client runs from the start when chosen
     gpio_write(kGpioStarting);
 
     current_state = CurrentState{};

@@ -1,5 +1,5 @@
-// The main loop of a pass: the control FIFO, read with select, and the tick,
-// run at whole-tick steps from the start of the tick before.
+// The main loop of a pass: the control FIFO and the NTP client's socket, read
+// with select, and the tick, run on a grid of whole ticks of the monotonic clock.
 #include "main/main_loop.h"
 
 #include "log/status_log.h"
@@ -10,15 +10,17 @@
 #include "os/pace.h"
 #include "os/unit_path.h"
 #include "settings/system_file.h"
+#include "sntp/ntp_client.h"
 #include "timer/event_timer.h"
 #include "tot/tot_step.h"
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <fcntl.h>
 #include <mutex>
 #include <sys/select.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 namespace {
@@ -26,25 +28,23 @@ namespace {
 constexpr uint32_t kLinkDownBit = 0x00000001; // ErrorStatus1 entry 80
 constexpr size_t kMessageSize = 512;
 
-timeval timeout_of(long microseconds) {
-    return timeval{microseconds / 1000000, microseconds % 1000000};
+int64_t monotonic_us() {
+    using namespace std::chrono;
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-long microseconds_between(const timeval& t0, const timeval& t1) {
-    return (t1.tv_sec - t0.tv_sec) * 1000000L + (t1.tv_usec - t0.tv_usec);
+// The deadline of the tick after one that has run: the next point of the grid
+// of whole ticks that still lies ahead, so that a tick running over skips the
+// ticks it overran and never brings a burst of them.
+int64_t next_deadline(int64_t deadline, int64_t now, int64_t tick) {
+    deadline += tick;
+    if (now >= deadline) deadline += ((now - deadline) / tick + 1) * tick;
+    return deadline;
 }
 
-// The tick, and the wait that makes the next tick start a whole number of
-// ticks after this one started.
-timeval tick_and_next_timeout() {
-    const long tick = pace_tick_us();
-    timeval t0{}, t1{};
-    gettimeofday(&t0, nullptr);
-    main_tick();
-    gettimeofday(&t1, nullptr);
-    long elapsed = microseconds_between(t0, t1) % tick;
-    if (elapsed < 0) elapsed += tick;
-    return timeout_of(tick - elapsed);
+timeval timeout_until(int64_t deadline, int64_t now) {
+    const int64_t left = std::max<int64_t>(0, deadline - now);
+    return timeval{static_cast<time_t>(left / 1000000), static_cast<suseconds_t>(left % 1000000)};
 }
 
 // One read of the FIFO as one message. A read that brings nothing is no
@@ -78,27 +78,36 @@ int main_loop() {
     const int fd = make_fifo(kControlFifoPath);
     if (fd < 0) return fd;
 
-    timeval timeout = timeout_of(pace_tick_us());
+    const int64_t tick = pace_tick_us();
     LogPrint(LOG_TO_BOTH, 6, "Main Program Ready\n");
     main_flags.running = 1;
+    // Ticks fall on a grid of whole ticks of the monotonic clock, which no
+    // setting of the system clock moves; a message between ticks leaves it be.
+    int64_t deadline = monotonic_us() + tick;
 
     int result = 0;
     while (main_flags.running) {
+        const int64_t now = monotonic_us();
+        if (now >= deadline) {
+            main_tick();
+            deadline = next_deadline(deadline, monotonic_us(), tick);
+            result = 0;
+            continue;
+        }
         fd_set readable;
         FD_ZERO(&readable);
         FD_SET(fd, &readable);
-        const int ready = select(fd + 1, &readable, nullptr, nullptr, &timeout);
+        const int ntp = ntp_client_socket();
+        if (ntp >= 0) FD_SET(ntp, &readable);
+        timeval timeout = timeout_until(deadline, now);
+        const int ready = select(std::max(fd, ntp) + 1, &readable, nullptr, nullptr, &timeout);
         if (ready < 0) {
             perror("<Error> main_loop() : select() error");
             result = ready;
             break;
         }
-        if (ready == 0) {
-            timeout = tick_and_next_timeout();
-            result = 0;
-        } else if (FD_ISSET(fd, &readable)) {
-            result = read_message(fd, result);
-        }
+        if (ntp >= 0 && FD_ISSET(ntp, &readable)) ntp_client_receive();
+        if (FD_ISSET(fd, &readable)) result = read_message(fd, result);
     }
 
     close(fd);

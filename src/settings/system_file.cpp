@@ -1,5 +1,5 @@
 // The system settings file ORV_System.ini: its one record, reading with the
-// factory values and the version reset, writing, the printout, and the two
+// factory values and the version reset, writing, the printout, and the
 // date operations on the local clock.
 #include "settings/system_file.h"
 
@@ -176,6 +176,17 @@ int SetSystemDate(const DateTime& dt) {
     char command[64];
     std::snprintf(command, sizeof command, "date -s \"%04d-%02d-%02d %02d:%02d:%02d\"", dt.year,
                   dt.month, dt.day, dt.hour, dt.minute, dt.second);
+    run_command(command);
+    return run_command("hwclock -wu");
+}
+
+int SetSystemTime(time_t seconds, long microseconds) {
+    set_system_clock(seconds, microseconds);
+    DateTime dt{};
+    LocalDateTimeOf(seconds, dt);
+    char command[64];
+    std::snprintf(command, sizeof command, "date -s \"%04d-%02d-%02d %02d:%02d:%02d.%06ld\"",
+                  dt.year, dt.month, dt.day, dt.hour, dt.minute, dt.second, microseconds);
     run_command(command);
     return run_command("hwclock -wu");
 }

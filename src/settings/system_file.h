@@ -1,4 +1,4 @@
-// The system settings file ORV_System.ini and its record, and the two date
+// The system settings file ORV_System.ini and its record, and the date
 // operations on the local clock.
 #pragma once
 
@@ -45,3 +45,6 @@ void GetLocalDateTime(DateTime& dt);
 // A calendar time as local date and time.
 void LocalDateTimeOf(time_t t, DateTime& dt);
 int SetSystemDate(const DateTime& dt);
+// Sets the clocks as SetSystemDate does, to the microsecond: the date command
+// is given the fraction too, so that it does not step the clock back.
+int SetSystemTime(time_t seconds, long microseconds);

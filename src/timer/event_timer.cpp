@@ -40,6 +40,7 @@ TimerList free_list;
 TimerList active_list;
 TimerList fired_list;
 uint32_t id_counter = 0;
+uint64_t due_checks = 0;
 std::mutex timer_lock;
 std::mutex dispatch_lock;
 
@@ -130,6 +131,7 @@ void delete_event(uint32_t id) {
 void timer_due_check() {
     {
         std::lock_guard lock(timer_lock);
+        ++due_checks;
         for (TimerEntry* e = active_list.first(); e != active_list.end();) {
             TimerEntry* next = e->next;
             if (e->kind & kKindInterval) {
@@ -149,6 +151,11 @@ void timer_due_check() {
         unlink(e);
         timeup_interval_event(e);
     }
+}
+
+uint64_t timer_due_check_count() {
+    std::lock_guard lock(timer_lock);
+    return due_checks;
 }
 
 void timer_id_counter_set(uint32_t value) {

@@ -18,5 +18,8 @@ uint32_t add_interval_event(const TimerCallback& callback, uint32_t count, int r
 void delete_event(uint32_t id);
 // Counts every active entry down by one and runs the callbacks of those due.
 void timer_due_check();
+// The number of due checks begun, so that a callback can tell whether an earlier
+// callback ran in the same check.
+uint64_t timer_due_check_count();
 // Sets the id counter, so that tests can reach the wrap of the ids.
 void timer_id_counter_set(uint32_t value);

@@ -11,6 +11,7 @@
 #include "reg_device.h"
 #include "sandbox.h"
 #include "settings/system_file.h"
+#include "timer/event_timer.h"
 #include "tuner/tuner_lib.h"
 #include "world.h"
 
@@ -45,6 +46,7 @@ class MainTest : public SandboxTest {
         main_flags = {};
         current_state = {};
         system_settings = {};
+        timer_table_prepare();
     }
 
     int count_in_log(std::string_view text) const { return ::count_in_log(sandbox, text); }

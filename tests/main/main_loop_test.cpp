@@ -3,7 +3,9 @@
 #include "main/main_loop.h"
 
 #include "main_fixture.h"
+#include "timer/event_timer.h"
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <fcntl.h>
@@ -67,6 +69,21 @@ class LoopRunner {
     std::thread thread_;
 };
 
+// The ticks, counted by a repeating event timer (the tick runs the due check),
+// each made as slow as asked; the time of each tick, from the monotonic clock.
+std::atomic<int> ticks{0};
+std::atomic<int> tick_work_ms{0};
+std::array<std::atomic<int64_t>, 1000> tick_at_us{};
+
+void count_tick(uintptr_t, uintptr_t) {
+    using namespace std::chrono;
+    const int n = ticks;
+    if (n < int(tick_at_us.size()))
+        tick_at_us[n] = duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+    ticks = n + 1;
+    std::this_thread::sleep_for(milliseconds(tick_work_ms));
+}
+
 std::string last_command(const Sandbox& sandbox) {
     const auto journal = sandbox.journal();
     return journal.empty() ? "" : journal.back();
@@ -86,6 +103,30 @@ TEST_F(MainTest, TicksWriteTheCurrentFileAndKeepGoingAcrossWriterCloses) {
     EXPECT_EQ(1, main_flags.running);
     loop.send("END");
     EXPECT_EQ(0, loop.finish());
+}
+
+// Ticks fall on a grid of whole ticks: a message between them does not start
+// the wait again, and a tick's own run time is part of its tick.
+TEST_F(MainTest, TicksKeepTheirGridThroughMessagesAndSlowTicks) {
+    pace_set_tick_ms(200);
+    ticks = 0;
+    tick_work_ms = 0;
+    add_interval_event(TimerCallback{count_tick, 0, 0}, 1, 1);
+    LoopRunner loop(sandbox, main_loop);
+    ASSERT_TRUE(loop.ready());
+    const int before = ticks;
+    for (int i = 0; i < 25; ++i) { // a message every 0.4 tick, for ten ticks
+        loop.send("noop");
+        std::this_thread::sleep_for(std::chrono::milliseconds(80));
+    }
+    EXPECT_GE(ticks - before, 5);
+
+    tick_work_ms = 120; // every tick takes 0.6 tick
+    const int first = ticks + 1;
+    ASSERT_TRUE(eventually([&] { return ticks > first + 10; }));
+    const int64_t ten_ticks_us = tick_at_us[first + 10] - tick_at_us[first];
+    EXPECT_LT(ten_ticks_us, 10 * 200000 * 135 / 100);
+    tick_work_ms = 0;
 }
 
 TEST_F(MainTest, HandlesSixHundredBytesAsTwoMessagesOf511And89) {

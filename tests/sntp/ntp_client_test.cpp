@@ -1,92 +1,115 @@
-// NTP client: the quiet window, one query against a UDP responder on
-// 127.0.0.1 port 123, and the planning of queries on the event timers.
+// NTP client: the reply checks and the timestamp arithmetic, the quiet window,
+// and queries planned on the event timers against the tests' SNTP responder
+// (tests/e2e/ntp_responder.py) on 127.0.0.1 port 123.
 #include "main/setup_change.h"
 #include "sandbox.h"
 #include "settings/network_file.h"
 #include "settings/system_file.h"
 #include "sntp/ntp_client.h"
+#include "sntp/ntp_packet.h"
+#include "text.h"
 #include "timer/event_timer.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <array>
-#include <atomic>
-#include <cerrno>
 #include <chrono>
+#include <csignal>
+#include <functional>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
+#include <regex>
+#include <spawn.h>
 #include <string>
-#include <sys/socket.h>
+#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
+
+extern char** environ;
 
 namespace {
 
-// Transmit seconds of 2024-01-05 00:07:03 UTC, 09:07:03 in Tokyo.
-constexpr uint32_t kTransmit = 3913402023U;
+using Packet = std::array<uint8_t, 68>;
 
-// A server on 127.0.0.1:123 that counts requests and answers each with a
-// datagram of the configured size (none: silent) carrying the transmit seconds.
-class Responder {
-  public:
-    Responder(size_t reply_size, uint32_t transmit) : reply_size_(reply_size), transmit_(transmit) {
-        sockaddr_in addr{
-            .sin_family = AF_INET, .sin_port = htons(123), .sin_addr = {}, .sin_zero = {}};
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        // Other tests may hold the port for a moment.
-        for (int tries = 0; bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0;
-             ++tries) {
-            if (errno != EADDRINUSE || tries == 600) {
-                ADD_FAILURE() << "cannot bind 127.0.0.1:123";
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+// The 8 bytes of an NTP timestamp.
+std::array<uint8_t, 8> stamp(uint32_t seconds, uint32_t fraction) {
+    std::array<uint8_t, 8> s{};
+    for (int i = 0; i < 4; ++i) {
+        s[i] = static_cast<uint8_t>(seconds >> (24 - 8 * i));
+        s[4 + i] = static_cast<uint8_t>(fraction >> (24 - 8 * i));
+    }
+    return s;
+}
+
+// 2024-01-05 00:07:03 UTC in NTP seconds.
+constexpr uint32_t kSeconds = 3913402023U;
+const auto kOrigin = stamp(kSeconds - 1, 0x12345678);
+
+// A server's reply (mode 4, stratum 2) to the request kOrigin, received at
+// hh:mm:02.75 and sent at hh:mm:03.25.
+Packet good_reply() {
+    Packet p{0x0C, 2};
+    const auto receive = stamp(kSeconds - 1, 0xC0000000);
+    const auto transmit = stamp(kSeconds, 0x40000000);
+    std::copy(kOrigin.begin(), kOrigin.end(), p.begin() + 24);
+    std::copy(receive.begin(), receive.end(), p.begin() + 32);
+    std::copy(transmit.begin(), transmit.end(), p.begin() + 40);
+    return p;
+}
+
+TEST(NtpReplyCheck, OnlyASynchronisedServersAnswerToOurRequestIsUsed) {
+    const auto zero_transmit = [](Packet& p) { std::fill(p.begin() + 40, p.begin() + 48, 0); };
+    const struct {
+        const char* what;
+        std::function<void(Packet&)> change;
+        size_t length;
+        int result;
+    } cases[] = {
+        {"good", [](Packet&) {}, 48, 0},
+        {"48 zero bytes", [](Packet& p) { p.fill(0); }, 48, kNtpNotServerReply},
+        {"kiss-o'-death",
+         [&](Packet& p) {
+             p[0] = 0xE4; // leap indicator 3, version 4, mode 4
+             p[1] = 0;
+             std::copy_n("RATE", 4, p.begin() + 12);
+             zero_transmit(p);
+         },
+         48, kNtpKissOfDeath},
+        {"mode 3", [](Packet& p) { p[0] = 0x0B; }, 48, kNtpNotServerReply},
+        {"stratum 0", [](Packet& p) { p[1] = 0; }, 48, kNtpKissOfDeath},
+        {"stratum 16", [](Packet& p) { p[1] = 16; }, 48, kNtpBadStratum},
+        {"leap indicator 3", [](Packet& p) { p[0] = 0xCC; }, 48, kNtpUnsynchronised},
+        {"zero transmit", zero_transmit, 48, kNtpNoTransmitTime},
+        {"wrong originate", [](Packet& p) { p[31] ^= 1; }, 48, kNtpWrongOriginate},
+        {"47 bytes", [](Packet&) {}, 47, kNtpWrongSize},
+        {"68 bytes", [](Packet&) {}, 68, kNtpWrongSize},
+    };
+    for (const auto& c : cases) {
+        Packet reply = good_reply();
+        c.change(reply);
+        NtpReplyTime time{-1, -1};
+        EXPECT_EQ(ntp_reply_check(reply.data(), c.length, kOrigin.data(), time), c.result)
+            << c.what;
+        if (c.result == 0) {
+            EXPECT_EQ(time.transmit_us, 1704413223250000);
+            EXPECT_EQ(time.hold_us, 500000);
         }
-        thread_ = std::thread([this] { serve(); });
     }
+}
 
-    ~Responder() {
-        stop_ = true;
-        if (thread_.joinable()) thread_.join();
-        close(fd_);
+TEST(NtpArithmetic, TimestampsAndTheTimeAtArrival) {
+    // Seconds modulo 2^32 (the era after 2036 follows on), fractions rounded down.
+    EXPECT_EQ(ntp_stamp_to_unix_us(stamp(2208988800U, 0).data()), 0);
+    EXPECT_EQ(ntp_stamp_to_unix_us(stamp(0, 0x80000000).data()), 2085978496500000);
+    EXPECT_EQ(ntp_stamp_to_unix_us(stamp(kSeconds, 42950).data()), 1704413223000010);
+    for (const int64_t us : {int64_t{0}, int64_t{999999}, int64_t{1704413223123457}}) {
+        std::array<uint8_t, 8> s{};
+        ntp_stamp_from_unix_us(us, s.data());
+        EXPECT_EQ(ntp_stamp_to_unix_us(s.data()), us);
     }
-
-    std::atomic<int> requests{0};
-    std::atomic<bool> requests_well_formed{true};
-
-  private:
-    void serve() {
-        while (!stop_) {
-            pollfd p{fd_, POLLIN, 0};
-            std::array<uint8_t, 512> request{};
-            sockaddr_in from{};
-            socklen_t from_len = sizeof from;
-            if (poll(&p, 1, 20) <= 0 ||
-                recvfrom(fd_, request.data(), request.size(), 0, reinterpret_cast<sockaddr*>(&from),
-                         &from_len) != 48)
-                continue;
-            if (request[0] != 0x0B || std::any_of(request.begin() + 1, request.begin() + 48,
-                                                  [](uint8_t b) { return b != 0; }))
-                requests_well_formed = false;
-            ++requests;
-            if (reply_size_ == 0) continue;
-            std::vector<uint8_t> reply(reply_size_, 0);
-            reply[0] = 0x1C;
-            for (size_t i = 0; i < 4 && 40 + i < reply_size_; ++i)
-                reply[40 + i] = static_cast<uint8_t>(transmit_ >> (24 - 8 * i));
-            sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from),
-                   from_len);
-        }
-    }
-
-    int fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-    size_t reply_size_;
-    uint32_t transmit_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
+    // Half the network delay (round trip less the server's hold), never negative.
+    EXPECT_EQ(ntp_time_at_arrival_us({1000000, 3000}, 23000), 1010000);
+    EXPECT_EQ(ntp_time_at_arrival_us({1000000, 3000}, 1000), 1000000);
+}
 
 TEST(NtpQuietWait, WindowAroundMidnightEndsAt000601) {
     EXPECT_EQ(ntp_quiet_wait_at(23, 58, 30), 451u);
@@ -97,126 +120,206 @@ TEST(NtpQuietWait, WindowAroundMidnightEndsAt000601) {
     EXPECT_EQ(ntp_quiet_wait_at(23, 54, 59), 0u);
 }
 
-using NtpQueryTest = SandboxTest;
-
-TEST_F(NtpQueryTest, ReplyOf48BytesGivesUnixTimeModulo2To32) {
-    for (const auto& [transmit, expected] :
-         {std::pair{kTransmit, 1704413223u}, {2208988800U, 0u}, {0u, 2085978496u}}) {
-        Responder server(48, transmit);
-        uint32_t unix_time = 1;
-        EXPECT_EQ(ntp_client_main("127.0.0.1", &unix_time), 0);
-        EXPECT_EQ(unix_time, expected);
-        EXPECT_EQ(server.requests, 1);
-        EXPECT_TRUE(server.requests_well_formed);
-    }
+template <typename P> bool eventually(P condition) {
+    for (int i = 0; i < 3000 && !condition(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return condition();
 }
 
-TEST_F(NtpQueryTest, WrongSizeOrNoReplyFails) {
-    for (const size_t size : {47, 68, 0}) {
-        Responder server(size, kTransmit);
-        uint32_t unix_time = 7;
-        const std::string out = capture_stdout(
-            [&] { EXPECT_EQ(ntp_client_main("127.0.0.1", &unix_time), size ? -4 : -2); });
-        EXPECT_EQ(out, size ? "<Error> NTP Recv : size=" + std::to_string(size) + "byte\n" : "");
-        EXPECT_EQ(unix_time, 7u);
-        EXPECT_EQ(server.requests, 1);
+// The tests' SNTP responder while the object lives; its transmit time is
+// 2030-01-02 03:04:05.5 UTC.
+class Responder {
+  public:
+    Responder(const Sandbox& sandbox, const std::string& mode) : sandbox_(sandbox) {
+        sandbox.write("/sim/ntp/time", "1893553445.5\n");
+        set_mode(mode);
+        const std::string script = ORV_SOURCE_DIR "/tests/e2e/ntp_responder.py";
+        const std::string dir = sandbox.path("/sim/ntp");
+        char* argv[] = {const_cast<char*>("python3"), const_cast<char*>(script.c_str()),
+                        const_cast<char*>(dir.c_str()), nullptr};
+        EXPECT_EQ(posix_spawnp(&pid_, "python3", nullptr, nullptr, argv, environ), 0);
+        EXPECT_TRUE(eventually([&] { return sandbox.exists("/sim/ntp/ready"); }));
     }
-}
+    ~Responder() {
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+    void set_mode(const std::string& mode) const { sandbox_.write("/sim/ntp/mode", mode); }
+    // The requests seen, a line each: "<time> <mode> <1 when well-formed>".
+    std::string log() const { return sandbox_.read("/sim/ntp/queries"); }
+    int queries() const { return count(log(), "\n"); }
+
+  private:
+    const Sandbox& sandbox_;
+    pid_t pid_ = 0;
+};
 
 // The client planned on the event timers; the due checks stand for seconds.
-class NtpPlanTest : public SandboxTest {
+class NtpClientTest : public SandboxTest {
   protected:
     void SetUp() override {
         // The client plans no query from 23:55 to 00:06 local time: near
         // Japan's midnight these tests run in a zone twelve hours behind.
-        if (ntp_quiet_wait() != 0) {
-            setenv("TZ", "Etc/GMT+3", 1);
-            tzset();
-        }
+        if (ntp_quiet_wait() != 0) set_zone("Etc/GMT+3");
+        stop_client();
         timer_table_prepare();
         system_settings.TimeAdjust = 1;
         system_settings.TimeAdjustInt = 3600;
+        network_settings = NetworkSettings{};
+        IniParseIpAddress("10.0.0.5", network_settings.IP);
         IniParseIpAddress("127.0.0.1", network_settings.NtpServer);
     }
+    void TearDown() override {
+        stop_client();
+        set_zone("Asia/Tokyo");
+    }
+    static void set_zone(const char* zone) {
+        setenv("TZ", zone, 1);
+        tzset();
+    }
+    static void stop_client() {
+        system_settings.TimeAdjust = 0;
+        ntp_client_restart();
+    }
 
-    // The due checks (1-based) at which the server got a query, out of n.
+    // One second of the client: a due check, then the reply taken when one comes.
+    static void second() {
+        timer_due_check();
+        pollfd p{ntp_client_socket(), POLLIN, 0};
+        if (p.fd >= 0 && poll(&p, 1, 5000) == 1) ntp_client_receive();
+    }
+
+    // The seconds (1-based) at which the responder got a query, out of n.
     static std::vector<int> queries_at(const Responder& server, int n) {
         std::vector<int> at;
         for (int check = 1; check <= n; ++check) {
-            const int before = server.requests;
-            timer_due_check();
-            if (server.requests != before) at.push_back(check);
+            const int before = server.queries();
+            second();
+            if (server.queries() != before) at.push_back(check);
         }
         return at;
     }
 
-    // The clock setting for kTransmit (2024-01-05 00:07:03 UTC) in the test's zone.
-    static std::string date_command() {
-        const bool tokyo = std::string(getenv("TZ")) == "Asia/Tokyo";
-        return tokyo ? "date -s \"2024-01-05 09:07:03\"" : "date -s \"2024-01-04 21:07:03\"";
-    }
-
-    bool journal_has(const std::string& line) const {
-        const auto j = sandbox.journal();
-        return std::find(j.begin(), j.end(), line) != j.end();
+    std::string journal() const { return sandbox.read("/sim/commands.log"); }
+    int log_count(const std::string& text) const {
+        return count(sandbox.read("/var/www/StatusLog.txt"), text);
     }
 };
 
-TEST_F(NtpPlanTest, AnswerSetsTheClocksAndTheNextQueryFollowsTheInterval) {
+TEST_F(NtpClientTest, AnswerSetsTheClocksToTheMicrosecondAndTheNextQueryFollowsTheInterval) {
     system_settings.TimeAdjustInt = 5;
-    Responder server(48, kTransmit);
+    Responder server(sandbox, "good");
     ntp_client_restart();
     ntp_client_restart(); // unchanged settings change nothing
-    EXPECT_EQ(server.requests, 0);
+    EXPECT_EQ(server.queries(), 0);
     EXPECT_EQ(queries_at(server, 11), (std::vector<int>{1, 6, 11}));
-    const auto journal = sandbox.journal();
-    const auto date = std::find(journal.begin(), journal.end(), date_command());
-    ASSERT_NE(date, journal.end());
-    EXPECT_EQ(*(date + 1), "hwclock -wu");
+    EXPECT_EQ(count(server.log(), " good 1\n"), 3);
+
+    // 03:04:05.5 UTC, a little later for half the round trip; the date command
+    // is given the same fraction.
+    const std::string hour = std::string(getenv("TZ")) == "Asia/Tokyo" ? "12" : "00";
+    const std::regex setting("clock_settime 1893553445\\.([5-9]\\d{5})\n[\\d.]+ date -s "
+                             "\"2030-01-02 " +
+                             hour + ":04:05\\.\\1\"\n[\\d.]+ hwclock -wu\n");
+    EXPECT_TRUE(std::regex_search(journal(), setting)) << journal();
+    EXPECT_EQ(count(journal(), " clock_settime "), 3);
+    EXPECT_EQ(log_count("NTP query"), 0);
 }
 
-TEST_F(NtpPlanTest, FailedQueryRetriesAfterTheIntervalButAtMost300) {
-    for (const auto& [interval, retry] : {std::pair{100u, 101}, {3600u, 301}}) {
-        timer_table_prepare();
-        ntp_client_schedule(0);
-        system_settings.TimeAdjustInt = interval;
-        Responder server(0, 0);
-        ntp_client_restart();
-        EXPECT_EQ(queries_at(server, retry), (std::vector<int>{1, retry})) << interval;
+TEST_F(NtpClientTest, RefusedRepliesAndServersFailOnceAndRetryAfterTheIntervalButAtMost300) {
+    const struct {
+        const char* mode;
+        const char* server;
+        uint32_t interval;
+        int seconds;
+        std::vector<int> queries;
+        const char* line;
+    } cases[] = {
+        {"zeros", "127.0.0.1", 100, 201, {1, 101, 201}, "127.0.0.1 failed: not a server reply\n"},
+        {"kod", "127.0.0.1", 3600, 301, {1, 301}, "127.0.0.1 failed: kiss-o'-death RATE\n"},
+        {"originate", "127.0.0.1", 100, 1, {1}, "127.0.0.1 failed: not the reply to our query\n"},
+        {"short", "127.0.0.1", 100, 1, {1}, "127.0.0.1 failed: reply of 47 bytes\n"},
+        {"good", "0.0.0.0", 100, 101, {}, "0.0.0.0 failed: no server set\n"},
+        {"good", "10.0.0.5", 100, 1, {}, "10.0.0.5 failed: the unit's own address\n"},
+    };
+    Responder server(sandbox, "good");
+    for (const auto& c : cases) {
+        stop_client();
+        system_settings.TimeAdjust = 1;
+        system_settings.TimeAdjustInt = c.interval;
+        IniParseIpAddress(c.server, network_settings.NtpServer);
+        server.set_mode(c.mode);
+        std::vector<int> at;
+        const std::string out = capture_stdout([&] {
+            ntp_client_restart();
+            at = queries_at(server, c.seconds);
+        });
+        EXPECT_EQ(at, c.queries) << c.line;
+        EXPECT_EQ(log_count(std::string("<ERR> NTP query to ") + c.line), 1) << c.line;
+        EXPECT_EQ(contains(out, "<Error> NTP Recv : size=47byte\n"),
+                  c.mode == std::string("short"));
     }
-    EXPECT_FALSE(journal_has("hwclock -wu"));
+    EXPECT_EQ(log_count("NTP query"), 6);
+    EXPECT_EQ(count(journal(), "clock_settime"), 0);
 }
 
-TEST_F(NtpPlanTest, OtherTimeSourceStopsAndNtpAgainRestarts) {
+TEST_F(NtpClientTest, SilentServerEndsAsNoReplyAndTheNextGoodAnswerCountsAgain) {
+    const std::string no_reply = "<ERR> NTP query to 127.0.0.1 failed: no reply\n";
+    system_settings.TimeAdjustInt = 5;
+    Responder server(sandbox, "silent");
+    ntp_client_restart();
+    timer_due_check(); // the query goes out and the due check returns at once
+    EXPECT_GE(ntp_client_socket(), 0);
+    ASSERT_TRUE(eventually([&] { return server.queries() == 1; }));
+    timer_due_check();
+    timer_due_check();
+    EXPECT_EQ(ntp_client_socket(), -1);
+    EXPECT_EQ(log_count(no_reply), 1);
+    // The retry after 5 s answered, then the next query silent again.
+    server.set_mode("good");
+    for (int check = 4; check <= 6; ++check)
+        second();
+    EXPECT_EQ(count(journal(), "clock_settime"), 1);
+    server.set_mode("silent");
+    for (int check = 7; check <= 13; ++check)
+        timer_due_check();
+    EXPECT_EQ(log_count(no_reply), 2);
+}
+
+TEST_F(NtpClientTest, OtherTimeSourceStopsAndNtpAgainRestarts) {
     system_settings.TimeAdjustInt = 10;
-    Responder server(48, kTransmit);
+    Responder server(sandbox, "good");
     ntp_client_restart();
     system_settings.TimeAdjust = 0;
     ntp_client_restart();
     // The immediate query still runs but finds NTP deselected.
     EXPECT_TRUE(queries_at(server, 25).empty());
+    // With an interval of 1 the first query and the next fall due together: one is sent.
     system_settings.TimeAdjust = 1;
+    system_settings.TimeAdjustInt = 1;
     ntp_client_restart();
-    EXPECT_EQ(queries_at(server, 1), (std::vector<int>{1}));
+    second();
+    EXPECT_EQ(server.queries(), 1);
+    EXPECT_EQ(count(journal(), "clock_settime"), 1);
+    EXPECT_EQ(log_count("NTP query"), 0);
 }
 
-TEST_F(NtpPlanTest, SetupChangesOfNetworkAndSystemFilesStartTheClient) {
+TEST_F(NtpClientTest, SetupChangesOfNetworkAndSystemFilesStartTheClient) {
     system_settings.TimeAdjust = 0;
-    network_settings = NetworkSettings{};
     sandbox.write("/var/kelvatro/conf/ORV_Network.ini",
                   "[ORVNetwork]\nIP=10.0.0.5\nNtpServer=127.0.0.1\t; ours\n");
     sandbox.write("/var/kelvatro/conf/ORV_System.ini",
                   "[ORVSystem]\nVersion=01000004\nTimeAdjust=1\nTimeAdjustInt=60\n");
-    Responder server(48, kTransmit);
+    Responder server(sandbox, "good");
     capture_stdout([] {
         char network[] = "[SetupChange]\nFileName=/var/kelvatro/conf/ORV_Network.ini\n";
         HandleSetupChange(network);
         char system[] = "[SetupChange]\nFileName=/var/kelvatro/conf/ORV_System.ini\n";
         HandleSetupChange(system);
+        second();
     });
-    capture_stdout([] { timer_due_check(); });
-    EXPECT_EQ(server.requests, 1);
-    EXPECT_TRUE(journal_has(date_command()));
+    EXPECT_EQ(server.queries(), 1);
+    EXPECT_EQ(count(journal(), "clock_settime"), 1);
 }
 
 } // namespace

@@ -1,0 +1,76 @@
+#!/usr/bin/env python3
+"""The tests' SNTP server on 127.0.0.1:123. Usage: ntp_responder.py DIR
+
+Each request is answered as the word in DIR/mode says at that moment: "good" (a
+server reply, stratum 2, echoing the request's transmit timestamp and sending the
+Unix time in DIR/time), "zeros" (48 zero bytes), "kod" (a kiss-o'-death: leap 3,
+stratum 0, RATE, no time), "originate" (good, but not echoing the request),
+"short" (47 bytes of a good reply) or "silent" (no answer). DIR/ready is made once
+the port is bound; before each answer a line "<monotonic time> <mode> <1 for a
+well-formed client request, else 0>" is added to DIR/queries. It ends with its
+parent.
+"""
+import os
+import select
+import socket
+import struct
+import sys
+import time
+
+
+def stamp(unix_seconds):
+    seconds = int(unix_seconds)
+    fraction = int(round((unix_seconds - seconds) * 2**32)) & 0xFFFFFFFF
+    return struct.pack(">II", seconds + 2208988800, fraction)
+
+
+def read(path, default):
+    try:
+        with open(path) as f:
+            return f.read().strip() or default
+    except OSError:
+        return default
+
+
+def answer(mode, request, now):
+    originate = request[40:48]
+    if mode == "zeros":
+        return bytes(48)
+    if mode == "kod":
+        return bytes([0xE4, 0, 0, 0]) + bytes(8) + b"RATE" + bytes(8) + originate + bytes(16)
+    if mode == "originate":
+        originate = bytes(7) + b"\x01"
+    reply = bytes([0x0C, 2, 0, 0]) + bytes(8) + b"GPS\0" + bytes(8) + originate
+    reply += stamp(now) + stamp(now)
+    return reply[:47] if mode == "short" else reply
+
+
+def bind(deadline):
+    while True:
+        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        try:
+            s.bind(("127.0.0.1", 123))
+            return s
+        except OSError:  # another test holds the port for a moment
+            s.close()
+            if time.time() > deadline:
+                sys.exit("ntp_responder: port 123 stays busy")
+            time.sleep(0.1)
+
+
+folder = sys.argv[1]
+parent = os.getppid()
+server = bind(time.time() + 120)
+open(os.path.join(folder, "ready"), "w").close()
+while os.getppid() == parent:
+    if not select.select([server], [], [], 0.2)[0]:
+        continue
+    request, peer = server.recvfrom(512)
+    mode = read(os.path.join(folder, "mode"), "good")
+    well_formed = (len(request) == 48 and request[0] == 0x0B and not any(request[1:40])
+                   and any(request[40:]))
+    with open(os.path.join(folder, "queries"), "a") as f:
+        f.write("%.6f %s %d\n" % (time.monotonic(), mode, well_formed))
+    if mode != "silent":
+        now = float(read(os.path.join(folder, "time"), str(time.time())))
+        server.sendto(answer(mode, request, now), peer)
