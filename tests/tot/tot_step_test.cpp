@@ -57,7 +57,7 @@ class TotStep : public SandboxTest {
         previous = {};
         current_tick = 0;
         tot_state_reset();
-        ntp_server = NtpServerState{0, 16};
+        ntp_server = NtpServerState{0, 16, 0};
         system_settings.SystemInfo = kTotFunctionBit;
         system_settings.CustumInfo = 0;
         sim_world_reset();
