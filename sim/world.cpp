@@ -38,7 +38,9 @@ int64_t scaled_clock_us() {
     return elapsed * 1000000 / int64_t(pace_tick_us());
 }
 
-int64_t clock_now_locked() { return clock_manual ? manual_now_us : scaled_clock_us(); }
+int64_t clock_now_locked() {
+    return clock_manual ? manual_now_us : scaled_clock_us();
+}
 
 void reset_locked() {
     world = SimWorld{};
@@ -72,9 +74,12 @@ bool parse_japan_time(const std::string& date, const std::string& time, int64_t&
 }
 
 bool on_off(const std::string& word, bool& out) {
-    if (word == "on") out = true;
-    else if (word == "off") out = false;
-    else return false;
+    if (word == "on")
+        out = true;
+    else if (word == "off")
+        out = false;
+    else
+        return false;
     return true;
 }
 
@@ -84,29 +89,46 @@ int apply_locked(const std::string& line) {
     in >> cmd >> a >> b;
     if (cmd.empty() || cmd[0] == '#') return 0;
     bool flag;
-    if (cmd == "signal" && on_off(a, flag)) world.signal = flag;
-    else if (cmd == "switch" && on_off(a, flag)) world.switch_on = flag;
-    else if (cmd == "tot" && on_off(a, flag)) world.tot_on = flag;
-    else if (cmd == "snr" && !a.empty()) world.snr = std::stoi(a);
-    else if (cmd == "level" && !a.empty()) world.level = std::stoi(a);
-    else if (cmd == "layers" && !a.empty()) world.layers = std::stoi(a);
+    if (cmd == "signal" && on_off(a, flag))
+        world.signal = flag;
+    else if (cmd == "switch" && on_off(a, flag))
+        world.switch_on = flag;
+    else if (cmd == "tot" && on_off(a, flag))
+        world.tot_on = flag;
+    else if (cmd == "snr" && !a.empty())
+        world.snr = std::stoi(a);
+    else if (cmd == "level" && !a.empty())
+        world.level = std::stoi(a);
+    else if (cmd == "layers" && !a.empty())
+        world.layers = std::stoi(a);
     else if (cmd == "ber" && !a.empty() && !b.empty()) {
         world.ber_a = uint32_t(std::stoul(a));
         world.ber_b = uint32_t(std::stoul(b));
-    } else if (cmd == "tuner" && (a == "silent" || a == "normal")) world.tuner_silent = a == "silent";
-    else if (cmd == "readback" && (a == "bad" || a == "good")) world.readback_bad = a == "bad";
-    else if (cmd == "fpga" && a == "ones") world.fpga_fault = FpgaFault::all_ones;
-    else if (cmd == "fpga" && a == "zeros") world.fpga_fault = FpgaFault::all_zeros;
-    else if (cmd == "fpga" && a == "normal") world.fpga_fault = FpgaFault::none;
-    else if (cmd == "time-word" && (a == "frozen" || a == "running")) world.time_frozen = a == "frozen";
-    else if (cmd == "tot-period" && !a.empty() && std::stoi(a) > 0) world.tot_period_s = unsigned(std::stoi(a));
+    } else if (cmd == "tuner" && (a == "silent" || a == "normal"))
+        world.tuner_silent = a == "silent";
+    else if (cmd == "tuner" && a == "delay" && !b.empty())
+        world.tuner_delay_ms = unsigned(std::stoul(b));
+    else if (cmd == "readback" && (a == "bad" || a == "good"))
+        world.readback_bad = a == "bad";
+    else if (cmd == "fpga" && a == "ones")
+        world.fpga_fault = FpgaFault::all_ones;
+    else if (cmd == "fpga" && a == "zeros")
+        world.fpga_fault = FpgaFault::all_zeros;
+    else if (cmd == "fpga" && a == "normal")
+        world.fpga_fault = FpgaFault::none;
+    else if (cmd == "time-word" && (a == "frozen" || a == "running"))
+        world.time_frozen = a == "frozen";
+    else if (cmd == "tot-period" && !a.empty() && std::stoi(a) > 0)
+        world.tot_period_s = unsigned(std::stoi(a));
     else if (cmd == "broadcast") {
         int64_t utc_us;
         if (!parse_japan_time(a, b, utc_us)) return -1;
         world.broadcast_base_us = utc_us;
         world.clock_base_us = clock_now_locked();
-    } else if (cmd == "reset") reset_locked();
-    else return -1;
+    } else if (cmd == "reset")
+        reset_locked();
+    else
+        return -1;
     return 0;
 }
 
@@ -125,7 +147,8 @@ SimWorld sim_world() {
 
 int sim_world_apply(std::string_view line) {
     std::string text(line);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
     int result;
     {
         std::lock_guard lock(world_lock);
@@ -183,4 +206,5 @@ extern "C" void sim_tuner_view(SimTunerView* view) {
     view->ber_a = w.ber_a;
     view->ber_b = w.ber_b;
     view->silent = w.tuner_silent ? 1 : 0;
+    view->delay_ms = w.tuner_delay_ms != 0 ? pace_wait_ms(w.tuner_delay_ms) : 0;
 }

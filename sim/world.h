@@ -18,6 +18,7 @@ struct SimWorld {
     uint32_t ber_a = 0;
     uint32_t ber_b = 0;
     bool tuner_silent = false;
+    unsigned tuner_delay_ms = 0; // answers held back this long (unit time)
     // Board.
     bool switch_on = false;
     FpgaFault fpga_fault = FpgaFault::none;
