@@ -57,19 +57,27 @@ int64_t broadcast_now_locked() {
     return world.broadcast_base_us + (clock_now_locked() - world.clock_base_us);
 }
 
+// Days from 1970-01-01 to a proleptic Gregorian date (H. Hinnant's
+// days_from_civil), in 64 bits whatever the width of time_t.
+int64_t days_from_civil(int64_t y, int64_t m, int64_t d) {
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const int64_t yoe = y - era * 400;
+    const int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
 // "YYYY-MM-DD HH:MM:SS" in Japan time to UTC µs since the epoch.
 bool parse_japan_time(const std::string& date, const std::string& time, int64_t& utc_us) {
     int y, mo, d, h, mi, s;
     if (std::sscanf(date.c_str(), "%d-%d-%d", &y, &mo, &d) != 3) return false;
     if (std::sscanf(time.c_str(), "%d:%d:%d", &h, &mi, &s) != 3) return false;
-    tm t{};
-    t.tm_year = y - 1900;
-    t.tm_mon = mo - 1;
-    t.tm_mday = d;
-    t.tm_hour = h;
-    t.tm_min = mi;
-    t.tm_sec = s;
-    utc_us = (int64_t(timegm(&t)) - 9 * 3600) * 1000000;
+    if (mo < 1 || mo > 12 || d < 1 || d > 31 || h < 0 || h > 23 || mi < 0 || mi > 59 || s < 0 ||
+        s > 59)
+        return false;
+    const int64_t seconds = days_from_civil(y, mo, d) * 86400 + h * 3600 + mi * 60 + s;
+    utc_us = (seconds - 9 * 3600) * 1000000;
     return true;
 }
 
@@ -89,6 +97,7 @@ int apply_locked(const std::string& line) {
     in >> cmd >> a >> b;
     if (cmd.empty() || cmd[0] == '#') return 0;
     bool flag;
+    const bool was_on_air = world.signal && world.tot_on;
     if (cmd == "signal" && on_off(a, flag))
         world.signal = flag;
     else if (cmd == "switch" && on_off(a, flag))
@@ -129,6 +138,7 @@ int apply_locked(const std::string& line) {
         reset_locked();
     else
         return -1;
+    if (!was_on_air && world.signal && world.tot_on) world.on_air_since_us = clock_now_locked();
     return 0;
 }
 

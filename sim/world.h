@@ -3,6 +3,7 @@
 // sim control commands.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -28,6 +29,9 @@ struct SimWorld {
     bool tot_on = true;
     unsigned tot_period_s = 5;
     bool time_frozen = false;
+    // The sim-clock instant since which TOTs reach the FPGA: a signal and TOTs
+    // on air without a break.
+    int64_t on_air_since_us = INT64_MIN;
     // The broadcast clock: broadcast_base_us (UTC, µs since the epoch) at
     // sim-clock instant clock_base_us; it runs with the sim clock.
     int64_t broadcast_base_us = 0;
