@@ -1,7 +1,10 @@
 // The simulated FPGA on the SPI bus: decodes 6-byte frames as the board does
 // and keeps the GPIO output, the TOT capture block and its latched time. The
 // broadcast clock and the faults come from the simulated world; TOT arrivals
-// are worked out lazily from the broadcast clock at each access.
+// are worked out lazily from the broadcast clock at each access, and reach the
+// FPGA only while a signal and TOTs are on air. The date register holds the
+// broadcast's 16-bit MJD; the sub-second register counts on from the latch and
+// wraps after 4.096 s, as the board may.
 #include "fpga.h"
 
 #include "os/unit_path.h"
@@ -27,6 +30,7 @@ constexpr uint32_t kJstFlag = 0x10000;
 constexpr uint32_t kSwitchBit = 0x80;
 constexpr int64_t kJapanOffsetS = 9 * 3600;
 constexpr int64_t kMjdOfUnixEpoch = 40587;
+constexpr uint32_t kMjdField = 0xFFFF; // the broadcast carries 16 bits of MJD
 constexpr int64_t kMicro = 1000000;
 
 struct FpgaState {
@@ -59,7 +63,7 @@ void latch_arrival(int64_t arrival_us, const SimWorld& world) {
     const int64_t japan_s = floor_div(arrival_us, kMicro) + kJapanOffsetS;
     const int64_t day = floor_div(japan_s, 86400);
     const int64_t second_of_day = japan_s - day * 86400;
-    fpga.date_word = uint32_t(day + kMjdOfUnixEpoch);
+    fpga.date_word = uint32_t(day + kMjdOfUnixEpoch) & kMjdField;
     uint32_t time_word = uint32_t(bcd(int(second_of_day / 3600))) << 16 |
                          uint32_t(bcd(int(second_of_day / 60 % 60))) << 8 |
                          bcd(int(second_of_day % 60));
@@ -73,18 +77,24 @@ void latch_arrival(int64_t arrival_us, const SimWorld& world) {
     fpga.jst_flag = true;
 }
 
+// Whether a TOT that arrived at this broadcast instant reached the FPGA.
+bool on_air_at(int64_t arrival_us, const SimWorld& world) {
+    const int64_t arrival_clock_us = arrival_us - world.broadcast_base_us + world.clock_base_us;
+    return world.signal && world.tot_on && arrival_clock_us >= world.on_air_since_us;
+}
+
 // Latches the latest TOT arrival since the previous access, when capture is
 // armed. Arrivals fall on Japan-time seconds that are multiples of the period.
 void catch_up(const SimWorld& world, int64_t now_us) {
     if (!world.time_frozen) fpga.frozen_time.reset();
     const std::optional<int64_t> since = fpga.evaluated_us;
     fpga.evaluated_us = now_us;
-    if (!since || now_us <= *since || !fpga.armed || !world.tot_on) return;
+    if (!since || now_us <= *since || !fpga.armed) return;
     const int64_t period_us = int64_t(world.tot_period_s) * kMicro;
     const int64_t japan_now_us = now_us + kJapanOffsetS * kMicro;
     const int64_t arrival_us =
         floor_div(japan_now_us, period_us) * period_us - kJapanOffsetS * kMicro;
-    if (arrival_us > *since) latch_arrival(arrival_us, world);
+    if (arrival_us > *since && on_air_at(arrival_us, world)) latch_arrival(arrival_us, world);
 }
 
 uint32_t sub_second_word(int64_t now_us) {

@@ -15,7 +15,8 @@ typedef struct {
     int32_t layers;
     uint32_t ber_a; /* units of 1e-5 */
     uint32_t ber_b;
-    int32_t silent; /* 1: the tuner answers no request */
+    int32_t silent;    /* 1: the tuner answers no request */
+    uint32_t delay_ms; /* each answer comes this long after its request */
 } SimTunerView;
 
 void sim_tuner_view(SimTunerView* view);

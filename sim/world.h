@@ -3,6 +3,7 @@
 // sim control commands.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -18,6 +19,7 @@ struct SimWorld {
     uint32_t ber_a = 0;
     uint32_t ber_b = 0;
     bool tuner_silent = false;
+    unsigned tuner_delay_ms = 0; // answers held back this long (unit time)
     // Board.
     bool switch_on = false;
     FpgaFault fpga_fault = FpgaFault::none;
@@ -27,6 +29,9 @@ struct SimWorld {
     bool tot_on = true;
     unsigned tot_period_s = 5;
     bool time_frozen = false;
+    // The sim-clock instant since which TOTs reach the FPGA: a signal and TOTs
+    // on air without a break.
+    int64_t on_air_since_us = INT64_MIN;
     // The broadcast clock: broadcast_base_us (UTC, µs since the epoch) at
     // sim-clock instant clock_base_us; it runs with the sim clock.
     int64_t broadcast_base_us = 0;

@@ -2,7 +2,8 @@
 // vendor's library. It reaches the operating system only through the OSW_
 // functions of the executable that loads it and sees the reception through
 // sim_tuner_view(). Requests are queued and answered from its own worker thread
-// through the control callback; while tuned with a signal it streams data.
+// through the control callback, each once the tuner delay after its request has
+// passed; while tuned with a signal it streams data.
 #include "sim_tuner_view.h"
 #include "tuner/osw.h"
 #include "tuner/smslite.h"
@@ -31,6 +32,7 @@ enum class RequestKind : uint8_t { version, statistics, tune };
 struct Request {
     RequestKind kind;
     uint32_t frequency_hz;
+    uint32_t due_ms; // when the answer may go, on the OSW millisecond clock
 };
 
 struct Library {
@@ -116,6 +118,12 @@ void answer(Library* lib, const Request& request, const SimTunerView& view) {
     }
 }
 
+// Waits until the request's answer is due.
+void hold_until_due(const Request& request) {
+    const auto left = int32_t(request.due_ms - OSW_GetCurTimeStampInMSec());
+    if (left > 0) OSW_TaskSleep(uint32_t(left));
+}
+
 // Reception changes while tuned are reported unprompted; a signal streams data.
 void follow_reception(Library* lib, const SimTunerView& view) {
     if (!lib->tuned) return;
@@ -137,20 +145,25 @@ void worker(void* arg) {
         lib->queued = 0;
         OSW_MutexPut(&lib->queue_lock);
         if (stopping) break;
-        SimTunerView view;
-        sim_tuner_view(&view);
         // A silent tuner drops its requests and reports nothing.
-        if (view.silent) continue;
-        for (unsigned i = 0; i < count; ++i)
-            answer(lib, batch[i], view);
-        follow_reception(lib, view);
+        SimTunerView view;
+        for (unsigned i = 0; i < count; ++i) {
+            hold_until_due(batch[i]);
+            sim_tuner_view(&view);
+            if (!view.silent) answer(lib, batch[i], view);
+        }
+        sim_tuner_view(&view);
+        if (!view.silent) follow_reception(lib, view);
     }
     OSW_EventSet(&lib->stopped);
 }
 
-int enqueue(const Request& request) {
+int enqueue(RequestKind kind, uint32_t frequency_hz = 0) {
     Library* lib = library;
     if (!lib) return -1;
+    SimTunerView view;
+    sim_tuner_view(&view);
+    const Request request{kind, frequency_hz, OSW_GetCurTimeStampInMSec() + view.delay_ms};
     OSW_MutexGet(&lib->queue_lock);
     const bool room = lib->queued < kQueueSize;
     if (room) lib->queue[lib->queued++] = request;
@@ -191,16 +204,16 @@ extern "C" int SmsLiteMsLibInit(SmsLiteInitParams* params) {
 }
 
 extern "C" int SmsLiteGetVersion_Req(void) {
-    return enqueue({RequestKind::version, 0});
+    return enqueue(RequestKind::version);
 }
 
 extern "C" int SmsLiteIsdbtTune_Req(uint32_t frequency_hz, uint32_t /*bandwidth*/,
                                     uint32_t /*reserved*/) {
-    return enqueue({RequestKind::tune, frequency_hz});
+    return enqueue(RequestKind::tune, frequency_hz);
 }
 
 extern "C" int SmsLiteMsGetStatistics_Req(void) {
-    return enqueue({RequestKind::statistics, 0});
+    return enqueue(RequestKind::statistics);
 }
 
 // Stops the worker and waits until it has left its loop, so that no callback

@@ -16,6 +16,9 @@ constexpr uint32_t kRegTotDate = 0xE308;
 constexpr uint32_t kRegTotSubSecond = 0xE30C;
 
 constexpr uint32_t kNetworkInitSwitch = 0x80; // GPIO input bit 7
+// What a read gives when the FPGA does not answer on the bus: no register's
+// value, the network-init switch included.
+constexpr uint32_t kFpgaSilentWord = 0xFFFFFFFF;
 constexpr uint32_t kTotCaptureArm = 0xA014;
 constexpr uint32_t kTotCaptureStop = 0x0014;
 

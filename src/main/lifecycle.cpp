@@ -42,10 +42,14 @@ void gpio_write(uint32_t value) {
     if (SpiWrite32(kRegGpioOutput, value, 0) < 0) std::puts("gpio_write_error");
 }
 
-uint32_t register_read(uint32_t reg) {
-    uint32_t value = 0;
-    if (SpiRead32(reg, &value) < 0) std::puts("gpio_read_error");
-    return value;
+// False when the read failed ("gpio_read_error") or the FPGA did not answer.
+bool register_read(uint32_t reg, uint32_t& value) {
+    value = 0;
+    if (SpiRead32(reg, &value) < 0) {
+        std::puts("gpio_read_error");
+        return false;
+    }
+    return value != kFpgaSilentWord;
 }
 
 void poll_network_init_switch() {
@@ -74,7 +78,7 @@ void start_tot_function(FILE* function_file, uint32_t version) {
     std::lock_guard lock(tot_mutex);
     tot_read_settings(setup_path.data(), tot_settings);
     tuner_init();
-    SpiWrite32(kRegTotCaptureControl, kTotCaptureArm, 1);
+    tot_arm_capture();
     tot_tuner_start(tot_settings);
     tot_step(tot_settings, tot_status);
 }
@@ -93,8 +97,14 @@ int run_pass() {
 
 SwitchPollStep switch_poll_reading(SwitchPoll& poll) {
     ++poll.reading;
-    const uint32_t value = register_read(kRegGpioInput);
-    if (value & kNetworkInitSwitch) {
+    uint32_t value;
+    const bool readable = register_read(kRegGpioInput, value);
+    if (!readable && !poll.read_error_logged) {
+        LogPrint(LOG_TO_BOTH, 3, "Network init switch read error (%08X): network settings kept\n",
+                 value);
+        poll.read_error_logged = true;
+    }
+    if (readable && (value & kNetworkInitSwitch)) {
         gpio_write(kGpioSwitchOn);
         ++poll.on_count;
         std::printf("network init sw on : %08lX\n", static_cast<unsigned long>(value));
@@ -131,7 +141,8 @@ int main_init() {
 
     FILE* function_file = unit_fopen(kFunctionFilePath, "w");
     write_function_header(function_file, std::popcount(system_settings.SystemInfo), 0);
-    const uint32_t version = register_read(kRegFpgaVersion);
+    uint32_t version;
+    register_read(kRegFpgaVersion, version);
     gpio_write(kGpioStarted);
 
     if (tot_function_enabled()) start_tot_function(function_file, version);

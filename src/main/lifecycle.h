@@ -19,15 +19,17 @@ int main_init();
 constexpr int kSwitchPollReadings = 9;
 
 struct SwitchPoll {
-    int reading;  // readings taken so far
-    int on_count; // consecutive on readings
+    int reading;            // readings taken so far
+    int on_count;           // consecutive on readings
+    bool read_error_logged; // a reading that failed was logged
 };
 
 enum class SwitchPollStep { next, reset, done };
 
 // Takes the next reading: reads the GPIO input, writes the GPIO output and
 // prints the reading. `reset` after the third consecutive on reading, `done`
-// when the polling ends without a reset.
+// when the polling ends without a reset. A read that fails or gives all ones
+// (an FPGA that does not answer) is an off reading, logged once per polling.
 SwitchPollStep switch_poll_reading(SwitchPoll& poll);
 
 int main_term();

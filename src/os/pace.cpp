@@ -10,6 +10,7 @@
 
 namespace {
 std::atomic<unsigned> tick_ms{1000};
+std::atomic<int64_t (*)()> clock_source{nullptr};
 constexpr unsigned kMinScaledWaitMs = 20;
 } // namespace
 
@@ -34,4 +35,16 @@ void pace_sleep_seconds(unsigned seconds) {
                   static_cast<long>(total_ms % 1000) * 1000000};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
+}
+
+int64_t pace_clock_us() {
+    if (const auto source = clock_source.load()) return source();
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const int64_t us = int64_t(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+    return us * 1000 / tick_ms;
+}
+
+void pace_set_clock(int64_t (*now_us)()) {
+    clock_source = now_us;
 }

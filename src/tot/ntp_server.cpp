@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <string>
 
-NtpServerState ntp_server{0, 16};
+NtpServerState ntp_server{0, 16, 0};
 
 namespace {
 
@@ -51,12 +51,15 @@ void ntp_server_stop() {
 }
 
 // The current stratum keeps the requested value, so that an out-of-range
-// request is reported once and not rewritten on every tune.
+// request is reported once and not rewritten on every tune. Its start value 16
+// is no stratum that was written: the first request is always written, so that
+// a request of 16 is clamped like any other.
 int set_ntp_stratum(int stratum) {
     const int target = variant_bit_set() ? kVariantStratum : stratum;
-    if (target == ntp_server.stratum) return 0;
+    if (target == ntp_server.stratum && ntp_server.written) return 0;
     std::printf("set_ntp_stratum %d => %d\n", ntp_server.stratum, target);
     ntp_server.stratum = target;
+    ntp_server.written = 1;
 
     const int written = std::clamp(target, kMinLocalStratum, kMaxLocalStratum);
     if (written != target)

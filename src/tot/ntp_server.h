@@ -6,7 +6,8 @@
 
 struct NtpServerState {
     int32_t running; // 1 after ntp_server_start, 0 after ntp_server_stop
-    int32_t stratum; // last stratum written, 16 at start
+    int32_t stratum; // last stratum asked for, 16 at start
+    int32_t written; // 1 once a stratum was written to the configuration
 };
 
 extern NtpServerState ntp_server;

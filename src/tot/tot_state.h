@@ -4,6 +4,7 @@
 #pragma once
 
 #include "tot/tot_files.h"
+#include <climits>
 #include <cstdint>
 
 struct TotDate {
@@ -26,6 +27,9 @@ constexpr uint32_t kIndicationTaken = 0x4500;
 constexpr uint32_t kIndicationFailing = 0x8900;
 constexpr uint32_t kIndicationEnding = 0x0A00;
 
+// A moment of the unit's clock that has not come yet.
+constexpr int64_t kNever = INT64_MIN / 4;
+
 struct TotState {
     TotDate last_date;
     TotTime last_time;
@@ -45,6 +49,12 @@ struct TotState {
     int32_t switch_count;
     uint32_t indication_wanted = kIndicationUnlocked;
     uint32_t indication_written = kIndicationUnlocked;
+    int32_t switch_unreadable; // 1 while the GPIO input reads fail (logged once)
+    // Moments of the unit's clock (pace_clock_us) after which the FPGA latched
+    // what a read finds: the capture last armed or the JST flag last read clear,
+    // and the time word last read as the last time word (fpga_read_time).
+    int64_t flag_clear_at = kNever;
+    int64_t word_seen_at = kNever;
 };
 
 extern TotState tot_state;
@@ -53,10 +63,12 @@ extern TotState tot_state;
 void tot_state_reset();
 
 int fpga_read_date(TotDate& date);
-int fpga_read_time(TotTime& time);
+// latch_after: a moment after which the time read must have been latched.
+int fpga_read_time(TotTime& time, int64_t latch_after);
 int mjd_to_date(uint32_t mjd, TotDate& date);
 int bcd_to_int(uint8_t value);
-void tot_normalize_time(TotDate& date, TotTime& time);
+// 0, or -1 when the date and time make no calendar time.
+int tot_normalize_time(TotDate& date, TotTime& time);
 void fpga_time_adjust();
 void check_end_switch();
 void tot_log_result(const TotStatus& status, int failed);

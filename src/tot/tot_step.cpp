@@ -5,6 +5,7 @@
 
 #include "board/spi_regs.h"
 #include "log/status_log.h"
+#include "os/pace.h"
 #include "os/shell.h"
 #include "settings/system_file.h"
 #include "tot/ntp_server.h"
@@ -12,6 +13,7 @@
 #include "tot/tot_tuning.h"
 #include "tuner/tuner_control.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -23,6 +25,18 @@ namespace {
 
 constexpr uint32_t kJstFlag = 0x10000;
 constexpr uint32_t kNoTimeWord = 0x14000000;
+
+// The broadcast carries the MJD in 16 bits, which run out on 2038-04-22 (MJD
+// 65535) and start again at 0. A date word that gives a date before 2000 is
+// one of the next cycle: valid until 2179.
+constexpr uint32_t kMjdOf2000 = 51544;
+constexpr uint32_t kMjdCycle = 65536;
+constexpr int kFirstYear = 2000;
+constexpr int kLastYear = 2179;
+
+// How old a latch may be for its sub-second count to be trusted: 4.096 s, when
+// the 12 bits of milliseconds wrap, less a margin for the two clocks' rates.
+constexpr int64_t kLatchAgeLimitUs = 4000000;
 
 constexpr int kStatusErrorLimit = 9; // restart on the tenth failure in a row
 constexpr int kRearmTicks = 2;       // ticks waited before re-arming the capture
@@ -46,9 +60,20 @@ void capture_stop() {
 }
 
 void capture_arm() {
-    capture_control(kTotCaptureArm);
+    tot_arm_capture();
     tot_state.tot_status = 0;
     tot_state.rearm_wait = 0;
+}
+
+// Two BCD digits no greater than the limit (itself written in BCD).
+bool bcd_field_valid(uint32_t field, uint32_t limit) {
+    return (field & 0x0F) <= 9 && (field >> 4) <= 9 && field <= limit;
+}
+
+// Hour, minute and second in BCD, a time of day.
+bool time_word_valid(uint32_t word) {
+    return bcd_field_valid((word >> 16) & 0xFF, 0x23) &&
+           bcd_field_valid((word >> 8) & 0xFF, 0x59) && bcd_field_valid(word & 0xFF, 0x59);
 }
 
 void read_statistics(TotStatus& status) {
@@ -71,10 +96,12 @@ void read_statistics(TotStatus& status) {
     }
 }
 
-// True when the tick is counted (goes on to the lock branch).
+// True when the tick is counted (goes on to the lock branch). The tick after a
+// tune re-arms the capture in any case: a tune may take seconds, and a time
+// latched before it could not be taken (see fpga_read_time).
 bool rearm_capture() {
     if (tuner_context.tune_requested) {
-        if (tot_state.tot_status == 1) capture_arm();
+        capture_arm();
         return true;
     }
     if (tot_state.tot_status != 1) return true;
@@ -96,14 +123,15 @@ void on_unlocked() {
 void take_time(const TotStatus& status) {
     TotDate& date = tot_state.last_date;
     TotTime& time = tot_state.last_time;
-    if (fpga_read_date(date) != 0 || fpga_read_time(time) != 0) {
+    const int64_t latch_after = std::max(tot_state.flag_clear_at, tot_state.word_seen_at);
+    if (fpga_read_date(date) != 0 || fpga_read_time(time, latch_after) != 0 ||
+        tot_normalize_time(date, time) != 0) {
         if (++tot_state.read_failures > kReadFailureLimit) {
             tot_state.indication_wanted = kIndicationFailing;
             capture_stop();
         }
         return;
     }
-    tot_normalize_time(date, time);
     set_system_time(date.year, date.month, date.day, time.hour, time.minute, time.second, 0);
     tot_state.indication_wanted = kIndicationTaken;
     tot_state.read_failures = 0;
@@ -118,13 +146,15 @@ void take_time(const TotStatus& status) {
 
 void on_locked(const TotStatus& status) {
     tot_state.unlocked_count = 0;
+    const int64_t read_at = pace_clock_us();
     uint32_t flags = 0;
-    SpiRead32(kRegTotCaptureStatus, &flags);
+    const bool flags_read = SpiRead32(kRegTotCaptureStatus, &flags) == 0;
     if (flags & kJstFlag) {
         tot_state.jst_wait = 0;
         take_time(status);
         return;
     }
+    if (flags_read) tot_state.flag_clear_at = read_at;
     ++tot_state.jst_wait;
     if (tot_state.jst_wait >= kJstTimeout) {
         std::puts("<ERROR> JST FLAG TIMEOUT !!");
@@ -167,6 +197,12 @@ void tot_state_reset() {
     tot_state = TotState{};
 }
 
+void tot_arm_capture() {
+    const int64_t armed_at = pace_clock_us();
+    if (SpiWrite32(kRegTotCaptureControl, kTotCaptureArm, 1) == 0)
+        tot_state.flag_clear_at = armed_at;
+}
+
 int tot_step(TotSettings& settings, TotStatus& status) {
     status.settings = settings;
     status.level = 0;
@@ -192,14 +228,32 @@ int fpga_read_date(TotDate& date) {
     return mjd_to_date(mjd, date);
 }
 
-int fpga_read_time(TotTime& time) {
+// Whether the sub-second word holds the part of the second captured with the
+// TOT or a count that runs on from the latch is the FPGA's affair. A count
+// wraps 4.096 s after the latch, and a time read later would set the clock
+// whole multiples of 4.096 s behind. So a time is read only while the unit can
+// vouch, on its own monotonic clock, that the latch is younger than that: the
+// latch came after `latch_after`, and the read must end less than
+// kLatchAgeLimitUs later. The moments it knows:
+// - the JST flag rises with a latch made while the capture is armed, so for a
+//   take the latch came after the capture was armed or the flag last read clear;
+// - a time word other than the last one read was latched after that read.
+// An older latch is a failed read; the failure rhythm stops the capture and
+// re-arms it, and the next latch is fresh.
+int fpga_read_time(TotTime& time, int64_t latch_after) {
+    const int64_t read_at = pace_clock_us();
     uint32_t word = 0;
     uint32_t sub_second = 0;
     const int time_read = SpiRead32(kRegTotTime, &word);
     const int sub_second_read = SpiRead32(kRegTotSubSecond, &sub_second);
+    const int64_t latch_age_bound = pace_clock_us() - latch_after;
     if (time_read != 0 || sub_second_read != 0) return -1;
     if (word == 0 || sub_second == 0 || word == kNoTimeWord) return -1;
-    if (word == tot_state.last_time_word) return -1;
+    if (word == tot_state.last_time_word) {
+        tot_state.word_seen_at = read_at;
+        return -1;
+    }
+    if (!time_word_valid(word) || latch_age_bound >= kLatchAgeLimitUs) return -1;
     time.extra = uint8_t(word >> 24);
     time.hour = uint8_t(word >> 16);
     time.minute = uint8_t(word >> 8);
@@ -207,13 +261,15 @@ int fpga_read_time(TotTime& time) {
     tot_state.milliseconds = int32_t((sub_second >> 16) & 0xFFF);
     tot_state.microseconds = int32_t(sub_second & 0xFFF);
     tot_state.last_time_word = word;
+    tot_state.word_seen_at = read_at;
     return 0;
 }
 
-// Julian day to Gregorian date after Meeus, in double precision.
+// Julian day to Gregorian date after Meeus, in double precision. MJD 0 is no
+// date; so is a date outside 2000 to 2179 once the 16-bit cycle is allowed for.
 int mjd_to_date(uint32_t mjd, TotDate& date) {
     if (mjd == 0) return -1;
-    const double j = double(mjd) + 2400000.5;
+    const double j = double(mjd) + (mjd < kMjdOf2000 ? kMjdCycle : 0) + 2400000.5;
     const double z = std::floor(j + 0.5);
     const double f = j + 0.5 - z;
     double a = z;
@@ -226,9 +282,11 @@ int mjd_to_date(uint32_t mjd, TotDate& date) {
     const double d = b - std::floor(365.25 * k);
     const double e = std::floor(d / 30.6001);
     const double month = e < 13.5 ? e - 1 : e - 13;
+    const double year = month > 2.5 ? k - 4716 : k - 4715;
+    if (year < kFirstYear || year > kLastYear) return -1;
     date.day = int32_t(d - std::floor(30.6001 * e) + f);
     date.month = int32_t(month);
-    date.year = int32_t(month > 2.5 ? k - 4716 : k - 4715);
+    date.year = int32_t(year);
     return 0;
 }
 
@@ -236,7 +294,7 @@ int bcd_to_int(uint8_t value) {
     return value / 16 * 10 + value % 16;
 }
 
-void tot_normalize_time(TotDate& date, TotTime& time) {
+int tot_normalize_time(TotDate& date, TotTime& time) {
     tm broken{};
     broken.tm_year = date.year - 1900;
     broken.tm_mon = date.month - 1;
@@ -246,6 +304,7 @@ void tot_normalize_time(TotDate& date, TotTime& time) {
     broken.tm_sec = bcd_to_int(time.second);
     broken.tm_isdst = -1;
     time_t seconds = std::mktime(&broken);
+    if (seconds == time_t(-1)) return -1;
 
     int32_t total = tot_state.milliseconds * 1000 + tot_state.microseconds;
     if (total > 999999) {
@@ -255,27 +314,38 @@ void tot_normalize_time(TotDate& date, TotTime& time) {
     tot_state.milliseconds = total / 1000;
     tot_state.microseconds = total % 1000;
 
-    localtime_r(&seconds, &broken);
+    if (!localtime_r(&seconds, &broken)) return -1;
     date.year = broken.tm_year + 1900;
     date.month = broken.tm_mon + 1;
     date.day = broken.tm_mday;
     time.hour = uint8_t(broken.tm_hour);
     time.minute = uint8_t(broken.tm_min);
     time.second = uint8_t(broken.tm_sec);
+    return 0;
 }
 
 void fpga_time_adjust() {
     if (!ntp_server.running) return;
     TotDate& date = tot_state.adjust_date;
     TotTime& time = tot_state.adjust_time;
-    if (fpga_read_date(date) != 0 || fpga_read_time(time) != 0) return;
-    tot_normalize_time(date, time);
+    if (fpga_read_date(date) != 0 || fpga_read_time(time, tot_state.word_seen_at) != 0 ||
+        tot_normalize_time(date, time) != 0)
+        return;
     set_system_time(date.year, date.month, date.day, time.hour, time.minute, time.second, 1);
 }
 
+// A failed read, or all ones from an FPGA that does not answer, is no reading
+// of the switch: it counts as released, and a run of them is logged once.
 void check_end_switch() {
     uint32_t input = 0;
-    SpiRead32(kRegGpioInput, &input);
+    if (SpiRead32(kRegGpioInput, &input) != 0 || input == kFpgaSilentWord) {
+        if (!tot_state.switch_unreadable)
+            LogPrint(LOG_TO_BOTH, 3, "Network init switch read error (%08X)\n", input);
+        tot_state.switch_unreadable = 1;
+        tot_state.switch_count = 0;
+        return;
+    }
+    tot_state.switch_unreadable = 0;
     if (!(input & kNetworkInitSwitch)) {
         tot_state.switch_count = 0;
         return;

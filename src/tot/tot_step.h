@@ -11,3 +11,7 @@
 extern std::mutex tot_mutex;
 
 int tot_step(TotSettings& settings, TotStatus& status);
+
+// Arms the TOT capture (0xA014 with readback) and notes the moment: a time
+// latched from then on is known to be no older than that.
+void tot_arm_capture();

@@ -11,11 +11,13 @@
 
 #include <cassert>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 namespace {
 
@@ -33,6 +35,15 @@ struct TaskStart {
     OSW_TaskEntry entry;
     void* arg;
 };
+
+// The stack size of a new task: a request below the platform's minimum (the
+// library may ask for 0 or a few KiB) is raised to it, so that the task is
+// still created.
+size_t task_stack_size(uint32_t requested) {
+    const long minimum = sysconf(_SC_THREAD_STACK_MIN);
+    const size_t floor = minimum > 0 ? size_t(minimum) : size_t(PTHREAD_STACK_MIN);
+    return requested < floor ? floor : size_t(requested);
+}
 
 void* task_trampoline(void* start_block) {
     const TaskStart start = *static_cast<TaskStart*>(start_block);
@@ -131,7 +142,7 @@ uintptr_t OSW_TaskCreate(const char* /*name*/, uint32_t /*priority*/, uint32_t s
         return 0;
     }
     pthread_t thread;
-    int error = pthread_attr_setstacksize(&attr, stack_size);
+    int error = pthread_attr_setstacksize(&attr, task_stack_size(stack_size));
     if (error == 0) error = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     if (error == 0) error = pthread_create(&thread, &attr, task_trampoline, start);
     pthread_attr_destroy(&attr);

@@ -51,7 +51,9 @@ constexpr std::array<uint32_t, 62> make_channel_table() {
 constexpr std::array<uint32_t, 62> kChannelTable = make_channel_table();
 
 // Guards the response fields of the context (expected id, result, payload copy
-// and length) between the main thread and the library's callback thread.
+// and length) between the main thread and the library's callback thread, and
+// orders the setting of the response event by a matched answer before its
+// clearing for the next request.
 std::mutex response_lock;
 // The library's functions while it is initialised and not yet terminated.
 const SmsLiteApi* open_api = nullptr;
@@ -64,9 +66,13 @@ void release_payload_locked() {
 }
 
 // Releases the last payload and names the response the next request awaits.
+// An answer that came after an earlier request had timed out, but before its
+// expectation was dropped, has left the response event set: it is cleared
+// here, so that the wait ends only on an answer matched from now on.
 void expect_response(int32_t msg_id) {
     std::lock_guard lock(response_lock);
     release_payload_locked();
+    OSW_EventClear(&tuner_context.response_event);
     tuner_context.expected_response = msg_id;
 }
 
@@ -180,9 +186,8 @@ int tuner_start(int channel) {
 int tuner_tune(uint32_t frequency_hz) {
     if (!events_created) return -1;
     OSW_EventClear(&tuner_context.signal_event);
-    OSW_EventClear(&tuner_context.response_event);
     tuner_context.signal = 0;
-    expect_response(SMS_MSG_TUNE_RES);
+    expect_response(SMS_MSG_TUNE_RES); // clears the response event
     if (open_api) open_api->IsdbtTune_Req(frequency_hz, 8, 0);
     if (await_response() != 0) return -1;
     uint32_t result;
@@ -283,20 +288,18 @@ extern "C" void tuner_on_control(uint32_t msg_id, uint32_t result, void* payload
         tuner_context.first_data = 1;
         return;
     }
-    {
-        std::lock_guard lock(response_lock);
-        if (tuner_context.expected_response == kNoResponse ||
-            int32_t(msg_id) != tuner_context.expected_response)
-            return;
-        tuner_context.response_result = result;
-        tuner_context.payload_length = length;
-        tuner_context.expected_response = kNoResponse;
-        if (length != 0) {
-            tuner_context.payload = OSW_MemAlloc(length);
-            // Without memory the waiter is left to time out.
-            if (!tuner_context.payload) return;
-            std::memcpy(tuner_context.payload, payload, length);
-        }
+    std::lock_guard lock(response_lock);
+    if (tuner_context.expected_response == kNoResponse ||
+        int32_t(msg_id) != tuner_context.expected_response)
+        return;
+    tuner_context.response_result = result;
+    tuner_context.payload_length = length;
+    tuner_context.expected_response = kNoResponse;
+    if (length != 0) {
+        tuner_context.payload = OSW_MemAlloc(length);
+        // Without memory the waiter is left to time out.
+        if (!tuner_context.payload) return;
+        std::memcpy(tuner_context.payload, payload, length);
     }
     OSW_EventSet(&tuner_context.response_event);
 }

@@ -89,6 +89,21 @@ TEST_F(SimFpga, DateFollowsTheJapanDateAcrossMidnight) {
     EXPECT_EQ(read_reg(0xE304), 0x00000000u);
 }
 
+// Without a signal, or without TOTs, no new time reaches the FPGA; one that
+// arrived before they came back is not latched either.
+TEST_F(SimFpga, NoNewTimeWithoutSignalOrTot) {
+    arm_at_noon();
+    for (const char* off : {"signal off", "tot off"}) {
+        apply(off);
+        sim_clock_advance(5 * kSecond + 100 * kMs); // an arrival passes
+        apply("signal on");
+        apply("tot on");
+        EXPECT_FALSE(jst_flag()) << off;
+    }
+    sim_clock_advance(5 * kSecond);
+    EXPECT_EQ(read_reg(0xE304), 0x00120015u);
+}
+
 TEST_F(SimFpga, FlagRisesOnlyWhileArmedAndArmingClearsIt) {
     arm_at_noon();
     sim_clock_advance(5 * kSecond);

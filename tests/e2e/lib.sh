@@ -195,6 +195,22 @@ expect_eq() {
     [ "$2" = "$3" ] || fail "$1: expected '$3', got '$2'"
 }
 
+# Waits for N more ticks of the time service (the TOT status file is rewritten
+# on every tick).
+wait_ticks() {
+    local i stamp status=$CONF/Status_05_01.txt
+    for ((i = 0; i < $1; i++)); do
+        stamp=$(stat -c %y "$status" 2>/dev/null || true)
+        wait_for "a tick" eval '[ "$(stat -c %y "$status" 2>/dev/null)" != "$stamp" ]'
+    done
+}
+
+# The clock settings journaled, one a line: "<journal stamp> <date argument>".
+date_settings() {
+    [ -f "$ROOT/sim/commands.log" ] || return 0
+    sed -n 's/^\([0-9.]*\) \/bin\/date -s "\(.*\)"$/\1 \2/p' "$ROOT/sim/commands.log"
+}
+
 # Waits until the unit serves broadcast time: a time taken (0x4500).
 wait_serving() {
     wait_for "Main Program Ready" log_has "Main Program Ready"

@@ -1,11 +1,29 @@
 #!/usr/bin/env bash
-# The tuner stops answering while serving: ten failed statistics reads in a row
-# restart the tuner (reason 0), which stops the NTP daemon; once it answers
-# again, takes resume and the daemon is started again.
+# The tuner answers late, then not at all, while serving. Answers that come
+# back about when the 5 s wait ends fail some statistics reads, and one may
+# land after its request gave up; once the tuner answers in time again every
+# request gets an answer of its own: no tuner restart, the NTP daemon left
+# running. A silent tuner: ten failed reads in a row restart it (reason 0),
+# which stops the NTP daemon; once it answers again, takes resume and the
+# daemon is started again.
 . "$(dirname "$0")/lib.sh"
+
+failures() { console_count "<ERROR> SMS_GET_STATUS_ERROR !!"; }
 
 sim_start
 wait_serving
+
+step "answers held back for as long as the unit waits"
+sim_control "tuner delay 5000"
+wait_for "three failed statistics reads" eval '[ "$(failures)" -ge 3 ]'
+sim_control "tuner delay 0"
+takes=$(journal_count "/bin/date -s")
+wait_for "two more takes" eval '[ "$(journal_count "/bin/date -s")" -ge $((takes + 2)) ]'
+before=$(failures)
+wait_ticks 20
+expect_eq "failed reads once answers come in time" "$(failures)" "$before"
+expect "no tuner restart" eval '! log_has "Tuner Restart"'
+expect "NTP daemon left running" eval '! journal_has "sudo /etc/init.d/ntp stop"'
 
 step "tuner silent"
 sim_control "tuner silent"

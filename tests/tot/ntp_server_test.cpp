@@ -18,7 +18,7 @@ std::string conf_with(int stratum) {
 class NtpServer : public SandboxTest {
   protected:
     void SetUp() override {
-        ntp_server = NtpServerState{0, 16};
+        ntp_server = NtpServerState{0, 16, 0};
         system_settings.CustumInfo = 0;
         sandbox.write(kConf, conf_with(10));
     }
@@ -51,17 +51,26 @@ TEST_F(NtpServer, VariantBitForcesStratum10) {
     EXPECT_EQ(sandbox.read(kConf), conf_with(10));
 }
 
-// Set_TOT_STRATUM 0 asks for -1 and 255 for 254, which ntpd does not take for
-// its local clock: the nearest stratum it takes is written, the request is
-// kept as the current stratum, and the clamp is logged.
+// Set_TOT_STRATUM 17 asks for 16, 0 for -1 and 255 for 254, which ntpd does not
+// take for its local clock: the nearest stratum it takes is written, the
+// request is kept as the current stratum (so a repeat does nothing), and the
+// clamp is logged.
 TEST_F(NtpServer, StratumOutOfRangeIsClampedAndLogged) {
-    EXPECT_TRUE(stratum_output(-1).starts_with("set_ntp_stratum 16 => -1\n"));
-    EXPECT_EQ(ntp_server.stratum, -1);
-    EXPECT_EQ(sandbox.read(kConf), conf_with(1));
-    EXPECT_EQ(stratum_output(-1), "");
-    stratum_output(254);
-    EXPECT_EQ(sandbox.read(kConf), conf_with(15));
-    EXPECT_NE(
-        sandbox.read("/var/www/StatusLog.txt").find("NTP stratum -1 out of range, 1 written\n"),
-        std::string::npos);
+    const struct {
+        int requested, written;
+        const char* out;
+    } cases[] = {{16, 15, "set_ntp_stratum 16 => 16\n"},
+                 {-1, 1, "set_ntp_stratum 16 => -1\n"},
+                 {254, 15, "set_ntp_stratum -1 => 254\n"}};
+    for (const auto& c : cases) {
+        sandbox.write(kConf, conf_with(10));
+        EXPECT_TRUE(stratum_output(c.requested).starts_with(c.out)) << c.out;
+        EXPECT_EQ(ntp_server.stratum, c.requested);
+        EXPECT_EQ(sandbox.read(kConf), conf_with(c.written)) << c.requested;
+        EXPECT_EQ(stratum_output(c.requested), "");
+    }
+    const std::string log = sandbox.read("/var/www/StatusLog.txt");
+    for (const char* line :
+         {"NTP stratum 16 out of range, 15 written\n", "NTP stratum -1 out of range, 1 written\n"})
+        EXPECT_NE(log.find(line), std::string::npos) << line;
 }

@@ -3,6 +3,7 @@
 // board could deliver can be put in front of them.
 #include "board/spi_regs.h"
 #include "board/spi_transport.h"
+#include "os/pace.h"
 #include "sandbox.h"
 #include "tot/tot_state.h"
 
@@ -63,19 +64,26 @@ TotDate civil_from_days(int64_t z) {
 
 } // namespace
 
-// Known dates, 0 refused, and every day from 1858-11-18 to about 2132 against
-// the civil calendar (MJD 40587 is 1970-01-01).
-TEST(MjdToDate, KnownDatesZeroAndARange) {
-    TotDate got{1, 2, 3};
-    EXPECT_EQ(mjd_to_date(0, got), -1);
-    EXPECT_EQ(ymd(got), std::tuple(1, 2, 3));
-    ASSERT_EQ(mjd_to_date(60000, got), 0);
-    EXPECT_EQ(ymd(got), std::tuple(2023, 2, 25));
-    ASSERT_EQ(mjd_to_date(51544, got), 0);
-    EXPECT_EQ(ymd(got), std::tuple(2000, 1, 1));
-    for (uint32_t mjd = 1; mjd <= 100000; ++mjd) {
+// Known dates; 0 and dates outside 2000 to 2179 refused; every date word that
+// gives a date against the civil calendar (MJD 40587 is 1970-01-01), the words
+// below 51544 (2000-01-01) being those of the next 16-bit cycle.
+TEST(MjdToDate, SixteenBitCycleFrom2000To2179) {
+    const std::pair<uint32_t, std::tuple<int, int, int>> known[] = {
+        {60000, {2023, 2, 25}}, {51544, {2000, 1, 1}}, {65535, {2038, 4, 22}}, {1, {2038, 4, 24}}};
+    TotDate got{};
+    for (const auto& [mjd, date] : known) {
         ASSERT_EQ(mjd_to_date(mjd, got), 0);
-        ASSERT_EQ(ymd(got), ymd(civil_from_days(int64_t(mjd) - 40587))) << "MJD " << mjd;
+        EXPECT_EQ(ymd(got), date) << mjd;
+    }
+    for (const uint32_t mjd : {0u, 117288u, 0xFFFFFFFFu}) {
+        TotDate kept{1, 2, 3};
+        EXPECT_EQ(mjd_to_date(mjd, kept), -1) << mjd;
+        EXPECT_EQ(ymd(kept), std::tuple(1, 2, 3));
+    }
+    for (uint32_t mjd = 1; mjd < 117288; ++mjd) {
+        ASSERT_EQ(mjd_to_date(mjd, got), 0);
+        const int64_t full = mjd < 51544 ? mjd + 65536 : mjd;
+        ASSERT_EQ(ymd(got), ymd(civil_from_days(full - 40587))) << "MJD " << mjd;
     }
 }
 
@@ -102,7 +110,7 @@ TEST(NormalizeTime, CarriesTheFractionIntoSecondsAcrossDaysAndYears) {
     for (auto c : cases) {
         tot_state.milliseconds = c.ms;
         tot_state.microseconds = c.us;
-        tot_normalize_time(c.date, c.time);
+        EXPECT_EQ(tot_normalize_time(c.date, c.time), 0);
         EXPECT_EQ(std::tuple(c.date.year, c.date.month, c.date.day, int(c.time.hour),
                              int(c.time.minute), int(c.time.second), tot_state.milliseconds,
                              tot_state.microseconds),
@@ -111,29 +119,40 @@ TEST(NormalizeTime, CarriesTheFractionIntoSecondsAcrossDaysAndYears) {
 }
 
 // The date word is the MJD; the time word carries BCD hour, minute and second
-// under a zero top byte, the sub-second word two 12-bit fields.
+// under a zero top byte, the sub-second word two 12-bit fields. No time, words
+// that are no BCD time of day, and a latch that may be 4 s old are refused.
 TEST_F(FpgaTime, DateAndTimeWords) {
     TotDate date{};
     set(0xE308, 60000);
     EXPECT_EQ(fpga_read_date(date), 0);
     EXPECT_EQ(ymd(date), std::tuple(2023, 2, 25));
-    set(0xE308, 0);
-    EXPECT_NE(fpga_read_date(date), 0);
+    for (const uint32_t mjd : {0u, 0xFFFFFFFFu}) {
+        set(0xE308, mjd);
+        EXPECT_NE(fpga_read_date(date), 0) << mjd;
+    }
 
-    const std::pair<uint32_t, uint32_t> bad_words[] = {
-        {0x14000000, 0x00050000}, {0, 0x00050000}, {0x00120000, 0}};
-    for (const auto& [time_word, sub_second] : bad_words) {
-        set(0xE304, time_word);
-        set(0xE30C, sub_second);
+    const struct {
+        uint32_t time_word, sub_second;
+        int64_t latch_age_us;
+    } bad_reads[] = {
+        {0x14000000, 0x00050000, 0}, {0, 0x00050000, 0}, {0x00120000, 0, 0},
+        {0x00240000, 1, 0},          {0x00236000, 1, 0}, {0x00235960, 1, 0},
+        {0x001A0000, 1, 0},          {0x0012005A, 1, 0}, {0xFFFFFFFF, 0xFFFFFFFF, 0},
+        {0x00235959, 1, 4000000},
+    };
+    for (const auto& r : bad_reads) {
+        set(0xE304, r.time_word);
+        set(0xE30C, r.sub_second);
         TotTime time{1, 2, 3, 4};
-        EXPECT_NE(fpga_read_time(time), 0) << std::hex << time_word;
+        EXPECT_NE(fpga_read_time(time, pace_clock_us() - r.latch_age_us), 0)
+            << std::hex << r.time_word;
         EXPECT_EQ(time.hour, 2);
         EXPECT_EQ(tot_state.last_time_word, 0xFFFFFFFFu);
     }
     set(0xE304, 0x00235959);
     set(0xE30C, 0x03E703E7 | 0xF000F000); // bits above the 12-bit fields are ignored
     TotTime time{};
-    ASSERT_EQ(fpga_read_time(time), 0);
+    ASSERT_EQ(fpga_read_time(time, pace_clock_us() - 3900000), 0);
     EXPECT_EQ(std::tuple(time.extra, time.hour, time.minute, time.second),
               std::tuple(0x00, 0x23, 0x59, 0x59));
     EXPECT_EQ(std::pair(tot_state.milliseconds, tot_state.microseconds), std::pair(999, 999));

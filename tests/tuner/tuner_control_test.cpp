@@ -172,6 +172,21 @@ TEST_F(TunerControlTest, SilentTunerFailsTheRequestAndDropsTheExpectation) {
     EXPECT_EQ(status(st), 0);
 }
 
+// An answer that comes after its request timed out, but before the
+// expectation was dropped, sets the response event with no waiter left. The
+// next requests still wait for answers of their own.
+TEST_F(TunerControlTest, LateAnswerLeavesNoSetEventBehind) {
+    tuned_to_27();
+    pace_set_tick_ms(20);
+    sim_world_apply("tuner delay 6000");
+    uint8_t record[SMS_STATISTICS_SIZE];
+    EXPECT_EQ(tuner_get_statistics(record), -1);
+    OSW_EventSet(&tuner_context.response_event); // the late answer, as it can land
+    sim_world_apply("tuner delay 0");
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(tuner_get_statistics(record), 0) << i;
+}
+
 // Answers the next statistics request from another thread, as a library would.
 int statistics_answered_with(std::vector<uint8_t> payload, uint8_t* record) {
     std::thread library([&payload] {
