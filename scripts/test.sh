@@ -9,26 +9,10 @@ set -euo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$repo"
 
+# shellcheck source=install-packages.sh
+. scripts/install-packages.sh
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbcm2835-dev tzdata ccache
     iproute2 python3 psmisc procps tar gzip findutils sed grep coreutils)
-
-install_missing_packages() {
-    local missing=() p
-    for p in "${packages[@]}"; do
-        if [ "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)" != "install ok installed" ]; then
-            missing+=("$p")
-        fi
-    done
-    [ ${#missing[@]} -eq 0 ] && return 0
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "test.sh: missing packages (${missing[*]}); run as root to install them" >&2
-        exit 1
-    fi
-    echo "test.sh: installing ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-}
 
 # configure_and_build DIR [cmake options...] [-- targets...]
 configure_and_build() {
@@ -57,7 +41,7 @@ run_suite() {
         failed_suites+=("$dir")
 }
 
-install_missing_packages
+orv_install_packages "${packages[@]}"
 export TZ=Asia/Tokyo
 
 echo "== the folders of src/ in their layers"

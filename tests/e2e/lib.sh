@@ -67,9 +67,11 @@ step() { echo "-- $*"; }
 sim_start_file() { printf '%s\n' "$@" >"$ROOT/sim/start"; }
 
 # orv-sim runs in $ROOT/sim, so that nothing it might do relative to its working
-# directory lands outside the sandbox.
+# directory lands outside the sandbox; in a cross build through the emulator that
+# ORV_SIM_EMULATOR names (a command and its options).
 sim_start() {
-    (cd "$ROOT/sim" && exec "$ORV_SIM") </dev/null >"$ROOT/sim/console.log" 2>&1 &
+    # shellcheck disable=SC2086
+    (cd "$ROOT/sim" && exec ${ORV_SIM_EMULATOR:-} "$ORV_SIM") </dev/null >"$ROOT/sim/console.log" 2>&1 &
     SIM_PID=$!
 }
 

@@ -1,0 +1,24 @@
+# Installs the Debian packages a script needs, when some are missing: names may
+# carry an architecture (libgtest-dev:arm64), whose architecture is then added to
+# dpkg first. Source this file, then call orv_install_packages NAME...
+orv_install_packages() {
+    local missing=() arches=() p arch
+    for p in "$@"; do
+        if [ "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)" != "install ok installed" ]; then
+            missing+=("$p")
+            [[ $p == *:* ]] && arches+=("${p#*:}")
+        fi
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "$(basename "$0"): missing packages (${missing[*]}); run as root to install them" >&2
+        exit 1
+    fi
+    echo "$(basename "$0"): installing ${missing[*]}"
+    for arch in "${arches[@]}"; do
+        dpkg --print-foreign-architectures | grep -qx "$arch" || dpkg --add-architecture "$arch"
+    done
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
