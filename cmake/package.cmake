@@ -44,7 +44,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Every program the unit runs: sudo, ifconfig and route, the dhcpcd service,
 # hwclock, the zone data, the NTP daemon, and the tools of its shell commands.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "sudo, net-tools, dhcpcd, util-linux-extra, tzdata, \
-ntpsec | ntp, procps, gawk | mawk, init-system-helpers")
+ntpsec | ntp, procps, gawk | mawk")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${pkg}/conffiles ${pkg}/postinst ${pkg}/prerm ${pkg}/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)

@@ -16,7 +16,8 @@ orv_install_packages() {
     fi
     echo "$(basename "$0"): installing ${missing[*]}"
     for arch in "${arches[@]}"; do
-        dpkg --print-foreign-architectures | grep -qx "$arch" || dpkg --add-architecture "$arch"
+        [ "$arch" = "$(dpkg --print-architecture)" ] ||
+            dpkg --print-foreign-architectures | grep -qx "$arch" || dpkg --add-architecture "$arch"
     done
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
