@@ -3,7 +3,8 @@
 # packages the build and the suite need, then builds and runs the whole suite
 # three ways: plain (build/), with AddressSanitizer and UndefinedBehaviorSanitizer
 # (build-asan/), and the tuner and OS-wrapper tests with ThreadSanitizer
-# (build-tsan/). Exits non-zero on any failure.
+# (build-tsan/), then builds and checks the amd64 Debian package. Exits non-zero
+# on any failure.
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -62,6 +63,9 @@ echo "== build-tsan/: ThreadSanitizer, tuner and OS-wrapper tests"
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 configure_and_build build-tsan -DORV_SANITIZE=thread -- test_tuner orv_simtuner
 run_suite build-tsan -L tuner
+
+echo "== build-deb-amd64/: the Debian package and its checks"
+scripts/package.sh amd64 >/dev/null || failed_suites+=("package")
 
 if [ ${#failed_suites[@]} -gt 0 ]; then
     echo "test.sh: failures in ${failed_suites[*]}" >&2
