@@ -23,6 +23,8 @@ amd64) ;;
 esac
 
 packages=(cmake ninja-build ccache lintian systemd "libbcm2835-dev:$arch")
+# The target's own C and C++ runtime, where dpkg-shlibdeps finds the dependencies.
+packages+=("libstdc++6:$arch")
 [ "$arch" = amd64 ] && packages+=(g++) || packages+=("crossbuild-essential-$arch")
 # shellcheck source=install-packages.sh
 . scripts/install-packages.sh
