@@ -22,7 +22,7 @@ esac
 # shellcheck source=install-packages.sh
 . scripts/install-packages.sh
 orv_install_packages cmake ninja-build ccache tzdata qemu-user "crossbuild-essential-$arch" \
-    "libgtest-dev:$arch" "libgmock-dev:$arch" "libbcm2835-dev:$arch" \
+    "libgtest-dev:$arch" "libgmock-dev:$arch" "libbcm2835-dev:$arch" "libstdc++6:$arch" \
     iproute2 python3 psmisc procps tar gzip findutils sed grep coreutils
 
 export TZ=Asia/Tokyo
