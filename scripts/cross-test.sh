@@ -26,9 +26,6 @@ orv_install_packages cmake ninja-build ccache tzdata qemu-user "crossbuild-essen
     iproute2 python3 psmisc procps tar gzip findutils sed grep coreutils
 
 export TZ=Asia/Tokyo
-# Under qemu-user a test process cannot re-execute itself for a death test: the
-# child runs as a plain fork.
-export GTEST_DEATH_TEST_STYLE=fast
 # Emulated code runs several times slower: the scenarios wait longer.
 export E2E_WAIT=${E2E_WAIT:-240}
 
