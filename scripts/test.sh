@@ -3,32 +3,17 @@
 # packages the build and the suite need, then builds and runs the whole suite
 # three ways: plain (build/), with AddressSanitizer and UndefinedBehaviorSanitizer
 # (build-asan/), and the tuner and OS-wrapper tests with ThreadSanitizer
-# (build-tsan/). Exits non-zero on any failure.
+# (build-tsan/), then builds and checks the amd64 Debian package. Exits non-zero
+# on any failure.
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$repo"
 
+# shellcheck source=install-packages.sh
+. scripts/install-packages.sh
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbcm2835-dev tzdata ccache
     iproute2 python3 psmisc procps tar gzip findutils sed grep coreutils)
-
-install_missing_packages() {
-    local missing=() p
-    for p in "${packages[@]}"; do
-        if [ "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)" != "install ok installed" ]; then
-            missing+=("$p")
-        fi
-    done
-    [ ${#missing[@]} -eq 0 ] && return 0
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "test.sh: missing packages (${missing[*]}); run as root to install them" >&2
-        exit 1
-    fi
-    echo "test.sh: installing ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-}
 
 # configure_and_build DIR [cmake options...] [-- targets...]
 configure_and_build() {
@@ -57,7 +42,7 @@ run_suite() {
         failed_suites+=("$dir")
 }
 
-install_missing_packages
+orv_install_packages "${packages[@]}"
 export TZ=Asia/Tokyo
 
 echo "== the folders of src/ in their layers"
@@ -78,6 +63,9 @@ echo "== build-tsan/: ThreadSanitizer, tuner and OS-wrapper tests"
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 configure_and_build build-tsan -DORV_SANITIZE=thread -- test_tuner orv_simtuner
 run_suite build-tsan -L tuner
+
+echo "== build-deb-amd64/: the Debian package and its checks"
+scripts/package.sh amd64 >/dev/null || failed_suites+=("package")
 
 if [ ${#failed_suites[@]} -gt 0 ]; then
     echo "test.sh: failures in ${failed_suites[*]}" >&2

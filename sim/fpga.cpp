@@ -160,16 +160,16 @@ int sim_fpga_open() {
     return 0;
 }
 
-void sim_fpga_exchange(uint8_t* frame, size_t length) {
+int sim_fpga_exchange(uint8_t* frame, size_t length) {
     const SimWorld world = sim_world();
     const int64_t now_us = sim_broadcast_us();
     if (world.fpga_fault != FpgaFault::none) {
         const uint8_t fill = world.fpga_fault == FpgaFault::all_ones ? 0xFF : 0x00;
         for (size_t i = 0; i < length; ++i)
             frame[i] = fill;
-        return;
+        return 0;
     }
-    if (length != 6) return;
+    if (length != 6) return 0;
     const uint8_t command = frame[0] & 0xE0;
     const uint32_t address = uint32_t(frame[0] & 0x1F) << 8 | frame[1];
     const uint32_t data =
@@ -188,6 +188,7 @@ void sim_fpga_exchange(uint8_t* frame, size_t length) {
     } else {
         put_data(frame, 0);
     }
+    return 0;
 }
 
 constexpr SpiTransport kSimFpgaTransport{"sim-fpga", sim_fpga_open, sim_fpga_exchange};

@@ -1,46 +1,62 @@
-// The SPI transport of the unit: SPI0, chip select CS1, through the bcm2835
-// library. The library maps the peripheral memory, so it is initialised only
-// when the device tree says this is a Raspberry Pi.
+// The SPI transport through the bcm2835 library: SPI0, chip select CS1 active
+// low, mode 0, most significant bit first, divider 128. The library maps the
+// peripherals of a Raspberry Pi up to the 4; it is closed with the link, so that
+// a new pass maps them afresh instead of over the old mapping.
+#include "board/spi_bcm2835.h"
+
 #include "board/spi_transport.h"
 
 #include <bcm2835.h>
-#include <fstream>
-#include <iterator>
-#include <string>
 
 namespace {
 
-constexpr const char* kModelFiles[] = {"/proc/device-tree/model",
-                                       "/sys/firmware/devicetree/base/model"};
+constexpr Bcm2835Api kLibrary{bcm2835_init,
+                              bcm2835_close,
+                              bcm2835_spi_begin,
+                              bcm2835_spi_end,
+                              bcm2835_spi_setBitOrder,
+                              bcm2835_spi_setDataMode,
+                              bcm2835_spi_setClockDivider,
+                              bcm2835_spi_chipSelect,
+                              bcm2835_spi_setChipSelectPolarity,
+                              bcm2835_spi_transfern};
 
-bool is_raspberry_pi() {
-    for (const char* path : kModelFiles) {
-        std::ifstream in(path, std::ios::binary);
-        const std::string model{std::istreambuf_iterator<char>(in), {}};
-        if (model.find("Raspberry Pi") != std::string::npos) return true;
-    }
-    return false;
-}
+const Bcm2835Api* api = &kLibrary;
 
+// bcm2835_spi_begin fails without access to the SPI controller (not root): the
+// library is closed again and the open fails.
 int bcm2835_open() {
-    if (!is_raspberry_pi()) return -1;
-    if (bcm2835_init() != 1) return -1;
-    bcm2835_spi_begin();
-    bcm2835_spi_setBitOrder(BCM2835_SPI_BIT_ORDER_MSBFIRST);
-    bcm2835_spi_setDataMode(BCM2835_SPI_MODE0);
-    bcm2835_spi_setClockDivider(BCM2835_SPI_CLOCK_DIVIDER_128);
-    bcm2835_spi_chipSelect(BCM2835_SPI_CS1);
-    bcm2835_spi_setChipSelectPolarity(BCM2835_SPI_CS1, LOW);
+    if (api->init() != 1) return -1;
+    if (api->spi_begin() != 1) {
+        api->close();
+        return -1;
+    }
+    api->spi_setBitOrder(BCM2835_SPI_BIT_ORDER_MSBFIRST);
+    api->spi_setDataMode(BCM2835_SPI_MODE0);
+    api->spi_setClockDivider(BCM2835_SPI_CLOCK_DIVIDER_128);
+    api->spi_chipSelect(BCM2835_SPI_CS1);
+    api->spi_setChipSelectPolarity(BCM2835_SPI_CS1, LOW);
     return 0;
 }
 
-void bcm2835_exchange(uint8_t* frame, size_t length) {
-    bcm2835_spi_transfern(reinterpret_cast<char*>(frame), uint32_t(length));
+int bcm2835_exchange(uint8_t* frame, size_t length) {
+    api->spi_transfern(reinterpret_cast<char*>(frame), uint32_t(length));
+    return 0;
 }
 
-constexpr SpiTransport kBcm2835Transport{"bcm2835", bcm2835_open, bcm2835_exchange};
+void bcm2835_release() {
+    api->spi_end();
+    api->close();
+}
+
+constexpr SpiTransport kBcm2835Transport{"bcm2835", bcm2835_open, bcm2835_exchange,
+                                         bcm2835_release};
 
 } // namespace
+
+void spi_bcm2835_set_api(const Bcm2835Api* new_api) {
+    api = new_api ? new_api : &kLibrary;
+}
 
 const SpiTransport* spi_bcm2835_transport() {
     return &kBcm2835Transport;

@@ -1,6 +1,6 @@
 // FPGA register access over SPI: owns the SPI lock, the transport in use and
 // whether the link is open. Every access is one 6-byte frame; a write may be
-// checked by reading the register back.
+// checked by reading the register back. A failed exchange fails the access.
 #include "board/spi_regs.h"
 
 #include "board/spi_transport.h"
@@ -37,43 +37,54 @@ uint32_t received_data(const Frame& frame) {
            uint32_t(frame[5]);
 }
 
-// Caller holds the SPI lock.
-void exchange(Frame& frame) {
-    transport->exchange(frame.data(), frame.size());
+// Caller holds the SPI lock; true when the transport exchanged the frame.
+bool exchange(Frame& frame) {
+    return transport->exchange(frame.data(), frame.size()) == 0;
 }
 
-// One write-then-read attempt; true when the register reads back the written
-// value's most significant byte. The system writes with readback only values
-// whose low bits the FPGA may report differently (status bits beside the
-// control value), so every attempt compares that byte alone.
-bool write_and_check(uint32_t reg, uint32_t value) {
+void close_locked() {
+    if (link_open && transport->close) transport->close();
+    link_open = false;
+}
+
+enum class Readback { matched, differed, failed };
+
+// One write-then-read attempt, compared on the written value's most
+// significant byte. The system writes with readback only values whose low bits
+// the FPGA may report differently (status bits beside the control value), so
+// every attempt compares that byte alone.
+Readback write_and_check(uint32_t reg, uint32_t value) {
     Frame write = frame_for(kWriteCommand, reg, value);
-    exchange(write);
     Frame read = frame_for(kReadCommand, reg, 0xFFFFFFFF);
-    exchange(read);
-    return (received_data(read) >> 24) == (value >> 24);
+    if (!exchange(write) || !exchange(read)) return Readback::failed;
+    return (received_data(read) >> 24) == (value >> 24) ? Readback::matched : Readback::differed;
 }
 
 } // namespace
 
 void spi_set_transport(const SpiTransport* new_transport) {
     std::lock_guard lock(spi_lock);
+    close_locked();
     transport = new_transport;
-    link_open = false;
 }
 
 int SpiOpen() {
     std::lock_guard lock(spi_lock);
+    close_locked();
     link_open = transport != nullptr && transport->open() == 0;
     return link_open ? 0 : -1;
+}
+
+void SpiClose() {
+    std::lock_guard lock(spi_lock);
+    close_locked();
 }
 
 int SpiRead32(uint32_t reg, uint32_t* value) {
     Frame frame = frame_for(kReadCommand, reg, 0xFFFFFFFF);
     {
         std::lock_guard lock(spi_lock);
-        if (!link_open) return -1;
-        exchange(frame);
+        if (!link_open || !exchange(frame)) return -1;
     }
     *value = received_data(frame);
     return 0;
@@ -84,11 +95,11 @@ int SpiWrite32(uint32_t reg, uint32_t value, int readback) {
     if (!link_open) return -1;
     if (!readback) {
         Frame frame = frame_for(kWriteCommand, reg, value);
-        exchange(frame);
-        return 0;
+        return exchange(frame) ? 0 : -1;
     }
     for (int attempt = 0; attempt < kReadbackAttempts; ++attempt) {
-        if (write_and_check(reg, value)) return 0;
+        const Readback result = write_and_check(reg, value);
+        if (result != Readback::differed) return result == Readback::matched ? 0 : -1;
         std::printf("SPI WRITE READBACK ERROR !!\n");
     }
     return -1;

@@ -22,6 +22,10 @@ constexpr uint32_t kFpgaSilentWord = 0xFFFFFFFF;
 constexpr uint32_t kTotCaptureArm = 0xA014;
 constexpr uint32_t kTotCaptureStop = 0x0014;
 
+// Opens the link through the transport in use (closing it first when open).
 int SpiOpen();
+// Releases the link: the end of a pass.
+void SpiClose();
+// Both return -1 when the link is not open or an exchange failed.
 int SpiRead32(uint32_t reg, uint32_t* value);
 int SpiWrite32(uint32_t reg, uint32_t value, int readback);

@@ -6,6 +6,7 @@
 #include "board/spi_regs.h"
 #include "log/status_log.h"
 #include "main/current_state.h"
+#include "main/local_zone.h"
 #include "main/main_loop.h"
 #include "main/net_probe.h"
 #include "os/pace.h"
@@ -154,12 +155,15 @@ int main_init() {
     return 0;
 }
 
+// The SPI link is released too, so that the next pass opens it afresh.
 int main_term() {
     fpga_device_term();
+    SpiClose();
     return 0;
 }
 
 int orv_run() {
+    check_local_zone();
     timer_table_prepare();
     while (run_pass() > 0) {
     }

@@ -8,6 +8,10 @@
 
 #include <cstdio>
 
+// Broadcast dates past January 2038 must convert and set the clock: every build
+// has a 64-bit time_t (32-bit builds are made with _TIME_BITS=64).
+static_assert(sizeof(time_t) >= 8, "time_t must be 64-bit");
+
 int set_system_clock(time_t seconds, long microseconds) {
     if (sandboxed()) {
         char text[64];

@@ -1,8 +1,11 @@
 // Clock setting with /bin/date, the NTP daemon's start and stop through its
-// init script, and the stratum of its local-clock reference in ntp.conf.
+// init script, and the stratum of its local-clock reference in ntp.conf. An
+// installation may name other daemon commands and another place for the
+// configuration's copy (ORV_NTP_START, ORV_NTP_STOP, ORV_NTP_CONF_COPY).
 #include "tot/ntp_server.h"
 
 #include "log/status_log.h"
+#include "os/deploy_settings.h"
 #include "os/shell.h"
 #include "settings/system_file.h"
 #include "tot/tot_state.h"
@@ -25,10 +28,10 @@ constexpr int kMinLocalStratum = 1;
 constexpr int kMaxLocalStratum = 15;
 
 // Runs the daemon's init script and records what was asked of it.
-void control_daemon(int running, const char* command, const char* log_line) {
+void control_daemon(int running, const std::string& command, const char* log_line) {
     ntp_server.running = running;
     run_command(command);
-    std::printf("CMD > %s\n", command);
+    std::printf("CMD > %s\n", command.c_str());
     LogPrint(LOG_TO_BOTH, 6, "%s", log_line);
 }
 
@@ -43,11 +46,13 @@ int set_system_time(int year, int month, int day, int hour, int minute, int seco
 }
 
 void ntp_server_start() {
-    control_daemon(1, "sudo /etc/init.d/ntp start", "Start TOT Time Server\n");
+    control_daemon(1, deploy_setting("ORV_NTP_START", "sudo /etc/init.d/ntp start"),
+                   "Start TOT Time Server\n");
 }
 
 void ntp_server_stop() {
-    control_daemon(0, "sudo /etc/init.d/ntp stop", "Stop TOT Time Server\n");
+    control_daemon(0, deploy_setting("ORV_NTP_STOP", "sudo /etc/init.d/ntp stop"),
+                   "Stop TOT Time Server\n");
 }
 
 // The current stratum keeps the requested value, so that an out-of-range
@@ -68,7 +73,9 @@ int set_ntp_stratum(int stratum) {
     const std::string conf = shell_quote(kNtpConf);
     run_command(format_command("grep -l '%s' %s | xargs sed -i -e 's/%s.*/%s %d/g'", kFudgeText,
                                conf.c_str(), kFudgeText, kFudgeText, written));
-    run_command(format_command("cp -pf %s %s", conf.c_str(), shell_quote(kNtpConfTarget).c_str()));
+    run_command(
+        format_command("cp -pf %s %s", conf.c_str(),
+                       shell_quote(deploy_setting("ORV_NTP_CONF_COPY", kNtpConfTarget)).c_str()));
     run_command("sync");
     return 0;
 }

@@ -1,5 +1,5 @@
 // Register access over SPI against a recording bus: frame bytes, the result
-// word, and the readback attempts.
+// word, the readback attempts, failed exchanges and the link's release.
 #include "board/spi_regs.h"
 #include "board/spi_transport.h"
 
@@ -17,24 +17,31 @@ using Frame = std::array<uint8_t, 6>;
 std::vector<Frame> sent;
 Frame reply{};
 int open_result = 0;
+int exchange_result = 0;
+int closes = 0;
 // From 0 on, reads answer 0x5A in the top data byte until exchange
 // `matching_from`, then 0x00 with other low bits than written.
 int matching_from = -1;
 
-void recording_exchange(uint8_t* frame, size_t length) {
-    ASSERT_EQ(length, 6u);
+int recording_exchange(uint8_t* frame, size_t length) {
+    EXPECT_EQ(length, 6u);
     if (matching_from >= 0)
         reply = {0x11, 0x22, uint8_t(int(sent.size()) >= matching_from ? 0 : 0x5A), 1, 0xFF, 0xEE};
     sent.emplace_back();
     std::copy(frame, frame + 6, sent.back().begin());
     std::copy(reply.begin(), reply.end(), frame);
+    return exchange_result;
 }
 
-const SpiTransport kRecording{"recording", [] { return open_result; }, recording_exchange};
+const SpiTransport kRecording{"recording", [] { return open_result; }, recording_exchange,
+                              [] { ++closes; }};
 
 class SpiRegs : public ::testing::Test {
   protected:
     void SetUp() override {
+        sent.clear();
+        open_result = exchange_result = closes = 0;
+        matching_from = -1;
         spi_set_transport(&kRecording);
         ASSERT_EQ(SpiOpen(), 0);
     }
@@ -93,6 +100,23 @@ TEST_F(SpiRegs, WithoutAnOpenLinkNothingReachesTheBus) {
     EXPECT_TRUE(sent.empty());
     spi_set_transport(nullptr); // the board's own bus: not on this machine
     EXPECT_EQ(SpiOpen(), -1);
+}
+
+// A failed exchange fails the access at once, without a readback message; the
+// link is released before it opens again and when another transport comes.
+TEST_F(SpiRegs, FailedExchangeFailsTheAccessAndTheLinkIsReleased) {
+    exchange_result = -1;
+    uint32_t value = 0x55;
+    EXPECT_EQ(SpiRead32(0xE204, &value), -1);
+    EXPECT_EQ(value, 0x55u);
+    EXPECT_EQ(SpiWrite32(0x6200, 0x1100, 0), -1);
+    EXPECT_EQ(capture_stdout([] { EXPECT_EQ(SpiWrite32(0x6300, 0xA014, 1), -1); }), "");
+    EXPECT_EQ(sent.size(), 3u);
+    SpiOpen();
+    EXPECT_EQ(closes, 1);
+    SpiClose();
+    SpiClose();
+    EXPECT_EQ(closes, 2);
 }
 
 } // namespace

@@ -8,7 +8,7 @@
 refuses() {
     local what=$1 status=0 err
     shift
-    err=$(env "$@" ORV_SIM_TICK_MS=bad timeout -s KILL 10 "$ORV_SIM" 2>&1 >/dev/null) || status=$?
+    err=$(env "$@" ORV_SIM_TICK_MS=bad timeout -s KILL 10 "${SIM_COMMAND[@]}" 2>&1 >/dev/null) || status=$?
     expect_eq "exit status $what" "$status" 1
     case "$err" in
         *ORV_ROOT*) ;;

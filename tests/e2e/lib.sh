@@ -66,10 +66,15 @@ step() { echo "-- $*"; }
 # Lines for the sim's start file, applied before the unit starts.
 sim_start_file() { printf '%s\n' "$@" >"$ROOT/sim/start"; }
 
+# The command that runs orv-sim: in a cross build through the emulator that
+# ORV_SIM_EMULATOR names (a command and its options).
+read -ra SIM_COMMAND <<<"${ORV_SIM_EMULATOR:-}"
+SIM_COMMAND+=("$ORV_SIM")
+
 # orv-sim runs in $ROOT/sim, so that nothing it might do relative to its working
 # directory lands outside the sandbox.
 sim_start() {
-    (cd "$ROOT/sim" && exec "$ORV_SIM") </dev/null >"$ROOT/sim/console.log" 2>&1 &
+    (cd "$ROOT/sim" && exec "${SIM_COMMAND[@]}") </dev/null >"$ROOT/sim/console.log" 2>&1 &
     SIM_PID=$!
 }
 

@@ -1,8 +1,13 @@
 // The start of a pass: the network-init switch polling, the GPIO output
-// register along the way and the network settings it may reset.
+// register along the way and the network settings it may reset; the SPI link
+// through the bcm2835 library; the check of the local zone.
+#include "board/spi_bcm2835.h"
 #include "board/spi_regs.h"
+#include "main/local_zone.h"
 #include "main_fixture.h"
 #include "settings/network_file.h"
+
+#include <cstdlib>
 
 namespace {
 
@@ -49,6 +54,56 @@ TEST_F(MainTest, SwitchNeverPressedKeepsTheNetworkAndTheStateIsCleared) {
     EXPECT_EQ(0x0100u, sim_fpga_gpio_output());
     EXPECT_EQ(1, count_in_log("<INF> M/B  MAC Addr : "));
     EXPECT_EQ(0, current_state.SetDateTime.year);
+}
+
+std::string library_calls;
+int spi_begin_result = 0;
+
+// The library as it behaves on a Raspberry Pi: a bus that reads all zeros.
+constexpr Bcm2835Api kLibraryStandIn{
+    [] { return library_calls += "init ", 1; },
+    [] { return library_calls += "close ", 1; },
+    [] { return library_calls += "begin ", spi_begin_result; },
+    [] { library_calls += "end "; },
+    [](uint8_t order) { library_calls += "order " + std::to_string(order) + " "; },
+    [](uint8_t mode) { library_calls += "mode " + std::to_string(mode) + " "; },
+    [](uint16_t divider) { library_calls += "divider " + std::to_string(divider) + " "; },
+    [](uint8_t cs) { library_calls += "cs " + std::to_string(cs) + " "; },
+    [](uint8_t cs, uint8_t active) {
+        library_calls += "polarity " + std::to_string(cs) + "," + std::to_string(active) + " ";
+    },
+    [](char* buf, uint32_t length) { std::fill(buf, buf + length, 0); }};
+
+// Without root bcm2835_spi_begin fails: the open fails with its message and the
+// library is closed, the SPI set-up never runs. An open link is released at the
+// end of the pass.
+TEST_F(MainTest, Bcm2835LinkFailsCleanlyWithoutRootAndClosesAtTheEndOfThePass) {
+    spi_bcm2835_set_api(&kLibraryStandIn);
+    spi_set_transport(spi_bcm2835_transport());
+    for (const auto& [begin, opened] :
+         {std::pair{0, "init begin close "},
+          std::pair{1, "init begin order 1 mode 0 divider 128 cs 1 polarity 1,0 "}}) {
+        library_calls.clear();
+        spi_begin_result = begin;
+        capture_stdout([] { EXPECT_EQ(0, main_init()); });
+        EXPECT_EQ(library_calls, opened);
+        EXPECT_EQ(count_in_log("<ERR> SPI Open Error\n"), 1);
+        library_calls.clear();
+        main_term();
+        EXPECT_EQ(library_calls, begin ? "end close " : "");
+    }
+    spi_bcm2835_set_api(nullptr);
+    spi_set_transport(nullptr);
+}
+
+TEST_F(MainTest, LocalZoneOtherThanJapanIsReportedOnce) {
+    for (const auto& [zone, reports] : {std::pair{"Europe/London", 1}, std::pair{"UTC", 2},
+                                        std::pair{"JST-9", 2}, std::pair{"Asia/Tokyo", 2}}) {
+        setenv("TZ", zone, 1);
+        tzset();
+        capture_stdout(check_local_zone);
+        EXPECT_EQ(count_in_log("<ERR> Local time is not Japan time (UTC+9)"), reports) << zone;
+    }
 }
 
 } // namespace

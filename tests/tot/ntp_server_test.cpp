@@ -4,6 +4,7 @@
 #include "settings/system_file.h"
 #include "tot/ntp_server.h"
 
+#include <filesystem>
 #include <gtest/gtest.h>
 
 namespace {
@@ -73,4 +74,21 @@ TEST_F(NtpServer, StratumOutOfRangeIsClampedAndLogged) {
     for (const char* line :
          {"NTP stratum 16 out of range, 15 written\n", "NTP stratum -1 out of range, 1 written\n"})
         EXPECT_NE(log.find(line), std::string::npos) << line;
+}
+
+// An installation's daemon commands and configuration copy, from its settings file.
+TEST_F(NtpServer, InstallationNamesTheDaemonCommandsAndTheCopy) {
+    sandbox.write("/etc/default/orv-main", "ORV_NTP_START=\"systemctl start ntpsec.service\"\n"
+                                           "ORV_NTP_STOP=\"systemctl stop ntpsec.service\"\n"
+                                           "ORV_NTP_CONF_COPY=/etc/ntpsec/ntp.conf\n");
+    std::filesystem::create_directories(sandbox.path("/etc/ntpsec"));
+    EXPECT_TRUE(
+        capture_stdout(ntp_server_stop).starts_with("CMD > systemctl stop ntpsec.service\n"));
+    stratum_output(6);
+    capture_stdout(ntp_server_start);
+    const std::vector<std::string> journal = sandbox.journal();
+    EXPECT_EQ(journal.front(), "systemctl stop ntpsec.service");
+    EXPECT_EQ(journal[2], "cp -pf /var/kelvatro/conf/ntp.conf /etc/ntpsec/ntp.conf");
+    EXPECT_EQ(journal.back(), "systemctl start ntpsec.service");
+    EXPECT_EQ(sandbox.read("/etc/ntpsec/ntp.conf"), conf_with(6));
 }

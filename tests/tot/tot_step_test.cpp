@@ -35,7 +35,7 @@ std::map<std::pair<int, uint8_t>, std::vector<uint32_t>> written;
 std::array<uint8_t, 6> previous;
 int current_tick = 0;
 
-void recorder_exchange(uint8_t* frame, size_t length) {
+int recorder_exchange(uint8_t* frame, size_t length) {
     const uint8_t reg = previous[0];
     if (length == 6 && (reg == 0x62 || reg == 0x63) && previous[1] == 0 &&
         frame[0] == (reg | 0x80) && frame[1] == 0)
@@ -43,7 +43,7 @@ void recorder_exchange(uint8_t* frame, size_t length) {
                                                uint32_t(previous[3]) << 16 |
                                                uint32_t(previous[4]) << 8 | previous[5]);
     if (length == 6) std::copy(frame, frame + 6, previous.begin());
-    sim_fpga_transport()->exchange(frame, length);
+    return sim_fpga_transport()->exchange(frame, length);
 }
 
 constexpr SpiTransport kRecorder{"recorder", [] { return sim_fpga_transport()->open(); },

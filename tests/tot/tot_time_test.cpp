@@ -19,16 +19,17 @@ int table_open() {
     return 0;
 }
 
-void table_exchange(uint8_t* frame, size_t length) {
-    if (length != 6) return;
+int table_exchange(uint8_t* frame, size_t length) {
+    if (length != 6) return -1;
     uint32_t& value = registers[uint32_t(frame[0] & 0x1F) << 8 | frame[1]];
     if ((frame[0] & 0xE0) == 0x60) {
         value = uint32_t(frame[2]) << 24 | uint32_t(frame[3]) << 16 | uint32_t(frame[4]) << 8 |
                 frame[5];
-        return;
+        return 0;
     }
     for (int i = 0; i < 4; ++i)
         frame[2 + i] = uint8_t(value >> (24 - 8 * i));
+    return 0;
 }
 
 constexpr SpiTransport kTable{"register-table", table_open, table_exchange};

@@ -1,0 +1,51 @@
+# The unit's Debian package (scripts/package.sh): orv-main, its service started at
+# boot, the RAM disk of its settings filled from the SD card, its directories and
+# the deployment settings file. The tuner-control library is not in it.
+set(ORV_VERSION 1.0.0)
+set(pkg ${CMAKE_SOURCE_DIR}/packaging)
+
+install(TARGETS orv-main RUNTIME DESTINATION sbin)
+install(FILES ${pkg}/orv-main.service ${pkg}/orv-main-conf.service ${pkg}/var-kelvatro-conf.mount
+  DESTINATION /lib/systemd/system)
+install(FILES ${pkg}/orv-main.tmpfiles DESTINATION lib/tmpfiles.d RENAME orv-main.conf)
+install(FILES ${pkg}/orv-main.default DESTINATION /etc/default RENAME orv-main)
+configure_file(${pkg}/changelog ${CMAKE_BINARY_DIR}/changelog @ONLY)
+execute_process(COMMAND gzip -9nf ${CMAKE_BINARY_DIR}/changelog)
+install(FILES ${pkg}/copyright ${CMAKE_BINARY_DIR}/changelog.gz DESTINATION share/doc/orv-main)
+
+# The Debian name of the target architecture.
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
+  set(ORV_DEB_ARCH arm64)
+elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")
+  set(ORV_DEB_ARCH armhf)
+elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64)$")
+  set(ORV_DEB_ARCH amd64)
+else()
+  execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE ORV_DEB_ARCH
+    OUTPUT_STRIP_TRAILING_WHITESPACE)
+endif()
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME orv-main)
+set(CPACK_PACKAGE_VERSION ${ORV_VERSION})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${ORV_DEB_ARCH})
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "The ORV developers <orv-developers@example.com>")
+set(CPACK_DEBIAN_PACKAGE_SECTION misc)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "ORV time-server unit: broadcast time to the clock and NTP")
+set(CPACK_PACKAGE_DESCRIPTION "The main program of the ORV time-server unit (Raspberry Pi,
+FPGA board, ISDB-T tuner): it sets the clock from the time of Japanese digital
+terrestrial television and serves it through the system NTP daemon. The closed
+tuner-control library libsmscontrollite.so is installed separately.")
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Every program the unit runs: sudo, ifconfig and route, the dhcpcd service,
+# hwclock, the zone data, the NTP daemon, and the tools of its shell commands.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "sudo, net-tools, dhcpcd, util-linux-extra, tzdata, \
+ntpsec | ntp, procps, gawk | mawk")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+  ${pkg}/conffiles ${pkg}/postinst ${pkg}/prerm ${pkg}/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
+include(CPack)

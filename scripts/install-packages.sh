@@ -1,0 +1,35 @@
+# Installs the Debian packages a script needs, when some are missing: names may
+# carry an architecture (libgtest-dev:arm64), whose architecture is then added to
+# dpkg first. Source this file, then call orv_install_packages NAME...
+# A name without an architecture means the machine's own (or "all"), even when
+# copies for other architectures are installed beside it.
+orv_package_installed() {
+    local name=$1 status
+    [[ $name == *:* ]] || name+=":$(dpkg --print-architecture)"
+    status=$(dpkg-query -W -f='${Status}' "$name" 2>/dev/null) ||
+        status=$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null) || true
+    [ "$status" = "install ok installed" ]
+}
+
+orv_install_packages() {
+    local missing=() arches=() p arch
+    for p in "$@"; do
+        if ! orv_package_installed "$p"; then
+            missing+=("$p")
+            [[ $p == *:* ]] && arches+=("${p#*:}")
+        fi
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "$(basename "$0"): missing packages (${missing[*]}); run as root to install them" >&2
+        exit 1
+    fi
+    echo "$(basename "$0"): installing ${missing[*]}"
+    for arch in "${arches[@]}"; do
+        [ "$arch" = "$(dpkg --print-architecture)" ] ||
+            dpkg --print-foreign-architectures | grep -qx "$arch" || dpkg --add-architecture "$arch"
+    done
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
