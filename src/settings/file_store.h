@@ -23,8 +23,8 @@ int WriteSettingsFile(const char* path, std::string_view text);
 // the SD-card settings directory), then runs "sync". Returns 0 or -1.
 int CopyToSdCard(const char* path, std::string_view text);
 
-// What makes a settings file whole: a regular file with its section header,
-// after it every key that the unit writes, and a line end at its end.
+// What makes a settings file whole: a regular file with its section header
+// and, after it, every key that the unit writes.
 struct SettingsShape {
     const char* section;
     std::span<const char* const> keys;

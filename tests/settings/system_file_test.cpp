@@ -201,7 +201,7 @@ TEST_F(SystemFileTest, ShortWriteLeavesBothCopiesWhole) {
 TEST_F(SystemFileTest, DamagedFileWithADamagedSdCopyGetsFactoryValues) {
     const std::string whole =
         file_text("01000004", "2023/02/03", "04:05:06", "2024/11/12", "13:14:15");
-    sandbox.write(kPath, whole.substr(0, whole.size() - 5));
+    sandbox.write(kPath, whole.substr(0, whole.find("AutoReset=")));
     sandbox.write("/usr/kelvatro/conf/ORV_System.ini", "");
     SystemSettings s{};
     capture_stdout([&] {
@@ -211,8 +211,8 @@ TEST_F(SystemFileTest, DamagedFileWithADamagedSdCopyGetsFactoryValues) {
     EXPECT_EQ(0u, s.SystemInfo);
     EXPECT_EQ(sandbox.read(kPath), sandbox.read("/usr/kelvatro/conf/ORV_System.ini"));
     const std::string log = sandbox.read("/var/www/StatusLog.txt");
-    EXPECT_TRUE(contains(log, "<ERR> /var/kelvatro/conf/ORV_System.ini not whole (cut short in its "
-                              "last line), nor /usr/kelvatro/conf/ORV_System.ini (empty): factory "
+    EXPECT_TRUE(contains(log, "<ERR> /var/kelvatro/conf/ORV_System.ini not whole (no AutoReset "
+                              "key), nor /usr/kelvatro/conf/ORV_System.ini (empty): factory "
                               "values\n"))
         << log;
     EXPECT_TRUE(contains(log, "<INF> <<System file factory set>>\n"));
