@@ -2,7 +2,7 @@
 # A reader polling the files that the unit rewrites every tick, as the web
 # front end does: runs orv-sim in a sandbox at a fast tick and reads
 # ORV_Current.ini and Status_05_01.txt over and over for the given number of
-# ticks; every read must find a whole file (its 45 or 21 lines, ending with its
+# ticks; every read must find a whole file (from its banner to the line of its
 # last key). Prints the counts; exits 1 when a read found a partial file.
 #
 #   scripts/torn-read-check.sh [ticks]   (default 2000, at 2 ms a tick; ORV_BUILD
@@ -31,18 +31,18 @@ for _ in $(seq 1500); do
     sleep 0.02
 done
 
-# whole TEXT LINES LAST_KEY: the text has its lines and ends with the line of
-# its last key.
+# whole TEXT LAST_KEY: the text begins with its banner and ends with the whole
+# line of its last key, which stands only there.
 whole() {
-    local newlines=${1//[!$'\n']/}
-    [ "${#newlines}" -eq "$2" ] && [[ $1 == *$'\n'"$3"=*$'\n' ]]
+    local last=${1%$'\n'}
+    last=${last##*$'\n'}
+    [[ $1 == ";;;;"* && $1 == *$'\n' && $last == "$2="* ]]
 }
 
 # The ticks passed, counted by the times taken: one TOT every five ticks.
 ticks_passed() { echo $((5 * $(cat "$root/sim/commands.log" 2>/dev/null | grep -c "/bin/date -s"))); }
 
 names=(ORV_Current.ini Status_05_01.txt)
-line_counts=(45 21)
 last_keys=(0F Now_TOTTIME)
 reads=0
 partial=0
@@ -51,7 +51,7 @@ while [ $((reads % 100)) -ne 0 ] || [ "$(ticks_passed)" -lt "$ticks" ]; do
         text=
         IFS= read -r -d '' text <"$conf/${names[$i]}" || true
         reads=$((reads + 1))
-        if ! whole "$text" "${line_counts[$i]}" "${last_keys[$i]}"; then
+        if ! whole "$text" "${last_keys[$i]}"; then
             partial=$((partial + 1))
             echo "partial ${names[$i]}: ${#text} bytes" >&2
         fi
