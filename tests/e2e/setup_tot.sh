@@ -27,8 +27,8 @@ wait_for "the settings logged" log_has "SetChannel  : 30"
 expect "stratum logged" log_has "SetStratum  : 4"
 wait_for "tuned to channel 30" console_has "575142857[Hz] Tuning start..."
 expect "NTP daemon stopped" journal_has "sudo /etc/init.d/ntp stop"
-expect "stratum 3 written" grep -qx "fudge 127.127.1.0 stratum 3" "$CONF/ntp.conf"
-expect "stratum 3 under /etc" grep -qx "fudge 127.127.1.0 stratum 3" "$ROOT/etc/ntp.conf"
+wait_for "stratum 3 written" grep -qx "fudge 127.127.1.0 stratum 3" "$CONF/ntp.conf"
+wait_for "stratum 3 under /etc" grep -qx "fudge 127.127.1.0 stratum 3" "$ROOT/etc/ntp.conf"
 wait_for "the new channel shown" ini_is "$CONF/Status_05_01.txt" Now_TOTCHNUM UHF-30
 expect "the new stratum shown" ini_is "$CONF/Status_05_01.txt" Now_TOTSTRATUM 4
 wait_for "NTP daemon started again" eval '[ "$(journal_count "sudo /etc/init.d/ntp start")" -eq 2 ]'
