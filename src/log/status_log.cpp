@@ -9,11 +9,15 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
+#include <fcntl.h>
 #include <mutex>
+#include <string_view>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -21,6 +25,7 @@ constexpr int kMessageSize = 256;
 // Date and time (19), " <", the longest level name (6), "> " and the message.
 constexpr int kLineSize = 19 + 2 + 6 + 2 + kMessageSize;
 constexpr off_t kRotateSize = 131072;
+constexpr mode_t kLogFileMode = 0644;
 
 constexpr std::array<char[8], 8> kLevelNames = {"EMG",  "ALT",    "CRIT", "ERR",
                                                 "WARN", "NOTICE", "INF",  "DEBUG"};
@@ -47,6 +52,21 @@ void rotate() {
                     kLogFiles[n], result == 0 ? 0 : -1);
     }
     std::fflush(stdout);
+}
+
+// Appends the line; a link planted in the file's place is not followed.
+int append_line(const char* line) {
+    const int fd = open(unit_path(kLogFiles[0]).c_str(),
+                        O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kLogFileMode);
+    if (fd < 0) return -1;
+    for (std::string_view rest = line; !rest.empty();) {
+        const ssize_t n = write(fd, rest.data(), rest.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        rest.remove_prefix(static_cast<size_t>(n));
+    }
+    close(fd);
+    return 0;
 }
 
 } // namespace
@@ -78,16 +98,11 @@ int LogPrint(int outputs, int level, const char* format, ...) {
 
 int LogWriteToFile(const char* line) {
     std::lock_guard<std::mutex> hold(log_lock);
-    FILE* file = unit_fopen(kLogFiles[0], "a");
-    if (!file) {
+    if (append_line(line) != 0) {
         std::printf("<Error> %s : Cannot Open %s file.\n", "LogWriteToFile", kLogFiles[0]);
         std::fflush(stdout);
         return -1;
     }
-    std::fputs(line, file);
-    std::fflush(file);
-    std::fclose(file);
-
     struct stat st {};
     if (unit_stat(kLogFiles[0], &st) == 0 && st.st_size >= kRotateSize) rotate();
     return 0;

@@ -169,6 +169,11 @@ void report_open_failure(int channel) {
 
 } // namespace
 
+bool begins_with_command_word(std::string_view text) {
+    return std::any_of(kCommands.begin(), kCommands.end(),
+                       [text](const Command& command) { return text.starts_with(command.word); });
+}
+
 int main_command(const char* message) {
     int result = 1;
     for (const Command& command : kCommands)

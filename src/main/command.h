@@ -2,6 +2,10 @@
 // "iic" test commands.
 #pragma once
 
+#include <string_view>
+
 int main_command(const char* message);
 int reg_command(const char* message);
 int iic_command(const char* message);
+// Whether the text begins with one of the command words.
+bool begins_with_command_word(std::string_view text);

@@ -3,10 +3,13 @@
 #include "main/current_state.h"
 
 #include "log/status_log.h"
-#include "os/unit_path.h"
+#include "os/file_access.h"
+#include "settings/file_store.h"
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 CurrentState current_state;
 
@@ -29,11 +32,7 @@ constexpr const char* kBanner63 =
     ";;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;\n";
 constexpr const char* kMadeByMain = "; ORVメインプログラムがRAMディスクに作成するファイル ;\n";
 
-} // namespace
-
-int write_current_file(const char* path, const CurrentState& cs) {
-    FILE* fp = unit_fopen(path, "w");
-    if (!fp) return -1;
+void print_current_file(FILE* fp, const CurrentState& cs) {
     std::fputs(kBanner54, fp);
     std::fputs("; カレントス情報 (基本的に1秒毎に更新される)         ;\n", fp);
     std::fputs(kMadeByMain, fp);
@@ -55,9 +54,22 @@ int write_current_file(const char* path, const CurrentState& cs) {
     write_status_words(fp, 0x80, cs.ErrorStatus1);
     std::fputs("[ErrorStatus2]\t; 拡張機能用エラーステータス\n", fp);
     write_status_words(fp, 0x00, cs.ErrorStatus2);
-    std::fclose(fp);
-    unit_chmod(path, 0666);
-    return 0;
+}
+
+// Whether the last write of the current-state file failed: a failure is
+// logged once, not every tick, until a write succeeds again.
+bool current_file_failing = false;
+
+} // namespace
+
+int write_current_file(const char* path, const CurrentState& cs) {
+    std::string text;
+    const bool written = print_to_text(text, [&cs](FILE* fp) { print_current_file(fp, cs); }) &&
+                         atomic_write_file(path, text, shared_file_access()) == 0;
+    if (!written && !current_file_failing)
+        LogPrint(LOG_TO_BOTH, 3, "Cannot write %s: %s\n", path, std::strerror(errno));
+    current_file_failing = !written;
+    return written ? 0 : -1;
 }
 
 void print_current_state(const CurrentState& cs) {
@@ -73,6 +85,15 @@ void print_current_state(const CurrentState& cs) {
              mac[3], mac[4], mac[5]);
     LogPrint(LOG_TO_BOTH, 6, "VOIP MAC   : %02X.%02X.%02X.%02X.%02X.%02X\n", mac1[0], mac1[1],
              mac1[2], mac1[3], mac1[4], mac1[5]);
+}
+
+int write_function_file(TextStream& stream) {
+    std::string text;
+    if (!text_stream_close(stream, text)) {
+        LogPrint(LOG_TO_BOTH, 3, "Cannot write %s: %s\n", kFunctionFilePath, std::strerror(errno));
+        return -1;
+    }
+    return WriteSharedFile(kFunctionFilePath, text);
 }
 
 int write_function_header(FILE* fp, int internal_functions, int expansion_boards) {

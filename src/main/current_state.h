@@ -2,6 +2,7 @@
 // file ORV_Function.ini.
 #pragma once
 
+#include "os/atomic_file.h"
 #include "settings/ini.h"
 #include <cstdint>
 #include <cstdio>
@@ -22,6 +23,8 @@ extern CurrentState current_state;
 
 int write_current_file(const char* path, const CurrentState& cs);
 void print_current_state(const CurrentState& cs);
+// Closes the stream of the function file's text and writes the file whole.
+int write_function_file(TextStream& stream);
 int write_function_header(FILE* fp, int internal_functions, int expansion_boards);
 int write_function_slot(FILE* fp, int slot, int board, int sub, int function_code, uint32_t version,
                         const char* name);

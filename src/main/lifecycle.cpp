@@ -9,10 +9,13 @@
 #include "main/local_zone.h"
 #include "main/main_loop.h"
 #include "main/net_probe.h"
+#include "os/atomic_file.h"
+#include "os/file_access.h"
 #include "os/pace.h"
 #include "os/shell.h"
 #include "os/unit_path.h"
 #include "settings/factory_reset.h"
+#include "settings/file_store.h"
 #include "settings/network_file.h"
 #include "settings/system_file.h"
 #include "sntp/ntp_client.h"
@@ -27,6 +30,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <sys/stat.h>
 
 MainFlags main_flags;
 
@@ -38,6 +42,12 @@ constexpr uint32_t kGpioSwitchOn = 0x0200;
 constexpr uint32_t kGpioStarted = 0x0100;
 
 constexpr int kTotFunctionCode = 0x1F;
+
+// Files the unit makes get exactly the modes it gives them.
+constexpr mode_t kUnitUmask = 022;
+
+// Directories where a write cut short by a crash may have left a temporary file.
+constexpr const char* kWrittenDirs[] = {"/var/kelvatro/conf", "/usr/kelvatro/conf", "/etc"};
 
 void gpio_write(uint32_t value) {
     if (SpiWrite32(kRegGpioOutput, value, 0) < 0) std::puts("gpio_write_error");
@@ -77,11 +87,22 @@ void start_tot_function(FILE* function_file, uint32_t version) {
                   kTotBoard, kTotSub);
     write_function_slot(function_file, 1, kTotBoard, kTotSub, kTotFunctionCode, version, "TOT");
     std::lock_guard lock(tot_mutex);
+    CheckSettingsFile(setup_path.data(), kTotSettingsShape);
     tot_read_settings(setup_path.data(), tot_settings);
     tuner_init();
     tot_arm_capture();
     tot_tuner_start(tot_settings);
     tot_step(tot_settings, tot_status);
+}
+
+// Before the files are read: the group of the shared files, and what a crash
+// may have left behind.
+void check_files_at_start() {
+    if (const std::string group = unknown_shared_group(); !group.empty())
+        LogPrint(LOG_TO_BOTH, 3, "ORV_GROUP names no group: %s; shared files open to all\n",
+                 group.c_str());
+    for (const char* dir : kWrittenDirs)
+        remove_stale_temp_files(dir);
 }
 
 // One pass of the program; returns the pass result.
@@ -120,17 +141,20 @@ SwitchPollStep switch_poll_reading(SwitchPoll& poll) {
 }
 
 int main_init() {
+    check_files_at_start();
     if (SpiOpen() < 0) {
         LogPrint(LOG_TO_BOTH, 3, "SPI Open Error\n");
         SpiWrite32(kRegGpioOutput, kGpioSpiFailed, 0);
     }
     gpio_write(kGpioStarting);
 
+    CheckSettingsFile(kSystemFilePath, kSystemFileShape);
     ReadSystemFile(kSystemFilePath, system_settings);
     PrintSystemSettings(system_settings);
 
     poll_network_init_switch();
 
+    CheckSettingsFile(kNetworkFilePath, kNetworkFileShape);
     ReadNetworkFile(kNetworkFilePath, network_settings);
     PrintNetworkSettings(network_settings);
     ApplyNetworkSettings(network_settings);
@@ -140,7 +164,8 @@ int main_init() {
     current_state = CurrentState{};
     read_mac_address();
 
-    FILE* function_file = unit_fopen(kFunctionFilePath, "w");
+    TextStream function_text;
+    FILE* function_file = text_stream_open(function_text);
     write_function_header(function_file, std::popcount(system_settings.SystemInfo), 0);
     uint32_t version;
     register_read(kRegFpgaVersion, version);
@@ -148,10 +173,7 @@ int main_init() {
 
     if (tot_function_enabled()) start_tot_function(function_file, version);
 
-    if (function_file) {
-        std::fclose(function_file);
-        unit_chmod(kFunctionFilePath, 0666);
-    }
+    if (function_file) write_function_file(function_text);
     return 0;
 }
 
@@ -163,6 +185,7 @@ int main_term() {
 }
 
 int orv_run() {
+    umask(kUnitUmask);
     check_local_zone();
     timer_table_prepare();
     while (run_pass() > 0) {

@@ -1,12 +1,16 @@
-// The main loop of a pass: the control FIFO and the NTP client's socket, read
-// with select, and the tick, run on a grid of whole ticks of the monotonic clock.
+// The main loop of a pass: the control FIFO, read with select and split into
+// messages, the NTP client's socket, and the tick, run on a grid of whole ticks
+// of the monotonic clock.
 #include "main/main_loop.h"
 
 #include "log/status_log.h"
 #include "main/command.h"
 #include "main/current_state.h"
+#include "main/fifo_framing.h"
 #include "main/lifecycle.h"
 #include "main/net_probe.h"
+#include "os/atomic_file.h"
+#include "os/file_access.h"
 #include "os/pace.h"
 #include "os/unit_path.h"
 #include "settings/system_file.h"
@@ -15,18 +19,28 @@
 #include "tot/tot_step.h"
 
 #include <algorithm>
-#include <array>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <string>
 #include <sys/select.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr uint32_t kLinkDownBit = 0x00000001; // ErrorStatus1 entry 80
-constexpr size_t kMessageSize = 512;
+// One read takes at most what a writer writes at once into a pipe (PIPE_BUF), so
+// a read that takes less than this ends with a whole write.
+constexpr size_t kReadSize = 4096;
+// An unfinished message that grows beyond this is taken as ended (and dropped
+// as too long) without waiting for its end.
+constexpr size_t kPendingLimit = 16 * kReadSize;
+// How much of a dropped message its report shows.
+constexpr int kShownLength = 60;
 
 int64_t monotonic_us() {
     using namespace std::chrono;
@@ -47,24 +61,85 @@ timeval timeout_until(int64_t deadline, int64_t now) {
     return timeval{static_cast<time_t>(left / 1000000), static_cast<suseconds_t>(left % 1000000)};
 }
 
-// One read of the FIFO as one message. A read that brings nothing is no
-// message; the loop result then stays as it was.
-int read_message(int fd, int result) {
-    std::array<char, kMessageSize> message{};
-    const ssize_t length = read(fd, message.data(), message.size() - 1);
-    if (length <= 0) return result;
-    message[static_cast<size_t>(length)] = '\0';
-    return main_command(message.data());
+void report_dropped(std::string_view message) {
+    const size_t line_end = std::min(message.find_first_of("\r\n"), message.size());
+    const int shown = static_cast<int>(std::min<size_t>(line_end, kShownLength));
+    LogPrint(LOG_TO_BOTH, 3, "Control message dropped, the pass has ended: %.*s\n", shown,
+             message.data());
 }
 
+// Handles the whole messages of the text in order, and drops its handled part.
+// Once a command has ended the pass, the messages after it are reported as
+// dropped. Returns the result of the last command handled.
+int handle_messages(std::string& text, bool complete, int result) {
+    const FifoSplit split = split_fifo_messages(text, complete);
+    for (const FifoMessage& message : split.messages) {
+        if (!main_flags.running)
+            report_dropped(message.text);
+        else if (message.too_long)
+            LogPrint(LOG_TO_BOTH, 3,
+                     "Control message of %zu bytes dropped: longer than %zu bytes\n",
+                     message.text.size(), kMaxMessageSize);
+        else
+            result = main_command(std::string(message.text).c_str());
+    }
+    text.erase(0, split.consumed);
+    return result;
+}
+
+// Reads what the FIFO holds until a read takes less than it asked for (the pipe
+// is then empty and its text ends with a whole write) and handles every
+// message. `pending` keeps a message cut by a full read for the next read.
+int read_messages(int fd, std::string& pending, int result) {
+    char chunk[kReadSize];
+    bool drained = false;
+    while (!drained && main_flags.running) {
+        const ssize_t length = read(fd, chunk, sizeof chunk);
+        if (length > 0) pending.append(chunk, static_cast<size_t>(length));
+        drained = length < static_cast<ssize_t>(sizeof chunk);
+        result = handle_messages(pending, drained || pending.size() > kPendingLimit, result);
+    }
+    return result;
+}
+
+// At the end of the pass, whatever the FIFO still holds is reported as dropped.
+void drop_unread_messages(int fd, std::string& pending) {
+    char chunk[kReadSize];
+    for (ssize_t length; (length = read(fd, chunk, sizeof chunk)) > 0;)
+        pending.append(chunk, static_cast<size_t>(length));
+    for (const FifoMessage& message : split_fifo_messages(pending, true).messages)
+        report_dropped(message.text);
+}
+
+// Anything but a FIFO in the FIFO's place (a directory, a file, a link) is
+// moved aside, so that the pass goes on.
+void clear_fifo_place(const char* path) {
+    struct stat st {};
+    if (lstat(unit_path(path).c_str(), &st) != 0) return;
+    if (S_ISFIFO(st.st_mode)) {
+        unit_unlink(path);
+        return;
+    }
+    const std::string moved = move_aside(path);
+    if (moved.empty())
+        LogPrint(LOG_TO_BOTH, 3, "%s is no FIFO and cannot be moved aside: %s\n", path,
+                 std::strerror(errno));
+    else
+        LogPrint(LOG_TO_BOTH, 3, "%s was no FIFO: moved to %s\n", path, moved.c_str());
+}
+
+// Every local user may write into the FIFO; only the unit reads it.
 int make_fifo(const char* path) {
-    if (unit_access(path, F_OK) == 0) unit_unlink(path);
-    if (unit_mkfifo(path, 0666) < 0) {
+    clear_fifo_place(path);
+    const FileAccess access = control_fifo_access();
+    if (unit_mkfifo(path, access.mode) < 0) {
         perror("<Error> main_loop() : mkfifo() error");
         return -1;
     }
-    unit_chmod(path, 0666);
-    const int fd = unit_open(path, O_RDWR | O_NONBLOCK);
+    if (access.group != kKeepGroup && chown(unit_path(path).c_str(), -1, access.group) != 0)
+        perror("<Error> main_loop() : chown() error");
+    unit_chmod(path, access.mode);
+    const int fd = unit_open(path, O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         perror("<Error> main_loop() : open() error");
         return -2;
@@ -86,6 +161,7 @@ int main_loop() {
     int64_t deadline = monotonic_us() + tick;
 
     int result = 0;
+    std::string pending;
     while (main_flags.running) {
         const int64_t now = monotonic_us();
         if (now >= deadline) {
@@ -107,9 +183,10 @@ int main_loop() {
             break;
         }
         if (ntp >= 0 && FD_ISSET(ntp, &readable)) ntp_client_receive();
-        if (FD_ISSET(fd, &readable)) result = read_message(fd, result);
+        if (FD_ISSET(fd, &readable)) result = read_messages(fd, pending, result);
     }
 
+    drop_unread_messages(fd, pending);
     close(fd);
     if (unit_access(kControlFifoPath, F_OK) == 0) unit_unlink(kControlFifoPath);
     return result;

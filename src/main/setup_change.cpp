@@ -13,13 +13,15 @@
 #include "tot/tot_step.h"
 #include "tot/tot_tuning.h"
 
-#include <climits>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <mutex>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -63,35 +65,35 @@ bool same_date_time(const DateTime& a, const DateTime& b) {
            a.minute == b.minute && a.second == b.second;
 }
 
-// The path with every link, "." and ".." resolved; empty when it does not
-// resolve.
-std::string resolved(const std::string& path) {
-    char buffer[PATH_MAX];
-    return realpath(path.c_str(), buffer) ? std::string(buffer) : std::string();
-}
-
-std::string parent_of(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
-}
-
-// Whether the named file lies directly in the RAM-disk settings directory,
-// once links, "." and ".." are resolved. A file that does not exist yet counts
-// by its directory; a link counts by where it points.
-bool in_settings_dir(const char* name) {
+// Opens a file named by a setup change, once, for reading: an existing regular
+// file that stands under its own name (not a link) directly in the RAM-disk
+// settings directory. What is checked is the open file itself, so it is what
+// is read. Returns nullptr after one error line when the file is refused.
+FILE* open_changed_file(const char* name) {
     const std::string mapped = unit_path(name);
     const std::string base = mapped.substr(mapped.rfind('/') + 1);
-    if (base.empty() || base == "." || base == "..") return false;
-    const std::string settings_dir = resolved(unit_path(kRamConfDir));
-    if (settings_dir.empty()) return false;
-    struct stat st {};
-    std::string dir = parent_of(mapped);
-    if (lstat(mapped.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        const std::string target = resolved(mapped);
-        if (target.empty()) return false;
-        dir = parent_of(target);
+    const int fd = open(mapped.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat opened {};
+    struct stat listed {};
+    std::string refusal;
+    if (fd < 0)
+        refusal = errno == ENOENT || errno == ENOTDIR ? "does not exist"
+                  : errno == ELOOP                    ? "is a symbolic link"
+                                                      : std::strerror(errno);
+    else if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode))
+        refusal = "is not a regular file";
+    else if (base.empty() || base == "." || base == ".." ||
+             fstatat(AT_FDCWD, (unit_path(kRamConfDir) + base).c_str(), &listed,
+                     AT_SYMLINK_NOFOLLOW) != 0 ||
+             listed.st_dev != opened.st_dev || listed.st_ino != opened.st_ino)
+        refusal = std::string("is outside ") + kRamConfDir;
+    FILE* file = refusal.empty() ? fdopen(fd, "r") : nullptr;
+    if (!file) {
+        if (refusal.empty()) refusal = std::strerror(errno);
+        if (fd >= 0) close(fd);
+        LogPrint(LOG_TO_BOTH, 3, "Setup change refused: %s %s\n", name, refusal.c_str());
     }
-    return resolved(dir) == settings_dir;
+    return file;
 }
 
 // The kinds whose files the program reads and applies.
@@ -100,23 +102,23 @@ bool acted_on(SettingsFileKind kind) {
            kind == kFileSetup;
 }
 
-void take_system_file(const char* name) {
-    ReadSystemFile(name, system_settings);
+void take_system_file(const char* name, FILE* file) {
+    ReadSystemFile(name, system_settings, file);
     PrintSystemSettings(system_settings);
     ntp_client_restart();
 }
 
-void take_network_file(const char* name) {
-    ReadNetworkFile(name, network_settings);
+void take_network_file(const char* name, FILE* file) {
+    ReadNetworkFile(name, network_settings, file);
     PrintNetworkSettings(network_settings);
     ApplyNetworkSettings(network_settings);
 }
 
 // A set date that differs from the stored one sets the clocks. Keys missing
-// from the file, or a file that cannot be read, leave the stored values.
-void take_current_file(const char* name) {
+// from the file leave the stored values.
+void take_current_file(const char* name, FILE* file) {
     DateTime candidate = current_state.SetDateTime;
-    ReadCurrentSetDate(name, candidate);
+    ReadCurrentSetDate(name, candidate, file);
     if (!same_date_time(candidate, current_state.SetDateTime)) {
         current_state.SetDateTime = candidate;
         SetSystemDate(candidate);
@@ -135,28 +137,26 @@ int HandleSetupChange(char* message) {
     const SettingsFileKind kind = ClassifySettingsFile(name, board_text, board_id, sub_id);
     std::printf("<Debug> file_no =0x%02X, str=[%s], board_id=0x%02X, sub_id=0x%02X\n",
                 static_cast<unsigned>(kind), board_text, board_id, sub_id);
-    // The control FIFO is open to every local user: only files of the
+    if (!acted_on(kind)) return 0;
+    // The control FIFO is open to every local user: only existing files of the
     // settings directory are taken over.
-    if (acted_on(kind) && !in_settings_dir(name)) {
-        LogPrint(LOG_TO_BOTH, 3, "Setup change refused: %s is outside /var/kelvatro/conf/\n", name);
-        return -1;
-    }
+    FILE* file = open_changed_file(name);
+    if (!file) return -1;
     switch (kind) {
     case kFileSystem:
-        take_system_file(name);
+        take_system_file(name, file);
         break;
     case kFileNetwork:
-        take_network_file(name);
+        take_network_file(name, file);
         break;
     case kFileCurrent:
-        take_current_file(name);
-        break;
-    case kFileSetup:
-        orv_parser_setup(name, board_text, board_id, sub_id);
+        take_current_file(name, file);
         break;
     default:
+        orv_parser_setup(name, board_text, board_id, sub_id, file);
         break;
     }
+    std::fclose(file);
     return 0;
 }
 
@@ -190,20 +190,23 @@ SettingsFileKind ClassifySettingsFile(const char* path, char board_text[16], uin
     return kFileNone;
 }
 
-int ReadCurrentSetDate(const char* path, DateTime& dt) {
-    return IniReadFile(path, "[ORVCurrent]", [&dt](const char* key, const char* value) {
-        if (std::strcmp(key, "SetDate") == 0)
-            IniParseDate(value, dt);
-        else if (std::strcmp(key, "SetTime") == 0)
-            IniParseTime(value, dt);
-    });
+int ReadCurrentSetDate(const char* path, DateTime& dt, FILE* opened) {
+    return IniReadFile(
+        path, "[ORVCurrent]",
+        [&dt](const char* key, const char* value) {
+            if (std::strcmp(key, "SetDate") == 0)
+                IniParseDate(value, dt);
+            else if (std::strcmp(key, "SetTime") == 0)
+                IniParseTime(value, dt);
+        },
+        opened);
 }
 
-int orv_parser_setup(const char* path, const char*, uint8_t board_id, uint8_t) {
+int orv_parser_setup(const char* path, const char*, uint8_t board_id, uint8_t, FILE* opened) {
     std::puts("<DBG>pass:orv_parser_setup");
     if (board_id != kTotBoard || !tot_function_enabled()) return 0;
     std::lock_guard lock(tot_mutex);
-    tot_read_settings(path, tot_settings);
+    tot_read_settings(path, tot_settings, opened);
     tot_log_settings(tot_settings);
     tot_tuner_start(tot_settings);
     tot_step(tot_settings, tot_status);

@@ -4,6 +4,7 @@
 
 #include "settings/ini.h"
 #include <cstdint>
+#include <cstdio>
 
 enum SettingsFileKind {
     kFileNone = 0,
@@ -18,5 +19,8 @@ enum SettingsFileKind {
 int HandleSetupChange(char* message);
 SettingsFileKind ClassifySettingsFile(const char* path, char board_text[16], uint8_t& board_id,
                                       uint8_t& sub_id);
-int ReadCurrentSetDate(const char* path, DateTime& dt);
-int orv_parser_setup(const char* path, const char* board_text, uint8_t board_id, uint8_t sub_id);
+// Both read the file at the path, or the stream `opened` that the caller has
+// opened at that path.
+int ReadCurrentSetDate(const char* path, DateTime& dt, FILE* opened = nullptr);
+int orv_parser_setup(const char* path, const char* board_text, uint8_t board_id, uint8_t sub_id,
+                     FILE* opened = nullptr);

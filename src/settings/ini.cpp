@@ -1,10 +1,8 @@
 // INI reading shared by every settings reader: splitting a line into key and
-// value, the reading loop with its section rule, the conversion of numbers,
-// dates, times and addresses, and the copy of a written settings file to the
-// SD card.
+// value, the reading loop with its section rule, and the conversion of
+// numbers, dates, times and addresses.
 #include "settings/ini.h"
 
-#include "os/shell.h"
 #include "os/unit_path.h"
 
 #include <cstdio>
@@ -86,10 +84,7 @@ bool IniParseIpAddress(const char* text, uint8_t addr[4]) {
                         [addr](int i, uint32_t n) { addr[i] = static_cast<uint8_t>(n); });
 }
 
-int IniReadFile(const char* path, const char* section,
-                const std::function<void(const char* key, const char* value)>& on_key) {
-    FILE* file = unit_fopen(path, "r");
-    if (!file) return -1;
+bool IniReadStream(FILE* file, const char* section, const IniKeyHandler& on_key) {
     char line[kIniLineSize];
     char key[kIniFieldSize];
     char value[kIniFieldSize];
@@ -99,12 +94,13 @@ int IniReadFile(const char* path, const char* section,
         if (in_section) on_key(key, value);
         if (std::strcmp(key, section) == 0) in_section = true;
     }
-    std::fclose(file);
-    return 0;
+    return in_section;
 }
 
-int CopyToSdCard(const char* path) {
-    run_command("cp -p " + shell_quote(path) + " " + kSdConfDir);
-    run_command("sync");
+int IniReadFile(const char* path, const char* section, const IniKeyHandler& on_key, FILE* opened) {
+    FILE* file = opened ? opened : unit_fopen(path, "r");
+    if (!file) return -1;
+    IniReadStream(file, section, on_key);
+    if (!opened) std::fclose(file);
     return 0;
 }

@@ -1,9 +1,9 @@
 // INI reading shared by every settings reader: line splitting, the reading loop
-// with its section rule, value conversion, and the copy of a written settings
-// file to the SD card.
+// with its section rule, and value conversion.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 
 struct DateTime {
@@ -30,11 +30,14 @@ bool IniParseIpAddress(const char* text, uint8_t addr[4]);
 // A number as strtoul converts it in the given base, truncated by the caller.
 uint32_t IniParseNumber(const char* text, int base);
 
-// The reading loop: opens the unit path, and hands every key that follows the
-// section header (exactly, brackets included) with its value to on_key.
-// Returns -1 when the file cannot be opened, else 0.
-int IniReadFile(const char* path, const char* section,
-                const std::function<void(const char* key, const char* value)>& on_key);
+using IniKeyHandler = std::function<void(const char* key, const char* value)>;
 
-// Copies a freshly written settings file into the SD-card settings directory.
-int CopyToSdCard(const char* path);
+// The reading loop over an open stream: hands every key that follows the
+// section header (exactly, brackets included) with its value to on_key.
+// Returns whether the header was seen.
+bool IniReadStream(FILE* file, const char* section, const IniKeyHandler& on_key);
+// The reading loop over the file at a unit path, or over the stream `opened`
+// that the caller has opened at that path. Returns -1 when the file cannot be
+// opened, else 0.
+int IniReadFile(const char* path, const char* section, const IniKeyHandler& on_key,
+                FILE* opened = nullptr);

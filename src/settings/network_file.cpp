@@ -4,16 +4,20 @@
 #include "settings/network_file.h"
 
 #include "log/status_log.h"
+#include "os/atomic_file.h"
 #include "os/shell.h"
 #include "os/unit_path.h"
+#include "settings/file_store.h"
 #include "settings/system_file.h"
 
 #include <algorithm>
 #include <bit>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 NetworkSettings network_settings;
@@ -21,7 +25,12 @@ NetworkSettings network_settings;
 namespace {
 
 constexpr const char* kDhcpcdFile = "/var/kelvatro/conf/dhcpcd.conf";
+constexpr const char* kDhcpcdTarget = "/etc/dhcpcd.conf";
 constexpr const char* kResolvFile = "/etc/resolv.conf";
+constexpr const char* kSection = "[ORVNetwork]";
+constexpr const char* kKeys[] = {"IP", "NetMask", "Gateway", "Syslog", "snmp", "DnsP", "DnsS"};
+// The resolver file is read by every program: root writes it, all may read it.
+constexpr FileAccess kResolvAccess{0644, kKeepGroup};
 
 void set_address(uint8_t field[4], uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
     field[0] = a;
@@ -63,14 +72,23 @@ std::string dotted(const uint8_t a[4]) {
 }
 
 void write_resolver(const NetworkSettings& n) {
-    FILE* fp = unit_fopen(kResolvFile, "w");
-    if (fp == nullptr) {
+    const std::string text =
+        "nameserver " + dotted(n.DnsP) + "\nnameserver " + dotted(n.DnsS) + "\n";
+    if (atomic_write_file(kResolvFile, text, kResolvAccess) != 0)
         LogPrint(LOG_TO_BOTH, 3, "Cannot Open /etc/resolv.conf\n");
+}
+
+// The dhcpcd file goes to /etc/ whole, with its mode, as "cp -p" would copy it;
+// a copy that fails leaves the file in /etc/ as it was.
+void copy_dhcpcd_to_etc() {
+    std::string text;
+    struct stat st {};
+    if (!read_whole_file(kDhcpcdFile, text) || unit_stat(kDhcpcdFile, &st) != 0) {
+        LogPrint(LOG_TO_BOTH, 3, "Cannot read %s: %s\n", kDhcpcdFile, std::strerror(errno));
         return;
     }
-    std::fprintf(fp, "nameserver %s\n", dotted(n.DnsP).c_str());
-    std::fprintf(fp, "nameserver %s\n", dotted(n.DnsS).c_str());
-    std::fclose(fp);
+    WriteFileReported(kDhcpcdTarget, text, FileAccess{st.st_mode & 07777, kKeepGroup},
+                      DirSync::yes);
 }
 
 // The grep status tells whether the dhcpcd file carries the text, even
@@ -102,30 +120,11 @@ void apply_dhcpcd(const NetworkSettings& n) {
                      dotted(n.IP) + "/" + std::to_string(netmask_prefix_length(n.NetMask)));
     set_dhcpcd_entry(file, "static routers=", dotted(n.Gateway));
     set_dhcpcd_entry(file, "static domain_name_servers=", dotted(n.DnsP));
-    run_command(format_command("cp -pf %s %s", file.c_str(), shell_quote("/etc/").c_str()));
+    copy_dhcpcd_to_etc();
     run_command("sync");
 }
 
-} // namespace
-
-int ReadNetworkFile(const char* path, NetworkSettings& n) {
-    set_factory_values(n);
-    if (unit_access(path, F_OK) != 0) {
-        LogPrint(LOG_TO_BOTH, 6, "<<Network file factory set>>\n");
-        WriteNetworkFile(path, n);
-        return 0;
-    }
-    return IniReadFile(path, "[ORVNetwork]", [&n](const char* key, const char* value) {
-        if (uint8_t* field = field_of_key(n, key)) IniParseIpAddress(value, field);
-    });
-}
-
-int WriteNetworkFile(const char* path, const NetworkSettings& n) {
-    FILE* fp = unit_fopen(path, "w");
-    if (fp == nullptr) {
-        LogPrint(LOG_TO_BOTH, 0, "Network file error\n");
-        return -1;
-    }
+void print_network_file(FILE* fp, const NetworkSettings& n) {
     std::fputs(";;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;\n"
                "; ORV ネットワーク情報         ;\n"
                "; SDカード上に保存されるデータ ;\n"
@@ -139,9 +138,34 @@ int WriteNetworkFile(const char* path, const NetworkSettings& n) {
     std::fprintf(fp, "snmp=%s\t; snmp\n", dotted(n.snmp).c_str());
     std::fprintf(fp, "DnsP=%s\t; プライマリDNSサーバ\n", dotted(n.DnsP).c_str());
     std::fprintf(fp, "DnsS=%s\t; セカンダリDNSサーバ\n", dotted(n.DnsS).c_str());
-    std::fclose(fp);
-    unit_chmod(path, 0666);
-    CopyToSdCard(path);
+}
+
+} // namespace
+
+const SettingsShape kNetworkFileShape{kSection, kKeys};
+
+int ReadNetworkFile(const char* path, NetworkSettings& n, FILE* opened) {
+    set_factory_values(n);
+    if (!opened && unit_access(path, F_OK) != 0) {
+        LogPrint(LOG_TO_BOTH, 6, "<<Network file factory set>>\n");
+        WriteNetworkFile(path, n);
+        return 0;
+    }
+    return IniReadFile(
+        path, kSection,
+        [&n](const char* key, const char* value) {
+            if (uint8_t* field = field_of_key(n, key)) IniParseIpAddress(value, field);
+        },
+        opened);
+}
+
+int WriteNetworkFile(const char* path, const NetworkSettings& n) {
+    std::string text;
+    if (!print_to_text(text, [&n](FILE* fp) { print_network_file(fp, n); }) ||
+        WriteSettingsFile(path, text) != 0) {
+        LogPrint(LOG_TO_BOTH, 0, "Network file error\n");
+        return -1;
+    }
     return 0;
 }
 

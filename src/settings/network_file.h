@@ -2,7 +2,10 @@
 // eth0, the default route, the resolver and the dhcpcd configuration.
 #pragma once
 
+#include "settings/file_store.h"
+
 #include <cstdint>
+#include <cstdio>
 
 struct NetworkSettings {
     uint8_t IP[4];
@@ -19,7 +22,13 @@ constexpr const char* kNetworkFilePath = "/var/kelvatro/conf/ORV_Network.ini";
 
 extern NetworkSettings network_settings;
 
-int ReadNetworkFile(const char* path, NetworkSettings& n);
+// What a whole network settings file holds (NtpServer, which the unit never
+// writes, is not required).
+extern const SettingsShape kNetworkFileShape;
+
+// Reads the file at the path, or the stream `opened` that the caller has
+// opened at that path.
+int ReadNetworkFile(const char* path, NetworkSettings& n, FILE* opened = nullptr);
 int WriteNetworkFile(const char* path, const NetworkSettings& n);
 void PrintNetworkSettings(const NetworkSettings& n);
 int ApplyNetworkSettings(const NetworkSettings& n);

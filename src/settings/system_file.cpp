@@ -4,9 +4,11 @@
 #include "settings/system_file.h"
 
 #include "log/status_log.h"
+#include "os/atomic_file.h"
 #include "os/clock.h"
 #include "os/shell.h"
 #include "os/unit_path.h"
+#include "settings/file_store.h"
 
 #include <cstdio>
 #include <cstring>
@@ -19,6 +21,10 @@ SystemSettings system_settings;
 namespace {
 
 constexpr const char* kSection = "[ORVSystem]";
+constexpr const char* kKeys[] = {
+    "Version",  "UnitID",     "UnitName",   "SystemInfo",    "OptionInfo",   "CustumInfo",
+    "Language", "HeaderTime", "TimeAdjust", "TimeAdjustInt", "WebControl",   "MakeDate",
+    "MakeTime", "ModifyDate", "ModifyTime", "AutoReset",     "AutoResetTime"};
 
 void set_factory_values(SystemSettings& s) {
     s = SystemSettings{};
@@ -77,14 +83,17 @@ void take_key(SystemSettings& s, const char* key, const char* value) {
 
 } // namespace
 
-int ReadSystemFile(const char* path, SystemSettings& s) {
+const SettingsShape kSystemFileShape{kSection, kKeys};
+
+int ReadSystemFile(const char* path, SystemSettings& s, FILE* opened) {
     set_factory_values(s);
-    if (unit_access(path, F_OK) != 0) {
+    if (!opened && unit_access(path, F_OK) != 0) {
         LogPrint(LOG_TO_BOTH, 6, "<<System file factory set>>\n");
         WriteSystemFile(path, s);
-    } else if (IniReadFile(path, kSection, [&s](const char* key, const char* value) {
-                   take_key(s, key, value);
-               }) != 0) {
+    } else if (IniReadFile(
+                   path, kSection,
+                   [&s](const char* key, const char* value) { take_key(s, key, value); },
+                   opened) != 0) {
         LogPrint(LOG_TO_BOTH, 0, "System file not found\n");
         return -1;
     }
@@ -97,12 +106,9 @@ int ReadSystemFile(const char* path, SystemSettings& s) {
     return 0;
 }
 
-int WriteSystemFile(const char* path, const SystemSettings& s) {
-    FILE* f = unit_fopen(path, "w");
-    if (!f) {
-        LogPrint(LOG_TO_BOTH, 0, "System file error\n");
-        return -1;
-    }
+namespace {
+
+void print_system_file(FILE* f, const SystemSettings& s) {
     std::fprintf(f, ";;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;\n");
     std::fprintf(f, "; ORVシステム基本情報          ;\n");
     std::fprintf(f, "; SDカード上に保存されるデータ ;\n");
@@ -131,9 +137,17 @@ int WriteSystemFile(const char* path, const SystemSettings& s) {
     std::fprintf(f, "AutoReset=%d\t; 10進数(8b) (0=無効, 1=リセット, 2=リブート)\n", s.AutoReset);
     std::fprintf(f, "AutoResetTime=%02d:%02d:%02d\t; リセット時分秒\n", s.AutoResetTime.hour,
                  s.AutoResetTime.minute, s.AutoResetTime.second);
-    std::fclose(f);
-    unit_chmod(path, 0666);
-    CopyToSdCard(path);
+}
+
+} // namespace
+
+int WriteSystemFile(const char* path, const SystemSettings& s) {
+    std::string text;
+    if (!print_to_text(text, [&s](FILE* f) { print_system_file(f, s); }) ||
+        WriteSettingsFile(path, text) != 0) {
+        LogPrint(LOG_TO_BOTH, 0, "System file error\n");
+        return -1;
+    }
     return 0;
 }
 

@@ -2,8 +2,10 @@
 // operations on the local clock.
 #pragma once
 
+#include "settings/file_store.h"
 #include "settings/ini.h"
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 
 struct SystemSettings {
@@ -38,7 +40,12 @@ inline bool variant_bit_set() {
     return (system_settings.CustumInfo & kVariantBit) != 0;
 }
 
-int ReadSystemFile(const char* path, SystemSettings& s);
+// What a whole system settings file holds.
+extern const SettingsShape kSystemFileShape;
+
+// Reads the file at the path, or the stream `opened` that the caller has
+// opened at that path.
+int ReadSystemFile(const char* path, SystemSettings& s, FILE* opened = nullptr);
 int WriteSystemFile(const char* path, const SystemSettings& s);
 void PrintSystemSettings(const SystemSettings& s);
 void GetLocalDateTime(DateTime& dt);

@@ -3,13 +3,17 @@
 #include "tot/tot_files.h"
 
 #include "log/status_log.h"
+#include "os/atomic_file.h"
+#include "os/file_access.h"
 #include "os/unit_path.h"
+#include "settings/file_store.h"
 #include "settings/ini.h"
 #include "settings/system_file.h"
 #include "tot/ntp_server.h"
 #include "tot/tot_state.h"
 
 #include <cstring>
+#include <string>
 #include <unistd.h>
 
 TotSettings tot_settings;
@@ -18,6 +22,8 @@ TotStatus tot_status;
 namespace {
 
 constexpr const char* kBanner = ";;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;\n";
+constexpr const char* kSection = "[TOT]";
+constexpr const char* kKeys[] = {"Status", "Set_TOT_CH_TYPE", "Set_TOT_CH_NUM", "Set_TOT_STRATUM"};
 
 TotSettings factory_settings() {
     return TotSettings{1, 0, 27, uint8_t(variant_bit_set() ? 11 : 7)};
@@ -29,35 +35,37 @@ uint8_t decimal_byte(const char* value) {
 
 } // namespace
 
-int tot_read_settings(const char* path, TotSettings& s) {
+const SettingsShape kTotSettingsShape{kSection, kKeys};
+
+int tot_read_settings(const char* path, TotSettings& s, FILE* opened) {
     s = factory_settings();
-    if (unit_access(path, F_OK) != 0) {
+    if (!opened && unit_access(path, F_OK) != 0) {
         LogPrint(LOG_TO_BOTH, 6, "<<TOT file factory set>>\n");
         tot_write_settings(path, s);
         return 0;
     }
-    return IniReadFile(path, "[TOT]", [&s](const char* key, const char* value) {
-        if (std::strcmp(key, "Status") == 0)
-            s.Status = decimal_byte(value);
-        else if (std::strcmp(key, "Set_TOT_CH_TYPE") == 0)
-            s.Set_TOT_CH_TYPE = decimal_byte(value);
-        else if (std::strcmp(key, "Set_TOT_CH_NUM") == 0)
-            s.Set_TOT_CH_NUM = decimal_byte(value);
-        else if (std::strcmp(key, "Set_TOT_STRATUM") == 0)
-            s.Set_TOT_STRATUM = decimal_byte(value);
-    });
+    return IniReadFile(
+        path, kSection,
+        [&s](const char* key, const char* value) {
+            if (std::strcmp(key, "Status") == 0)
+                s.Status = decimal_byte(value);
+            else if (std::strcmp(key, "Set_TOT_CH_TYPE") == 0)
+                s.Set_TOT_CH_TYPE = decimal_byte(value);
+            else if (std::strcmp(key, "Set_TOT_CH_NUM") == 0)
+                s.Set_TOT_CH_NUM = decimal_byte(value);
+            else if (std::strcmp(key, "Set_TOT_STRATUM") == 0)
+                s.Set_TOT_STRATUM = decimal_byte(value);
+        },
+        opened);
 }
 
 int tot_write_settings(const char* path, const TotSettings& s) {
-    FILE* fp = unit_fopen(path, "w");
-    if (!fp) {
+    std::string text;
+    if (!print_to_text(text, [&s](FILE* fp) { tot_print_settings(fp, s); }) ||
+        WriteSettingsFile(path, text) != 0) {
         LogPrint(LOG_TO_BOTH, 0, "TOT file error\n");
         return -1;
     }
-    tot_print_settings(fp, s);
-    std::fclose(fp);
-    unit_chmod(path, 0666);
-    CopyToSdCard(path);
     return 0;
 }
 
@@ -80,9 +88,9 @@ void tot_log_settings(const TotSettings& s) {
     if (!variant_bit_set()) LogPrint(LOG_TO_BOTH, 6, "SetStratum  : %d\n", s.Set_TOT_STRATUM);
 }
 
-int tot_write_status(const char* path, const TotStatus& st) {
-    FILE* fp = unit_fopen(path, "w");
-    if (!fp) return -1;
+namespace {
+
+void print_status(FILE* fp, const TotStatus& st) {
     const TotDate& date = tot_state.last_date;
     const TotTime& time = tot_state.last_time;
     tot_print_settings(fp, st.settings);
@@ -101,7 +109,13 @@ int tot_write_status(const char* path, const TotStatus& st) {
     std::fprintf(fp, "Now_TOTDATE=%d/%02d/%02d\t\t;現在の日付\n", date.year, date.month, date.day);
     std::fprintf(fp, "Now_TOTTIME=%02d:%02d:%02d\t;現在の時刻\n", time.hour, time.minute,
                  time.second);
-    std::fclose(fp);
-    unit_chmod(path, 0666);
-    return 0;
+}
+
+} // namespace
+
+// A failure is reported by the TOT step, once a tick.
+int tot_write_status(const char* path, const TotStatus& st) {
+    std::string text;
+    if (!print_to_text(text, [&st](FILE* fp) { print_status(fp, st); })) return -1;
+    return atomic_write_file(path, text, shared_file_access());
 }

@@ -2,6 +2,8 @@
 // (Status_05_01.txt) with their records.
 #pragma once
 
+#include "settings/file_store.h"
+
 #include <cstdint>
 #include <cstdio>
 
@@ -28,7 +30,12 @@ constexpr int kTotSub = 1;
 extern TotSettings tot_settings;
 extern TotStatus tot_status;
 
-int tot_read_settings(const char* path, TotSettings& s);
+// What a whole TOT settings file holds.
+extern const SettingsShape kTotSettingsShape;
+
+// Reads the file at the path, or the stream `opened` that the caller has
+// opened at that path.
+int tot_read_settings(const char* path, TotSettings& s, FILE* opened = nullptr);
 int tot_write_settings(const char* path, const TotSettings& s);
 void tot_print_settings(FILE* fp, const TotSettings& s);
 void tot_log_settings(const TotSettings& s);

@@ -48,8 +48,8 @@ expect "tuner opened" eval '! log_has "Tuner Init NG"'
 step "current-state file rewritten every second"
 wait_for "ORV_Current.ini" test -f "$CONF/ORV_Current.ini"
 expect "no set date yet" ini_is "$CONF/ORV_Current.ini" SetDate 0000/00/00
-first=$(ini_read "$CONF/ORV_Current.ini" NowTime)
-wait_for "NowTime to change" eval '[ "$(ini_read "$CONF/ORV_Current.ini" NowTime)" != "$first" ]'
+first=$(ini_value "$CONF/ORV_Current.ini" NowTime)
+wait_for "NowTime to change" eval '[ "$(ini_value "$CONF/ORV_Current.ini" NowTime)" != "$first" ]'
 
 sim_end
 expect "nothing but END ended it" test "$(journal_count reboot)" -eq 0

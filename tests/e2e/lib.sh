@@ -174,19 +174,9 @@ gpio_last() { gpio_values | tail -n 1; }
 
 # The value of KEY in a unit INI file (up to the TAB before the comment).
 ini_value() {
-    awk -v k="$2" 'index($0, k "=") == 1 { v = substr($0, length(k) + 2); sub(/\t.*/, "", v); print v; exit }' "$1"
+    awk -v k="$2" 'index($0, k "=") == 1 { v = substr($0, length(k) + 2); sub(/\t.*/, "", v); print v; exit }' "$1" 2>/dev/null
 }
-# The same, read again while the unit is rewriting the file (empty for a moment).
-ini_read() {
-    local v= i
-    for i in 1 2 3 4 5 6 7 8 9 10; do
-        v=$(ini_value "$1" "$2" 2>/dev/null || true)
-        [ -z "$v" ] || break
-        sleep 0.02
-    done
-    printf '%s' "$v"
-}
-ini_is() { [ "$(ini_read "$1" "$2")" = "$3" ]; }
+ini_is() { [ "$(ini_value "$1" "$2")" = "$3" ]; }
 
 # ---- checks ----------------------------------------------------------------
 

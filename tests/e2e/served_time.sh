@@ -41,8 +41,8 @@ expect "no bit errors" ini_is "$status" Now_TOTber 0
 step "status file rewritten every tick, current-state file every second"
 stamp=$(stat -c %y "$status")
 wait_for "status file rewritten" eval '[ "$(stat -c %y "$status")" != "$stamp" ]'
-now=$(ini_read "$CONF/ORV_Current.ini" NowTime)
-wait_for "NowTime to change" eval '[ "$(ini_read "$CONF/ORV_Current.ini" NowTime)" != "$now" ]'
+now=$(ini_value "$CONF/ORV_Current.ini" NowTime)
+wait_for "NowTime to change" eval '[ "$(ini_value "$CONF/ORV_Current.ini" NowTime)" != "$now" ]'
 
 sim_end
 pass

@@ -2,6 +2,7 @@
 #include "main_fixture.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -64,17 +65,20 @@ mode_t mode_of(const std::string& host_path) {
 
 // ORV_Function.ini as the start of a pass writes it for a SystemInfo.
 std::string function_file_for(const Sandbox& sandbox, const char* system_info) {
-    sandbox.write(kSystemFilePath,
-                  std::string("[ORVSystem]\nVersion=01000004\nSystemInfo=") + system_info + "\n");
+    sandbox.write(kSystemFilePath, whole_system_file(system_info));
     capture_stdout([] { main_init(); });
     EXPECT_EQ(0666u, mode_of(sandbox.path(kFunctionFilePath)));
     return sandbox.read(kFunctionFilePath);
 }
 
+// A link planted in the file's place is replaced, never written through.
 TEST_F(MainTest, CurrentFileRewritesTheFortyFiveLinesWithMode0666) {
-    sandbox.write(kCurrentFilePath, std::string(5000, 'x'));
+    sandbox.write("/var/www/victim", "kept");
+    ASSERT_EQ(0, symlink(sandbox.path("/var/www/victim").c_str(),
+                         sandbox.path(kCurrentFilePath).c_str()));
     ASSERT_EQ(0, write_current_file(kCurrentFilePath, known_record()));
     EXPECT_EQ(kCurrentFileText, sandbox.read(kCurrentFilePath));
+    EXPECT_EQ("kept", sandbox.read("/var/www/victim"));
     EXPECT_EQ(0666u, mode_of(sandbox.path(kCurrentFilePath)));
     sandbox.remove("/var/kelvatro/conf");
     EXPECT_EQ(-1, write_current_file(kCurrentFilePath, known_record()));

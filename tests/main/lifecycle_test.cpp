@@ -29,7 +29,9 @@ TEST_F(MainTest, ThirdConsecutiveOnReadingBeforeTheSixthOffAsksForTheReset) {
     }
 }
 
-constexpr const char* kOwnNetwork = "[ORVNetwork]\nIP=10.9.8.7\n";
+constexpr const char* kOwnNetwork =
+    "[ORVNetwork]\nIP=10.9.8.7\nNetMask=255.0.0.0\nGateway=10.0.0.1\n"
+    "Syslog=0.0.0.0\nsnmp=0.0.0.0\nDnsP=0.0.0.0\nDnsS=0.0.0.0\n";
 
 TEST_F(MainTest, SwitchHeldAtPowerOnBringsBackTheFactoryNetwork) {
     sandbox.write(kNetworkFilePath, kOwnNetwork);

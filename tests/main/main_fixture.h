@@ -35,6 +35,16 @@ inline int count_in_log(const Sandbox& sandbox, std::string_view text) {
     return count_of(sandbox.read("/var/www/StatusLog.txt"), text);
 }
 
+// A whole ORV_System.ini with the given SystemInfo, every other value at its
+// factory value.
+inline std::string whole_system_file(const std::string& system_info) {
+    return "[ORVSystem]\nVersion=01000004\nUnitID=0\nUnitName=VID UVIVEV\nSystemInfo=" +
+           system_info +
+           "\nOptionInfo=0\nCustumInfo=0\nLanguage=0\nHeaderTime=1\nTimeAdjust=0\n"
+           "TimeAdjustInt=3600\nWebControl=1\nMakeDate=2024/01/01\nMakeTime=00:00:00\n"
+           "ModifyDate=2024/01/01\nModifyTime=00:00:00\nAutoReset=0\nAutoResetTime=03:00:00\n";
+}
+
 class MainTest : public SandboxTest {
   protected:
     void SetUp() override {

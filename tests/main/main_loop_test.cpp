@@ -2,7 +2,9 @@
 // test thread while the loop runs on a thread of its own.
 #include "main/main_loop.h"
 
+#include "main/fifo_framing.h"
 #include "main_fixture.h"
+#include "os/deploy_settings.h"
 #include "timer/event_timer.h"
 
 #include <array>
@@ -10,6 +12,7 @@
 #include <chrono>
 #include <fcntl.h>
 #include <functional>
+#include <grp.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -129,26 +132,61 @@ TEST_F(MainTest, TicksKeepTheirGridThroughMessagesAndSlowTicks) {
     tick_work_ms = 0;
 }
 
-TEST_F(MainTest, HandlesSixHundredBytesAsTwoMessagesOf511And89) {
+TEST(SplitFifoMessages, ALineBeginningWithACommandWordBeginsAMessage) {
+    const std::string too_long = "reg 1" + std::string(510, ' ');
+    const struct {
+        std::string text;
+        bool complete;
+        std::vector<std::string> messages;
+    } cases[] = {
+        {"RESET", true, {"RESET"}},
+        {"", true, {}},
+        {"reg 1\nreg 2\n", true, {"reg 1\n", "reg 2\n"}},
+        {"[SetupChange]\r\nFileName=a\r\nEND\n",
+         true,
+         {"[SetupChange]\r\nFileName=a\r\n", "END\n"}},
+        {"junk\n\nLOG_DELETE", true, {"junk\n\n", "LOG_DELETE"}},
+        {"RESETEND\n reg\n", true, {"RESETEND\n reg\n"}},
+        {"reg 1\nreg 2\n[SetupCh", false, {"reg 1\n"}},
+        {"[SetupChange]\nFile", false, {}},
+        {too_long + "\nEND", true, {too_long + "\n", "END"}},
+    };
+    for (const auto& c : cases) {
+        const FifoSplit split = split_fifo_messages(c.text, c.complete);
+        std::vector<std::string> messages;
+        size_t length = 0;
+        for (const FifoMessage& m : split.messages) {
+            messages.emplace_back(m.text);
+            length += m.text.size();
+            EXPECT_EQ(m.too_long, m.text.size() > 511) << m.text;
+        }
+        EXPECT_EQ(messages, c.messages) << c.text;
+        EXPECT_EQ(split.consumed, length) << c.text;
+    }
+}
+
+TEST_F(MainTest, AMessageLongerThan511BytesIsReportedNeverSplit) {
     LoopRunner loop(sandbox, main_loop);
-    // Only a cut right after byte 511 makes "END" the start of a message.
     std::string message = "LOG_DELETE";
     message.resize(511, ' ');
     message += "END";
-    message.resize(600, ' ');
-    loop.send(message);
+    message.resize(599, ' ');
+    loop.send(message + "\n");
+    loop.send("END\n");
     EXPECT_EQ(0, loop.finish());
-    EXPECT_EQ(1, count_in_log("<INF> ORV Log delete\n"));
+    EXPECT_EQ(0, count_in_log("ORV Log delete"));
+    EXPECT_EQ(1,
+              count_in_log("<ERR> Control message of 600 bytes dropped: longer than 511 bytes\n"));
     EXPECT_EQ(1, count_in_log("<INF> Main Program End\n"));
-    EXPECT_EQ(1, main_flags.shutdown);
 }
 
-TEST_F(MainTest, ResetThenEndInOneReadOnlyRestarts) {
+TEST_F(MainTest, AMessageAfterResetIsReportedAsDropped) {
     LoopRunner loop(sandbox, main_loop);
     loop.send("RESET\nEND\n");
     EXPECT_EQ(1, loop.finish());
     EXPECT_EQ(0, main_flags.running);
     EXPECT_EQ(0, main_flags.shutdown);
+    EXPECT_EQ(1, count_in_log("<ERR> Control message dropped, the pass has ended: END\n"));
     EXPECT_FALSE(sandbox.exists(kControlFifoPath));
 }
 
@@ -161,7 +199,7 @@ TEST_F(MainTest, RunMakesTheFifoAnewOverALeftoverAndEndPowersOff) {
     struct stat st {};
     ASSERT_EQ(0, stat(sandbox.path(kControlFifoPath).c_str(), &st));
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
-    EXPECT_EQ(0666u, st.st_mode & 07777);
+    EXPECT_EQ(0622u, st.st_mode & 07777);
 
     run.send("END\n");
     EXPECT_EQ(0, run.finish());
@@ -180,13 +218,38 @@ TEST_F(MainTest, RunResetStartsASecondPassThenRebootEnds) {
     EXPECT_EQ("reboot", last_command(sandbox));
 }
 
-TEST_F(MainTest, RunWithAFifoThatCannotBeMadeEndsWithoutPowerOff) {
-    sandbox.write(std::string(kControlFifoPath) + "/in-the-way", "");
-    EXPECT_EQ(0, orv_run());
-    EXPECT_EQ(0, count_in_log("Main Program Ready"));
-    EXPECT_EQ(0, main_flags.running);
-    EXPECT_EQ(0, count_of(sandbox.read("/sim/commands.log"), "reboot"));
-    EXPECT_EQ(0, count_of(sandbox.read("/sim/commands.log"), "shutdown"));
+// The files shared with the web front end and the FIFO are open to everyone,
+// or only to the group that ORV_GROUP names.
+TEST_F(MainTest, SharedFilesBelongToTheGroupThatOrvGroupNames) {
+    const group* other = getgrgid(1);
+    if (!other || getegid() != 0) GTEST_SKIP() << "needs root and a group of id 1";
+    const struct {
+        std::string name;
+        mode_t file_mode, fifo_mode;
+        gid_t gid;
+    } cases[] = {
+        {"", 0666, 0622, 0}, {other->gr_name, 0660, 0620, 1}, {"no-such-group", 0666, 0622, 0}};
+    for (const auto& c : cases) {
+        sandbox.write(kDeploySettingsPath, "ORV_GROUP=" + c.name + "\n");
+        deploy_settings_reload();
+        for (const char* path : {kSystemFilePath, "/usr/kelvatro/conf/ORV_System.ini"})
+            sandbox.remove(path);
+        sandbox.remove(kCurrentFilePath);
+        LoopRunner run(sandbox, orv_run);
+        ASSERT_TRUE(eventually([&] { return sandbox.exists(kCurrentFilePath); }));
+        for (const char* path : {kControlFifoPath, kCurrentFilePath, kFunctionFilePath,
+                                 kSystemFilePath, "/usr/kelvatro/conf/ORV_System.ini"}) {
+            struct stat st {};
+            ASSERT_EQ(0, stat(sandbox.path(path).c_str(), &st)) << path;
+            EXPECT_EQ(st.st_mode & 07777, path == kControlFifoPath ? c.fifo_mode : c.file_mode)
+                << c.name << " " << path;
+            EXPECT_EQ(st.st_gid, c.gid) << c.name << " " << path;
+        }
+        run.send("END\n");
+        run.finish();
+    }
+    EXPECT_EQ(1, count_in_log("<ERR> ORV_GROUP names no group: no-such-group; shared files open "
+                              "to all\n"));
 }
 
 } // namespace

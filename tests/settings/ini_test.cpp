@@ -1,5 +1,5 @@
 // INI reading: line splitting, value conversion, the reading loop's section
-// rule, hostile file contents and the copy to the SD card.
+// rule and hostile file contents.
 #include "sandbox.h"
 #include "settings/ini.h"
 #include "text.h"
@@ -109,22 +109,6 @@ TEST_F(IniReadFileTest, BinaryGarbageAndNulBytesAreHarmless) {
     ASSERT_GE(seen.size(), 2u);
     EXPECT_EQ(KeyValue("L", "1"), seen.back());
     EXPECT_NE(seen.end(), std::find(seen.begin(), seen.end(), KeyValue("K", "a")));
-}
-
-// A path with shell characters is quoted; any path length is taken.
-TEST_F(IniReadFileTest, CopyToSdCardQuotesThePath) {
-    const std::string long_name = std::string(250, 'f') + ".ini";
-    for (const std::string& name :
-         {std::string("ORV_System.ini"), std::string("odd name;x.ini"), long_name}) {
-        sandbox.write("/var/kelvatro/conf/" + name, name);
-        CopyToSdCard(("/var/kelvatro/conf/" + name).c_str());
-        EXPECT_EQ(name, sandbox.read("/usr/kelvatro/conf/" + name));
-    }
-    EXPECT_EQ((std::vector<std::string>{
-                  "cp -p /var/kelvatro/conf/ORV_System.ini /usr/kelvatro/conf/", "sync",
-                  "cp -p '/var/kelvatro/conf/odd name;x.ini' /usr/kelvatro/conf/", "sync",
-                  "cp -p /var/kelvatro/conf/" + long_name + " /usr/kelvatro/conf/", "sync"}),
-              sandbox.journal());
 }
 
 } // namespace

@@ -131,7 +131,6 @@ TEST_F(NetworkFileTest, ApplyRunsTheCommandsInOrder) {
         "grep \"static domain_name_servers=\" /var/kelvatro/conf/dhcpcd.conf",
         "echo \"static domain_name_servers=\"0.0.0.0 >> /var/kelvatro/conf/dhcpcd.conf",
         "sync",
-        "cp -pf /var/kelvatro/conf/dhcpcd.conf /etc/",
         "sync",
         "sudo service dhcpcd reload",
     };

@@ -4,12 +4,15 @@
 #include "settings/system_file.h"
 #include "text.h"
 
+#include <csignal>
 #include <cstring>
 #include <regex>
 #include <string>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -90,13 +93,11 @@ TEST_F(SystemFileTest, WritesTheTwentyTwoLinesExactlyAndReadsThemBack) {
     struct stat st {};
     ASSERT_EQ(0, stat(sandbox.path(kPath).c_str(), &st));
     EXPECT_EQ(0666u, st.st_mode & 0777);
-    EXPECT_EQ((std::vector<std::string>{
-                  "cp -p /var/kelvatro/conf/ORV_System.ini /usr/kelvatro/conf/", "sync"}),
-              sandbox.journal());
+    EXPECT_EQ(std::vector<std::string>{"sync"}, sandbox.journal());
 
     // Every field comes back: written again, the record gives the same text.
     const SystemSettings s = read();
-    EXPECT_EQ(2u, sandbox.journal().size()); // not rewritten
+    EXPECT_EQ(1u, sandbox.journal().size()); // not rewritten
     capture_stdout([&] { WriteSystemFile("/var/kelvatro/conf/again.ini", s); });
     EXPECT_EQ(expected, sandbox.read("/var/kelvatro/conf/again.ini"));
     const std::regex printout(R"(.{19} <INF> Version     : 01000004
@@ -149,7 +150,7 @@ TEST_F(SystemFileTest, OnlyAVersionReadAfterTheHeaderCanCauseARewrite) {
     s = read();
     EXPECT_EQ(0x12u, s.UnitID);
     EXPECT_EQ(0x01000004u, s.Version);
-    EXPECT_EQ(2u, sandbox.journal().size());
+    EXPECT_EQ(1u, sandbox.journal().size());
     sandbox.write(kPath, "[ORVSystem]\nUnitName=" + std::string(40, 'N') + "\t; x\n");
     EXPECT_EQ(std::string(31, 'N'), read().UnitName);
 }
@@ -169,6 +170,52 @@ TEST_F(SystemFileTest, UnreadableFileFailsAndUnwritableFileIsReported) {
 
     out = capture_stdout([&] { EXPECT_EQ(-1, WriteSystemFile("/var/nodir/x.ini", s)); });
     EXPECT_TRUE(contains(out, "<EMG> System file error\n"));
+}
+
+// A write cut short (here by the file size limit, as by a full disk) leaves
+// both copies as they were and is reported.
+TEST_F(SystemFileTest, ShortWriteLeavesBothCopiesWhole) {
+    capture_stdout([] { WriteSystemFile(kPath, sample()); });
+    const std::string whole = sandbox.read(kPath);
+    const pid_t child = fork();
+    if (child == 0) {
+        std::freopen("/dev/null", "w", stdout);
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{300, 300};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        SystemSettings changed = sample();
+        changed.UnitID = 0x99;
+        _exit(WriteSystemFile(kPath, changed) == -1 ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_EQ(0, status);
+    EXPECT_EQ(whole, sandbox.read(kPath));
+    EXPECT_EQ(whole, sandbox.read("/usr/kelvatro/conf/ORV_System.ini"));
+    EXPECT_TRUE(contains(sandbox.read("/var/www/StatusLog.txt"),
+                         "<ERR> Cannot write /var/kelvatro/conf/ORV_System.ini: File too large\n"));
+}
+
+// At start a damaged file is restored from a whole SD copy (the unit's runs show
+// each kind of damage); with the SD copy damaged too, the factory values return.
+TEST_F(SystemFileTest, DamagedFileWithADamagedSdCopyGetsFactoryValues) {
+    const std::string whole =
+        file_text("01000004", "2023/02/03", "04:05:06", "2024/11/12", "13:14:15");
+    sandbox.write(kPath, whole.substr(0, whole.find("AutoReset=")));
+    sandbox.write("/usr/kelvatro/conf/ORV_System.ini", "");
+    SystemSettings s{};
+    capture_stdout([&] {
+        CheckSettingsFile(kPath, kSystemFileShape);
+        ReadSystemFile(kPath, s);
+    });
+    EXPECT_EQ(0u, s.SystemInfo);
+    EXPECT_EQ(sandbox.read(kPath), sandbox.read("/usr/kelvatro/conf/ORV_System.ini"));
+    const std::string log = sandbox.read("/var/www/StatusLog.txt");
+    EXPECT_TRUE(contains(log, "<ERR> /var/kelvatro/conf/ORV_System.ini not whole (no AutoReset "
+                              "key), nor /usr/kelvatro/conf/ORV_System.ini (empty): factory "
+                              "values\n"))
+        << log;
+    EXPECT_TRUE(contains(log, "<INF> <<System file factory set>>\n"));
 }
 
 } // namespace

@@ -1,0 +1,58 @@
+// The access of the files shared with other local programs, from the group that
+// the deployment setting ORV_GROUP names. The group is looked up again when the
+// setting changes (a new pass, a test).
+#include "os/file_access.h"
+
+#include "os/deploy_settings.h"
+
+#include <grp.h>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+struct SharedGroup {
+    std::string name; // as ORV_GROUP gives it; empty: no group
+    bool known = false;
+    gid_t gid = kKeepGroup;
+};
+
+std::mutex group_lock;
+SharedGroup cached;
+
+SharedGroup look_up(const std::string& name) {
+    SharedGroup group{name, false, kKeepGroup};
+    if (name.empty()) return group;
+    std::vector<char> buffer(16384);
+    struct group entry {};
+    struct group* found = nullptr;
+    if (getgrnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) == 0 && found) {
+        group.known = true;
+        group.gid = found->gr_gid;
+    }
+    return group;
+}
+
+SharedGroup shared_group() {
+    const std::string name = deploy_setting("ORV_GROUP");
+    std::lock_guard lock(group_lock);
+    if (name != cached.name) cached = look_up(name);
+    return cached;
+}
+
+} // namespace
+
+FileAccess shared_file_access() {
+    const SharedGroup group = shared_group();
+    return group.known ? FileAccess{0660, group.gid} : FileAccess{0666, kKeepGroup};
+}
+
+FileAccess control_fifo_access() {
+    const SharedGroup group = shared_group();
+    return group.known ? FileAccess{0620, group.gid} : FileAccess{0622, kKeepGroup};
+}
+
+std::string unknown_shared_group() {
+    const SharedGroup group = shared_group();
+    return group.known ? std::string() : group.name;
+}

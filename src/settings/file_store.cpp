@@ -1,0 +1,108 @@
+// The unit's files on the disk: every file written whole through the atomic
+// writer, a failure logged once where it happens; settings files with their SD
+// copies; the check of a settings file at start, with its restore from the SD
+// copy.
+#include "settings/file_store.h"
+
+#include "log/status_log.h"
+#include "os/file_access.h"
+#include "os/shell.h"
+#include "os/unit_path.h"
+#include "settings/ini.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+std::string sd_copy_of(const char* path) {
+    const std::string_view name =
+        std::string_view(path).substr(std::string_view(path).rfind('/') + 1);
+    return std::string(kSdConfDir).append(name);
+}
+
+// The state of a settings file on the disk: why it is not whole (empty when it
+// is), its text, and whether something other than a regular file stands there.
+struct SettingsFileState {
+    std::string problem;
+    std::string text;
+    bool in_the_way = false;
+};
+
+SettingsFileState state_of(const char* path, const SettingsShape& shape) {
+    SettingsFileState state;
+    struct stat st {};
+    if (lstat(unit_path(path).c_str(), &st) != 0) {
+        state.problem = errno == ENOENT ? "missing" : std::strerror(errno);
+    } else if (!S_ISREG(st.st_mode)) {
+        state.problem = "not a regular file";
+        state.in_the_way = true;
+    } else if (!read_whole_file(path, state.text)) {
+        state.problem = std::string("unreadable: ") + std::strerror(errno);
+    } else {
+        state.problem = SettingsTextProblem(state.text, shape);
+    }
+    return state;
+}
+
+} // namespace
+
+int WriteFileReported(const char* path, std::string_view text, FileAccess access, DirSync sync) {
+    if (atomic_write_file(path, text, access, sync) == 0) return 0;
+    LogPrint(LOG_TO_BOTH, 3, "Cannot write %s: %s\n", path, std::strerror(errno));
+    return -1;
+}
+
+int WriteSharedFile(const char* path, std::string_view text) {
+    return WriteFileReported(path, text, shared_file_access());
+}
+
+int WriteSettingsFile(const char* path, std::string_view text) {
+    if (WriteFileReported(path, text, shared_file_access(), DirSync::yes) != 0) return -1;
+    CopyToSdCard(path, text);
+    return 0;
+}
+
+int CopyToSdCard(const char* path, std::string_view text) {
+    const std::string copy = sd_copy_of(path);
+    const int result = WriteFileReported(copy.c_str(), text, shared_file_access(), DirSync::yes);
+    run_command("sync");
+    return result;
+}
+
+std::string SettingsTextProblem(std::string_view text, const SettingsShape& shape) {
+    if (text.empty()) return "empty";
+    std::set<std::string, std::less<>> seen;
+    FILE* stream = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
+    if (!stream) return std::strerror(errno);
+    const bool has_section = IniReadStream(
+        stream, shape.section, [&seen](const char* key, const char*) { seen.insert(key); });
+    std::fclose(stream);
+    if (!has_section) return std::string("no ") + shape.section + " header";
+    for (const char* key : shape.keys)
+        if (!seen.contains(key)) return std::string("no ") + key + " key";
+    return {};
+}
+
+void CheckSettingsFile(const char* path, const SettingsShape& shape) {
+    const SettingsFileState ram = state_of(path, shape);
+    if (ram.problem.empty()) return;
+    const std::string copy_path = sd_copy_of(path);
+    const SettingsFileState copy = state_of(copy_path.c_str(), shape);
+    if (ram.problem == "missing" && copy.problem == "missing") return;
+
+    if (ram.in_the_way) move_aside(path);
+    if (copy.problem.empty()) {
+        if (WriteFileReported(path, copy.text, shared_file_access(), DirSync::yes) == 0)
+            LogPrint(LOG_TO_BOTH, 3, "%s not whole (%s): restored from %s\n", path,
+                     ram.problem.c_str(), copy_path.c_str());
+        return;
+    }
+    if (!ram.in_the_way) unit_unlink(path);
+    LogPrint(LOG_TO_BOTH, 3, "%s not whole (%s), nor %s (%s): factory values\n", path,
+             ram.problem.c_str(), copy_path.c_str(), copy.problem.c_str());
+}
