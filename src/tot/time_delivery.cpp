@@ -70,7 +70,7 @@ void write_sample(int64_t clock_ns, int64_t receive_ns) {
 // The local clock and any shared-memory clock of the configuration make way
 // for the unit's: a local clock left beside it would go on claiming
 // synchronisation when the broadcast is lost.
-bool replaced_line(const std::string& line) {
+bool names_a_replaced_clock(const std::string& line) {
     return line.find("127.127.1.0") != std::string::npos ||
            line.find("127.127.28.") != std::string::npos;
 }
@@ -109,7 +109,7 @@ int write_shm_refclock_conf(const char* conf, int stratum) {
     }
     std::string text;
     for (std::string line; std::getline(in, line);)
-        if (!replaced_line(line)) text += line + '\n';
+        if (!names_a_replaced_clock(line)) text += line + '\n';
     text += "server 127.127.28." + std::to_string(unit) + " minpoll 4 maxpoll 4\n";
     text += "fudge 127.127.28." + std::to_string(unit) + " refid TOT stratum " +
             std::to_string(stratum) + "\n";
