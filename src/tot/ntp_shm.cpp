@@ -1,7 +1,10 @@
 // The writer of the NTP shared-memory reference clock: the segment's layout as
 // the daemons read it, and the protocol of its mode 1, where a reader copies
 // the sample, takes it only when `valid` was set and `count` did not change
-// while it copied, and then clears `valid`.
+// while it copied, and then clears `valid`. The writer clears `valid`, raises
+// `count`, writes the fields, raises `count` again and sets `valid`, every
+// store a sequentially consistent atomic one, which stands for the barriers
+// between them.
 #include "tot/ntp_shm.h"
 
 #include "log/status_log.h"
@@ -50,6 +53,12 @@ int permissions(int unit) {
     return unit < 2 ? 0600 : 0666;
 }
 
+// A store that another process sees after every store before it: the reader
+// of another process must never find the new fields under the old count.
+template <typename T> void put(T& field, T value) {
+    std::atomic_ref<T>(field).store(value);
+}
+
 ShmTime* attach(int unit) {
     if (attachment.segment && attachment.unit == unit) return attachment.segment;
     ntp_shm_detach();
@@ -72,23 +81,19 @@ ShmTime* attach(int unit) {
 int ntp_shm_write(int unit, const NtpShmSample& sample) {
     ShmTime* const shm = attach(unit);
     if (!shm) return -1;
-    std::atomic_ref<int> count(shm->count);
-    std::atomic_ref<int> valid(shm->valid);
-    valid.store(0);
-    count.fetch_add(1);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    shm->mode = kCountedMode;
-    shm->clock_sec = long(sample.clock_sec);
-    shm->clock_usec = int(sample.clock_nsec / 1000);
-    shm->clock_nsec = sample.clock_nsec;
-    shm->receive_sec = long(sample.receive_sec);
-    shm->receive_usec = int(sample.receive_nsec / 1000);
-    shm->receive_nsec = sample.receive_nsec;
-    shm->leap = kNoLeapWarning;
-    shm->precision = kPrecision;
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    count.fetch_add(1);
-    valid.store(1);
+    put(shm->valid, 0);
+    std::atomic_ref<int>(shm->count).fetch_add(1);
+    put(shm->mode, kCountedMode);
+    put(shm->clock_sec, long(sample.clock_sec));
+    put(shm->clock_usec, int(sample.clock_nsec / 1000));
+    put(shm->clock_nsec, unsigned(sample.clock_nsec));
+    put(shm->receive_sec, long(sample.receive_sec));
+    put(shm->receive_usec, int(sample.receive_nsec / 1000));
+    put(shm->receive_nsec, unsigned(sample.receive_nsec));
+    put(shm->leap, kNoLeapWarning);
+    put(shm->precision, kPrecision);
+    std::atomic_ref<int>(shm->count).fetch_add(1);
+    put(shm->valid, 1);
     return 0;
 }
 
