@@ -35,6 +35,7 @@ struct ShmTime {
     unsigned receive_nsec;
     int dummy[8];
 };
+static_assert(sizeof(ShmTime) == (sizeof(long) == 8 ? 96 : 80), "the daemons' segment size");
 
 constexpr int kCountedMode = 1;
 constexpr int kNoLeapWarning = 0;
