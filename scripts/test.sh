@@ -3,8 +3,9 @@
 # packages the build and the suite need, then builds and runs the whole suite
 # three ways: plain (build/), with AddressSanitizer and UndefinedBehaviorSanitizer
 # (build-asan/), and the tuner and OS-wrapper tests with ThreadSanitizer
-# (build-tsan/), then builds and checks the amd64 Debian package. Exits non-zero
-# on any failure.
+# (build-tsan/), then builds and checks the amd64 Debian package. chronyd and
+# chronyc, for the scenario of the NTP daemon's shared-memory clock, are
+# unpacked into build/chrony/ first. Exits non-zero on any failure.
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -44,6 +45,9 @@ run_suite() {
 
 orv_install_packages "${packages[@]}"
 export TZ=Asia/Tokyo
+
+echo "== chronyd for the shared-memory clock scenario (unpacked, never installed)"
+scripts/chrony.sh build/chrony || echo "test.sh: no chronyd: its scenario will be skipped" >&2
 
 echo "== the folders of src/ in their layers"
 scripts/check-layers.sh || failed_suites+=("layers")

@@ -1,6 +1,6 @@
-// Setting the system clock. On the unit it is set with clock_settime; in a
-// sandbox the setting goes to the command journal and the host clock is left
-// alone.
+// Reading and setting the system clock. On the unit it is set with
+// clock_settime; in a sandbox the setting goes to the command journal and the
+// host clock is left alone.
 #include "os/clock.h"
 
 #include "os/shell.h"
@@ -11,6 +11,12 @@
 // Broadcast dates past January 2038 must convert and set the clock: every build
 // has a 64-bit time_t (32-bit builds are made with _TIME_BITS=64).
 static_assert(sizeof(time_t) >= 8, "time_t must be 64-bit");
+
+int64_t system_clock_ns() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
 
 int set_system_clock(time_t seconds, long microseconds) {
     if (sandboxed()) {

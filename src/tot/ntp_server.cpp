@@ -1,13 +1,15 @@
 // Clock setting with /bin/date, the NTP daemon's start and stop through its
-// init script, and the stratum of its local-clock reference in ntp.conf. An
-// installation may name other daemon commands and another place for the
-// configuration's copy (ORV_NTP_START, ORV_NTP_STOP, ORV_NTP_CONF_COPY).
+// init script, and the stratum of its local-clock reference in ntp.conf (of
+// its shared-memory reference with shm time delivery). An installation may
+// name other daemon commands and another place for the configuration's copy
+// (ORV_NTP_START, ORV_NTP_STOP, ORV_NTP_CONF_COPY).
 #include "tot/ntp_server.h"
 
 #include "log/status_log.h"
 #include "os/deploy_settings.h"
 #include "os/shell.h"
 #include "settings/system_file.h"
+#include "tot/time_delivery.h"
 #include "tot/tot_state.h"
 
 #include <algorithm>
@@ -23,9 +25,10 @@ constexpr const char* kNtpConf = "/var/kelvatro/conf/ntp.conf";
 constexpr const char* kNtpConfTarget = "/etc/";
 constexpr const char* kFudgeText = "fudge 127.127.1.0 stratum";
 constexpr int kVariantStratum = 10;
-// Strata that ntpd takes for its local clock.
+// Strata that ntpd takes for its local clock, and for a reference clock.
 constexpr int kMinLocalStratum = 1;
-constexpr int kMaxLocalStratum = 15;
+constexpr int kMinReferenceStratum = 0;
+constexpr int kMaxStratum = 15;
 
 // Runs the daemon's init script and records what was asked of it.
 void control_daemon(int running, const std::string& command, const char* log_line) {
@@ -66,13 +69,18 @@ int set_ntp_stratum(int stratum) {
     ntp_server.stratum = target;
     ntp_server.written = 1;
 
-    const int written = std::clamp(target, kMinLocalStratum, kMaxLocalStratum);
+    const bool shm = time_delivery_shm();
+    const int written =
+        std::clamp(target, shm ? kMinReferenceStratum : kMinLocalStratum, kMaxStratum);
     if (written != target)
         LogPrint(LOG_TO_BOTH, 3, "NTP stratum %d out of range, %d written\n", target, written);
 
     const std::string conf = shell_quote(kNtpConf);
-    run_command(format_command("grep -l '%s' %s | xargs sed -i -e 's/%s.*/%s %d/g'", kFudgeText,
-                               conf.c_str(), kFudgeText, kFudgeText, written));
+    if (shm)
+        write_shm_refclock_conf(kNtpConf, written);
+    else
+        run_command(format_command("grep -l '%s' %s | xargs sed -i -e 's/%s.*/%s %d/g'", kFudgeText,
+                                   conf.c_str(), kFudgeText, kFudgeText, written));
     run_command(
         format_command("cp -pf %s %s", conf.c_str(),
                        shell_quote(deploy_setting("ORV_NTP_CONF_COPY", kNtpConfTarget)).c_str()));

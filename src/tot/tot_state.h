@@ -55,6 +55,9 @@ struct TotState {
     // and the time word last read as the last time word (fpga_read_time).
     int64_t flag_clear_at = kNever;
     int64_t word_seen_at = kNever;
+    // The system clock (ns since the epoch) when the sub-second count of the
+    // last time read was read: the moment that the broadcast time stands for.
+    int64_t sub_second_read_ns;
 };
 
 extern TotState tot_state;

@@ -1,14 +1,16 @@
 // The per-tick TOT step: statistics, capture re-arm, taking broadcast time from
-// the FPGA and setting the clock, the lock, JST-flag and failure rhythms, the
-// status file, the network-init switch and the GPIO indication.
+// the FPGA and handing it to the system, the lock, JST-flag and failure
+// rhythms, the status file, the network-init switch and the GPIO indication.
 #include "tot/tot_step.h"
 
 #include "board/spi_regs.h"
 #include "log/status_log.h"
+#include "os/clock.h"
 #include "os/pace.h"
 #include "os/shell.h"
 #include "settings/system_file.h"
 #include "tot/ntp_server.h"
+#include "tot/time_delivery.h"
 #include "tot/tot_state.h"
 #include "tot/tot_tuning.h"
 #include "tuner/tuner_control.h"
@@ -132,7 +134,7 @@ void take_time(const TotStatus& status) {
         }
         return;
     }
-    set_system_time(date.year, date.month, date.day, time.hour, time.minute, time.second, 0);
+    deliver_broadcast_time(date, time, 0);
     tot_state.indication_wanted = kIndicationTaken;
     tot_state.read_failures = 0;
     tot_state.ticks_since_tot = 0;
@@ -245,7 +247,9 @@ int fpga_read_time(TotTime& time, int64_t latch_after) {
     uint32_t word = 0;
     uint32_t sub_second = 0;
     const int time_read = SpiRead32(kRegTotTime, &word);
+    const int64_t sub_second_before = system_clock_ns();
     const int sub_second_read = SpiRead32(kRegTotSubSecond, &sub_second);
+    const int64_t sub_second_after = system_clock_ns();
     const int64_t latch_age_bound = pace_clock_us() - latch_after;
     if (time_read != 0 || sub_second_read != 0) return -1;
     if (word == 0 || sub_second == 0 || word == kNoTimeWord) return -1;
@@ -262,6 +266,7 @@ int fpga_read_time(TotTime& time, int64_t latch_after) {
     tot_state.microseconds = int32_t(sub_second & 0xFFF);
     tot_state.last_time_word = word;
     tot_state.word_seen_at = read_at;
+    tot_state.sub_second_read_ns = sub_second_before + (sub_second_after - sub_second_before) / 2;
     return 0;
 }
 
@@ -331,7 +336,7 @@ void fpga_time_adjust() {
     if (fpga_read_date(date) != 0 || fpga_read_time(time, tot_state.word_seen_at) != 0 ||
         tot_normalize_time(date, time) != 0)
         return;
-    set_system_time(date.year, date.month, date.day, time.hour, time.minute, time.second, 1);
+    deliver_broadcast_time(date, time, 1);
 }
 
 // A failed read, or all ones from an FPGA that does not answer, is no reading

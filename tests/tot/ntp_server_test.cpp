@@ -1,5 +1,6 @@
 // The NTP daemon control: start and stop, and the stratum edit that really
 // runs grep, xargs, sed and cp on the sandbox's ntp.conf.
+#include "os/deploy_settings.h"
 #include "sandbox.h"
 #include "settings/system_file.h"
 #include "tot/ntp_server.h"
@@ -91,4 +92,27 @@ TEST_F(NtpServer, InstallationNamesTheDaemonCommandsAndTheCopy) {
     EXPECT_EQ(journal[2], "cp -pf /var/kelvatro/conf/ntp.conf /etc/ntpsec/ntp.conf");
     EXPECT_EQ(journal.back(), "systemctl start ntpsec.service");
     EXPECT_EQ(sandbox.read("/etc/ntpsec/ntp.conf"), conf_with(6));
+}
+
+// Shm delivery: the local clock's lines make way for the shared-memory clock,
+// whose stratum may be 0; the copy follows, and no sed runs.
+TEST_F(NtpServer, ShmDeliveryWritesTheSharedMemoryClock) {
+    sandbox.write("/etc/default/orv-main", "ORV_TIME_DELIVERY=shm\nORV_SHM_UNIT=7\n");
+    deploy_settings_reload();
+    for (const auto& [requested, written] : {std::pair{6, "6"}, {-1, "0"}, {0, "0"}}) {
+        sandbox.write(kConf, conf_with(10) + "server 127.127.28.3\n");
+        stratum_output(requested);
+        const std::string want = std::string("restrict 127.0.0.1\n"
+                                             "server 127.127.28.7 minpoll 4 maxpoll 4\n"
+                                             "fudge 127.127.28.7 refid TOT stratum ") +
+                                 written + "\n";
+        EXPECT_EQ(sandbox.read(kConf), want) << requested;
+        EXPECT_EQ(sandbox.read("/etc/ntp.conf"), want) << requested;
+    }
+    for (const std::string& command : sandbox.journal())
+        EXPECT_TRUE(command == "cp -pf /var/kelvatro/conf/ntp.conf /etc/" || command == "sync")
+            << command;
+    EXPECT_NE(
+        sandbox.read("/var/www/StatusLog.txt").find("NTP stratum -1 out of range, 0 written\n"),
+        std::string::npos);
 }

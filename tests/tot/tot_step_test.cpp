@@ -3,11 +3,13 @@
 #include "board/spi_regs.h"
 #include "board/spi_transport.h"
 #include "fpga.h"
+#include "os/deploy_settings.h"
 #include "os/pace.h"
 #include "sandbox.h"
 #include "settings/system_file.h"
 #include "text.h"
 #include "tot/ntp_server.h"
+#include "tot/time_delivery.h"
 #include "tot/tot_state.h"
 #include "tot/tot_step.h"
 #include "tot/tot_tuning.h"
@@ -17,9 +19,12 @@
 
 #include <algorithm>
 #include <array>
+#include <ctime>
 #include <gtest/gtest.h>
 #include <map>
 #include <string>
+#include <sys/shm.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -59,6 +64,7 @@ class TotStep : public SandboxTest {
         previous = {};
         current_tick = 0;
         tot_state_reset();
+        time_delivery_reset();
         ntp_server = NtpServerState{0, 16, 0};
         system_settings.SystemInfo = kTotFunctionBit;
         system_settings.CustumInfo = 0;
@@ -305,4 +311,56 @@ TEST_F(TotStep, StatusFileThatCannotBeWrittenIsLoggedEachTick) {
     sandbox.write(std::string(kStatusPath) + "/blocked", "");
     ticks(2);
     EXPECT_EQ(count(status_log(), "ステータスファイル保存に失敗しました。\n"), 2);
+}
+
+// The segment of the NTP daemons' shared-memory clock, as they read it.
+struct ShmTime {
+    int mode, count;
+    long clock_sec;
+    int clock_usec;
+    long receive_sec;
+    int receive_usec;
+    int leap, precision, nsamples, valid;
+    unsigned clock_nsec, receive_nsec;
+    int dummy[8];
+};
+
+// Shm delivery over an hour: the first take, years off the host's clock, sets
+// it; each later take writes a sample (mode 1, count up by two, valid again
+// after a reader cleared it) of the broadcast time to the nanosecond and the
+// system clock when it was read, into a segment that everyone may use.
+TEST_F(TotStep, ShmDeliverySetsTheClockOnceThenWritesSamples) {
+    const int unit = 500000 + getpid() % 400000;
+    sandbox.write("/etc/default/orv-main",
+                  "ORV_TIME_DELIVERY=shm\nORV_SHM_UNIT=" + std::to_string(unit) + "\n");
+    deploy_settings_reload();
+    start();
+    ticks(3600);
+    EXPECT_EQ(date_commands(), Lines{"/bin/date -s \"2023/2/5 07:00:04.005042\""});
+    const int id = shmget(key_t(0x4E545030 + unit), 0, 0);
+    ASSERT_GE(id, 0);
+    shmid_ds info{};
+    ASSERT_EQ(shmctl(id, IPC_STAT, &info), 0);
+    shmctl(id, IPC_RMID, nullptr); // gone once the last process detaches
+    EXPECT_EQ(info.shm_perm.mode & 0777, 0666u);
+    EXPECT_EQ(info.shm_segsz, sizeof(ShmTime));
+    auto* const shm = static_cast<ShmTime*>(shmat(id, nullptr, 0));
+    const auto expect_sample = [&](int samples, long clock_sec) {
+        EXPECT_EQ(shm->mode, 1);
+        EXPECT_EQ(shm->count, 2 * samples);
+        EXPECT_EQ(shm->valid, 1);
+        EXPECT_EQ(shm->clock_sec, clock_sec);
+        EXPECT_EQ(shm->clock_usec, 5042);
+        EXPECT_EQ(shm->clock_nsec, 5042000u);
+        EXPECT_NEAR(double(shm->receive_sec), double(time(nullptr)), 5);
+        EXPECT_EQ(shm->receive_usec, int(shm->receive_nsec / 1000));
+        EXPECT_EQ(shm->leap, 0);
+        EXPECT_EQ(shm->precision, -20);
+    };
+    expect_sample(899, 1675551600); // 2023-02-05 08:00:00 in Japan
+    shm->valid = 0;
+    ticks(4);
+    expect_sample(900, 1675551604);
+    EXPECT_EQ(date_commands().size(), 1u);
+    shmdt(shm);
 }

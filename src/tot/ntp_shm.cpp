@@ -1,0 +1,105 @@
+// The writer of the NTP shared-memory reference clock: the segment's layout as
+// the daemons read it, and the protocol of its mode 1, where a reader copies
+// the sample, takes it only when `valid` was set and `count` did not change
+// while it copied, and then clears `valid`. The writer clears `valid`, raises
+// `count`, writes the fields, raises `count` again and sets `valid`, every
+// store a sequentially consistent atomic one, which stands for the barriers
+// between them.
+#include "tot/ntp_shm.h"
+
+#include "log/status_log.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+namespace {
+
+// The daemons' struct shmTime. Its seconds are the daemons' time_t, which is a
+// long on every Debian 12 architecture; a 32-bit build of this program has a
+// 64-bit time_t of its own, so the fields cannot be declared time_t here.
+struct ShmTime {
+    int mode;
+    int count;
+    long clock_sec;
+    int clock_usec;
+    long receive_sec;
+    int receive_usec;
+    int leap;
+    int precision;
+    int nsamples;
+    int valid;
+    unsigned clock_nsec;
+    unsigned receive_nsec;
+    int dummy[8];
+};
+static_assert(sizeof(ShmTime) == (sizeof(long) == 8 ? 96 : 80), "the daemons' segment size");
+
+constexpr int kCountedMode = 1;
+constexpr int kNoLeapWarning = 0;
+constexpr int kPrecision = -20; // 2^-20 s, about the FPGA's microsecond
+
+struct Attachment {
+    int unit = -1;
+    ShmTime* segment = nullptr;
+    bool failure_logged = false;
+};
+
+Attachment attachment;
+
+// The daemons' convention: units 0 and 1 for root only, the others for all.
+int permissions(int unit) {
+    return unit < 2 ? 0600 : 0666;
+}
+
+// A store that another process sees after every store before it: the reader
+// of another process must never find the new fields under the old count.
+template <typename T> void put(T& field, T value) {
+    std::atomic_ref<T>(field).store(value);
+}
+
+ShmTime* attach(int unit) {
+    if (attachment.segment && attachment.unit == unit) return attachment.segment;
+    ntp_shm_detach();
+    const int id = shmget(key_t(kNtpShmKeyBase + uint32_t(unit)), sizeof(ShmTime),
+                          IPC_CREAT | permissions(unit));
+    void* const address = id < 0 ? reinterpret_cast<void*>(-1) : shmat(id, nullptr, 0);
+    if (address == reinterpret_cast<void*>(-1)) {
+        if (!attachment.failure_logged)
+            LogPrint(LOG_TO_BOTH, 3, "NTP shared memory unit %d unavailable: %s\n", unit,
+                     std::strerror(errno));
+        attachment.failure_logged = true;
+        return nullptr;
+    }
+    attachment = {unit, static_cast<ShmTime*>(address), false};
+    return attachment.segment;
+}
+
+} // namespace
+
+int ntp_shm_write(int unit, const NtpShmSample& sample) {
+    ShmTime* const shm = attach(unit);
+    if (!shm) return -1;
+    put(shm->valid, 0);
+    std::atomic_ref<int>(shm->count).fetch_add(1);
+    put(shm->mode, kCountedMode);
+    put(shm->clock_sec, long(sample.clock_sec));
+    put(shm->clock_usec, int(sample.clock_nsec / 1000));
+    put(shm->clock_nsec, unsigned(sample.clock_nsec));
+    put(shm->receive_sec, long(sample.receive_sec));
+    put(shm->receive_usec, int(sample.receive_nsec / 1000));
+    put(shm->receive_nsec, unsigned(sample.receive_nsec));
+    put(shm->leap, kNoLeapWarning);
+    put(shm->precision, kPrecision);
+    std::atomic_ref<int>(shm->count).fetch_add(1);
+    put(shm->valid, 1);
+    return 0;
+}
+
+void ntp_shm_detach() {
+    if (attachment.segment) shmdt(attachment.segment);
+    attachment.segment = nullptr;
+    attachment.unit = -1;
+}

@@ -1,0 +1,27 @@
+// The NTP daemons' shared-memory reference clock (the SHM driver of ntpd and
+// ntpsec, 127.127.28.<unit>, and chrony's "refclock SHM <unit>"): one System V
+// segment per unit, written sample by sample.
+#pragma once
+
+#include <cstdint>
+
+// The segment of unit u has the key kNtpShmKeyBase + u.
+constexpr uint32_t kNtpShmKeyBase = 0x4E545030; // "NTP0"
+// Units a segment may have here (the key stays a positive 32-bit number).
+constexpr int kNtpShmMaxUnit = 999999;
+
+// One reading of the reference: its time, and the system clock at that moment,
+// both as seconds and nanoseconds since the epoch.
+struct NtpShmSample {
+    int64_t clock_sec;
+    uint32_t clock_nsec;
+    int64_t receive_sec;
+    uint32_t receive_nsec;
+};
+
+// Writes one sample into the segment of the unit, which it makes when it is
+// missing (units 0 and 1 for root only, the others for everyone) and keeps
+// attached. 0, or -1 when the segment cannot be had (logged once until it can).
+int ntp_shm_write(int unit, const NtpShmSample& sample);
+// Detaches the segment (tests; the unit keeps it for its lifetime).
+void ntp_shm_detach();

@@ -1,0 +1,131 @@
+// The choice of how broadcast time reaches the system, and what shm delivery
+// needs beside the segment writer: the unit of the segment, the sample of a
+// broadcast time, the step of the first take and the reference-clock lines of
+// ntp.conf.
+#include "tot/time_delivery.h"
+
+#include "log/status_log.h"
+#include "os/deploy_settings.h"
+#include "os/unit_path.h"
+#include "tot/ntp_server.h"
+#include "tot/ntp_shm.h"
+
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <string>
+
+namespace {
+
+constexpr const char* kDefaultUnit = "2";
+constexpr int64_t kNsPerSecond = 1000000000;
+// A daemon slews a larger offset too slowly: the first take steps the clock.
+constexpr int64_t kStepLimitNs = kNsPerSecond / 2;
+
+struct DeliveryState {
+    bool first_take_done = false;
+    bool bad_unit_logged = false;
+};
+
+DeliveryState delivery;
+
+// ORV_SHM_UNIT, or -1 when it is no unit (logged once). A sandbox has no
+// default: its segment must be one that no daemon of the host reads.
+int shm_unit() {
+    const std::string text = deploy_setting("ORV_SHM_UNIT", sandboxed() ? "" : kDefaultUnit);
+    char* end = nullptr;
+    const long unit = std::strtol(text.c_str(), &end, 10);
+    if (!text.empty() && *end == '\0' && unit >= 0 && unit <= kNtpShmMaxUnit) return int(unit);
+    if (!delivery.bad_unit_logged)
+        LogPrint(LOG_TO_BOTH, 3, "ORV_SHM_UNIT \"%s\" is no unit from 0 to %d\n", text.c_str(),
+                 kNtpShmMaxUnit);
+    delivery.bad_unit_logged = true;
+    return -1;
+}
+
+// The broadcast time in ns since the epoch (the date and time are local time),
+// or -1.
+int64_t broadcast_ns(const TotDate& date, const TotTime& time) {
+    tm broken{};
+    broken.tm_year = date.year - 1900;
+    broken.tm_mon = date.month - 1;
+    broken.tm_mday = date.day;
+    broken.tm_hour = time.hour;
+    broken.tm_min = time.minute;
+    broken.tm_sec = time.second;
+    broken.tm_isdst = -1;
+    const time_t seconds = std::mktime(&broken);
+    if (seconds == time_t(-1)) return -1;
+    const int64_t fraction_us = int64_t(tot_state.milliseconds) * 1000 + tot_state.microseconds;
+    return int64_t(seconds) * kNsPerSecond + fraction_us * 1000;
+}
+
+void write_sample(int64_t clock_ns, int64_t receive_ns) {
+    const int unit = shm_unit();
+    if (unit < 0) return;
+    ntp_shm_write(unit, {clock_ns / kNsPerSecond, uint32_t(clock_ns % kNsPerSecond),
+                         receive_ns / kNsPerSecond, uint32_t(receive_ns % kNsPerSecond)});
+}
+
+// The local clock and any shared-memory clock of the configuration make way
+// for the unit's: a local clock left beside it would go on claiming
+// synchronisation when the broadcast is lost.
+bool names_a_replaced_clock(const std::string& line) {
+    return line.find("127.127.1.0") != std::string::npos ||
+           line.find("127.127.28.") != std::string::npos;
+}
+
+} // namespace
+
+bool time_delivery_shm() {
+    return deploy_setting("ORV_TIME_DELIVERY", "step") == "shm";
+}
+
+void deliver_broadcast_time(const TotDate& date, const TotTime& time, int adjust) {
+    if (!time_delivery_shm()) {
+        set_system_time(date.year, date.month, date.day, time.hour, time.minute, time.second,
+                        adjust);
+        return;
+    }
+    const int64_t clock_ns = broadcast_ns(date, time);
+    if (clock_ns < 0) return;
+    const int64_t receive_ns = tot_state.sub_second_read_ns;
+    const bool first_take = !adjust && !delivery.first_take_done;
+    if (!adjust) delivery.first_take_done = true;
+    if (first_take && std::llabs(clock_ns - receive_ns) > kStepLimitNs) {
+        set_system_time(date.year, date.month, date.day, time.hour, time.minute, time.second, 0);
+        return;
+    }
+    write_sample(clock_ns, receive_ns);
+}
+
+int write_shm_refclock_conf(const char* conf, int stratum) {
+    const int unit = shm_unit();
+    if (unit < 0) return -1;
+    std::ifstream in(unit_path(conf));
+    if (!in) {
+        LogPrint(LOG_TO_BOTH, 3, "%s cannot be read\n", conf);
+        return -1;
+    }
+    std::string text;
+    for (std::string line; std::getline(in, line);)
+        if (!names_a_replaced_clock(line)) text += line + '\n';
+    text += "server 127.127.28." + std::to_string(unit) + " minpoll 4 maxpoll 4\n";
+    text += "fudge 127.127.28." + std::to_string(unit) + " refid TOT stratum " +
+            std::to_string(stratum) + "\n";
+
+    const std::string fresh = std::string(conf) + ".new";
+    std::ofstream out(unit_path(fresh), std::ios::trunc);
+    out << text;
+    out.close();
+    if (!out || unit_chmod(fresh.c_str(), 0666) != 0 || unit_rename(fresh.c_str(), conf) != 0) {
+        LogPrint(LOG_TO_BOTH, 3, "%s cannot be written\n", conf);
+        return -1;
+    }
+    return 0;
+}
+
+void time_delivery_reset() {
+    delivery = DeliveryState{};
+    ntp_shm_detach();
+}

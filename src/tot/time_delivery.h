@@ -1,0 +1,22 @@
+// How broadcast time reaches the system (ORV_TIME_DELIVERY): set with
+// /bin/date at every take ("step", the unit's own), or handed to the NTP daemon
+// as samples of its shared-memory reference clock ("shm", unit ORV_SHM_UNIT),
+// which the daemon disciplines the clock with and serves.
+#pragma once
+
+#include "tot/tot_state.h"
+
+bool time_delivery_shm();
+
+// A broadcast time read from the FPGA and normalised, its fraction in the TOT
+// state: a take (adjust 0) or an alignment to the FPGA clock (adjust 1). Step:
+// the clock is set. Shm: a sample is written; only the first take after start
+// sets the clock, and only when it is more than half a second off.
+void deliver_broadcast_time(const TotDate& date, const TotTime& time, int adjust);
+
+// Shm: the working copy of ntp.conf gets the shared-memory clock at the given
+// stratum in place of its local-clock lines. 0, or -1 (logged).
+int write_shm_refclock_conf(const char* conf, int stratum);
+
+// Back to the state at start (tests).
+void time_delivery_reset();

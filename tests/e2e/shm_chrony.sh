@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Broadcast time handed to a real NTP daemon: orv-sim with shm time delivery,
+# at one tick a second, beside chronyd (-x: it never touches the clock) that
+# reads the unit's shared-memory segment. The unit's ntp.conf names that
+# reference clock; the TOT source is reachable and agrees with the simulated
+# broadcast to 1 ms; the clock is never stepped (the sim's broadcast runs with
+# this machine's clock); without a signal the source becomes unreachable, and
+# it comes back with the signal. Skipped without chronyd (scripts/chrony.sh).
+export ORV_SIM_TICK_MS=1000
+. "$(dirname "$0")/lib.sh"
+
+CHRONY_DIR=${ORV_CHRONY_DIR:-$E2E_REPO/build/chrony}
+if [ ! -x "$CHRONY_DIR/usr/sbin/chronyd" ]; then
+    echo "SKIP [$SCENARIO]: no chronyd in $CHRONY_DIR (scripts/chrony.sh unpacks it)"
+    exit 77
+fi
+if [[ ${ORV_SIM_EMULATOR:-} == qemu-arm\ * ]]; then
+    echo "SKIP [$SCENARIO]: a 32-bit unit's segment has the layout of a 32-bit daemon"
+    exit 77
+fi
+
+# A unit of this run only: no daemon of this machine reads its segment.
+UNIT=$((100000 + $$ % 400000))
+KEY=$(printf '0x%x' $((0x4E545030 + UNIT)))
+CHRONY=$ROOT/chrony
+shm_cleanup() {
+    e2e_cleanup
+    ipcrm -M "$KEY" 2>/dev/null || true
+}
+trap shm_cleanup EXIT
+
+mkdir -p "$ROOT/etc/default"
+printf 'ORV_TIME_DELIVERY=shm\nORV_SHM_UNIT=%s\n' "$UNIT" >"$ROOT/etc/default/orv-main"
+mkdir -m 0700 "$CHRONY"
+# A poll every 4 s, each with the sample of the last take (about one in 5 s);
+# no NTP or command port, everything in the sandbox.
+printf '%s\n' "refclock SHM $UNIT refid TOT poll 2 dpoll 0 filter 1" "cmdport 0" "port 0" \
+    "bindcmdaddress $CHRONY/chronyd.sock" "pidfile $CHRONY/chronyd.pid" \
+    "driftfile $CHRONY/drift" >"$CHRONY/chrony.conf"
+"$CHRONY_DIR/usr/sbin/chronyd" -x -d -u root -f "$CHRONY/chrony.conf" >"$CHRONY/chronyd.log" 2>&1 &
+E2E_PIDS+=($!)
+
+# The TOT source in chronyc's CSV: mode,state,name,stratum,poll,reach,last rx,
+# offset,measured offset,error; its statistics: name,samples,runs,span,
+# frequency,skew,offset,std dev.
+chronyc() { "$CHRONY_DIR/usr/bin/chronyc" -h "$CHRONY/chronyd.sock" -n -c "$@" 2>/dev/null; }
+tot_source() { chronyc sources | grep -F ',TOT,' || true; }
+tot_stats() { chronyc sourcestats | grep -F 'TOT,' || true; }
+tot_reach() { tot_source | cut -d, -f6; }
+reachable() { [ -n "$(tot_reach)" ] && [ "$(tot_reach)" != 0 ]; }
+unreachable() { [ "$(tot_reach)" = 0 ]; }
+samples_at_least() { [ "$(tot_stats | cut -d, -f2)" -ge "$1" ] 2>/dev/null; }
+# chronyd's estimate of the source's offset, within a millisecond.
+offset_within_1ms() { tot_stats | awk -F, '{ ok = $7 < 0.001 && $7 > -0.001 } END { exit !ok }'; }
+
+sim_start
+wait_serving
+expect "the shared-memory clock in ntp.conf" grep -qx "server 127.127.28.$UNIT minpoll 4 maxpoll 4" "$CONF/ntp.conf"
+expect "its stratum" grep -qx "fudge 127.127.28.$UNIT refid TOT stratum 6" "$CONF/ntp.conf"
+expect "no local clock" eval '! grep -q 127.127.1.0 "$CONF/ntp.conf"'
+expect "copied to /etc" cmp -s "$CONF/ntp.conf" "$ROOT/etc/ntp.conf"
+
+step "chronyd reads the broadcast time"
+wait_for "the TOT source reachable" reachable
+wait_for "four samples" samples_at_least 4
+wait_for "an offset within 1 ms" offset_within_1ms
+echo "chronyd: $(tot_source); statistics: $(tot_stats)"
+expect_eq "clock steps" "$(journal_count "/bin/date -s")" 0
+
+step "no signal: the source becomes unreachable"
+sim_control "signal off"
+wait_for "the TOT source unreachable" unreachable
+
+step "signal back: the source returns"
+sim_control "signal on"
+wait_for "the TOT source reachable again" reachable
+wait_for "an offset within 1 ms again" offset_within_1ms
+expect_eq "clock steps" "$(journal_count "/bin/date -s")" 0
+
+sim_end
+pass
