@@ -35,6 +35,10 @@ const SpiTransport kRecording{"recording", [] { return open_result; }, recording
 class SpiRegs : public ::testing::Test {
   protected:
     void SetUp() override {
+        sent.clear();
+        reply = {};
+        open_result = 0;
+        matching_from = -1;
         spi_set_transport(&kRecording);
         ASSERT_EQ(SpiOpen(), 0);
     }

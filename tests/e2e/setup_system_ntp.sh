@@ -56,7 +56,7 @@ send_setup_change /var/kelvatro/conf/ORV_System.ini
 wait_for "the settings printed again" eval '[ "$(log_count "System Info : 04000000")" -eq 2 ]'
 wait_for "a query answered" test -f "$ROOT/sim/ntp-queries"
 wait_for "the clock set from the answer" journal_has "$answer"
-expect "hardware clock written" journal_has "hwclock -wu"
+wait_for "the hardware clock written" journal_has "hwclock -wu"
 expect "system file kept" ini_is "$CONF/ORV_System.ini" TimeAdjust 1
 
 sim_end

@@ -134,9 +134,16 @@ class NtpPlanTest : public SandboxTest {
             tzset();
         }
         timer_table_prepare();
+        system_settings.TimeAdjust = 0;
+        ntp_client_restart(); // forgets the plan of an earlier test
         system_settings.TimeAdjust = 1;
         system_settings.TimeAdjustInt = 3600;
         IniParseIpAddress("127.0.0.1", network_settings.NtpServer);
+    }
+
+    void TearDown() override {
+        setenv("TZ", "Asia/Tokyo", 1);
+        tzset();
     }
 
     // The due checks (1-based) at which the server got a query, out of n.
