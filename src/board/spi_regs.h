@@ -20,5 +20,6 @@ constexpr uint32_t kTotCaptureArm = 0xA014;
 constexpr uint32_t kTotCaptureStop = 0x0014;
 
 int SpiOpen();
+// On a link that is not open both return -1 and leave the bus untouched.
 int SpiRead32(uint32_t reg, uint32_t* value);
 int SpiWrite32(uint32_t reg, uint32_t value, int readback);

@@ -110,6 +110,8 @@ SwitchPollStep switch_poll_reading(SwitchPoll& poll) {
 int main_init() {
     if (SpiOpen() < 0) {
         LogPrint(LOG_TO_BOTH, 3, "SPI Open Error\n");
+        // Refused like every access on a link that did not open (-1, the bus
+        // left untouched): this indication never reaches the board.
         SpiWrite32(kRegGpioOutput, kGpioSpiFailed, 0);
     }
     gpio_write(kGpioStarting);
