@@ -3,14 +3,15 @@
 # packages the build and the suite need, then builds and runs the whole suite
 # three ways: plain (build/), with AddressSanitizer and UndefinedBehaviorSanitizer
 # (build-asan/), and the tuner and OS-wrapper tests with ThreadSanitizer
-# (build-tsan/). Exits non-zero on any failure.
+# (build-tsan/); then each fuzz target for a few seconds (build-fuzz/), so that
+# they keep building and stay clean. Exits non-zero on any failure.
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$repo"
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbcm2835-dev tzdata ccache
-    iproute2 python3 psmisc procps tar gzip findutils sed grep coreutils)
+    iproute2 python3 psmisc procps tar gzip findutils sed grep coreutils clang-14 libclang-rt-14-dev)
 
 install_missing_packages() {
     local missing=() p
@@ -78,6 +79,9 @@ echo "== build-tsan/: ThreadSanitizer, tuner and OS-wrapper tests"
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 configure_and_build build-tsan -DORV_SANITIZE=thread -- test_tuner orv_simtuner
 run_suite build-tsan -L tuner
+
+echo "== build-fuzz/: each fuzz target for a few seconds"
+scripts/fuzz.sh 5 || failed_suites+=("fuzz")
 
 if [ ${#failed_suites[@]} -gt 0 ]; then
     echo "test.sh: failures in ${failed_suites[*]}" >&2

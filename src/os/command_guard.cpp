@@ -433,12 +433,16 @@ bool kill_allows(const Walk& w, const SimpleCommand& cmd) {
 }
 
 // The grep of the kill line: ps lines that name a shell running a script
-// inside the root.
+// inside the root, by its absolute path (a relative one would count from each
+// process's own directory).
 bool finds_script_of_root(const Walk& w, const SimpleCommand& cmd) {
     constexpr std::string_view kShell = "/bin/sh ";
     const auto& words = cmd.words;
-    return (words[0] == "grep" || words[0] == "egrep") && words.size() == 2 && cmd.plain[1] &&
-           words[1].starts_with(kShell) && within_root(w, words[1].substr(kShell.size()), false);
+    if ((words[0] != "grep" && words[0] != "egrep") || words.size() != 2 || !cmd.plain[1] ||
+        !words[1].starts_with(kShell))
+        return false;
+    const std::string script = words[1].substr(kShell.size());
+    return script.starts_with('/') && within_root(w, script, false);
 }
 
 bool drops_grep_lines(const SimpleCommand& cmd) {

@@ -204,6 +204,7 @@ TEST_F(ShellTest, GuardKeepsTheUnitsCommandsAndRefusesEveryWayOut) {
         {"rm -rf /var/www/away/*", false},
         {"ps | grep '' | awk '{print \"kill \", $1}' | sh", false},
         {"ps | grep '/bin/sh /tmp/x' | egrep -v grep | awk '{print \"kill \", $1}' | sh", false},
+        {"ps | grep '/bin/sh sim/x' | egrep -v grep | awk '{print \"kill \", $1}' | sh", false},
     };
     for (const auto& [line, allowed] : verdicts) {
         std::string command = line;
