@@ -15,38 +15,26 @@ namespace {
 
 const Lines kRestart = {"GSET", "SSET autoneg 0 advertise 0x2F", "SSET autoneg 1 advertise 0xF"};
 
+// One check a character: the link reading ('U' up, 'D' down, 'X' the request
+// fails), whether autonegotiation restarts ('R'), the line logged ('u'
+// link-up, 'd' link-down). The first check logs though the link was never
+// down; a failed request counts nothing; a new outage restarts at once.
 TEST_F(MainTest, LinkCheckLogsEachChangeOnceAndRestartsAtTheFirstAndEverySixthDownCheck) {
-    struct Check {
-        char link;
-        const char* logged;
-        bool restart;
-    };
-    const Check rhythm[] = {
-        {'U', " <INF> eth0 link-up\n", false}, // the first check logs though never down
-        {'U', nullptr, false},
-        {'D', " <ERR> eth0 link-down\n", true},
-        {'D', nullptr, false},
-        {'D', nullptr, false},
-        {'D', nullptr, false},
-        {'D', nullptr, false},
-        {'D', nullptr, false},
-        {'D', nullptr, true},
-        {'X', nullptr, false}, // the request fails: no line, nothing counted
-        {'D', nullptr, false},
-        {'U', " <INF> eth0 link-up\n", false},
-        {'D', " <ERR> eth0 link-down\n", true}, // a new outage restarts at once
-    };
-    fake_eth0.links.clear();
-    for (const Check& c : rhythm)
-        fake_eth0.links += c.link;
-    for (const Check& c : rhythm) {
-        SCOPED_TRACE(testing::Message() << "check " << fake_eth0.checks + 1);
+    fake_eth0.links = "UUDDDDDDDXDUD";
+    const std::string restarts = "..R.....R...R";
+    const std::string logged = "u.d........ud";
+    for (size_t check = 0; check < restarts.size(); ++check) {
+        SCOPED_TRACE(testing::Message() << "check " << check + 1);
         sandbox.remove("/var/www/StatusLog.txt");
         fake_eth0.requests.clear();
-        capture_stdout([&] { EXPECT_EQ(link_check(), c.link == 'U' ? 0 : -1); });
-        EXPECT_EQ(log_lines(), c.logged ? Lines{c.logged} : Lines{});
-        Lines requests = {std::string("GLINK ") + c.link};
-        if (c.restart) requests.insert(requests.end(), kRestart.begin(), kRestart.end());
+        const char link = fake_eth0.links[check];
+        capture_stdout([&] { EXPECT_EQ(link_check(), link == 'U' ? 0 : -1); });
+        const char* line =
+            logged[check] == 'u' ? " <INF> eth0 link-up\n" : " <ERR> eth0 link-down\n";
+        EXPECT_EQ(log_lines(), logged[check] == '.' ? Lines{} : Lines{line});
+        Lines requests = {std::string("GLINK ") + link};
+        if (restarts[check] == 'R')
+            requests.insert(requests.end(), kRestart.begin(), kRestart.end());
         EXPECT_EQ(fake_eth0.requests, requests);
     }
 }
