@@ -7,10 +7,10 @@
 #include "sandbox.h"
 
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -216,11 +216,21 @@ TEST_F(ShellTest, GuardKeepsTheUnitsCommandsAndRefusesEveryWayOut) {
 
 // Only a process whose environment names this root may be signalled.
 TEST_F(ShellTest, KillReachesOnlyProcessesOfTheSandbox) {
+    // A `sleep 60` with the given environment, once it runs: the exec closes
+    // the pipe, and the read sees its end.
     const auto start = [](const std::string& environment) {
-        char* argv[] = {const_cast<char*>("sleep"), const_cast<char*>("60"), nullptr};
         char* envp[] = {const_cast<char*>(environment.c_str()), nullptr};
-        pid_t pid = -1;
-        EXPECT_EQ(0, posix_spawnp(&pid, "sleep", nullptr, nullptr, argv, envp));
+        int ready[2];
+        EXPECT_EQ(0, pipe2(ready, O_CLOEXEC));
+        const pid_t pid = fork();
+        if (pid == 0) {
+            execle("/bin/sleep", "sleep", "60", nullptr, envp);
+            _exit(127);
+        }
+        close(ready[1]);
+        char byte;
+        EXPECT_EQ(0, read(ready[0], &byte, 1));
+        close(ready[0]);
         return pid;
     };
     const pid_t ours = start("ORV_ROOT=" + sandbox.root());
