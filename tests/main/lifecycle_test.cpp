@@ -32,7 +32,7 @@ TEST_F(MainTest, SwitchHeldAtPowerOnBringsBackTheFactoryNetwork) {
     sim_world_apply("switch on");
     const std::string out = capture_stdout([] { EXPECT_EQ(0, main_init()); });
 
-    EXPECT_EQ(3, count_of(out, "network init sw on : "));
+    EXPECT_EQ(3, count(out, "network init sw on : "));
     EXPECT_EQ(1, count_in_log("<INF> <<Network file factory set>>\n"));
     EXPECT_NE(std::string::npos, sandbox.read(kNetworkFilePath).find("IP=192.168.105.10\t"));
     EXPECT_EQ(0x0100u, sim_fpga_gpio_output());
@@ -43,7 +43,7 @@ TEST_F(MainTest, SwitchNeverPressedKeepsTheNetworkAndTheStateIsCleared) {
     current_state.SetDateTime = DateTime{2024, 1, 2, 3, 4, 5};
     const std::string out = capture_stdout([] { EXPECT_EQ(0, main_init()); });
 
-    EXPECT_EQ(6, count_of(out, "network init sw off : 00000000\n"));
+    EXPECT_EQ(6, count(out, "network init sw off : 00000000\n"));
     EXPECT_EQ(kOwnNetwork, sandbox.read(kNetworkFilePath));
     EXPECT_EQ(10, network_settings.IP[0]);
     EXPECT_EQ(0x0100u, sim_fpga_gpio_output());
@@ -62,11 +62,11 @@ TEST_F(MainTest, StartGoesOnWithoutTheBusAndTheHardwareAddress) {
     const std::string out = capture_stdout([] { EXPECT_EQ(0, main_init()); });
 
     // Writes: the start, six off readings, the network applied, the start done.
-    EXPECT_EQ(9, count_of(out, "gpio_write_error\n"));
+    EXPECT_EQ(9, count(out, "gpio_write_error\n"));
     // Reads: six switch readings (each an off reading), the version.
-    EXPECT_EQ(7, count_of(out, "gpio_read_error\n"));
-    EXPECT_EQ(6, count_of(out, "network init sw off : 00000000\n"));
-    EXPECT_EQ(1, count_of(out, "get_mac ioctl error\n"));
+    EXPECT_EQ(7, count(out, "gpio_read_error\n"));
+    EXPECT_EQ(6, count(out, "network init sw off : 00000000\n"));
+    EXPECT_EQ(1, count(out, "get_mac ioctl error\n"));
     EXPECT_EQ(1, count_in_log(" <ERR> SPI Open Error\n"));
     EXPECT_EQ(1, count_in_log(" <ERR> get_mac error\n"));
     EXPECT_EQ(1, count_in_log(" <INF> M/B  MAC Addr : 00:00:00:00:00:00\n"));

@@ -12,6 +12,7 @@
 #include "reg_device.h"
 #include "sandbox.h"
 #include "settings/system_file.h"
+#include "text.h"
 #include "tot/ntp_server.h"
 #include "tot/tot_state.h"
 #include "tuner/tuner_control.h"
@@ -28,17 +29,9 @@
 
 using Lines = std::vector<std::string>;
 
-// How often `what` occurs in `text`.
-inline int count_of(std::string_view text, std::string_view what) {
-    int count = 0;
-    for (size_t at = text.find(what); at != std::string_view::npos; at = text.find(what, at + 1))
-        ++count;
-    return count;
-}
-
 // How often a text occurs in the status log, whose lines end in "<LEVEL> text".
-inline int count_in_log(const Sandbox& sandbox, std::string_view text) {
-    return count_of(sandbox.read("/var/www/StatusLog.txt"), text);
+inline int count_in_log(const Sandbox& sandbox, const std::string& text) {
+    return count(sandbox.read("/var/www/StatusLog.txt"), text);
 }
 
 // eth0 as a test scripts it, behind the probes' seam: one link reading per
@@ -111,7 +104,7 @@ class MainTest : public SandboxTest {
         pace_set_tick_ms(1000);
     }
 
-    int count_in_log(std::string_view text) const { return ::count_in_log(sandbox, text); }
+    int count_in_log(const std::string& text) const { return ::count_in_log(sandbox, text); }
 
     // The status-log lines, each without its date and time.
     Lines log_lines() const {

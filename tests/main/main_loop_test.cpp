@@ -137,7 +137,7 @@ TEST_F(MainTest, RunMakesTheFifoAnewOverALeftoverAndEndPowersOff) {
     EXPECT_EQ(0, run.finish());
     EXPECT_EQ(1, count_in_log("<INF> ----- Main Program Start -----\n"));
     EXPECT_EQ("shutdown -h now", last_command(sandbox));
-    EXPECT_EQ(0, count_of(sandbox.read("/sim/commands.log"), " reboot\n"));
+    EXPECT_EQ(0, count(sandbox.read("/sim/commands.log"), " reboot\n"));
     EXPECT_FALSE(sandbox.exists(kControlFifoPath));
 }
 
@@ -188,8 +188,8 @@ TEST_F(MainTest, RunWithAFifoThatCannotBeMadeOrOpenedEndsWithoutPowerOff) {
         EXPECT_EQ(1, count_in_log("----- Main Program Start -----"));
         EXPECT_EQ(0, count_in_log("Main Program Ready"));
         EXPECT_EQ(0, main_flags.running);
-        EXPECT_EQ(0, count_of(sandbox.read("/sim/commands.log"), "reboot"));
-        EXPECT_EQ(0, count_of(sandbox.read("/sim/commands.log"), "shutdown"));
+        EXPECT_EQ(0, count(sandbox.read("/sim/commands.log"), "reboot"));
+        EXPECT_EQ(0, count(sandbox.read("/sim/commands.log"), "shutdown"));
         EXPECT_EQ(expected == -2, std::filesystem::is_fifo(sandbox.path(kControlFifoPath)));
         sandbox.remove("/var/www/StatusLog.txt");
     }

@@ -65,7 +65,7 @@ TEST_F(MainTest, TickSetsTheLinkDownBitWhileTheCheckFails) {
     fake_eth0.links = "DXU";
     for (const char* word : {"\n80=0001\n", "\n80=0001\n", "\n80=0000\n"}) {
         capture_stdout([] { main_tick(); });
-        EXPECT_EQ(count_of(sandbox.read(kCurrentFilePath), word), 1) << word;
+        EXPECT_EQ(count(sandbox.read(kCurrentFilePath), word), 1) << word;
     }
 }
 
