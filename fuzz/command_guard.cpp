@@ -106,9 +106,12 @@ struct Oracle {
     fs::path root;
     fs::path cwd;
 
+    // A name too long to exist leads nowhere: only its directory is followed.
     bool inside(const fs::path& path) const {
         std::error_code ec;
-        const fs::path real = fs::weakly_canonical(path, ec);
+        fs::path real = fs::weakly_canonical(path, ec);
+        if (ec == std::errc::filename_too_long)
+            real = fs::weakly_canonical(path.parent_path(), ec) / path.filename();
         const std::string text = real.string(), lexical = path.lexically_normal().string();
         const std::string prefix = root.string() + "/";
         return !ec && (text == root || text.starts_with(prefix)) &&
