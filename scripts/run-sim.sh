@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the whole unit on simulated hardware in a sandbox directory and prints
 # its status log as it grows. The sandbox is ORV_ROOT when set, else ./sim-root;
-# a new one is laid out as a unit's image, a present one is used as it stands.
+# whatever part of a unit's image it lacks is laid out, what is there is kept.
 # Ends on Ctrl-C, or when the unit ends (END written into the sandbox's control
 # FIFO var/kelvatro/maincontrol), leaving no process behind.
 set -euo pipefail

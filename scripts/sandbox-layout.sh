@@ -1,6 +1,7 @@
 # The layout of a sandbox root as a unit's image is laid out: the unit's
 # directories, a system settings file with the TOT function, an NTP
-# configuration on the local clock and harmless board scripts.
+# configuration on the local clock and harmless board scripts. Whatever part
+# of it a root lacks is laid out; what is there is kept.
 # Source this file, then call orv_sandbox_layout ROOT.
 
 # The system settings file of a TOT unit, every other value at its factory value.
@@ -47,22 +48,27 @@ orv_sandbox_board_script() {
     printf '#!/bin/sh\n# Stand-in for the board script of the unit: it only reports.\necho "%s: done"\n' "$1"
 }
 
-# Lays out ROOT. Directories are made when missing; the files are written only
-# into a new (missing or empty) root, so that a kept sandbox keeps its state.
+# Lays out ROOT: the directories and each file of the image that is missing;
+# what is there is kept, so that a kept sandbox keeps its state.
 orv_sandbox_layout() {
-    local root=$1 dir fresh=0
-    if [ ! -d "$root" ] || [ -z "$(ls -A "$root")" ]; then fresh=1; fi
+    local root=$1 dir script conf=$1/var/kelvatro/conf bin=$1/var/kelvatro/bin
     for dir in var/kelvatro/conf var/kelvatro/bin usr/kelvatro/conf usr/kelvatro/upload \
         usr/kelvatro/log var/www etc etc/init.d sim; do
         mkdir -p "$root/$dir"
     done
-    [ "$fresh" = 1 ] || return 0
-    orv_sandbox_system_file >"$root/var/kelvatro/conf/ORV_System.ini"
-    cp -p "$root/var/kelvatro/conf/ORV_System.ini" "$root/usr/kelvatro/conf/"
-    orv_sandbox_ntp_conf >"$root/var/kelvatro/conf/ntp.conf"
-    orv_sandbox_board_script gpio_restart.sh >"$root/var/kelvatro/bin/gpio_restart.sh"
-    orv_sandbox_board_script kelvsys_end >"$root/var/kelvatro/bin/kelvsys_end"
-    chmod 0666 "$root/var/kelvatro/conf/ORV_System.ini" "$root/usr/kelvatro/conf/ORV_System.ini" \
-        "$root/var/kelvatro/conf/ntp.conf"
-    chmod 0755 "$root/var/kelvatro/bin/gpio_restart.sh" "$root/var/kelvatro/bin/kelvsys_end"
+    if [ ! -e "$conf/ORV_System.ini" ]; then
+        orv_sandbox_system_file >"$conf/ORV_System.ini"
+        chmod 0666 "$conf/ORV_System.ini"
+    fi
+    [ -e "$root/usr/kelvatro/conf/ORV_System.ini" ] || cp -p "$conf/ORV_System.ini" "$root/usr/kelvatro/conf/"
+    if [ ! -e "$conf/ntp.conf" ]; then
+        orv_sandbox_ntp_conf >"$conf/ntp.conf"
+        chmod 0666 "$conf/ntp.conf"
+    fi
+    for script in gpio_restart.sh kelvsys_end; do
+        if [ ! -e "$bin/$script" ]; then
+            orv_sandbox_board_script "$script" >"$bin/$script"
+            chmod 0755 "$bin/$script"
+        fi
+    done
 }

@@ -3,9 +3,11 @@
 # packages the build and the suite need, then builds and runs the whole suite
 # three ways: plain (build/), with AddressSanitizer and UndefinedBehaviorSanitizer
 # (build-asan/), and the tuner and OS-wrapper tests with ThreadSanitizer
-# (build-tsan/), then builds and checks the amd64 Debian package. chronyd and
-# chronyc, for the scenario of the NTP daemon's shared-memory clock, are
-# unpacked into build/chrony/ first. Exits non-zero on any failure.
+# (build-tsan/), then each fuzz target for a few seconds (build-fuzz/), so that
+# they keep building and stay clean, then builds and checks the amd64 Debian
+# package. chronyd and chronyc, for the scenario of the NTP daemon's
+# shared-memory clock, are unpacked into build/chrony/ first. Exits non-zero on
+# any failure.
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -14,7 +16,7 @@ cd "$repo"
 # shellcheck source=install-packages.sh
 . scripts/install-packages.sh
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbcm2835-dev tzdata ccache
-    iproute2 python3 psmisc procps tar gzip findutils sed grep coreutils)
+    iproute2 python3 psmisc procps tar gzip findutils sed grep coreutils clang-14 libclang-rt-14-dev)
 
 # configure_and_build DIR [cmake options...] [-- targets...]
 configure_and_build() {
@@ -67,6 +69,9 @@ echo "== build-tsan/: ThreadSanitizer, tuner and OS-wrapper tests"
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 configure_and_build build-tsan -DORV_SANITIZE=thread -- test_tuner orv_simtuner
 run_suite build-tsan -L tuner
+
+echo "== build-fuzz/: each fuzz target for a few seconds"
+scripts/fuzz.sh 5 || failed_suites+=("fuzz")
 
 echo "== build-deb-amd64/: the Debian package and its checks"
 scripts/package.sh amd64 >/dev/null || failed_suites+=("package")

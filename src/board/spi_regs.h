@@ -26,6 +26,7 @@ constexpr uint32_t kTotCaptureStop = 0x0014;
 int SpiOpen();
 // Releases the link: the end of a pass.
 void SpiClose();
-// Both return -1 when the link is not open or an exchange failed.
+// Both return -1 when the link is not open (leaving the bus untouched) or an
+// exchange failed.
 int SpiRead32(uint32_t reg, uint32_t* value);
 int SpiWrite32(uint32_t reg, uint32_t value, int readback);

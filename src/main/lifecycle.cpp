@@ -144,6 +144,8 @@ int main_init() {
     check_files_at_start();
     if (SpiOpen() < 0) {
         LogPrint(LOG_TO_BOTH, 3, "SPI Open Error\n");
+        // Refused like every access on a link that did not open (-1, the bus
+        // left untouched): this indication never reaches the board.
         SpiWrite32(kRegGpioOutput, kGpioSpiFailed, 0);
     }
     gpio_write(kGpioStarting);

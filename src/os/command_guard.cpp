@@ -1,7 +1,9 @@
 // The sandbox's guard on shell commands. A command line is split into simple
 // commands the way sh would; each must start a known file or text tool whose
-// file names, options and redirections keep inside the sandbox root, and which
-// cannot be talked into starting another program. Everything else is refused.
+// file names (as written and with their links followed), options and
+// redirections keep inside the sandbox root, which cannot be talked into
+// starting another program, and which signals only processes of this sandbox.
+// Everything else is refused.
 #include "os/command_guard.h"
 
 #include "os/unit_path.h"
@@ -9,6 +11,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -16,14 +19,18 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The only awk program whose output a shell may read: the kill lines of the
-// end script's processes.
+// The only awk program: the kill lines of the end script's processes.
 constexpr std::string_view kKillLines = "{print \"kill \", $1}";
+constexpr std::string_view kGlobCharacters = "*?[";
+// Characters that pass through xargs and every tool as one plain operand.
+constexpr std::string_view kPlainName = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                        "0123456789/._+,:@%=-";
 
 // One simple command: its words with quotes removed, redirections apart.
 struct SimpleCommand {
     std::vector<std::string> words;
-    std::vector<bool> plain; // the shell expands nothing in the word
+    std::vector<bool> plain; // the shell expands nothing in the word but globs
+    std::vector<bool> glob;  // the word holds glob characters the shell expands
     std::vector<std::string> redirect_files;
     bool redirect_unclear = false;
     bool reads_pipe = false;
@@ -38,6 +45,7 @@ struct Lexer {
     std::string word;
     bool in_word = false;
     bool word_plain = true;
+    bool word_glob = false;
     Redirect pending = Redirect::none;
     SimpleCommand current;
     std::vector<SimpleCommand> commands;
@@ -63,15 +71,17 @@ void end_word(Lexer& lx) {
         cmd.redirect_unclear |= !lx.word_plain || !(lx.word == "-" || all_digits(lx.word));
     } else if (lx.pending == Redirect::file) {
         cmd.redirect_files.push_back(lx.word);
-        cmd.redirect_unclear |= !lx.word_plain;
+        cmd.redirect_unclear |= !lx.word_plain || lx.word_glob;
     } else {
         cmd.words.push_back(lx.word);
         cmd.plain.push_back(lx.word_plain);
+        cmd.glob.push_back(lx.word_glob);
     }
     lx.pending = Redirect::none;
     lx.word.clear();
     lx.in_word = false;
     lx.word_plain = true;
+    lx.word_glob = false;
 }
 
 bool end_command(Lexer& lx, bool into_pipe) {
@@ -176,7 +186,13 @@ bool step(Lexer& lx) {
         lx.word_plain = false;
         break;
     case '~':
+    case '{': // brace expansion in shells that have it
         lx.word_plain = false;
+        break;
+    case '*':
+    case '?':
+    case '[':
+        lx.word_glob = true;
         break;
     case '#':
         if (!lx.in_word) {
@@ -195,23 +211,44 @@ bool split_commands(Lexer& lx) {
     return end_command(lx, false);
 }
 
-// The guard's walk through a command line: the root, the directory the shell
-// will be in, and the commands of the pipeline so far.
+// The guard's walk through a command line: the root as written and with its
+// links followed, the directory the shell will be in, and the commands of the
+// pipeline so far.
 struct Walk {
     fs::path root;
+    fs::path real_root;
     fs::path cwd;
     std::vector<const SimpleCommand*> pipeline;
 };
 
+// Whether a normal absolute path lies inside a root (or is the root itself,
+// when allowed).
+bool inside(const fs::path& root, fs::path path, bool root_itself) {
+    if (!path.has_filename()) path = path.parent_path();
+    const auto [root_end, rest] = std::mismatch(root.begin(), root.end(), path.begin(), path.end());
+    return root_end == root.end() && (root_itself || rest != path.end());
+}
+
 // Whether a path, relative ones taken from the walk's directory, lies inside
-// the root (or is the root itself, when allowed).
+// the root as written and where the links on its way lead.
 bool within_root(const Walk& w, const std::string& path, bool root_itself) {
     if (path.empty() || (w.cwd.empty() && path.front() != '/')) return false;
-    fs::path full = (w.cwd / path).lexically_normal();
-    if (!full.has_filename()) full = full.parent_path();
-    const auto [root_end, rest] =
-        std::mismatch(w.root.begin(), w.root.end(), full.begin(), full.end());
-    return root_end == w.root.end() && (root_itself || rest != full.end());
+    const fs::path full = w.cwd / path;
+    std::error_code ec;
+    const fs::path real = fs::weakly_canonical(full, ec);
+    return !ec && inside(w.root, full.lexically_normal(), root_itself) &&
+           inside(w.real_root, real, root_itself);
+}
+
+// A pattern that the shell expands inside one directory of the root: glob
+// characters in the last component only, which begins with neither a dot nor
+// a bracket, so that it matches neither "." nor "..".
+bool glob_within_root(const Walk& w, const std::string& pattern) {
+    const size_t slash = pattern.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : pattern.substr(0, slash + 1);
+    const std::string_view last = std::string_view(pattern).substr(dir == "." ? 0 : slash + 1);
+    return dir.find_first_of(kGlobCharacters) == std::string::npos && !last.empty() &&
+           last.front() != '.' && last.front() != '[' && within_root(w, dir, true);
 }
 
 // A bundle of single-letter options, each one of the given letters.
@@ -238,13 +275,19 @@ bool change_directory(Walk& w, const SimpleCommand& cmd) {
     return true;
 }
 
-// rm and cp: flag options only, every name inside the root.
+// rm and cp: flag options only, every name inside the root; rm also takes
+// patterns that expand inside the root.
 bool names_inside_root(const Walk& w, const SimpleCommand& cmd, std::string_view flags) {
+    const bool patterns = cmd.words[0] == "rm";
     for (size_t i = 1; i < cmd.words.size(); ++i) {
         const std::string& word = cmd.words[i];
         if (!cmd.plain[i]) return false;
-        if (word.starts_with('-') ? !flag_word(word, flags) : !within_root(w, word, false))
+        if (word.starts_with('-')) {
+            if (!flag_word(word, flags)) return false;
+        } else if (cmd.glob[i] ? !patterns || !glob_within_root(w, word)
+                               : !within_root(w, word, false)) {
             return false;
+        }
     }
     return true;
 }
@@ -300,77 +343,133 @@ bool sed_allows(const Walk& w, const SimpleCommand& cmd, size_t first) {
     return script;
 }
 
-// The feeder of xargs sed: grep -l naming files inside the root, so that the
-// names sed receives are some of those.
+// grep and egrep: bundles of flags that neither read files of their own nor
+// recurse, the pattern (first operand, or given with -e), then files inside
+// the root. Every word counts, since grep takes options after operands too.
+bool grep_allows(const Walk& w, const SimpleCommand& cmd) {
+    bool pattern = false;
+    for (size_t i = 1; i < cmd.words.size(); ++i) {
+        const std::string& word = cmd.words[i];
+        if (word == "-e") {
+            if (pattern || ++i == cmd.words.size() || cmd.words[i].starts_with('-')) return false;
+            pattern = true;
+        } else if (word.starts_with('-')) {
+            if (!flag_word(word, "lvqcFEixnsHh")) return false;
+        } else if (!pattern) {
+            pattern = true;
+        } else if (!cmd.plain[i] || !within_root(w, word, false)) {
+            return false;
+        }
+    }
+    return pattern;
+}
+
+// A name that xargs hands on as one operand, never as an option.
+bool xargs_plain_name(const std::string& name) {
+    return !name.empty() && !name.starts_with('-') &&
+           name.find_first_not_of(kPlainName) == std::string::npos;
+}
+
+// The feeder of xargs sed: grep -l with its pattern and plain names of files
+// inside the root, which grep prints as given, so that sed receives some of
+// those names and nothing else.
 bool lists_files_inside_root(const Walk& w, const SimpleCommand* feeder) {
     if (!feeder || feeder->words.size() < 4 || feeder->words[1] != "-l") return false;
     const std::string& tool = feeder->words[0];
-    if (tool != "grep" && tool != "egrep") return false;
+    if ((tool != "grep" && tool != "egrep") || feeder->words[2].starts_with('-')) return false;
     for (size_t i = 3; i < feeder->words.size(); ++i)
-        if (!feeder->plain[i] || feeder->words[i].starts_with('-') ||
+        if (!feeder->plain[i] || !xargs_plain_name(feeder->words[i]) ||
             !within_root(w, feeder->words[i], false))
             return false;
     return true;
 }
 
-// xargs without options (so no replacement strings), starting echo, grep or
-// a sed fed with names of files inside the root. Nothing that takes a
-// program, a process or a file to write from the input.
+// xargs without options (so no replacement strings), starting echo, or sed
+// fed with names of files inside the root. Nothing that takes a program, a
+// process or a file to read or write from the input.
 bool xargs_allows(const Walk& w, const SimpleCommand& cmd) {
     if (cmd.words.size() == 1) return true; // echo
     const std::string& tool = cmd.words[1];
     if (!cmd.plain[1]) return false;
-    if (tool == "echo" || tool == "grep" || tool == "egrep") return true;
+    if (tool == "echo") return true;
     const SimpleCommand* feeder =
         cmd.reads_pipe && !w.pipeline.empty() ? w.pipeline.back() : nullptr;
     return tool == "sed" && lists_files_inside_root(w, feeder) && sed_allows(w, cmd, 2);
 }
 
-// awk only prints: a plain program without commands, pipes, output files or
-// indirect calls, and no options (so no program files).
-bool awk_allows(const SimpleCommand& cmd) {
-    if (cmd.words.size() < 2 || !cmd.plain[1]) return false;
-    const std::string& program = cmd.words[1];
-    if (program.find("system") != std::string::npos ||
-        program.find_first_of("|>@") != std::string::npos)
-        return false;
-    return std::none_of(cmd.words.begin() + 1, cmd.words.end(),
-                        [](const std::string& word) { return word.starts_with('-'); });
+// awk only makes the kill lines: any other program may read or write files
+// (getline, redirections, ARGV) or run commands. Its files lie in the root.
+bool awk_allows(const Walk& w, const SimpleCommand& cmd) {
+    if (cmd.words.size() < 2 || !cmd.plain[1] || cmd.words[1] != kKillLines) return false;
+    for (size_t i = 2; i < cmd.words.size(); ++i)
+        if (!cmd.plain[i] || cmd.words[i].starts_with('-') || !within_root(w, cmd.words[i], false))
+            return false;
+    return true;
 }
 
-// A signal option, then process ids other than init and the process groups.
-bool kill_allows(const SimpleCommand& cmd) {
+// A process started inside this sandbox: its environment names this root.
+bool started_in_sandbox(const Walk& w, const std::string& pid) {
+    std::ifstream environ("/proc/" + pid + "/environ", std::ios::binary);
+    constexpr std::string_view kRootVariable = "ORV_ROOT=";
+    for (std::string entry; std::getline(environ, entry, '\0');) {
+        if (!entry.starts_with(kRootVariable)) continue;
+        std::error_code ec;
+        const fs::path root = fs::weakly_canonical(entry.substr(kRootVariable.size()), ec);
+        return !ec && root == w.real_root;
+    }
+    return false;
+}
+
+// A signal option, then ids of processes started inside the sandbox.
+bool kill_allows(const Walk& w, const SimpleCommand& cmd) {
     for (size_t i = 1; i < cmd.words.size(); ++i) {
         const std::string& word = cmd.words[i];
         if (i == 1 && word.size() > 1 && word.front() == '-' && word != "--") continue;
-        if (!all_digits(word) || std::strtoul(word.c_str(), nullptr, 10) <= 1) return false;
+        if (!cmd.plain[i] || !all_digits(word) || std::strtoul(word.c_str(), nullptr, 10) <= 1 ||
+            !started_in_sandbox(w, word))
+            return false;
     }
     return true;
 }
 
-bool is_grep_filter(const SimpleCommand& cmd) {
-    const auto& w = cmd.words;
-    if (w[0] != "grep" && w[0] != "egrep") return false;
-    return w.size() == 2 || (w.size() == 3 && w[1] == "-v");
+// The grep of the kill line: ps lines that name a shell running a script
+// inside the root, by its absolute path (a relative one would count from each
+// process's own directory).
+bool finds_script_of_root(const Walk& w, const SimpleCommand& cmd) {
+    constexpr std::string_view kShell = "/bin/sh ";
+    const auto& words = cmd.words;
+    if ((words[0] != "grep" && words[0] != "egrep") || words.size() != 2 || !cmd.plain[1] ||
+        !words[1].starts_with(kShell))
+        return false;
+    const std::string script = words[1].substr(kShell.size());
+    return script.starts_with('/') && within_root(w, script, false);
 }
 
-// The end script's kill line: ps, filtered by grep, turned into kill lines by
-// awk. Nothing else may feed a shell its commands.
-bool feeds_kill_lines(const std::vector<const SimpleCommand*>& pipeline) {
-    if (pipeline.size() < 2) return false;
+bool drops_grep_lines(const SimpleCommand& cmd) {
+    return cmd.words == std::vector<std::string>{"egrep", "-v", "grep"} ||
+           cmd.words == std::vector<std::string>{"grep", "-v", "grep"};
+}
+
+// The end script's kill line: ps, the lines of shells running a script inside
+// the root, those of grep dropped, turned into kill lines by awk. Nothing else
+// may feed a shell its commands.
+bool feeds_kill_lines(const Walk& w) {
+    const auto& pipeline = w.pipeline;
+    if (pipeline.size() < 3) return false;
     if (pipeline.front()->words != std::vector<std::string>{"ps"}) return false;
     const auto& awk = pipeline.back()->words;
     if (awk.size() != 2 || awk[0] != "awk" || awk[1] != kKillLines) return false;
     for (const SimpleCommand* cmd : pipeline)
         if (!cmd->redirect_files.empty()) return false;
-    return std::all_of(pipeline.begin() + 1, pipeline.end() - 1,
-                       [](const SimpleCommand* cmd) { return is_grep_filter(*cmd); });
+    return finds_script_of_root(w, *pipeline[1]) &&
+           std::all_of(pipeline.begin() + 2, pipeline.end() - 1,
+                       [](const SimpleCommand* cmd) { return drops_grep_lines(*cmd); });
 }
 
 // A script inside the root, or the kill lines of the end script.
 bool shell_allows(const Walk& w, const SimpleCommand& cmd) {
     if (cmd.words.size() == 1)
-        return cmd.reads_pipe && cmd.redirect_files.empty() && feeds_kill_lines(w.pipeline);
+        return cmd.reads_pipe && cmd.redirect_files.empty() && feeds_kill_lines(w);
     const std::string& script = cmd.words[1];
     return cmd.plain[1] && !script.starts_with('-') && within_root(w, script, false);
 }
@@ -378,6 +477,10 @@ bool shell_allows(const Walk& w, const SimpleCommand& cmd) {
 bool program_allows(Walk& w, const SimpleCommand& cmd) {
     if (!cmd.plain[0]) return false;
     const std::string& program = cmd.words[0];
+    // Only rm takes patterns (and checks them); for every other tool a pattern
+    // could expand to names outside the root.
+    if (program != "rm" && std::find(cmd.glob.begin(), cmd.glob.end(), true) != cmd.glob.end())
+        return false;
     if (program == "cd") return change_directory(w, cmd);
     if (program == "rm") return names_inside_root(w, cmd, "rfR");
     if (program == "cp") return names_inside_root(w, cmd, "pfrRa");
@@ -385,10 +488,10 @@ bool program_allows(Walk& w, const SimpleCommand& cmd) {
     if (program == "sed") return sed_allows(w, cmd, 1);
     if (program == "xargs") return xargs_allows(w, cmd);
     if (program == "sh" || program == "/bin/sh") return shell_allows(w, cmd);
-    if (program == "awk") return awk_allows(cmd);
-    if (program == "kill") return kill_allows(cmd);
-    return program == "sync" || program == "grep" || program == "egrep" || program == "echo" ||
-           program == "ps";
+    if (program == "awk") return awk_allows(w, cmd);
+    if (program == "kill") return kill_allows(w, cmd);
+    if (program == "grep" || program == "egrep") return grep_allows(w, cmd);
+    return program == "sync" || program == "echo" || program == "ps";
 }
 
 Walk start_walk() {
@@ -397,12 +500,15 @@ Walk start_walk() {
     w.cwd = fs::current_path(ec);
     w.root = fs::absolute(sandbox_root(), ec).lexically_normal();
     if (!w.root.has_filename()) w.root = w.root.parent_path();
+    w.real_root = fs::weakly_canonical(w.root, ec);
     return w;
 }
 
 } // namespace
 
 bool command_stays_in_sandbox(std::string_view mapped) {
+    // The shell would run the text only up to a NUL byte, unlike what is read here.
+    if (!sandboxed() || mapped.find('\0') != std::string_view::npos) return false;
     Lexer lx;
     lx.text = mapped;
     if (!split_commands(lx)) return false;

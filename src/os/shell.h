@@ -22,3 +22,11 @@ std::string shell_quote(std::string_view path);
 // Appends a line "<seconds.microseconds> <text>" to the sandbox's command
 // journal (sim/commands.log); does nothing on the unit.
 void journal_command(std::string_view text);
+
+// What becomes of a sandboxed command once it is journaled; returns its exit
+// status as run_command does. nullptr restores the guarded shell (the unit
+// paths mapped into the root, run through /bin/sh when the guard lets the
+// command through); fuzzing harnesses choose one that runs nothing, so that
+// an input costs neither a guard's reading nor a process.
+using SandboxRunner = int (*)(const std::string& command);
+void shell_set_sandbox_runner(SandboxRunner runner);

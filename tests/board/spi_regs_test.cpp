@@ -40,6 +40,7 @@ class SpiRegs : public ::testing::Test {
   protected:
     void SetUp() override {
         sent.clear();
+        reply = {};
         open_result = exchange_result = closes = 0;
         matching_from = -1;
         spi_set_transport(&kRecording);

@@ -129,6 +129,17 @@ sim_wait_exit() {
     fi
 }
 
+# Waits until the unit has handled every message sent before (each one seen
+# handled already): the FIFO is served in order, so the echo of a test command
+# sent now comes after them. Then "nothing more happened" can be checked.
+settle() {
+    local echoes
+    echoes=$(log_count "reg (r) : addr=0000FF00")
+    send "reg ff00\n"
+    wait_for "the unit to finish what it was sent" \
+        eval '[ "$(log_count "reg (r) : addr=0000FF00")" -gt '"$echoes"' ]'
+}
+
 # Ends the unit with END: it powers off ("shutdown -h now", journaled only).
 sim_end() {
     send "END\n"
@@ -210,7 +221,7 @@ date_settings() {
 wait_serving() {
     wait_for "Main Program Ready" log_has "Main Program Ready"
     wait_for "a broadcast time taken (0x4500)" gpio_has 0x4500
-    wait_for "the NTP daemon started" journal_has "sudo /etc/init.d/ntp start"
+    wait_for "the NTP daemon started" log_has "Start TOT Time Server"
 }
 
 # The network settings file in the unit's format, with the given addresses.

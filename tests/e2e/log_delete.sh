@@ -17,6 +17,7 @@ expect "archive directory kept" test -d "$archive"
 expect "removal journaled" journal_has "rm -rf /usr/kelvatro/log/*"
 expect "status log kept" grep -qF "Main Program Ready" "$ROOT/var/www/StatusLog.txt"
 expect "still running" sim_alive
+wait_for "the first tick" test -f "$CONF/ORV_Current.ini"
 stamp=$(stat -c %y "$CONF/ORV_Current.ini")
 wait_for "the tick goes on" eval '[ "$(stat -c %y "$CONF/ORV_Current.ini")" != "$stamp" ]'
 

@@ -52,7 +52,7 @@ setting=$(journal | grep -m1 '^clock_settime')
 fraction=${setting##*.}
 expect "the fraction of the answer ($setting)" eval '[[ $fraction =~ ^[5-9][0-9]{5}$ ]]'
 expect "date given the same fraction" journal_has "date -s \"2030-01-02 $hour:04:05.$fraction\""
-expect "hardware clock written" journal_has "hwclock -wu"
+wait_for "the hardware clock written" journal_has "hwclock -wu"
 expect "well-formed requests" eval '! grep -q " 0$" "$NTP/queries"'
 
 sim_end

@@ -17,7 +17,7 @@ step "a new set date"
 current_file >"$ROOT$edited"
 send_setup_change "$edited"
 wait_for "the clock set" journal_has 'date -s "2031-02-03 04:05:06"'
-expect "hardware clock written" journal_has "hwclock -wu"
+wait_for "the hardware clock written" journal_has "hwclock -wu"
 expect "clock set through the seam" journal_has "clock_settime "
 wait_for "the state printed" log_has "Set Date   : 2031/02/03 04:05:06"
 wait_for "the set date shown" ini_is "$CONF/ORV_Current.ini" SetDate 2031/02/03

@@ -22,7 +22,7 @@ step "outside the settings directory"
 refused /usr/kelvatro/conf/ORV_Network.ini
 refused /var/kelvatro/conf/../../../usr/kelvatro/conf/ORV_Network.ini
 refused /var/kelvatro/conf/ORV_Network_link.ini
-sleep 0.3
+settle
 expect "nothing applied" eval '! journal_has "10.9.9.9"'
 expect_eq "no network apply" "$(journal_count "sudo service dhcpcd reload")" "$applied"
 
@@ -38,7 +38,7 @@ for name in '/var/kelvatro/conf/ORV_Network_$(echo x >pwned1).ini' \
     send_setup_change "$name"
     wait_for "the name handled: $name" eval '[ "$(handled)" -gt "$before" ]'
 done
-sleep 0.3
+settle
 expect "no command ran" eval '! ls "$ROOT"/sim/pwned* "$CONF"/pwned* >/dev/null 2>&1'
 expect "still running" sim_alive
 

@@ -27,9 +27,8 @@ wait_for "the settings logged" log_has "SetChannel  : 30"
 expect "stratum logged" log_has "SetStratum  : 4"
 wait_for "tuned to channel 30" console_has "575142857[Hz] Tuning start..."
 expect "NTP daemon stopped" journal_has "sudo /etc/init.d/ntp stop"
-# The stratum is written after the tuning line, and copied after it is written.
-wait_for "stratum 3 written" grep -qx "fudge 127.127.1.0 stratum 3" "$CONF/ntp.conf"
 wait_for "stratum 3 under /etc" grep -qx "fudge 127.127.1.0 stratum 3" "$ROOT/etc/ntp.conf"
+expect "stratum 3 written" grep -qx "fudge 127.127.1.0 stratum 3" "$CONF/ntp.conf"
 wait_for "the new channel shown" ini_is "$CONF/Status_05_01.txt" Now_TOTCHNUM UHF-30
 expect "the new stratum shown" ini_is "$CONF/Status_05_01.txt" Now_TOTSTRATUM 4
 wait_for "NTP daemon started again" eval '[ "$(journal_count "sudo /etc/init.d/ntp start")" -eq 2 ]'
@@ -38,7 +37,7 @@ step "a setup file of board 6"
 tot_file 40 9 >"$CONF/Setup_06_01.ini"
 send_setup_change /var/kelvatro/conf/Setup_06_01.ini
 wait_for "the setup pass printed" eval '[ "$(console_count "<DBG>pass:orv_parser_setup")" -eq 2 ]'
-sleep 0.5
+settle
 expect_eq "nothing re-read" "$(log_count "SetChannel")" 1
 expect_eq "nothing stopped" "$(journal_count "sudo /etc/init.d/ntp stop")" 1
 expect "channel kept" ini_is "$CONF/Status_05_01.txt" Now_TOTCHNUM UHF-30

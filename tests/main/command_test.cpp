@@ -106,7 +106,7 @@ TEST_F(CommandTest, RegAndIicWriteAndReadBack) {
                      " <DEBUG> iic (r) : addr=10, data=AA ,BB , \n",
                      " <DEBUG> iic (w) : addr=10, data=\n", " <DEBUG> iic (r) : addr=10, data= \n",
                      " <ERR> iic : byte count 32 out of range (0 to 16), not done\n"}));
-    EXPECT_EQ(2, count_of(out, "Zentu_IIC_Open()\n"));
+    EXPECT_EQ(2, count(out, "Zentu_IIC_Open()\n"));
 }
 
 } // namespace

@@ -39,7 +39,7 @@ TEST_F(MainTest, SwitchHeldAtPowerOnBringsBackTheFactoryNetwork) {
     sim_world_apply("switch on");
     const std::string out = capture_stdout([] { EXPECT_EQ(0, main_init()); });
 
-    EXPECT_EQ(3, count_of(out, "network init sw on : "));
+    EXPECT_EQ(3, count(out, "network init sw on : "));
     EXPECT_EQ(1, count_in_log("<INF> <<Network file factory set>>\n"));
     EXPECT_NE(std::string::npos, sandbox.read(kNetworkFilePath).find("IP=192.168.105.10\t"));
     EXPECT_EQ(0x0100u, sim_fpga_gpio_output());
@@ -50,11 +50,11 @@ TEST_F(MainTest, SwitchNeverPressedKeepsTheNetworkAndTheStateIsCleared) {
     current_state.SetDateTime = DateTime{2024, 1, 2, 3, 4, 5};
     const std::string out = capture_stdout([] { EXPECT_EQ(0, main_init()); });
 
-    EXPECT_EQ(6, count_of(out, "network init sw off : 00000000\n"));
+    EXPECT_EQ(6, count(out, "network init sw off : 00000000\n"));
     EXPECT_EQ(kOwnNetwork, sandbox.read(kNetworkFilePath));
     EXPECT_EQ(10, network_settings.IP[0]);
     EXPECT_EQ(0x0100u, sim_fpga_gpio_output());
-    EXPECT_EQ(1, count_in_log("<INF> M/B  MAC Addr : "));
+    EXPECT_EQ(1, count_in_log("<INF> M/B  MAC Addr : B8:27:EB:01:02:0A\n"));
     EXPECT_EQ(0, current_state.SetDateTime.year);
 }
 
@@ -106,6 +106,28 @@ TEST_F(MainTest, LocalZoneOtherThanJapanIsReportedOnce) {
         capture_stdout(check_local_zone);
         EXPECT_EQ(count_in_log("<ERR> Local time is not Japan time (UTC+9)"), reports) << zone;
     }
+}
+
+// A bus that cannot be opened is never touched: SpiRead32 and SpiWrite32
+// refuse, the 0x0900 indication included, so the transport needs no exchange.
+TEST_F(MainTest, StartGoesOnWithoutTheBusAndTheHardwareAddress) {
+    static SpiTransport dead_bus{};
+    dead_bus.name = "dead";
+    dead_bus.open = [] { return -1; };
+    spi_set_transport(&dead_bus);
+    fake_eth0.hwaddr_fails = true;
+    const std::string out = capture_stdout([] { EXPECT_EQ(0, main_init()); });
+
+    // Writes: the start, six off readings, the network applied, the start done.
+    EXPECT_EQ(9, count(out, "gpio_write_error\n"));
+    // Reads: six switch readings (each an off reading), the version.
+    EXPECT_EQ(7, count(out, "gpio_read_error\n"));
+    EXPECT_EQ(6, count(out, "network init sw off : 00000000\n"));
+    EXPECT_EQ(1, count(out, "get_mac ioctl error\n"));
+    EXPECT_EQ(1, count_in_log(" <ERR> SPI Open Error\n"));
+    EXPECT_EQ(1, count_in_log(" <ERR> get_mac error\n"));
+    EXPECT_EQ(1, count_in_log(" <INF> M/B  MAC Addr : 00:00:00:00:00:00\n"));
+    EXPECT_TRUE(sandbox.exists(kFunctionFilePath));
 }
 
 } // namespace

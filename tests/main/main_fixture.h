@@ -7,14 +7,22 @@
 #include "fpga.h"
 #include "main/current_state.h"
 #include "main/lifecycle.h"
+#include "main/net_probe.h"
 #include "os/pace.h"
 #include "reg_device.h"
 #include "sandbox.h"
 #include "settings/system_file.h"
+#include "text.h"
 #include "timer/event_timer.h"
+#include "tot/ntp_server.h"
+#include "tot/tot_state.h"
+#include "tuner/tuner_control.h"
 #include "tuner/tuner_lib.h"
 #include "world.h"
 
+#include <cstring>
+#include <linux/ethtool.h>
+#include <linux/sockios.h>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -22,17 +30,44 @@
 
 using Lines = std::vector<std::string>;
 
-// How often `what` occurs in `text`.
-inline int count_of(std::string_view text, std::string_view what) {
-    int count = 0;
-    for (size_t at = text.find(what); at != std::string_view::npos; at = text.find(what, at + 1))
-        ++count;
-    return count;
+// How often a text occurs in the status log, whose lines end in "<LEVEL> text".
+inline int count_in_log(const Sandbox& sandbox, const std::string& text) {
+    return count(sandbox.read("/var/www/StatusLog.txt"), text);
 }
 
-// How often a text occurs in the status log, whose lines end in "<LEVEL> text".
-inline int count_in_log(const Sandbox& sandbox, std::string_view text) {
-    return count_of(sandbox.read("/var/www/StatusLog.txt"), text);
+// eth0 as a test scripts it, behind the probes' seam: one link reading per
+// link check ('U' up, 'D' down, 'X' the request fails; the last one repeats),
+// the requests that fail, and what the probes asked, one entry a request.
+struct FakeEth0 {
+    std::string links = "U";
+    size_t checks = 0;
+    bool socket_fails = false, hwaddr_fails = false, gset_fails = false, sset_fails = false;
+    uint8_t mac[6] = {0xB8, 0x27, 0xEB, 0x01, 0x02, 0x0A};
+    Lines requests;
+};
+inline FakeEth0 fake_eth0;
+
+inline int fake_eth0_ethtool(void* data) {
+    FakeEth0& f = fake_eth0;
+    const uint32_t cmd = *static_cast<uint32_t*>(data);
+    if (cmd == ETHTOOL_GLINK) {
+        const char link = f.links[std::min(f.checks++, f.links.size() - 1)];
+        f.requests.push_back(std::string("GLINK ") + link);
+        static_cast<ethtool_value*>(data)->data = link == 'U';
+        return link == 'X' ? -1 : 0;
+    }
+    auto& settings = *static_cast<ethtool_cmd*>(data);
+    if (cmd == ETHTOOL_GSET) {
+        f.requests.push_back("GSET");
+        settings.supported = 0x2EF; // 10 to 1000 Mb/s and more
+        settings.advertising = 0x2F;
+        return f.gset_fails ? -1 : 0;
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, "SSET autoneg %d advertise 0x%X", settings.autoneg,
+                  settings.advertising);
+    f.requests.push_back(text);
+    return f.sset_fails ? -1 : 0;
 }
 
 // A whole ORV_System.ini with the given SystemInfo, every other value at its
@@ -45,6 +80,16 @@ inline std::string whole_system_file(const std::string& system_info) {
            "ModifyDate=2024/01/01\nModifyTime=00:00:00\nAutoReset=0\nAutoResetTime=03:00:00\n";
 }
 
+inline int fake_eth0_request(int, unsigned long request, ifreq* ifr) {
+    if (request == SIOCETHTOOL) return fake_eth0_ethtool(ifr->ifr_data);
+    if (fake_eth0.hwaddr_fails) return -1;
+    std::memcpy(ifr->ifr_hwaddr.sa_data, fake_eth0.mac, 6);
+    return 0;
+}
+
+constexpr NetProbeOps kFakeEth0{[] { return fake_eth0.socket_fails ? -1 : 99; }, fake_eth0_request,
+                                [](int) { return 0; }};
+
 class MainTest : public SandboxTest {
   protected:
     void SetUp() override {
@@ -53,13 +98,25 @@ class MainTest : public SandboxTest {
         spi_set_transport(sim_fpga_transport());
         reg_device_set_ops(sim_reg_device_ops());
         tuner_lib_set_path(ORV_SIMTUNER_PATH);
+        fake_eth0 = {};
+        net_probe_set_ops(&kFakeEth0);
+        link_check_reset();
         main_flags = {};
         current_state = {};
         system_settings = {};
         timer_table_prepare();
+        tot_state_reset();
+        ntp_server = NtpServerState{0, 16, 0};
     }
 
-    int count_in_log(std::string_view text) const { return ::count_in_log(sandbox, text); }
+    void TearDown() override {
+        tuner_terminate();
+        tuner_context.fd = -1;
+        net_probe_set_ops(nullptr);
+        pace_set_tick_ms(1000);
+    }
+
+    int count_in_log(const std::string& text) const { return ::count_in_log(sandbox, text); }
 
     // The status-log lines, each without its date and time.
     Lines log_lines() const {

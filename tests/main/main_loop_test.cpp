@@ -10,10 +10,17 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <fcntl.h>
+#include <filesystem>
 #include <functional>
 #include <grp.h>
+#include <iterator>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
 
@@ -94,8 +101,12 @@ std::string last_command(const Sandbox& sandbox) {
 
 TEST_F(MainTest, TicksWriteTheCurrentFileAndKeepGoingAcrossWriterCloses) {
     LoopRunner loop(sandbox, main_loop);
-    ASSERT_TRUE(eventually([&] { return sandbox.exists(kCurrentFilePath); }));
-    const std::string current = sandbox.read(kCurrentFilePath);
+    // The tick rewrites the file in place: wait for a whole one.
+    std::string current;
+    ASSERT_TRUE(eventually([&] {
+        current = sandbox.read(kCurrentFilePath);
+        return current.ends_with("0F=0000\n");
+    }));
     EXPECT_NE(std::string::npos, current.find("SetDate=0000/00/00\t"));
     EXPECT_EQ(std::string::npos, current.find("NowDate=0000/00/00\t"));
 
@@ -205,7 +216,7 @@ TEST_F(MainTest, RunMakesTheFifoAnewOverALeftoverAndEndPowersOff) {
     EXPECT_EQ(0, run.finish());
     EXPECT_EQ(1, count_in_log("<INF> ----- Main Program Start -----\n"));
     EXPECT_EQ("shutdown -h now", last_command(sandbox));
-    EXPECT_EQ(0, count_of(sandbox.read("/sim/commands.log"), " reboot\n"));
+    EXPECT_EQ(0, count(sandbox.read("/sim/commands.log"), " reboot\n"));
     EXPECT_FALSE(sandbox.exists(kControlFifoPath));
 }
 
@@ -250,6 +261,54 @@ TEST_F(MainTest, SharedFilesBelongToTheGroupThatOrvGroupNames) {
     }
     EXPECT_EQ(1, count_in_log("<ERR> ORV_GROUP names no group: no-such-group; shared files open "
                               "to all\n"));
+}
+
+// Makes the FIFO's making (mknodat) or every open with O_RDWR | O_NONBLOCK (the
+// control FIFO's, nothing else of a pass) fail with EMFILE, on the calling
+// thread only. False where no filter can be set (qemu's user emulation refuses
+// them).
+bool refuse_fifo_on_this_thread(bool opening) {
+    const uint32_t call = opening ? __NR_openat : __NR_mknodat;
+    const uint32_t flags = opening ? O_ACCMODE | O_NONBLOCK : 0;
+    const uint32_t wanted = opening ? O_RDWR | O_NONBLOCK : 0;
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, call, 0, 4),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),
+        BPF_STMT(BPF_ALU | BPF_AND | BPF_K, flags),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, wanted, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EMFILE),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+// The pass ends at once: -1 when the FIFO cannot be made, -2 when it cannot be
+// opened (the FIFO made stays); the program ends without reboot or power-off.
+TEST_F(MainTest, RunWithAFifoThatCannotBeMadeOrOpenedEndsWithoutPowerOff) {
+    for (const int expected : {-1, -2}) {
+        SCOPED_TRACE(expected);
+        sandbox.remove(kControlFifoPath);
+        int loop_result = 0, run_result = 1;
+        bool filtered = true;
+        std::thread([&] {
+            if (!(filtered = refuse_fifo_on_this_thread(expected == -2))) return;
+            loop_result = main_loop();
+            run_result = orv_run();
+        }).join();
+        if (!filtered) GTEST_SKIP() << "no seccomp filter here";
+        EXPECT_EQ(expected, loop_result);
+        EXPECT_EQ(0, run_result);
+        EXPECT_EQ(1, count_in_log("----- Main Program Start -----"));
+        EXPECT_EQ(0, count_in_log("Main Program Ready"));
+        EXPECT_EQ(0, main_flags.running);
+        EXPECT_EQ(0, count(sandbox.read("/sim/commands.log"), "reboot"));
+        EXPECT_EQ(0, count(sandbox.read("/sim/commands.log"), "shutdown"));
+        EXPECT_EQ(expected == -2, std::filesystem::is_fifo(sandbox.path(kControlFifoPath)));
+        sandbox.remove("/var/www/StatusLog.txt");
+    }
 }
 
 } // namespace

@@ -1,15 +1,18 @@
 // The command runner under a sandbox: what is journaled, what really runs,
 // and that nothing aimed at the host ever does.
 #include "os/clock.h"
+#include "os/command_guard.h"
 #include "os/shell.h"
 #include "os/unit_path.h"
 #include "sandbox.h"
 
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 namespace fs = std::filesystem;
 
@@ -170,10 +173,76 @@ TEST_F(ShellTest, WritesOutsideTheRootAreRefused) {
     EXPECT_EQ("sandbox", sandbox.read("/var/www/f"));
     EXPECT_FALSE(fs::exists(outside.parent_path() / "f"));
     fs::remove(outside);
+}
 
-    // Signal 0 only probes: a process of our own may be named.
-    run_command("kill -0 " + std::to_string(getpid()) + " && echo x > /var/www/f");
-    EXPECT_EQ("x\n", sandbox.read("/var/www/f"));
+// The guard's verdicts, "R" standing for the root: the unit's own commands
+// pass; globs that could match "..", a NUL byte, names xargs would hand on as
+// options, reads outside the root and links leading out of it do not.
+TEST_F(ShellTest, GuardKeepsTheUnitsCommandsAndRefusesEveryWayOut) {
+    fs::create_directory_symlink(fs::temp_directory_path(), sandbox.path("/var/www/away"));
+    const std::string nul(1, '\0');
+    const std::pair<std::string, bool> verdicts[] = {
+        {"rm -rf /var/kelvatro/conf//Setup_* /usr/kelvatro/conf//*.mem /usr/kelvatro/log/*", true},
+        {"grep -l 'fudge 127.127.1.0 stratum' /var/kelvatro/conf/ntp.conf | xargs sed -i -e "
+         "'s/fudge 127.127.1.0 stratum.*/fudge 127.127.1.0 stratum 6/g'",
+         true},
+        {"grep \"interface eth0\" /var/kelvatro/conf/dhcpcd.conf", true},
+        {"cp /var/www/m R/.?", false},
+        {"rm -rf /var/www/.* /var/www/x", false},
+        {"rm -rf /var/www/[.]?", false},
+        {"cp /var/www/* /var/kelvatro/", false},
+        {"cp /var/www/m /tmp" + nul + "/..R/var/www/n", false},
+        {"grep -l x '/var/www/a \"--expression=1e touch X\"' | xargs sed -i -e 's/a/b/'", false},
+        {"cd /var/www; grep -l x * | xargs sed -i -e 's/a/b/'", false},
+        {"grep -l -r /var/www /var/www/f | xargs sed -i -e 's/a/b/'", false},
+        {"awk '{print}' /tmp/secret > /var/www/x", false},
+        {"awk 'BEGIN { ARGV[1] = \"/tmp/secret\"; ARGC = 2 } { print }' > /var/www/x", false},
+        {"grep '' /tmp/secret > /var/www/x", false},
+        {"egrep -f /tmp/secret /var/www/f", false},
+        {"echo /tmp/secret | xargs grep root > /var/www/x", false},
+        {"cp /var/www/m /var/www/away/", false},
+        {"rm -rf /var/www/away/*", false},
+        {"ps | grep '' | awk '{print \"kill \", $1}' | sh", false},
+        {"ps | grep '/bin/sh /tmp/x' | egrep -v grep | awk '{print \"kill \", $1}' | sh", false},
+        {"ps | grep '/bin/sh sim/x' | egrep -v grep | awk '{print \"kill \", $1}' | sh", false},
+    };
+    for (const auto& [line, allowed] : verdicts) {
+        std::string command = line;
+        if (const size_t r = command.find("R/"); r != std::string::npos)
+            command.replace(r, 1, sandbox.root());
+        EXPECT_EQ(command_stays_in_sandbox(map_unit_paths_in_command(command)), allowed) << line;
+    }
+}
+
+// Only a process whose environment names this root may be signalled.
+TEST_F(ShellTest, KillReachesOnlyProcessesOfTheSandbox) {
+    // A `sleep 60` with the given environment, once it runs: the exec closes
+    // the pipe, and the read sees its end.
+    const auto start = [](const std::string& environment) {
+        char* envp[] = {const_cast<char*>(environment.c_str()), nullptr};
+        int ready[2];
+        EXPECT_EQ(0, pipe2(ready, O_CLOEXEC));
+        const pid_t pid = fork();
+        if (pid == 0) {
+            execle("/bin/sleep", "sleep", "60", nullptr, envp);
+            _exit(127);
+        }
+        close(ready[1]);
+        char byte;
+        EXPECT_EQ(0, read(ready[0], &byte, 1));
+        close(ready[0]);
+        return pid;
+    };
+    const pid_t ours = start("ORV_ROOT=" + sandbox.root());
+    const pid_t other = start("ORV_ROOT=/tmp");
+    for (const pid_t pid : {other, getpid(), ours})
+        run_command("kill " + std::to_string(pid));
+    int status = 0;
+    ASSERT_EQ(ours, waitpid(ours, &status, 0));
+    EXPECT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(0, waitpid(other, &status, WNOHANG));
+    kill(other, SIGKILL);
+    waitpid(other, &status, 0);
 }
 
 TEST_F(ShellTest, KillLineOfTheEndScriptRuns) {

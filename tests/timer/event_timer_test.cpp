@@ -50,18 +50,6 @@ class EventTimerTest : public SandboxTest {
     }
 };
 
-// In a process of its own, started afresh, where nothing has prepared the table.
-TEST(EventTimerUnprepared, RegistrationFailsAndLeavesTheCounter) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            const bool refused = add(1, 1) == kFailed;
-            timer_table_prepare();
-            std::exit(refused && add(1, 1) == 1u ? 0 : 1);
-        },
-        testing::ExitedWithCode(0), "");
-}
-
 TEST_F(EventTimerTest, IdsCountUpAndWrapToZero) {
     EXPECT_EQ(add(1, 5), 1u);
     EXPECT_EQ(add(2, 5), 2u);

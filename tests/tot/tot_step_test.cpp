@@ -66,6 +66,7 @@ class TotStep : public SandboxTest {
         tot_state_reset();
         time_delivery_reset();
         ntp_server = NtpServerState{0, 16, 0};
+        pace_set_tick_ms(1000);
         system_settings.SystemInfo = kTotFunctionBit;
         system_settings.CustumInfo = 0;
         sim_world_reset();
@@ -85,6 +86,12 @@ class TotStep : public SandboxTest {
         pace_set_tick_ms(1000);
         std::lock_guard lock(tot_mutex);
         tuner_terminate();
+    }
+
+    // A silent tuner's requests time out: quickly, on short ticks.
+    static void tuner_silent(bool silent) {
+        world(silent ? "tuner silent" : "tuner normal");
+        pace_set_tick_ms(silent ? 10 : 1000);
     }
 
     static void world(const char* line) { ASSERT_EQ(sim_world_apply(line), 0) << line; }
@@ -189,14 +196,13 @@ TEST_F(TotStep, FailurePeriodLogsItsPairOnce) {
 // Nine failed statistics reads in a row do not restart the tuner; the tenth
 // does, with reason 0, and its tuner start stops the server.
 TEST_F(TotStep, TenStatisticsFailuresInARowRestartTheTuner) {
-    pace_set_tick_ms(10);
     start();
     ticks(4);
-    world("tuner silent");
+    tuner_silent(true);
     EXPECT_EQ(count(ticks(9), "<ERROR> SMS_GET_STATUS_ERROR !! [9]\n"), 1);
-    world("tuner normal");
+    tuner_silent(false);
     ticks();
-    world("tuner silent");
+    tuner_silent(true);
     EXPECT_EQ(count(ticks(9), "[10]"), 0);
     EXPECT_EQ(ntp_server.running, 1);
     EXPECT_EQ(count(ticks(), "<ERROR> SMS_GET_STATUS_ERROR !! [10]\n"), 1);
@@ -210,7 +216,7 @@ TEST_F(TotStep, TenStatisticsFailuresInARowRestartTheTuner) {
 // keeps running. Without a signal no new time reaches the FPGA, so there is
 // nothing to align the clock to.
 TEST_F(TotStep, LossOfLockIndicatesRetunesAndKeepsTheServerRunning) {
-    pace_set_tick_ms(10);
+    pace_set_tick_ms(100); // the retunes wait for a signal that stays away
     start();
     ticks(4);
     world("signal off");

@@ -7,27 +7,36 @@
 #include <atomic>
 #include <cstdlib>
 #include <dlfcn.h>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <sstream>
 #include <thread>
+#include <unistd.h>
 
 namespace {
+
+// Whether a thread of this process is blocked (state S in its stat line).
+bool sleeping(pid_t thread) {
+    std::ifstream in("/proc/self/task/" + std::to_string(thread) + "/stat");
+    const std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t name_end = stat.rfind(')');
+    return name_end != std::string::npos && stat.compare(name_end + 2, 1, "S") == 0;
+}
 
 struct EventTest : ::testing::Test {
     OSW_Event event;
     void SetUp() override { ASSERT_EQ(OSW_EventCreate(&event), 0u); }
     void TearDown() override { EXPECT_EQ(OSW_EventDelete(&event), 0u); }
 
-    // A wait that another thread ends with a set once the wait has begun.
+    // A wait that another thread ends with a set once the waiter sleeps in it.
     uint32_t wait_for_set_from_another_thread(uint32_t timeout_ms) {
-        std::atomic<bool> waiting = false;
-        std::thread setter([this, &waiting] {
-            while (!waiting)
-                std::this_thread::yield();
-            OSW_TaskSleep(100);
+        const pid_t waiter = gettid();
+        std::thread setter([this, waiter] {
+            while (!sleeping(waiter))
+                OSW_TaskSleep(1);
             OSW_EventSet(&event);
         });
-        waiting = true;
         const uint32_t result = OSW_EventWait(&event, timeout_ms);
         setter.join();
         return result;

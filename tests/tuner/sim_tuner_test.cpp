@@ -59,10 +59,10 @@ class SimTunerTest : public TunerTest {
         TunerTest::TearDown();
     }
 
-    // The messages once n of them and `blocks` data blocks came, or after 10 s.
+    // The messages once n of them and `blocks` data blocks came, or after 60 s.
     std::vector<Message> wait_for(size_t n, int blocks = 0) {
         std::unique_lock hold(delivery_lock);
-        arrived.wait_for(hold, std::chrono::seconds(10),
+        arrived.wait_for(hold, std::chrono::seconds(60),
                          [&] { return delivered.size() >= n && data_blocks >= blocks; });
         EXPECT_GE(data_blocks, blocks);
         return delivered;
