@@ -57,6 +57,20 @@ int WriteFileReported(const char* path, std::string_view text, FileAccess access
     return -1;
 }
 
+int CopyFileReported(const char* from, const char* to) {
+    std::string text;
+    struct stat st {};
+    if (!read_whole_file(from, text) || unit_stat(from, &st) != 0) {
+        LogPrint(LOG_TO_BOTH, 3, "Cannot read %s: %s\n", from, std::strerror(errno));
+        return -1;
+    }
+    std::string target = to;
+    if (target.ends_with('/'))
+        target += std::string_view(from).substr(std::string_view(from).rfind('/') + 1);
+    return WriteFileReported(target.c_str(), text, FileAccess{st.st_mode & 07777, kKeepGroup},
+                             DirSync::yes);
+}
+
 int WriteSharedFile(const char* path, std::string_view text) {
     return WriteFileReported(path, text, shared_file_access());
 }

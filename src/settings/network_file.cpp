@@ -78,19 +78,6 @@ void write_resolver(const NetworkSettings& n) {
         LogPrint(LOG_TO_BOTH, 3, "Cannot Open /etc/resolv.conf\n");
 }
 
-// The dhcpcd file goes to /etc/ whole, with its mode, as "cp -p" would copy it;
-// a copy that fails leaves the file in /etc/ as it was.
-void copy_dhcpcd_to_etc() {
-    std::string text;
-    struct stat st {};
-    if (!read_whole_file(kDhcpcdFile, text) || unit_stat(kDhcpcdFile, &st) != 0) {
-        LogPrint(LOG_TO_BOTH, 3, "Cannot read %s: %s\n", kDhcpcdFile, std::strerror(errno));
-        return;
-    }
-    WriteFileReported(kDhcpcdTarget, text, FileAccess{st.st_mode & 07777, kKeepGroup},
-                      DirSync::yes);
-}
-
 // The grep status tells whether the dhcpcd file carries the text, even
 // inside a comment.
 bool dhcpcd_has(const std::string& file, const char* text) {
@@ -120,7 +107,7 @@ void apply_dhcpcd(const NetworkSettings& n) {
                      dotted(n.IP) + "/" + std::to_string(netmask_prefix_length(n.NetMask)));
     set_dhcpcd_entry(file, "static routers=", dotted(n.Gateway));
     set_dhcpcd_entry(file, "static domain_name_servers=", dotted(n.DnsP));
-    copy_dhcpcd_to_etc();
+    CopyFileReported(kDhcpcdFile, kDhcpcdTarget);
     run_command("sync");
 }
 

@@ -8,6 +8,7 @@
 #include "log/status_log.h"
 #include "os/deploy_settings.h"
 #include "os/shell.h"
+#include "settings/file_store.h"
 #include "settings/system_file.h"
 #include "tot/time_delivery.h"
 #include "tot/tot_state.h"
@@ -81,9 +82,7 @@ int set_ntp_stratum(int stratum) {
     else
         run_command(format_command("grep -l '%s' %s | xargs sed -i -e 's/%s.*/%s %d/g'", kFudgeText,
                                    conf.c_str(), kFudgeText, kFudgeText, written));
-    run_command(
-        format_command("cp -pf %s %s", conf.c_str(),
-                       shell_quote(deploy_setting("ORV_NTP_CONF_COPY", kNtpConfTarget)).c_str()));
+    CopyFileReported(kNtpConf, deploy_setting("ORV_NTP_CONF_COPY", kNtpConfTarget).c_str());
     run_command("sync");
     return 0;
 }

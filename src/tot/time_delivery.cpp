@@ -5,15 +5,18 @@
 #include "tot/time_delivery.h"
 
 #include "log/status_log.h"
+#include "os/atomic_file.h"
 #include "os/deploy_settings.h"
 #include "os/unit_path.h"
+#include "settings/file_store.h"
 #include "tot/ntp_server.h"
 #include "tot/ntp_shm.h"
 
 #include <cstdlib>
 #include <ctime>
-#include <fstream>
+#include <sstream>
 #include <string>
+#include <sys/stat.h>
 
 namespace {
 
@@ -102,27 +105,20 @@ void deliver_broadcast_time(const TotDate& date, const TotTime& time, int adjust
 int write_shm_refclock_conf(const char* conf, int stratum) {
     const int unit = shm_unit();
     if (unit < 0) return -1;
-    std::ifstream in(unit_path(conf));
-    if (!in) {
+    std::string old_text;
+    struct stat st {};
+    if (!read_whole_file(conf, old_text) || unit_stat(conf, &st) != 0) {
         LogPrint(LOG_TO_BOTH, 3, "%s cannot be read\n", conf);
         return -1;
     }
     std::string text;
+    std::istringstream in(old_text);
     for (std::string line; std::getline(in, line);)
         if (!names_a_replaced_clock(line)) text += line + '\n';
     text += "server 127.127.28." + std::to_string(unit) + " minpoll 4 maxpoll 4\n";
     text += "fudge 127.127.28." + std::to_string(unit) + " refid TOT stratum " +
             std::to_string(stratum) + "\n";
-
-    const std::string fresh = std::string(conf) + ".new";
-    std::ofstream out(unit_path(fresh), std::ios::trunc);
-    out << text;
-    out.close();
-    if (!out || unit_chmod(fresh.c_str(), 0666) != 0 || unit_rename(fresh.c_str(), conf) != 0) {
-        LogPrint(LOG_TO_BOTH, 3, "%s cannot be written\n", conf);
-        return -1;
-    }
-    return 0;
+    return WriteFileReported(conf, text, FileAccess{st.st_mode & 07777, kKeepGroup});
 }
 
 void time_delivery_reset() {
