@@ -6,16 +6,15 @@
 # checks that every settings file, on the RAM disk and on the SD card, is whole.
 # Prints the counts; exits 1 when a file was found damaged.
 #
-#   scripts/kill-test.sh [kills]     (default 200; ORV_BUILD names the build
-#                                     directory, default ./build)
+#   scripts/kill-test.sh [kills]     (default 200; ORV_SIM names the orv-sim
+#                                     to run, default build/orv-sim)
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 kills=${1:-200}
-build=${ORV_BUILD:-$repo/build}
-[ -x "$build/orv-sim" ] || cmake --build "$build" --target orv-sim orv_simtuner
 # shellcheck source=sandbox-layout.sh
 . "$repo/scripts/sandbox-layout.sh"
+sim=$(orv_sim_path "$repo")
 
 root=$(mktemp -d /tmp/orv-kill-XXXXXX)
 export ORV_ROOT=$root TZ=Asia/Tokyo ORV_SIM_TICK_MS=5
@@ -77,7 +76,7 @@ drive() {
 }
 
 start_unit() {
-    (cd "$root/sim" && exec "$build/orv-sim") </dev/null >>"$root/sim/console.log" 2>&1 &
+    (cd "$root/sim" && exec "$sim") </dev/null >>"$root/sim/console.log" 2>&1 &
     sim_pid=$!
 }
 

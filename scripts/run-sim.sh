@@ -11,11 +11,7 @@ repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 . "$repo/scripts/sandbox-layout.sh"
 
 export TZ=${TZ:-Asia/Tokyo}
-build=$repo/build
-if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-fi
-cmake --build "$build" -j2 --target orv-sim orv_simtuner >/dev/null
+sim=$(orv_sim_path "$repo")
 
 root=$(realpath -m "${ORV_ROOT:-$PWD/sim-root}")
 orv_sandbox_layout "$root"
@@ -47,7 +43,7 @@ offset=0
 [ -f "$log" ] && offset=$(stat -c %s "$log")
 tail -c +$((offset + 1)) -F "$log" 2>/dev/null &
 tail_pid=$!
-"$build/orv-sim" </dev/null >>"$console" 2>&1 &
+"$sim" </dev/null >>"$console" 2>&1 &
 sim_pid=$!
 
 status=0

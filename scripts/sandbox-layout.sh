@@ -72,3 +72,17 @@ orv_sandbox_layout() {
         fi
     done
 }
+
+# The orv-sim to run: $ORV_SIM when set, else REPO/build/orv-sim, configured and
+# built when needed.
+orv_sim_path() {
+    local repo=$1 build=$1/build
+    if [ -n "${ORV_SIM:-}" ]; then
+        echo "$ORV_SIM"
+        return
+    fi
+    [ -f "$build/CMakeCache.txt" ] ||
+        cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build "$build" -j2 --target orv-sim orv_simtuner >/dev/null
+    echo "$build/orv-sim"
+}

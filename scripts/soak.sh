@@ -19,12 +19,7 @@ export ORV_SIM_TICK_MS=${ORV_SIM_TICK_MS:-10}
 hours=${SOAK_HOURS:-24}
 tick_ms=$ORV_SIM_TICK_MS
 
-if [ -z "${ORV_SIM:-}" ]; then
-    [ -f "$repo/build/CMakeCache.txt" ] ||
-        cmake -S "$repo" -B "$repo/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    cmake --build "$repo/build" -j2 --target orv-sim orv_simtuner >/dev/null
-    ORV_SIM=$repo/build/orv-sim
-fi
+ORV_SIM=$(orv_sim_path "$repo")
 
 root=$(mktemp -d /tmp/orv-soak-XXXXXX)
 orv_sandbox_layout "$root"

@@ -20,12 +20,7 @@ busy=${2:-}
 export TZ=${TZ:-Asia/Tokyo}
 export ORV_SIM_TICK_MS=1000
 
-if [ -z "${ORV_SIM:-}" ]; then
-    [ -f "$repo/build/CMakeCache.txt" ] ||
-        cmake -S "$repo" -B "$repo/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    cmake --build "$repo/build" -j2 --target orv-sim orv_simtuner >/dev/null
-    ORV_SIM=$repo/build/orv-sim
-fi
+ORV_SIM=$(orv_sim_path "$repo")
 
 root=$(mktemp -d /tmp/orv-cadence-XXXXXX)
 orv_sandbox_layout "$root"

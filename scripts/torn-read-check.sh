@@ -5,23 +5,22 @@
 # ticks; every read must find a whole file (from its banner to the line of its
 # last key). Prints the counts; exits 1 when a read found a partial file.
 #
-#   scripts/torn-read-check.sh [ticks]   (default 2000, at 2 ms a tick; ORV_BUILD
-#                                         names the build directory, default ./build)
+#   scripts/torn-read-check.sh [ticks]   (default 2000, at 2 ms a tick; ORV_SIM names
+#                                         the orv-sim to run, default build/orv-sim)
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 ticks=${1:-2000}
 tick_ms=2
-build=${ORV_BUILD:-$repo/build}
-[ -x "$build/orv-sim" ] || cmake --build "$build" --target orv-sim orv_simtuner
 # shellcheck source=sandbox-layout.sh
 . "$repo/scripts/sandbox-layout.sh"
+sim=$(orv_sim_path "$repo")
 
 root=$(mktemp -d /tmp/orv-read-XXXXXX)
 export ORV_ROOT=$root TZ=Asia/Tokyo ORV_SIM_TICK_MS=$tick_ms
 orv_sandbox_layout "$root"
 conf=$root/var/kelvatro/conf
-(cd "$root/sim" && exec "$build/orv-sim") </dev/null >"$root/sim/console.log" 2>&1 &
+(cd "$root/sim" && exec "$sim") </dev/null >"$root/sim/console.log" 2>&1 &
 sim_pid=$!
 trap 'kill -9 $sim_pid 2>/dev/null || true; wait $sim_pid 2>/dev/null || true; rm -rf "$root"' EXIT
 trap 'exit 1' INT TERM

@@ -29,3 +29,15 @@ int set_system_clock(time_t seconds, long microseconds) {
     const timespec ts{seconds, microseconds * 1000};
     return clock_settime(CLOCK_REALTIME, &ts) == 0 ? 0 : -1;
 }
+
+time_t local_calendar_time(int year, int month, int day, int hour, int minute, int second) {
+    tm broken{};
+    broken.tm_year = year - 1900;
+    broken.tm_mon = month - 1;
+    broken.tm_mday = day;
+    broken.tm_hour = hour;
+    broken.tm_min = minute;
+    broken.tm_sec = second;
+    broken.tm_isdst = -1;
+    return std::mktime(&broken);
+}

@@ -5,6 +5,10 @@
 #include <cstdint>
 #include <ctime>
 
+// The calendar time of a local date and time (daylight saving as the zone has
+// it), or -1 when it has none.
+time_t local_calendar_time(int year, int month, int day, int hour, int minute, int second);
+
 // The system clock now, in nanoseconds since the epoch.
 int64_t system_clock_ns();
 

@@ -177,15 +177,9 @@ void LocalDateTimeOf(time_t t, DateTime& dt) {
 }
 
 int SetSystemDate(const DateTime& dt) {
-    tm local{};
-    local.tm_year = dt.year - 1900;
-    local.tm_mon = dt.month - 1;
-    local.tm_mday = dt.day;
-    local.tm_hour = dt.hour;
-    local.tm_min = dt.minute;
-    local.tm_sec = dt.second;
-    local.tm_isdst = -1;
-    set_system_clock(std::mktime(&local), 0);
+    const time_t seconds =
+        local_calendar_time(dt.year, dt.month, dt.day, dt.hour, dt.minute, dt.second);
+    if (seconds != time_t(-1)) set_system_clock(seconds, 0);
 
     char command[64];
     std::snprintf(command, sizeof command, "date -s \"%04d-%02d-%02d %02d:%02d:%02d\"", dt.year,

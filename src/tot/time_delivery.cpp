@@ -6,6 +6,7 @@
 
 #include "log/status_log.h"
 #include "os/atomic_file.h"
+#include "os/clock.h"
 #include "os/deploy_settings.h"
 #include "os/unit_path.h"
 #include "settings/file_store.h"
@@ -49,15 +50,8 @@ int shm_unit() {
 // The broadcast time in ns since the epoch (the date and time are local time),
 // or -1.
 int64_t broadcast_ns(const TotDate& date, const TotTime& time) {
-    tm broken{};
-    broken.tm_year = date.year - 1900;
-    broken.tm_mon = date.month - 1;
-    broken.tm_mday = date.day;
-    broken.tm_hour = time.hour;
-    broken.tm_min = time.minute;
-    broken.tm_sec = time.second;
-    broken.tm_isdst = -1;
-    const time_t seconds = std::mktime(&broken);
+    const time_t seconds =
+        local_calendar_time(date.year, date.month, date.day, time.hour, time.minute, time.second);
     if (seconds == time_t(-1)) return -1;
     const int64_t fraction_us = int64_t(tot_state.milliseconds) * 1000 + tot_state.microseconds;
     return int64_t(seconds) * kNsPerSecond + fraction_us * 1000;

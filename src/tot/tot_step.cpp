@@ -300,15 +300,8 @@ int bcd_to_int(uint8_t value) {
 }
 
 int tot_normalize_time(TotDate& date, TotTime& time) {
-    tm broken{};
-    broken.tm_year = date.year - 1900;
-    broken.tm_mon = date.month - 1;
-    broken.tm_mday = date.day;
-    broken.tm_hour = bcd_to_int(time.hour);
-    broken.tm_min = bcd_to_int(time.minute);
-    broken.tm_sec = bcd_to_int(time.second);
-    broken.tm_isdst = -1;
-    time_t seconds = std::mktime(&broken);
+    time_t seconds = local_calendar_time(date.year, date.month, date.day, bcd_to_int(time.hour),
+                                         bcd_to_int(time.minute), bcd_to_int(time.second));
     if (seconds == time_t(-1)) return -1;
 
     int32_t total = tot_state.milliseconds * 1000 + tot_state.microseconds;
@@ -319,6 +312,7 @@ int tot_normalize_time(TotDate& date, TotTime& time) {
     tot_state.milliseconds = total / 1000;
     tot_state.microseconds = total % 1000;
 
+    tm broken{};
     if (!localtime_r(&seconds, &broken)) return -1;
     date.year = broken.tm_year + 1900;
     date.month = broken.tm_mon + 1;
