@@ -10,6 +10,7 @@
 #include "main/lifecycle.h"
 #include "main/net_probe.h"
 #include "os/atomic_file.h"
+#include "os/clock.h"
 #include "os/file_access.h"
 #include "os/pace.h"
 #include "os/unit_path.h"
@@ -20,7 +21,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -41,11 +41,6 @@ constexpr size_t kReadSize = 4096;
 constexpr size_t kPendingLimit = 16 * kReadSize;
 // How much of a dropped message its report shows.
 constexpr int kShownLength = 60;
-
-int64_t monotonic_us() {
-    using namespace std::chrono;
-    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 // The deadline of the tick after one that has run: the next point of the grid
 // of whole ticks that still lies ahead, so that a tick running over skips the

@@ -41,3 +41,9 @@ time_t local_calendar_time(int year, int month, int day, int hour, int minute, i
     broken.tm_isdst = -1;
     return std::mktime(&broken);
 }
+
+int64_t monotonic_us() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}

@@ -9,6 +9,9 @@
 // it), or -1 when it has none.
 time_t local_calendar_time(int year, int month, int day, int hour, int minute, int second);
 
+// CLOCK_MONOTONIC now, in microseconds: no setting of the system clock moves it.
+int64_t monotonic_us();
+
 // The system clock now, in nanoseconds since the epoch.
 int64_t system_clock_ns();
 

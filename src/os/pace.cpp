@@ -3,6 +3,8 @@
 // follows it.
 #include "os/pace.h"
 
+#include "os/clock.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -39,10 +41,7 @@ void pace_sleep_seconds(unsigned seconds) {
 
 int64_t pace_clock_us() {
     if (const auto source = clock_source.load()) return source();
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const int64_t us = int64_t(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
-    return us * 1000 / tick_ms;
+    return monotonic_us() * 1000 / tick_ms;
 }
 
 void pace_set_clock(int64_t (*now_us)()) {

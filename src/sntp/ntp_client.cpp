@@ -4,6 +4,7 @@
 #include "sntp/ntp_client.h"
 
 #include "log/status_log.h"
+#include "os/clock.h"
 #include "os/pace.h"
 #include "settings/network_file.h"
 #include "settings/system_file.h"
@@ -14,7 +15,6 @@
 #include <array>
 #include <cctype>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -63,16 +63,6 @@ Query query;
 
 // Set once a failure is logged, cleared by a success: one line a failure period.
 bool failure_logged = false;
-
-int64_t monotonic_us() {
-    using namespace std::chrono;
-    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-int64_t realtime_us() {
-    using namespace std::chrono;
-    return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
-}
 
 bool ntp_selected() {
     return system_settings.TimeAdjust == 1;
@@ -160,7 +150,7 @@ int send_query() {
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return kNtpSocketError;
     uint8_t request[kNtpPacketSize];
-    ntp_stamp_from_unix_us(realtime_us(), query.transmit);
+    ntp_stamp_from_unix_us(system_clock_ns() / 1000, query.transmit);
     ntp_request_make(request, query.transmit);
     query.sent_us = monotonic_us();
     if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0 ||
