@@ -2,13 +2,11 @@
 """The tests' SNTP server on 127.0.0.1:123. Usage: ntp_responder.py DIR
 
 Each request is answered as the word in DIR/mode says at that moment: "good" (a
-server reply, stratum 2, echoing the request's transmit timestamp and sending the
-Unix time in DIR/time), "zeros" (48 zero bytes), "kod" (a kiss-o'-death: leap 3,
-stratum 0, RATE, no time), "originate" (good, but not echoing the request),
-"short" (47 bytes of a good reply) or "silent" (no answer). DIR/ready is made once
-the port is bound; before each answer a line "<monotonic time> <mode> <1 for a
-well-formed client request, else 0>" is added to DIR/queries. It ends with its
-parent.
+stratum 2 reply echoing the request's transmit timestamp, with the Unix time in
+DIR/time), "zeros" (48 zero bytes), "kod" (leap 3, stratum 0, RATE), "originate"
+(good but not echoing), "short" (47 bytes of good) or "silent". DIR/ready is made
+once the port is bound; each request adds "<monotonic time> <mode> <1 when
+well-formed, else 0>" to DIR/queries. It ends with its parent.
 """
 import os
 import select
