@@ -36,7 +36,7 @@ expect "the set time shown" ini_is "$CONF/ORV_Current.ini" SetTime 04:05:06
 step "FileNames refused: outside the settings directory, or holding shell syntax"
 network_file 10.9.9.9 255.255.255.0 10.9.9.1 >"$SD/ORV_Network.ini"
 ln -s ../../../usr/kelvatro/conf/ORV_Network.ini "$CONF/ORV_Network_link.ini"
-for name in /var/kelvatro/conf/../../../usr/kelvatro/conf/ORV_Network.ini \
+for name in /usr/kelvatro/conf/ORV_Network.ini /var/kelvatro/conf/../../../usr/kelvatro/conf/ORV_Network.ini \
     /var/kelvatro/conf/ORV_Network_link.ini; do
     errors=$(log_count "<ERR>")
     send_setup_change "$name"

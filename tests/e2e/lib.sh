@@ -1,9 +1,6 @@
-# Shared helpers of the end-to-end scenarios. A scenario sources this file:
-# it gets a fresh sandbox laid out as a unit's image ($ROOT), starts orv-sim
-# in it, drives it only from outside (the control FIFO, settings files, the sim
-# control) and checks only what the unit leaves outside (its files, the status
-# log, the command journal, gpio.log, its console). On exit, whatever happened,
-# orv-sim is killed and the sandbox removed.
+# Shared helpers of the end-to-end scenarios: a fresh sandbox laid out as a
+# unit's image ($ROOT), orv-sim driven and watched only from outside, and on
+# exit, whatever happened, orv-sim killed and the sandbox removed.
 set -euo pipefail
 
 E2E_REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -109,17 +106,15 @@ sim_wait_exit() {
     wait "$SIM_PID" || status=$?
     SIM_PID=
     [ "$status" -eq 0 ] || fail "orv-sim ended with status $status"
-    if grep -qE 'ERROR: (Address|Leak|Thread)Sanitizer|runtime error:' "$ROOT/sim/console.log"; then
+    ! grep -qE 'ERROR: (Address|Leak|Thread)Sanitizer|runtime error:' "$ROOT/sim/console.log" ||
         fail "sanitizer report in the console"
-    fi
 }
 
 # Ends the unit with END: it powers off ("shutdown -h now", journaled only).
 sim_end() {
     send "END\n"
     sim_wait_exit
-    expect "END powers off" journal_has "shutdown -h now"
-    expect "END logged" log_has "Main Program End"
+    expect "END logged, power-off journaled" eval 'log_has "Main Program End" && journal_has "shutdown -h now"'
 }
 
 # The status log with its rotated parts, oldest first.
@@ -143,8 +138,7 @@ ini_value() {
 }
 ini_is() { [ "$(ini_value "$1" "$2")" = "$3" ]; }
 
-# Waits for N more ticks of the time service (it rewrites its status file on
-# every tick).
+# Waits for N more ticks of the time service (each rewrites its status file).
 wait_ticks() {
     local i stamp status=$CONF/Status_05_01.txt
     for ((i = 0; i < $1; i++)); do

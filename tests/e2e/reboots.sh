@@ -1,13 +1,12 @@
 #!/usr/bin/env bash
-# The commands that end in a reboot. "[UpLoad]": the package in the upload
+# The commands that end in a reboot: REBOOT itself. "[UpLoad]": the package in the upload
 # directory is unpacked and its setup.sh run there. FACTORY_RESET: the setup,
 # filter and .mem files go from both settings directories, then the log
 # archive; every other file stays.
 . "$(dirname "$0")/lib.sh"
 
-# Starts the unit and sends COMMAND; once it has ended, checks that the status
-# log holds the line LOGGED once and that the last N file, sync and reboot
-# commands are JOURNAL (lines ended by |).
+# Sends COMMAND to a new unit; once it has ended, checks the status-log line
+# LOGGED (once) and the last N file, sync and reboot commands (JOURNAL, |-ended).
 reboot_after() {
     rm -f "$ROOT"/var/www/StatusLog*.txt "$ROOT/sim/commands.log"
     sim_start
@@ -20,6 +19,7 @@ reboot_after() {
     expect "no power-off" eval '! journal_has shutdown'
 }
 
+reboot_after REBOOT "<INF> Main Program End" 1 "reboot|"
 upload=$ROOT/usr/kelvatro/upload
 printf '#!/bin/sh\necho "installed from $(pwd)" > installed.txt\n' >"$ROOT/sim/setup.sh"
 tar czf "$upload/data.tar.gz" -C "$ROOT/sim" setup.sh

@@ -1,12 +1,10 @@
 #!/usr/bin/env bash
-# Reception lost while serving, three ways. The signal lost: the unlocked
-# indication, "Retuning" after 60 unlocked ticks, the failure logged once and
-# the NTP daemon left running; back, "TOT Updated" closes the failure period.
-# The JST flag stopped: after 600 locked ticks without it the tuner restarts
-# (reason 1), stopping the NTP daemon, started again once takes resume. The
-# tuner late (answers about when the 5 s wait ends fail some reads, and once
-# they come in time every request gets an answer of its own), then silent: ten
-# failed reads in a row restart it (reason 0), stopping the NTP daemon.
+# Reception lost while serving, three ways. The signal lost: "Retuning" after 60
+# unlocked ticks, the failure logged once, the NTP daemon left running; "TOT
+# Updated" once it is back. No JST flag for 600 locked ticks: a tuner restart
+# (reason 1) that stops the NTP daemon until takes resume. The tuner late (some
+# reads fail, then each request gets its own answer), then silent: ten failed
+# reads in a row restart it (reason 0).
 . "$(dirname "$0")/lib.sh"
 
 ntp_starts() { journal_count "sudo /etc/init.d/ntp start"; }
@@ -20,6 +18,7 @@ wait_serving
 step "signal lost"
 sim_control "signal off"
 wait_for "the unlocked indication 0x0100" eval '[ "$(gpio_last)" = 0x0100 ]'
+wait_for "lock cleared in the status file" ini_is "$CONF/Status_05_01.txt" Now_TunerLock 0
 wait_for "retune after 60 unlocked ticks" console_has "Retuning"
 expect "no alignment without a new time" eval '! console_has "FPGA time adjust"'
 wait_for "the failure logged" log_has "Failed to get TOT ( Lock:NG / CH:UHF-27 / BER:... / TOT:"
@@ -68,6 +67,7 @@ sim_control "tuner normal"
 wait_for "NTP daemon started again" eval '[ "$(ntp_starts)" -eq 3 ]'
 wait_for "lock shown again" ini_is "$CONF/Status_05_01.txt" Now_TunerLock 1
 expect_eq "JST restarts" "$(log_count "Tuner Restart (1)")" 1
+expect_eq "NTP daemon stops logged" "$(log_count "<INF> Stop TOT Time Server")" 2
 
 sim_end
 pass

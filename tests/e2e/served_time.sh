@@ -45,6 +45,7 @@ for damage in cut random empty directory; do
 done
 expect_eq "restores reported" "$(log_count "<ERR> /var/kelvatro/conf/ORV_System.ini not whole")" 4
 expect_eq "resets logged" "$(log_count "Main Program Reset")" 4
+expect_eq "start banners" "$(log_count "<INF> ----- Main Program Start -----")" 5
 expect_eq "process" "$SIM_PID" "$pid"
 expect "FIFO made anew" eval '[ "$(stat -c %z "$CONTROL")" != "$fifo_made" ] && test -p "$CONTROL"'
 expect_eq "switch polled again: eight start-up writes a pass" "$(gpio_count 0x1100)" 40
@@ -58,6 +59,7 @@ starts=$(journal_count "sudo /etc/init.d/ntp start")
 stops=$(journal_count "sudo /etc/init.d/ntp stop")
 send "[SetupChange]\nFileName=/var/kelvatro/conf/ORV_Network.ini\n[SetupChange]\nFileName=/var/kelvatro/conf/Setup_05_01.ini\n"
 wait_for "the TOT settings taken" log_has "SetChannel  : 30"
+expect "the stratum logged" log_has "SetStratum  : 4"
 expect "the network applied" journal_has "ifconfig eth0 10.1.2.3 netmask 255.255.254.0"
 expect_eq "dhcpcd.conf entries rewritten in place" "$(cat "$ROOT/etc/dhcpcd.conf")" "interface eth0
 static ip_address=10.1.2.3/23
