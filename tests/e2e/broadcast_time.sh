@@ -7,8 +7,9 @@
 export ORV_SIM_TICK_MS=1000
 . "$(dirname "$0")/lib.sh"
 
-settings() { date_settings | wc -l; }
-wait_settings() { wait_for "$1 clock settings" eval '[ "$(settings)" -ge '"$1"' ]'; }
+# The clock settings journaled, one a line: "<journal stamp> <date argument>".
+date_settings() { sed -n 's/^\([0-9.]*\) \/bin\/date -s "\(.*\)"$/\1 \2/p' "$ROOT/sim/commands.log" 2>/dev/null; }
+wait_settings() { wait_for "$1 clock settings" eval '[ "$(date_settings | wc -l)" -ge '"$1"' ]'; }
 
 step "TOTs every 10 s; the lock comes 5 s after a TOT the FPGA latched"
 sim_start_file "tot-period 10" "snr 0"

@@ -1,56 +1,81 @@
 #!/usr/bin/env bash
 # Cold start with the network-init switch untouched: six off readings, the
-# network settings kept as they are and applied, the function, TOT settings and
-# current-state files written, then the unit powers off on END.
+# user's network kept and applied, ORV_Current.ini every second; then what the
+# running unit takes from outside: a set date, refused FileNames, LOG_DELETE,
+# END. A second cold start with the switch held brings back the factory
+# network, and the switch still held once serving ends the program.
 . "$(dirname "$0")/lib.sh"
 
 network_file 10.20.30.40 255.255.255.0 10.20.30.1 >"$CONF/ORV_Network.ini"
-cp -p "$CONF/ORV_Network.ini" "$ROOT/usr/kelvatro/conf/"
-network_before=$(cat "$CONF/ORV_Network.ini")
-system_before=$(cat "$CONF/ORV_System.ini")
-
+cp -p "$CONF/ORV_Network.ini" "$SD/"
+archive=$ROOT/usr/kelvatro/log
+mkdir -p "$archive/2024"
+echo old >"$archive/2024/StatusLog_20240102.txt"
 sim_start
 wait_for "Main Program Ready" log_has "Main Program Ready"
 
-step "start-up indication: 0x1100 at start, after six off readings and after the network apply, then 0x0100"
+step "start-up indication, network, current state"
 expect_eq "first GPIO writes" "$(gpio_values | head -n 9 | tr '\n' ' ')" \
     "0x1100 0x1100 0x1100 0x1100 0x1100 0x1100 0x1100 0x1100 0x0100 "
-expect "no on reading" test "$(gpio_count 0x0200)" -eq 0
+for f in "$CONF/ORV_Network.ini" "$SD/ORV_Network.ini"; do
+    expect "$f kept" eval '[ "$(network_file 10.20.30.40 255.255.255.0 10.20.30.1)" = "$(cat "$f")" ]'
+done
+expect "user's address applied" journal_has "ifconfig eth0 10.20.30.40 netmask 255.255.255.0"
+wait_for "ORV_Current.ini" ini_is "$CONF/ORV_Current.ini" SetDate 0000/00/00
+now=$(ini_value "$CONF/ORV_Current.ini" NowTime)
+wait_for "NowTime to change" eval '[ "$(ini_value "$CONF/ORV_Current.ini" NowTime)" != "$now" ]'
 
-step "network settings kept and applied"
-expect_eq "RAM-disk network file" "$(cat "$CONF/ORV_Network.ini")" "$network_before"
-expect_eq "SD-card network file" "$(cat "$ROOT/usr/kelvatro/conf/ORV_Network.ini")" "$network_before"
-expect "no network factory set" eval '! log_has "<<Network file factory set>>"'
-expect "interface configured" journal_has "ifconfig eth0 10.20.30.40 netmask 255.255.255.0"
-expect "default route" journal_has "route add default gw 10.20.30.1"
-expect "dhcpcd reloaded" journal_has "sudo service dhcpcd reload"
-expect_eq "dhcpcd.conf" "$(cat "$CONF/dhcpcd.conf")" "interface eth0
-static ip_address=10.20.30.40/24
-static routers=10.20.30.1
-static domain_name_servers=0.0.0.0"
-expect_eq "dhcpcd.conf under /etc" "$(cat "$ROOT/etc/dhcpcd.conf")" "$(cat "$CONF/dhcpcd.conf")"
-expect_eq "resolv.conf" "$(cat "$ROOT/etc/resolv.conf")" "nameserver 0.0.0.0
-nameserver 0.0.0.0"
+step "a set date from the web front end's copy of ORV_Current.ini"
+printf '%s\n' '[ORVCurrent]' $'SetDate=2031/02/03\t; 設定年月日' $'SetTime=04:05:06\t; 設定時分秒' \
+    >"$CONF/ORV_Current.edit.ini"
+send_setup_change /var/kelvatro/conf/ORV_Current.edit.ini
+wait_for "the clock set" journal_has 'date -s "2031-02-03 04:05:06"'
+wait_for "the set date shown" ini_is "$CONF/ORV_Current.ini" SetDate 2031/02/03
+expect "the set time shown" ini_is "$CONF/ORV_Current.ini" SetTime 04:05:06
 
-step "system settings read as they stand"
-expect_eq "system file" "$(cat "$CONF/ORV_System.ini")" "$system_before"
-expect "system info logged" log_has "System Info : 04000000"
+step "FileNames refused: outside the settings directory, or holding shell syntax"
+network_file 10.9.9.9 255.255.255.0 10.9.9.1 >"$SD/ORV_Network.ini"
+ln -s ../../../usr/kelvatro/conf/ORV_Network.ini "$CONF/ORV_Network_link.ini"
+for name in /usr/kelvatro/conf/ORV_Network.ini /var/kelvatro/conf/../../../usr/kelvatro/conf/ORV_Network.ini \
+    /var/kelvatro/conf/ORV_Network_link.ini; do
+    errors=$(log_count "<ERR>")
+    send_setup_change "$name"
+    wait_for "one error line for $name" eval '[ "$(log_count "<ERR>")" -eq $((errors + 1)) ]'
+done
+# Each name is applied as a (missing, so factory-set) network file or refused;
+# neither may run the command inside it (orv-sim runs in $ROOT/sim).
+handled() { echo $(($(log_count "<ERR>") + $(journal_count "sudo service dhcpcd reload"))); }
+for name in '/var/kelvatro/conf/ORV_Network_$(echo x >pwned1).ini' \
+    "/var/kelvatro/conf/ORV_Network_';echo x >pwned2;'.ini" \
+    '/var/kelvatro/conf/ORV_Network_`echo x >pwned3`.ini' \
+    '/var/kelvatro/conf/ORV_Network_";echo x >pwned4;".ini'; do
+    before=$(handled)
+    send_setup_change "$name"
+    wait_for "the name handled: $name" eval '[ "$(handled)" -gt "$before" ]'
+done
+expect "nothing applied from outside" eval '! journal_has "10.9.9.9"'
+expect "no command ran" eval '! ls "$ROOT"/sim/pwned* "$CONF"/pwned* >/dev/null 2>&1'
 
-step "function file and TOT settings"
-expect "IntSlotNum" ini_is "$CONF/ORV_Function.ini" IntSlotNum 1
-expect "TOT slot" ini_is "$CONF/ORV_Function.ini" Name TOT
-expect "TOT factory set" log_has "<<TOT file factory set>>"
-expect "factory channel" ini_is "$CONF/Setup_05_01.ini" Set_TOT_CH_NUM 27
-expect "factory stratum" ini_is "$CONF/Setup_05_01.ini" Set_TOT_STRATUM 7
-expect "TOT settings saved" test -f "$ROOT/usr/kelvatro/conf/Setup_05_01.ini"
-expect "tuner opened" eval '! log_has "Tuner Init NG"'
-
-step "current-state file rewritten every second"
-wait_for "ORV_Current.ini" test -f "$CONF/ORV_Current.ini"
-expect "no set date yet" ini_is "$CONF/ORV_Current.ini" SetDate 0000/00/00
-first=$(ini_value "$CONF/ORV_Current.ini" NowTime)
-wait_for "NowTime to change" eval '[ "$(ini_value "$CONF/ORV_Current.ini" NowTime)" != "$first" ]'
-
+step "LOG_DELETE empties the archive and the unit goes on"
+send "LOG_DELETE\n"
+wait_for "the archive emptied" eval '[ -z "$(ls -A "$archive")" ]'
+expect "status log kept" grep -qF "Main Program Ready" "$ROOT/var/www/StatusLog.txt"
 sim_end
-expect "nothing but END ended it" test "$(journal_count reboot)" -eq 0
+expect "no reboot" eval '! journal_has reboot'
+
+step "cold start with the switch held"
+rm -f "$ROOT"/var/www/StatusLog*.txt "$ROOT/sim/commands.log" "$ROOT/sim/gpio.log"
+sim_start_file "switch on"
+sim_start
+wait_for "Main Program Ready" log_has "Main Program Ready"
+expect_eq "first GPIO writes" "$(gpio_values | head -n 6 | tr '\n' ' ')" \
+    "0x1100 0x0200 0x0200 0x0200 0x1100 0x0100 "
+expect "factory IP in both files" eval 'ini_is "$CONF/ORV_Network.ini" IP 192.168.105.10 && ini_is "$SD/ORV_Network.ini" IP 192.168.105.10'
+expect "factory address applied" journal_has "ifconfig eth0 192.168.105.10 netmask 255.255.255.0"
+sim_wait_exit
+expect_eq "both network files removed at the start only" "$(journal | grep -A2 '^rm -rf /usr/kelvatro/conf/ORV_Network.ini$' | tr '\n' '|')" \
+    "rm -rf /usr/kelvatro/conf/ORV_Network.ini|rm -rf /var/kelvatro/conf/ORV_Network.ini|sync|"
+expect_eq "indication at the end" "$(gpio_values | grep -vx 0x4500 | tail -n 2 | tr '\n' ' ')" "0x8900 0x0A00 "
+expect "END sent through the FIFO and logged, power-off journaled" eval 'journal_has "echo END > /var/kelvatro/maincontrol" &&
+    log_has "Main Program End" && journal_has "shutdown -h now" && ! journal_has reboot'
 pass

@@ -1,14 +1,10 @@
 #!/usr/bin/env python3
 """The tests' SNTP server on 127.0.0.1:123. Usage: ntp_responder.py DIR
 
-Each request is answered as the word in DIR/mode says at that moment: "good" (a
-server reply, stratum 2, echoing the request's transmit timestamp and sending the
-Unix time in DIR/time), "zeros" (48 zero bytes), "kod" (a kiss-o'-death: leap 3,
-stratum 0, RATE, no time), "originate" (good, but not echoing the request),
-"short" (47 bytes of a good reply) or "silent" (no answer). DIR/ready is made once
-the port is bound; before each answer a line "<monotonic time> <mode> <1 for a
-well-formed client request, else 0>" is added to DIR/queries. It ends with its
-parent.
+Answers as DIR/mode says: "good" (stratum 2, the request's transmit stamp echoed,
+the Unix time of DIR/time), "zeros", "kod" (RATE), "originate" (not echoed),
+"short" (47 bytes) or "silent". Makes DIR/ready once bound; logs "<monotonic
+time> <mode> <1 if well-formed>" per request to DIR/queries; ends with its parent.
 """
 import os
 import select

@@ -1,47 +1,84 @@
 #!/usr/bin/env bash
-# Good signal to served time: the broadcast time is taken and set with
-# "/bin/date -s" to the microsecond, the NTP daemon is started once with the
-# configured stratum, and the status and current-state files follow every tick.
-# The broadcast lies past January 2038, where a 32-bit time_t would overflow.
+# Good signal to served time, on a broadcast past January 2038 (where a 32-bit
+# time_t would overflow), and nothing lost on the way: a directory in the
+# control FIFO's place is moved aside; RESET with ORV_System.ini damaged in any
+# way starts a new pass in the same process that restores it from its SD copy
+# and serves again; the network and TOT settings changed in one write are both
+# taken; a burst of 1,000 "reg" messages is handled whole.
 . "$(dirname "$0")/lib.sh"
 
 sim_start_file "broadcast 2038-02-01 00:00:00"
+mkdir -p "$CONTROL/in-the-way"
 sim_start
 wait_serving
+pid=$SIM_PID
+fifo_made=$(stat -c %z "$CONTROL")
+expect "the obstacle moved aside" test -d "$CONTROL.aside/in-the-way"
+expect "the obstacle reported" log_has \
+    "<ERR> /var/kelvatro/maincontrol was no FIFO: moved to /var/kelvatro/maincontrol.aside"
 
-step "takes set the clock from the broadcast"
+step "takes set the clock from the broadcast; the NTP daemon started once on stratum 7 - 1"
 date_re='^/bin/date -s "2038/2/1 00:[0-5][0-9]:[0-5][0-9]\.[0-9]{6}"$'
 wait_for "three clock settings" eval '[ "$(journal | grep -cE "$date_re")" -ge 3 ]'
 snapshot=$(journal)
 expect_eq "clock settings that carry the broadcast time" \
     "$(grep -cE "$date_re" <<<"$snapshot")" "$(grep -c '^/bin/date -s' <<<"$snapshot")"
-expect "taken time shown" gpio_has 0x4500
-expect "the first take logs no TOT Updated" eval '! log_has "TOT Updated"'
-
-step "the NTP daemon started once, on the configured stratum"
-expect_eq "NTP starts" "$(journal_count "sudo /etc/init.d/ntp start")" 1
-expect_eq "server start logged" "$(log_count "Start TOT Time Server")" 1
-expect "no NTP stop" eval '! journal_has "sudo /etc/init.d/ntp stop"'
-expect "stratum edit journaled" journal_has "grep -l 'fudge 127.127.1.0 stratum' /var/kelvatro/conf/ntp.conf | xargs sed -i -e 's/fudge 127.127.1.0 stratum.*/fudge 127.127.1.0 stratum 6/g'"
-expect "stratum 6 in the working copy" grep -qx "fudge 127.127.1.0 stratum 6" "$CONF/ntp.conf"
+expect_eq "NTP starts" "$(grep -c '^sudo /etc/init.d/ntp start$' <<<"$snapshot")" 1
 expect "stratum 6 under /etc" grep -qx "fudge 127.127.1.0 stratum 6" "$ROOT/etc/ntp.conf"
-expect "local clock kept" grep -qx "server 127.127.1.0" "$CONF/ntp.conf"
+wait_for "the broadcast date shown" ini_is "$CONF/Status_05_01.txt" Now_TOTDATE 2038/02/01
 
-step "status file"
-status=$CONF/Status_05_01.txt
-wait_for "lock shown" ini_is "$status" Now_TunerLock 1
-expect "NTP shown running" ini_is "$status" Now_TOTNTP 1
-expect "channel" ini_is "$status" Now_TOTCHNUM UHF-27
-expect "stratum" ini_is "$status" Now_TOTSTRATUM 7
-expect "broadcast date" ini_is "$status" Now_TOTDATE 2038/02/01
-expect "good SNR" ini_is "$status" Now_TOTSNR 28
-expect "no bit errors" ini_is "$status" Now_TOTber 0
+step "RESET with a damaged ORV_System.ini"
+passes=1
+for damage in cut random empty directory; do
+    case $damage in
+    cut) head -c 300 "$SD/ORV_System.ini" >"$CONF/ORV_System.ini" ;;
+    random) head -c 2000 /dev/urandom >"$CONF/ORV_System.ini" ;;
+    empty) : >"$CONF/ORV_System.ini" ;;
+    directory) rm "$CONF/ORV_System.ini" && mkdir "$CONF/ORV_System.ini" ;;
+    esac
+    taken=$(journal_count "/bin/date -s")
+    send "RESET\n"
+    passes=$((passes + 1))
+    wait_for "pass $passes" eval '[ "$(log_count "Main Program Ready")" -eq $passes ]'
+    expect "$damage: restored" cmp -s "$CONF/ORV_System.ini" "$SD/ORV_System.ini"
+    wait_for "$damage: time served" eval '[ "$(journal_count "/bin/date -s")" -gt $taken ]'
+done
+expect_eq "restores reported" "$(log_count "<ERR> /var/kelvatro/conf/ORV_System.ini not whole")" 4
+expect_eq "resets logged" "$(log_count "Main Program Reset")" 4
+expect_eq "start banners" "$(log_count "<INF> ----- Main Program Start -----")" 5
+expect_eq "process" "$SIM_PID" "$pid"
+expect "FIFO made anew" eval '[ "$(stat -c %z "$CONTROL")" != "$fifo_made" ] && test -p "$CONTROL"'
+expect_eq "switch polled again: eight start-up writes a pass" "$(gpio_count 0x1100)" 40
+expect "no reboot, no power-off" eval '! journal_has shutdown && ! journal_has reboot'
 
-step "status file rewritten every tick, current-state file every second"
-stamp=$(stat -c %y "$status")
-wait_for "status file rewritten" eval '[ "$(stat -c %y "$status")" != "$stamp" ]'
-now=$(ini_value "$CONF/ORV_Current.ini" NowTime)
-wait_for "NowTime to change" eval '[ "$(ini_value "$CONF/ORV_Current.ini" NowTime)" != "$now" ]'
+step "network and TOT settings changed in one write"
+network_file 10.1.2.3 255.255.254.0 10.1.2.1 192.0.2.53 >"$CONF/ORV_Network.ini"
+sed -i -e 's/^Set_TOT_CH_NUM=[0-9]*/Set_TOT_CH_NUM=30/' -e 's/^Set_TOT_STRATUM=[0-9]*/Set_TOT_STRATUM=4/' \
+    "$CONF/Setup_05_01.ini"
+starts=$(journal_count "sudo /etc/init.d/ntp start")
+stops=$(journal_count "sudo /etc/init.d/ntp stop")
+send "[SetupChange]\nFileName=/var/kelvatro/conf/ORV_Network.ini\n[SetupChange]\nFileName=/var/kelvatro/conf/Setup_05_01.ini\n"
+wait_for "the TOT settings taken" log_has "SetChannel  : 30"
+expect "the stratum logged" log_has "SetStratum  : 4"
+expect "the network applied" journal_has "ifconfig eth0 10.1.2.3 netmask 255.255.254.0"
+expect_eq "dhcpcd.conf entries rewritten in place" "$(cat "$ROOT/etc/dhcpcd.conf")" "interface eth0
+static ip_address=10.1.2.3/23
+static routers=10.1.2.1
+static domain_name_servers=192.0.2.53"
+expect_eq "resolv.conf" "$(cat "$ROOT/etc/resolv.conf")" $'nameserver 192.0.2.53\nnameserver 0.0.0.0'
+wait_for "tuned to channel 30" console_has "575142857[Hz] Tuning start..."
+expect "NTP daemon stopped" eval '[ "$(journal_count "sudo /etc/init.d/ntp stop")" -gt $stops ]'
+wait_for "stratum 3 under /etc" grep -qx "fudge 127.127.1.0 stratum 3" "$ROOT/etc/ntp.conf"
+wait_for "the new channel shown" ini_is "$CONF/Status_05_01.txt" Now_TOTCHNUM UHF-30
+expect "the new stratum shown" ini_is "$CONF/Status_05_01.txt" Now_TOTSTRATUM 4
+wait_for "NTP daemon started again" eval '[ "$(journal_count "sudo /etc/init.d/ntp start")" -gt $starts ]'
+
+step "1,000 reg messages in a burst"
+exec 3>"$CONTROL"
+for _ in $(seq 1000); do printf 'reg 6200\n' >&3; done
+exec 3>&-
+wait_for "every reg handled" eval '[ "$(log_count "reg (r) : addr=00006200")" -eq 1000 ]'
+expect_eq "nothing dropped" "$(log_count "Control message")" 0
 
 sim_end
 pass

@@ -10,24 +10,15 @@ export ORV_SIM_TICK_MS=1000
 . "$(dirname "$0")/lib.sh"
 
 CHRONY_DIR=${ORV_CHRONY_DIR:-$E2E_REPO/build/chrony}
-if [ ! -x "$CHRONY_DIR/usr/sbin/chronyd" ]; then
-    echo "SKIP [$SCENARIO]: no chronyd in $CHRONY_DIR (scripts/chrony.sh unpacks it)"
-    exit 77
-fi
-if [[ ${ORV_SIM_EMULATOR:-} == qemu-arm\ * ]]; then
-    echo "SKIP [$SCENARIO]: a 32-bit unit's segment has the layout of a 32-bit daemon"
-    exit 77
-fi
+skip() { echo "SKIP [$SCENARIO]: $1" && exit 77; }
+[ -x "$CHRONY_DIR/usr/sbin/chronyd" ] || skip "no chronyd in $CHRONY_DIR (scripts/chrony.sh unpacks it)"
+[[ ${ORV_SIM_EMULATOR:-} != qemu-arm\ * ]] || skip "a 32-bit unit's segment has the layout of a 32-bit daemon"
 
 # A unit of this run only: no daemon of this machine reads its segment.
 UNIT=$((100000 + $$ % 400000))
 KEY=$(printf '0x%x' $((0x4E545030 + UNIT)))
 CHRONY=$ROOT/chrony
-shm_cleanup() {
-    e2e_cleanup
-    ipcrm -M "$KEY" 2>/dev/null || true
-}
-trap shm_cleanup EXIT
+trap 'e2e_cleanup; ipcrm -M "$KEY" 2>/dev/null || true' EXIT
 
 mkdir -p "$ROOT/etc/default"
 printf 'ORV_TIME_DELIVERY=shm\nORV_SHM_UNIT=%s\n' "$UNIT" >"$ROOT/etc/default/orv-main"
@@ -57,14 +48,11 @@ sim_start
 wait_serving
 expect "the shared-memory clock in ntp.conf" grep -qx "server 127.127.28.$UNIT minpoll 4 maxpoll 4" "$CONF/ntp.conf"
 expect "its stratum" grep -qx "fudge 127.127.28.$UNIT refid TOT stratum 6" "$CONF/ntp.conf"
-expect "no local clock" eval '! grep -q 127.127.1.0 "$CONF/ntp.conf"'
-expect "copied to /etc" cmp -s "$CONF/ntp.conf" "$ROOT/etc/ntp.conf"
 
 step "chronyd reads the broadcast time"
 wait_for "the TOT source reachable" reachable
 wait_for "four samples" samples_at_least 4
 wait_for "an offset within 1 ms" offset_within_1ms
-echo "chronyd: $(tot_source); statistics: $(tot_stats)"
 expect_eq "clock steps" "$(journal_count "/bin/date -s")" 0
 
 step "no signal: the source becomes unreachable"

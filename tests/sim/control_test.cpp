@@ -28,10 +28,6 @@ template <typename P> bool eventually(P condition) {
     return false;
 }
 
-template <typename P> bool world_becomes(P predicate) {
-    return eventually([&] { return predicate(sim_world()); });
-}
-
 void write_fifo(const std::string& path, std::string_view text) {
     const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);
     ASSERT_GE(fd, 0);
@@ -60,7 +56,9 @@ TEST_F(SimControlTest, StartFileAppliedLineByLineAndAMissingOneChangesNothing) {
     EXPECT_EQ(w.snr, 7);
 }
 
+// A file left in the FIFO's place is replaced.
 TEST_F(SimControlTest, LinesFromSeveralWritersAndSplitLinesAreApplied) {
+    sandbox.write("/sim/control", "left behind");
     ASSERT_EQ(sim_control_start(), 0);
     struct stat st {};
     ASSERT_EQ(stat(fifo().c_str(), &st), 0);
@@ -70,43 +68,29 @@ TEST_F(SimControlTest, LinesFromSeveralWritersAndSplitLinesAreApplied) {
     write_fifo(fifo(), "switch on\nsn");
     write_fifo(fifo(), "r 12\nnonsense here\nber 5 ");
     write_fifo(fifo(), "40\r\n");
-    ASSERT_TRUE(world_becomes([](const SimWorld& w) { return w.ber_b == 40; }));
+    ASSERT_TRUE(eventually([] { return sim_world().ber_b == 40; }));
     const SimWorld w = sim_world();
     EXPECT_TRUE(w.switch_on);
     EXPECT_EQ(w.snr, 12);
     EXPECT_EQ(w.ber_a, 5u);
 }
 
-TEST_F(SimControlTest, LeftoverFileIsReplacedByTheFifo) {
-    sandbox.write("/sim/control", "left behind");
-    ASSERT_EQ(sim_control_start(), 0);
-    struct stat st {};
-    ASSERT_EQ(stat(fifo().c_str(), &st), 0);
-    EXPECT_TRUE(S_ISFIFO(st.st_mode));
-    write_fifo(fifo(), "tot off\n");
-    EXPECT_TRUE(world_becomes([](const SimWorld& w) { return !w.tot_on; }));
-}
-
-// A joined thread may still show in /proc for a moment, so the counts are
-// waited for.
+// A stop without a start is harmless. A joined thread may still show in /proc
+// for a moment, so the counts are waited for.
 TEST_F(SimControlTest, StopLeavesNoThreadDescriptorOrFifo) {
+    sim_control_stop();
     const size_t fds = entries("/proc/self/fd");
     const size_t threads = entries("/proc/self/task");
     for (int round = 0; round < 3; ++round) {
         ASSERT_EQ(sim_control_start(), 0);
         write_fifo(fifo(), "level 99\n");
-        EXPECT_TRUE(world_becomes([](const SimWorld& w) { return w.level == 99; }));
+        EXPECT_TRUE(eventually([] { return sim_world().level == 99; }));
         sim_control_stop();
         EXPECT_FALSE(fs::exists(fifo()));
         EXPECT_EQ(entries("/proc/self/fd"), fds);
         EXPECT_TRUE(eventually([&] { return entries("/proc/self/task") <= threads; }));
         sim_world_reset();
     }
-}
-
-TEST_F(SimControlTest, StopWithoutStartIsHarmless) {
-    sim_control_stop();
-    EXPECT_FALSE(fs::exists(fifo()));
 }
 
 } // namespace
