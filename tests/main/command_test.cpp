@@ -5,8 +5,6 @@
 #include "board/fpga_device.h"
 #include "main_fixture.h"
 
-#include <cstdlib>
-
 namespace {
 
 class CommandTest : public MainTest {
@@ -49,23 +47,6 @@ TEST_F(CommandTest, CommandWordsSetTheirFlagsAndResults) {
     EXPECT_FALSE(sandbox.exists("/usr/kelvatro/log/StatusLog_1.txt"));
 }
 
-TEST_F(CommandTest, UploadRunsTheSetupScriptOfThePackageAndReboots) {
-    sandbox.write("/usr/kelvatro/upload/pkg/setup.sh", "echo installed > \"$PWD/marker\"\n");
-    const std::string upload = sandbox.path("/usr/kelvatro/upload");
-    ASSERT_EQ(
-        0, std::system(
-               ("tar czf '" + upload + "/data.tar.gz' -C '" + upload + "/pkg' setup.sh").c_str()));
-    sandbox.remove("/usr/kelvatro/upload/pkg");
-
-    main_flags.running = 1;
-    EXPECT_EQ(0, main_command("[UpLoad]\n"));
-    expect_flags(0, 1, 0);
-    EXPECT_EQ(1, count_in_log("<INF> File UpLoad & UpDate\n"));
-    EXPECT_EQ(sandbox.journal(),
-              Lines{"cd /usr/kelvatro/upload; tar xzvf data.tar.gz; /bin/sh setup.sh; sync;"});
-    EXPECT_EQ("installed\n", sandbox.read("/usr/kelvatro/upload/marker"));
-}
-
 TEST_F(CommandTest, UploadFpgaClearsAPendingRebootAndRunsItsThreeCommands) {
     main_flags = {1, 1, 0};
     EXPECT_EQ(0, main_command("[UpLoadFpga]"));
@@ -76,16 +57,6 @@ TEST_F(CommandTest, UploadFpgaClearsAPendingRebootAndRunsItsThreeCommands) {
                      "awk '{print \"kill \", $1}' | sh",
                      "cd /usr/kelvatro/upload; tar xzvf data.tar.gz; /bin/sh setup_fpga.sh ; sync;",
                      "/bin/sh /var/kelvatro/bin/kelvsys_end"}));
-}
-
-TEST_F(CommandTest, FactoryResetEmptiesTheArchiveAndReboots) {
-    sandbox.write("/usr/kelvatro/log/old.log", "old\n");
-    main_flags.running = 1;
-    EXPECT_EQ(0, main_command("FACTORY_RESET"));
-    expect_flags(0, 1, 0);
-    EXPECT_EQ(1, count_in_log("<INF> ORV Factory Reset\n"));
-    EXPECT_FALSE(sandbox.exists("/usr/kelvatro/log/old.log"));
-    EXPECT_EQ("rm -rf /usr/kelvatro/log/*", sandbox.journal().at(7)); // after the seven removals
 }
 
 // "reg" and "iic" go to the simulated bridge: slave 0x50 on port 0 is memory.

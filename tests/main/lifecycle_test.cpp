@@ -5,7 +5,6 @@
 #include "board/spi_regs.h"
 #include "main/local_zone.h"
 #include "main_fixture.h"
-#include "settings/network_file.h"
 
 #include <cstdlib>
 
@@ -29,33 +28,12 @@ TEST_F(MainTest, ThirdConsecutiveOnReadingBeforeTheSixthOffAsksForTheReset) {
     }
 }
 
-constexpr const char* kOwnNetwork =
-    "[ORVNetwork]\nIP=10.9.8.7\nNetMask=255.0.0.0\nGateway=10.0.0.1\n"
-    "Syslog=0.0.0.0\nsnmp=0.0.0.0\nDnsP=0.0.0.0\nDnsS=0.0.0.0\n";
-
-TEST_F(MainTest, SwitchHeldAtPowerOnBringsBackTheFactoryNetwork) {
-    sandbox.write(kNetworkFilePath, kOwnNetwork);
-    sandbox.write("/usr/kelvatro/conf/ORV_Network.ini", kOwnNetwork);
-    sim_world_apply("switch on");
-    const std::string out = capture_stdout([] { EXPECT_EQ(0, main_init()); });
-
-    EXPECT_EQ(3, count(out, "network init sw on : "));
-    EXPECT_EQ(1, count_in_log("<INF> <<Network file factory set>>\n"));
-    EXPECT_NE(std::string::npos, sandbox.read(kNetworkFilePath).find("IP=192.168.105.10\t"));
-    EXPECT_EQ(0x0100u, sim_fpga_gpio_output());
-}
-
-TEST_F(MainTest, SwitchNeverPressedKeepsTheNetworkAndTheStateIsCleared) {
-    sandbox.write(kNetworkFilePath, kOwnNetwork);
+TEST_F(MainTest, StartLogsTheHardwareAddressAndClearsTheState) {
     current_state.SetDateTime = DateTime{2024, 1, 2, 3, 4, 5};
-    const std::string out = capture_stdout([] { EXPECT_EQ(0, main_init()); });
-
-    EXPECT_EQ(6, count(out, "network init sw off : 00000000\n"));
-    EXPECT_EQ(kOwnNetwork, sandbox.read(kNetworkFilePath));
-    EXPECT_EQ(10, network_settings.IP[0]);
-    EXPECT_EQ(0x0100u, sim_fpga_gpio_output());
+    capture_stdout([] { EXPECT_EQ(0, main_init()); });
     EXPECT_EQ(1, count_in_log("<INF> M/B  MAC Addr : B8:27:EB:01:02:0A\n"));
     EXPECT_EQ(0, current_state.SetDateTime.year);
+    EXPECT_EQ(0x0A, current_state.Mac[5]);
 }
 
 std::string library_calls;

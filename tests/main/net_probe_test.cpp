@@ -69,21 +69,6 @@ TEST_F(MainTest, TickSetsTheLinkDownBitWhileTheCheckFails) {
     }
 }
 
-TEST_F(MainTest, GetMacCopiesTheAddressOrPrintsWhatFailed) {
-    const std::tuple<bool, bool, int, const char*> cases[] = {
-        {false, false, 0, ""},
-        {true, false, -1, "get_mac socket error\n"},
-        {false, true, -1, "get_mac ioctl error\n"},
-    };
-    for (const auto& [socket_fails, hwaddr_fails, result, printed] : cases) {
-        fake_eth0.socket_fails = socket_fails;
-        fake_eth0.hwaddr_fails = hwaddr_fails;
-        std::array<uint8_t, 6> mac{};
-        EXPECT_EQ(capture_stdout([&] { EXPECT_EQ(get_mac(mac.data(), "eth0"), result); }), printed);
-        EXPECT_EQ(mac[0], result == 0 ? 0xB8 : 0);
-    }
-}
-
 // Reads on the host's loopback; a settings write never reaches an interface.
 TEST_F(MainTest, KernelSeamReadsAddressesAndJournalsSettingsWritesInASandbox) {
     net_probe_set_ops(nullptr);
