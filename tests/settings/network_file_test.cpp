@@ -143,27 +143,6 @@ TEST_F(NetworkFileTest, ApplyRunsTheCommandsInOrder) {
     EXPECT_EQ(sandbox.read("/etc/dhcpcd.conf"), entries);
 }
 
-TEST_F(NetworkFileTest, SecondApplyRewritesTheEntriesInPlace) {
-    sandbox.write(kDhcpcd, "hostname\n");
-    apply("192.168.1.10 255.255.255.0 192.168.1.1 8.8.8.8 8.8.4.4");
-    EXPECT_EQ(sandbox.read(kDhcpcd), "hostname\ninterface eth0\nstatic ip_address=192.168.1.10/24\n"
-                                     "static routers=192.168.1.1\n"
-                                     "static domain_name_servers=8.8.8.8\n");
-    const auto before = sandbox.journal().size();
-    apply("10.0.0.5 255.255.254.0 10.0.0.1 1.1.1.1 9.9.9.9");
-    EXPECT_EQ(sandbox.read(kDhcpcd), "hostname\ninterface eth0\nstatic ip_address=10.0.0.5/23\n"
-                                     "static routers=10.0.0.1\n"
-                                     "static domain_name_servers=1.1.1.1\n");
-    EXPECT_EQ(sandbox.read("/etc/resolv.conf"), "nameserver 1.1.1.1\nnameserver 9.9.9.9\n");
-    const auto journal = sandbox.journal();
-    EXPECT_EQ(journal[before + 5],
-              "grep -l 'static ip_address=' /var/kelvatro/conf/dhcpcd.conf | xargs sed "
-              "-i -e 's/static ip_address=.*/static ip_address=10.0.0.5\\/23/g'");
-    EXPECT_EQ(journal[before + 8],
-              "grep -l 'static routers=' /var/kelvatro/conf/dhcpcd.conf | "
-              "xargs sed -i -e 's/static routers=.*/static routers=10.0.0.1/g'");
-}
-
 TEST_F(NetworkFileTest, KeyInsideACommentCountsAsPresent) {
     sandbox.write(kDhcpcd, "#interface eth0\n#static routers=192.168.0.1\n");
     apply("10.0.0.5 255.255.255.0 10.0.0.1 0.0.0.0 0.0.0.0");

@@ -57,33 +57,11 @@ const std::vector<std::string> kSampleValues = {
     "0",        "2",        "600",           "0",        "2023/02/03", "04:05:06", "2024/11/12",
     "13:14:15", "2",        "04:05:06"};
 
-SystemSettings sample() {
-    return {.Version = 0x01000004,
-            .SystemInfo = 0x04000003,
-            .OptionInfo = 0x10,
-            .CustumInfo = 4,
-            .Language = 1,
-            .TimeAdjust = 2,
-            .WebControl = 0,
-            .HeaderTime = 0,
-            .TimeAdjustInt = 600,
-            .Make = {2023, 2, 3, 4, 5, 6},
-            .Modify = {2024, 11, 12, 13, 14, 15},
-            .UnitID = 0xABCD,
-            .UnitName = "Tokyo Tower 2",
-            .AutoReset = 2,
-            .AutoResetTime = {0, 0, 0, 4, 5, 6}};
-}
-
-// The date and the time as the file writes them.
-std::string date_of(const DateTime& dt) {
+// The date or the time as the file writes them.
+std::string stamp(const DateTime& t, bool date) {
     char text[32];
-    std::snprintf(text, sizeof text, "%04d/%02d/%02d", dt.year, dt.month, dt.day);
-    return text;
-}
-std::string time_of(const DateTime& dt) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%02d:%02d:%02d", dt.hour, dt.minute, dt.second);
+    std::snprintf(text, sizeof text, date ? "%04d/%02d/%02d" : "%02d:%02d:%02d",
+                  date ? t.year : t.hour, date ? t.month : t.minute, date ? t.day : t.second);
     return text;
 }
 
@@ -96,21 +74,20 @@ class SystemFileTest : public SandboxTest {
     }
 };
 
-TEST_F(SystemFileTest, WritesTheTwentyTwoLinesExactlyAndReadsThemBack) {
+// Every key is read: written again, the record gives the same text.
+TEST_F(SystemFileTest, ReadsEveryKeyAndWritesTheTwentyTwoLinesBack) {
     const std::string expected = file_text(kSampleValues);
-    capture_stdout([] { EXPECT_EQ(0, WriteSystemFile(kPath, sample())); });
+    sandbox.write(kPath, expected);
+    const SystemSettings s = read();
+    EXPECT_TRUE(sandbox.journal().empty()); // not rewritten
+    sandbox.remove(kPath);
+    capture_stdout([&] { EXPECT_EQ(0, WriteSystemFile(kPath, s)); });
     EXPECT_EQ(expected, sandbox.read(kPath));
     EXPECT_EQ(expected, sandbox.read(kSdPath));
     struct stat st {};
     ASSERT_EQ(0, stat(sandbox.path(kPath).c_str(), &st));
     EXPECT_EQ(0666u, st.st_mode & 0777);
     EXPECT_EQ(std::vector<std::string>{"sync"}, sandbox.journal());
-
-    // Every field comes back: written again, the record gives the same text.
-    const SystemSettings s = read();
-    EXPECT_EQ(1u, sandbox.journal().size()); // not rewritten
-    capture_stdout([&] { WriteSystemFile("/var/kelvatro/conf/again.ini", s); });
-    EXPECT_EQ(expected, sandbox.read("/var/kelvatro/conf/again.ini"));
     const std::regex printout(R"(.{19} <INF> Version     : 01000004
 .{19} <INF> Unit Name   : Tokyo Tower 2
 .{19} <INF> System Info : 04000003
@@ -128,8 +105,8 @@ TEST_F(SystemFileTest, MissingOrDamagedFileGetsTheFactoryValues) {
     SystemSettings s{};
     const auto factory_text = [&s] {
         return file_text({"01000004", "00000000", "VID UVIVEV", "00000000", "00000000", "00000000",
-                          "0", "1", "0", "3600", "1", date_of(s.Make), time_of(s.Make),
-                          date_of(s.Modify), time_of(s.Modify), "0", "03:00:00"});
+                          "0", "1", "0", "3600", "1", stamp(s.Make, true), stamp(s.Make, false),
+                          stamp(s.Modify, true), stamp(s.Modify, false), "0", "03:00:00"});
     };
     const std::string out = capture_stdout([&] { EXPECT_EQ(0, ReadSystemFile(kPath, s)); });
     EXPECT_TRUE(contains(out, "<INF> <<System file factory set>>\n"));
@@ -159,8 +136,8 @@ TEST_F(SystemFileTest, OldVersionIsResetKeepingEveryOtherValue) {
     EXPECT_TRUE(contains(capture_stdout([&] { ReadSystemFile(kPath, s); }),
                          "<INF> <<Resetting Version>>\n"));
     values[0] = "01000004";
-    values[13] = date_of(s.Modify);
-    values[14] = time_of(s.Modify);
+    values[13] = stamp(s.Modify, true);
+    values[14] = stamp(s.Modify, false);
     EXPECT_NE("2024/11/12", values[13]);
     EXPECT_EQ(file_text(values), sandbox.read(kPath));
 }
@@ -201,16 +178,17 @@ TEST_F(SystemFileTest, UnreadableFileFailsAndUnwritableFileIsReported) {
 // A write cut short (here by the file size limit, as by a full disk) leaves
 // both copies as they were and is reported.
 TEST_F(SystemFileTest, ShortWriteLeavesBothCopiesWhole) {
-    capture_stdout([] { WriteSystemFile(kPath, sample()); });
-    const std::string whole = sandbox.read(kPath);
+    const std::string whole = file_text(kSampleValues);
+    sandbox.write(kPath, whole);
+    sandbox.write(kSdPath, whole);
+    SystemSettings changed = read();
+    changed.UnitID = 0x99;
     const pid_t child = fork();
     if (child == 0) {
         std::freopen("/dev/null", "w", stdout);
         std::signal(SIGXFSZ, SIG_IGN);
         const rlimit limit{300, 300};
         setrlimit(RLIMIT_FSIZE, &limit);
-        SystemSettings changed = sample();
-        changed.UnitID = 0x99;
         _exit(WriteSystemFile(kPath, changed) == -1 ? 0 : 1);
     }
     int status = -1;
