@@ -40,24 +40,21 @@ TEST_F(MainTest, LinkCheckLogsEachChangeOnceAndRestartsAtTheFirstAndEverySixthDo
 }
 
 TEST_F(MainTest, LinkCheckEndsTheRestartAtAFailedRequestAndFailsWithoutASocket) {
-    const std::tuple<bool, bool, Lines> cases[] = {
-        {true, false, {"GLINK D", "GSET"}},
-        {false, true, {"GLINK D", "GSET", "SSET autoneg 0 advertise 0x2F"}},
-        {false, false, {"GLINK D", kRestart[0], kRestart[1], kRestart[2]}},
+    const std::tuple<bool, bool, bool, Lines> cases[] = {
+        {true, false, false, {"GLINK D", "GSET"}},
+        {false, true, false, {"GLINK D", "GSET", "SSET autoneg 0 advertise 0x2F"}},
+        {false, false, false, {"GLINK D", kRestart[0], kRestart[1], kRestart[2]}},
+        {false, false, true, {}},
     };
-    fake_eth0.links = "D";
-    for (const auto& [gset_fails, sset_fails, requests] : cases) {
+    for (const auto& [gset_fails, sset_fails, socket_fails, requests] : cases) {
         link_check_reset();
-        fake_eth0.gset_fails = gset_fails;
-        fake_eth0.sset_fails = sset_fails;
-        fake_eth0.requests.clear();
+        fake_eth0 = {};
+        fake_eth0.links = "D";
+        std::tie(fake_eth0.gset_fails, fake_eth0.sset_fails, fake_eth0.socket_fails) =
+            std::tie(gset_fails, sset_fails, socket_fails);
         capture_stdout([] { EXPECT_EQ(link_check(), -1); });
         EXPECT_EQ(fake_eth0.requests, requests);
     }
-    fake_eth0.socket_fails = true;
-    fake_eth0.requests.clear();
-    EXPECT_EQ(link_check(), -1);
-    EXPECT_TRUE(fake_eth0.requests.empty());
     EXPECT_EQ(count_in_log("eth0 link-down"), 3);
 }
 
