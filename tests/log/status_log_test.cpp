@@ -34,7 +34,7 @@ TEST_F(StatusLogTest, LineCarriesLocalTimeAndEveryLevelName) {
     EXPECT_EQ("<EMG><ALT><CRIT><ERR><WARN><NOTICE><INF><DEBUG><DEBUG><DEBUG>", names);
 }
 
-TEST_F(StatusLogTest, OutputsSelectConsoleAndFileAndLongMessagesAreCutAt255) {
+TEST_F(StatusLogTest, OutputsSelectConsoleAndFileAndLongMessagesAreCut) {
     EXPECT_EQ(30u, capture_stdout([] { EXPECT_EQ(30, LogPrint(1, 6, "one\n")); }).size());
     EXPECT_FALSE(sandbox.exists(kCurrent));
     EXPECT_EQ("", capture_stdout([] { EXPECT_EQ(0, LogPrint(2, 6, "two\n")); }));
@@ -49,9 +49,8 @@ TEST_F(StatusLogTest, OutputsSelectConsoleAndFileAndLongMessagesAreCutAt255) {
     EXPECT_EQ(" <INF> " + std::string(255, 'm'), file.substr(19, 7 + 255));
     EXPECT_EQ(file.size() - 1, file.find('\n'));
     EXPECT_EQ("> next\n", file.substr(file.size() - 7));
-}
 
-TEST_F(StatusLogTest, MissingDirectoryReportsAndRecovers) {
+    // Without its directory the line is reported on the console.
     sandbox.remove("/var/www");
     EXPECT_EQ(capture_stdout([] { EXPECT_EQ(-1, LogPrint(3, 3, "lost\n")); }).substr(20),
               "<ERR> lost\n<Error> LogWriteToFile : Cannot Open /var/www/StatusLog.txt file.\n");

@@ -96,7 +96,9 @@ TEST_F(MainTest, CurrentFileAndPrintoutShowTheRecord) {
     EXPECT_EQ(-1, write_current_file(kCurrentFilePath, cs));
 }
 
+// The start of a pass also clears the state and logs the hardware address.
 TEST_F(MainTest, FunctionFileHasTheTotSlotOnlyWithTheTotFunction) {
+    current_state.SetDateTime = DateTime{2024, 1, 2, 3, 4, 5};
     const std::string counts = "ExpSlotNum=0\t; 拡張基板数\n\n";
     EXPECT_EQ(std::string(kFunctionHeaderText) + "IntSlotNum=2\t; 内部機能数\n" + counts,
               function_file_for(sandbox, 0x00000003));
@@ -105,6 +107,9 @@ TEST_F(MainTest, FunctionFileHasTheTotSlotOnlyWithTheTotFunction) {
                   kTotSlotText,
               function_file_for(sandbox, 0x04000003));
     EXPECT_TRUE(sandbox.exists("/var/kelvatro/conf/Setup_05_01.ini"));
+    EXPECT_EQ(0, current_state.SetDateTime.year);
+    EXPECT_EQ(0x0A, current_state.Mac[5]);
+    EXPECT_EQ(2, count_in_log("<INF> M/B  MAC Addr : B8:27:EB:01:02:0A\n"));
 }
 
 } // namespace

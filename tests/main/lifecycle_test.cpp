@@ -28,14 +28,6 @@ TEST_F(MainTest, ThirdConsecutiveOnReadingBeforeTheSixthOffAsksForTheReset) {
     }
 }
 
-TEST_F(MainTest, StartLogsTheHardwareAddressAndClearsTheState) {
-    current_state.SetDateTime = DateTime{2024, 1, 2, 3, 4, 5};
-    capture_stdout([] { EXPECT_EQ(0, main_init()); });
-    EXPECT_EQ(1, count_in_log("<INF> M/B  MAC Addr : B8:27:EB:01:02:0A\n"));
-    EXPECT_EQ(0, current_state.SetDateTime.year);
-    EXPECT_EQ(0x0A, current_state.Mac[5]);
-}
-
 std::string library_calls;
 int spi_begin_result = 0;
 
