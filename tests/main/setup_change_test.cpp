@@ -132,7 +132,6 @@ TEST_F(SetupChangeTest, OnlyFilesOfTheSettingsDirectoryAreTaken) {
     fs::create_symlink(sandbox.path("/var/www/missing.ini"),
                        sandbox.path("/var/kelvatro/conf/Setup_05_01.ini"));
     const std::pair<std::string, std::string> refused[] = {
-        {"/var/kelvatro/conf/../ORV_System.ini", "is outside /var/kelvatro/conf/"},
         {"/var/kelvatro/conf/linkdir/ORV_System.ini", "is outside /var/kelvatro/conf/"},
         {"/var/kelvatro/conf/ORV_System_x.ini", "does not exist"},
         {"/var/kelvatro/conf/../../../etc/ORV_Network.ini", "does not exist"},
