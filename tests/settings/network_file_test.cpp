@@ -6,7 +6,6 @@
 #include "settings/system_file.h"
 #include "text.h"
 
-#include <algorithm>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -31,10 +30,6 @@ const std::string kFactoryFile = ";;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;\n"
 std::string address(const uint8_t a[4]) {
     return std::to_string(a[0]) + "." + std::to_string(a[1]) + "." + std::to_string(a[2]) + "." +
            std::to_string(a[3]);
-}
-
-int count_lines(const std::string& text) {
-    return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
 }
 
 // Settings from "IP NetMask Gateway DnsP DnsS".
@@ -83,7 +78,7 @@ TEST_F(NetworkFileTest, ReadingTakesKeysAfterTheHeaderAndAnNtpServerNeverWritten
               "10.1.2.10 0.0.0.0 127.0.0.1");
     capture_stdout([&] { EXPECT_EQ(WriteNetworkFile(kNetworkFilePath, n), 0); });
     const std::string text = sandbox.read(kNetworkFilePath);
-    EXPECT_EQ(count_lines(text), 12);
+    EXPECT_EQ(count(text, "\n"), 12);
     EXPECT_FALSE(contains(text, "Ntp"));
     EXPECT_EQ(ReadNetworkFile(kNetworkFilePath, n), 0);
     EXPECT_EQ(address(n.NtpServer), "0.0.0.0");
@@ -92,14 +87,14 @@ TEST_F(NetworkFileTest, ReadingTakesKeysAfterTheHeaderAndAnNtpServerNeverWritten
 TEST_F(NetworkFileTest, PrintoutLeavesDnsOutWithTheVariantBit) {
     const NetworkSettings n = net("10.0.0.2 255.255.255.0 10.0.0.1 8.8.8.8 1.1.1.1");
     const std::string five = capture_stdout([&] { PrintNetworkSettings(n); });
-    EXPECT_EQ(count_lines(five), 5);
+    EXPECT_EQ(count(five, "\n"), 5);
     for (const char* line :
          {"IP Addr     : 10.0.0.2\n", "NetMask     : 255.255.255.0\n", "Gateway     : 10.0.0.1\n",
           "DNS P       : 8.8.8.8\n", "DNS S       : 1.1.1.1\n"})
         EXPECT_TRUE(contains(five, std::string("<INF> ") + line)) << line;
     system_settings.CustumInfo = kVariantBit;
     const std::string three = capture_stdout([&] { PrintNetworkSettings(n); });
-    EXPECT_EQ(count_lines(three), 3);
+    EXPECT_EQ(count(three, "\n"), 3);
     EXPECT_FALSE(contains(three, "DNS"));
 }
 
@@ -154,7 +149,7 @@ TEST_F(NetworkFileTest, UnwritableResolverIsReportedAndTheRestRuns) {
     EXPECT_TRUE(contains(apply("10.0.0.5 255.255.255.0 10.0.0.1 0.0.0.0 0.0.0.0"),
                          "<ERR> Cannot Open /etc/resolv.conf\n"));
     EXPECT_EQ(sandbox.journal().back(), "sudo service dhcpcd reload");
-    EXPECT_EQ(count_lines(sandbox.read(kDhcpcd)), 4);
+    EXPECT_EQ(count(sandbox.read(kDhcpcd), "\n"), 4);
 }
 
 } // namespace
