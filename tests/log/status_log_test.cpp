@@ -25,13 +25,11 @@ TEST_F(StatusLogTest, LineCarriesLocalTimeAndEveryLevelName) {
             LogPrint(3, level, "code %d\n", level);
     });
     EXPECT_EQ(out, sandbox.read(kCurrent));
-    const std::regex expected(R"((\d{4}/\d\d/\d\d \d\d:\d\d:\d\d <[A-Z]+> code \d
-){10})");
-    ASSERT_TRUE(std::regex_match(out, expected)) << out;
-    std::string names;
-    for (size_t at = out.find('<'); at != std::string::npos; at = out.find('<', at + 1))
-        names += out.substr(at, out.find('>', at) - at + 1);
-    EXPECT_EQ("<EMG><ALT><CRIT><ERR><WARN><NOTICE><INF><DEBUG><DEBUG><DEBUG>", names);
+    // Each line begins with the date and time, here "T".
+    EXPECT_EQ(std::regex_replace(out, std::regex(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d)"), "T"),
+              "T <EMG> code 0\nT <ALT> code 1\nT <CRIT> code 2\nT <ERR> code 3\nT <WARN> code 4\n"
+              "T <NOTICE> code 5\nT <INF> code 6\nT <DEBUG> code 7\nT <DEBUG> code 8\n"
+              "T <DEBUG> code 9\n");
 }
 
 TEST_F(StatusLogTest, OutputsSelectConsoleAndFileAndLongMessagesAreCut) {
