@@ -42,17 +42,17 @@ class LoopRunner {
         thread_.join();
     }
 
-    // Waits for the given number of "Main Program Ready" lines.
-    bool ready(int passes = 1) {
+    // Waits for the "Main Program Ready" line.
+    bool ready() {
         return eventually([&] {
-            return count(sandbox_.read("/var/www/StatusLog.txt"), "Main Program Ready\n") >= passes;
+            return contains(sandbox_.read("/var/www/StatusLog.txt"), "Main Program Ready\n");
         });
     }
 
     // Once the pass is ready, writes one text into the control FIFO as a writer
     // that then closes it.
-    void send(std::string_view text, int pass = 1) {
-        ASSERT_TRUE(ready(pass));
+    void send(std::string_view text) {
+        ASSERT_TRUE(ready());
         int fd = -1;
         ASSERT_TRUE(eventually([&] {
             return (fd = open(sandbox_.path(kControlFifoPath).c_str(), O_WRONLY | O_NONBLOCK)) >= 0;
