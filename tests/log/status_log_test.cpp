@@ -25,16 +25,14 @@ TEST_F(StatusLogTest, LineCarriesLocalTimeAndEveryLevelName) {
             LogPrint(3, level, "code %d\n", level);
     });
     EXPECT_EQ(out, sandbox.read(kCurrent));
-    const std::regex expected(R"((\d{4}/\d\d/\d\d \d\d:\d\d:\d\d <[A-Z]+> code \d
-){10})");
-    ASSERT_TRUE(std::regex_match(out, expected)) << out;
-    std::string names;
-    for (size_t at = out.find('<'); at != std::string::npos; at = out.find('<', at + 1))
-        names += out.substr(at, out.find('>', at) - at + 1);
-    EXPECT_EQ("<EMG><ALT><CRIT><ERR><WARN><NOTICE><INF><DEBUG><DEBUG><DEBUG>", names);
+    // Each line begins with the date and time, here "T".
+    EXPECT_EQ(std::regex_replace(out, std::regex(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d)"), "T"),
+              "T <EMG> code 0\nT <ALT> code 1\nT <CRIT> code 2\nT <ERR> code 3\nT <WARN> code 4\n"
+              "T <NOTICE> code 5\nT <INF> code 6\nT <DEBUG> code 7\nT <DEBUG> code 8\n"
+              "T <DEBUG> code 9\n");
 }
 
-TEST_F(StatusLogTest, OutputsSelectConsoleAndFileAndLongMessagesAreCutAt255) {
+TEST_F(StatusLogTest, OutputsSelectConsoleAndFileAndLongMessagesAreCut) {
     EXPECT_EQ(30u, capture_stdout([] { EXPECT_EQ(30, LogPrint(1, 6, "one\n")); }).size());
     EXPECT_FALSE(sandbox.exists(kCurrent));
     EXPECT_EQ("", capture_stdout([] { EXPECT_EQ(0, LogPrint(2, 6, "two\n")); }));
@@ -49,9 +47,8 @@ TEST_F(StatusLogTest, OutputsSelectConsoleAndFileAndLongMessagesAreCutAt255) {
     EXPECT_EQ(" <INF> " + std::string(255, 'm'), file.substr(19, 7 + 255));
     EXPECT_EQ(file.size() - 1, file.find('\n'));
     EXPECT_EQ("> next\n", file.substr(file.size() - 7));
-}
 
-TEST_F(StatusLogTest, MissingDirectoryReportsAndRecovers) {
+    // Without its directory the line is reported on the console.
     sandbox.remove("/var/www");
     EXPECT_EQ(capture_stdout([] { EXPECT_EQ(-1, LogPrint(3, 3, "lost\n")); }).substr(20),
               "<ERR> lost\n<Error> LogWriteToFile : Cannot Open /var/www/StatusLog.txt file.\n");

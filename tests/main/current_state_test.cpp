@@ -64,48 +64,52 @@ mode_t mode_of(const std::string& host_path) {
 }
 
 // ORV_Function.ini as the start of a pass writes it for a SystemInfo.
-std::string function_file_for(const Sandbox& sandbox, const char* system_info) {
-    sandbox.write(kSystemFilePath, whole_system_file(system_info));
-    capture_stdout([] { main_init(); });
+std::string function_file_for(const Sandbox& sandbox, uint32_t system_info) {
+    capture_stdout([&] {
+        ReadSystemFile(kSystemFilePath, system_settings); // factory values
+        system_settings.SystemInfo = system_info;
+        WriteSystemFile(kSystemFilePath, system_settings);
+        main_init();
+    });
     EXPECT_EQ(0666u, mode_of(sandbox.path(kFunctionFilePath)));
     return sandbox.read(kFunctionFilePath);
 }
 
 // A link planted in the file's place is replaced, never written through.
-TEST_F(MainTest, CurrentFileRewritesTheFortyFiveLinesWithMode0666) {
+TEST_F(MainTest, CurrentFileAndPrintoutShowTheRecord) {
     sandbox.write("/var/www/victim", "kept");
     ASSERT_EQ(0, symlink(sandbox.path("/var/www/victim").c_str(),
                          sandbox.path(kCurrentFilePath).c_str()));
-    ASSERT_EQ(0, write_current_file(kCurrentFilePath, known_record()));
+    CurrentState cs = known_record();
+    ASSERT_EQ(0, write_current_file(kCurrentFilePath, cs));
     EXPECT_EQ(kCurrentFileText, sandbox.read(kCurrentFilePath));
     EXPECT_EQ("kept", sandbox.read("/var/www/victim"));
     EXPECT_EQ(0666u, mode_of(sandbox.path(kCurrentFilePath)));
-    sandbox.remove("/var/kelvatro/conf");
-    EXPECT_EQ(-1, write_current_file(kCurrentFilePath, known_record()));
-}
 
-TEST_F(MainTest, CurrentStatePrintsInFourLines) {
-    CurrentState cs = known_record();
     cs.SetDateTime = DateTime{2023, 12, 31, 23, 59, 58};
     capture_stdout([&] { print_current_state(cs); });
     EXPECT_EQ(log_lines(), (Lines{" <INF> Set Date   : 2023/12/31 23:59:58\n",
                                   " <INF> Now Date   : 2024/03/05 07:08:09\n",
                                   " <INF> M/B  MAC   : B8.27.EB.01.02.0A\n",
                                   " <INF> VOIP MAC   : 00.00.00.00.00.00\n"}));
+    sandbox.remove("/var/kelvatro/conf");
+    EXPECT_EQ(-1, write_current_file(kCurrentFilePath, cs));
 }
 
-TEST_F(MainTest, FunctionFileWithTheTotFunctionHasThreeFunctionsAndTheTotSlot) {
-    EXPECT_EQ(std::string(kFunctionHeaderText) + "IntSlotNum=3\t; 内部機能数\n" +
-                  "ExpSlotNum=0\t; 拡張基板数\n" + "\n" + kTotSlotText,
-              function_file_for(sandbox, "04000003"));
-    EXPECT_TRUE(sandbox.exists("/var/kelvatro/conf/Setup_05_01.ini"));
-}
-
-TEST_F(MainTest, FunctionFileWithoutTheTotFunctionIsOnlyTheHeader) {
-    EXPECT_EQ(std::string(kFunctionHeaderText) + "IntSlotNum=2\t; 内部機能数\n" +
-                  "ExpSlotNum=0\t; 拡張基板数\n" + "\n",
-              function_file_for(sandbox, "00000003"));
+// The start of a pass also clears the state and logs the hardware address.
+TEST_F(MainTest, FunctionFileHasTheTotSlotOnlyWithTheTotFunction) {
+    current_state.SetDateTime = DateTime{2024, 1, 2, 3, 4, 5};
+    const std::string counts = "ExpSlotNum=0\t; 拡張基板数\n\n";
+    EXPECT_EQ(std::string(kFunctionHeaderText) + "IntSlotNum=2\t; 内部機能数\n" + counts,
+              function_file_for(sandbox, 0x00000003));
     EXPECT_FALSE(sandbox.exists("/var/kelvatro/conf/Setup_05_01.ini"));
+    EXPECT_EQ(std::string(kFunctionHeaderText) + "IntSlotNum=3\t; 内部機能数\n" + counts +
+                  kTotSlotText,
+              function_file_for(sandbox, 0x04000003));
+    EXPECT_TRUE(sandbox.exists("/var/kelvatro/conf/Setup_05_01.ini"));
+    EXPECT_EQ(0, current_state.SetDateTime.year);
+    EXPECT_EQ(0x0A, current_state.Mac[5]);
+    EXPECT_EQ(2, count_in_log("<INF> M/B  MAC Addr : B8:27:EB:01:02:0A\n"));
 }
 
 } // namespace

@@ -5,7 +5,6 @@
 #include "board/spi_regs.h"
 #include "main/local_zone.h"
 #include "main_fixture.h"
-#include "settings/network_file.h"
 
 #include <cstdlib>
 
@@ -27,35 +26,6 @@ TEST_F(MainTest, ThirdConsecutiveOnReadingBeforeTheSixthOffAsksForTheReset) {
         }
         EXPECT_EQ(expected, steps) << positions;
     }
-}
-
-constexpr const char* kOwnNetwork =
-    "[ORVNetwork]\nIP=10.9.8.7\nNetMask=255.0.0.0\nGateway=10.0.0.1\n"
-    "Syslog=0.0.0.0\nsnmp=0.0.0.0\nDnsP=0.0.0.0\nDnsS=0.0.0.0\n";
-
-TEST_F(MainTest, SwitchHeldAtPowerOnBringsBackTheFactoryNetwork) {
-    sandbox.write(kNetworkFilePath, kOwnNetwork);
-    sandbox.write("/usr/kelvatro/conf/ORV_Network.ini", kOwnNetwork);
-    sim_world_apply("switch on");
-    const std::string out = capture_stdout([] { EXPECT_EQ(0, main_init()); });
-
-    EXPECT_EQ(3, count(out, "network init sw on : "));
-    EXPECT_EQ(1, count_in_log("<INF> <<Network file factory set>>\n"));
-    EXPECT_NE(std::string::npos, sandbox.read(kNetworkFilePath).find("IP=192.168.105.10\t"));
-    EXPECT_EQ(0x0100u, sim_fpga_gpio_output());
-}
-
-TEST_F(MainTest, SwitchNeverPressedKeepsTheNetworkAndTheStateIsCleared) {
-    sandbox.write(kNetworkFilePath, kOwnNetwork);
-    current_state.SetDateTime = DateTime{2024, 1, 2, 3, 4, 5};
-    const std::string out = capture_stdout([] { EXPECT_EQ(0, main_init()); });
-
-    EXPECT_EQ(6, count(out, "network init sw off : 00000000\n"));
-    EXPECT_EQ(kOwnNetwork, sandbox.read(kNetworkFilePath));
-    EXPECT_EQ(10, network_settings.IP[0]);
-    EXPECT_EQ(0x0100u, sim_fpga_gpio_output());
-    EXPECT_EQ(1, count_in_log("<INF> M/B  MAC Addr : B8:27:EB:01:02:0A\n"));
-    EXPECT_EQ(0, current_state.SetDateTime.year);
 }
 
 std::string library_calls;
@@ -117,11 +87,6 @@ TEST_F(MainTest, StartGoesOnWithoutTheBusAndTheHardwareAddress) {
     spi_set_transport(&dead_bus);
     fake_eth0.hwaddr_fails = true;
     const std::string out = capture_stdout([] { EXPECT_EQ(0, main_init()); });
-
-    // Writes: the start, six off readings, the network applied, the start done.
-    EXPECT_EQ(9, count(out, "gpio_write_error\n"));
-    // Reads: six switch readings (each an off reading), the version.
-    EXPECT_EQ(7, count(out, "gpio_read_error\n"));
     EXPECT_EQ(6, count(out, "network init sw off : 00000000\n"));
     EXPECT_EQ(1, count(out, "get_mac ioctl error\n"));
     EXPECT_EQ(1, count_in_log(" <ERR> SPI Open Error\n"));

@@ -30,11 +30,6 @@
 
 using Lines = std::vector<std::string>;
 
-// How often a text occurs in the status log, whose lines end in "<LEVEL> text".
-inline int count_in_log(const Sandbox& sandbox, const std::string& text) {
-    return count(sandbox.read("/var/www/StatusLog.txt"), text);
-}
-
 // eth0 as a test scripts it, behind the probes' seam: one link reading per
 // link check ('U' up, 'D' down, 'X' the request fails; the last one repeats),
 // the requests that fail, and what the probes asked, one entry a request.
@@ -68,16 +63,6 @@ inline int fake_eth0_ethtool(void* data) {
                   settings.advertising);
     f.requests.push_back(text);
     return f.sset_fails ? -1 : 0;
-}
-
-// A whole ORV_System.ini with the given SystemInfo, every other value at its
-// factory value.
-inline std::string whole_system_file(const std::string& system_info) {
-    return "[ORVSystem]\nVersion=01000004\nUnitID=0\nUnitName=VID UVIVEV\nSystemInfo=" +
-           system_info +
-           "\nOptionInfo=0\nCustumInfo=0\nLanguage=0\nHeaderTime=1\nTimeAdjust=0\n"
-           "TimeAdjustInt=3600\nWebControl=1\nMakeDate=2024/01/01\nMakeTime=00:00:00\n"
-           "ModifyDate=2024/01/01\nModifyTime=00:00:00\nAutoReset=0\nAutoResetTime=03:00:00\n";
 }
 
 inline int fake_eth0_request(int, unsigned long request, ifreq* ifr) {
@@ -116,7 +101,9 @@ class MainTest : public SandboxTest {
         pace_set_tick_ms(1000);
     }
 
-    int count_in_log(const std::string& text) const { return ::count_in_log(sandbox, text); }
+    int count_in_log(const std::string& text) const {
+        return count(sandbox.read("/var/www/StatusLog.txt"), text);
+    }
 
     // The status-log lines, each without its date and time.
     Lines log_lines() const {

@@ -40,24 +40,21 @@ TEST_F(MainTest, LinkCheckLogsEachChangeOnceAndRestartsAtTheFirstAndEverySixthDo
 }
 
 TEST_F(MainTest, LinkCheckEndsTheRestartAtAFailedRequestAndFailsWithoutASocket) {
-    const std::tuple<bool, bool, Lines> cases[] = {
-        {true, false, {"GLINK D", "GSET"}},
-        {false, true, {"GLINK D", "GSET", "SSET autoneg 0 advertise 0x2F"}},
-        {false, false, {"GLINK D", kRestart[0], kRestart[1], kRestart[2]}},
+    const std::tuple<bool, bool, bool, Lines> cases[] = {
+        {true, false, false, {"GLINK D", "GSET"}},
+        {false, true, false, {"GLINK D", "GSET", "SSET autoneg 0 advertise 0x2F"}},
+        {false, false, false, {"GLINK D", kRestart[0], kRestart[1], kRestart[2]}},
+        {false, false, true, {}},
     };
-    fake_eth0.links = "D";
-    for (const auto& [gset_fails, sset_fails, requests] : cases) {
+    for (const auto& [gset_fails, sset_fails, socket_fails, requests] : cases) {
         link_check_reset();
-        fake_eth0.gset_fails = gset_fails;
-        fake_eth0.sset_fails = sset_fails;
-        fake_eth0.requests.clear();
+        fake_eth0 = {};
+        fake_eth0.links = "D";
+        std::tie(fake_eth0.gset_fails, fake_eth0.sset_fails, fake_eth0.socket_fails) =
+            std::tie(gset_fails, sset_fails, socket_fails);
         capture_stdout([] { EXPECT_EQ(link_check(), -1); });
         EXPECT_EQ(fake_eth0.requests, requests);
     }
-    fake_eth0.socket_fails = true;
-    fake_eth0.requests.clear();
-    EXPECT_EQ(link_check(), -1);
-    EXPECT_TRUE(fake_eth0.requests.empty());
     EXPECT_EQ(count_in_log("eth0 link-down"), 3);
 }
 
@@ -66,21 +63,6 @@ TEST_F(MainTest, TickSetsTheLinkDownBitWhileTheCheckFails) {
     for (const char* word : {"\n80=0001\n", "\n80=0001\n", "\n80=0000\n"}) {
         capture_stdout([] { main_tick(); });
         EXPECT_EQ(count(sandbox.read(kCurrentFilePath), word), 1) << word;
-    }
-}
-
-TEST_F(MainTest, GetMacCopiesTheAddressOrPrintsWhatFailed) {
-    const std::tuple<bool, bool, int, const char*> cases[] = {
-        {false, false, 0, ""},
-        {true, false, -1, "get_mac socket error\n"},
-        {false, true, -1, "get_mac ioctl error\n"},
-    };
-    for (const auto& [socket_fails, hwaddr_fails, result, printed] : cases) {
-        fake_eth0.socket_fails = socket_fails;
-        fake_eth0.hwaddr_fails = hwaddr_fails;
-        std::array<uint8_t, 6> mac{};
-        EXPECT_EQ(capture_stdout([&] { EXPECT_EQ(get_mac(mac.data(), "eth0"), result); }), printed);
-        EXPECT_EQ(mac[0], result == 0 ? 0xB8 : 0);
     }
 }
 
