@@ -250,23 +250,4 @@ TEST_F(IicBridge, RegisterDeviceFailuresArePerrorLines) {
     EXPECT_EQ(FpgaOpen(), 0);
 }
 
-// Slave 0x50 on port 0 is a memory; nobody answers at 0x51 or on port 1.
-TEST(RegDevice, SimulatedBridgeWritesAndReadsBackItsMemory) {
-    reg_device_set_ops(sim_reg_device_ops());
-    ASSERT_EQ(FpgaOpen(), 0);
-    const int channels[3] = {open_quietly(0, 0x50), open_quietly(0, 0x51), open_quietly(1, 0x50)};
-    const uint8_t write[] = {0x10, 0xAA, 0xBB};
-    uint8_t read[2] = {};
-    EXPECT_EQ(Zentu_IIC_Write(channels[0], write, 3), 0);
-    EXPECT_EQ(Zentu_IIC_WriteRead(channels[0], write, 1, read, 2), 0);
-    EXPECT_EQ(read[0] << 8 | read[1], 0xAABB);
-    for (int other : {channels[1], channels[2]})
-        EXPECT_EQ(capture_stdout([&] { EXPECT_EQ(Zentu_IIC_Write(other, write, 3), -3); }),
-                  "<Error> Zentu_IIC_WaitComp(): cnt=[0] ret=[-3]\n");
-    for (int ch : channels)
-        EXPECT_EQ(Zentu_IIC_Close(ch), 0);
-    EXPECT_EQ(fpga_device_term(), 0);
-    reg_device_set_ops(nullptr);
-}
-
 } // namespace

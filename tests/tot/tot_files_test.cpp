@@ -76,16 +76,6 @@ TEST_F(TotFiles, ReadsValuesAfterTheHeaderOnly) {
     EXPECT_EQ(count(status_log(), "TOT file error\n"), 1);
 }
 
-// The stratum is logged only without the variant bit.
-TEST_F(TotFiles, LogSettingsWithAndWithoutVariant) {
-    tot_log_settings({1, 0, 33, 5});
-    system_settings.CustumInfo = kVariantBit;
-    tot_log_settings({1, 0, 33, 5});
-    EXPECT_EQ(count(status_log(), "[TOT]\n"), 2);
-    EXPECT_EQ(count(status_log(), "SetChannel  : 33\n"), 2);
-    EXPECT_EQ(count(status_log(), "SetStratum  : 5\n"), 1);
-}
-
 TEST_F(TotFiles, StatusFileShowsSettingsReceptionAndTakenTime) {
     TotStatus st{{1, 0, 44, 1}, 180, 28, 3, 100000, 250000, 1};
     tot_state.last_date = TotDate{2023, 2, 5};
