@@ -17,7 +17,6 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <regex>
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
@@ -196,7 +195,8 @@ class NtpClientTest : public SandboxTest {
     }
 };
 
-TEST_F(NtpClientTest, AnswerSetsTheClocksToTheMicrosecondAndTheNextQueryFollowsTheInterval) {
+// The clock settings' text is the ntp_client scenario's.
+TEST_F(NtpClientTest, AnswerSetsTheClocksAndTheNextQueryFollowsTheInterval) {
     system_settings.TimeAdjustInt = 5;
     Responder server(sandbox, "good");
     ntp_client_restart();
@@ -205,13 +205,6 @@ TEST_F(NtpClientTest, AnswerSetsTheClocksToTheMicrosecondAndTheNextQueryFollowsT
     EXPECT_EQ(queries_at(server, 11), (std::vector<int>{1, 6, 11}));
     EXPECT_EQ(count(server.log(), " good 1\n"), 3);
 
-    // 03:04:05.5 UTC, a little later for half the round trip; the date command
-    // is given the same fraction.
-    const std::string hour = std::string(getenv("TZ")) == "Asia/Tokyo" ? "12" : "00";
-    const std::regex setting("clock_settime 1893553445\\.([5-9]\\d{5})\n[\\d.]+ date -s "
-                             "\"2030-01-02 " +
-                             hour + ":04:05\\.\\1\"\n[\\d.]+ hwclock -wu\n");
-    EXPECT_TRUE(std::regex_search(journal(), setting)) << journal();
     EXPECT_EQ(count(journal(), " clock_settime "), 3);
     EXPECT_EQ(log_count("NTP query"), 0);
 }

@@ -252,8 +252,8 @@ TEST_F(TotStep, SwitchHeldThreeTicksEndsTheProgram) {
     }
 }
 
-// With the variant bit the switch is not looked at, and the status file shows
-// the configured stratum.
+// With the variant bit the switch is not looked at; the status file shows the
+// configured stratum.
 TEST_F(TotStep, VariantBitIgnoresTheSwitch) {
     system_settings.CustumInfo = kVariantBit;
     start();

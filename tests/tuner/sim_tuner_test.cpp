@@ -101,17 +101,4 @@ TEST_F(SimTunerTest, AnswersRequestsWithTheReceptionAndReportsTheSignal) {
     EXPECT_EQ(ids(wait_for(6)).back(), 14009u);
 }
 
-// The block must be the 20-byte one; a second init, or a request after the
-// terminate, is refused.
-TEST_F(SimTunerTest, RefusesWrongBlockSecondInitAndLateRequests) {
-    EXPECT_NE(api->MsLibInit(&params), 0);
-    ASSERT_EQ(api->MsLibTerminate(), 0);
-    EXPECT_NE(api->GetVersion_Req(), 0);
-    EXPECT_NE(api->MsLibTerminate(), 0);
-    SmsLiteInitParams wrong = params;
-    wrong.size = 32;
-    EXPECT_NE(api->MsLibInit(&wrong), 0);
-    ASSERT_EQ(api->MsLibInit(&params), 0);
-}
-
 } // namespace
