@@ -253,7 +253,7 @@ TEST_F(TotStep, SwitchHeldThreeTicksEndsTheProgram) {
 }
 
 // With the variant bit the switch is not looked at; the status file shows the
-// configured stratum.
+// configured stratum, which the settings' log leaves out.
 TEST_F(TotStep, VariantBitIgnoresTheSwitch) {
     system_settings.CustumInfo = kVariantBit;
     start();
@@ -262,6 +262,8 @@ TEST_F(TotStep, VariantBitIgnoresTheSwitch) {
     EXPECT_EQ(journaled(kEnd), 0);
     EXPECT_EQ(sim_fpga_gpio_output(), 0x4500u);
     EXPECT_TRUE(status_has("Now_TOTSTRATUM=11\t"));
+    tot_log_settings(tot_settings);
+    EXPECT_EQ(count(status_log(), "SetChannel  : 27\n") - count(status_log(), "SetStratum"), 1);
 }
 
 TEST_F(TotStep, StatusFileThatCannotBeWrittenIsLoggedEachTick) {
