@@ -1,5 +1,6 @@
 // Tuner control against the simulated tuner library: opening, tuning with the
-// preliminary tune, statistics, the lock filter and failures.
+// preliminary tune, statistics (the record's layout checked against literal
+// offsets), the lock filter and failures.
 #include "tuner_fixture.h"
 
 #include "tuner/smslite.h"
@@ -127,7 +128,7 @@ TEST_F(TunerControlTest, StatusAfterATuneThenThroughTheFilterWithBerLimits) {
         std::tuple(tuner_context.good_count, tuner_context.bad_count, tuner_context.filtered_lock),
         std::tuple(0, 1, 0));
     tuner_context.tune_requested = 0;
-    for (const char* line : {"snr 17", "level 190", "ber 250000 40"})
+    for (const char* line : {"snr 17", "level 190", "layers 3", "ber 250000 40"})
         sim_world_apply(line);
     EXPECT_EQ(status(st), 0);
     EXPECT_EQ(status(st), 0);
@@ -137,6 +138,12 @@ TEST_F(TunerControlTest, StatusAfterATuneThenThroughTheFilterWithBerLimits) {
     sim_world_apply("ber 12 4000000000");
     status(st);
     EXPECT_EQ(std::tuple(st.ber_a, st.ber_b, st.ber), std::tuple(12u, 100000u, 4000000000u));
+    uint8_t r[SMS_STATISTICS_SIZE]; // the record's words where the library puts them
+    ASSERT_EQ(tuner_get_statistics(r), 0);
+    for (const auto& [at, value] :
+         {std::pair{12, 1u}, {20, 17u}, {28, 190u}, {64, 3u}, {84, 12u}, {132, 4000000000u}})
+        EXPECT_EQ(r[at] | r[at + 1] << 8 | r[at + 2] << 16 | uint32_t(r[at + 3]) << 24, value)
+            << at;
 }
 
 TEST_F(TunerControlTest, FourLayersPrintFiveLinesAndFail) {
