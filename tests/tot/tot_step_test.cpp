@@ -160,6 +160,15 @@ TEST_F(TotStep, FirstTakeOnTheFourthTickThenOneInFour) {
     EXPECT_EQ(journaled(kNtpStart), 1);
 }
 
+// The date follows the Japan date across midnight.
+TEST_F(TotStep, TakeAcrossMidnight) {
+    world("broadcast 2023-02-05 23:59:58");
+    sim_clock_advance(5042);
+    start();
+    ticks(4);
+    EXPECT_EQ(date_commands(), Lines{"/bin/date -s \"2023/2/6 00:00:02.005042\""});
+}
+
 // A failure period while the server runs logs "Failed to get TOT" once, and
 // the next take its "TOT Updated".
 TEST_F(TotStep, FailurePeriodLogsItsPairOnce) {
