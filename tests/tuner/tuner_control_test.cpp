@@ -1,19 +1,48 @@
 // Tuner control against the simulated tuner library: opening, tuning with the
 // preliminary tune, statistics (the record's layout checked against literal
 // offsets), the lock filter and failures.
-#include "tuner_fixture.h"
-
+#include "os/pace.h"
+#include "sandbox.h"
 #include "tuner/smslite.h"
+#include "tuner/tuner_control.h"
+#include "tuner/tuner_lib.h"
+#include "world.h"
 
 #include <gmock/gmock.h>
+#include <sstream>
 #include <thread>
 
 using ::testing::HasSubstr;
 
 namespace {
 
-class TunerControlTest : public TunerTest {
+// A sandbox with the simulated world reset and the simulated tuner library
+// selected; the tuner context set back afterwards.
+class TunerControlTest : public SandboxTest {
   protected:
+    void SetUp() override {
+        sim_world_reset();
+        tuner_lib_set_path(ORV_SIMTUNER_PATH);
+    }
+    void TearDown() override {
+        tuner_terminate();
+        pace_set_tick_ms(1000);
+        TunerContext& t = tuner_context;
+        t.fd = t.expected_response = -1;
+        t.signal = t.first_data = 0;
+        t.tune_requested = t.first_tune_done = t.good_count = t.bad_count = t.filtered_lock = 0;
+        t.frequency = 0;
+    }
+
+    // The tunes that reached the simulated tuner, one "tune <Hz>" a line.
+    std::vector<std::string> tunes() const {
+        std::vector<std::string> lines;
+        std::istringstream log(sandbox.read("/sim/tuner.log"));
+        for (std::string line; std::getline(log, line);)
+            lines.push_back(line);
+        return lines;
+    }
+
     static void open_tuner() {
         capture_stdout([] { ASSERT_EQ(tuner_init(), 0); });
     }
