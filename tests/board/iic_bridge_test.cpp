@@ -1,6 +1,5 @@
-// The register device and the IIC bridge against a recording device: open and
-// close results, request images and words, transaction splitting, completion
-// results. The test commands take the bridge through the simulated board.
+// The register device and the IIC bridge against a recording device; the test
+// commands take the bridge through the simulated board.
 #include "board/fpga_device.h"
 #include "board/iic_bridge.h"
 #include "board/reg_device.h"
@@ -25,9 +24,8 @@ constexpr uint32_t kClear = 0xFFFFFFFF;
 constexpr int kFakeFd = 7;
 using Lines = std::vector<std::string>;
 
-// A recording device: accesses are logged as "w 1004 FFFFFFFF"; status reads
-// take the scripted values in turn (0 when none are left), other reads come
-// from `memory`.
+// Accesses logged as "w 1004 FFFFFFFF"; status reads take the scripted values in
+// turn (0 when none are left), other reads come from `memory`.
 struct Recorder {
     std::vector<std::string> log;
     std::map<uint32_t, std::vector<uint32_t>> writes; // by address

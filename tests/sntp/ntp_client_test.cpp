@@ -1,6 +1,5 @@
-// NTP client: the reply checks and the timestamp arithmetic, the quiet window,
-// and queries planned on the event timers against the tests' SNTP responder
-// (tests/e2e/ntp_responder.py) on 127.0.0.1 port 123.
+// NTP client: reply checks, timestamp arithmetic, the quiet window, and queries on
+// the event timers against tests/e2e/ntp_responder.py on 127.0.0.1 port 123.
 #include "main/setup_change.h"
 #include "sandbox.h"
 #include "settings/network_file.h"

@@ -1,6 +1,5 @@
-// The FPGA date and time reads and their conversions: MJD, BCD and the carry of
-// the sub-second count, with the registers in a table so that any word the
-// board could deliver can be put in front of them.
+// The FPGA date and time reads and their conversions (MJD, BCD, the carry of the
+// sub-second count), any word the board could deliver put in a register table.
 #include "board/spi_regs.h"
 #include "board/spi_transport.h"
 #include "os/pace.h"
@@ -75,10 +74,8 @@ TEST(NormalizeTime, CarriesTheFractionIntoSecondsAcrossDaysAndYears) {
     }
 }
 
-// The date word is the MJD; the time word carries BCD hour, minute and second
-// under a zero top byte, the sub-second word milliseconds and microseconds in
-// two 12-bit fields. No time, words that are no BCD time of day, and a latch
-// that may be 4 s old are refused.
+// Date word: the MJD; time word: BCD h, m, s under a zero top byte; sub-second
+// word: ms and µs in 12-bit fields. No BCD time of day, or a 4 s old latch, refused.
 TEST_F(SandboxTest, FpgaDateAndTimeWords) {
     registers.clear();
     tot_state_reset();

@@ -74,9 +74,8 @@ TEST(OswDeadline, MillisecondsCarryIntoTheSeconds) {
     }
 }
 
-// Deadline and condition on the monotonic clock, so that the program's own
-// steps of the wall clock neither stretch nor cut a wait: with the condition on
-// the wall clock this monotonic deadline would lie decades back.
+// Deadline and condition on the monotonic clock, so that the program's steps of
+// the wall clock neither stretch nor cut a wait (else the deadline lies far back).
 TEST_F(EventTest, TimedWaitRunsOnTheMonotonicClock) {
     timespec start;
     timespec end;

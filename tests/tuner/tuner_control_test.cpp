@@ -1,6 +1,5 @@
-// Tuner control against the simulated tuner library: opening, tuning with the
-// preliminary tune, statistics (the record's layout checked against literal
-// offsets), the lock filter and failures.
+// Tuner control against the simulated tuner library: opening, tuning, statistics
+// (the record's layout against literal offsets), the lock filter and failures.
 #include "os/pace.h"
 #include "sandbox.h"
 #include "tuner/smslite.h"
@@ -188,10 +187,8 @@ TEST_F(TunerControlTest, FourLayersPrintFiveLinesAndFail) {
     EXPECT_EQ(tuner_get_statistics(record), 0);
 }
 
-// A silent tuner fails the request and drops the expectation. An answer that
-// comes after its request timed out, but before the expectation was dropped,
-// sets the response event with no waiter left: the next requests still wait
-// for answers of their own.
+// A silent tuner fails the request and drops the expectation; after a late answer
+// set the event with no waiter left, the next requests wait for their own.
 TEST_F(TunerControlTest, SilentOrLateTunerFailsTheRequestAndLeavesNoSetEvent) {
     tuned_to_27();
     pace_set_tick_ms(20);
