@@ -1,6 +1,5 @@
-// The register device and the IIC bridge against a recording device: open and
-// close results, request images and words, transaction splitting, completion
-// results. Then end to end through the simulated board.
+// The register device and the IIC bridge against a recording device; the test
+// commands take the bridge through the simulated board.
 #include "board/fpga_device.h"
 #include "board/iic_bridge.h"
 #include "board/reg_device.h"
@@ -15,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -24,9 +24,8 @@ constexpr uint32_t kClear = 0xFFFFFFFF;
 constexpr int kFakeFd = 7;
 using Lines = std::vector<std::string>;
 
-// A recording device: accesses are logged as "w 1004 FFFFFFFF"; status reads
-// take the scripted values in turn (0 when none are left), other reads come
-// from `memory`.
+// Accesses logged as "w 1004 FFFFFFFF"; status reads take the scripted values in
+// turn (0 when none are left), other reads come from `memory`.
 struct Recorder {
     std::vector<std::string> log;
     std::map<uint32_t, std::vector<uint32_t>> writes; // by address
@@ -41,10 +40,6 @@ struct Recorder {
         std::snprintf(entry, sizeof entry, "%c %04X %08X", kind, selected, value);
         log.push_back(entry);
         if (kind == 'w') writes[selected].push_back(value);
-    }
-    void clear() {
-        log.clear();
-        writes.clear();
     }
 } rec;
 
@@ -97,7 +92,7 @@ class IicBridge : public ::testing::Test {
         reg_device_set_ops(&kRecorder);
         ASSERT_EQ(FpgaOpen(), 0);
         ASSERT_EQ(open_quietly(0, 0x50), 0);
-        rec.clear();
+        rec = Recorder{};
     }
     void TearDown() override {
         for (int ch = 0; ch < 6; ++ch)
@@ -150,35 +145,20 @@ TEST_F(IicBridge, LongWritesGoInSixteenByteTransactions) {
     EXPECT_EQ(Zentu_IIC_Write(channel, data.data(), 40), 0);
     EXPECT_EQ(rec.writes.at(0x1200), (std::vector<uint32_t>{0x0F50FDFE, 0x0F50FDFE, 0x0750FDFE}));
     // The third transaction carries bytes 32..39, then the 0xFF filling.
-    EXPECT_EQ(rec.writes.at(0x1204)[2], 0x23222120u);
-    EXPECT_EQ(rec.writes.at(0x1208)[2], 0x27262524u);
-    EXPECT_EQ(rec.writes.at(0x120C)[2], kClear);
-    rec.clear();
+    EXPECT_EQ(
+        std::tuple(rec.writes.at(0x1204)[2], rec.writes.at(0x1208)[2], rec.writes.at(0x120C)[2]),
+        std::tuple(0x23222120u, 0x27262524u, kClear));
+    rec = Recorder{};
     EXPECT_EQ(Zentu_IIC_Write(channel, data.data(), 0), 0);
     EXPECT_TRUE(rec.log.empty());
 }
 
-TEST_F(IicBridge, AFailedTransactionEndsTheWriteAndSkipsTheRead) {
-    std::vector<uint8_t> data(40, 0xAA);
-    rec.status = {0x2};
-    capture_stdout([&] { EXPECT_EQ(Zentu_IIC_Write(channel, data.data(), 40), -3); });
-    EXPECT_EQ(rec.writes.at(0x1000).size(), 1u);
-
-    rec.clear();
-    rec.status = {0x4};
-    uint8_t buf[2] = {0xEE, 0xEE};
-    capture_stdout([&] { EXPECT_EQ(Zentu_IIC_WriteRead(channel, data.data(), 1, buf, 2), -4); });
-    EXPECT_EQ(rec.writes.at(0x1000).size(), 1u);
-    EXPECT_EQ(buf[0], 0xEE);
-}
-
 TEST_F(IicBridge, CompletionResults) {
-    struct Case {
+    const struct {
         std::deque<uint32_t> status;
         int result;
         const char* printed;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {{0x1}, 0, ""},
         {{0x7}, 0, ""},
         {{0, 0, 0x2}, -3, "<Error> Zentu_IIC_WaitComp(): cnt=[2] ret=[-3]\n"},
@@ -187,7 +167,7 @@ TEST_F(IicBridge, CompletionResults) {
         {{0, 0, 0, 0, 0x1}, 0, ""},
         {{0, 0, 0, 0, 0, 0x1}, -2, "<Error> Zentu_IIC_WaitComp(): cnt=[5] ret=[-2]\n"},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         rec.status = c.status;
         EXPECT_EQ(capture_stdout([&] { EXPECT_EQ(Zentu_IIC_WaitComp(channel), c.result); }),
                   c.printed);
@@ -198,6 +178,18 @@ TEST_F(IicBridge, CompletionResults) {
     EXPECT_EQ(capture_stdout([&] { EXPECT_EQ(Zentu_IIC_WaitComp(channel), -2); }),
               "<Error> Zentu_IIC_WaitComp(): cnt=[5] ret=[-2]\n");
     EXPECT_EQ(Zentu_IIC_WaitComp(6), -1);
+    // A failed transaction ends the write, and skips the read.
+    std::vector<uint8_t> data(40, 0xAA);
+    rec = Recorder{};
+    rec.status = {0x2};
+    capture_stdout([&] { EXPECT_EQ(Zentu_IIC_Write(channel, data.data(), 40), -3); });
+    EXPECT_EQ(rec.writes.at(0x1000).size(), 1u);
+    rec = Recorder{};
+    rec.status = {0x4};
+    uint8_t buf[2] = {0xEE, 0xEE};
+    capture_stdout([&] { EXPECT_EQ(Zentu_IIC_WriteRead(channel, data.data(), 1, buf, 2), -4); });
+    EXPECT_EQ(rec.writes.at(0x1000).size(), 1u);
+    EXPECT_EQ(buf[0], 0xEE);
 }
 
 TEST_F(IicBridge, WriteReadSendsBothImagesAndUnpacksTheData) {
@@ -248,25 +240,6 @@ TEST_F(IicBridge, RegisterDeviceFailuresArePerrorLines) {
                   perror_line("FpgaClose(): can't close.\n", EBADF));
     EXPECT_EQ(value, 0x1234u);
     EXPECT_EQ(FpgaOpen(), 0);
-}
-
-// Slave 0x50 on port 0 is a memory; nobody answers at 0x51 or on port 1.
-TEST(RegDevice, SimulatedBridgeWritesAndReadsBackItsMemory) {
-    reg_device_set_ops(sim_reg_device_ops());
-    ASSERT_EQ(FpgaOpen(), 0);
-    const int channels[3] = {open_quietly(0, 0x50), open_quietly(0, 0x51), open_quietly(1, 0x50)};
-    const uint8_t write[] = {0x10, 0xAA, 0xBB};
-    uint8_t read[2] = {};
-    EXPECT_EQ(Zentu_IIC_Write(channels[0], write, 3), 0);
-    EXPECT_EQ(Zentu_IIC_WriteRead(channels[0], write, 1, read, 2), 0);
-    EXPECT_EQ(read[0] << 8 | read[1], 0xAABB);
-    for (int other : {channels[1], channels[2]})
-        EXPECT_EQ(capture_stdout([&] { EXPECT_EQ(Zentu_IIC_Write(other, write, 3), -3); }),
-                  "<Error> Zentu_IIC_WaitComp(): cnt=[0] ret=[-3]\n");
-    for (int ch : channels)
-        EXPECT_EQ(Zentu_IIC_Close(ch), 0);
-    EXPECT_EQ(fpga_device_term(), 0);
-    reg_device_set_ops(nullptr);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "os/deploy_settings.h"
 #include "sandbox.h"
 #include "settings/system_file.h"
+#include "text.h"
 #include "tot/ntp_server.h"
 
 #include <filesystem>
@@ -22,7 +23,6 @@ class NtpServer : public SandboxTest {
     void SetUp() override {
         ntp_server = NtpServerState{0, 16, 0};
         system_settings.CustumInfo = 0;
-        sandbox.write(kConf, conf_with(10));
     }
     static std::string stratum_output(int stratum) {
         return capture_stdout([stratum] { EXPECT_EQ(set_ntp_stratum(stratum), 0); });
@@ -31,54 +31,46 @@ class NtpServer : public SandboxTest {
 
 } // namespace
 
-// 16 to 6 rewrites the fudge line and copies the file; the same stratum again
-// prints and runs nothing.
-TEST_F(NtpServer, StratumEditRewritesTheFudgeLineOnce) {
-    EXPECT_EQ(stratum_output(6), "set_ntp_stratum 16 => 6\n");
-    EXPECT_EQ(sandbox.read(kConf), conf_with(6));
-    EXPECT_EQ(sandbox.read("/etc/ntp.conf"), conf_with(6));
-    const std::vector<std::string> commands = {
-        "grep -l 'fudge 127.127.1.0 stratum' /var/kelvatro/conf/ntp.conf | xargs sed -i -e "
-        "'s/fudge 127.127.1.0 stratum.*/fudge 127.127.1.0 stratum 6/g'",
-        "sync"};
-    EXPECT_EQ(sandbox.journal(), commands);
-    EXPECT_EQ(stratum_output(6), "");
-    EXPECT_EQ(sandbox.journal(), commands);
-}
-
-TEST_F(NtpServer, VariantBitForcesStratum10) {
-    system_settings.CustumInfo = kVariantBit;
-    sandbox.write(kConf, conf_with(3));
-    EXPECT_EQ(stratum_output(6), "set_ntp_stratum 16 => 10\n");
-    EXPECT_EQ(sandbox.read(kConf), conf_with(10));
-}
-
-// Set_TOT_STRATUM 17 asks for 16, 0 for -1 and 255 for 254, which ntpd does not
-// take for its local clock: the nearest stratum it takes is written, the
-// request is kept as the current stratum (so a repeat does nothing), and the
-// clamp is logged.
-TEST_F(NtpServer, StratumOutOfRangeIsClampedAndLogged) {
+// Each request is written once, and copied: the variant's 10 whatever is asked,
+// else the nearest stratum that ntpd takes for its local clock (the clamp
+// logged). The start value 16 is no written stratum: a first 16 is clamped too.
+TEST_F(NtpServer, StratumEditWritesEachRequestOnce) {
     const struct {
+        uint32_t custum;
         int requested, written;
-        const char* out;
-    } cases[] = {{16, 15, "set_ntp_stratum 16 => 16\n"},
-                 {-1, 1, "set_ntp_stratum 16 => -1\n"},
-                 {254, 15, "set_ntp_stratum -1 => 254\n"}};
+        const char *out, *log;
+    } cases[] = {
+        {0, 16, 15, "set_ntp_stratum 16 => 16\n", "NTP stratum 16 out of range, 15 written\n"},
+        {0, 6, 6, "set_ntp_stratum 16 => 6\n", nullptr},
+        {0, -1, 1, "set_ntp_stratum 6 => -1\n", "NTP stratum -1 out of range, 1 written\n"},
+        {0, 254, 15, "set_ntp_stratum -1 => 254\n", "NTP stratum 254 out of range, 15 written\n"},
+        {kVariantBit, 6, 10, "set_ntp_stratum 254 => 10\n", nullptr},
+    };
+    std::vector<std::string> journal;
     for (const auto& c : cases) {
-        sandbox.write(kConf, conf_with(10));
-        EXPECT_TRUE(stratum_output(c.requested).starts_with(c.out)) << c.out;
-        EXPECT_EQ(ntp_server.stratum, c.requested);
+        system_settings.CustumInfo = c.custum;
+        sandbox.write(kConf, conf_with(3));
+        const std::string out = stratum_output(c.requested);
+        EXPECT_EQ(out.substr(0, out.find('\n') + 1), c.out);
         EXPECT_EQ(sandbox.read(kConf), conf_with(c.written)) << c.requested;
+        EXPECT_EQ(sandbox.read("/etc/ntp.conf"), conf_with(c.written)) << c.requested;
+        journal.push_back(
+            "grep -l 'fudge 127.127.1.0 stratum' /var/kelvatro/conf/ntp.conf | xargs sed -i -e "
+            "'s/fudge 127.127.1.0 stratum.*/fudge 127.127.1.0 stratum " +
+            std::to_string(c.written) + "/g'");
+        journal.push_back("sync");
         EXPECT_EQ(stratum_output(c.requested), "");
     }
+    EXPECT_EQ(sandbox.journal(), journal);
     const std::string log = sandbox.read("/var/www/StatusLog.txt");
-    for (const char* line :
-         {"NTP stratum 16 out of range, 15 written\n", "NTP stratum -1 out of range, 1 written\n"})
-        EXPECT_NE(log.find(line), std::string::npos) << line;
+    EXPECT_EQ(count(log, " out of range, "), 3);
+    for (const auto& c : cases)
+        EXPECT_TRUE(!c.log || count(log, c.log) == 1) << c.log;
 }
 
 // An installation's daemon commands and configuration copy, from its settings file.
 TEST_F(NtpServer, InstallationNamesTheDaemonCommandsAndTheCopy) {
+    sandbox.write(kConf, conf_with(10));
     sandbox.write("/etc/default/orv-main", "ORV_NTP_START=\"systemctl start ntpsec.service\"\n"
                                            "ORV_NTP_STOP=\"systemctl stop ntpsec.service\"\n"
                                            "ORV_NTP_CONF_COPY=/etc/ntpsec/ntp.conf\n");
@@ -87,18 +79,17 @@ TEST_F(NtpServer, InstallationNamesTheDaemonCommandsAndTheCopy) {
         capture_stdout(ntp_server_stop).starts_with("CMD > systemctl stop ntpsec.service\n"));
     stratum_output(6);
     capture_stdout(ntp_server_start);
-    const std::vector<std::string> journal = sandbox.journal();
-    EXPECT_EQ(journal.front(), "systemctl stop ntpsec.service");
-    EXPECT_EQ(journal.back(), "systemctl start ntpsec.service");
+    EXPECT_EQ(sandbox.journal().front(), "systemctl stop ntpsec.service");
+    EXPECT_EQ(sandbox.journal().back(), "systemctl start ntpsec.service");
     EXPECT_EQ(sandbox.read("/etc/ntpsec/ntp.conf"), conf_with(6));
 }
 
-// Shm delivery: the local clock's lines make way for the shared-memory clock,
-// whose stratum may be 0; the copy follows, and no sed runs.
+// Shm delivery: the local clock's lines and any shared-memory clock make way for
+// the unit's, whose stratum may be 0; the copy follows, and no sed runs.
 TEST_F(NtpServer, ShmDeliveryWritesTheSharedMemoryClock) {
     sandbox.write("/etc/default/orv-main", "ORV_TIME_DELIVERY=shm\nORV_SHM_UNIT=7\n");
     deploy_settings_reload();
-    for (const auto& [requested, written] : {std::pair{6, "6"}, {-1, "0"}, {0, "0"}}) {
+    for (const auto& [requested, written] : {std::pair{6, "6"}, {-1, "0"}}) {
         sandbox.write(kConf, conf_with(10) + "server 127.127.28.3\n");
         stratum_output(requested);
         const std::string want = std::string("restrict 127.0.0.1\n"
@@ -108,9 +99,7 @@ TEST_F(NtpServer, ShmDeliveryWritesTheSharedMemoryClock) {
         EXPECT_EQ(sandbox.read(kConf), want) << requested;
         EXPECT_EQ(sandbox.read("/etc/ntp.conf"), want) << requested;
     }
-    for (const std::string& command : sandbox.journal())
-        EXPECT_EQ(command, "sync");
-    EXPECT_NE(
-        sandbox.read("/var/www/StatusLog.txt").find("NTP stratum -1 out of range, 0 written\n"),
-        std::string::npos);
+    EXPECT_EQ(sandbox.journal(), (std::vector<std::string>{"sync", "sync"}));
+    EXPECT_TRUE(contains(sandbox.read("/var/www/StatusLog.txt"),
+                         "NTP stratum -1 out of range, 0 written\n"));
 }

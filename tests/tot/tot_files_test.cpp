@@ -42,21 +42,15 @@ class TotFiles : public SandboxTest {
 
 } // namespace
 
-// A missing file is factory-set (stratum 11 with the variant bit), logged and
-// written with the [TOT] block, mode 0666, and copied to the SD card.
+// A missing file is factory-set, logged and written with the [TOT] block, mode
+// 0666, and copied to the SD card. (The variant's stratum 11: the TOT step tests.)
 TEST_F(TotFiles, MissingSettingsFileIsFactorySetAndWritten) {
     TotSettings s{9, 9, 9, 9};
-    system_settings.CustumInfo = kVariantBit;
-    EXPECT_EQ(tot_read_settings(kSetupPath, s), 0);
-    EXPECT_EQ(fields(s), std::tuple(1, 0, 27, 11));
-    EXPECT_NE(sandbox.read(kSetupPath).find("Set_TOT_STRATUM=11\t\t;"), std::string::npos);
-    system_settings.CustumInfo = 0;
-    sandbox.remove(kSetupPath);
     EXPECT_EQ(tot_read_settings(kSetupPath, s), 0);
     EXPECT_EQ(fields(s), std::tuple(1, 0, 27, 7));
     EXPECT_EQ(sandbox.read(kSetupPath), kTotBlock7);
     EXPECT_EQ(sandbox.read("/usr/kelvatro/conf/Setup_05_01.ini"), kTotBlock7);
-    EXPECT_EQ(count(status_log(), "<<TOT file factory set>>\n"), 2);
+    EXPECT_EQ(count(status_log(), "<<TOT file factory set>>\n"), 1);
     struct stat st {};
     ASSERT_EQ(::stat(sandbox.path(kSetupPath).c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0666u);
@@ -74,16 +68,6 @@ TEST_F(TotFiles, ReadsValuesAfterTheHeaderOnly) {
     EXPECT_EQ(count(status_log(), "factory set"), 0);
     EXPECT_EQ(tot_write_settings("/var/kelvatro/nodir/Setup_05_01.ini", s), -1);
     EXPECT_EQ(count(status_log(), "TOT file error\n"), 1);
-}
-
-// The stratum is logged only without the variant bit.
-TEST_F(TotFiles, LogSettingsWithAndWithoutVariant) {
-    tot_log_settings({1, 0, 33, 5});
-    system_settings.CustumInfo = kVariantBit;
-    tot_log_settings({1, 0, 33, 5});
-    EXPECT_EQ(count(status_log(), "[TOT]\n"), 2);
-    EXPECT_EQ(count(status_log(), "SetChannel  : 33\n"), 2);
-    EXPECT_EQ(count(status_log(), "SetStratum  : 5\n"), 1);
 }
 
 TEST_F(TotFiles, StatusFileShowsSettingsReceptionAndTakenTime) {

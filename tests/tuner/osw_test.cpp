@@ -4,7 +4,7 @@
 
 #include "sandbox.h"
 
-#include <atomic>
+#include <algorithm>
 #include <cstdlib>
 #include <dlfcn.h>
 #include <fstream>
@@ -13,6 +13,7 @@
 #include <sstream>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -64,27 +65,17 @@ TEST_F(EventTest, WaitsEndWithASetFromAnotherThread) {
 }
 
 TEST(OswDeadline, MillisecondsCarryIntoTheSeconds) {
-    const struct {
-        timespec now;
-        uint32_t timeout_ms;
-        timespec deadline;
-    } cases[] = {
-        {{100, 999999000}, 999, {101, 998999000}}, // 999 ms at a microsecond value of 999999
-        {{100, 0}, 2500, {102, 500000000}},
-        {{5, 1000000}, 999, {6, 0}},
-        {{7, 999999999}, 0, {7, 999999999}},
-    };
-    for (const auto& c : cases) {
-        const timespec got = osw_wait_deadline(c.now, c.timeout_ms);
-        EXPECT_EQ(std::pair(got.tv_sec, got.tv_nsec),
-                  std::pair(c.deadline.tv_sec, c.deadline.tv_nsec))
-            << c.timeout_ms;
+    for (const auto& [now, ms, want] :
+         {std::tuple{timespec{100, 999999000}, 999u, timespec{101, 998999000}},
+          {{100, 0}, 2500u, {102, 500000000}},
+          {{5, 1000000}, 999u, {6, 0}}}) {
+        const timespec got = osw_wait_deadline(now, ms);
+        EXPECT_EQ(std::pair(got.tv_sec, got.tv_nsec), std::pair(want.tv_sec, want.tv_nsec)) << ms;
     }
 }
 
-// Deadline and condition on the monotonic clock, so that the program's own
-// steps of the wall clock neither stretch nor cut a wait: with the condition on
-// the wall clock this monotonic deadline would lie decades back.
+// Deadline and condition on the monotonic clock, so that the program's steps of
+// the wall clock neither stretch nor cut a wait (else the deadline lies far back).
 TEST_F(EventTest, TimedWaitRunsOnTheMonotonicClock) {
     timespec start;
     timespec end;
@@ -109,41 +100,35 @@ TEST(OswMutex, IsRecursiveAndNullObjectsAreRefused) {
 // What a task finds out about its own thread.
 struct TaskReport {
     OSW_Event done;
-    pthread_t self;
-    size_t stack_size;
-    int detach_state;
+    pthread_attr_t attr;
 };
 
 void report_task(void* arg) {
     auto* report = static_cast<TaskReport*>(arg);
-    pthread_attr_t attr;
-    pthread_getattr_np(pthread_self(), &attr);
-    pthread_attr_getstacksize(&attr, &report->stack_size);
-    pthread_attr_getdetachstate(&attr, &report->detach_state);
-    pthread_attr_destroy(&attr);
-    report->self = pthread_self();
+    pthread_getattr_np(pthread_self(), &report->attr);
     OSW_EventSet(&report->done);
-}
-
-TaskReport run_task(uint32_t stack_size) {
-    TaskReport report{};
-    OSW_EventCreate(&report.done);
-    const uintptr_t id = OSW_TaskCreate("test", 0, stack_size, report_task, &report);
-    EXPECT_TRUE(id != 0 && OSW_EventWait(&report.done, 60000) == 0);
-    EXPECT_EQ(id, uintptr_t(report.self));
-    OSW_EventDelete(&report.done);
-    return report;
 }
 
 // Sanitizers may add room to a thread's stack, so the sizes are compared. A
 // size below the platform's minimum still gives a task.
 TEST(OswTask, RunsDetachedWithTheGivenStackSize) {
-    const TaskReport small = run_task(512 * 1024);
-    EXPECT_EQ(small.detach_state, PTHREAD_CREATE_DETACHED);
-    EXPECT_GE(small.stack_size, 512u * 1024);
-    EXPECT_LT(small.stack_size, run_task(4 * 1024 * 1024).stack_size);
-    for (const uint32_t size : {0u, 4096u, 8192u})
-        EXPECT_GE(run_task(size).stack_size, size_t(PTHREAD_STACK_MIN)) << size;
+    std::vector<size_t> sizes;
+    for (const uint32_t size : {0u, 4096u, 512u * 1024, 4096u * 1024}) {
+        TaskReport report{};
+        OSW_EventCreate(&report.done);
+        ASSERT_NE(OSW_TaskCreate("test", 0, size, report_task, &report), 0u);
+        ASSERT_EQ(OSW_EventWait(&report.done, 60000), 0u);
+        size_t stack_size = 0;
+        int detach_state = 0;
+        pthread_attr_getstacksize(&report.attr, &stack_size);
+        pthread_attr_getdetachstate(&report.attr, &detach_state);
+        pthread_attr_destroy(&report.attr);
+        OSW_EventDelete(&report.done);
+        EXPECT_GE(stack_size, std::max(size_t(size), size_t(PTHREAD_STACK_MIN))) << size;
+        EXPECT_EQ(detach_state, PTHREAD_CREATE_DETACHED);
+        sizes.push_back(stack_size);
+    }
+    EXPECT_LT(sizes[2], sizes[3]);
 }
 
 TEST_F(SandboxTest, OswFilesLiveInTheSandbox) {
