@@ -16,16 +16,6 @@ constexpr int kFd = 7;
 std::vector<std::string> calls;
 unsigned long failing_request = 0;
 
-std::string hex(const uint8_t* bytes, size_t length) {
-    std::string text;
-    char byte[4];
-    for (size_t i = 0; i < length; ++i) {
-        std::snprintf(byte, sizeof byte, " %02X", bytes[i]);
-        text += byte;
-    }
-    return text;
-}
-
 int fake_ioctl(int fd, unsigned long request, void* arg) {
     const auto* byte = static_cast<const uint8_t*>(arg);
     std::string call = "fd " + std::to_string(fd) + ": ";
@@ -37,8 +27,14 @@ int fake_ioctl(int fd, unsigned long request, void* arg) {
     if (request == SPI_IOC_MESSAGE(1)) {
         auto* transfer = static_cast<spi_ioc_transfer*>(arg);
         auto* tx = reinterpret_cast<uint8_t*>(uintptr_t(transfer->tx_buf));
-        call += "transfer" + hex(tx, transfer->len) + " at " + std::to_string(transfer->speed_hz) +
-                " bits " + std::to_string(transfer->bits_per_word);
+        char text[4];
+        call += "transfer";
+        for (uint32_t i = 0; i < transfer->len; ++i) {
+            std::snprintf(text, sizeof text, " %02X", tx[i]);
+            call += text;
+        }
+        call += " at " + std::to_string(transfer->speed_hz) + " bits " +
+                std::to_string(transfer->bits_per_word);
         const uint8_t reply[] = {0, 0, 0x12, 0x34, 0x56, 0x78};
         std::copy(reply, reply + 6, reinterpret_cast<uint8_t*>(uintptr_t(transfer->rx_buf)));
     }
@@ -109,7 +105,6 @@ TEST(SpiBusChoice, SettingThenModel) {
     EXPECT_EQ(spi_bus_for("", pi4), SpiBus::bcm2835);
     EXPECT_EQ(spi_bus_for("", pi5), SpiBus::spidev);
     EXPECT_EQ(spi_bus_for("", "Raspberry Pi Compute Module 5 Rev 1.0"), SpiBus::spidev);
-    EXPECT_EQ(spi_bus_for("spidev", pi4), SpiBus::spidev);
     EXPECT_EQ(spi_bus_for("bcm2835", pi5), SpiBus::bcm2835);
     EXPECT_EQ(spi_bus_for("", ""), SpiBus::none);
     EXPECT_EQ(spi_bus_for("bcm2835", "QEMU Virtual Machine"), SpiBus::none);

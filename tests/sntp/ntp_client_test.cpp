@@ -13,7 +13,6 @@
 #include <array>
 #include <chrono>
 #include <csignal>
-#include <functional>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <spawn.h>
@@ -26,9 +25,8 @@ extern char** environ;
 
 namespace {
 
-using Packet = std::array<uint8_t, 68>;
+using Packet = std::array<uint8_t, 48>;
 
-// The 8 bytes of an NTP timestamp.
 std::array<uint8_t, 8> stamp(uint32_t seconds, uint32_t fraction) {
     std::array<uint8_t, 8> s{};
     for (int i = 0; i < 4; ++i) {
@@ -38,8 +36,7 @@ std::array<uint8_t, 8> stamp(uint32_t seconds, uint32_t fraction) {
     return s;
 }
 
-// 2024-01-05 00:07:03 UTC in NTP seconds.
-constexpr uint32_t kSeconds = 3913402023U;
+constexpr uint32_t kSeconds = 3913402023U; // 2024-01-05 00:07:03 UTC in NTP seconds
 const auto kOrigin = stamp(kSeconds - 1, 0x12345678);
 
 // A server's reply (mode 4, stratum 2) to the request kOrigin, received at
@@ -54,35 +51,23 @@ Packet good_reply() {
     return p;
 }
 
-TEST(NtpReplyCheck, OnlyASynchronisedServersAnswerToOurRequestIsUsed) {
-    const auto zero_transmit = [](Packet& p) { std::fill(p.begin() + 40, p.begin() + 48, 0); };
-    const auto kiss = [](Packet& p) { // leap indicator 3, version 4, mode 4, stratum 0
-        p[0] = 0xE4, p[1] = 0, std::copy_n("RATE", 4, p.begin() + 12);
-    };
+// Bytes [from, to) of the good reply set: stratum 0 and 16, leap indicator 3, no transmit
+// time (the client tests send the others; any used reply's fields: fuzz/ntp_reply.cpp).
+TEST(NtpReplyCheck, OnlyASynchronisedServersAnswerIsUsed) {
     const struct {
-        const char* what;
-        std::function<void(Packet&)> change;
-        size_t length;
+        size_t from, to;
+        uint8_t value;
         int result;
-    } cases[] = {
-        {"good", [](Packet&) {}, 48, 0},
-        {"48 zero bytes", [](Packet& p) { p.fill(0); }, 48, kNtpNotServerReply},
-        {"kiss-o'-death", [&](Packet& p) { kiss(p), zero_transmit(p); }, 48, kNtpKissOfDeath},
-        {"mode 3", [](Packet& p) { p[0] = 0x0B; }, 48, kNtpNotServerReply},
-        {"stratum 0", [](Packet& p) { p[1] = 0; }, 48, kNtpKissOfDeath},
-        {"stratum 16", [](Packet& p) { p[1] = 16; }, 48, kNtpBadStratum},
-        {"leap indicator 3", [](Packet& p) { p[0] = 0xCC; }, 48, kNtpUnsynchronised},
-        {"zero transmit", zero_transmit, 48, kNtpNoTransmitTime},
-        {"wrong originate", [](Packet& p) { p[31] ^= 1; }, 48, kNtpWrongOriginate},
-        {"47 bytes", [](Packet&) {}, 47, kNtpWrongSize},
-        {"68 bytes", [](Packet&) {}, 68, kNtpWrongSize},
-    };
+    } cases[] = {{0, 0, 0, 0},
+                 {1, 2, 0, kNtpKissOfDeath},
+                 {1, 2, 16, kNtpBadStratum},
+                 {0, 1, 0xCC, kNtpUnsynchronised},
+                 {40, 48, 0, kNtpNoTransmitTime}};
     for (const auto& c : cases) {
         Packet reply = good_reply();
-        c.change(reply);
+        std::fill(reply.begin() + c.from, reply.begin() + c.to, c.value);
         NtpReplyTime time{-1, -1};
-        EXPECT_EQ(ntp_reply_check(reply.data(), c.length, kOrigin.data(), time), c.result)
-            << c.what;
+        EXPECT_EQ(ntp_reply_check(reply.data(), 48, kOrigin.data(), time), c.result) << c.result;
         if (c.result == 0) {
             EXPECT_EQ(time.transmit_us, 1704413223250000);
             EXPECT_EQ(time.hold_us, 500000);
@@ -96,9 +81,6 @@ TEST(NtpArithmetic, TimestampsAndTheTimeAtArrival) {
     EXPECT_EQ(ntp_stamp_to_unix_us(stamp(2208988800U, 0).data()), 0);
     EXPECT_EQ(ntp_stamp_to_unix_us(stamp(0, 0x80000000).data()), 2085978496500000);
     EXPECT_EQ(ntp_stamp_to_unix_us(stamp(kSeconds, 42950).data()), 1704413223000010);
-    std::array<uint8_t, 8> s{};
-    ntp_stamp_from_unix_us(1704413223123457, s.data());
-    EXPECT_EQ(ntp_stamp_to_unix_us(s.data()), 1704413223123457);
     EXPECT_EQ(ntp_time_at_arrival_us({1000000, 3000}, 23000), 1010000);
     EXPECT_EQ(ntp_time_at_arrival_us({1000000, 3000}, 1000), 1000000);
     // No query from 23:55 to 00:06 local time.
@@ -134,8 +116,7 @@ class Responder {
     }
     void set_mode(const std::string& mode) const { sandbox_.write("/sim/ntp/mode", mode); }
     // The requests seen, a line each: "<time> <mode> <1 when well-formed>".
-    std::string log() const { return sandbox_.read("/sim/ntp/queries"); }
-    int queries() const { return count(log(), "\n"); }
+    int queries() const { return count(sandbox_.read("/sim/ntp/queries"), "\n"); }
 
   private:
     const Sandbox& sandbox_;
@@ -194,7 +175,6 @@ class NtpClientTest : public SandboxTest {
     }
 };
 
-// The clock settings' text is the ntp_client scenario's.
 TEST_F(NtpClientTest, AnswerSetsTheClocksAndTheNextQueryFollowsTheInterval) {
     system_settings.TimeAdjustInt = 5;
     Responder server(sandbox, "good");
@@ -202,7 +182,6 @@ TEST_F(NtpClientTest, AnswerSetsTheClocksAndTheNextQueryFollowsTheInterval) {
     ntp_client_restart(); // unchanged settings change nothing
     EXPECT_EQ(server.queries(), 0);
     EXPECT_EQ(queries_at(server, 11), (std::vector<int>{1, 6, 11}));
-    EXPECT_EQ(count(server.log(), " good 1\n"), 3);
 
     EXPECT_EQ(count(journal(), " clock_settime "), 3);
     EXPECT_EQ(log_count("NTP query"), 0);
