@@ -25,7 +25,6 @@
 #include <linux/sockios.h>
 #include <sstream>
 #include <string>
-#include <string_view>
 #include <vector>
 
 using Lines = std::vector<std::string>;

