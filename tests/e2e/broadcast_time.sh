@@ -30,10 +30,9 @@ wait_ticks 5
 sim_control "signal on"
 wait_settings 3
 
-# A setting names the broadcast time at its register read, a little before
-# its journal stamp: never ahead of the stamp, and behind it by 2 ms at most
-# when the unit runs at once (20 ms are left for a busy machine's scheduling;
-# the sub-second arithmetic itself is checked to the microsecond in unit tests).
+# A setting names the broadcast time at its register read, just before its
+# journal stamp: never ahead of it, and behind it by what a busy machine's
+# scheduling costs (the arithmetic itself is checked to the microsecond in unit tests).
 gaps=$(date_settings | awk '{
     split($2, d, "/"); split($3, t, ":"); split(t[3], s, ".")
     set = mktime(d[1] " " d[2] " " d[3] " " t[1] " " t[2] " " s[1]) * 1000000 + s[2]

@@ -4,11 +4,9 @@
 #include "sandbox.h"
 #include "world.h"
 
-#include <chrono>
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -17,15 +15,6 @@ namespace {
 
 size_t entries(const char* dir) {
     return size_t(std::distance(fs::directory_iterator(dir), fs::directory_iterator{}));
-}
-
-// Polls until the condition holds; false after 30 seconds.
-template <typename P> bool eventually(P condition) {
-    for (int i = 0; i < 6000; ++i) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return false;
 }
 
 void write_fifo(const std::string& path, std::string_view text) {

@@ -2,9 +2,11 @@
 // for the test's lifetime, with the unit's directories laid out inside.
 #pragma once
 
+#include <chrono>
 #include <gtest/gtest.h>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 class Sandbox {
@@ -38,4 +40,11 @@ template <typename F> std::string capture_stdout(F&& f) {
     ::testing::internal::CaptureStdout();
     f();
     return ::testing::internal::GetCapturedStdout();
+}
+
+// Polls until the condition holds; false after 30 seconds.
+template <typename P> bool eventually(P condition) {
+    for (int i = 0; i < 3000 && !condition(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return condition();
 }
