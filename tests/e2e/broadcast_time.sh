@@ -39,7 +39,6 @@ gaps=$(date_settings | awk '{
     gap = $1 * 1000000 - set; if (gap > late) late = gap; if (-gap > early) early = -gap
 } END { printf "%d %d\n", early, late }')
 read -r early late <<<"$gaps"
-echo "clock settings: at most $early µs ahead of, $late µs behind the broadcast time"
 [ "$early" -le 2000 ] && [ "$late" -le 20000 ] ||
     fail "a clock setting $early µs ahead or $late µs behind the broadcast time: $(date_settings)"
 sim_end

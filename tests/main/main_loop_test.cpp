@@ -179,6 +179,7 @@ TEST_F(MainTest, SharedFilesBelongToTheGroupThatOrvGroupNames) {
 // it cannot be opened (-2): the pass ends at once, and the program with it,
 // neither rebooting nor powering off.
 TEST_F(MainTest, AFifoThatCannotBeMadeOrOpenedEndsThePass) {
+    deploy_setting("ORV_GROUP", ""); // the deployment settings, loaded at start as in a run
     rlimit saved{};
     ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &saved));
     const int lowest_free = dup(0);
