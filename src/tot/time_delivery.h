@@ -1,4 +1,4 @@
-// How broadcast time reaches the system (ORV_TIME_DELIVERY): set with
+// How broadcast time reaches the host clock, as ORV_TIME_DELIVERY says: set with
 // /bin/date at every take ("step", the unit's own), or handed to the NTP daemon
 // as samples of its shared-memory reference clock ("shm", unit ORV_SHM_UNIT),
 // which the daemon disciplines the clock with and serves.
