@@ -289,15 +289,15 @@ struct ShmTime {
     int dummy[8];
 };
 
-// Shm delivery: the first take sets the clock; each later one writes a sample
-// into a segment that everyone may use.
+// Shm delivery: the first take sets the clock; over the hour that follows, each
+// later one writes a sample into a segment that everyone may use.
 TEST_F(TotStep, ShmDeliverySetsTheClockOnceThenWritesSamples) {
     const int unit = 500000 + getpid() % 400000;
     sandbox.write("/etc/default/orv-main",
                   "ORV_TIME_DELIVERY=shm\nORV_SHM_UNIT=" + std::to_string(unit) + "\n");
     deploy_settings_reload();
     start();
-    ticks(40);
+    ticks(3600);
     EXPECT_EQ(date_commands(), Lines{"/bin/date -s \"2023/2/5 07:00:04.005042\""});
     const int id = shmget(key_t(0x4E545030 + unit), 0, 0);
     ASSERT_GE(id, 0);
@@ -307,7 +307,7 @@ TEST_F(TotStep, ShmDeliverySetsTheClockOnceThenWritesSamples) {
     EXPECT_EQ(info.shm_perm.mode & 0777, 0666u);
     EXPECT_EQ(info.shm_segsz, sizeof(ShmTime));
     auto* const shm = static_cast<ShmTime*>(shmat(id, nullptr, 0));
-    for (const auto& [samples, clock_sec] : {std::pair{9, 1675548040L}, {10, 1675548044L}}) {
+    for (const auto& [samples, clock_sec] : {std::pair{899, 1675551600L}, {900, 1675551604L}}) {
         EXPECT_EQ(std::tuple(shm->mode, shm->count, shm->valid, shm->clock_sec, shm->clock_usec,
                              shm->clock_nsec, shm->leap, shm->precision),
                   std::tuple(1, 2 * samples, 1, clock_sec, 5042, 5042000u, 0, -20));
