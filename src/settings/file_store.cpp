@@ -81,6 +81,11 @@ int WriteSettingsFile(const char* path, std::string_view text) {
     return 0;
 }
 
+int PrintSettingsFile(const char* path, const std::function<void(FILE*)>& print) {
+    std::string text;
+    return print_to_text(text, print) ? WriteSettingsFile(path, text) : -1;
+}
+
 int CopyToSdCard(const char* path, std::string_view text) {
     const std::string copy = sd_copy_of(path);
     const int result = WriteFileReported(copy.c_str(), text, shared_file_access(), DirSync::yes);

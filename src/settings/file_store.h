@@ -5,6 +5,8 @@
 
 #include "os/atomic_file.h"
 
+#include <cstdio>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -23,6 +25,8 @@ int WriteSharedFile(const char* path, std::string_view text);
 // A settings file: written whole on the RAM disk, then as its SD copy. A file
 // that cannot be written is reported and never copied. Returns 0 or -1.
 int WriteSettingsFile(const char* path, std::string_view text);
+// The same for the text that `print` writes into a stream.
+int PrintSettingsFile(const char* path, const std::function<void(FILE*)>& print);
 // Writes the text as the SD copy of the settings file at `path` (same name in
 // the SD-card settings directory), then runs "sync". Returns 0 or -1.
 int CopyToSdCard(const char* path, std::string_view text);

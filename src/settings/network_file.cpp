@@ -147,9 +147,7 @@ int ReadNetworkFile(const char* path, NetworkSettings& n, FILE* opened) {
 }
 
 int WriteNetworkFile(const char* path, const NetworkSettings& n) {
-    std::string text;
-    if (!print_to_text(text, [&n](FILE* fp) { print_network_file(fp, n); }) ||
-        WriteSettingsFile(path, text) != 0) {
+    if (PrintSettingsFile(path, [&n](FILE* fp) { print_network_file(fp, n); }) != 0) {
         LogPrint(LOG_TO_BOTH, 0, "Network file error\n");
         return -1;
     }

@@ -142,9 +142,7 @@ void print_system_file(FILE* f, const SystemSettings& s) {
 } // namespace
 
 int WriteSystemFile(const char* path, const SystemSettings& s) {
-    std::string text;
-    if (!print_to_text(text, [&s](FILE* f) { print_system_file(f, s); }) ||
-        WriteSettingsFile(path, text) != 0) {
+    if (PrintSettingsFile(path, [&s](FILE* f) { print_system_file(f, s); }) != 0) {
         LogPrint(LOG_TO_BOTH, 0, "System file error\n");
         return -1;
     }

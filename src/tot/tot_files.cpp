@@ -60,9 +60,7 @@ int tot_read_settings(const char* path, TotSettings& s, FILE* opened) {
 }
 
 int tot_write_settings(const char* path, const TotSettings& s) {
-    std::string text;
-    if (!print_to_text(text, [&s](FILE* fp) { tot_print_settings(fp, s); }) ||
-        WriteSettingsFile(path, text) != 0) {
+    if (PrintSettingsFile(path, [&s](FILE* fp) { tot_print_settings(fp, s); }) != 0) {
         LogPrint(LOG_TO_BOTH, 0, "TOT file error\n");
         return -1;
     }
