@@ -1,6 +1,7 @@
 // The sim control: the start file applied before the unit runs, and the FIFO
-// $ORV_ROOT/sim/control whose lines a reader thread applies to the sim world
-// while the unit runs. A self-pipe wakes the reader when the simulator stops.
+// $ORV_ROOT/sim/control (or control in the directory set) whose lines a reader
+// thread applies to the sim world while the unit runs. A self-pipe wakes the
+// reader when the simulator stops.
 #include "control.h"
 
 #include "os/unit_path.h"
@@ -20,9 +21,10 @@ namespace {
 std::thread reader;
 int fifo_fd = -1;
 int wake_fds[2] = {-1, -1};
+std::string control_dir;
 
 std::string sim_file(const char* name) {
-    return sandbox_root() + "/sim/" + name;
+    return (control_dir.empty() ? sandbox_root() + "/sim" : control_dir) + "/" + name;
 }
 
 // Applies each complete line of the pending text; keeps an unfinished line.
@@ -66,6 +68,10 @@ void close_all() {
 }
 
 } // namespace
+
+void sim_control_set_dir(std::string dir) {
+    control_dir = std::move(dir);
+}
 
 void sim_apply_start_file() {
     sim_world_apply_file(sim_file("start"));

@@ -2,6 +2,10 @@
 // one sim world command a line; and the start file applied before the unit runs.
 #pragma once
 
+#include <string>
+
+// The directory of the start file and the control FIFO; $ORV_ROOT/sim unless set.
+void sim_control_set_dir(std::string dir);
 // Applies $ORV_ROOT/sim/start when present.
 void sim_apply_start_file();
 // Makes the control FIFO and starts its reader thread; 0 or -1.
