@@ -5,9 +5,9 @@
 # (build-asan/), and the tuner and OS-wrapper tests with ThreadSanitizer
 # (build-tsan/), then each fuzz target for a few seconds (build-fuzz/), so that
 # they keep building and stay clean, then builds and checks the amd64 Debian
-# package. chronyd and chronyc, for the scenario of the NTP daemon's
-# shared-memory clock, are unpacked into build/chrony/ first. Exits non-zero on
-# any failure.
+# package and boots it in a virtual machine (tests/vm/vm-test.sh). chronyd and
+# chronyc, for the scenario of the NTP daemon's shared-memory clock, are
+# unpacked into build/chrony/ first. Exits non-zero on any failure.
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -75,6 +75,9 @@ scripts/fuzz.sh 5 || failed_suites+=("fuzz")
 
 echo "== build-deb-amd64/: the Debian package and its checks"
 scripts/package.sh amd64 >/dev/null || failed_suites+=("package")
+
+echo "== the booted appliance: the package in a qemu virtual machine"
+tests/vm/vm-test.sh || failed_suites+=("vm")
 
 if [ ${#failed_suites[@]} -gt 0 ]; then
     echo "test.sh: failures in ${failed_suites[*]}" >&2

@@ -1,0 +1,111 @@
+#!/usr/bin/env python3
+"""The host's side of the VM test: the guest agent over qemu's socket, and an SNTP
+client of 127.0.0.1:PORT that reads leap, stratum and the transmit time.
+  run SOCK CMD               the command's output; exits with its status
+  broadcast SOCK AHEAD       the simulated broadcast AHEAD s ahead of this machine
+  watch PORT STOPFILE        until STOPFILE exists: fails on a synchronised answer
+  served PORT AHEAD STRATUM TIMEOUT   waits for the broadcast time at STRATUM
+  unsync PORT TIMEOUT        waits until no answer claims synchronisation
+"""
+import os, socket, struct, sys, time
+
+NTP_EPOCH = 2208988800
+
+
+def agent(sock_path, line, timeout=300):
+    s = socket.socket(socket.AF_UNIX)
+    s.settimeout(timeout)
+    s.connect(sock_path)
+    s.sendall(line.encode() + b"\n")
+    data = b""
+    while True:
+        chunk = s.recv(65536)
+        if not chunk:
+            raise RuntimeError("agent closed")
+        data += chunk
+        lines = data.split(b"\n")
+        for i, text in enumerate(lines[:-1]):
+            if text.startswith(b"@rc ") or text.startswith(b"@clock "):
+                s.close()
+                out = b"\n".join(lines[:i]).decode(errors="replace")
+                return out, text.decode().split()[1]
+
+
+def sntp(port):
+    """(leap, stratum, offset of the transmit time to this machine) or None."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.settimeout(1)
+    t1 = time.time()
+    s.sendto(b"\x23" + bytes(39) + struct.pack("!Q", int((t1 + NTP_EPOCH) * 2**32)),
+             ("127.0.0.1", port))
+    try:
+        reply = s.recv(512)
+    except OSError:
+        return None
+    t4 = time.time()
+    if len(reply) < 48:
+        return None
+    transmit = struct.unpack("!Q", reply[40:48])[0] / 2**32 - NTP_EPOCH
+    return reply[0] >> 6, reply[1], transmit - (t1 + t4) / 2
+
+
+def synchronised(answer):
+    return answer is not None and answer[0] != 3 and 1 <= answer[1] <= 15
+
+
+def poll(port, done, timeout):
+    start = time.monotonic()
+    while time.monotonic() - start < timeout:
+        answer = sntp(port)
+        if done(answer):
+            return answer, time.monotonic() - start
+        time.sleep(0.5)
+    print(f"timeout after {timeout} s, last answer {answer}")
+    sys.exit(1)
+
+
+def broadcast(sock_path, ahead):
+    # The guest's clock against this machine's, from the quickest of a few round trips.
+    samples = []
+    for _ in range(8):
+        t1 = time.time()
+        guest = float(agent(sock_path, "@clock")[1])
+        t4 = time.time()
+        samples.append((t4 - t1, guest - (t1 + t4) / 2))
+    rtt, guest_ahead = min(samples)
+    # At this machine's whole second `at`, the broadcast shows at + ahead.
+    at = int(time.time()) + 2
+    text = time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(at + ahead + 9 * 3600))
+    agent(sock_path, f"@at {int((at + guest_ahead) * 1e6)} broadcast {text}")
+    print(f"guest clock {guest_ahead * 1e3:+.0f} ms (round trip {rtt * 1e3:.0f} ms)")
+
+
+def main(cmd, *args):
+    if cmd == "run":
+        out, rc = agent(args[0], " ".join(args[1:]))
+        print(out)
+        sys.exit(int(rc))
+    if cmd == "broadcast":
+        broadcast(args[0], int(args[1]))
+    elif cmd == "watch":
+        answers = 0
+        while not os.path.exists(args[1]):
+            answer = sntp(int(args[0]))
+            if synchronised(answer):
+                print(f"synchronised answer {answer}")
+                sys.exit(1)
+            answers += answer is not None
+            time.sleep(0.5)
+        print(f"{answers} answers, none synchronised")
+    elif cmd == "served":
+        ahead, stratum = int(args[1]), int(args[2])
+        answer, waited = poll(int(args[0]), lambda a: synchronised(a) and a[1] == stratum and
+                              abs(a[2] - ahead) <= 0.05, float(args[3]))
+        print(f"offset {(answer[2] - ahead) * 1e3:+.1f} ms, stratum {answer[1]}, after {waited:.0f} s")
+    elif cmd == "unsync":
+        answer, waited = poll(int(args[0]), lambda a: not synchronised(a), float(args[1]))
+        print(f"{'no answer' if answer is None else 'leap %d stratum %d' % answer[:2]} after {waited:.0f} s")
+
+
+if __name__ == "__main__":
+    main(*sys.argv[1:])
