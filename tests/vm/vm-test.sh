@@ -104,19 +104,27 @@ build_image() {
 [ -f "$image.img" ] || build_image
 
 run=$(mktemp -d /tmp/orv-vm.XXXXXX)
-qemu_pid=
+qemu_pid= watch_pid=
 stop_qemu() {
-    [ -z "$qemu_pid" ] || { kill "$qemu_pid" 2>/dev/null || true; wait "$qemu_pid" 2>/dev/null || true; }
-    qemu_pid=
+    local pid
+    for pid in $qemu_pid $watch_pid; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
+    qemu_pid= watch_pid=
 }
 trap 'stop_qemu; rm -rf "$run"' EXIT
+trap 'exit 1' INT TERM
 mkdir "$run/payload"
 cp "$deb" "$run/payload/orv.deb"
 cp build/orv-vmtest build/liborv-simtuner.so "$run/payload/"
+if [ $all = 1 ]; then # the same package as a newer version, for the upgrade
+    dpkg-deb -R "$deb" "$run/up"
+    sed -i 's/^Version: .*/&+1/' "$run/up/DEBIAN/control"
+    dpkg-deb -b "$run/up" "$run/payload/orv-up.deb" >/dev/null
+fi
 truncate -s 64M "$run/payload.img"
 mkfs.ext4 -q -d "$run/payload" "$run/payload.img"
 
-guest() { "${ctl[@]}" run "$run/agent.sock" "$*"; }
+# guest CMD: runs CMD (its lines joined) in the guest.
+guest() { "${ctl[@]}" run "$run/agent.sock" "$(tr '\n' ' ' <<<"$*")"; }
 # until TIMEOUT CMD...: runs CMD every second until it succeeds, at most TIMEOUT s.
 until_ok() {
     local end=$((SECONDS + $1))
@@ -143,15 +151,15 @@ boot() {
 
 rows=()
 failed=0
-# check NAME CMD...: a row of the table with the last line CMD printed.
+# row NAME STATUS MEASURE: a row of the table.
+row() { rows+=("$(printf '%-12s %-44s %-4s %s' "$boot_name" "$1" "$2" "$3")"); [ "$2" = ok ] || failed=1; }
+# check NAME CMD...: a row with the last line that CMD printed.
 check() {
     local name=$1 out rc=0
     shift
     out=$("$@" 2>&1) || rc=$?
-    rows+=("$(printf '%-14s %-44s %-4s %s' "$boot_name" "$name" "$([ $rc = 0 ] && echo ok || echo FAIL)" \
-        "$(tail -1 <<<"$out")")")
-    [ $rc = 0 ] || { failed=1; echo "$out" >&2; }
-    return 0
+    row "$name" "$([ $rc = 0 ] && echo ok || echo FAIL)" "$(tail -1 <<<"$out")"
+    [ $rc = 0 ] || echo "$out" >&2
 }
 signal() { guest "echo 'signal $1' >/var/lib/orv-vmtest/control" >/dev/null; }
 set_stratum() {
@@ -161,33 +169,70 @@ set_stratum() {
 }
 ahead=3605
 
+# watch_unsync: watches the served time in the background; watched: ends the watch.
+watch_unsync() {
+    rm -f "$run/stop"
+    "${ctl[@]}" watch "$port" "$run/stop" >"$run/watch" 2>&1 &
+    watch_pid=$!
+}
+watched() {
+    local rc=0
+    touch "$run/stop"
+    wait "$watch_pid" || rc=1
+    watch_pid=
+    check "$1" bash -c "cat $run/watch; exit $rc"
+}
+# first_take STRATUM WHAT: the broadcast ahead, the signal on, the time served.
+first_take() {
+    check "broadcast set $ahead s ahead" "${ctl[@]}" broadcast "$run/agent.sock" "$ahead"
+    signal on
+    check "$2" "${ctl[@]}" served "$port" "$ahead" "$1" 60
+}
+unit_running() { guest "test -p /var/lib/orv-vmtest/control && test -p /var/kelvatro/maincontrol"; }
+rebooted() { local id; id=$(guest cat /proc/sys/kernel/random/boot_id) && [ "$id" != "$1" ]; }
+
+# lifecycle DAEMON STRATUM: a reboot keeps the settings and serves again after the
+# first take; an upgrade restarts the service; a purge leaves the daemon on its
+# own configuration.
+lifecycle() {
+    local daemon=$1 stratum=$2 id pid
+    id=$(guest cat /proc/sys/kernel/random/boot_id)
+    guest systemctl reboot >/dev/null || true
+    watch_unsync
+    until_ok 300 rebooted "$id" && until_ok 120 unit_running || { row "6 reboot" FAIL "not back"; return; }
+    check "6 reboot: stratum $stratum kept" guest "grep '^Set_TOT_STRATUM=$stratum\b' /var/kelvatro/conf/Setup_05_01.ini"
+    watched "6 reboot: unsynchronised until first take"
+    first_take "$stratum" "6 reboot: served after the first take"
+    pid=$(guest systemctl show -p MainPID --value orv-main)
+    check "6 upgrade restarts the service" guest "apt-get install -y -q --no-download /mnt/orv-up.deb >/dev/null &&
+        test \$(systemctl show -p MainPID --value orv-main) != $pid && systemctl is-active orv-main"
+    check "6 purge: the daemon on its own configuration" guest "apt-get purge -y -q orv-main >/dev/null &&
+        test -z \"\$(dpkg -V $daemon)\" && ! systemctl cat $daemon.service | grep orv &&
+        ! ls /etc/chrony/conf.d/orv* /etc/ntpsec/ntp.d/orv* 2>/dev/null && echo clean"
+}
+
 # boot_and_check DAEMON DELIVERY: items 1 to 4 in one boot.
 boot_and_check() {
     local daemon=$1 delivery=$2 start=$SECONDS stratum other
     boot_name="$daemon/$delivery"
     echo "== $boot_name"
     boot
-    rm -f "$run/stop"
-    "${ctl[@]}" watch "$port" "$run/stop" >"$run/watch" 2>&1 &
-    local watch_pid=$!
-    until_ok 300 guest true || { echo "vm-test: the guest's agent never answered" >&2; tail -20 "$run/console.log"; return 1; }
-    rows+=("$(printf '%-14s %-44s %-4s %s' "$boot_name" "boot to multi-user" ok "$((SECONDS - start)) s")")
+    watch_unsync
+    until_ok 300 guest true || { row "boot" FAIL "no agent after 300 s"; tail -20 "$run/console.log"; return 1; }
+    row "boot" ok "$((SECONDS - start)) s"
     guest "mount -o ro /dev/vdb /mnt && cp /mnt/orv-vmtest /usr/local/sbin/ &&
         cp /mnt/liborv-simtuner.so /usr/local/lib/ && ldconfig &&
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-download /mnt/orv.deb \
-            /var/cache/orv-debs/$daemon/*.deb &&
+        cp /var/cache/orv-debs/$daemon/*.deb /var/cache/apt/archives/ &&
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-download --no-install-recommends \
+            /mnt/orv.deb $daemon &&
         printf 'ORV_NTP_DAEMON=$daemon\nORV_TIME_DELIVERY=$delivery\nORV_HOLDOVER_S=60\n' >>/etc/default/orv-main &&
-        systemctl restart orv-main" >"$run/install.log" 2>&1 || { cat "$run/install.log"; return 1; }
-    until_ok 60 guest "test -p /var/lib/orv-vmtest/control && test -p /var/kelvatro/maincontrol"
-    rows+=("$(printf '%-14s %-44s %-4s %s' "$boot_name" "package installed, unit running" ok "$((SECONDS - start)) s")")
+        systemctl restart orv-main" >"$run/install.log" 2>&1 &&
+        until_ok 60 unit_running ||
+        { row "install, unit running" FAIL ""; tail -30 "$run/install.log" >&2; return 1; }
+    row "install, unit running" ok "$((SECONDS - start)) s"
     stratum=$(guest "sed -n 's/^Set_TOT_STRATUM=\([0-9]*\).*/\1/p' /var/kelvatro/conf/Setup_05_01.ini")
-    touch "$run/stop"
-    local watched=0
-    wait "$watch_pid" || watched=1
-    check "1 unsynchronised from boot to first take" bash -c "cat $run/watch; exit $watched"
-    check "broadcast set $ahead s ahead" "${ctl[@]}" broadcast "$run/agent.sock" "$ahead"
-    signal on
-    check "2 signal on: broadcast time, stratum $stratum" "${ctl[@]}" served "$port" "$ahead" "$stratum" 60
+    watched "1 unsynchronised from boot to first take"
+    first_take "$stratum" "2 signal on: broadcast time, stratum $stratum"
     other=$((stratum == 3 ? 4 : 3))
     set_stratum "$other"
     check "3 setup change: stratum $other" "${ctl[@]}" served "$port" "$ahead" "$other" 30
@@ -195,19 +240,21 @@ boot_and_check() {
     check "4 signal off: unsynchronised" "${ctl[@]}" unsync "$port" 90
     signal on
     check "4 signal on: served again" "${ctl[@]}" served "$port" "$ahead" "$other" 60
-    if [ $failed = 1 ]; then
-        guest "journalctl -b --no-pager -n 40 -u orv-main -u ntpsec -u chrony; tail -20 /var/www/StatusLog.txt" >&2 || true
-    fi
-    stop_qemu
-    rows+=("$(printf '%-14s %-44s %-4s %s' "$boot_name" "boot done" ok "$((SECONDS - start)) s")")
+    [ $all = 0 ] || [ "$boot_name" != ntpsec/step ] || lifecycle "$daemon" "$other"
+    [ $failed = 0 ] || guest "journalctl -b --no-pager -n 40 -u orv-main -u ntpsec -u chrony;
+        tail -20 /var/www/StatusLog.txt" >&2 || true
+    row "boot done" ok "$((SECONDS - start)) s"
 }
 
 if [ $all = 1 ]; then
-    for daemon in $daemons; do for delivery in step shm; do boot_and_check $daemon $delivery || failed=1; done; done
+    runs="ntpsec/step ntpsec/shm chrony/step chrony/shm"
 else
-    boot_and_check ntpsec step || failed=1
-    boot_and_check chrony shm || failed=1
+    runs="ntpsec/step chrony/shm"
 fi
+for r in $runs; do
+    boot_and_check "${r%/*}" "${r#*/}" || true
+    stop_qemu
+done
 printf '%s\n' "${rows[@]}"
 [ $failed = 0 ] || { echo "vm-test: FAILED" >&2; exit 1; }
 echo "vm-test: passed"
