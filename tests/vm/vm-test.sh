@@ -113,7 +113,7 @@ stop_qemu() {
 trap 'stop_qemu; rm -rf "$run"' EXIT
 trap 'exit 1' INT TERM
 mkdir "$run/payload"
-cp "$deb" "$run/payload/orv.deb"
+cp "$deb" "$run/payload/"
 cp build/orv-vmtest build/liborv-simtuner.so "$run/payload/"
 if [ $all = 1 ]; then # the same package as a newer version, for the upgrade
     dpkg-deb -R "$deb" "$run/up"
@@ -204,7 +204,7 @@ lifecycle() {
     watched "6 reboot: unsynchronised until first take"
     first_take "$stratum" "6 reboot: served after the first take"
     pid=$(guest systemctl show -p MainPID --value orv-main)
-    check "6 upgrade restarts the service" guest "apt-get install -y -q --no-download /mnt/orv-up.deb >/dev/null &&
+    check "6 upgrade restarts the service" guest "apt-get install -y -q /mnt/orv-up.deb >/dev/null &&
         test \$(systemctl show -p MainPID --value orv-main) != $pid && systemctl is-active orv-main"
     check "6 purge: the daemon on its own configuration" guest "apt-get purge -y -q orv-main >/dev/null &&
         test -z \"\$(dpkg -V $daemon)\" && ! systemctl cat $daemon.service | grep orv &&
@@ -223,8 +223,8 @@ boot_and_check() {
     guest "mount -o ro /dev/vdb /mnt && cp /mnt/orv-vmtest /usr/local/sbin/ &&
         cp /mnt/liborv-simtuner.so /usr/local/lib/ && ldconfig &&
         cp /var/cache/orv-debs/$daemon/*.deb /var/cache/apt/archives/ &&
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-download --no-install-recommends \
-            /mnt/orv.deb $daemon &&
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+            /mnt/${deb##*/} $daemon &&
         printf 'ORV_NTP_DAEMON=$daemon\nORV_TIME_DELIVERY=$delivery\nORV_HOLDOVER_S=60\n' >>/etc/default/orv-main &&
         systemctl restart orv-main" >"$run/install.log" 2>&1 &&
         until_ok 60 unit_running ||
