@@ -71,7 +71,7 @@ configure_and_build build-tsan -DORV_SANITIZE=thread -- test_tuner orv_simtuner
 run_suite build-tsan -L tuner
 
 echo "== build-fuzz/: each fuzz target for a few seconds"
-scripts/fuzz.sh 5 || failed_suites+=("fuzz")
+tests/tools/fuzz.sh 5 || failed_suites+=("fuzz")
 
 echo "== build-deb-amd64/: the Debian package and its checks"
 scripts/package.sh amd64 >/dev/null || failed_suites+=("package")
