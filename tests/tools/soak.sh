@@ -84,16 +84,6 @@ sample() {
     rss=$(awk '/^VmRSS:/ {print $2}' "/proc/$SIM_PID/status")
     printf 'hour %2d: descriptors %3d  threads %2d  VmRSS %6d kB  log files %d\n' \
         "$1" "$fds" "$threads" "$rss" "$max_logs"
-    eval "fds_$1=$fds threads_$1=$threads rss_$1=$rss"
-}
-
-network_file() {
-    printf '%s\n' '[ORVNetwork]' "IP=$1"$'\t; IPアドレス' $'NetMask=255.255.255.0\t; サブネットマスク' \
-        "Gateway=${1%.*}.1"$'\t; デフォルトゲートウェイ'
-}
-tot_file() {
-    printf '%s\n' '[TOT]' $'Status=1\t\t\t\t;' $'Set_TOT_CH_TYPE=0\t\t;' "Set_TOT_CH_NUM=$1"$'\t\t;' \
-        $'Set_TOT_STRATUM=7\t\t;'
 }
 
 # The hourly setup change, one kind after another.
@@ -101,11 +91,13 @@ setup_change() {
     local hour=$1 name
     case $((hour % 4)) in
     0)
-        network_file "10.0.$((hour % 200)).10" >"$CONF/ORV_Network.ini"
+        printf '%s\n' '[ORVNetwork]' "IP=10.0.$((hour % 200)).10"$'\t; IPアドレス' \
+            $'NetMask=255.255.255.0\t; サブネットマスク' "Gateway=10.0.$((hour % 200)).1" >"$CONF/ORV_Network.ini"
         name=ORV_Network.ini
         ;;
     1)
-        tot_file $((27 + hour % 2)) >"$CONF/Setup_05_01.ini"
+        printf '%s\n' '[TOT]' 'Status=1' 'Set_TOT_CH_TYPE=0' "Set_TOT_CH_NUM=$((27 + hour % 2))" \
+            'Set_TOT_STRATUM=7' >"$CONF/Setup_05_01.ini"
         name=Setup_05_01.ini
         ;;
     2) name=ORV_System.ini ;;
@@ -163,8 +155,4 @@ timeout 60 tail --pid="$SIM_PID" -f /dev/null || { echo "soak: orv-sim did not e
 wait "$SIM_PID" || status=$?
 SIM_PID=
 echo "soak: orv-sim ended with status $status; at most $max_logs status log files"
-first=1
-last=$hours
-eval "echo \"soak: first hour fds \$fds_$first threads \$threads_$first rss \$rss_$first kB;" \
-    "last hour fds \$fds_$last threads \$threads_$last rss \$rss_$last kB\""
 [ "$status" -eq 0 ] && [ "$max_logs" -le 8 ]
