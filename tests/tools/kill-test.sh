@@ -5,9 +5,7 @@
 # make it read every settings file anew; kills it at a random moment, then
 # checks that every settings file, on the RAM disk and on the SD card, is whole.
 # Prints the counts; exits 1 when a file was found damaged.
-#
-#   tests/tools/kill-test.sh [kills]     (default 200; ORV_SIM names the orv-sim
-#                                         to run, default build/orv-sim)
+#   tests/tools/kill-test.sh [kills]     (default 200)
 # shellcheck source=lib.sh
 . "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 kills=${1:-200}

@@ -2,7 +2,7 @@
 # tick-cadence, torn-read-check): the orv-sim to run ($ORV_SIM, else
 # build/orv-sim, built when needed), a fresh sandbox $ROOT laid out as a unit's
 # image, and on exit orv-sim and the processes in TOOL_PIDS killed and the
-# sandbox removed. Source it, then call tool_sandbox NAME.
+# sandbox removed. Source it, then call tool_sandbox.
 set -euo pipefail
 
 TOOL_REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)

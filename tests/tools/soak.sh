@@ -6,7 +6,6 @@
 # open descriptors, threads and resident memory of the process every few hours
 # (the first and the last simulated hour among them) and the most status log
 # files seen; fails when the unit ends early or leaves more than eight log files.
-#
 # Usage: tests/tools/soak.sh            (SOAK_HOURS=N for a shorter day)
 # shellcheck source=lib.sh
 . "$(dirname "${BASH_SOURCE[0]}")/lib.sh"

@@ -3,12 +3,9 @@
 # second) for some minutes, optionally with both cores kept busy, and prints the
 # number of ticks after the first beside the seconds from the first to the last.
 # Ticks on a grid of whole seconds give as many ticks as seconds, to within one.
-#
+# Each tick is seen from outside: an inotify watch counts each finished write of
+# (or rename onto) ORV_Current.ini, from the first one seen.
 # Usage: tests/tools/tick-cadence.sh [minutes] [busy]     (10 minutes, idle machine)
-#
-# The ticks are counted from outside: every tick rewrites ORV_Current.ini, and an
-# inotify watch on its directory counts each finished write of (or rename onto)
-# that name. The count starts at the first tick seen and runs for the minutes.
 # shellcheck source=lib.sh
 . "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 minutes=${1:-10}

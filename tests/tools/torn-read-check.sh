@@ -4,9 +4,7 @@
 # ORV_Current.ini and Status_05_01.txt over and over for the given number of
 # ticks; every read must find a whole file (from its banner to the line of its
 # last key). Prints the counts; exits 1 when a read found a partial file.
-#
-#   tests/tools/torn-read-check.sh [ticks]   (default 2000, at 2 ms a tick; ORV_SIM
-#                                             names the orv-sim to run, default build/orv-sim)
+#   tests/tools/torn-read-check.sh [ticks]   (default 2000, at 2 ms a tick)
 # shellcheck source=lib.sh
 . "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 ticks=${1:-2000}
