@@ -6,11 +6,10 @@
 # checks that every settings file, on the RAM disk and on the SD card, is whole.
 # Prints the counts; exits 1 when a file was found damaged.
 #   tests/tools/kill-test.sh [kills]     (default 200)
-# shellcheck source=lib.sh
-. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 kills=${1:-200}
 export ORV_SIM_TICK_MS=5
-tool_sandbox
+# shellcheck source=lib.sh
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 # whole FILE SECTION KEY...: a regular file with the section header and, after
 # it, every key, each on a whole line.
@@ -53,24 +52,18 @@ drive() {
     done
 }
 
-ready_count() { cat "$ROOT/sim/console.log" 2>/dev/null | grep -c "Main Program Ready" || true; }
-
-# Starts the unit and waits until it serves the FIFO.
-start_and_wait() {
-    local before
-    before=$(ready_count)
-    sim_start
-    tool_wait "Main Program Ready" eval '[ "$(ready_count)" -gt "$before" ]'
-}
-
 checked=0
 damaged=0
 for kill in $(seq "$kills"); do
-    start_and_wait
+    sim_start
+    wait_for "Main Program Ready" console_has "Main Program Ready"
     drive &
-    TOOL_PIDS=($!)
+    E2E_PIDS=($!)
     sleep "0.$(printf "%03d" $((RANDOM % 400)))"
-    tool_kill
+    kill -9 "$SIM_PID" "${E2E_PIDS[@]}"
+    wait "$SIM_PID" "${E2E_PIDS[@]}" 2>/dev/null || true
+    SIM_PID= E2E_PIDS=()
+    cat "$ROOT/sim/console.log" >>"$ROOT/sim/runs.log"
     for dir in "$CONF" "$SD"; do
         for check in "system_whole $dir/ORV_System.ini" "network_whole $dir/ORV_Network.ini" \
             "tot_whole $dir/Setup_05_01.ini"; do
@@ -84,7 +77,7 @@ for kill in $(seq "$kills"); do
     [ $((kill % 20)) -ne 0 ] || echo "kill-test: $kill kills, $damaged damaged files" >&2
 done
 
-logs=$(cat "$ROOT/sim/console.log")
+logs=$(cat "$ROOT/sim/runs.log")
 echo "kills:                  $kills"
 echo "version resets written: $(grep -c "<<Resetting Version>>" <<<"$logs" || true)"
 echo "settings files checked: $checked"

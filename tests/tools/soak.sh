@@ -7,12 +7,11 @@
 # (the first and the last simulated hour among them) and the most status log
 # files seen; fails when the unit ends early or leaves more than eight log files.
 # Usage: tests/tools/soak.sh            (SOAK_HOURS=N for a shorter day)
-# shellcheck source=lib.sh
-. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 export ORV_SIM_TICK_MS=${ORV_SIM_TICK_MS:-10}
 hours=${SOAK_HOURS:-24}
 tick_ms=$ORV_SIM_TICK_MS
-tool_sandbox
+# shellcheck source=lib.sh
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 # Seven older log generations and a current log near its limit, so that the
 # day's lines rotate the full set at least once.
@@ -20,11 +19,11 @@ for n in 1 2 3 4 5 6 7; do head -c 131072 /dev/zero | tr '\0' '.' >"$ROOT/var/ww
 head -c 126000 /dev/zero | tr '\0' '.' >"$ROOT/var/www/StatusLog.txt"
 echo >>"$ROOT/var/www/StatusLog.txt"
 
-sim_start /dev/null
-tool_wait "control FIFOs" eval '[ -p "$CONTROL" ] && [ -p "$ROOT/sim/control" ]'
+sim_start
+wait_for "the control FIFOs" eval '[ -p "$CONTROL" ] && [ -p "$ROOT/sim/control" ]'
 # Writing ends held open for the whole day: no process per command, one write a
 # message. A private FIFO that never has data serves as a sleep without a process.
-exec 7>"$ROOT/sim/control" 9>"$ROOT/var/kelvatro/maincontrol"
+exec 7>"$ROOT/sim/control" 9>"$CONTROL"
 mkfifo "$ROOT/sim/pause"
 exec 8<>"$ROOT/sim/pause"
 
@@ -109,18 +108,12 @@ setup_change() {
     send "[SetupChange]\nFileName=/var/kelvatro/conf/$name\n"
 }
 
-ended_early() {
-    echo "soak: orv-sim ended $1; the last of its status log and journal:" >&2
-    tail -n 5 "$ROOT/var/www/StatusLog.txt" "$ROOT/sim/commands.log" "$ROOT/sim/console.log" >&2 || true
-    exit 1
-}
-
 echo "soak: $hours simulated hours at $tick_ms ms a tick, sandbox $ROOT, pid $SIM_PID"
 minutes=$((hours * 60))
 pulses=0
 for ((m = 1; m <= minutes; m++)); do
     until_minute "$m"
-    kill -0 "$SIM_PID" 2>/dev/null || ended_early "in minute $m"
+    sim_alive || fail "orv-sim ended in minute $m"
     send "reg ff00\n"
     case $((m % 7)) in 0) sim "signal off" ;; 2) sim "signal on" ;; esac
     case $((m % 29)) in 0) sim "tot off" ;; 18) sim "tot on" ;; esac
@@ -149,9 +142,6 @@ printf 'takes and alignments: %d  tuner restarts: %d  NTP daemon starts: %d  0x8
 pause_ms $((tick_ms * 5))
 send "END\n"
 exec 7>&- 9>&-
-status=0
-timeout 60 tail --pid="$SIM_PID" -f /dev/null || { echo "soak: orv-sim did not end on END" >&2; exit 1; }
-wait "$SIM_PID" || status=$?
-SIM_PID=
-echo "soak: orv-sim ended with status $status; at most $max_logs status log files"
-[ "$status" -eq 0 ] && [ "$max_logs" -le 8 ]
+sim_wait_exit
+echo "soak: orv-sim ended with status 0; at most $max_logs status log files"
+[ "$max_logs" -le 8 ]

@@ -6,18 +6,17 @@
 # Each tick is seen from outside: an inotify watch counts each finished write of
 # (or rename onto) ORV_Current.ini, from the first one seen.
 # Usage: tests/tools/tick-cadence.sh [minutes] [busy]     (10 minutes, idle machine)
-# shellcheck source=lib.sh
-. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 minutes=${1:-10}
 export ORV_SIM_TICK_MS=1000
-tool_sandbox
+# shellcheck source=lib.sh
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 if [ "${2:-}" = busy ]; then
     for _ in 1 2; do
         yes >/dev/null &
-        TOOL_PIDS+=($!)
+        E2E_PIDS+=($!)
     done
 fi
-sim_start /dev/null
+sim_start
 
 python3 - "$CONF" "$((minutes * 60))" <<'PY'
 import ctypes, os, select, struct, sys, time

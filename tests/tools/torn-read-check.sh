@@ -5,14 +5,13 @@
 # ticks; every read must find a whole file (from its banner to the line of its
 # last key). Prints the counts; exits 1 when a read found a partial file.
 #   tests/tools/torn-read-check.sh [ticks]   (default 2000, at 2 ms a tick)
-# shellcheck source=lib.sh
-. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 ticks=${1:-2000}
 tick_ms=2
 export ORV_SIM_TICK_MS=$tick_ms
-tool_sandbox
+# shellcheck source=lib.sh
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 sim_start
-tool_wait "status files" eval '[ -f "$CONF/Status_05_01.txt" ] && [ -f "$CONF/ORV_Current.ini" ]'
+wait_for "the status files" eval '[ -f "$CONF/Status_05_01.txt" ] && [ -f "$CONF/ORV_Current.ini" ]'
 
 # whole TEXT LAST_KEY: the text begins with its banner and ends with the whole
 # line of its last key, which stands only there.
