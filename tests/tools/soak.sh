@@ -133,12 +133,9 @@ for ((m = 1; m <= minutes; m++)); do
     fi
 done
 
-journal=$ROOT/sim/commands.log
 printf 'takes and alignments: %d  tuner restarts: %d  NTP daemon starts: %d  0x8900 shown: %d times, switch pulses: %d\n' \
-    "$(grep -c ' /bin/date -s ' "$journal" || true)" \
-    "$(cat "$ROOT"/var/www/StatusLog*.txt | grep -c 'Tuner Restart' || true)" \
-    "$(grep -c 'ntp start' "$journal" || true)" \
-    "$(grep -c ' 0x8900$' "$ROOT/sim/gpio.log" || true)" "$pulses"
+    "$(journal_count "/bin/date -s ")" "$(log_count "Tuner Restart")" "$(journal_count "ntp start")" \
+    "$(gpio_count 0x8900)" "$pulses"
 pause_ms $((tick_ms * 5))
 send "END\n"
 exec 7>&- 9>&-
