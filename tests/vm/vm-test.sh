@@ -168,6 +168,8 @@ set_stratum() {
         printf '[SetupChange]\nFileName=$f\n' >/var/kelvatro/maincontrol" >/dev/null
 }
 ahead=3605
+# The system settings of a unit with the TOT function, placed on its SD card.
+system_file=$(. scripts/sandbox-layout.sh && orv_sandbox_system_file | base64 -w0)
 
 # watch_unsync: watches the served time in the background; watched: ends the watch.
 watch_unsync() {
@@ -188,7 +190,7 @@ first_take() {
     signal on
     check "$2" "${ctl[@]}" served "$port" "$ahead" "$1" 60
 }
-unit_running() { guest "test -p /var/lib/orv-vmtest/control && test -p /var/kelvatro/maincontrol"; }
+unit_running() { guest "test -p /var/lib/orv-vmtest/control -a -p /var/kelvatro/maincontrol -a -s /var/kelvatro/conf/Setup_05_01.ini"; }
 rebooted() { local id; id=$(guest cat /proc/sys/kernel/random/boot_id) && [ "$id" != "$1" ]; }
 
 # lifecycle DAEMON STRATUM: a reboot keeps the settings and serves again after the
@@ -218,11 +220,12 @@ boot_and_check() {
     echo "== $boot_name"
     boot
     watch_unsync
-    until_ok 300 guest true || { row "boot" FAIL "no agent after 300 s"; tail -20 "$run/console.log"; return 1; }
+    until_ok 300 guest true || { row "boot" FAIL "no agent"; tail -20 "$run/console.log"; return 1; }
     row "boot" ok "$((SECONDS - start)) s"
     guest "mount -o ro /dev/vdb /mnt && cp /mnt/orv-vmtest /usr/local/sbin/ &&
         cp /mnt/liborv-simtuner.so /usr/local/lib/ && ldconfig &&
         cp /var/cache/orv-debs/$daemon/*.deb /var/cache/apt/archives/ &&
+        echo $system_file | base64 -d >/usr/kelvatro/conf/ORV_System.ini &&
         DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
             /mnt/${deb##*/} $daemon &&
         printf 'ORV_NTP_DAEMON=$daemon\nORV_TIME_DELIVERY=$delivery\nORV_HOLDOVER_S=60\n' >>/etc/default/orv-main &&
@@ -231,6 +234,7 @@ boot_and_check() {
         { row "install, unit running" FAIL ""; tail -30 "$run/install.log" >&2; return 1; }
     row "install, unit running" ok "$((SECONDS - start)) s"
     stratum=$(guest "sed -n 's/^Set_TOT_STRATUM=\([0-9]*\).*/\1/p' /var/kelvatro/conf/Setup_05_01.ini")
+    [[ $stratum =~ ^[0-9]+$ ]] || { row "configured stratum" FAIL "$stratum"; return 1; }
     watched "1 unsynchronised from boot to first take"
     first_take "$stratum" "2 signal on: broadcast time, stratum $stratum"
     other=$((stratum == 3 ? 4 : 3))
@@ -241,8 +245,6 @@ boot_and_check() {
     signal on
     check "4 signal on: served again" "${ctl[@]}" served "$port" "$ahead" "$other" 60
     [ $all = 0 ] || [ "$boot_name" != ntpsec/step ] || lifecycle "$daemon" "$other"
-    [ $failed = 0 ] || guest "journalctl -b --no-pager -n 40 -u orv-main -u ntpsec -u chrony;
-        tail -20 /var/www/StatusLog.txt" >&2 || true
     row "boot done" ok "$((SECONDS - start)) s"
 }
 
@@ -253,6 +255,8 @@ else
 fi
 for r in $runs; do
     boot_and_check "${r%/*}" "${r#*/}" || true
+    [ $failed = 0 ] || guest "journalctl -b --no-pager -n 40 -u orv-main -u ntpsec -u chrony;
+        tail -20 /var/www/StatusLog.txt" >&2 || true
     stop_qemu
 done
 printf '%s\n' "${rows[@]}"

@@ -12,7 +12,7 @@ import os, socket, struct, sys, time
 NTP_EPOCH = 2208988800
 
 
-def agent(sock_path, line, timeout=300):
+def agent(sock_path, line, timeout=900):
     s = socket.socket(socket.AF_UNIX)
     s.settimeout(timeout)
     s.connect(sock_path)

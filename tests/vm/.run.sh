@@ -1,0 +1,260 @@
+#!/usr/bin/env bash
+# The booted appliance: a Debian 13 amd64 virtual machine (qemu, TCG) installs the
+# unit's package, runs orv-vmtest (the unit on simulated hardware, with the real
+# system under it) in place of orv-main, and an SNTP client on this machine checks
+# what the guest's NTP daemon serves through a port forwarded to 127.0.0.1.
+#   tests/vm/vm-test.sh [--all] [DEB]
+# Default: two boots, ntpsec with ORV_TIME_DELIVERY=step and chrony with shm.
+# --all: both daemons with both deliveries, then a reboot, an upgrade and a purge.
+# The image is cached in $ORV_VM_CACHE (default /var/cache/orv-vm), keyed by the
+# release and its package list.
+set -euo pipefail
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+cd "$repo"
+. scripts/install-packages.sh
+orv_install_packages mmdebstrap qemu-system-x86 e2fsprogs python3 cmake ninja-build g++
+
+all=0
+[ "${1:-}" = --all ] && { all=1; shift; }
+deb=${1:-$(ls build-deb-amd64-trixie/orv-main_*_amd64.deb build-deb-amd64/orv-main_*_amd64.deb 2>/dev/null | head -1)}
+[ -f "$deb" ] || { echo "vm-test: no package: run scripts/package.sh amd64 first" >&2; exit 1; }
+echo "vm-test: package $deb"
+release=trixie
+mirror=http://deb.debian.org/debian
+cache=${ORV_VM_CACHE:-/var/cache/orv-vm}
+ctl=(python3 "$repo/tests/vm/vmctl.py")
+daemons="ntpsec chrony"
+
+export CCACHE_BASEDIR=/work CCACHE_NOHASHDIR=true
+[ -f build/CMakeCache.txt ] || cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j2 --target orv-vmtest orv_simtuner >/dev/null
+
+# The package's run-time dependencies (first of each alternative) but the NTP
+# daemons, whose .debs the image keeps aside, one installed per run.
+packages=$(dpkg-deb -f "$deb" Depends | tr ',' '\n' | sed 's/|.*//; s/(.*)//; s/:any//; s/ //g' |
+    grep -vxE "ntpsec|ntp|chrony" | sort -u | tr '\n' ' ')
+packages="linux-image-amd64 systemd-sysv udev iproute2 dbus kmod initramfs-tools $packages"
+
+# The guest's agent: each line from the host over the virtio port is a shell
+# command answered by its output and "@rc N"; "@clock" answers the guest's clock;
+# "@at T TEXT" writes TEXT to the simulator's control when the guest's clock is T.
+# The address is the user network's; its gateway is a black hole, so that nothing
+# in the guest reaches beyond this machine's forwarded port.
+agent_script='#!/bin/bash
+ip link set eth0 up; ip addr add 10.0.2.15/24 dev eth0
+mkfifo /run/orv-vm-wait; exec 3<>/dev/virtio-ports/orv.agent 5<>/run/orv-vm-wait
+while :; do
+    IFS= read -r line <&3 || { sleep 0.2; continue; }
+    case $line in
+    @clock) echo "@clock $EPOCHREALTIME" >&3 ;;
+    "@at "*) set -- $line; us=$(($2 - ${EPOCHREALTIME/./}))
+        ((us <= 0)) || read -r -t "$((us / 1000000)).$(printf %06d $((us % 1000000)))" -u 5
+        echo "${line#@at * }" >/var/lib/orv-vmtest/control; echo "@rc 0" >&3 ;;
+    *) bash -c "$line" </dev/null >&3 2>&1; echo "@rc $?" >&3 ;;
+    esac
+done'
+recipe=2
+key=$(echo "$release $packages $recipe $agent_script" | sha256sum | cut -c1-16)
+image=$cache/$release-$key
+
+build_image() {
+    local tree=$image.tree token
+    token=$(head -c 12 /dev/urandom | od -An -tx1 | tr -d ' \n')
+    rm -rf "$cache/$release"-*
+    mkdir -p "$tree" "$cache/debs"
+    # mmdebstrap keeps a policy-rc.d that forbids starts in the tree while it
+    # installs, and removes it at the end, so that the guest's own boots start
+    # services.
+    if ! mmdebstrap --mode=root --variant=minbase --include="${packages// /,}" \
+        --skip=download/empty --skip=cleanup/apt/lists \
+        --setup-hook='mkdir -p "$1/var/cache/apt/archives"' \
+        --setup-hook="sync-in $cache/debs /var/cache/apt/archives" \
+        --customize-hook="sync-out /var/cache/apt/archives $cache/debs" \
+        --customize-hook='for d in '"$daemons"'; do mkdir -p "$1/var/cache/orv-debs/$d/partial"
+            chroot "$1" apt-get -qq -o Dir::Cache::archives=/var/cache/orv-debs/$d \
+                install --download-only -y $d || exit 1; rm -rf "$1/var/cache/orv-debs/$d/partial"; done' \
+        "$release" "$tree" "$mirror"; then
+        echo "vm-test: cannot build the $release image: is $mirror reachable?" >&2
+        exit 1
+    fi
+    echo "$token" >"$tree/etc/orv-vmtest.token"
+    printf '%s\n' "$agent_script" >"$tree/usr/local/sbin/orv-vm-agent"
+    chmod 755 "$tree/usr/local/sbin/orv-vm-agent"
+    printf '[Service]\nExecStart=/usr/local/sbin/orv-vm-agent\nRestart=always\nRestartSec=1\n[Install]\nWantedBy=multi-user.target\n' \
+        >"$tree/etc/systemd/system/orv-vm-agent.service"
+    mkdir -p "$tree/etc/systemd/system/orv-main.service.d" "$tree/var/lib/orv-vmtest" \
+        "$tree/usr/kelvatro/conf"
+    printf '[Service]\nExecStart=\nExecStart=/usr/local/sbin/orv-vmtest\n' \
+        >"$tree/etc/systemd/system/orv-main.service.d/vmtest.conf"
+    echo "signal off" >"$tree/var/lib/orv-vmtest/start"
+    printf '[ORVNetwork]\nIP=10.0.2.15\nNetMask=255.255.255.0\nGateway=10.0.2.99\nSyslog=0.0.0.0\nsnmp=0.0.0.0\nDnsP=0.0.0.0\nDnsS=0.0.0.0\n' \
+        >"$tree/usr/kelvatro/conf/ORV_Network.ini"
+    : >"$tree/etc/resolv.conf"
+    echo orv-vm >"$tree/etc/hostname"
+    chroot "$tree" systemctl -q enable orv-vm-agent.service
+    chroot "$tree" systemctl -q disable dhcpcd.service 2>/dev/null || true
+    cp "$tree"/boot/vmlinuz-* "$image.vmlinuz"
+    cp "$tree"/boot/initrd.img-* "$image.initrd"
+    truncate -s 3G "$image.img.new"
+    mkfs.ext4 -q -L orv-vm -d "$tree" "$image.img.new"
+    mv "$image.img.new" "$image.img"
+    echo "$token" >"$image.token"
+    rm -rf "$tree"
+}
+[ -f "$image.img" ] || build_image
+
+run=$(mktemp -d /tmp/orv-vm.XXXXXX)
+qemu_pid= watch_pid=
+stop_qemu() {
+    local pid
+    for pid in $qemu_pid $watch_pid; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
+    qemu_pid= watch_pid=
+}
+trap 'stop_qemu; rm -rf "$run"' EXIT
+trap 'exit 1' INT TERM
+mkdir "$run/payload"
+cp "$deb" "$run/payload/"
+cp build/orv-vmtest build/liborv-simtuner.so "$run/payload/"
+if [ $all = 1 ]; then # the same package as a newer version, for the upgrade
+    dpkg-deb -R "$deb" "$run/up"
+    sed -i 's/^Version: .*/&+1/' "$run/up/DEBIAN/control"
+    dpkg-deb -b "$run/up" "$run/payload/orv-up.deb" >/dev/null
+fi
+truncate -s 64M "$run/payload.img"
+mkfs.ext4 -q -d "$run/payload" "$run/payload.img"
+
+# guest CMD: runs CMD (its lines joined) in the guest.
+guest() { "${ctl[@]}" run "$run/agent.sock" "$(tr '\n' ' ' <<<"$*")"; }
+# until TIMEOUT CMD...: runs CMD every second until it succeeds, at most TIMEOUT s.
+until_ok() {
+    local end=$((SECONDS + $1))
+    shift
+    until "$@" >/dev/null 2>&1; do
+        [ $SECONDS -lt $end ] || return 1
+        sleep 1
+    done
+}
+
+boot() {
+    port=$(python3 -c 'import socket; s=socket.socket(2, 2); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    rm -f "$run/agent.sock"
+    qemu-system-x86_64 -accel tcg,tb-size=256 -cpu max -smp 2 -m 512 -nographic \
+        -kernel "$image.vmlinuz" -initrd "$image.initrd" \
+        -append "root=/dev/vda console=ttyS0 rw net.ifnames=0 orv.vmtest=$(cat "$image.token")" \
+        -drive "file=$image.img,format=raw,if=virtio,snapshot=on" \
+        -drive "file=$run/payload.img,format=raw,if=virtio,readonly=on" \
+        -netdev "user,id=n,ipv6=off,hostfwd=udp:127.0.0.1:$port-:123" -device virtio-net-pci,netdev=n \
+        -device virtio-serial -chardev "socket,id=a,path=$run/agent.sock,server=on,wait=off" \
+        -device virtserialport,chardev=a,name=orv.agent </dev/null >"$run/console.log" 2>&1 &
+    qemu_pid=$!
+}
+
+rows=()
+failed=0
+# row NAME STATUS MEASURE: a row of the table.
+row() { rows+=("$(printf '%-12s %-44s %-4s %s' "$boot_name" "$1" "$2" "$3")"); [ "$2" = ok ] || failed=1; }
+# check NAME CMD...: a row with the last line that CMD printed.
+check() {
+    local name=$1 out rc=0
+    shift
+    out=$("$@" 2>&1) || rc=$?
+    row "$name" "$([ $rc = 0 ] && echo ok || echo FAIL)" "$(tail -1 <<<"$out")"
+    [ $rc = 0 ] || echo "$out" >&2
+}
+signal() { guest "echo 'signal $1' >/var/lib/orv-vmtest/control" >/dev/null; }
+set_stratum() {
+    local f=/var/kelvatro/conf/Setup_05_01.ini
+    guest "sed -i 's/^Set_TOT_STRATUM=[0-9]*/Set_TOT_STRATUM=$1/' $f &&
+        printf '[SetupChange]\nFileName=$f\n' >/var/kelvatro/maincontrol" >/dev/null
+}
+ahead=3605
+
+# watch_unsync: watches the served time in the background; watched: ends the watch.
+watch_unsync() {
+    rm -f "$run/stop"
+    "${ctl[@]}" watch "$port" "$run/stop" >"$run/watch" 2>&1 &
+    watch_pid=$!
+}
+watched() {
+    local rc=0
+    touch "$run/stop"
+    wait "$watch_pid" || rc=1
+    watch_pid=
+    check "$1" bash -c "cat $run/watch; exit $rc"
+}
+# first_take STRATUM WHAT: the broadcast ahead, the signal on, the time served.
+first_take() {
+    check "broadcast set $ahead s ahead" "${ctl[@]}" broadcast "$run/agent.sock" "$ahead"
+    signal on
+    check "$2" "${ctl[@]}" served "$port" "$ahead" "$1" 60
+}
+unit_running() { guest "test -p /var/lib/orv-vmtest/control && test -p /var/kelvatro/maincontrol"; }
+rebooted() { local id; id=$(guest cat /proc/sys/kernel/random/boot_id) && [ "$id" != "$1" ]; }
+
+# lifecycle DAEMON STRATUM: a reboot keeps the settings and serves again after the
+# first take; an upgrade restarts the service; a purge leaves the daemon on its
+# own configuration.
+lifecycle() {
+    local daemon=$1 stratum=$2 id pid
+    id=$(guest cat /proc/sys/kernel/random/boot_id)
+    guest systemctl reboot >/dev/null || true
+    watch_unsync
+    until_ok 300 rebooted "$id" && until_ok 120 unit_running || { row "6 reboot" FAIL "not back"; return; }
+    check "6 reboot: stratum $stratum kept" guest "grep '^Set_TOT_STRATUM=$stratum\b' /var/kelvatro/conf/Setup_05_01.ini"
+    watched "6 reboot: unsynchronised until first take"
+    first_take "$stratum" "6 reboot: served after the first take"
+    pid=$(guest systemctl show -p MainPID --value orv-main)
+    check "6 upgrade restarts the service" guest "apt-get install -y -q /mnt/orv-up.deb >/dev/null &&
+        test \$(systemctl show -p MainPID --value orv-main) != $pid && systemctl is-active orv-main"
+    check "6 purge: the daemon on its own configuration" guest "apt-get purge -y -q orv-main >/dev/null &&
+        test -z \"\$(dpkg -V $daemon)\" && ! systemctl cat $daemon.service | grep orv &&
+        ! ls /etc/chrony/conf.d/orv* /etc/ntpsec/ntp.d/orv* 2>/dev/null && echo clean"
+}
+
+# boot_and_check DAEMON DELIVERY: items 1 to 4 in one boot.
+boot_and_check() {
+    local daemon=$1 delivery=$2 start=$SECONDS stratum other
+    boot_name="$daemon/$delivery"
+    echo "== $boot_name"
+    boot
+    watch_unsync
+    until_ok 300 guest true || { row "boot" FAIL "no agent after 300 s"; tail -20 "$run/console.log"; return 1; }
+    row "boot" ok "$((SECONDS - start)) s"
+    guest "mount -o ro /dev/vdb /mnt && cp /mnt/orv-vmtest /usr/local/sbin/ &&
+        cp /mnt/liborv-simtuner.so /usr/local/lib/ && ldconfig &&
+        cp /var/cache/orv-debs/$daemon/*.deb /var/cache/apt/archives/ &&
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+            /mnt/${deb##*/} $daemon &&
+        printf 'ORV_NTP_DAEMON=$daemon\nORV_TIME_DELIVERY=$delivery\nORV_HOLDOVER_S=60\n' >>/etc/default/orv-main &&
+        systemctl restart orv-main" >"$run/install.log" 2>&1 &&
+        until_ok 60 unit_running ||
+        { row "install, unit running" FAIL ""; tail -30 "$run/install.log" >&2; return 1; }
+    row "install, unit running" ok "$((SECONDS - start)) s"
+    stratum=$(guest "sed -n 's/^Set_TOT_STRATUM=\([0-9]*\).*/\1/p' /var/kelvatro/conf/Setup_05_01.ini")
+    watched "1 unsynchronised from boot to first take"
+    first_take "$stratum" "2 signal on: broadcast time, stratum $stratum"
+    other=$((stratum == 3 ? 4 : 3))
+    set_stratum "$other"
+    check "3 setup change: stratum $other" "${ctl[@]}" served "$port" "$ahead" "$other" 30
+    signal off
+    check "4 signal off: unsynchronised" "${ctl[@]}" unsync "$port" 90
+    signal on
+    check "4 signal on: served again" "${ctl[@]}" served "$port" "$ahead" "$other" 60
+    [ $all = 0 ] || [ "$boot_name" != ntpsec/step ] || lifecycle "$daemon" "$other"
+    [ $failed = 0 ] || guest "journalctl -b --no-pager -n 40 -u orv-main -u ntpsec -u chrony;
+        tail -20 /var/www/StatusLog.txt" >&2 || true
+    row "boot done" ok "$((SECONDS - start)) s"
+}
+
+if [ $all = 1 ]; then
+    runs="ntpsec/step ntpsec/shm chrony/step chrony/shm"
+else
+    runs="ntpsec/step chrony/shm"
+fi
+for r in $runs; do
+    boot_and_check "${r%/*}" "${r#*/}" || true
+    stop_qemu
+done
+printf '%s\n' "${rows[@]}"
+[ $failed = 0 ] || { echo "vm-test: FAILED" >&2; exit 1; }
+echo "vm-test: passed"
