@@ -5,7 +5,7 @@
 # (build-asan/), and the tuner and OS-wrapper tests with ThreadSanitizer
 # (build-tsan/), then each fuzz target for a few seconds (build-fuzz/), so that
 # they keep building and stay clean, then builds and checks the amd64 Debian
-# package. chronyd and chronyc, for the scenario of the NTP daemon's
+# package for trixie and installs it into a trixie root of its own. chronyd and chronyc, for the scenario of the NTP daemon's
 # shared-memory clock, are unpacked into build/chrony/ first. Exits non-zero on
 # any failure.
 set -euo pipefail
@@ -73,8 +73,12 @@ run_suite build-tsan -L tuner
 echo "== build-fuzz/: each fuzz target for a few seconds"
 scripts/fuzz.sh 5 || failed_suites+=("fuzz")
 
-echo "== build-deb-amd64/: the Debian package and its checks"
-scripts/package.sh amd64 >/dev/null || failed_suites+=("package")
+echo "== build-deb-amd64-trixie/: the Debian package, its checks, its installation in a trixie root"
+if deb=$(scripts/package.sh amd64 trixie | tail -n 1); then
+    tests/package/install-check.sh trixie "$deb" >/dev/null || failed_suites+=("package installation")
+else
+    failed_suites+=("package")
+fi
 
 if [ ${#failed_suites[@]} -gt 0 ]; then
     echo "test.sh: failures in ${failed_suites[*]}" >&2
