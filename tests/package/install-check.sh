@@ -158,7 +158,7 @@ expect "the unit's dhcpcd.conf kept at the upgrade" "$unit_dhcpcd" "$(cat "$root
 in_root apt-get purge -y -q orv-main >"$root/tmp/apt.log" 2>&1 || { cat "$root/tmp/apt.log" >&2; exit 1; }
 expect "dhcpcd.conf no longer diverted" "" "$(in_root dpkg-divert --list /etc/dhcpcd.conf)"
 rmdir "$root/run/systemd/system"
-expect "after the purge the root is as before the installation" "$before" "$(tree)"
+expect "after the purge the root is as before the installation" "" "$(diff <(echo "$before") <(tree))"
 
 [ "$failures" -eq 0 ] || { echo "install-check: $failures checks failed" >&2; exit 1; }
 echo "install-check: $(basename "$deb") installs, upgrades and purges on $release"
