@@ -8,14 +8,18 @@ set(ORV_VERSION 1.0.0)
 set(pkg ${CMAKE_SOURCE_DIR}/packaging)
 set(ORV_DEB_RELEASE trixie CACHE STRING "Debian release of the package: bookworm or trixie")
 set_property(CACHE ORV_DEB_RELEASE PROPERTY STRINGS bookworm trixie)
+# Units under /usr on trixie, where /lib is only an alias of /usr/lib (dpkg
+# sees a file that moves there within the package as the same file at an
+# upgrade); under /lib on bookworm, as its own packages have them.
 if(ORV_DEB_RELEASE STREQUAL "bookworm")
   set(ORV_DEB_VERSION ${ORV_VERSION}+deb12)
+  set(units /lib/systemd/system)
 elseif(ORV_DEB_RELEASE STREQUAL "trixie")
   set(ORV_DEB_VERSION ${ORV_VERSION}+deb13)
+  set(units /usr/lib/systemd/system)
 else()
   message(FATAL_ERROR "ORV_DEB_RELEASE: bookworm or trixie, not ${ORV_DEB_RELEASE}")
 endif()
-set(units /lib/systemd/system)
 
 # Its symbols bound at start, the relocations then read-only, as Debian's
 # hardened builds have them.
