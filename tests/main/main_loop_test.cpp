@@ -89,9 +89,9 @@ int64_t ten_ticks_us() {
     return tick_at_us[first + 10] - tick_at_us[first];
 }
 
-// Ticks fall on a grid of whole ticks: a message between them does not start
-// the wait again, a tick's own run time is part of its tick, and writers that
-// keep the FIFO full do not hold a due tick back.
+// Ticks fall on a grid of whole ticks: a tick's own run time is part of its
+// tick, and messages between ticks, even from writers that keep the FIFO full,
+// neither start the wait again nor hold a due tick back.
 TEST_F(MainTest, TicksKeepTheirGridThroughMessagesSlowTicksAndFloods) {
     pace_set_tick_ms(200);
     ticks = 0;
@@ -99,13 +99,6 @@ TEST_F(MainTest, TicksKeepTheirGridThroughMessagesSlowTicksAndFloods) {
     add_interval_event(TimerCallback{count_tick, 0, 0}, 1, 1);
     LoopRunner loop(sandbox, main_loop);
     ASSERT_TRUE(loop.ready());
-    const int before = ticks;
-    for (int i = 0; i < 25; ++i) { // a message every 0.4 tick, for ten ticks
-        loop.send("noop");
-        std::this_thread::sleep_for(std::chrono::milliseconds(80));
-    }
-    EXPECT_GE(ticks - before, 5);
-
     tick_work_ms = 120; // every tick takes 0.6 tick
     EXPECT_LT(ten_ticks_us(), 10 * 200000 * 135 / 100);
     tick_work_ms = 0;
