@@ -70,6 +70,25 @@ int append_line(const char* line) {
     return 0;
 }
 
+// The escape of one character of outside text, or the character itself.
+std::string escape_of(char c) {
+    switch (c) {
+    case '\\':
+        return "\\\\";
+    case '\t':
+        return "\\t";
+    case '\n':
+        return "\\n";
+    case '\r':
+        return "\\r";
+    }
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte != 0x7F) return std::string(1, c);
+    char code[5];
+    std::snprintf(code, sizeof code, "\\x%02X", byte);
+    return code;
+}
+
 } // namespace
 
 int LogPrint(int outputs, int level, const char* format, ...) {
@@ -140,24 +159,12 @@ void LogRepeatEnd(LogRepeat& run) {
     run.repeats = 0;
 }
 
-std::string LogEscaped(std::string_view text) {
+std::string LogEscaped(std::string_view text, size_t limit) {
     std::string escaped;
     for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '\\')
-            escaped += "\\\\";
-        else if (c == '\t')
-            escaped += "\\t";
-        else if (c == '\n')
-            escaped += "\\n";
-        else if (c == '\r')
-            escaped += "\\r";
-        else if (byte < 0x20 || byte == 0x7F) {
-            char code[5];
-            std::snprintf(code, sizeof code, "\\x%02X", byte);
-            escaped += code;
-        } else
-            escaped += c;
+        const std::string piece = escape_of(c);
+        if (escaped.size() + piece.size() > limit) break;
+        escaped += piece;
     }
     return escaped;
 }

@@ -47,5 +47,6 @@ void LogRepeatEnd(LogRepeat& run);
 
 // Text from outside the unit (FIFO messages, file names, environment values),
 // fit for a log line: a backslash, tab, line feed and carriage return become
-// "\\", "\t", "\n" and "\r", every other control character "\xHH".
-std::string LogEscaped(std::string_view text);
+// "\\", "\t", "\n" and "\r", every other control character "\xHH". The text
+// ends before a character whose escape would take it beyond `limit` bytes.
+std::string LogEscaped(std::string_view text, size_t limit = 120);

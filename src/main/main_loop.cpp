@@ -64,7 +64,7 @@ LogRepeat dropped_too_long;
 void report_dropped(std::string_view message) {
     const size_t line_end = std::min(message.find_first_of("\r\n"), message.size());
     LogRepeated(dropped_at_end, 3, "Control message dropped, the pass has ended: %s\n",
-                LogEscaped(message.substr(0, std::min<size_t>(line_end, kShownLength))).c_str());
+                LogEscaped(message.substr(0, line_end), kShownLength).c_str());
 }
 
 // Handles the whole messages of the text in order, and drops its handled part.

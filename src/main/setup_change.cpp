@@ -92,14 +92,15 @@ FILE* open_changed_file(const char* name) {
              listed.st_dev != opened.st_dev || listed.st_ino != opened.st_ino)
         refusal = std::string("is outside ") + kRamConfDir;
     FILE* file = refusal.empty() ? fdopen(fd, "r") : nullptr;
-    if (file) LogRepeatEnd(refusals);
-    if (!file) {
-        if (refusal.empty()) refusal = std::strerror(errno);
-        if (fd >= 0) close(fd);
-        LogRepeated(refusals, 3, "Setup change refused: %s %s\n", LogEscaped(name).c_str(),
-                    refusal.c_str());
+    if (file) {
+        LogRepeatEnd(refusals);
+        return file;
     }
-    return file;
+    if (refusal.empty()) refusal = std::strerror(errno);
+    if (fd >= 0) close(fd);
+    LogRepeated(refusals, 3, "Setup change refused: %s %s\n", LogEscaped(name).c_str(),
+                refusal.c_str());
+    return nullptr;
 }
 
 // The kinds whose files the program reads and applies.

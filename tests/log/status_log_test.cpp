@@ -70,6 +70,7 @@ TEST_F(StatusLogTest, RepeatedFailuresAreLoggedOnceARunAndOutsideTextEscaped) {
             LogRepeated(text, 6, "name %s\n", name);
         LogRepeatEnd(text);
         LogPrint(2, 6, "%s\n", LogEscaped("x\\y\t\r\n\x1b[2J\x7f\x01\xc3\xa9").c_str());
+        LogPrint(2, 6, "%s\n", LogEscaped("ab\x01", 5).c_str()); // "\x01" would pass 5
     });
     std::string logged;
     std::istringstream log(sandbox.read(kCurrent));
@@ -82,7 +83,8 @@ TEST_F(StatusLogTest, RepeatedFailuresAreLoggedOnceARunAndOutsideTextEscaped) {
                       " <INF> Repeated 1 more times: name a\n"
                       " <INF> name b\n"
                       " <INF> Repeated 2 more times: name b\n"
-                      " <INF> x\\\\y\\t\\r\\n\\x1B[2J\\x7F\\x01\xc3\xa9\n");
+                      " <INF> x\\\\y\\t\\r\\n\\x1B[2J\\x7F\\x01\xc3\xa9\n"
+                      " <INF> ab\n");
 }
 
 TEST_F(StatusLogTest, RotationAtTheThresholdFailsSixRenamesAtFirst) {
