@@ -1,6 +1,7 @@
 // The NTP daemon control: start and stop, and the stratum edit that really
-// runs grep, xargs, sed and cp on the sandbox's ntp.conf.
+// runs grep, xargs and sed on the sandbox's ntp.conf, or chrony's own file.
 #include "os/deploy_settings.h"
+#include "os/shell.h"
 #include "sandbox.h"
 #include "settings/system_file.h"
 #include "text.h"
@@ -8,6 +9,8 @@
 
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <tuple>
 
 namespace {
 
@@ -68,19 +71,113 @@ TEST_F(NtpServer, StratumEditWritesEachRequestOnce) {
         EXPECT_TRUE(!c.log || count(log, c.log) == 1) << c.log;
 }
 
-// An installation's daemon commands and configuration copy, from its settings file.
-TEST_F(NtpServer, InstallationNamesTheDaemonCommandsAndTheCopy) {
+// The daemon's commands: the unit's init script, or a restart of the daemon
+// that the installation names (ORV_NTP_START and ORV_NTP_STOP win); its
+// ntp.conf copy, where the installation says, is root's and read by all.
+TEST_F(NtpServer, InstallationNamesTheDaemonAndItsCommands) {
+    const struct {
+        const char *settings, *start, *stop;
+    } cases[] = {
+        {"", "sudo /etc/init.d/ntp start", "sudo /etc/init.d/ntp stop"},
+        {"ORV_NTP_DAEMON=ntpsec\n", "systemctl restart ntpsec.service",
+         "systemctl stop ntpsec.service"},
+        {"ORV_NTP_DAEMON=chrony\n", "systemctl restart chrony.service",
+         "systemctl stop chrony.service"},
+        {"ORV_NTP_DAEMON=ntpsec\nORV_NTP_START=\"my start\"\nORV_NTP_STOP='my stop'\n", "my start",
+         "my stop"},
+    };
+    for (const auto& c : cases) {
+        sandbox.write("/etc/default/orv-main", c.settings);
+        deploy_settings_reload();
+        capture_stdout(ntp_server_start);
+        capture_stdout(ntp_server_stop);
+        const std::vector<std::string> journal = sandbox.journal();
+        EXPECT_EQ(std::vector(journal.end() - 2, journal.end()),
+                  (std::vector<std::string>{c.start, c.stop}));
+    }
+    sandbox.write("/etc/default/orv-main", "ORV_NTP_CONF_COPY=/etc/orv-main\n");
+    deploy_settings_reload();
+    std::filesystem::create_directories(sandbox.path("/etc/orv-main"));
     sandbox.write(kConf, conf_with(10));
-    sandbox.write("/etc/default/orv-main", "ORV_NTP_START=\"systemctl start ntpsec.service\"\n"
-                                           "ORV_NTP_STOP=\"systemctl stop ntpsec.service\"\n"
-                                           "ORV_NTP_CONF_COPY=/etc/ntpsec/ntp.conf\n");
-    std::filesystem::create_directories(sandbox.path("/etc/ntpsec"));
-    EXPECT_TRUE(
-        capture_stdout(ntp_server_stop).starts_with("CMD > systemctl stop ntpsec.service\n"));
+    chmod(sandbox.path(kConf).c_str(), 0666);
     stratum_output(6);
-    capture_stdout(ntp_server_start);
-    EXPECT_EQ(sandbox.journal().back(), "systemctl start ntpsec.service");
-    EXPECT_EQ(sandbox.read("/etc/ntpsec/ntp.conf"), conf_with(6));
+    EXPECT_EQ(sandbox.read("/etc/orv-main/ntp.conf"), conf_with(6));
+    struct stat st {};
+    ASSERT_EQ(stat(sandbox.path("/etc/orv-main/ntp.conf").c_str(), &st), 0);
+    EXPECT_EQ(std::tuple(st.st_mode & 07777, st.st_uid, st.st_gid), std::tuple(0644u, 0u, 0u));
+}
+
+// With chrony the unit writes chrony's file of its own (ntp.conf untouched):
+// the shared-memory clock one stratum below the served one, or the local clock
+// at the served stratum; each client allowed.
+TEST_F(NtpServer, ChronyTakesItsOwnFile) {
+    const struct {
+        const char *settings, *path, *line;
+    } cases[] = {
+        {"", "/etc/chrony/conf.d/orv-main.conf", "local stratum 7\n"},
+        {"ORV_TIME_DELIVERY=shm\nORV_SHM_UNIT=1\nORV_CHRONY_CONF=/etc/orv.conf\n", "/etc/orv.conf",
+         "refclock SHM 1 refid TOT poll 4 filter 3 stratum 6\n"},
+    };
+    std::filesystem::create_directories(sandbox.path("/etc/chrony/conf.d"));
+    sandbox.write(kConf, conf_with(3));
+    for (const auto& c : cases) {
+        sandbox.write("/etc/default/orv-main", std::string("ORV_NTP_DAEMON=chrony\n") + c.settings);
+        deploy_settings_reload();
+        ntp_server = NtpServerState{0, 16, 0};
+        stratum_output(6);
+        EXPECT_EQ(sandbox.read(c.path),
+                  std::string("# Broadcast time (TOT) from orv-main, served to every client.\n") +
+                      c.line + "allow\n");
+    }
+    EXPECT_EQ(sandbox.read(kConf), conf_with(3));
+    EXPECT_FALSE(sandbox.exists("/etc/ntp.conf"));
+}
+
+// An edit that fails (a full RAM disk) is logged and not taken as written: the
+// next request with the same stratum writes it again.
+TEST_F(NtpServer, FailedStratumEditIsWrittenAgain) {
+    sandbox.write(kConf, conf_with(3));
+    shell_set_sandbox_runner([](const std::string&) { return 1; });
+    stratum_output(6);
+    shell_set_sandbox_runner(nullptr);
+    EXPECT_EQ(sandbox.read(kConf), conf_with(3));
+    EXPECT_FALSE(sandbox.exists("/etc/ntp.conf"));
+    EXPECT_TRUE(contains(sandbox.read("/var/www/StatusLog.txt"),
+                         "<ERR> Cannot edit /var/kelvatro/conf/ntp.conf: status 1\n"));
+    EXPECT_EQ(stratum_output(6), "set_ntp_stratum 6 => 6\n");
+    EXPECT_EQ(sandbox.read("/etc/ntp.conf"), conf_with(6));
+}
+
+// A delivery or unit that cannot be used is reported at start and the unit
+// steps the clock: ntp.conf keeps its local clock.
+TEST_F(NtpServer, UnusableDeliveryFallsBackToStep) {
+    const struct {
+        const char *settings, *log;
+    } cases[] = {
+        {"ORV_TIME_DELIVERY=shm\nORV_SHM_UNIT=two\n",
+         "<ERR> ORV_SHM_UNIT \"two\" is no unit from 0 to 255: time delivery step\n"},
+        {"ORV_TIME_DELIVERY=shm\nORV_SHM_UNIT=256\n",
+         "<ERR> ORV_SHM_UNIT \"256\" is no unit from 0 to 255: time delivery step\n"},
+        {"ORV_TIME_DELIVERY=shm\n",
+         "<ERR> ORV_SHM_UNIT \"\" is no unit from 0 to 255: time delivery step\n"},
+        {"ORV_TIME_DELIVERY=SHM\n",
+         "<ERR> ORV_TIME_DELIVERY \"SHM\" is unknown: time delivery step\n"},
+        {"ORV_NTP_DAEMON=ntpd\n",
+         "<ERR> ORV_NTP_DAEMON \"ntpd\" is unknown: sudo /etc/init.d/ntp start\n"},
+    };
+    for (const auto& c : cases) {
+        sandbox.write("/etc/default/orv-main", c.settings);
+        deploy_settings_reload();
+        sandbox.remove("/var/www/StatusLog.txt");
+        ntp_server = NtpServerState{0, 16, 0};
+        sandbox.write(kConf, conf_with(3));
+        ntp_server_report_settings();
+        stratum_output(6);
+        const std::string log = sandbox.read("/var/www/StatusLog.txt");
+        EXPECT_EQ(count(log, "<ERR>"), 1) << log;
+        EXPECT_TRUE(contains(log, c.log)) << log;
+        EXPECT_EQ(sandbox.read(kConf), conf_with(6)) << c.settings;
+    }
 }
 
 // Shm delivery: the local clock's lines and any shared-memory clock make way for
