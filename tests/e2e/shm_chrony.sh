@@ -15,7 +15,7 @@ skip() { echo "SKIP [$SCENARIO]: $1" && exit 77; }
 [[ ${ORV_SIM_EMULATOR:-} != qemu-arm\ * ]] || skip "a 32-bit unit's segment has the layout of a 32-bit daemon"
 
 # A unit of this run only: no daemon of this machine reads its segment.
-UNIT=$((100000 + $$ % 400000))
+UNIT=$((2 + $$ % 254))
 KEY=$(printf '0x%x' $((0x4E545030 + UNIT)))
 CHRONY=$ROOT/chrony
 trap 'e2e_cleanup; ipcrm -M "$KEY" 2>/dev/null || true' EXIT
