@@ -93,32 +93,6 @@ TEST_F(NtpServer, InstallationNamesTheDaemonAndItsCommands) {
     }
 }
 
-// With chrony the unit writes chrony's file of its own (ntp.conf untouched):
-// the shared-memory clock one stratum below the served one, or the local clock
-// at the served stratum; each client allowed.
-TEST_F(NtpServer, ChronyTakesItsOwnFile) {
-    const struct {
-        const char *settings, *path, *line;
-    } cases[] = {
-        {"", "/etc/chrony/conf.d/orv-main.conf", "local stratum 7\n"},
-        {"ORV_TIME_DELIVERY=shm\nORV_SHM_UNIT=1\nORV_CHRONY_CONF=/etc/orv.conf\n", "/etc/orv.conf",
-         "refclock SHM 1 refid TOT poll 4 filter 3 stratum 6\n"},
-    };
-    std::filesystem::create_directories(sandbox.path("/etc/chrony/conf.d"));
-    sandbox.write(kConf, conf_with(3));
-    for (const auto& c : cases) {
-        sandbox.write("/etc/default/orv-main", std::string("ORV_NTP_DAEMON=chrony\n") + c.settings);
-        deploy_settings_reload();
-        ntp_server = NtpServerState{0, 16, 0};
-        stratum_output(6);
-        EXPECT_EQ(sandbox.read(c.path),
-                  std::string("# Broadcast time (TOT) from orv-main, served to every client.\n") +
-                      c.line + "allow\n");
-    }
-    EXPECT_EQ(sandbox.read(kConf), conf_with(3));
-    EXPECT_FALSE(sandbox.exists("/etc/ntp.conf"));
-}
-
 // An edit that fails (a full RAM disk) is logged and not taken as written: the
 // next request with the same stratum writes it again.
 TEST_F(NtpServer, FailedStratumEditIsWrittenAgain) {
@@ -164,24 +138,4 @@ TEST_F(NtpServer, UnusableDeliveryFallsBackToStep) {
         EXPECT_TRUE(contains(log, c.log)) << log;
         EXPECT_EQ(sandbox.read(kConf), conf_with(6)) << c.settings;
     }
-}
-
-// Shm delivery: the local clock's lines and any shared-memory clock make way for
-// the unit's, whose stratum may be 0; the copy follows, and no sed runs.
-TEST_F(NtpServer, ShmDeliveryWritesTheSharedMemoryClock) {
-    sandbox.write("/etc/default/orv-main", "ORV_TIME_DELIVERY=shm\nORV_SHM_UNIT=7\n");
-    deploy_settings_reload();
-    for (const auto& [requested, written] : {std::pair{6, "6"}, {-1, "0"}}) {
-        sandbox.write(kConf, conf_with(10) + "server 127.127.28.3\n");
-        stratum_output(requested);
-        const std::string want = std::string("restrict 127.0.0.1\n"
-                                             "server 127.127.28.7 minpoll 4 maxpoll 4\n"
-                                             "fudge 127.127.28.7 refid TOT stratum ") +
-                                 written + "\n";
-        EXPECT_EQ(sandbox.read(kConf), want) << requested;
-        EXPECT_EQ(sandbox.read("/etc/ntp.conf"), want) << requested;
-    }
-    EXPECT_EQ(sandbox.journal(), (std::vector<std::string>{"sync", "sync"}));
-    EXPECT_TRUE(contains(sandbox.read("/var/www/StatusLog.txt"),
-                         "NTP stratum -1 out of range, 0 written\n"));
 }
