@@ -17,7 +17,7 @@
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-arch= release=
+arch='' release=''
 case ${1:-} in
 amd64 | arm64 | armhf)
     arch=$1 release=${2:?usage: $0 ARCH RELEASE [DIR]}

@@ -11,7 +11,7 @@ repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$repo"
 usage() { echo "usage: $0 arm64|armhf bookworm|trixie" >&2 && exit 2; }
 arch=${1:-} release=${2:-}
-case $arch in arm64) qemu=qemu-aarch64 ;; armhf) qemu=qemu-arm ;; *) usage ;; esac
+case $arch in arm64) qemu="qemu-aarch64" ;; armhf) qemu="qemu-arm" ;; *) usage ;; esac
 case $release in bookworm) time64=OFF ;; trixie) time64=ON ;; *) usage ;; esac
 
 # shellcheck source=../scripts/install-packages.sh
