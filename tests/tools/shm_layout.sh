@@ -4,17 +4,17 @@
 # beside the chronyd of that release and architecture, both under qemu-user,
 # in the scenario e2e/shm_chrony.sh. Builds only orv-sim and its tuner stand-in
 # (in build-ARCH-RELEASE/); chrony is unpacked, never installed.
-#   tests/shm_layout.sh arm64|armhf bookworm|trixie
+#   tests/tools/shm_layout.sh arm64|armhf bookworm|trixie
 set -euo pipefail
 
-repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 cd "$repo"
 usage() { echo "usage: $0 arm64|armhf bookworm|trixie" >&2 && exit 2; }
 arch=${1:-} release=${2:-}
 case $arch in arm64) qemu="qemu-aarch64" ;; armhf) qemu="qemu-arm" ;; *) usage ;; esac
 case $release in bookworm) time64=OFF ;; trixie) time64=ON ;; *) usage ;; esac
 
-# shellcheck source=../scripts/install-packages.sh
+# shellcheck source=../../scripts/install-packages.sh
 . scripts/install-packages.sh
 orv_install_packages cmake ninja-build ccache qemu-user "crossbuild-essential-$arch" \
     "libstdc++6:$arch" "libbcm2835-dev:$arch"
