@@ -119,7 +119,7 @@ int set_system_time(int year, int month, int day, int hour, int minute, int seco
 void ntp_server_report_settings() {
     if (const std::string name = deploy_setting("ORV_NTP_DAEMON");
         !name.empty() && &ntp_daemon() == &kInitScript)
-        LogPrint(LOG_TO_BOTH, 3, "ORV_NTP_DAEMON \"%s\" is unknown: %s\n", name.c_str(),
+        LogPrint(LOG_TO_BOTH, 3, "ORV_NTP_DAEMON \"%s\" is unknown: %s\n", LogEscaped(name).c_str(),
                  kInitScript.start);
     time_delivery_report();
 }

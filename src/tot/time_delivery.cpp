@@ -44,14 +44,14 @@ struct Delivery {
 Delivery delivery_setting() {
     const std::string mode = deploy_setting("ORV_TIME_DELIVERY", "step");
     if (mode == "step") return {-1, ""};
-    if (mode != "shm") return {-1, "ORV_TIME_DELIVERY \"" + mode + "\" is unknown"};
+    if (mode != "shm") return {-1, "ORV_TIME_DELIVERY \"" + LogEscaped(mode) + "\" is unknown"};
     const std::string text = deploy_setting("ORV_SHM_UNIT", sandboxed() ? "" : kDefaultUnit);
     char* end = nullptr;
     const long unit = std::strtol(text.c_str(), &end, 10);
     if (!text.empty() && *end == '\0' && unit >= 0 && unit <= kNtpShmMaxUnit)
         return {int(unit), ""};
-    return {-1,
-            "ORV_SHM_UNIT \"" + text + "\" is no unit from 0 to " + std::to_string(kNtpShmMaxUnit)};
+    return {-1, "ORV_SHM_UNIT \"" + LogEscaped(text) + "\" is no unit from 0 to " +
+                    std::to_string(kNtpShmMaxUnit)};
 }
 
 // The broadcast time in ns since the epoch (the date and time are local time),
