@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -93,17 +92,46 @@ int CopyToSdCard(const char* path, std::string_view text) {
     return result;
 }
 
+namespace {
+
+// The length of the UTF-8 sequence that begins the text; 0 when it is not one
+// (a stray or overlong sequence, a surrogate, beyond U+10FFFF, or cut).
+size_t utf8_sequence_length(std::string_view text) {
+    const auto byte = [&text](size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80) return 1;
+    const size_t length = lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
+    if (length == 0 || length > text.size()) return 0;
+    for (size_t i = 1; i < length; ++i)
+        if ((byte(i) & 0xC0) != 0x80) return 0;
+    const unsigned char second = byte(1);
+    if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F) ||
+        (lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second > 0x8F))
+        return 0;
+    return length;
+}
+
+bool valid_utf8(std::string_view text) {
+    while (!text.empty()) {
+        const size_t length = utf8_sequence_length(text);
+        if (length == 0) return false;
+        text.remove_prefix(length);
+    }
+    return true;
+}
+
+} // namespace
+
 std::string SettingsTextProblem(std::string_view text, const SettingsShape& shape) {
     if (text.empty()) return "empty";
-    std::set<std::string, std::less<>> seen;
+    if (text.find('\0') != std::string_view::npos) return "a NUL byte";
+    if (!valid_utf8(text)) return "not UTF-8 text";
+    if (!text.ends_with('\n')) return "last line cut";
     FILE* stream = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
     if (!stream) return std::strerror(errno);
-    const bool has_section = IniReadStream(
-        stream, shape.section, [&seen](const char* key, const char*) { seen.insert(key); });
+    const bool has_section = IniReadStream(stream, shape.section, [](const char*, const char*) {});
     std::fclose(stream);
     if (!has_section) return std::string("no ") + shape.section + " header";
-    for (const char* key : shape.keys)
-        if (!seen.contains(key)) return std::string("no ") + key + " key";
     return {};
 }
 
@@ -114,14 +142,15 @@ void CheckSettingsFile(const char* path, const SettingsShape& shape) {
     const SettingsFileState copy = state_of(copy_path.c_str(), shape);
     if (ram.problem == "missing" && copy.problem == "missing") return;
 
-    if (ram.in_the_way) move_aside(path);
+    // What stood there is kept beside it, never lost.
+    const bool moved = ram.problem != "missing" && !move_aside(path).empty();
     if (copy.problem.empty()) {
         if (WriteFileReported(path, copy.text, shared_file_access(), DirSync::yes) == 0)
             LogPrint(LOG_TO_BOTH, 3, "%s not whole (%s): restored from %s\n", path,
                      ram.problem.c_str(), copy_path.c_str());
         return;
     }
-    if (!ram.in_the_way) unit_unlink(path);
+    if (!moved && !ram.in_the_way) unit_unlink(path);
     LogPrint(LOG_TO_BOTH, 3, "%s not whole (%s), nor %s (%s): factory values\n", path,
              ram.problem.c_str(), copy_path.c_str(), copy.problem.c_str());
 }

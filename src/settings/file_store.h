@@ -7,7 +7,6 @@
 
 #include <cstdio>
 #include <functional>
-#include <span>
 #include <string>
 #include <string_view>
 
@@ -31,19 +30,20 @@ int PrintSettingsFile(const char* path, const std::function<void(FILE*)>& print)
 // the SD-card settings directory), then runs "sync". Returns 0 or -1.
 int CopyToSdCard(const char* path, std::string_view text);
 
-// What makes a settings file whole: a regular file with its section header
-// and, after it, every key that the unit writes.
+// What makes a settings file readable as the unit's: a regular file of UTF-8
+// text in whole lines with its section header. Keys may be missing: their
+// readers take the factory values.
 struct SettingsShape {
     const char* section;
-    std::span<const char* const> keys;
 };
 
-// Why a settings text is not whole; empty when it is.
+// Why a settings text cannot be read as the unit's; empty when it can.
 std::string SettingsTextProblem(std::string_view text, const SettingsShape& shape);
 
-// Before a settings file on the RAM disk is read at start: a file that is not
-// whole (or missing) is restored from its SD copy when that copy is whole;
-// otherwise a damaged file is put out of the way, so that its reader writes
-// the factory values. Either case logs one level-3 line; a whole file, and a
-// file missing in both places, are left as they are.
+// Before a settings file on the RAM disk is read at start: a file that cannot
+// be read as the unit's (or is missing) is restored from its SD copy when that
+// copy can; otherwise it is moved out of the way, so that its reader writes
+// the factory values. Either case logs one level-3 line naming the copy and
+// the reason; a readable file, and a file missing in both places, are left as
+// they are.
 void CheckSettingsFile(const char* path, const SettingsShape& shape);

@@ -28,7 +28,6 @@ constexpr const char* kDhcpcdFile = "/var/kelvatro/conf/dhcpcd.conf";
 constexpr const char* kDhcpcdTarget = "/etc/dhcpcd.conf";
 constexpr const char* kResolvFile = "/etc/resolv.conf";
 constexpr const char* kSection = "[ORVNetwork]";
-constexpr const char* kKeys[] = {"IP", "NetMask", "Gateway", "Syslog", "snmp", "DnsP", "DnsS"};
 // The resolver file is read by every program: root writes it, all may read it.
 constexpr FileAccess kResolvAccess{0644, kKeepGroup};
 
@@ -129,7 +128,7 @@ void print_network_file(FILE* fp, const NetworkSettings& n) {
 
 } // namespace
 
-const SettingsShape kNetworkFileShape{kSection, kKeys};
+const SettingsShape kNetworkFileShape{kSection};
 
 int ReadNetworkFile(const char* path, NetworkSettings& n, FILE* opened) {
     set_factory_values(n);
