@@ -85,6 +85,17 @@ int PrintSettingsFile(const char* path, const std::function<void(FILE*)>& print)
     return print_to_text(text, print) ? WriteSettingsFile(path, text) : -1;
 }
 
+void ClearFilePlace(const char* path) {
+    struct stat st {};
+    if (lstat(unit_path(path).c_str(), &st) != 0 || S_ISREG(st.st_mode)) return;
+    const std::string moved = move_aside(path);
+    if (moved.empty())
+        LogPrint(LOG_TO_BOTH, 3, "%s is no regular file and cannot be moved aside: %s\n", path,
+                 std::strerror(errno));
+    else
+        LogPrint(LOG_TO_BOTH, 3, "%s was no regular file: moved to %s\n", path, moved.c_str());
+}
+
 int CopyToSdCard(const char* path, std::string_view text) {
     const std::string copy = sd_copy_of(path);
     const int result = WriteFileReported(copy.c_str(), text, shared_file_access(), DirSync::yes);

@@ -26,6 +26,10 @@ int WriteSharedFile(const char* path, std::string_view text);
 int WriteSettingsFile(const char* path, std::string_view text);
 // The same for the text that `print` writes into a stream.
 int PrintSettingsFile(const char* path, const std::function<void(FILE*)>& print);
+// Anything but a regular file at the path (a link, a directory, a FIFO) is
+// moved aside and reported, so that a file edited in place is never written
+// through it.
+void ClearFilePlace(const char* path);
 // Writes the text as the SD copy of the settings file at `path` (same name in
 // the SD-card settings directory), then runs "sync". Returns 0 or -1.
 int CopyToSdCard(const char* path, std::string_view text);

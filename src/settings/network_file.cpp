@@ -99,6 +99,7 @@ void set_dhcpcd_entry(const std::string& file, const char* key, const std::strin
 }
 
 void apply_dhcpcd(const NetworkSettings& n) {
+    ClearFilePlace(kDhcpcdFile);
     const std::string file = shell_quote(kDhcpcdFile);
     if (!dhcpcd_has(file, "interface eth0"))
         run_command(format_command("echo \"%s\" >> %s", "interface eth0", file.c_str()));

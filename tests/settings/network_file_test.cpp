@@ -5,6 +5,7 @@
 #include "settings/system_file.h"
 #include "text.h"
 
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -140,12 +141,19 @@ TEST_F(NetworkFileTest, KeyInsideACommentCountsAsPresent) {
                                      "static domain_name_servers=0.0.0.0\n");
 }
 
-TEST_F(NetworkFileTest, UnwritableResolverIsReportedAndTheRestRuns) {
+// A resolver file that cannot be written, and a link planted at the dhcpcd
+// file (moved aside, never appended through), are reported; the rest runs.
+TEST_F(NetworkFileTest, ObstaclesAreReportedAndTheRestRuns) {
     sandbox.write("/etc/resolv.conf/keep", "");
-    EXPECT_TRUE(contains(apply("10.0.0.5 255.255.255.0 10.0.0.1 0.0.0.0 0.0.0.0"),
-                         "<ERR> Cannot Open /etc/resolv.conf\n"));
+    sandbox.write("/var/www/target", "keep\n");
+    std::filesystem::create_symlink(sandbox.path("/var/www/target"), sandbox.path(kDhcpcd));
+    const std::string out = apply("10.0.0.5 255.255.255.0 10.0.0.1 0.0.0.0 0.0.0.0");
+    EXPECT_TRUE(contains(out, "<ERR> Cannot Open /etc/resolv.conf\n"));
+    EXPECT_TRUE(contains(out, "<ERR> /var/kelvatro/conf/dhcpcd.conf was no regular file: moved "
+                              "to /var/kelvatro/conf/dhcpcd.conf.aside\n"));
     EXPECT_EQ(sandbox.journal().back(), "sudo service dhcpcd reload");
     EXPECT_EQ(count(sandbox.read(kDhcpcd), "\n"), 4);
+    EXPECT_EQ(sandbox.read("/var/www/target"), "keep\n");
 }
 
 } // namespace
