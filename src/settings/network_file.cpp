@@ -111,6 +111,39 @@ void apply_dhcpcd(const NetworkSettings& n) {
     run_command("sync");
 }
 
+// Whether the text is an IPv4 address: four decimal numbers of 0 to 255 with
+// the separators the reader takes between them, and nothing else.
+bool is_address(const char* text) {
+    const std::string_view separators = ".:, \t\r\n";
+    int numbers = 0;
+    for (std::string_view rest = text; !rest.empty();) {
+        const size_t digits = std::min(rest.find_first_not_of("0123456789"), rest.size());
+        if (digits > 3 || (digits > 0 && std::stoi(std::string(rest.substr(0, digits))) > 255))
+            return false;
+        numbers += digits > 0;
+        rest.remove_prefix(digits);
+        if (!rest.empty() && separators.find(rest.front()) == std::string_view::npos) return false;
+        if (!rest.empty()) rest.remove_prefix(1);
+    }
+    return numbers == 4;
+}
+
+// Takes an address from the file. A malformed one is refused whole: the
+// field keeps the address it had before the reading, or its factory value.
+// An empty value leaves the factory value.
+void take_address(const char* path, const char* key, const char* value, uint8_t field[4],
+                  const uint8_t before[4]) {
+    if (*value == '\0') return;
+    if (is_address(value)) {
+        IniParseIpAddress(value, field);
+        return;
+    }
+    if (std::any_of(before, before + 4, [](uint8_t b) { return b != 0; }))
+        std::copy(before, before + 4, field);
+    LogPrint(LOG_TO_BOTH, 3, "%s: %s=%s is no address, %s kept\n", path, key, value,
+             dotted(field).c_str());
+}
+
 void print_network_file(FILE* fp, const NetworkSettings& n) {
     std::fputs(";;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;\n"
                "; ORV ネットワーク情報         ;\n"
@@ -132,6 +165,7 @@ void print_network_file(FILE* fp, const NetworkSettings& n) {
 const SettingsShape kNetworkFileShape{kSection};
 
 int ReadNetworkFile(const char* path, NetworkSettings& n, FILE* opened) {
+    NetworkSettings before = n;
     set_factory_values(n);
     if (!opened && unit_access(path, F_OK) != 0) {
         LogPrint(LOG_TO_BOTH, 6, "<<Network file factory set>>\n");
@@ -140,8 +174,9 @@ int ReadNetworkFile(const char* path, NetworkSettings& n, FILE* opened) {
     }
     return IniReadFile(
         path, kSection,
-        [&n](const char* key, const char* value) {
-            if (uint8_t* field = field_of_key(n, key)) IniParseIpAddress(value, field);
+        [&](const char* key, const char* value) {
+            if (uint8_t* field = field_of_key(n, key))
+                take_address(path, key, value, field, field_of_key(before, key));
         },
         opened);
 }
