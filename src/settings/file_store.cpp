@@ -18,6 +18,9 @@
 
 namespace {
 
+// A file of the system's own configuration: root writes it, all may read it.
+constexpr FileAccess kSystemFileAccess{0644, 0};
+
 std::string sd_copy_of(const char* path) {
     const std::string_view name =
         std::string_view(path).substr(std::string_view(path).rfind('/') + 1);
@@ -58,16 +61,14 @@ int WriteFileReported(const char* path, std::string_view text, FileAccess access
 
 int CopyFileReported(const char* from, const char* to) {
     std::string text;
-    struct stat st {};
-    if (!read_whole_file(from, text) || unit_stat(from, &st) != 0) {
+    if (!read_whole_file(from, text)) {
         LogPrint(LOG_TO_BOTH, 3, "Cannot read %s: %s\n", from, std::strerror(errno));
         return -1;
     }
     std::string target = to;
     if (target.ends_with('/'))
         target += std::string_view(from).substr(std::string_view(from).rfind('/') + 1);
-    return WriteFileReported(target.c_str(), text, FileAccess{st.st_mode & 07777, kKeepGroup},
-                             DirSync::yes);
+    return WriteFileReported(target.c_str(), text, kSystemFileAccess, DirSync::yes);
 }
 
 int WriteSharedFile(const char* path, std::string_view text) {

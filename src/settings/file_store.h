@@ -14,9 +14,10 @@
 // naming the file. Returns 0 or -1.
 int WriteFileReported(const char* path, std::string_view text, FileAccess access,
                       DirSync sync = DirSync::no);
-// Copies a file whole to `to`, with the mode of the original (as "cp -p" would
-// give it); a directory ending in '/' takes the file under its own name. A copy
-// that fails is reported and leaves `to` as it was. Returns 0 or -1.
+// Copies a file whole to `to` (a file of the system's configuration under
+// /etc): mode 0644, group root, whatever the original's; a directory ending in
+// '/' takes the file under its own name. A copy that fails is reported and
+// leaves `to` as it was. Returns 0 or -1.
 int CopyFileReported(const char* from, const char* to);
 // A file shared with other local programs (status and function files), with
 // their access.
