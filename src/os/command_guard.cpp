@@ -229,7 +229,7 @@ struct Walk {
     fs::path cwd;
     std::vector<const SimpleCommand*> pipeline;
     std::string_view text;
-    std::vector<size_t>* scripts; // where scripts are started; nullptr: refused
+    std::vector<size_t>* scripts = nullptr; // where scripts are started; none: refused
 };
 
 // Whether a normal absolute path lies inside a root (or is the root itself,

@@ -70,7 +70,7 @@ void restrict_shared_file(const char* path) {
     if (fd < 0) return;
     struct stat st {};
     const FileAccess access = shared_file_access();
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
         (fchown(fd, 0, access.group) != 0 || fchmod(fd, access.mode) != 0))
         std::perror(path);
     close(fd);

@@ -17,7 +17,8 @@ FileAccess shared_file_access();
 FileAccess control_fifo_access();
 // The name that ORV_GROUP gives when no group of that name exists, else empty.
 std::string unknown_shared_group();
-// With ORV_GROUP set, a regular file (a link is not followed) is given to
-// root with the access of the shared files; unset, it is left as it is. A
-// failure is printed on the console.
+// With ORV_GROUP set, a regular file is given to root with the access of the
+// shared files; unset, it is left as it is. Neither a symbolic link nor a file
+// with a second name elsewhere is followed. A failure is printed on the
+// console.
 void restrict_shared_file(const char* path);
