@@ -110,7 +110,7 @@ void check_files_at_start() {
     static std::string reported;
     if (const std::string group = unknown_shared_group(); !group.empty() && group != reported) {
         LogPrint(LOG_TO_BOTH, 3, "ORV_GROUP names no group: %s; shared files kept for root\n",
-                 group.c_str());
+                 LogEscaped(group).c_str());
         reported = group;
     }
     for (const char* dir : {kRamConfDir, kSdConfDir})
