@@ -53,11 +53,13 @@ def synchronised(answer):
     return answer is not None and answer[0] != 3 and 1 <= answer[1] <= 15
 
 
-def poll(port, done, timeout):
-    start = time.monotonic()
+def poll(port, done, timeout, times=1):
+    """The answer that met `done` `times` polls in a row, and when."""
+    start, row = time.monotonic(), 0
     while time.monotonic() - start < timeout:
         answer = sntp(port)
-        if done(answer):
+        row = row + 1 if done(answer) else 0
+        if row == times:
             return answer, time.monotonic() - start
         time.sleep(0.5)
     print(f"timeout after {timeout} s, last answer {answer}")
@@ -103,7 +105,8 @@ def main(cmd, *args):
                               abs(a[2] - ahead) <= 0.05, float(args[3]))
         print(f"offset {(answer[2] - ahead) * 1e3:+.1f} ms, stratum {answer[1]}, after {waited:.0f} s")
     elif cmd == "unsync":
-        answer, waited = poll(int(args[0]), lambda a: not synchronised(a), float(args[1]))
+        # Three in a row: one lost reply is no loss of synchronisation.
+        answer, waited = poll(int(args[0]), lambda a: not synchronised(a), float(args[1]), 3)
         print(f"{'no answer' if answer is None else 'leap %d stratum %d' % answer[:2]} after {waited:.0f} s")
 
 
