@@ -19,9 +19,11 @@ bool world_ready = false;
 bool clock_manual = false;
 int64_t manual_now_us = 0;
 
+// The broadcast is a clock of its own: the raw monotonic clock, which no NTP
+// daemon of the machine steers (neither its steps nor its frequency corrections).
 int64_t host_monotonic_us() {
     timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
+    clock_gettime(CLOCK_MONOTONIC_RAW, &ts);
     return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
