@@ -102,19 +102,16 @@ TEST_F(NetworkFileTest, ReadingTakesKeysAfterTheHeaderAndRefusesMalformedAddress
 
 TEST_F(NetworkFileTest, PrintoutLeavesDnsOutWithTheVariantBit) {
     const NetworkSettings n = net("10.0.0.2 255.255.255.0 10.0.0.1 8.8.8.8 1.1.1.1");
-    const std::string five = capture_stdout([&] { PrintNetworkSettings(n); });
-    EXPECT_EQ(count(five, "\n"), 5);
-    for (const char* line :
-         {"IP Addr     : 10.0.0.2\n", "NetMask     : 255.255.255.0\n", "Gateway     : 10.0.0.1\n",
-          "DNS P       : 8.8.8.8\n", "DNS S       : 1.1.1.1\n"})
-        EXPECT_TRUE(contains(five, std::string("<INF> ") + line)) << line;
+    const std::string three = " <INF> IP Addr     : 10.0.0.2\n <INF> NetMask     : 255.255.255.0\n"
+                              " <INF> Gateway     : 10.0.0.1\n";
+    capture_stdout([&] { PrintNetworkSettings(n); });
     system_settings.CustumInfo = kVariantBit;
-    const std::string three = capture_stdout([&] { PrintNetworkSettings(n); });
-    EXPECT_EQ(count(three, "\n"), 3);
-    EXPECT_FALSE(contains(three, "DNS"));
+    capture_stdout([&] { PrintNetworkSettings(n); });
+    EXPECT_EQ(sandbox.log(),
+              three + " <INF> DNS P       : 8.8.8.8\n <INF> DNS S       : 1.1.1.1\n" + three);
 }
 
-TEST(NetmaskPrefix, CountsOnlyBytesWithTheTopBitSet) {
+TEST(NetmaskPrefix, CountsTheLeadingOnes) {
     for (const auto& [mask, length] :
          {std::pair{"255.255.255.128", 25}, {"0.0.0.0", 0}, {"255.255.255.127", 24}})
         EXPECT_EQ(netmask_prefix_length(net(std::string("0 ") + mask).NetMask), length) << mask;
