@@ -70,7 +70,8 @@ int fpga_read_date(TotDate& date);
 int fpga_read_time(TotTime& time, int64_t latch_after);
 int mjd_to_date(uint32_t mjd, TotDate& date);
 int bcd_to_int(uint8_t value);
-// 0, or -1 when the date and time make no calendar time.
+// 0, or -1 when the date and time make no calendar time or one before the
+// program's build.
 int tot_normalize_time(TotDate& date, TotTime& time);
 void fpga_time_adjust();
 void check_end_switch();

@@ -302,7 +302,7 @@ int bcd_to_int(uint8_t value) {
 int tot_normalize_time(TotDate& date, TotTime& time) {
     time_t seconds = local_calendar_time(date.year, date.month, date.day, bcd_to_int(time.hour),
                                          bcd_to_int(time.minute), bcd_to_int(time.second));
-    if (seconds == time_t(-1)) return -1;
+    if (seconds == time_t(-1) || seconds < clock_floor()) return -1;
 
     int32_t total = tot_state.milliseconds * 1000 + tot_state.microseconds;
     if (total > 999999) {
