@@ -65,7 +65,9 @@ extern TotState tot_state;
 // Back to the start values (tests only: the unit never resets the state).
 void tot_state_reset();
 
-int fpga_read_date(TotDate& date);
+// fresh_capture: the JST flag was found raised, so that a date word of 0 may
+// be the day the 16-bit MJD wraps (2038-04-23).
+int fpga_read_date(TotDate& date, bool fresh_capture = false);
 // latch_after: a moment after which the time read must have been latched.
 int fpga_read_time(TotTime& time, int64_t latch_after);
 int mjd_to_date(uint32_t mjd, TotDate& date);

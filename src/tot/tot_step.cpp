@@ -35,6 +35,12 @@ constexpr uint32_t kMjdOf2000 = 51544;
 constexpr uint32_t kMjdCycle = 65536;
 constexpr int kFirstYear = 2000;
 constexpr int kLastYear = 2179;
+// The day of MJD 65536, whose 16-bit date word reads 0 as "no date" does:
+// 2038-04-23 00:00 JST, with the week either side in which a word of 0 from a
+// fresh capture is taken for it.
+constexpr uint32_t kMjdZeroDay = kMjdCycle;
+constexpr time_t kMjdZeroDayStart = 2155561200;
+constexpr time_t kMjdZeroNear = 7 * 86400;
 
 // How old a latch may be for its sub-second count to be trusted: 4.096 s, when
 // the 12 bits of milliseconds wrap, less a margin for the two clocks' rates.
@@ -76,6 +82,24 @@ bool bcd_field_valid(uint32_t field, uint32_t limit) {
 bool time_word_valid(uint32_t word) {
     return bcd_field_valid((word >> 16) & 0xFF, 0x23) &&
            bcd_field_valid((word >> 8) & 0xFF, 0x59) && bcd_field_valid(word & 0xFF, 0x59);
+}
+
+bool near_mjd_zero_day(time_t t) {
+    return t >= kMjdZeroDayStart - kMjdZeroNear && t < kMjdZeroDayStart + 86400 + kMjdZeroNear;
+}
+
+// A date word of 0 on a fresh capture (the JST flag raised and a time of day
+// in the time word) is 2038-04-23 when the unit's clock or its last take
+// stands near that day; anywhere else it is no date.
+bool date_word_zero_is_mjd_zero_day() {
+    uint32_t word = 0;
+    if (SpiRead32(kRegTotTime, &word) != 0 || word == 0 || word == kNoTimeWord ||
+        !time_word_valid(word))
+        return false;
+    const TotDate& last = tot_state.last_date;
+    return near_mjd_zero_day(std::time(nullptr)) ||
+           (last.year != 0 &&
+            near_mjd_zero_day(local_calendar_time(last.year, last.month, last.day, 12, 0, 0)));
 }
 
 void read_statistics(TotStatus& status) {
@@ -126,7 +150,7 @@ void take_time(const TotStatus& status) {
     TotDate& date = tot_state.last_date;
     TotTime& time = tot_state.last_time;
     const int64_t latch_after = std::max(tot_state.flag_clear_at, tot_state.word_seen_at);
-    if (fpga_read_date(date) != 0 || fpga_read_time(time, latch_after) != 0 ||
+    if (fpga_read_date(date, true) != 0 || fpga_read_time(time, latch_after) != 0 ||
         tot_normalize_time(date, time) != 0) {
         if (++tot_state.read_failures > kReadFailureLimit) {
             tot_state.indication_wanted = kIndicationFailing;
@@ -224,9 +248,10 @@ int tot_step(TotSettings& settings, TotStatus& status) {
     return 0;
 }
 
-int fpga_read_date(TotDate& date) {
+int fpga_read_date(TotDate& date, bool fresh_capture) {
     uint32_t mjd = 0;
     if (SpiRead32(kRegTotDate, &mjd) != 0) return -1;
+    if (mjd == 0 && fresh_capture && date_word_zero_is_mjd_zero_day()) mjd = kMjdZeroDay;
     return mjd_to_date(mjd, date);
 }
 

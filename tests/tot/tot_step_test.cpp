@@ -175,6 +175,16 @@ TEST_F(TotStep, TakeAcrossMidnight) {
     EXPECT_EQ(date_commands(), Lines{"/bin/date -s \"2023/2/6 00:00:02.005042\""});
 }
 
+// On 2038-04-23 the broadcast's 16-bit date reads 0: the day after the last take.
+TEST_F(TotStep, TakeIntoTheDayTheDateWordReadsZero) {
+    world("broadcast 2038-04-22 23:59:54");
+    sim_clock_advance(5042);
+    start();
+    ticks(8);
+    EXPECT_EQ(date_commands(), (Lines{"/bin/date -s \"2038/4/22 23:59:58.005042\"",
+                                      "/bin/date -s \"2038/4/23 00:00:02.005042\""}));
+}
+
 // A failure period while the server runs logs "Failed to get TOT" once, and
 // the next take its "TOT Updated".
 TEST_F(TotStep, FailurePeriodLogsItsPairOnce) {

@@ -87,6 +87,26 @@ TEST_F(SandboxTest, FpgaDateAndTimeWords) {
     EXPECT_EQ(ymd(date), std::tuple(2023, 2, 25));
     registers[0x0308] = 0xFFFFFFFF;
     EXPECT_NE(fpga_read_date(date), 0);
+    // A word of 0 is 2038-04-23 (MJD 65536) only on a fresh capture with a time
+    // of day, and with the last take (or the clock) within a week of that day.
+    const struct {
+        TotDate last;
+        bool fresh;
+        uint32_t time_word;
+        int result;
+    } zero_words[] = {
+        {{2038, 4, 22}, true, 0x00000005, 0},   {{2038, 4, 30}, true, 0x00235959, 0},
+        {{2038, 4, 22}, false, 0x00000005, -1}, {{2038, 4, 22}, true, 0x14000000, -1},
+        {{2038, 4, 22}, true, 0x00000060, -1},  {{2038, 3, 1}, true, 0x00000005, -1},
+        {{0, 0, 0}, true, 0x00000005, -1},
+    };
+    registers[0x0308] = 0;
+    for (const auto& z : zero_words) {
+        registers[0x0304] = z.time_word;
+        tot_state.last_date = date = z.last;
+        EXPECT_EQ(fpga_read_date(date, z.fresh), z.result) << z.last.day << " " << z.time_word;
+        EXPECT_EQ(ymd(date), z.result == 0 ? std::tuple(2038, 4, 23) : ymd(z.last));
+    }
 
     const struct {
         uint32_t time_word, sub_second;
