@@ -149,8 +149,7 @@ void on_unlocked() {
 void take_time(const TotStatus& status) {
     TotDate& date = tot_state.last_date;
     TotTime& time = tot_state.last_time;
-    const int64_t latch_after = std::max(tot_state.flag_clear_at, tot_state.word_seen_at);
-    if (fpga_read_date(date, true) != 0 || fpga_read_time(time, latch_after) != 0 ||
+    if (fpga_read_date(date, true) != 0 || fpga_read_time(time, tot_state.flag_clear_at) != 0 ||
         tot_normalize_time(date, time) != 0) {
         if (++tot_state.read_failures > kReadFailureLimit) {
             tot_state.indication_wanted = kIndicationFailing;
@@ -238,6 +237,7 @@ int tot_step(TotSettings& settings, TotStatus& status) {
 
     read_statistics(status);
     if (rearm_capture()) {
+        watch_time_word();
         ++tot_state.ticks_since_tot;
         if (status.lock != 1)
             on_unlocked();
@@ -264,9 +264,32 @@ int fpga_read_date(TotDate& date, bool fresh_capture) {
 // kLatchAgeLimitUs later. The moments it knows:
 // - the JST flag rises with a latch made while the capture is armed, so for a
 //   take the latch came after the capture was armed or the flag last read clear;
-// - a time word other than the last one read was latched after that read.
+// - a time word other than the one read before was latched after that read;
+//   the word is read on every counted tick, so that an FPGA whose word runs
+//   between TOTs can be aligned to at any tick.
 // An older latch is a failed read; the failure rhythm stops the capture and
 // re-arms it, and the next latch is fresh.
+namespace {
+
+// Notes the word read at the moment; returns the moment after which it was
+// latched, as far as the reads tell.
+int64_t note_time_word(uint32_t word, int64_t read_at) {
+    if (word != tot_state.seen_word) {
+        tot_state.seen_changed_after = tot_state.seen_at;
+        tot_state.seen_word = word;
+    }
+    tot_state.seen_at = read_at;
+    return tot_state.seen_changed_after;
+}
+
+} // namespace
+
+void watch_time_word() {
+    const int64_t read_at = pace_clock_us();
+    uint32_t word = 0;
+    if (SpiRead32(kRegTotTime, &word) == 0) note_time_word(word, read_at);
+}
+
 int fpga_read_time(TotTime& time, int64_t latch_after) {
     const int64_t read_at = pace_clock_us();
     uint32_t word = 0;
@@ -275,14 +298,12 @@ int fpga_read_time(TotTime& time, int64_t latch_after) {
     const int64_t sub_second_before = system_clock_ns();
     const int sub_second_read = SpiRead32(kRegTotSubSecond, &sub_second);
     const int64_t sub_second_after = system_clock_ns();
-    const int64_t latch_age_bound = pace_clock_us() - latch_after;
+    const int64_t read_end = pace_clock_us();
     if (time_read != 0 || sub_second_read != 0) return -1;
+    latch_after = std::max(latch_after, note_time_word(word, read_at));
     if (word == 0 || sub_second == 0 || word == kNoTimeWord) return -1;
-    if (word == tot_state.last_time_word) {
-        tot_state.word_seen_at = read_at;
-        return -1;
-    }
-    if (!time_word_valid(word) || latch_age_bound >= kLatchAgeLimitUs) return -1;
+    if (word == tot_state.last_time_word) return -1;
+    if (!time_word_valid(word) || read_end - latch_after >= kLatchAgeLimitUs) return -1;
     time.extra = uint8_t(word >> 24);
     time.hour = uint8_t(word >> 16);
     time.minute = uint8_t(word >> 8);
@@ -290,7 +311,6 @@ int fpga_read_time(TotTime& time, int64_t latch_after) {
     tot_state.milliseconds = int32_t((sub_second >> 16) & 0xFFF);
     tot_state.microseconds = int32_t(sub_second & 0xFFF);
     tot_state.last_time_word = word;
-    tot_state.word_seen_at = read_at;
     tot_state.sub_second_read_ns = sub_second_before + (sub_second_after - sub_second_before) / 2;
     return 0;
 }
@@ -352,7 +372,7 @@ void fpga_time_adjust() {
     if (!ntp_server.running) return;
     TotDate& date = tot_state.adjust_date;
     TotTime& time = tot_state.adjust_time;
-    if (fpga_read_date(date) != 0 || fpga_read_time(time, tot_state.word_seen_at) != 0 ||
+    if (fpga_read_date(date) != 0 || fpga_read_time(time, kNever) != 0 ||
         tot_normalize_time(date, time) != 0)
         return;
     deliver_broadcast_time(date, time, 1);

@@ -39,6 +39,19 @@ std::map<std::pair<int, uint8_t>, std::vector<uint32_t>> written;
 std::array<uint8_t, 6> previous;
 int current_tick = 0;
 
+// An FPGA whose time word runs with the broadcast between TOTs: the current
+// second, and its sub-second count from the start of that second.
+bool word_runs = false;
+
+uint32_t running_word(uint8_t address) {
+    const int64_t japan_us = sim_broadcast_us() + 9 * 3600 * 1000000LL;
+    const int second = int(japan_us / 1000000 % 86400), us = int(japan_us % 1000000);
+    const auto bcd = [](int v) { return uint32_t(v / 10 << 4 | v % 10); };
+    return address == 0x04
+               ? bcd(second / 3600) << 16 | bcd(second / 60 % 60) << 8 | bcd(second % 60)
+               : uint32_t(us / 1000) << 16 | uint32_t(us % 1000);
+}
+
 int recorder_exchange(uint8_t* frame, size_t length) {
     const uint8_t reg = previous[0];
     if (length == 6 && (reg == 0x62 || reg == 0x63) && previous[1] == 0 &&
@@ -47,7 +60,11 @@ int recorder_exchange(uint8_t* frame, size_t length) {
                                                uint32_t(previous[3]) << 16 |
                                                uint32_t(previous[4]) << 8 | previous[5]);
     if (length == 6) std::copy(frame, frame + 6, previous.begin());
-    return sim_fpga_transport()->exchange(frame, length);
+    const int result = sim_fpga_transport()->exchange(frame, length);
+    if (length == 6 && word_runs && previous[0] == 0xE3 && (previous[1] & 0xF7) == 0x04)
+        for (int i = 0; i < 4; ++i) // the time word (0x04) or the sub-second count (0x0C)
+            frame[2 + i] = uint8_t(running_word(previous[1]) >> (24 - 8 * i));
+    return result;
 }
 
 constexpr SpiTransport kRecorder{"recorder", [] { return sim_fpga_transport()->open(); },
@@ -62,6 +79,7 @@ class TotStep : public SandboxTest {
         written.clear();
         previous = {};
         current_tick = 0;
+        word_runs = false;
         tot_state_reset();
         time_delivery_reset();
         ntp_server = NtpServerState{0, 16, 0};
@@ -206,6 +224,28 @@ TEST_F(TotStep, FailurePeriodLogsItsPairOnce) {
               1);
     EXPECT_EQ(count(status_log(), "Failed to get TOT"), 1);
     EXPECT_EQ(count(status_log(), "TOT Updated"), 1);
+}
+
+// Between TOTs the clock is aligned to the FPGA every fifth counted tick when
+// its time word runs (the word seen to change within a tick), and never when
+// the word changes only at a latch: its sub-second count, read 8 s after the
+// latch, has wrapped.
+TEST_F(TotStep, AlignmentToTheFpgaWhereItsLatchIsKnownFresh) {
+    for (const bool runs : {true, false}) {
+        word_runs = runs;
+        tot_state_reset();
+        ntp_server.running = 0;
+        world("tot on");
+        start();
+        EXPECT_EQ(takes(ticks(4)), 1);
+        world("tot off"); // locked, no flag: three ticks wait, then five counted
+        const std::string out = ticks(13);
+        const std::string adjusts =
+            "FPGA time adjust > /bin/date -s \"2023/2/5 07:00:12.005042\"\n"
+            "FPGA time adjust > /bin/date -s \"2023/2/5 07:00:17.005042\"\n";
+        EXPECT_EQ(count(out, "FPGA time adjust > "), runs ? 2 : 0) << out;
+        EXPECT_EQ(contains(out, adjusts), runs) << out;
+    }
 }
 
 // Nine failed statistics reads in a row do not restart the tuner (a good read

@@ -14,6 +14,7 @@
 namespace {
 
 std::map<uint32_t, uint32_t> registers; // by 13-bit address; the reads only read
+int64_t fake_clock_us = 0;
 
 int table_exchange(uint8_t* frame, size_t) {
     const uint32_t value = registers[uint32_t(frame[0] & 0x1F) << 8 | frame[1]];
@@ -117,6 +118,7 @@ TEST_F(SandboxTest, FpgaDateAndTimeWords) {
         {0x001A0000, 1, 0},          {0x0012005A, 1, 0}, {0x00235959, 1, 4000000},
     };
     for (const auto& r : bad_reads) {
+        tot_state_reset(); // no word seen before: the latch is as old as given
         registers[0x0304] = r.time_word;
         registers[0x030C] = r.sub_second;
         TotTime time{1, 2, 3, 4};
@@ -125,6 +127,7 @@ TEST_F(SandboxTest, FpgaDateAndTimeWords) {
         EXPECT_EQ(time.hour, 2);
         EXPECT_EQ(tot_state.last_time_word, 0xFFFFFFFFu);
     }
+    tot_state_reset();
     registers[0x0304] = 0x00235959;
     registers[0x030C] = 0x03E70001 | 0xF000F000; // bits above the 12-bit fields are ignored
     TotTime time{};
@@ -132,4 +135,18 @@ TEST_F(SandboxTest, FpgaDateAndTimeWords) {
     EXPECT_EQ(std::tuple(time.extra, time.hour, time.minute, time.second),
               std::tuple(0x00, 0x23, 0x59, 0x59));
     EXPECT_EQ(std::pair(tot_state.milliseconds, tot_state.microseconds), std::pair(999, 1));
+
+    // A word that the watch did not find was latched after the watch's read:
+    // taken within 4 s of it, refused later.
+    pace_set_clock([] { return fake_clock_us; });
+    for (const auto& [after_us, result] : {std::pair{3900000, 0}, {4000000, -1}}) {
+        tot_state_reset();
+        fake_clock_us = 0;
+        registers[0x0304] = 0x00101010;
+        watch_time_word();
+        registers[0x0304] = 0x00101011;
+        fake_clock_us = after_us;
+        EXPECT_EQ(fpga_read_time(time, kNever), result) << after_us;
+    }
+    pace_set_clock(nullptr);
 }
