@@ -9,6 +9,7 @@
 #include "os/pace.h"
 #include "os/shell.h"
 #include "settings/system_file.h"
+#include "tot/holdover.h"
 #include "tot/ntp_server.h"
 #include "tot/time_delivery.h"
 #include "tot/tot_state.h"
@@ -162,6 +163,7 @@ void take_time(const TotStatus& status) {
     tot_state.read_failures = 0;
     tot_state.ticks_since_tot = 0;
     capture_stop();
+    holdover_take();
     if (!ntp_server.running) ntp_server_start();
     if (tot_state.failure_logged == 1) {
         tot_state.failure_logged = 0;
@@ -207,6 +209,7 @@ void close_tick(const TotStatus& status) {
         }
         tot_state.ticks_since_tot = 0;
     }
+    holdover_check();
     write_status_file(status);
     tuner_context.tune_requested = 0;
     if (!variant_bit_set()) check_end_switch();
@@ -235,6 +238,7 @@ int tot_step(TotSettings& settings, TotStatus& status) {
     status.lock = 0;
     status.ber_a = status.ber_b = status.ber = 100000;
 
+    holdover_count();
     read_statistics(status);
     if (rearm_capture()) {
         watch_time_word();

@@ -9,6 +9,7 @@
 #include "sandbox.h"
 #include "settings/system_file.h"
 #include "text.h"
+#include "tot/holdover.h"
 #include "tot/ntp_server.h"
 #include "tot/time_delivery.h"
 #include "tot/tot_state.h"
@@ -81,6 +82,7 @@ class TotStep : public SandboxTest {
         current_tick = 0;
         word_runs = false;
         tot_state_reset();
+        holdover = HoldoverState{};
         time_delivery_reset();
         ntp_server = NtpServerState{0, 16, 0};
         pace_set_tick_ms(1000);
@@ -246,6 +248,36 @@ TEST_F(TotStep, AlignmentToTheFpgaWhereItsLatchIsKnownFresh) {
         EXPECT_EQ(count(out, "FPGA time adjust > "), runs ? 2 : 0) << out;
         EXPECT_EQ(contains(out, adjusts), runs) << out;
     }
+}
+
+// ORV_HOLDOVER_S ticks without a take stop the daemon, once, with a line
+// naming the holdover, and the next take starts it again; 0 keeps it serving.
+TEST_F(TotStep, HoldoverLimitStopsTheDaemonUntilTheNextTake) {
+    const std::string stopped_line =
+        "<ERR> No broadcast time for 10 s (holdover limit 10 s): NTP daemon stopped\n";
+    for (const auto& [limit, stops] : {std::pair{"10", 1}, {"0", 0}}) {
+        sandbox.write("/etc/default/orv-main", std::string("ORV_HOLDOVER_S=") + limit + "\n");
+        deploy_settings_reload();
+        sandbox.remove("/sim/commands.log");
+        tot_state_reset();
+        ntp_server.running = 0;
+        world("tot on");
+        start();
+        ticks(4);
+        world("tot off");
+        ticks(9);
+        EXPECT_EQ(journaled("sudo /etc/init.d/ntp stop"), 0) << limit;
+        ticks();
+        EXPECT_EQ(journaled("sudo /etc/init.d/ntp stop"), stops) << limit;
+        EXPECT_EQ(std::pair(holdover.ticks_since_take, holdover.daemon_stopped),
+                  std::pair(int64_t{10}, stops == 1));
+        world("tot on");
+        ticks(9);
+        EXPECT_EQ(journaled("sudo /etc/init.d/ntp start"), 1 + stops) << limit;
+        EXPECT_FALSE(holdover.daemon_stopped);
+    }
+    EXPECT_EQ(count(status_log(), stopped_line), 1);
+    EXPECT_EQ(count(status_log(), "<INF> Stop TOT Time Server\n"), 1);
 }
 
 // Nine failed statistics reads in a row do not restart the tuner (a good read
