@@ -187,14 +187,6 @@ TEST_F(TotStep, TimeBeforeTheBuildDateIsAFailedRead) {
     EXPECT_EQ(sim_fpga_gpio_output(), 0x8900u);
 }
 
-TEST_F(TotStep, TakeAcrossMidnight) {
-    world("broadcast 2023-02-05 23:59:58");
-    sim_clock_advance(5042);
-    start();
-    ticks(4);
-    EXPECT_EQ(date_commands(), Lines{"/bin/date -s \"2023/2/6 00:00:02.005042\""});
-}
-
 // On 2038-04-23 the broadcast's 16-bit date reads 0: the day after the last take.
 TEST_F(TotStep, TakeIntoTheDayTheDateWordReadsZero) {
     world("broadcast 2038-04-22 23:59:54");
