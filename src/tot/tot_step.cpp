@@ -194,11 +194,16 @@ void on_locked(const TotStatus& status) {
     }
 }
 
+// A status file that cannot be written is logged once a run of failed ticks.
+LogRepeat status_file_failing;
+
 void write_status_file(const TotStatus& status) {
     char path[64];
     std::snprintf(path, sizeof path, kStatusFileFormat, kTotBoard, kTotSub);
     if (tot_write_status(path, status) != 0)
-        LogPrint(LOG_TO_BOTH, 3, "ステータスファイル保存に失敗しました。\n");
+        LogRepeated(status_file_failing, 3, "ステータスファイル保存に失敗しました。\n");
+    else
+        LogRepeatEnd(status_file_failing);
 }
 
 void close_tick(const TotStatus& status) {

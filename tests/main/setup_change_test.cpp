@@ -124,11 +124,13 @@ TEST_F(SetupChangeTest, SetupOfOtherBoardsOrWithoutTheTotFunctionIsOnlyNoted) {
     EXPECT_TRUE(sandbox.journal().empty());
 }
 
-// Only an existing regular file directly in the settings directory is taken.
+// Only an existing regular file directly in the settings directory is taken;
+// each refusal is logged once a run of it.
 TEST_F(SetupChangeTest, OnlyFilesOfTheSettingsDirectoryAreTaken) {
     system_settings.SystemInfo = kTotFunctionBit;
     write_system_file("/var/kelvatro/conf/ORV_System.ini", "INSIDE");
     write_system_file("/var/www/away/ORV_System.ini", "EVIL");
+    write_system_file("/usr/kelvatro/conf/ORV_System.ini", "EVIL");
     fs::create_directory_symlink(sandbox.path("/var/www/away"),
                                  sandbox.path("/var/kelvatro/conf/linkdir"));
     fs::create_directories(sandbox.path("/var/kelvatro/conf/ORV_Network_d.ini"));
@@ -139,6 +141,7 @@ TEST_F(SetupChangeTest, OnlyFilesOfTheSettingsDirectoryAreTaken) {
                        sandbox.path("/var/kelvatro/conf/Setup_05_01.ini"));
     const std::pair<std::string, std::string> refused[] = {
         {"/var/kelvatro/conf/linkdir/ORV_System.ini", "is outside /var/kelvatro/conf/"},
+        {"/usr/kelvatro/conf/ORV_System.ini", "is outside /var/kelvatro/conf/"},
         {"/var/kelvatro/conf/ORV_System_x.ini", "does not exist"},
         {"/var/kelvatro/conf/../../../etc/ORV_Network.ini", "does not exist"},
         {"/var/kelvatro/conf/ORV_Network_d.ini", "is not a regular file"},
@@ -150,6 +153,14 @@ TEST_F(SetupChangeTest, OnlyFilesOfTheSettingsDirectoryAreTaken) {
         handle(name);
         expected += " <ERR> Setup change refused: " + name + " " + reason + "\n";
     }
+    // The same refusal again is counted; a name's control characters come escaped.
+    handle("/var/kelvatro/conf/\x1b[2J\t/ORV_System.ini");
+    handle("/var/kelvatro/conf/\x1b[2J\t/ORV_System.ini");
+    handle("/var/kelvatro/conf/ORV_System_x.ini");
+    expected += " <ERR> Setup change refused: /var/kelvatro/conf/\\x1B[2J\\t/ORV_System.ini does "
+                "not exist\n <ERR> Repeated 1 more times: Setup change refused: "
+                "/var/kelvatro/conf/\\x1B[2J\\t/ORV_System.ini does not exist\n <ERR> Setup "
+                "change refused: /var/kelvatro/conf/ORV_System_x.ini does not exist\n";
     std::istringstream log(sandbox.read("/var/www/StatusLog.txt"));
     std::string logged;
     for (std::string line; std::getline(log, line);)

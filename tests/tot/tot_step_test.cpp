@@ -355,11 +355,16 @@ TEST_F(TotStep, VariantBitIgnoresTheSwitch) {
     EXPECT_EQ(count(status_log(), "SetChannel  : 27\n") - count(status_log(), "SetStratum"), 1);
 }
 
-TEST_F(TotStep, StatusFileThatCannotBeWrittenIsLoggedEachTick) {
+TEST_F(TotStep, StatusFileThatCannotBeWrittenIsLoggedOnceARun) {
     start();
     sandbox.write(std::string(kStatusPath) + "/blocked", "");
-    ticks(2);
-    EXPECT_EQ(count(status_log(), "ステータスファイル保存に失敗しました。\n"), 2);
+    ticks(3);
+    sandbox.remove(kStatusPath);
+    ticks();
+    EXPECT_EQ(count(status_log(), "<ERR> ステータスファイル保存に失敗しました。\n"), 1);
+    EXPECT_EQ(count(status_log(),
+                    "<ERR> Repeated 2 more times: ステータスファイル保存に失敗しました。\n"),
+              1);
 }
 
 // The segment of the NTP daemons' shared-memory clock, as they read it.

@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Cross build for a Raspberry Pi's Debian and the whole suite under emulation:
-#   scripts/cross-test.sh arm64|armhf
+#   tests/tools/cross-test.sh arm64|armhf
 # Installs Debian's cross toolchain, the target's development packages and
 # qemu-user when missing (as root), builds in build-ARCH/ with
 # cmake/toolchain-ARCH.cmake, and runs every test through qemu, the end-to-end
 # scenarios included (they start orv-sim through the same emulator).
 set -euo pipefail
 
-repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 cd "$repo"
 
 arch=${1:-}
@@ -19,7 +19,7 @@ arm64 | armhf) ;;
     ;;
 esac
 
-# shellcheck source=install-packages.sh
+# shellcheck source=../../scripts/install-packages.sh
 . scripts/install-packages.sh
 orv_install_packages cmake ninja-build ccache tzdata qemu-user "crossbuild-essential-$arch" \
     "libgtest-dev:$arch" "libgmock-dev:$arch" "libbcm2835-dev:$arch" "libstdc++6:$arch" \
