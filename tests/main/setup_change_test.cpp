@@ -99,16 +99,14 @@ TEST_F(SetupChangeTest, ChangedSetDateSetsTheClocks) {
     handle(kCurrentFilePath);
     EXPECT_EQ(sandbox.journal(), (Lines{"clock_settime 1704413223.000000",
                                         "date -s \"2024-01-05 09:07:03\"", "hwclock -wu"}));
-    // A date before the program's build sets nothing.
-    clock_floor_set(1704585600); // 2024-01-07
-    sandbox.write(kCurrentFilePath, "[ORVCurrent]\nSetDate=2024/01/06\nSetTime=09:07:03\n");
+    clock_floor_set(1704585600); // 2024-01-07: an earlier date sets nothing
+    sandbox.write(kCurrentFilePath, "[ORVCurrent]\nSetDate=2024/01/06\n");
     handle(kCurrentFilePath);
     clock_floor_set(kTestsClockFloor);
     EXPECT_EQ(sandbox.journal().size(), 3u);
-    EXPECT_EQ(count(sandbox.read("/var/www/StatusLog.txt"),
-                    " <ERR> Clock not set to 2024-01-06 09:07:03: before the program's build "
-                    "date\n"),
-              1);
+    EXPECT_TRUE(contains(sandbox.read("/var/www/StatusLog.txt"),
+                         " <ERR> Clock not set to 2024-01-06 09:07:03: before the program's "
+                         "build date\n"));
 }
 
 TEST_F(SetupChangeTest, SetupOfOtherBoardsOrWithoutTheTotFunctionIsOnlyNoted) {

@@ -3,7 +3,6 @@
 #include "board/spi_regs.h"
 #include "board/spi_transport.h"
 #include "fpga.h"
-#include "os/clock.h"
 #include "os/deploy_settings.h"
 #include "os/pace.h"
 #include "sandbox.h"
@@ -175,15 +174,6 @@ TEST_F(TotStep, FirstTakeOnTheFourthTickThenOneInFour) {
     EXPECT_EQ(date_commands().back(), "/bin/date -s \"2023/2/5 07:00:44.005042\"");
     EXPECT_TRUE(status_has("Now_TOTTIME=07:00:44\t;"));
     EXPECT_EQ(journaled("sudo /etc/init.d/ntp start"), 1);
-}
-
-// A broadcast time before the program's build is a failed read: nothing set.
-TEST_F(TotStep, TimeBeforeTheBuildDateIsAFailedRead) {
-    clock_floor_set(1675641600); // 2023-02-06 00:00 UTC, the day after the broadcast's
-    start();
-    const std::string out = ticks(7);
-    clock_floor_set(kTestsClockFloor);
-    EXPECT_EQ(takes(out), 0);
 }
 
 // On 2038-04-23 the broadcast's 16-bit date reads 0: the day after the last take.

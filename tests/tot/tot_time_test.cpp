@@ -2,6 +2,7 @@
 // sub-second count), any word the board could deliver put in a register table.
 #include "board/spi_regs.h"
 #include "board/spi_transport.h"
+#include "os/clock.h"
 #include "os/pace.h"
 #include "sandbox.h"
 #include "tot/tot_state.h"
@@ -73,6 +74,10 @@ TEST(NormalizeTime, CarriesTheFractionIntoSecondsAcrossDaysAndYears) {
                              tot_state.microseconds),
                   c.want);
     }
+    clock_floor_set(1709164800); // 2024-02-29 00:00 UTC: the last case's time lies before it
+    auto last = cases[3];
+    EXPECT_EQ(tot_normalize_time(last.date, last.time), -1);
+    clock_floor_set(kTestsClockFloor);
 }
 
 // Date word: the MJD; time word: BCD h, m, s under a zero top byte; sub-second
