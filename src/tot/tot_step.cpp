@@ -85,6 +85,17 @@ bool time_word_valid(uint32_t word) {
            bcd_field_valid((word >> 8) & 0xFF, 0x59) && bcd_field_valid(word & 0xFF, 0x59);
 }
 
+// Notes the time word read at the moment; returns the moment after which it
+// was latched, as far as the reads tell.
+int64_t note_time_word(uint32_t word, int64_t read_at) {
+    if (word != tot_state.seen_word) {
+        tot_state.seen_changed_after = tot_state.seen_at;
+        tot_state.seen_word = word;
+    }
+    tot_state.seen_at = read_at;
+    return tot_state.seen_changed_after;
+}
+
 bool near_mjd_zero_day(time_t t) {
     return t >= kMjdZeroDayStart - kMjdZeroNear && t < kMjdZeroDayStart + 86400 + kMjdZeroNear;
 }
@@ -278,27 +289,6 @@ int fpga_read_date(TotDate& date, bool fresh_capture) {
 //   between TOTs can be aligned to at any tick.
 // An older latch is a failed read; the failure rhythm stops the capture and
 // re-arms it, and the next latch is fresh.
-namespace {
-
-// Notes the word read at the moment; returns the moment after which it was
-// latched, as far as the reads tell.
-int64_t note_time_word(uint32_t word, int64_t read_at) {
-    if (word != tot_state.seen_word) {
-        tot_state.seen_changed_after = tot_state.seen_at;
-        tot_state.seen_word = word;
-    }
-    tot_state.seen_at = read_at;
-    return tot_state.seen_changed_after;
-}
-
-} // namespace
-
-void watch_time_word() {
-    const int64_t read_at = pace_clock_us();
-    uint32_t word = 0;
-    if (SpiRead32(kRegTotTime, &word) == 0) note_time_word(word, read_at);
-}
-
 int fpga_read_time(TotTime& time, int64_t latch_after) {
     const int64_t read_at = pace_clock_us();
     uint32_t word = 0;
@@ -322,6 +312,12 @@ int fpga_read_time(TotTime& time, int64_t latch_after) {
     tot_state.last_time_word = word;
     tot_state.sub_second_read_ns = sub_second_before + (sub_second_after - sub_second_before) / 2;
     return 0;
+}
+
+void watch_time_word() {
+    const int64_t read_at = pace_clock_us();
+    uint32_t word = 0;
+    if (SpiRead32(kRegTotTime, &word) == 0) note_time_word(word, read_at);
 }
 
 // Julian day to Gregorian date after Meeus, in double precision. MJD 0 is no
