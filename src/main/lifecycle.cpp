@@ -20,6 +20,7 @@
 #include "settings/system_file.h"
 #include "sntp/ntp_client.h"
 #include "timer/event_timer.h"
+#include "tot/ntp_server.h"
 #include "tot/tot_files.h"
 #include "tot/tot_step.h"
 #include "tot/tot_tuning.h"
@@ -87,6 +88,7 @@ void start_tot_function(FILE* function_file, uint32_t version) {
                   kTotBoard, kTotSub);
     write_function_slot(function_file, 1, kTotBoard, kTotSub, kTotFunctionCode, version, "TOT");
     std::lock_guard lock(tot_mutex);
+    ntp_server_report_settings();
     CheckSettingsFile(setup_path.data(), kTotSettingsShape);
     tot_read_settings(setup_path.data(), tot_settings);
     tuner_init();

@@ -72,7 +72,7 @@ int WriteFileReported(const char* path, std::string_view text, FileAccess access
     return -1;
 }
 
-int CopyFileReported(const char* from, const char* to) {
+int CopyFileReported(const char* from, const char* to, std::optional<FileAccess> access) {
     std::string text;
     struct stat st {};
     if (!read_whole_file(from, text) || unit_stat(from, &st) != 0) {
@@ -80,9 +80,13 @@ int CopyFileReported(const char* from, const char* to) {
         return -1;
     }
     std::string target = to;
+    struct stat target_st {};
+    if (!target.ends_with('/') && unit_stat(to, &target_st) == 0 && S_ISDIR(target_st.st_mode))
+        target += '/';
     if (target.ends_with('/'))
         target += std::string_view(from).substr(std::string_view(from).rfind('/') + 1);
-    return WriteFileReported(target.c_str(), text, FileAccess{st.st_mode & 07777, kKeepGroup},
+    return WriteFileReported(target.c_str(), text,
+                             access.value_or(FileAccess{st.st_mode & 07777, kKeepGroup}),
                              DirSync::yes);
 }
 

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -15,10 +16,12 @@
 // naming the file, once a run of failures of that file. Returns 0 or -1.
 int WriteFileReported(const char* path, std::string_view text, FileAccess access,
                       DirSync sync = DirSync::no);
-// Copies a file whole to `to`, with the mode of the original (as "cp -p" would
-// give it); a directory ending in '/' takes the file under its own name. A copy
-// that fails is reported and leaves `to` as it was. Returns 0 or -1.
-int CopyFileReported(const char* from, const char* to);
+// Copies a file whole to `to`, with the given access or else the mode of the
+// original (as "cp -p" would give it); a directory takes the file under its
+// own name. A copy that fails is reported and leaves `to` as it was. Returns 0
+// or -1.
+int CopyFileReported(const char* from, const char* to,
+                     std::optional<FileAccess> access = std::nullopt);
 // A file shared with other local programs (status and function files), with
 // their access.
 int WriteSharedFile(const char* path, std::string_view text);

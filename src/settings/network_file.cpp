@@ -19,6 +19,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 NetworkSettings network_settings;
 
@@ -85,30 +86,46 @@ bool dhcpcd_has(const std::string& file, const char* text) {
 }
 
 // Appends "key<value>" to the dhcpcd file, or rewrites everything behind the
-// key on every line that carries it; then syncs.
-void set_dhcpcd_entry(const std::string& file, const char* key, const std::string& value) {
+// key on every line that carries it; then syncs. Returns the edit's status.
+int set_dhcpcd_entry(const std::string& file, const char* key, const std::string& value) {
+    int status = 0;
     if (!dhcpcd_has(file, key)) {
-        run_command(format_command("echo \"%s\"%s >> %s", key, value.c_str(), file.c_str()));
+        status =
+            run_command(format_command("echo \"%s\"%s >> %s", key, value.c_str(), file.c_str()));
     } else {
         std::string escaped;
         for (char c : value)
             escaped += c == '/' ? std::string("\\/") : std::string(1, c);
-        run_command(format_command("grep -l '%s' %s | xargs sed -i -e 's/%s.*/%s%s/g'", key,
-                                   file.c_str(), key, key, escaped.c_str()));
+        status = run_command(format_command("grep -l '%s' %s | xargs sed -i -e 's/%s.*/%s%s/g'",
+                                            key, file.c_str(), key, key, escaped.c_str()));
     }
     run_command("sync");
+    return status;
 }
 
-void apply_dhcpcd(const NetworkSettings& n) {
+// The dhcpcd file edited and copied to /etc; 0, or -1 at the first edit that
+// failed (logged), which leaves the rest undone.
+int apply_dhcpcd(const NetworkSettings& n) {
     const std::string file = shell_quote(kDhcpcdFile);
+    int status = 0;
     if (!dhcpcd_has(file, "interface eth0"))
-        run_command(format_command("echo \"%s\" >> %s", "interface eth0", file.c_str()));
-    set_dhcpcd_entry(file, "static ip_address=",
-                     dotted(n.IP) + "/" + std::to_string(netmask_prefix_length(n.NetMask)));
-    set_dhcpcd_entry(file, "static routers=", dotted(n.Gateway));
-    set_dhcpcd_entry(file, "static domain_name_servers=", dotted(n.DnsP));
-    CopyFileReported(kDhcpcdFile, kDhcpcdTarget);
+        status = run_command(format_command("echo \"%s\" >> %s", "interface eth0", file.c_str()));
+    const std::pair<const char*, std::string> entries[] = {
+        {"static ip_address=",
+         dotted(n.IP) + "/" + std::to_string(netmask_prefix_length(n.NetMask))},
+        {"static routers=", dotted(n.Gateway)},
+        {"static domain_name_servers=", dotted(n.DnsP)}};
+    for (const auto& [key, value] : entries) {
+        if (status != 0) break;
+        status = set_dhcpcd_entry(file, key, value);
+    }
+    if (status != 0) {
+        LogPrint(LOG_TO_BOTH, 3, "Cannot edit %s: status %d\n", kDhcpcdFile, status);
+        return -1;
+    }
+    const int copied = CopyFileReported(kDhcpcdFile, kDhcpcdTarget);
     run_command("sync");
+    return copied;
 }
 
 void print_network_file(FILE* fp, const NetworkSettings& n) {
@@ -176,7 +193,7 @@ int ApplyNetworkSettings(const NetworkSettings& n) {
     run_command("route del default");
     run_command(format_command("route add default gw %s", dotted(n.Gateway).c_str()));
     write_resolver(n);
-    apply_dhcpcd(n);
-    run_command("sudo service dhcpcd reload");
+    // dhcpcd would take the old file again.
+    if (apply_dhcpcd(n) == 0) run_command("sudo service dhcpcd reload");
     return 1;
 }

@@ -6,7 +6,12 @@
 
 #include "tot/tot_state.h"
 
+// Shm delivery with a usable unit; step otherwise.
 bool time_delivery_shm();
+// Logs once, at start, a delivery or unit that cannot be used (step then runs).
+void time_delivery_report();
+// The unit of the shared-memory segment with shm delivery, else -1.
+int shm_delivery_unit();
 
 // A broadcast time read from the FPGA and normalised, its fraction in the TOT
 // state: a take (adjust 0) or an alignment to the FPGA clock (adjust 1). Step:

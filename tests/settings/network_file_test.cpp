@@ -1,5 +1,6 @@
 // The network settings file and the network apply: factory files, reading, the
 // printout, the commands, the resolver file and the dhcpcd entries.
+#include "os/shell.h"
 #include "sandbox.h"
 #include "settings/network_file.h"
 #include "settings/system_file.h"
@@ -146,6 +147,19 @@ TEST_F(NetworkFileTest, UnwritableResolverIsReportedAndTheRestRuns) {
                          "<ERR> Cannot Open /etc/resolv.conf\n"));
     EXPECT_EQ(sandbox.journal().back(), "sudo service dhcpcd reload");
     EXPECT_EQ(count(sandbox.read(kDhcpcd), "\n"), 4);
+}
+
+// An edit of the dhcpcd file that fails (a full RAM disk) is reported, and
+// dhcpcd is not reloaded on the old file.
+TEST_F(NetworkFileTest, FailedDhcpcdEditIsNotReloaded) {
+    shell_set_sandbox_runner(
+        [](const std::string& command) { return contains(command, "sed") ? 1 : 0; });
+    const std::string out = apply("10.0.0.5 255.255.255.0 10.0.0.1 0.0.0.0 0.0.0.0");
+    shell_set_sandbox_runner(nullptr);
+    EXPECT_EQ(count(out, "<ERR>"), 1);
+    EXPECT_TRUE(contains(out, "<ERR> Cannot edit /var/kelvatro/conf/dhcpcd.conf: status 1\n"));
+    EXPECT_EQ(sandbox.journal().back(), "sync");
+    EXPECT_FALSE(sandbox.exists("/etc/dhcpcd.conf"));
 }
 
 } // namespace
