@@ -89,8 +89,8 @@ int edit_local_stratum(int stratum) {
 int write_ntp_conf(bool shm, int stratum) {
     if ((shm ? write_shm_refclock_conf(kNtpConf, stratum) : edit_local_stratum(stratum)) != 0)
         return -1;
-    const int copied = CopyFileReported(
-        kNtpConf, deploy_setting("ORV_NTP_CONF_COPY", kNtpConfTarget).c_str(), kEtcAccess);
+    const int copied =
+        CopyFileReported(kNtpConf, deploy_setting("ORV_NTP_CONF_COPY", kNtpConfTarget).c_str());
     run_command("sync");
     return copied;
 }
