@@ -81,13 +81,24 @@ class SetupChangeTest : public SandboxTest {
     }
 };
 
-TEST_F(SetupChangeTest, FileNameIsTakenAfterTheHeader) {
+// The FileName counts only after the header; names of no kind, setups of other
+// boards, and the TOT board's without the TOT function are only noted.
+TEST_F(SetupChangeTest, OnlyNotedUnlessTheFileIsTaken) {
+    tot_settings = TotSettings{1, 0, 27, 7};
+    for (const char* name : {"Setup_05_02.ini", "Setup_06_01.ini", "Setup_TOT_01.ini"})
+        sandbox.write(std::string("/var/kelvatro/conf/") + name, "[TOT]\nSet_TOT_CH_NUM=40\n");
+    const std::string pass = "<DBG>pass:orv_parser_setup\n";
     for (const auto& [message, debug] : std::vector<std::pair<std::string, std::string>>{
              {"[SetupChange]\nFileName=ORV_Function.ini\n", debug_line(8, "", 0, 0)},
              {"[SetupChange]\r\nFileName=/x/Filter_01_02.ini\r\n", debug_line(32, "", 1, 2)},
              {"FileName=ORV_Function.ini\n[SetupChange]\n", debug_line(0, "", 0, 0)},
-             {"[SetupChange]\nFileName\n", debug_line(0, "", 0, 0)}})
+             {"[SetupChange]\nFileName\n", debug_line(0, "", 0, 0)},
+             {"/var/kelvatro/conf/Setup_05_02.ini", debug_line(16, "", 5, 2) + pass}})
         EXPECT_EQ(handle(message), debug) << message;
+    system_settings.SystemInfo = kTotFunctionBit;
+    EXPECT_EQ(handle("/var/kelvatro/conf/Setup_06_01.ini"), debug_line(16, "", 6, 1) + pass);
+    EXPECT_EQ(handle("/var/kelvatro/conf/Setup_TOT_01.ini"), debug_line(16, "TOT", 0, 1) + pass);
+    EXPECT_EQ(tot_settings.Set_TOT_CH_NUM, 27);
     EXPECT_TRUE(sandbox.journal().empty());
     EXPECT_EQ(sandbox.log(), "");
 }
@@ -106,19 +117,6 @@ TEST_F(SetupChangeTest, ChangedSetDateSetsTheClocks) {
     EXPECT_TRUE(contains(sandbox.read("/var/www/StatusLog.txt"),
                          " <ERR> Clock not set to 2024-01-06 09:07:03: before the program's "
                          "build date\n"));
-}
-
-TEST_F(SetupChangeTest, SetupOfOtherBoardsOrWithoutTheTotFunctionIsOnlyNoted) {
-    tot_settings = TotSettings{1, 0, 27, 7};
-    for (const char* name : {"Setup_05_02.ini", "Setup_06_01.ini", "Setup_TOT_01.ini"})
-        sandbox.write(std::string("/var/kelvatro/conf/") + name, "[TOT]\nSet_TOT_CH_NUM=40\n");
-    const std::string pass = "<DBG>pass:orv_parser_setup\n";
-    EXPECT_EQ(handle("/var/kelvatro/conf/Setup_05_02.ini"), debug_line(16, "", 5, 2) + pass);
-    system_settings.SystemInfo = kTotFunctionBit;
-    EXPECT_EQ(handle("/var/kelvatro/conf/Setup_06_01.ini"), debug_line(16, "", 6, 1) + pass);
-    EXPECT_EQ(handle("/var/kelvatro/conf/Setup_TOT_01.ini"), debug_line(16, "TOT", 0, 1) + pass);
-    EXPECT_EQ(tot_settings.Set_TOT_CH_NUM, 27);
-    EXPECT_TRUE(sandbox.journal().empty());
 }
 
 // Only an existing regular file directly in the settings directory is taken;
