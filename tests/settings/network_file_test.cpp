@@ -115,7 +115,7 @@ TEST(NetmaskPrefix, CountsTheLeadingOnes) {
         EXPECT_EQ(netmask_prefix_length(net(std::string("0 ") + mask).NetMask), length) << mask;
 }
 
-TEST_F(NetworkFileTest, ApplyRunsTheCommandsInOrder) {
+TEST_F(NetworkFileTest, ApplyRunsTheCommandsInOrderAndEditsKeysPresent) {
     apply("192.168.105.10 255.255.255.0 192.168.105.1 0.0.0.0 0.0.0.0");
     const std::vector<std::string> expected = {
         "ifconfig eth0 192.168.105.10 netmask 255.255.255.0",
@@ -142,9 +142,7 @@ TEST_F(NetworkFileTest, ApplyRunsTheCommandsInOrder) {
         "static routers=192.168.105.1\nstatic domain_name_servers=0.0.0.0\n";
     EXPECT_EQ(sandbox.read(kDhcpcd), entries);
     EXPECT_EQ(sandbox.read("/etc/dhcpcd.conf"), entries);
-}
-
-TEST_F(NetworkFileTest, KeyInsideACommentCountsAsPresent) {
+    // A key inside a comment counts as present: that line is edited.
     sandbox.write(kDhcpcd, "#interface eth0\n#static routers=192.168.0.1\n");
     apply("10.0.0.5 255.255.255.0 10.0.0.1 0.0.0.0 0.0.0.0");
     EXPECT_EQ(sandbox.read(kDhcpcd), "#interface eth0\n#static routers=10.0.0.1\n"
