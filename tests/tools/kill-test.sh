@@ -39,18 +39,15 @@ drive() {
     local n=0
     while :; do
         n=$((n + 1))
-        if [ -f "$SD/ORV_System.ini" ]; then
-            sed 's/^Version=[0-9A-F]*/Version=01000003/' "$SD/ORV_System.ini" >"$CONF/edit.tmp" &&
-                mv "$CONF/edit.tmp" "$CONF/ORV_System.ini" || true
-        fi
+        sed 's/^Version=[0-9A-F]*/Version=01000003/' "$SD/ORV_System.ini" >"$CONF/edit.tmp" 2>/dev/null &&
+            mv "$CONF/edit.tmp" "$CONF/ORV_System.ini" || true
         send "[SetupChange]\nFileName=/var/kelvatro/conf/ORV_System.ini\n"
         [ $((n % 10)) -ne 0 ] || send "RESET\n"
         sleep 0.005
     done
 }
 
-checked=0
-damaged=0
+checked=0 damaged=0
 for kill in $(seq "$kills"); do
     sim_start
     wait_for "Main Program Ready" console_has "Main Program Ready"
