@@ -127,8 +127,10 @@ TEST_F(SystemFileTest, OnlyAFileThatCannotBeReadIsReplaced) {
     const std::string nul = std::string("[ORVSystem]\nUnitName=A") + '\0' + "\n";
     const struct {
         std::string text, why;
-    } damaged[] = {{nul, "a NUL byte"}, // an empty or cut file: e2e served_time
+    } damaged[] = {{"", "empty"},
+                   {nul, "a NUL byte"},
                    {"[ORVSystem]\nUnitName=\xE6\x9D\n", "not UTF-8 text"},
+                   {copy.substr(0, copy.size() - 1), "last line cut"},
                    {"UnitName=A\n[ORVNetwork]\n", "no [ORVSystem] header"}};
     std::string expected_log;
     for (const auto& [text, why] : damaged) {
@@ -138,7 +140,7 @@ TEST_F(SystemFileTest, OnlyAFileThatCannotBeReadIsReplaced) {
         expected_log += " <ERR> /var/kelvatro/conf/ORV_System.ini not whole (" + why +
                         "): restored from /usr/kelvatro/conf/ORV_System.ini\n";
     }
-    EXPECT_EQ(damaged[2].text, sandbox.read(std::string(kPath) + ".aside2"));
+    EXPECT_EQ(damaged[1].text, sandbox.read(std::string(kPath) + ".aside1"));
 
     sandbox.write(kPath, "[ORVSystem]\nUnitName=cut");
     sandbox.write(kSdPath, "");
