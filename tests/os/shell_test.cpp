@@ -117,7 +117,8 @@ TEST_F(SandboxTest, ScriptsAreJournaledWithTheirTextNeverRun) {
               sandbox.read("/sim/scripts.log"));
 }
 
-// Names holding shell syntax that reach a shell: e2e cold_start.
+// Quoted names as the shell reads them; FileNames holding shell syntax sent to
+// the running unit: e2e cold_start.
 TEST(ShellQuote, PlainPathsStayAndQuotesAreClosedAroundAnEscapedOne) {
     EXPECT_EQ("/var/kelvatro/conf/Setup_05_01.ini",
               shell_quote("/var/kelvatro/conf/Setup_05_01.ini"));
