@@ -1,7 +1,7 @@
 # The unit's Debian package (scripts/package.sh): orv-main, its service started at
 # boot, the RAM disk of its settings filled from the SD card, its directories and
 # the deployment settings file. The tuner-control library is not in it.
-set(ORV_VERSION 1.0.0)
+set(ORV_VERSION ${PROJECT_VERSION})
 set(pkg ${CMAKE_SOURCE_DIR}/packaging)
 
 install(TARGETS orv-main RUNTIME DESTINATION sbin)

@@ -48,6 +48,7 @@ struct Attachment {
 };
 
 Attachment attachment;
+int last_count = -1;
 
 // The daemons' convention: units 0 and 1 for root only, the others for all.
 int permissions(int unit) {
@@ -93,9 +94,13 @@ int ntp_shm_write(int unit, const NtpShmSample& sample) {
     put(shm->receive_nsec, unsigned(sample.receive_nsec));
     put(shm->leap, kNoLeapWarning);
     put(shm->precision, kPrecision);
-    std::atomic_ref<int>(shm->count).fetch_add(1);
+    last_count = std::atomic_ref<int>(shm->count).fetch_add(1) + 1;
     put(shm->valid, 1);
     return 0;
+}
+
+int ntp_shm_last_count() {
+    return last_count;
 }
 
 void ntp_shm_detach() {

@@ -78,6 +78,23 @@ bool time_delivery_shm() {
     return deploy_setting("ORV_TIME_DELIVERY", "step") == "shm";
 }
 
+int time_delivery_shm_unit() {
+    return shm_unit();
+}
+
+void time_delivery_log_mode() {
+    if (!time_delivery_shm()) {
+        LogPrint(LOG_TO_BOTH, 6, "Time delivery: step, the clock set at every take\n");
+        return;
+    }
+    const int unit = shm_unit();
+    if (unit < 0)
+        LogPrint(LOG_TO_BOTH, 3, "Time delivery: shm, but no shared-memory unit: no samples\n");
+    else
+        LogPrint(LOG_TO_BOTH, 6, "Time delivery: shm, NTP shared-memory unit %d (key 0x%08X)\n",
+                 unit, kNtpShmKeyBase + uint32_t(unit));
+}
+
 void deliver_broadcast_time(const TotDate& date, const TotTime& time, int adjust) {
     if (!time_delivery_shm()) {
         set_system_time(date.year, date.month, date.day, time.hour, time.minute, time.second,

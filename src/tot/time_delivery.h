@@ -7,6 +7,10 @@
 #include "tot/tot_state.h"
 
 bool time_delivery_shm();
+// The unit of the shared-memory segment (ORV_SHM_UNIT), or -1 when it names none.
+int time_delivery_shm_unit();
+// Logs how broadcast time reaches the system (at the start of the time service).
+void time_delivery_log_mode();
 
 // A broadcast time read from the FPGA and normalised, its fraction in the TOT
 // state: a take (adjust 0) or an alignment to the FPGA clock (adjust 1). Step:

@@ -58,6 +58,16 @@ struct TotState {
     // The system clock (ns since the epoch) when the sub-second count of the
     // last time read was read: the moment that the broadcast time stands for.
     int64_t sub_second_read_ns;
+    // The system clock (s since the epoch) after the last take, 0 before the first.
+    int64_t taken_at_s = 0;
+    // Why the last read of a time failed, why the last tick took none, the
+    // reason last logged for a run of ticks without a take, and the ticks
+    // since the last take.
+    const char* read_failure = nullptr;
+    const char* miss_reason = nullptr;
+    const char* miss_logged = nullptr;
+    int32_t ticks_missed;
+    int32_t tuner_silent; // failed statistics reads in a row
 };
 
 extern TotState tot_state;

@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 std::mutex tot_mutex;
@@ -81,6 +82,8 @@ bool time_word_valid(uint32_t word) {
 void read_statistics(TotStatus& status) {
     TunerReading reading{};
     if (tuner_get_status(reading) < 0) {
+        if (tot_state.tuner_silent++ == 0)
+            LogPrint(LOG_TO_BOTH, 3, "Tuner not answering: status read failed\n");
         ++tot_state.status_errors;
         std::printf("<ERROR> SMS_GET_STATUS_ERROR !! [%d]\n", tot_state.status_errors);
         if (tot_state.status_errors > kStatusErrorLimit) {
@@ -88,6 +91,10 @@ void read_statistics(TotStatus& status) {
             tot_state.status_errors = 0;
         }
     } else {
+        if (tot_state.tuner_silent > 0)
+            LogPrint(LOG_TO_BOTH, 6, "Tuner answering again after %d failed status reads\n",
+                     tot_state.tuner_silent);
+        tot_state.tuner_silent = 0;
         tot_state.status_errors = 0;
         status.level = reading.level;
         status.snr = reading.snr;
@@ -112,6 +119,7 @@ bool rearm_capture() {
 }
 
 void on_unlocked() {
+    tot_state.miss_reason = "no lock";
     ++tot_state.unlocked_count;
     tot_state.indication_wanted = kIndicationUnlocked;
     if (tot_state.unlocked_count % kAdjustPeriod == 0) fpga_time_adjust();
@@ -128,6 +136,7 @@ void take_time(const TotStatus& status) {
     const int64_t latch_after = std::max(tot_state.flag_clear_at, tot_state.word_seen_at);
     if (fpga_read_date(date) != 0 || fpga_read_time(time, latch_after) != 0 ||
         tot_normalize_time(date, time) != 0) {
+        tot_state.miss_reason = tot_state.read_failure;
         if (++tot_state.read_failures > kReadFailureLimit) {
             tot_state.indication_wanted = kIndicationFailing;
             capture_stop();
@@ -135,10 +144,15 @@ void take_time(const TotStatus& status) {
         return;
     }
     deliver_broadcast_time(date, time, 0);
+    tot_state.taken_at_s = system_clock_ns() / 1000000000;
     tot_state.indication_wanted = kIndicationTaken;
     tot_state.read_failures = 0;
     tot_state.ticks_since_tot = 0;
     capture_stop();
+    if (tot_state.miss_logged)
+        LogPrint(LOG_TO_BOTH, 6, "TOT taken again after %d s without\n", tot_state.ticks_missed);
+    tot_state.miss_logged = nullptr;
+    tot_state.ticks_missed = 0;
     if (!ntp_server.running) ntp_server_start();
     if (tot_state.failure_logged == 1) {
         tot_state.failure_logged = 0;
@@ -156,6 +170,11 @@ void on_locked(const TotStatus& status) {
         take_time(status);
         return;
     }
+    // A flag missing between two TOTs is no reason; missing for longer, it is.
+    if (!flags_read)
+        tot_state.miss_reason = "FPGA not answering";
+    else if (tot_state.jst_wait + 1 >= kJstRecapturePeriod)
+        tot_state.miss_reason = "no JST flag";
     if (flags_read) tot_state.flag_clear_at = read_at;
     ++tot_state.jst_wait;
     if (tot_state.jst_wait >= kJstTimeout) {
@@ -176,7 +195,20 @@ void write_status_file(const TotStatus& status) {
         LogPrint(LOG_TO_BOTH, 3, "ステータスファイル保存に失敗しました。\n");
 }
 
+// One line for each reason that keeps the unit from a take for a minute.
+void log_missed_takes() {
+    const char* reason = tot_state.miss_reason;
+    const char* logged = tot_state.miss_logged;
+    if (tot_state.ticks_missed <= kTakeTimeout || !reason ||
+        (logged && !std::strcmp(reason, logged)))
+        return;
+    LogPrint(LOG_TO_BOTH, 3, "No TOT taken for %d s: %s\n", tot_state.ticks_missed,
+             tot_state.miss_reason);
+    tot_state.miss_logged = tot_state.miss_reason;
+}
+
 void close_tick(const TotStatus& status) {
+    log_missed_takes();
     if (tot_state.ticks_since_tot > kTakeTimeout) {
         if (ntp_server.running && tot_state.failure_logged != 1) {
             tot_log_result(status, 1);
@@ -212,6 +244,7 @@ int tot_step(TotSettings& settings, TotStatus& status) {
     status.lock = 0;
     status.ber_a = status.ber_b = status.ber = 100000;
 
+    ++tot_state.ticks_missed;
     read_statistics(status);
     if (rearm_capture()) {
         ++tot_state.ticks_since_tot;
@@ -226,7 +259,9 @@ int tot_step(TotSettings& settings, TotStatus& status) {
 
 int fpga_read_date(TotDate& date) {
     uint32_t mjd = 0;
+    tot_state.read_failure = "FPGA not answering";
     if (SpiRead32(kRegTotDate, &mjd) != 0) return -1;
+    tot_state.read_failure = mjd == kFpgaSilentWord ? "FPGA reading all ones" : "implausible date";
     return mjd_to_date(mjd, date);
 }
 
@@ -251,13 +286,20 @@ int fpga_read_time(TotTime& time, int64_t latch_after) {
     const int sub_second_read = SpiRead32(kRegTotSubSecond, &sub_second);
     const int64_t sub_second_after = system_clock_ns();
     const int64_t latch_age_bound = pace_clock_us() - latch_after;
+    tot_state.read_failure = "FPGA not answering";
     if (time_read != 0 || sub_second_read != 0) return -1;
+    tot_state.read_failure = "no time latched";
     if (word == 0 || sub_second == 0 || word == kNoTimeWord) return -1;
+    tot_state.read_failure = "time word frozen";
     if (word == tot_state.last_time_word) {
         tot_state.word_seen_at = read_at;
         return -1;
     }
-    if (!time_word_valid(word) || latch_age_bound >= kLatchAgeLimitUs) return -1;
+    tot_state.read_failure =
+        word == kFpgaSilentWord ? "FPGA reading all ones" : "invalid time word";
+    if (!time_word_valid(word)) return -1;
+    tot_state.read_failure = "latch too old";
+    if (latch_age_bound >= kLatchAgeLimitUs) return -1;
     time.extra = uint8_t(word >> 24);
     time.hour = uint8_t(word >> 16);
     time.minute = uint8_t(word >> 8);
@@ -300,6 +342,7 @@ int bcd_to_int(uint8_t value) {
 }
 
 int tot_normalize_time(TotDate& date, TotTime& time) {
+    tot_state.read_failure = "implausible date";
     time_t seconds = local_calendar_time(date.year, date.month, date.day, bcd_to_int(time.hour),
                                          bcd_to_int(time.minute), bcd_to_int(time.second));
     if (seconds == time_t(-1)) return -1;
@@ -354,6 +397,9 @@ void check_end_switch() {
         return;
     }
     tot_state.indication_wanted = kIndicationEnding;
+    if (tot_state.switch_count == kSwitchHeldLimit + 1)
+        LogPrint(LOG_TO_BOTH, 3, "Network init switch held for %d s: ending the unit\n",
+                 kSwitchHeldLimit);
     run_command("echo END > /var/kelvatro/maincontrol");
 }
 
