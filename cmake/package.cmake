@@ -5,6 +5,13 @@ set(ORV_VERSION ${PROJECT_VERSION})
 set(pkg ${CMAKE_SOURCE_DIR}/packaging)
 
 install(TARGETS orv-main RUNTIME DESTINATION sbin)
+install(TARGETS orvctl RUNTIME DESTINATION bin)
+foreach(page orvctl.1 orv-main.8)
+  configure_file(${CMAKE_SOURCE_DIR}/doc/${page} ${CMAKE_BINARY_DIR}/${page} COPYONLY)
+  execute_process(COMMAND gzip -9nf ${CMAKE_BINARY_DIR}/${page})
+  string(REGEX REPLACE ".*\\." "" section ${page})
+  install(FILES ${CMAKE_BINARY_DIR}/${page}.gz DESTINATION share/man/man${section})
+endforeach()
 install(FILES ${pkg}/orv-main.service ${pkg}/orv-main-conf.service ${pkg}/var-kelvatro-conf.mount
   DESTINATION /lib/systemd/system)
 install(FILES ${pkg}/orv-main.tmpfiles DESTINATION lib/tmpfiles.d RENAME orv-main.conf)

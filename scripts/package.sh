@@ -54,7 +54,8 @@ echo "$contents"
 echo "$info"
 for file in ./usr/sbin/orv-main ./lib/systemd/system/orv-main.service \
     ./lib/systemd/system/orv-main-conf.service ./lib/systemd/system/var-kelvatro-conf.mount \
-    ./etc/default/orv-main ./usr/lib/tmpfiles.d/orv-main.conf; do
+    ./etc/default/orv-main ./usr/lib/tmpfiles.d/orv-main.conf ./usr/bin/orvctl \
+    ./usr/share/man/man1/orvctl.1.gz ./usr/share/man/man8/orv-main.8.gz; do
     check "holds $file" grep -q " $file\$" <<<"$contents"
 done
 check "no tuner-control library" eval '! grep -q libsmscontrollite <<<"$contents"'

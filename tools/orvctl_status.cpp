@@ -120,7 +120,7 @@ void print_text(const View& v) {
                 get(s, "Level").c_str(), get(s, "SNR").c_str(), get(s, "BER").c_str());
     std::printf("Last take    : %s\n", age.c_str());
     std::printf("Delivery     : %s\n", delivery.c_str());
-    std::printf("NTP daemon   : %s, stratum %s (ntp.conf), %s (settings)\n",
+    std::printf("NTP daemon   : %s, reference clock at stratum %s in ntp.conf (setting %s)\n",
                 get(s, "NtpDaemon").c_str(), stratum.c_str(), get(s, "Stratum").c_str());
     std::printf("Network      : %s netmask %s gateway %s dns %s %s\n", get(v.network, "IP").c_str(),
                 get(v.network, "NetMask").c_str(), get(v.network, "Gateway").c_str(),
