@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -118,6 +119,7 @@ int log(bool follow) {
 } // namespace
 
 int main(int argc, char** argv) {
+    setenv("TZ", "Asia/Tokyo", 0); // the unit's zone, as its status log shows times
     const std::string_view command = argc > 1 ? argv[1] : "";
     if (command == "--help" || command == "-h" || command == "help") {
         std::fputs(kUsage, stdout);
