@@ -6,6 +6,7 @@
 # when missing. Prints the path of chronyd; exits 1 when it cannot be had.
 #   scripts/chrony.sh [DIR]
 set -euo pipefail
+case ${1:-} in -h | --help) echo "Usage: $0 [DIR]     (unpacks chronyd and chronyc into DIR, default build/chrony/)" && exit 0 ;; esac
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 dir=${1:-$repo/build/chrony}

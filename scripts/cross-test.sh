@@ -6,6 +6,7 @@
 # cmake/toolchain-ARCH.cmake, and runs every test through qemu, the end-to-end
 # scenarios included (they start orv-sim through the same emulator).
 set -euo pipefail
+case ${1:-} in -h | --help) echo "Usage: $0 arm64|armhf     (cross build, then the whole suite under qemu-user)" && exit 0 ;; esac
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$repo"

@@ -9,6 +9,7 @@
 #   scripts/kill-test.sh [kills]     (default 200; ORV_SIM names the orv-sim
 #                                     to run, default build/orv-sim)
 set -euo pipefail
+case ${1:-} in -h | --help) echo "Usage: $0 [kills]     (default 200; ORV_SIM names the orv-sim to run)" && exit 0 ;; esac
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 kills=${1:-200}

@@ -7,6 +7,7 @@
 # on its units. It never installs the package: that would start a unit that
 # reconfigures this machine.
 set -euo pipefail
+case ${1:-} in -h | --help) echo "Usage: $0 arm64|armhf|amd64     (builds and checks the Debian package)" && exit 0 ;; esac
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$repo"

@@ -3,6 +3,7 @@
 # configuration on the local clock and harmless board scripts. Whatever part
 # of it a root lacks is laid out; what is there is kept.
 # Source this file, then call orv_sandbox_layout ROOT.
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then echo "Usage: . scripts/sandbox-layout.sh; orv_sandbox_layout ROOT     (lays out a sandbox root as a unit's image)" && exit 0; fi
 
 # The system settings file of a TOT unit, every other value at its factory value.
 orv_sandbox_system_file() {

@@ -9,6 +9,7 @@
 #
 # Usage: scripts/soak.sh            (SOAK_HOURS=N for a shorter day)
 set -euo pipefail
+case ${1:-} in -h | --help) echo "Usage: $0      (a simulated day; SOAK_HOURS=N for a shorter one)" && exit 0 ;; esac
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # shellcheck source=scripts/sandbox-layout.sh

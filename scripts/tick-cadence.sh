@@ -10,6 +10,7 @@
 # inotify watch on its directory counts each finished write of (or rename onto)
 # that name. The count starts at the first tick seen and runs for the minutes.
 set -euo pipefail
+case ${1:-} in -h | --help) echo "Usage: $0 [minutes] [busy]     (10 minutes, idle machine)" && exit 0 ;; esac
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # shellcheck source=scripts/sandbox-layout.sh

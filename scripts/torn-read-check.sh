@@ -8,6 +8,7 @@
 #   scripts/torn-read-check.sh [ticks]   (default 2000, at 2 ms a tick; ORV_SIM names
 #                                         the orv-sim to run, default build/orv-sim)
 set -euo pipefail
+case ${1:-} in -h | --help) echo "Usage: $0 [ticks]     (default 2000; ORV_SIM names the orv-sim to run)" && exit 0 ;; esac
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 ticks=${1:-2000}

@@ -91,6 +91,8 @@ FILE* open_changed_file(const char* name) {
     if (!file) {
         if (refusal.empty()) refusal = std::strerror(errno);
         if (fd >= 0) close(fd);
+        // In a sandbox the name is a unit path too: the line says where it led.
+        if (sandboxed()) refusal += " (looked at " + mapped + ")";
         LogPrint(LOG_TO_BOTH, 3, "Setup change refused: %s %s\n", name, refusal.c_str());
     }
     return file;

@@ -137,7 +137,8 @@ TEST_F(SetupChangeTest, OnlyFilesOfTheSettingsDirectoryAreTaken) {
     std::string expected;
     for (const auto& [name, reason] : refused) {
         handle(name);
-        expected += " <ERR> Setup change refused: " + name + " " + reason + "\n";
+        expected += " <ERR> Setup change refused: " + name + " " + reason + " (looked at " +
+                    sandbox.path(name) + ")\n";
     }
     std::istringstream log(sandbox.read("/var/www/StatusLog.txt"));
     std::string logged;
