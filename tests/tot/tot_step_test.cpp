@@ -277,12 +277,12 @@ TEST_P(TotStepMissed, ReasonLoggedOnceThenTheReturn) {
     EXPECT_EQ(count(status_log(), "<INF> TOT taken again after "), 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Faults, TotStepMissed,
-    testing::Values(std::pair{"tot off", "no JST flag"},
-                    std::pair{"time-word frozen", "time word frozen"},
-                    std::pair{"fpga ones", "FPGA reading all ones"},
-                    std::pair{"broadcast 2038-04-23 12:00:00", "implausible date"}));
+INSTANTIATE_TEST_SUITE_P(Faults, TotStepMissed,
+                         testing::Values(std::pair{"tot off", "no JST flag"},
+                                         std::pair{"time-word frozen", "time word frozen"},
+                                         std::pair{"fpga ones", "FPGA reading all ones"},
+                                         std::pair{"broadcast 2038-04-23 12:00:00",
+                                                   "implausible date"}));
 
 // With the variant bit the switch is not looked at; the status file shows the
 // configured stratum, which the settings' log leaves out.
