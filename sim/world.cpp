@@ -94,10 +94,10 @@ bool on_off(const std::string& word, bool& out) {
 }
 
 // A whole decimal number from min to max.
-bool number(const std::string& text, long min, long max, long& out) {
+bool number(const std::string& text, long long min, long long max, long long& out) {
     char* end = nullptr;
     errno = 0;
-    out = std::strtol(text.c_str(), &end, 10);
+    out = std::strtoll(text.c_str(), &end, 10);
     return !text.empty() && *end == '\0' && errno == 0 && out >= min && out <= max;
 }
 
@@ -108,7 +108,7 @@ const char* apply_locked(const std::string& line) {
     in >> cmd >> a >> b >> extra;
     if (!extra.empty()) return "too many words";
     bool flag;
-    long n = 0, m = 0;
+    long long n = 0, m = 0;
     const bool was_on_air = world.signal && world.tot_on;
     if (cmd == "signal" || cmd == "switch" || cmd == "tot") {
         if (!on_off(a, flag) || !b.empty()) return "takes on or off";
@@ -117,17 +117,17 @@ const char* apply_locked(const std::string& line) {
         if ((a != "up" && a != "down") || !b.empty()) return "takes up or down";
         world.link_up = a == "up";
     } else if (cmd == "snr") {
-        if (!number(a, -100, 100, n) || !b.empty()) return "takes a number of dB, -100 to 100";
+        if (!number(a, INT32_MIN, INT32_MAX, n) || !b.empty()) return "takes a number of dB";
         world.snr = int(n);
     } else if (cmd == "level") {
         if (!number(a, 0, 255, n) || !b.empty()) return "takes a number from 0 to 255";
         world.level = int(n);
     } else if (cmd == "layers") {
-        if (!number(a, 0, 3, n) || !b.empty()) return "takes a number from 0 to 3";
+        if (!number(a, INT32_MIN, INT32_MAX, n) || !b.empty()) return "takes a number";
         world.layers = int(n);
     } else if (cmd == "ber") {
-        if (!number(a, 0, 100000, n) || !number(b, 0, 100000, m))
-            return "takes two numbers from 0 to 100000 (units of 1e-5)";
+        if (!number(a, 0, UINT32_MAX, n) || !number(b, 0, UINT32_MAX, m))
+            return "takes two numbers of 1e-5 (the tuner reports up to 100000)";
         world.ber_a = uint32_t(n);
         world.ber_b = uint32_t(m);
     } else if (cmd == "tuner" && (a == "silent" || a == "normal") && b.empty())
