@@ -1,14 +1,8 @@
 #!/usr/bin/env bash
-# The project's test command (CI runs it through .ci/run): installs the Debian
-# packages the build and the suite need, then builds and runs the whole suite
-# three ways: plain (build/), with AddressSanitizer and UndefinedBehaviorSanitizer
-# (build-asan/), and the tuner and OS-wrapper tests with ThreadSanitizer
-# (build-tsan/), then each fuzz target for a few seconds (build-fuzz/), so that
-# they keep building and stay clean, then builds and checks the amd64 Debian
-# package. chronyd and chronyc, for the scenario of the NTP daemon's
-# shared-memory clock, are unpacked into build/chrony/ first. Exits non-zero on
-# any failure. With --quick: the plain build and its suite only (no sanitizers,
-# fuzzing or package), for a change that needs no more.
+# The project's test command (CI runs it through .ci/run): installs the packages
+# it needs, then runs every suite in the order of its "==" banners below, each
+# in its own build directory. Exits non-zero on any failure. With --quick: the
+# plain build and its suite only, for a change that needs no sanitizers.
 set -euo pipefail
 case ${1:-} in
 -h | --help) echo "Usage: $0 [--quick]     (--quick: the plain build and its suite only)" && exit 0 ;;
@@ -95,7 +89,7 @@ configure_and_build build-tsan -DORV_SANITIZE=thread -- test_tuner orv_simtuner
 run_suite build-tsan -L tuner
 
 echo "== build-fuzz/: each fuzz target for a few seconds"
-scripts/fuzz.sh 5 || failed_suites+=("fuzz")
+tests/tools/fuzz.sh 5 || failed_suites+=("fuzz")
 
 echo "== build-deb-amd64/: the Debian package and its checks"
 scripts/package.sh amd64 >/dev/null || failed_suites+=("package")

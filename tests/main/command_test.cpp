@@ -33,7 +33,7 @@ TEST_F(CommandTest, CommandWordsSetTheirFlagsAndResults) {
         {"REBOOT now\n", 0, "010", "<INF> Main Program End\n"},
         {"RESET\n", 1, "000", "<INF> Main Program Reset\n"},
     };
-    sandbox.write("/usr/kelvatro/log/StatusLog_1.txt", "old\n");
+    sandbox.write("/usr/kelvatro/log/2024/StatusLog_1.txt", "old\n");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message);
         sandbox.remove("/var/www/StatusLog.txt");
@@ -43,7 +43,7 @@ TEST_F(CommandTest, CommandWordsSetTheirFlagsAndResults) {
         if (!c.logged) continue;
         EXPECT_EQ(log_lines(), *c.logged ? Lines{std::string(" ") + c.logged} : Lines{});
     }
-    EXPECT_FALSE(sandbox.exists("/usr/kelvatro/log/StatusLog_1.txt"));
+    EXPECT_FALSE(sandbox.exists("/usr/kelvatro/log/2024"));
 }
 
 TEST_F(CommandTest, UploadFpgaClearsAPendingRebootAndRunsItsThreeCommands) {

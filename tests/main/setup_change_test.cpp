@@ -118,6 +118,7 @@ TEST_F(SetupChangeTest, OnlyFilesOfTheSettingsDirectoryAreTaken) {
     system_settings.SystemInfo = kTotFunctionBit;
     write_system_file("/var/kelvatro/conf/ORV_System.ini", "INSIDE");
     write_system_file("/var/www/away/ORV_System.ini", "EVIL");
+    write_system_file("/usr/kelvatro/conf/ORV_System.ini", "EVIL");
     fs::create_directory_symlink(sandbox.path("/var/www/away"),
                                  sandbox.path("/var/kelvatro/conf/linkdir"));
     fs::create_directories(sandbox.path("/var/kelvatro/conf/ORV_Network_d.ini"));
@@ -128,6 +129,7 @@ TEST_F(SetupChangeTest, OnlyFilesOfTheSettingsDirectoryAreTaken) {
                        sandbox.path("/var/kelvatro/conf/Setup_05_01.ini"));
     const std::pair<std::string, std::string> refused[] = {
         {"/var/kelvatro/conf/linkdir/ORV_System.ini", "is outside /var/kelvatro/conf/"},
+        {"/usr/kelvatro/conf/ORV_System.ini", "is outside /var/kelvatro/conf/"},
         {"/var/kelvatro/conf/ORV_System_x.ini", "does not exist"},
         {"/var/kelvatro/conf/../../../etc/ORV_Network.ini", "does not exist"},
         {"/var/kelvatro/conf/ORV_Network_d.ini", "is not a regular file"},

@@ -3,52 +3,23 @@
 # second) for some minutes, optionally with both cores kept busy, and prints the
 # number of ticks after the first beside the seconds from the first to the last.
 # Ticks on a grid of whole seconds give as many ticks as seconds, to within one.
-#
-# Usage: scripts/tick-cadence.sh [minutes] [busy]     (10 minutes, idle machine)
-#
-# The ticks are counted from outside: every tick rewrites ORV_Current.ini, and an
-# inotify watch on its directory counts each finished write of (or rename onto)
-# that name. The count starts at the first tick seen and runs for the minutes.
-set -euo pipefail
+# Each tick is seen from outside: an inotify watch counts each finished write of
+# (or rename onto) ORV_Current.ini, from the first one seen.
+# Usage: tests/tools/tick-cadence.sh [minutes] [busy]     (10 minutes, idle machine)
 case ${1:-} in -h | --help) echo "Usage: $0 [minutes] [busy]     (10 minutes, idle machine)" && exit 0 ;; esac
-
-repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-# shellcheck source=scripts/sandbox-layout.sh
-. "$repo/scripts/sandbox-layout.sh"
-
 minutes=${1:-10}
-busy=${2:-}
-export TZ=${TZ:-Asia/Tokyo}
 export ORV_SIM_TICK_MS=1000
-
-ORV_SIM=$(orv_sim_path "$repo")
-
-root=$(mktemp -d /tmp/orv-cadence-XXXXXX)
-orv_sandbox_layout "$root"
-export ORV_ROOT=$root
-pids=()
-
-finish() {
-    local pid
-    for pid in "${pids[@]}"; do
-        kill "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    done
-    rm -rf "$root"
-}
-trap finish EXIT
-
-if [ "$busy" = busy ]; then
+# shellcheck source=lib.sh
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+if [ "${2:-}" = busy ]; then
     for _ in 1 2; do
         yes >/dev/null &
-        pids+=($!)
+        E2E_PIDS+=($!)
     done
 fi
+sim_start
 
-(cd "$root/sim" && exec "$ORV_SIM") </dev/null >/dev/null 2>"$root/sim/stderr.log" &
-pids+=($!)
-
-python3 - "$root/var/kelvatro/conf" "$((minutes * 60))" <<'PY'
+python3 - "$CONF" "$((minutes * 60))" <<'PY'
 import ctypes, os, select, struct, sys, time
 
 folder, seconds = sys.argv[1], int(sys.argv[2])

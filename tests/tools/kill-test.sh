@@ -5,35 +5,12 @@
 # make it read every settings file anew; kills it at a random moment, then
 # checks that every settings file, on the RAM disk and on the SD card, is whole.
 # Prints the counts; exits 1 when a file was found damaged.
-#
-#   scripts/kill-test.sh [kills]     (default 200; ORV_SIM names the orv-sim
-#                                     to run, default build/orv-sim)
-set -euo pipefail
-case ${1:-} in -h | --help) echo "Usage: $0 [kills]     (default 200; ORV_SIM names the orv-sim to run)" && exit 0 ;; esac
-
-repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+#   tests/tools/kill-test.sh [kills]     (default 200)
+case ${1:-} in -h | --help) echo "Usage: $0 [kills]     (default 200)" && exit 0 ;; esac
 kills=${1:-200}
-# shellcheck source=sandbox-layout.sh
-. "$repo/scripts/sandbox-layout.sh"
-sim=$(orv_sim_path "$repo")
-
-root=$(mktemp -d /tmp/orv-kill-XXXXXX)
-export ORV_ROOT=$root TZ=Asia/Tokyo ORV_SIM_TICK_MS=5
-orv_sandbox_layout "$root"
-conf=$root/var/kelvatro/conf
-sd=$root/usr/kelvatro/conf
-control=$root/var/kelvatro/maincontrol
-sim_pid=
-driver_pid=
-cleanup() {
-    for pid in $driver_pid $sim_pid; do
-        kill -9 "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    done
-    rm -rf "$root"
-}
-trap cleanup EXIT
-trap "exit 1" INT TERM
+export ORV_SIM_TICK_MS=5
+# shellcheck source=lib.sh
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 # whole FILE SECTION KEY...: a regular file with the section header and, after
 # it, every key, each on a whole line.
@@ -41,9 +18,9 @@ whole() {
     local file=$1 section=$2 key
     shift 2
     [ -f "$file" ] && [ ! -L "$file" ] && [ -s "$file" ] && [ -z "$(tail -c 1 "$file")" ] || return 1
-    sed -n "/^$(sed 's/[][]/\\&/g' <<<"$section")/,\$p" "$file" >"$root/section" || return 1
-    [ -s "$root/section" ] || return 1
-    for key; do grep -q "^$key=" "$root/section" || return 1; done
+    sed -n "/^$(sed 's/[][]/\\&/g' <<<"$section")/,\$p" "$file" >"$ROOT/section" || return 1
+    [ -s "$ROOT/section" ] || return 1
+    for key; do grep -q "^$key=" "$ROOT/section" || return 1; done
 }
 system_whole() {
     whole "$1" "[ORVSystem]" Version UnitID UnitName SystemInfo OptionInfo CustumInfo Language \
@@ -55,8 +32,8 @@ tot_whole() { whole "$1" "[TOT]" Status Set_TOT_CH_TYPE Set_TOT_CH_NUM Set_TOT_S
 
 # A message into the control FIFO, only while the unit holds it open.
 send() {
-    printf '%b' "$1" >"$root/sim/message"
-    dd if="$root/sim/message" of="$control" bs=4096 oflag=nonblock conv=nocreat,notrunc \
+    printf '%b' "$1" >"$ROOT/sim/message"
+    dd if="$ROOT/sim/message" of="$CONTROL" bs=4096 oflag=nonblock conv=nocreat,notrunc \
         status=none 2>/dev/null || true
 }
 
@@ -66,9 +43,9 @@ drive() {
     local n=0
     while :; do
         n=$((n + 1))
-        if [ -f "$sd/ORV_System.ini" ]; then
-            sed 's/^Version=[0-9A-F]*/Version=01000003/' "$sd/ORV_System.ini" >"$conf/edit.tmp" &&
-                mv "$conf/edit.tmp" "$conf/ORV_System.ini" || true
+        if [ -f "$SD/ORV_System.ini" ]; then
+            sed 's/^Version=[0-9A-F]*/Version=01000003/' "$SD/ORV_System.ini" >"$CONF/edit.tmp" &&
+                mv "$CONF/edit.tmp" "$CONF/ORV_System.ini" || true
         fi
         send "[SetupChange]\nFileName=/var/kelvatro/conf/ORV_System.ini\n"
         [ $((n % 10)) -ne 0 ] || send "RESET\n"
@@ -76,40 +53,19 @@ drive() {
     done
 }
 
-start_unit() {
-    (cd "$root/sim" && exec "$sim") </dev/null >>"$root/sim/console.log" 2>&1 &
-    sim_pid=$!
-}
-
-ready_count() { cat "$root/sim/console.log" 2>/dev/null | grep -c "Main Program Ready" || true; }
-
-# Starts the unit and waits until it serves the FIFO.
-start_and_wait() {
-    local before
-    before=$(ready_count)
-    start_unit
-    for _ in $(seq 1200); do
-        [ "$(ready_count)" -le "$before" ] || return 0
-        sleep 0.02
-    done
-    echo "kill-test: orv-sim did not start" >&2
-    exit 1
-}
-
 checked=0
 damaged=0
 for kill in $(seq "$kills"); do
-    start_and_wait
+    sim_start
+    wait_for "Main Program Ready" console_has "Main Program Ready"
     drive &
-    driver_pid=$!
+    E2E_PIDS=($!)
     sleep "0.$(printf "%03d" $((RANDOM % 400)))"
-    kill -9 "$sim_pid"
-    wait "$sim_pid" 2>/dev/null || true
-    sim_pid=
-    kill -9 "$driver_pid"
-    wait "$driver_pid" 2>/dev/null || true
-    driver_pid=
-    for dir in "$conf" "$sd"; do
+    kill -9 "$SIM_PID" "${E2E_PIDS[@]}"
+    wait "$SIM_PID" "${E2E_PIDS[@]}" 2>/dev/null || true
+    SIM_PID= E2E_PIDS=()
+    cat "$ROOT/sim/console.log" >>"$ROOT/sim/runs.log"
+    for dir in "$CONF" "$SD"; do
         for check in "system_whole $dir/ORV_System.ini" "network_whole $dir/ORV_Network.ini" \
             "tot_whole $dir/Setup_05_01.ini"; do
             checked=$((checked + 1))
@@ -122,7 +78,7 @@ for kill in $(seq "$kills"); do
     [ $((kill % 20)) -ne 0 ] || echo "kill-test: $kill kills, $damaged damaged files" >&2
 done
 
-logs=$(cat "$root/sim/console.log")
+logs=$(cat "$ROOT/sim/runs.log")
 echo "kills:                  $kills"
 echo "version resets written: $(grep -c "<<Resetting Version>>" <<<"$logs" || true)"
 echo "settings files checked: $checked"

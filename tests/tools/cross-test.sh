@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Cross build for a Raspberry Pi's Debian and the whole suite under emulation:
-#   scripts/cross-test.sh arm64|armhf
+#   tests/tools/cross-test.sh arm64|armhf
 # Installs Debian's cross toolchain, the target's development packages and
 # qemu-user when missing (as root), builds in build-ARCH/ with
 # cmake/toolchain-ARCH.cmake, and runs every test through qemu, the end-to-end
@@ -8,7 +8,7 @@
 set -euo pipefail
 case ${1:-} in -h | --help) echo "Usage: $0 arm64|armhf     (cross build, then the whole suite under qemu-user)" && exit 0 ;; esac
 
-repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 cd "$repo"
 
 arch=${1:-}
@@ -20,7 +20,7 @@ arm64 | armhf) ;;
     ;;
 esac
 
-# shellcheck source=install-packages.sh
+# shellcheck source=../../scripts/install-packages.sh
 . scripts/install-packages.sh
 orv_install_packages cmake ninja-build ccache tzdata qemu-user "crossbuild-essential-$arch" \
     "libgtest-dev:$arch" "libgmock-dev:$arch" "libbcm2835-dev:$arch" "libstdc++6:$arch" \

@@ -4,12 +4,11 @@
 # number of seconds (default 60), or for ORV_FUZZ_RUNS inputs when that is set,
 # from a working corpus grown from its seeds in fuzz/corpus/<target>/. Exits 1
 # on a finding, whose input is kept in build-fuzz/findings/<target>/.
-#
-# Usage: scripts/fuzz.sh [seconds] [target...]     (all targets when none named)
+# Usage: tests/tools/fuzz.sh [seconds] [target...]     (all targets when none named)
 set -euo pipefail
 case ${1:-} in -h | --help) echo "Usage: $0 [seconds] [target...]     (all targets when none named)" && exit 0 ;; esac
 
-repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build=$repo/build-fuzz
 seconds=${1:-60}
 [ $# -gt 0 ] && shift

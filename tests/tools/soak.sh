@@ -6,66 +6,32 @@
 # open descriptors, threads and resident memory of the process every few hours
 # (the first and the last simulated hour among them) and the most status log
 # files seen; fails when the unit ends early or leaves more than eight log files.
-#
-# Usage: scripts/soak.sh            (SOAK_HOURS=N for a shorter day)
-set -euo pipefail
+# Usage: tests/tools/soak.sh            (SOAK_HOURS=N for a shorter day)
 case ${1:-} in -h | --help) echo "Usage: $0      (a simulated day; SOAK_HOURS=N for a shorter one)" && exit 0 ;; esac
-
-repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-# shellcheck source=scripts/sandbox-layout.sh
-. "$repo/scripts/sandbox-layout.sh"
-
-export TZ=${TZ:-Asia/Tokyo}
 export ORV_SIM_TICK_MS=${ORV_SIM_TICK_MS:-10}
 hours=${SOAK_HOURS:-24}
 tick_ms=$ORV_SIM_TICK_MS
-
-ORV_SIM=$(orv_sim_path "$repo")
-
-root=$(mktemp -d /tmp/orv-soak-XXXXXX)
-orv_sandbox_layout "$root"
-export ORV_ROOT=$root
-conf=$root/var/kelvatro/conf
-sim_pid=
-
-finish() {
-    if [ -n "$sim_pid" ]; then
-        kill -9 "$sim_pid" 2>/dev/null || true
-        wait "$sim_pid" 2>/dev/null || true
-    fi
-    rm -rf "$root"
-}
-trap finish EXIT
+# shellcheck source=lib.sh
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 # Seven older log generations and a current log near its limit, so that the
 # day's lines rotate the full set at least once.
-for n in 1 2 3 4 5 6 7; do head -c 131072 /dev/zero | tr '\0' '.' >"$root/var/www/StatusLog$n.txt"; done
-head -c 126000 /dev/zero | tr '\0' '.' >"$root/var/www/StatusLog.txt"
-echo >>"$root/var/www/StatusLog.txt"
+for n in 1 2 3 4 5 6 7; do head -c 131072 /dev/zero | tr '\0' '.' >"$ROOT/var/www/StatusLog$n.txt"; done
+head -c 126000 /dev/zero | tr '\0' '.' >"$ROOT/var/www/StatusLog.txt"
+echo >>"$ROOT/var/www/StatusLog.txt"
 
-(cd "$root/sim" && exec "$ORV_SIM") </dev/null >/dev/null 2>"$root/sim/stderr.log" &
-sim_pid=$!
-
-wait_for_file() {
-    local deadline=$((SECONDS + 60))
-    until [ -p "$1" ]; do
-        kill -0 "$sim_pid" 2>/dev/null || { echo "soak: orv-sim ended at start" >&2; exit 1; }
-        [ $SECONDS -lt $deadline ] || { echo "soak: no $1" >&2; exit 1; }
-        sleep 0.1
-    done
-}
-wait_for_file "$root/var/kelvatro/maincontrol"
-wait_for_file "$root/sim/control"
+sim_start
+wait_for "the control FIFOs" eval '[ -p "$CONTROL" ] && [ -p "$ROOT/sim/control" ]'
 # Writing ends held open for the whole day: no process per command, one write a
 # message. A private FIFO that never has data serves as a sleep without a process.
-exec 7>"$root/sim/control" 9>"$root/var/kelvatro/maincontrol"
-mkfifo "$root/sim/pause"
-exec 8<>"$root/sim/pause"
+exec 7>"$ROOT/sim/control" 9>"$CONTROL"
+mkfifo "$ROOT/sim/pause"
+exec 8<>"$ROOT/sim/pause"
 
 sim() { printf '%s\n' "$1" >&7; }
 
 # gpio.log read as it grows, without a process per look.
-exec 6<"$root/sim/gpio.log"
+exec 6<"$ROOT/sim/gpio.log"
 gpio_seen=
 gpio_catch_up() {
     local line
@@ -106,27 +72,17 @@ until_minute() {
 max_logs=0
 count_logs() {
     local n
-    n=$(find "$root/var/www" -maxdepth 1 -name 'StatusLog*.txt' | wc -l)
+    n=$(find "$ROOT/var/www" -maxdepth 1 -name 'StatusLog*.txt' | wc -l)
     [ "$n" -le "$max_logs" ] || max_logs=$n
 }
 
 sample() {
     local fds threads rss
-    fds=$(find "/proc/$sim_pid/fd" -mindepth 1 -maxdepth 1 | wc -l)
-    threads=$(find "/proc/$sim_pid/task" -mindepth 1 -maxdepth 1 | wc -l)
-    rss=$(awk '/^VmRSS:/ {print $2}' "/proc/$sim_pid/status")
+    fds=$(find "/proc/$SIM_PID/fd" -mindepth 1 -maxdepth 1 | wc -l)
+    threads=$(find "/proc/$SIM_PID/task" -mindepth 1 -maxdepth 1 | wc -l)
+    rss=$(awk '/^VmRSS:/ {print $2}' "/proc/$SIM_PID/status")
     printf 'hour %2d: descriptors %3d  threads %2d  VmRSS %6d kB  log files %d\n' \
         "$1" "$fds" "$threads" "$rss" "$max_logs"
-    eval "fds_$1=$fds threads_$1=$threads rss_$1=$rss"
-}
-
-network_file() {
-    printf '%s\n' '[ORVNetwork]' "IP=$1"$'\t; IPアドレス' $'NetMask=255.255.255.0\t; サブネットマスク' \
-        "Gateway=${1%.*}.1"$'\t; デフォルトゲートウェイ'
-}
-tot_file() {
-    printf '%s\n' '[TOT]' $'Status=1\t\t\t\t;' $'Set_TOT_CH_TYPE=0\t\t;' "Set_TOT_CH_NUM=$1"$'\t\t;' \
-        $'Set_TOT_STRATUM=7\t\t;'
 }
 
 # The hourly setup change, one kind after another.
@@ -134,35 +90,31 @@ setup_change() {
     local hour=$1 name
     case $((hour % 4)) in
     0)
-        network_file "10.0.$((hour % 200)).10" >"$conf/ORV_Network.ini"
+        printf '%s\n' '[ORVNetwork]' "IP=10.0.$((hour % 200)).10"$'\t; IPアドレス' \
+            $'NetMask=255.255.255.0\t; サブネットマスク' "Gateway=10.0.$((hour % 200)).1" >"$CONF/ORV_Network.ini"
         name=ORV_Network.ini
         ;;
     1)
-        tot_file $((27 + hour % 2)) >"$conf/Setup_05_01.ini"
+        printf '%s\n' '[TOT]' 'Status=1' 'Set_TOT_CH_TYPE=0' "Set_TOT_CH_NUM=$((27 + hour % 2))" \
+            'Set_TOT_STRATUM=7' >"$CONF/Setup_05_01.ini"
         name=Setup_05_01.ini
         ;;
     2) name=ORV_System.ini ;;
     3)
         printf '%s\n' '[ORVCurrent]' "SetDate=2030/01/$(printf %02d $((hour % 28 + 1)))" \
-            'SetTime=12:00:00' >"$conf/ORV_Current.edit.ini"
+            'SetTime=12:00:00' >"$CONF/ORV_Current.edit.ini"
         name=ORV_Current.edit.ini
         ;;
     esac
     send "[SetupChange]\nFileName=/var/kelvatro/conf/$name\n"
 }
 
-ended_early() {
-    echo "soak: orv-sim ended $1; the last of its status log and journal:" >&2
-    tail -n 5 "$root/var/www/StatusLog.txt" "$root/sim/commands.log" "$root/sim/stderr.log" >&2 || true
-    exit 1
-}
-
-echo "soak: $hours simulated hours at $tick_ms ms a tick, sandbox $root, pid $sim_pid"
+echo "soak: $hours simulated hours at $tick_ms ms a tick, sandbox $ROOT, pid $SIM_PID"
 minutes=$((hours * 60))
 pulses=0
 for ((m = 1; m <= minutes; m++)); do
     until_minute "$m"
-    kill -0 "$sim_pid" 2>/dev/null || ended_early "in minute $m"
+    sim_alive || fail "orv-sim ended in minute $m"
     send "reg ff00\n"
     case $((m % 7)) in 0) sim "signal off" ;; 2) sim "signal on" ;; esac
     case $((m % 29)) in 0) sim "tot off" ;; 18) sim "tot on" ;; esac
@@ -182,26 +134,12 @@ for ((m = 1; m <= minutes; m++)); do
     fi
 done
 
-journal=$root/sim/commands.log
 printf 'takes and alignments: %d  tuner restarts: %d  NTP daemon starts: %d  0x8900 shown: %d times, switch pulses: %d\n' \
-    "$(grep -c ' /bin/date -s ' "$journal" || true)" \
-    "$(cat "$root"/var/www/StatusLog*.txt | grep -c 'Tuner Restart' || true)" \
-    "$(grep -c 'ntp start' "$journal" || true)" \
-    "$(grep -c ' 0x8900$' "$root/sim/gpio.log" || true)" "$pulses"
+    "$(journal_count "/bin/date -s ")" "$(log_count "Tuner Restart")" "$(journal_count "ntp start")" \
+    "$(gpio_count 0x8900)" "$pulses"
 pause_ms $((tick_ms * 5))
 send "END\n"
 exec 7>&- 9>&-
-deadline=$((SECONDS + 60))
-while kill -0 "$sim_pid" 2>/dev/null; do
-    [ $SECONDS -lt $deadline ] || { echo "soak: orv-sim did not end on END" >&2; exit 1; }
-    sleep 0.1
-done
-status=0
-wait "$sim_pid" || status=$?
-sim_pid=
-echo "soak: orv-sim ended with status $status; at most $max_logs status log files"
-first=1
-last=$hours
-eval "echo \"soak: first hour fds \$fds_$first threads \$threads_$first rss \$rss_$first kB;" \
-    "last hour fds \$fds_$last threads \$threads_$last rss \$rss_$last kB\""
-[ "$status" -eq 0 ] && [ "$max_logs" -le 8 ]
+sim_wait_exit
+echo "soak: orv-sim ended with status 0; at most $max_logs status log files"
+[ "$max_logs" -le 8 ]
