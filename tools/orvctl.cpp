@@ -62,7 +62,7 @@ int send(int count, char** words) {
     if (message.size() > kMaxMessageSize)
         return fail("message longer than %s bytes: not sent", std::to_string(kMaxMessageSize));
     const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0 && errno == ENXIO) return fail("no process reads %s: the unit is not running", path);
+    if (fd < 0 && errno == ENXIO) return fail("%s has no reader: the unit is not running", path);
     if (fd < 0 && errno == ENOENT) return fail("%s does not exist: the unit is not running", path);
     if (fd < 0) return fail("cannot open %s: %s", path, std::strerror(errno));
     struct stat st {};
