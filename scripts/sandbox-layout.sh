@@ -75,7 +75,7 @@ orv_sandbox_layout() {
 }
 
 # The orv-sim to run: $ORV_SIM when set, else REPO/build/orv-sim, configured and
-# built when needed.
+# built when needed (orvctl with it).
 orv_sim_path() {
     local repo=$1 build=$1/build
     if [ -n "${ORV_SIM:-}" ]; then
@@ -84,6 +84,6 @@ orv_sim_path() {
     fi
     [ -f "$build/CMakeCache.txt" ] ||
         cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    cmake --build "$build" -j2 --target orv-sim orv_simtuner >/dev/null
+    cmake --build "$build" -j2 --target orv-sim orv_simtuner orvctl >/dev/null
     echo "$build/orv-sim"
 }
