@@ -1,7 +1,8 @@
 // The status log: every report of the unit, stamped with the local time and a
 // severity name, printed on standard output and appended to
 // /var/www/StatusLog.txt, which is rotated by size through seven older
-// generations. Also empties the status-log archive directory on request.
+// generations. Also empties the status-log archive directory on request, keeps
+// a repeating failure to one line per run, and escapes text from outside.
 #include "log/status_log.h"
 
 #include "os/shell.h"
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <mutex>
@@ -21,9 +23,8 @@
 
 namespace {
 
-constexpr int kMessageSize = 256;
 // Date and time (19), " <", the longest level name (6), "> " and the message.
-constexpr int kLineSize = 19 + 2 + 6 + 2 + kMessageSize;
+constexpr int kLineSize = 19 + 2 + 6 + 2 + kLogMessageSize;
 constexpr off_t kRotateSize = 131072;
 constexpr mode_t kLogFileMode = 0644;
 
@@ -69,10 +70,29 @@ int append_line(const char* line) {
     return 0;
 }
 
+// The escape of one character of outside text, or the character itself.
+std::string escape_of(char c) {
+    switch (c) {
+    case '\\':
+        return "\\\\";
+    case '\t':
+        return "\\t";
+    case '\n':
+        return "\\n";
+    case '\r':
+        return "\\r";
+    }
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte != 0x7F) return std::string(1, c);
+    char code[5];
+    std::snprintf(code, sizeof code, "\\x%02X", byte);
+    return code;
+}
+
 } // namespace
 
 int LogPrint(int outputs, int level, const char* format, ...) {
-    char message[kMessageSize];
+    char message[kLogMessageSize];
     va_list args;
     va_start(args, format);
     std::vsnprintf(message, sizeof message, format, args);
@@ -111,4 +131,40 @@ int LogWriteToFile(const char* line) {
 int LogDeleteArchive() {
     run_command(std::string("rm -rf ") + kArchiveDir + "/*");
     return run_command("sync");
+}
+
+void LogRepeated(LogRepeat& run, int level, const char* format, ...) {
+    std::array<char, kLogMessageSize> message;
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(message.data(), message.size(), format, args);
+    va_end(args);
+    if (run.running &&
+        (run.of == LogRunOf::site || std::strcmp(message.data(), run.first.data()) == 0)) {
+        ++run.repeats;
+        return;
+    }
+    LogRepeatEnd(run);
+    run.running = true;
+    run.level = level;
+    run.first = message;
+    LogPrint(LOG_TO_BOTH, level, "%s", message.data());
+}
+
+void LogRepeatEnd(LogRepeat& run) {
+    if (run.running && run.repeats > 0)
+        LogPrint(LOG_TO_BOTH, run.level, "Repeated %lu more times: %s", run.repeats,
+                 run.first.data());
+    run.running = false;
+    run.repeats = 0;
+}
+
+std::string LogEscaped(std::string_view text, size_t limit) {
+    std::string escaped;
+    for (const char c : text) {
+        const std::string piece = escape_of(c);
+        if (escaped.size() + piece.size() > limit) break;
+        escaped += piece;
+    }
+    return escaped;
 }

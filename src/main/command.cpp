@@ -174,6 +174,8 @@ std::string echo_text(const uint8_t* bytes, int count) {
 constexpr std::array<uint32_t, 4> kIicBridgeRegs{0x1000, 0x1004, 0x1008, 0x1200};
 constexpr uint32_t kIicBitRateKhz = 100;
 constexpr int kIicMaxBytes = 16;
+// The same refused "iic" command again and again is logged once a run.
+LogRepeat iic_refusals{LogRunOf::text};
 
 void report_open_failure(int channel) {
     std::printf("Error Zentu_Open() %d\n", channel);
@@ -216,9 +218,11 @@ int iic_command(const char* message) {
     const uint8_t slave = hex_byte(tokens[2]);
     const int count = hex_byte(tokens[3]);
     if (count > kIicMaxBytes) {
-        LogPrint(LOG_TO_BOTH, 3, "iic : byte count %d out of range (0 to 16), not done\n", count);
+        LogRepeated(iic_refusals, 3, "iic : byte count %d out of range (0 to 16), not done\n",
+                    count);
         return 0;
     }
+    LogRepeatEnd(iic_refusals);
 
     // The register address byte, then the data bytes to write.
     std::array<uint8_t, 1 + kIicMaxBytes> write_buffer{};

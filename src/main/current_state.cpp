@@ -56,9 +56,8 @@ void print_current_file(FILE* fp, const CurrentState& cs) {
     write_status_words(fp, 0x00, cs.ErrorStatus2);
 }
 
-// Whether the last write of the current-state file failed: a failure is
-// logged once, not every tick, until a write succeeds again.
-bool current_file_failing = false;
+// The failed writes of the current-state file, logged once a run.
+LogRepeat current_file_failing;
 
 } // namespace
 
@@ -66,10 +65,12 @@ int write_current_file(const char* path, const CurrentState& cs) {
     std::string text;
     const bool written = print_to_text(text, [&cs](FILE* fp) { print_current_file(fp, cs); }) &&
                          atomic_write_file(path, text, shared_file_access()) == 0;
-    if (!written && !current_file_failing)
-        LogPrint(LOG_TO_BOTH, 3, "Cannot write %s: %s\n", path, std::strerror(errno));
-    current_file_failing = !written;
-    return written ? 0 : -1;
+    if (written) {
+        LogRepeatEnd(current_file_failing);
+        return 0;
+    }
+    LogRepeated(current_file_failing, 3, "Cannot write %s: %s\n", path, std::strerror(errno));
+    return -1;
 }
 
 void print_current_state(const CurrentState& cs) {

@@ -108,7 +108,7 @@ void start_tot_function(FILE* function_file, uint32_t version) {
 void check_files_at_start() {
     if (const std::string group = unknown_shared_group(); !group.empty())
         LogPrint(LOG_TO_BOTH, 3, "ORV_GROUP names no group: %s; shared files open to all\n",
-                 group.c_str());
+                 LogEscaped(group).c_str());
     for (const char* dir : kWrittenDirs)
         remove_stale_temp_files(dir);
 }

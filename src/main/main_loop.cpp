@@ -57,11 +57,15 @@ timeval timeout_until(int64_t deadline, int64_t now) {
     return timeval{static_cast<time_t>(left / 1000000), static_cast<suseconds_t>(left % 1000000)};
 }
 
+// A run of messages dropped at the end of a pass, and one of messages dropped
+// as too long, each logged once.
+LogRepeat dropped_at_end;
+LogRepeat dropped_too_long;
+
 void report_dropped(std::string_view message) {
     const size_t line_end = std::min(message.find_first_of("\r\n"), message.size());
-    const int shown = static_cast<int>(std::min<size_t>(line_end, kShownLength));
-    LogPrint(LOG_TO_BOTH, 3, "Control message dropped, the pass has ended: %.*s\n", shown,
-             message.data());
+    LogRepeated(dropped_at_end, 3, "Control message dropped, the pass has ended: %s\n",
+                LogEscaped(message.substr(0, line_end), kShownLength).c_str());
 }
 
 // Handles the whole messages of the text in order, and drops its handled part.
@@ -70,26 +74,30 @@ void report_dropped(std::string_view message) {
 int handle_messages(std::string& text, bool complete, int result) {
     const FifoSplit split = split_fifo_messages(text, complete);
     for (const FifoMessage& message : split.messages) {
-        if (!main_flags.running)
+        if (!main_flags.running) {
             report_dropped(message.text);
-        else if (message.too_long)
-            LogPrint(LOG_TO_BOTH, 3,
-                     "Control message of %zu bytes dropped: longer than %zu bytes\n",
-                     message.text.size(), kMaxMessageSize);
-        else
+        } else if (message.too_long) {
+            LogRepeated(dropped_too_long, 3,
+                        "Control message of %zu bytes dropped: longer than %zu bytes\n",
+                        message.text.size(), kMaxMessageSize);
+        } else {
+            LogRepeatEnd(dropped_too_long);
             result = main_command(std::string(message.text).c_str());
+        }
     }
     text.erase(0, split.consumed);
     return result;
 }
 
 // Reads what the FIFO holds until a read takes less than it asked for (the pipe
-// is then empty and its text ends with a whole write) and handles every
-// message. `pending` keeps a message cut by a full read for the next read.
-int read_messages(int fd, std::string& pending, int result) {
+// is then empty and its text ends with a whole write) or the next tick is due,
+// and handles every message: one read's messages at most stand between a due
+// tick and its run, however fast writers fill the FIFO. `pending` keeps a
+// message cut by a full read for the next read.
+int read_messages(int fd, std::string& pending, int result, int64_t tick_due) {
     char chunk[kReadSize];
     bool drained = false;
-    while (!drained && main_flags.running) {
+    while (!drained && main_flags.running && monotonic_us() < tick_due) {
         const ssize_t length = read(fd, chunk, sizeof chunk);
         if (length > 0) pending.append(chunk, static_cast<size_t>(length));
         drained = length < static_cast<ssize_t>(sizeof chunk);
@@ -98,13 +106,17 @@ int read_messages(int fd, std::string& pending, int result) {
     return result;
 }
 
-// At the end of the pass, whatever the FIFO still holds is reported as dropped.
+// At the end of the pass, what the FIFO holds (as much as it holds at once,
+// however fast writers refill it) is reported as dropped.
 void drop_unread_messages(int fd, std::string& pending) {
     char chunk[kReadSize];
-    for (ssize_t length; (length = read(fd, chunk, sizeof chunk)) > 0;)
+    for (ssize_t length;
+         pending.size() < kPendingLimit && (length = read(fd, chunk, sizeof chunk)) > 0;)
         pending.append(chunk, static_cast<size_t>(length));
     for (const FifoMessage& message : split_fifo_messages(pending, true).messages)
         report_dropped(message.text);
+    LogRepeatEnd(dropped_at_end);
+    LogRepeatEnd(dropped_too_long);
 }
 
 // Anything but a FIFO in the FIFO's place (a directory, a file, a link) is
@@ -179,7 +191,7 @@ int main_loop() {
             break;
         }
         if (ntp >= 0 && FD_ISSET(ntp, &readable)) ntp_client_receive();
-        if (FD_ISSET(fd, &readable)) result = read_messages(fd, pending, result);
+        if (FD_ISSET(fd, &readable)) result = read_messages(fd, pending, result, deadline);
     }
 
     drop_unread_messages(fd, pending);

@@ -65,6 +65,10 @@ bool same_date_time(const DateTime& a, const DateTime& b) {
            a.minute == b.minute && a.second == b.second;
 }
 
+// The same refusal again and again (a writer repeating its message) is logged
+// once a run.
+LogRepeat refusals{LogRunOf::text};
+
 // Opens a file named by a setup change, once, for reading: an existing regular
 // file that stands under its own name (not a link) directly in the RAM-disk
 // settings directory. What is checked is the open file itself, so it is what
@@ -88,14 +92,17 @@ FILE* open_changed_file(const char* name) {
              listed.st_dev != opened.st_dev || listed.st_ino != opened.st_ino)
         refusal = std::string("is outside ") + kRamConfDir;
     FILE* file = refusal.empty() ? fdopen(fd, "r") : nullptr;
-    if (!file) {
-        if (refusal.empty()) refusal = std::strerror(errno);
-        if (fd >= 0) close(fd);
-        // In a sandbox the name is a unit path too: the line says where it led.
-        if (sandboxed()) refusal += " (looked at " + mapped + ")";
-        LogPrint(LOG_TO_BOTH, 3, "Setup change refused: %s %s\n", name, refusal.c_str());
+    if (file) {
+        LogRepeatEnd(refusals);
+        return file;
     }
-    return file;
+    if (refusal.empty()) refusal = std::strerror(errno);
+    if (fd >= 0) close(fd);
+    // In a sandbox the name is a unit path too: the line says where it led.
+    if (sandboxed()) refusal += " (looked at " + LogEscaped(mapped) + ")";
+    LogRepeated(refusals, 3, "Setup change refused: %s %s\n", LogEscaped(name).c_str(),
+                refusal.c_str());
+    return nullptr;
 }
 
 // The kinds whose files the program reads and applies.

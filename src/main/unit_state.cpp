@@ -27,10 +27,10 @@ constexpr FileAccess kMetricsAccess{0644, kKeepGroup};
 // The ticks without a take after which the unit logs its failure line.
 constexpr int kTakeLateTicks = 60;
 
-// A file's last text written, and whether its last write failed.
+// A file's last text written, and the run of its failed writes.
 struct Output {
     std::string text;
-    bool failing = false;
+    LogRepeat failing;
 };
 
 struct Published {
@@ -87,11 +87,13 @@ UnitState gather() {
 void write_if_changed(const std::string& path, const std::string& text, Output& output,
                       FileAccess access) {
     if (text == output.text) return;
-    const bool written = atomic_write_file(path.c_str(), text, access) == 0;
-    if (!written && !output.failing)
-        LogPrint(LOG_TO_BOTH, 3, "Cannot write %s: %s\n", path.c_str(), std::strerror(errno));
-    output.failing = !written;
-    output.text = written ? text : std::string();
+    if (atomic_write_file(path.c_str(), text, access) != 0) {
+        LogRepeated(output.failing, 3, "Cannot write %s: %s\n", path.c_str(), std::strerror(errno));
+        output.text.clear();
+        return;
+    }
+    LogRepeatEnd(output.failing);
+    output.text = text;
 }
 
 void print_gauge(std::string& out, const char* name, const char* help, double value) {
@@ -156,6 +158,11 @@ std::string metrics_text(const UnitState& s, int64_t now) {
     print_gauge(out, "orv_start_time_seconds", "Start of the program, seconds since the epoch.",
                 double(s.started_s));
     return out;
+}
+
+void unit_state_reset() {
+    published.state = Output{};
+    published.metrics = Output{};
 }
 
 void publish_unit_state() {

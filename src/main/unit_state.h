@@ -33,6 +33,10 @@ void unit_state_started();
 // in them changed. A failed write is logged once until a write succeeds.
 void publish_unit_state();
 
+// Forgets the texts last written, so that the next publish writes both files
+// (tests).
+void unit_state_reset();
+
 // The texts of the two files (seconds since the epoch `now` for the metrics).
 std::string state_file_text(const UnitState& s);
 std::string metrics_text(const UnitState& s, int64_t now_s);

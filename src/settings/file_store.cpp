@@ -1,7 +1,7 @@
 // The unit's files on the disk: every file written whole through the atomic
-// writer, a failure logged once where it happens; settings files with their SD
-// copies; the check of a settings file at start, with its restore from the SD
-// copy.
+// writer, a failure logged once where it happens (and a run of failures of one
+// file once); settings files with their SD copies; the check of a settings
+// file at start, with its restore from the SD copy.
 #include "settings/file_store.h"
 
 #include "log/status_log.h"
@@ -13,11 +13,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
+
+// The files whose writes fail, each with its run of failures, logged once a run.
+std::map<std::string, LogRepeat, std::less<>> failing_writes;
+std::mutex failing_writes_lock;
 
 std::string sd_copy_of(const char* path) {
     const std::string_view name =
@@ -52,8 +58,17 @@ SettingsFileState state_of(const char* path, const SettingsShape& shape) {
 } // namespace
 
 int WriteFileReported(const char* path, std::string_view text, FileAccess access, DirSync sync) {
-    if (atomic_write_file(path, text, access, sync) == 0) return 0;
-    LogPrint(LOG_TO_BOTH, 3, "Cannot write %s: %s\n", path, std::strerror(errno));
+    const bool written = atomic_write_file(path, text, access, sync) == 0;
+    const int error = errno;
+    std::lock_guard hold(failing_writes_lock);
+    if (written) {
+        if (const auto run = failing_writes.find(path); run != failing_writes.end()) {
+            LogRepeatEnd(run->second);
+            failing_writes.erase(run);
+        }
+        return 0;
+    }
+    LogRepeated(failing_writes[path], 3, "Cannot write %s: %s\n", path, std::strerror(error));
     return -1;
 }
 

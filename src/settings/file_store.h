@@ -12,7 +12,7 @@
 #include <string_view>
 
 // Writes a file whole (see atomic_write_file); a failure is logged at level 3
-// naming the file. Returns 0 or -1.
+// naming the file, once a run of failures of that file. Returns 0 or -1.
 int WriteFileReported(const char* path, std::string_view text, FileAccess access,
                       DirSync sync = DirSync::no);
 // Copies a file whole to `to`, with the mode of the original (as "cp -p" would

@@ -41,8 +41,8 @@ int shm_unit() {
     const long unit = std::strtol(text.c_str(), &end, 10);
     if (!text.empty() && *end == '\0' && unit >= 0 && unit <= kNtpShmMaxUnit) return int(unit);
     if (!delivery.bad_unit_logged)
-        LogPrint(LOG_TO_BOTH, 3, "ORV_SHM_UNIT \"%s\" is no unit from 0 to %d\n", text.c_str(),
-                 kNtpShmMaxUnit);
+        LogPrint(LOG_TO_BOTH, 3, "ORV_SHM_UNIT \"%s\" is no unit from 0 to %d\n",
+                 LogEscaped(text).c_str(), kNtpShmMaxUnit);
     delivery.bad_unit_logged = true;
     return -1;
 }

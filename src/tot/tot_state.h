@@ -3,6 +3,7 @@
 // alignment to the FPGA clock, the network-init switch and the result lines.
 #pragma once
 
+#include "log/status_log.h"
 #include "tot/tot_files.h"
 #include <climits>
 #include <cstdint>
@@ -67,7 +68,7 @@ struct TotState {
     const char* miss_reason = nullptr;
     const char* miss_logged = nullptr;
     int32_t ticks_missed;
-    int32_t tuner_silent; // failed statistics reads in a row
+    LogRepeat tuner_silent; // the run of failed statistics reads
 };
 
 extern TotState tot_state;

@@ -82,8 +82,7 @@ bool time_word_valid(uint32_t word) {
 void read_statistics(TotStatus& status) {
     TunerReading reading{};
     if (tuner_get_status(reading) < 0) {
-        if (tot_state.tuner_silent++ == 0)
-            LogPrint(LOG_TO_BOTH, 3, "Tuner not answering: status read failed\n");
+        LogRepeated(tot_state.tuner_silent, 3, "Tuner not answering: status read failed\n");
         ++tot_state.status_errors;
         std::printf("<ERROR> SMS_GET_STATUS_ERROR !! [%d]\n", tot_state.status_errors);
         if (tot_state.status_errors > kStatusErrorLimit) {
@@ -91,10 +90,7 @@ void read_statistics(TotStatus& status) {
             tot_state.status_errors = 0;
         }
     } else {
-        if (tot_state.tuner_silent > 0)
-            LogPrint(LOG_TO_BOTH, 6, "Tuner answering again after %d failed status reads\n",
-                     tot_state.tuner_silent);
-        tot_state.tuner_silent = 0;
+        LogRepeatEnd(tot_state.tuner_silent);
         tot_state.status_errors = 0;
         status.level = reading.level;
         status.snr = reading.snr;
@@ -188,11 +184,16 @@ void on_locked(const TotStatus& status) {
     }
 }
 
+// A status file that cannot be written is logged once a run of failed ticks.
+LogRepeat status_file_failing;
+
 void write_status_file(const TotStatus& status) {
     char path[64];
     std::snprintf(path, sizeof path, kStatusFileFormat, kTotBoard, kTotSub);
     if (tot_write_status(path, status) != 0)
-        LogPrint(LOG_TO_BOTH, 3, "ステータスファイル保存に失敗しました。\n");
+        LogRepeated(status_file_failing, 3, "ステータスファイル保存に失敗しました。\n");
+    else
+        LogRepeatEnd(status_file_failing);
 }
 
 // One line for each reason that keeps the unit from a take for a minute.

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <regex>
+#include <sstream>
 #include <string>
 
 namespace fs = std::filesystem;
@@ -51,6 +52,39 @@ TEST_F(StatusLogTest, OutputsSelectConsoleAndFileAndLongMessagesAreCut) {
     fs::create_directories(sandbox.path("/var/www"));
     EXPECT_EQ(0, LogPrint(2, 3, "kept\n"));
     EXPECT_EQ(sandbox.read(kCurrent).substr(19), " <ERR> kept\n");
+}
+
+// A failure is logged once a run with its count at the run's end; a run of one
+// text ends when the text changes. Text from outside comes escaped.
+TEST_F(StatusLogTest, RepeatedFailuresAreLoggedOnceARunAndOutsideTextEscaped) {
+    LogRepeat site;
+    LogRepeat text{LogRunOf::text};
+    capture_stdout([&] {
+        for (int i = 0; i < 3; ++i)
+            LogRepeated(site, 3, "fail %d\n", i);
+        LogRepeatEnd(site);
+        LogRepeatEnd(site);
+        LogRepeated(site, 0, "once\n");
+        LogRepeatEnd(site);
+        for (const char* name : {"a", "a", "b", "b", "b"})
+            LogRepeated(text, 6, "name %s\n", name);
+        LogRepeatEnd(text);
+        LogPrint(2, 6, "%s\n", LogEscaped("x\\y\t\r\n\x1b[2J\x7f\x01\xc3\xa9").c_str());
+        LogPrint(2, 6, "%s\n", LogEscaped("ab\x01", 5).c_str()); // "\x01" would pass 5
+    });
+    std::string logged;
+    std::istringstream log(sandbox.read(kCurrent));
+    for (std::string line; std::getline(log, line);)
+        logged += line.substr(19) + "\n";
+    EXPECT_EQ(logged, " <ERR> fail 0\n"
+                      " <ERR> Repeated 2 more times: fail 0\n"
+                      " <EMG> once\n"
+                      " <INF> name a\n"
+                      " <INF> Repeated 1 more times: name a\n"
+                      " <INF> name b\n"
+                      " <INF> Repeated 2 more times: name b\n"
+                      " <INF> x\\\\y\\t\\r\\n\\x1B[2J\\x7F\\x01\xc3\xa9\n"
+                      " <INF> ab\n");
 }
 
 TEST_F(StatusLogTest, RotationAtTheThresholdFailsSixRenamesAtFirst) {

@@ -113,7 +113,8 @@ TEST_F(SetupChangeTest, SetupOfOtherBoardsOrWithoutTheTotFunctionIsOnlyNoted) {
     EXPECT_TRUE(sandbox.journal().empty());
 }
 
-// Only an existing regular file directly in the settings directory is taken.
+// Only an existing regular file directly in the settings directory is taken;
+// each refusal is logged once a run of it.
 TEST_F(SetupChangeTest, OnlyFilesOfTheSettingsDirectoryAreTaken) {
     system_settings.SystemInfo = kTotFunctionBit;
     write_system_file("/var/kelvatro/conf/ORV_System.ini", "INSIDE");
@@ -142,6 +143,19 @@ TEST_F(SetupChangeTest, OnlyFilesOfTheSettingsDirectoryAreTaken) {
         expected += " <ERR> Setup change refused: " + name + " " + reason + " (looked at " +
                     sandbox.path(name) + ")\n";
     }
+    // The same refusal again is counted; a name's control characters come escaped.
+    handle("/var/kelvatro/conf/\x1b[2J\t/ORV_System.ini");
+    handle("/var/kelvatro/conf/\x1b[2J\t/ORV_System.ini");
+    handle("/var/kelvatro/conf/ORV_System_x.ini");
+    const std::string escaped =
+        "/var/kelvatro/conf/\\x1B[2J\\t/ORV_System.ini does not exist (looked "
+        "at " +
+        sandbox.root() + "/var/kelvatro/conf/\\x1B[2J\\t/ORV_System.ini)\n";
+    expected += " <ERR> Setup change refused: " + escaped +
+                " <ERR> Repeated 1 more times: Setup change refused: " + escaped +
+                " <ERR> Setup change refused: /var/kelvatro/conf/ORV_System_x.ini does not exist "
+                "(looked at " +
+                sandbox.path("/var/kelvatro/conf/ORV_System_x.ini") + ")\n";
     std::istringstream log(sandbox.read("/var/www/StatusLog.txt"));
     std::string logged;
     for (std::string line; std::getline(log, line);)

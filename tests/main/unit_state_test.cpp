@@ -62,6 +62,7 @@ TEST(UnitState, WrittenOnChangeOnly) {
     Sandbox sandbox;
     sandbox.write("/etc/default/orv-main", "ORV_METRICS_DIR=/var/www\n");
     deploy_settings_reload();
+    unit_state_reset();
     publish_unit_state();
     ASSERT_TRUE(sandbox.exists(kStateFilePath));
     ASSERT_TRUE(sandbox.exists("/var/www/orv_main.prom"));

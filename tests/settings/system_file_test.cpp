@@ -156,7 +156,7 @@ TEST_F(SystemFileTest, UnreadableFileFailsAndUnwritableFileIsReported) {
 }
 
 // A write cut short (here by the file size limit, as by a full disk) leaves
-// both copies as they were and is reported.
+// both copies as they were and is reported, once for writes that fail again.
 TEST_F(SystemFileTest, ShortWriteLeavesBothCopiesWhole) {
     const std::string whole = file_text(kSampleValues);
     sandbox.write(kPath, whole);
@@ -169,15 +169,17 @@ TEST_F(SystemFileTest, ShortWriteLeavesBothCopiesWhole) {
         std::signal(SIGXFSZ, SIG_IGN);
         const rlimit limit{300, 300};
         setrlimit(RLIMIT_FSIZE, &limit);
-        _exit(WriteSystemFile(kPath, changed) == -1 ? 0 : 1);
+        _exit(WriteSystemFile(kPath, changed) == -1 && WriteSystemFile(kPath, changed) == -1 ? 0
+                                                                                             : 1);
     }
     int status = -1;
     ASSERT_EQ(child, waitpid(child, &status, 0));
     EXPECT_EQ(0, status);
     EXPECT_EQ(whole, sandbox.read(kPath));
     EXPECT_EQ(whole, sandbox.read(kSdPath));
-    EXPECT_TRUE(contains(sandbox.read("/var/www/StatusLog.txt"),
-                         "<ERR> Cannot write /var/kelvatro/conf/ORV_System.ini: File too large\n"));
+    // Logged once for the two writes that failed.
+    EXPECT_EQ(1, count(sandbox.read("/var/www/StatusLog.txt"),
+                       "<ERR> Cannot write /var/kelvatro/conf/ORV_System.ini: File too large\n"));
 }
 
 } // namespace
