@@ -91,8 +91,12 @@ run_suite build-tsan -L tuner
 echo "== build-fuzz/: each fuzz target for a few seconds"
 tests/tools/fuzz.sh 5 || failed_suites+=("fuzz")
 
-echo "== build-deb-amd64/: the Debian package and its checks"
-scripts/package.sh amd64 >/dev/null || failed_suites+=("package")
+echo "== build-deb-amd64-trixie/: the Debian package, its checks, its installation in a trixie root"
+if deb=$(scripts/package.sh amd64 trixie | tail -n 1); then
+    tests/package/install-check.sh trixie "$deb" >/dev/null || failed_suites+=("package installation")
+else
+    failed_suites+=("package")
+fi
 
 if [ ${#failed_suites[@]} -gt 0 ]; then
     echo "test.sh: failures in ${failed_suites[*]}" >&2

@@ -1,0 +1,170 @@
+#!/usr/bin/env bash
+# The amd64 package of a Debian release installed, upgraded and purged with apt
+# in a fresh minbase root of that release:
+#   [ORV_NTP_DAEMON=ntpsec|chrony] tests/package/install-check.sh bookworm|trixie [DEB]
+# The daemon (default ntpsec) is installed with the package's other needs. DEB defaults to the one scripts/package.sh builds. The root is only ever
+# entered with chroot for apt, dpkg and the package's helper, with a
+# policy-rc.d that forbids (and records) every start, and with no file system
+# mounted in it; nothing is booted. The release's minbase root and the
+# downloaded packages are kept in /var/cache/orv-pkgcheck for the next run.
+set -euo pipefail
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+release=${1:-}
+case "$release" in
+bookworm | trixie) ;;
+*)
+    echo "usage: $0 bookworm|trixie [DEB]" >&2
+    exit 2
+    ;;
+esac
+daemon=${ORV_NTP_DAEMON:-ntpsec}
+deb=${2:-$("$repo/scripts/package.sh" amd64 "$release" | tail -n 1)}
+deb=$(realpath "$deb")
+# shellcheck source=../../scripts/install-packages.sh
+. "$repo/scripts/install-packages.sh"
+orv_install_packages mmdebstrap systemd
+
+cache=/var/cache/orv-pkgcheck
+base=$cache/$release-minbase
+mkdir -p "$cache/$release-archives"
+if [ ! -d "$base" ]; then
+    rm -rf "$base.new"
+    mmdebstrap --mode=root --variant=minbase --skip=cleanup/apt/lists "$release" "$base.new" \
+        http://deb.debian.org/debian
+    mv "$base.new" "$base"
+fi
+root=$(mktemp -d /var/tmp/orv-pkgcheck.XXXXXX)
+cleanup() {
+    # Never remove a tree with anything mounted in it.
+    if findmnt -rno TARGET | grep -q "^$root"; then echo "mounted under $root: left" >&2; else rm -rf "$root"; fi
+}
+trap cleanup EXIT
+cp -a "$base/." "$root/"
+cp /etc/resolv.conf "$root/etc/resolv.conf"
+printf '#!/bin/sh\necho "$*" >>/var/log/policy-rc.d.log\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
+chmod 755 "$root/usr/sbin/policy-rc.d"
+in_root() { chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive "$@"; }
+apt_in_root() {
+    cp -n "$cache/$release-archives/"*.deb "$root/var/cache/apt/archives/" 2>/dev/null || true
+    in_root apt-get install -y -q --no-install-recommends "$@" >"$root/tmp/apt.log" 2>&1 ||
+        { cat "$root/tmp/apt.log" >&2; return 1; }
+    cp -n "$root/var/cache/apt/archives/"*.deb "$cache/$release-archives/" 2>/dev/null || true
+}
+
+failures=0
+expect() { # WHAT EXPECTED ACTUAL
+    if [ "$2" = "$3" ]; then echo "ok: $1"; else
+        printf 'FAILED: %s\n--- expected\n%s\n--- found\n%s\n' "$1" "$2" "$3" >&2
+        failures=$((failures + 1))
+    fi
+}
+# Every path of the root, with the checksum of each file under /etc, less what
+# apt, dpkg and the logs keep about their own work.
+tree() {
+    (cd "$root" && find . -xdev \( -path ./var/lib/dpkg -o -path ./var/lib/apt -o -path ./var/cache \
+        -o -path ./var/log -o -path ./tmp -o -path ./run/systemd \) -prune -o -print | sort &&
+        find ./etc -type f -exec md5sum {} + | sort -k2)
+}
+enablement() { systemctl --root="$root" is-enabled "$@" 2>&1 || true; }
+
+# What the package needs, and systemd, installed first: the daemon as its own
+# package leaves it. Then the maintainer scripts find a running systemd.
+depends=$(dpkg-deb -f "$deb" Depends | tr ',' '\n' | sed "s/ *(.*//; s/^ *ntpsec |.*/$daemon/; s/ *|.*//")
+in_root apt-get update -q >/dev/null
+# shellcheck disable=SC2086
+apt_in_root systemd $depends
+before=$(tree)
+mkdir -p "$root/run/systemd/system"
+: >"$root/var/log/policy-rc.d.log"
+cp "$deb" "$root/tmp/orv-main.deb"
+apt_in_root /tmp/orv-main.deb
+
+expect "units enabled at installation" $'enabled\nenabled\nenabled\nenabled' \
+    "$(enablement var-kelvatro-conf.mount orv-main-conf.service orv-main.service "$daemon.service")"
+expect "the daemon stopped, nothing started" $'ntpsec.service stop\nchrony.service stop' \
+    "$(cat "$root/var/log/policy-rc.d.log")"
+expect "dhcpcd.conf diverted" \
+    "diversion of /etc/dhcpcd.conf to /etc/dhcpcd.conf.orv-main-orig by orv-main" \
+    "$(in_root dpkg-divert --list /etc/dhcpcd.conf)"
+expect "the unit's dhcpcd.conf in its place" "allowinterfaces eth0" \
+    "$(grep -m 1 -v '^#' "$root/etc/dhcpcd.conf")"
+# The host's systemd-analyze may not know every key of a newer release's own
+# units: only what it says of these units counts.
+verify=$(systemd-analyze verify --root="$root" --man=no "$daemon.service" orv-main.service \
+    orv-main-conf.service var-kelvatro-conf.mount 2>&1 | grep -E "orv-main|kelvatro|$daemon" || true)
+expect "systemd-analyze verify accepts the units and drop-ins" "" "$verify"
+# shellcheck disable=SC2016 # the units' own $DAEMON_OPTS
+declare -A daemon_start=(
+    [ntpsec]='ConditionCapability=CAP_SYS_TIME
+ExecStart=/usr/libexec/ntpsec/ntp-systemd-wrapper
+ConditionPathExists=/run/orv-main/ntp-daemon-started
+ExecStart=
+ExecStart=/usr/sbin/ntpd -p /run/ntpd.pid -c /etc/ntpsec/ntp.d/orv-main.conf -u ntpsec:ntpsec'
+    [chrony]='ConditionCapability=CAP_SYS_TIME
+ExecStart=!/usr/sbin/chronyd $DAEMON_OPTS
+ConditionPathExists=/run/orv-main/ntp-daemon-started
+ExecStart=
+ExecStart=!/usr/sbin/chronyd -f /etc/chrony/orv-main.conf $DAEMON_OPTS')
+expect "$daemon runs on the unit's configuration, on the unit's word" "${daemon_start[$daemon]}" \
+    "$(systemd-analyze cat-config --root="$root" "systemd/system/$daemon.service" |
+        grep -E '^(Condition|ExecStart)')"
+expect "the daemons' configurations: the unit's clock and its stratum line, no other source" \
+    $'server 127.127.1.0\nfudge 127.127.1.0 stratum 6' \
+    "$(grep -hE '^ *(server|fudge|pool|peer|refclock|sourcedir|include)' \
+        "$root/usr/kelvatro/conf/ntp.conf" "$root/etc/chrony/orv-main.conf")"
+condition() {
+    in_root systemd-analyze condition ConditionPathExists=/run/orv-main/ntp-daemon-started \
+        >/dev/null 2>&1 && echo met || echo unmet
+}
+expect "at boot the daemon's condition is unmet" unmet "$(condition)"
+
+# The helper of the unit's start and stop commands, with a systemctl that only
+# records what it is asked.
+mkdir -p "$root/tmp/stub"
+printf '#!/bin/sh\necho "$*" >>/tmp/systemctl.log\n' >"$root/tmp/stub/systemctl"
+chmod 755 "$root/tmp/stub/systemctl"
+for daemon in chrony ntpsec; do
+    for action in stop start; do
+        in_root env PATH=/tmp/stub:/usr/bin:/bin ORV_NTP_DAEMON=$daemon \
+            /usr/libexec/orv-main/ntp-daemon $action
+        echo "$daemon $action: $(condition)" >>"$root/tmp/conditions"
+    done
+done
+expect "start is a restart; the condition follows start and stop" \
+    $'stop chrony.service\nrestart chrony.service\nstop ntpsec.service\nrestart ntpsec.service' \
+    "$(cat "$root/tmp/systemctl.log")"
+expect "the condition met from start to stop" \
+    $'chrony stop: unmet\nchrony start: met\nntpsec stop: unmet\nntpsec start: met' \
+    "$(cat "$root/tmp/conditions")"
+
+# What the unit writes as it runs, and an admin who disabled the unit.
+mkdir -p "$root/var/kelvatro/conf" "$root/var/www" "$root/etc/chrony/conf.d"
+for file in var/kelvatro/conf/ntp.conf usr/kelvatro/conf/ORV_System.ini var/www/StatusLog.txt \
+    etc/ntpsec/ntp.d/orv-main.conf etc/chrony/conf.d/orv-main.conf; do
+    echo "written by the unit" >"$root/$file"
+done
+echo "static ip_address=192.168.1.20/24" >>"$root/etc/dhcpcd.conf"
+unit_dhcpcd=$(cat "$root/etc/dhcpcd.conf")
+systemctl --root="$root" disable orv-main-conf.service 2>/dev/null
+: >"$root/var/log/policy-rc.d.log"
+
+# An upgrade to the same package with a newer version.
+mkdir "$root/tmp/new"
+dpkg-deb -R "$deb" "$root/tmp/new"
+sed -i 's/^Version: .*/&.1/' "$root/tmp/new/DEBIAN/control"
+dpkg-deb -b "$root/tmp/new" "$root/tmp/orv-main-new.deb" >/dev/null
+apt_in_root /tmp/orv-main-new.deb
+expect "the admin's enablement kept at the upgrade" $'enabled\ndisabled\nenabled' \
+    "$(enablement var-kelvatro-conf.mount orv-main-conf.service orv-main.service)"
+expect "the unit restarted at the upgrade, the daemon left to it" "orv-main.service restart" \
+    "$(cat "$root/var/log/policy-rc.d.log")"
+expect "the unit's dhcpcd.conf kept at the upgrade" "$unit_dhcpcd" "$(cat "$root/etc/dhcpcd.conf")"
+
+in_root apt-get purge -y -q orv-main >"$root/tmp/apt.log" 2>&1 || { cat "$root/tmp/apt.log" >&2; exit 1; }
+expect "dhcpcd.conf no longer diverted" "" "$(in_root dpkg-divert --list /etc/dhcpcd.conf)"
+rmdir "$root/run/systemd/system"
+expect "after the purge the root is as before the installation" "" "$(diff <(echo "$before") <(tree))"
+
+[ "$failures" -eq 0 ] || { echo "install-check: $failures checks failed" >&2; exit 1; }
+echo "install-check: $(basename "$deb") installs, upgrades and purges on $release"
