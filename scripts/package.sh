@@ -49,7 +49,7 @@ generator=()
 cmake -S . -B "$dir" "${generator[@]}" "${toolchain[@]}" -DCMAKE_BUILD_TYPE=Release \
     -DBUILD_TESTING=OFF -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON -DORV_DEB_RELEASE="$release" \
     -DORV_SHM_TIME64="$time64" >/dev/null
-cmake --build "$dir" -j2 --target orv-main
+cmake --build "$dir" -j2 --target orv-main orvctl
 rm -f "$dir"/orv-main_*.deb
 (cd "$dir" && cpack -G DEB >/dev/null)
 deb=$(ls "$dir"/orv-main_*_"$arch".deb)
