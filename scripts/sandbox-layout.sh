@@ -75,15 +75,18 @@ orv_sandbox_layout() {
 }
 
 # The orv-sim to run: $ORV_SIM when set, else REPO/build/orv-sim, configured and
-# built when needed (orvctl with it).
+# built when needed (orvctl with it), the build's progress on standard error. A
+# build that fails returns its status and prints no path: `sim=$(orv_sim_path
+# ...)` then stops a script under `set -e`.
 orv_sim_path() {
     local repo=$1 build=$1/build
     if [ -n "${ORV_SIM:-}" ]; then
         echo "$ORV_SIM"
         return
     fi
-    [ -f "$build/CMakeCache.txt" ] ||
-        cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    cmake --build "$build" -j2 --target orv-sim orv_simtuner orvctl >/dev/null
+    if [ ! -f "$build/CMakeCache.txt" ]; then
+        cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >&2 || return
+    fi
+    cmake --build "$build" -j2 --target orv-sim orv_simtuner orvctl >&2 || return
     echo "$build/orv-sim"
 }

@@ -5,6 +5,7 @@
 // a repeating failure to one line per run, and escapes text from outside.
 #include "log/status_log.h"
 
+#include "os/atomic_file.h"
 #include "os/shell.h"
 #include "os/unit_path.h"
 
@@ -17,6 +18,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <mutex>
+#include <string>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -55,10 +57,27 @@ void rotate() {
     std::fflush(stdout);
 }
 
-// Appends the line; a link planted in the file's place is not followed.
-int append_line(const char* line) {
-    const int fd = open(unit_path(kLogFiles[0]).c_str(),
-                        O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kLogFileMode);
+// Opens the current file for appending; anything but a regular file in its
+// place (a link, a FIFO, a directory) is neither written through nor waited on.
+int open_log() {
+    const int fd =
+        open(unit_path(kLogFiles[0]).c_str(),
+             O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, kLogFileMode);
+    struct stat st {};
+    if (fd < 0 || (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))) return fd;
+    close(fd);
+    return -1;
+}
+
+// Appends the line. What stands in the file's place and is no regular file is
+// moved aside first; `moved` then names where it went.
+int append_line(const char* line, std::string& moved) {
+    int fd = open_log();
+    struct stat st {};
+    if (fd < 0 && lstat(unit_path(kLogFiles[0]).c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        moved = move_aside(kLogFiles[0]);
+        if (!moved.empty()) fd = open_log();
+    }
     if (fd < 0) return -1;
     for (std::string_view rest = line; !rest.empty();) {
         const ssize_t n = write(fd, rest.data(), rest.size());
@@ -67,6 +86,18 @@ int append_line(const char* line) {
         rest.remove_prefix(static_cast<size_t>(n));
     }
     close(fd);
+    return 0;
+}
+
+int write_line(const char* line, std::string& moved) {
+    std::lock_guard<std::mutex> hold(log_lock);
+    if (append_line(line, moved) != 0) {
+        std::printf("<Error> %s : Cannot Open %s file.\n", "LogWriteToFile", kLogFiles[0]);
+        std::fflush(stdout);
+        return -1;
+    }
+    struct stat st {};
+    if (unit_stat(kLogFiles[0], &st) == 0 && st.st_size >= kRotateSize) rotate();
     return 0;
 }
 
@@ -117,15 +148,12 @@ int LogPrint(int outputs, int level, const char* format, ...) {
 }
 
 int LogWriteToFile(const char* line) {
-    std::lock_guard<std::mutex> hold(log_lock);
-    if (append_line(line) != 0) {
-        std::printf("<Error> %s : Cannot Open %s file.\n", "LogWriteToFile", kLogFiles[0]);
-        std::fflush(stdout);
-        return -1;
-    }
-    struct stat st {};
-    if (unit_stat(kLogFiles[0], &st) == 0 && st.st_size >= kRotateSize) rotate();
-    return 0;
+    std::string moved;
+    const int result = write_line(line, moved);
+    if (!moved.empty())
+        LogPrint(LOG_TO_BOTH, 3, "%s was no regular file: moved to %s\n", kLogFiles[0],
+                 moved.c_str());
+    return result;
 }
 
 int LogDeleteArchive() {

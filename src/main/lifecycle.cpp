@@ -17,10 +17,12 @@
 #include "os/unit_path.h"
 #include "settings/factory_reset.h"
 #include "settings/file_store.h"
+#include "settings/ini.h"
 #include "settings/network_file.h"
 #include "settings/system_file.h"
 #include "sntp/ntp_client.h"
 #include "timer/event_timer.h"
+#include "tot/ntp_server.h"
 #include "tot/time_delivery.h"
 #include "tot/tot_files.h"
 #include "tot/tot_step.h"
@@ -32,6 +34,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <sys/stat.h>
 
 MainFlags main_flags;
@@ -47,6 +50,12 @@ constexpr int kTotFunctionCode = 0x1F;
 
 // Files the unit makes get exactly the modes it gives them.
 constexpr mode_t kUnitUmask = 022;
+
+// The files the unit keeps in the settings directories (some only on the RAM
+// disk).
+constexpr const char* kKeptFiles[] = {"ORV_System.ini",  "ORV_Network.ini",  "Setup_05_01.ini",
+                                      "ORV_Current.ini", "ORV_Function.ini", "Status_05_01.txt",
+                                      "ntp.conf",        "dhcpcd.conf"};
 
 // Directories where a write cut short by a crash may have left a temporary file.
 constexpr const char* kWrittenDirs[] = {"/var/kelvatro/conf", "/usr/kelvatro/conf", "/etc"};
@@ -94,6 +103,7 @@ void start_tot_function(FILE* function_file, uint32_t version) {
                   kTotBoard, kTotSub);
     write_function_slot(function_file, 1, kTotBoard, kTotSub, kTotFunctionCode, version, "TOT");
     std::lock_guard lock(tot_mutex);
+    ntp_server_report_settings();
     CheckSettingsFile(setup_path.data(), kTotSettingsShape);
     tot_read_settings(setup_path.data(), tot_settings);
     time_delivery_log_mode();
@@ -103,12 +113,19 @@ void start_tot_function(FILE* function_file, uint32_t version) {
     tot_step(tot_settings, tot_status);
 }
 
-// Before the files are read: the group of the shared files, and what a crash
-// may have left behind.
+// Before the files are read: the group of the shared files (a name that is no
+// group reported once), the access of every file the unit keeps, and what a
+// crash may have left behind.
 void check_files_at_start() {
-    if (const std::string group = unknown_shared_group(); !group.empty())
-        LogPrint(LOG_TO_BOTH, 3, "ORV_GROUP names no group: %s; shared files open to all\n",
+    static std::string reported;
+    if (const std::string group = unknown_shared_group(); !group.empty() && group != reported) {
+        LogPrint(LOG_TO_BOTH, 3, "ORV_GROUP names no group: %s; shared files kept for root\n",
                  LogEscaped(group).c_str());
+        reported = group;
+    }
+    for (const char* dir : {kRamConfDir, kSdConfDir})
+        for (const char* name : kKeptFiles)
+            restrict_shared_file((std::string(dir) + name).c_str());
     for (const char* dir : kWrittenDirs)
         remove_stale_temp_files(dir);
 }

@@ -78,7 +78,7 @@ UnitState gather() {
                      t.minute,
                      t.second,
                      shm,
-                     shm ? time_delivery_shm_unit() : -1,
+                     shm_delivery_unit(),
                      shm ? ntp_shm_last_count() : -1,
                      ntp_server.running,
                      tot_settings.Set_TOT_STRATUM};

@@ -32,6 +32,7 @@ struct SimpleCommand {
     std::vector<bool> plain; // the shell expands nothing in the word but globs
     std::vector<bool> glob;  // the word holds glob characters the shell expands
     std::vector<std::string> redirect_files;
+    size_t start = 0; // where its first word begins in the text
     bool redirect_unclear = false;
     bool reads_pipe = false;
     bool feeds_pipe = false;
@@ -43,6 +44,7 @@ struct Lexer {
     std::string_view text;
     size_t pos = 0;
     std::string word;
+    size_t word_start = 0;
     bool in_word = false;
     bool word_plain = true;
     bool word_glob = false;
@@ -59,8 +61,14 @@ char peek(const Lexer& lx) {
     return lx.pos < lx.text.size() ? lx.text[lx.pos] : '\0';
 }
 
-void add(Lexer& lx, char c) {
+// Marks the start of a word at the character just read.
+void begin_word(Lexer& lx) {
+    if (!lx.in_word) lx.word_start = lx.pos - 1;
     lx.in_word = true;
+}
+
+void add(Lexer& lx, char c) {
+    begin_word(lx);
     lx.word += c;
 }
 
@@ -73,6 +81,7 @@ void end_word(Lexer& lx) {
         cmd.redirect_files.push_back(lx.word);
         cmd.redirect_unclear |= !lx.word_plain || lx.word_glob;
     } else {
+        if (cmd.words.empty()) cmd.start = lx.word_start;
         cmd.words.push_back(lx.word);
         cmd.plain.push_back(lx.word_plain);
         cmd.glob.push_back(lx.word_glob);
@@ -114,7 +123,7 @@ bool redirection(Lexer& lx, char op) {
 }
 
 bool single_quoted(Lexer& lx) {
-    lx.in_word = true;
+    begin_word(lx);
     const size_t close = lx.text.find('\'', lx.pos);
     if (close == std::string_view::npos) return false;
     lx.word.append(lx.text.substr(lx.pos, close - lx.pos));
@@ -123,7 +132,7 @@ bool single_quoted(Lexer& lx) {
 }
 
 bool double_quoted(Lexer& lx) {
-    lx.in_word = true;
+    begin_word(lx);
     while (lx.pos < lx.text.size()) {
         const char c = lx.text[lx.pos++];
         if (c == '"') return true;
@@ -219,6 +228,8 @@ struct Walk {
     fs::path real_root;
     fs::path cwd;
     std::vector<const SimpleCommand*> pipeline;
+    std::string_view text;
+    std::vector<size_t>* scripts = nullptr; // where scripts are started; none: refused
 };
 
 // Whether a normal absolute path lies inside a root (or is the root itself,
@@ -466,12 +477,18 @@ bool feeds_kill_lines(const Walk& w) {
                        [](const SimpleCommand* cmd) { return drops_grep_lines(*cmd); });
 }
 
-// A script inside the root, or the kill lines of the end script.
+// The kill lines of the end script; or a script inside the root, which is
+// never run: its start (the shell's name as written, unquoted) is handed back
+// to be replaced.
 bool shell_allows(const Walk& w, const SimpleCommand& cmd) {
     if (cmd.words.size() == 1)
         return cmd.reads_pipe && cmd.redirect_files.empty() && feeds_kill_lines(w);
     const std::string& script = cmd.words[1];
-    return cmd.plain[1] && !script.starts_with('-') && within_root(w, script, false);
+    if (!w.scripts || !w.text.substr(cmd.start).starts_with(cmd.words[0]) || !cmd.plain[1] ||
+        script.starts_with('-') || !within_root(w, script, false))
+        return false;
+    w.scripts->push_back(cmd.start);
+    return true;
 }
 
 bool program_allows(Walk& w, const SimpleCommand& cmd) {
@@ -506,13 +523,15 @@ Walk start_walk() {
 
 } // namespace
 
-bool command_stays_in_sandbox(std::string_view mapped) {
+bool command_stays_in_sandbox(std::string_view mapped, std::vector<size_t>* scripts) {
     // The shell would run the text only up to a NUL byte, unlike what is read here.
     if (!sandboxed() || mapped.find('\0') != std::string_view::npos) return false;
     Lexer lx;
     lx.text = mapped;
     if (!split_commands(lx)) return false;
     Walk w = start_walk();
+    w.text = mapped;
+    w.scripts = scripts;
     for (const SimpleCommand& cmd : lx.commands) {
         if (!cmd.reads_pipe) w.pipeline.clear();
         if (!redirects_inside_root(w, cmd) || !program_allows(w, cmd)) return false;

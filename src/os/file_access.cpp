@@ -4,9 +4,14 @@
 #include "os/file_access.h"
 
 #include "os/deploy_settings.h"
+#include "os/unit_path.h"
 
+#include <cstdio>
+#include <fcntl.h>
 #include <grp.h>
 #include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -44,15 +49,29 @@ SharedGroup shared_group() {
 
 FileAccess shared_file_access() {
     const SharedGroup group = shared_group();
-    return group.known ? FileAccess{0660, group.gid} : FileAccess{0666, kKeepGroup};
+    if (group.name.empty()) return FileAccess{0666, kKeepGroup};
+    return group.known ? FileAccess{0660, group.gid} : FileAccess{0644, 0};
 }
 
 FileAccess control_fifo_access() {
     const SharedGroup group = shared_group();
-    return group.known ? FileAccess{0620, group.gid} : FileAccess{0622, kKeepGroup};
+    if (group.name.empty()) return FileAccess{0622, kKeepGroup};
+    return group.known ? FileAccess{0620, group.gid} : FileAccess{0600, 0};
 }
 
 std::string unknown_shared_group() {
     const SharedGroup group = shared_group();
     return group.known ? std::string() : group.name;
+}
+
+void restrict_shared_file(const char* path) {
+    if (shared_group().name.empty()) return;
+    const int fd = open(unit_path(path).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return;
+    struct stat st {};
+    const FileAccess access = shared_file_access();
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+        (fchown(fd, 0, access.group) != 0 || fchmod(fd, access.mode) != 0))
+        std::perror(path);
+    close(fd);
 }

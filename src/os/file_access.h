@@ -1,18 +1,24 @@
 // Who may use the files that the unit shares with other local programs (the
 // settings and status files, the control FIFO): everyone by default; only the
 // group that the deployment setting ORV_GROUP names (e.g. the web server's)
-// when it names one.
+// when it names one; root alone when it names no group.
 #pragma once
 
 #include "os/atomic_file.h"
 
 #include <string>
 
-// Settings and status files: 0666, or 0660 in the ORV_GROUP group.
+// Settings and status files: 0666, 0660 in the ORV_GROUP group, or 0644 in
+// root's group when ORV_GROUP names no group.
 FileAccess shared_file_access();
-// The control FIFO, written by others and read by the unit only: 0622, or 0620
-// in the ORV_GROUP group.
+// The control FIFO, written by others and read by the unit only: 0622, 0620
+// in the ORV_GROUP group, or 0600 in root's group when ORV_GROUP names no
+// group.
 FileAccess control_fifo_access();
-// The name that ORV_GROUP gives when no group of that name exists (the default
-// modes then apply), else empty.
+// The name that ORV_GROUP gives when no group of that name exists, else empty.
 std::string unknown_shared_group();
+// With ORV_GROUP set, a regular file is given to root with the access of the
+// shared files; unset, it is left as it is. Neither a symbolic link nor a file
+// with a second name elsewhere is followed. A failure is printed on the
+// console.
+void restrict_shared_file(const char* path);

@@ -2,7 +2,8 @@
 // shell as it stands. In a sandbox every command is first written to the
 // command journal; it is then run, with the unit's paths mapped into the root,
 // only when the command guard finds that it keeps to file and text work inside
-// the root. Everything else (clock, network, power, services) is only
+// the root; a script it would start is only written, with its text, to the
+// script journal. Everything else (clock, network, power, services) is only
 // journaled and counts as done.
 #include "os/shell.h"
 
@@ -19,6 +20,7 @@
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -42,10 +44,28 @@ int run_shell(const std::string& command) {
     return decode_status(status);
 }
 
+// The shell function that stands in for a script: it appends the script's
+// name and text to the sandbox's script journal and runs nothing. A link is
+// not followed.
+std::string script_journal_function() {
+    return "orv_script() { { echo \"script $1\"; [ -L \"$1\" ] || cat -- \"$1\"; } >> " +
+           shell_quote(sandbox_root() + "/sim/scripts.log") + "; }; ";
+}
+
+// The command line with each start of a script replaced by the stand-in.
+std::string with_scripts_journaled(std::string text, const std::vector<size_t>& scripts) {
+    for (auto at = scripts.rbegin(); at != scripts.rend(); ++at) {
+        const size_t length = text.compare(*at, 7, "/bin/sh") == 0 ? 7 : 2;
+        text.replace(*at, length, "orv_script");
+    }
+    return script_journal_function() + text;
+}
+
 int run_guarded(const std::string& command) {
     const std::string mapped = map_unit_paths_in_command(command);
-    if (!command_stays_in_sandbox(mapped)) return 0;
-    return run_shell(mapped);
+    std::vector<size_t> scripts;
+    if (!command_stays_in_sandbox(mapped, &scripts)) return 0;
+    return run_shell(scripts.empty() ? mapped : with_scripts_journaled(mapped, scripts));
 }
 
 std::atomic<SandboxRunner> sandbox_runner{run_guarded};

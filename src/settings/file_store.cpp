@@ -15,11 +15,13 @@
 #include <cstring>
 #include <map>
 #include <mutex>
-#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
+
+// A file of the system's own configuration: root writes it, all may read it.
+constexpr FileAccess kSystemFileAccess{0644, 0};
 
 // The files whose writes fail, each with its run of failures, logged once a run.
 std::map<std::string, LogRepeat, std::less<>> failing_writes;
@@ -74,16 +76,17 @@ int WriteFileReported(const char* path, std::string_view text, FileAccess access
 
 int CopyFileReported(const char* from, const char* to) {
     std::string text;
-    struct stat st {};
-    if (!read_whole_file(from, text) || unit_stat(from, &st) != 0) {
+    if (!read_whole_file(from, text)) {
         LogPrint(LOG_TO_BOTH, 3, "Cannot read %s: %s\n", from, std::strerror(errno));
         return -1;
     }
     std::string target = to;
+    struct stat target_st {};
+    if (!target.ends_with('/') && unit_stat(to, &target_st) == 0 && S_ISDIR(target_st.st_mode))
+        target += '/';
     if (target.ends_with('/'))
         target += std::string_view(from).substr(std::string_view(from).rfind('/') + 1);
-    return WriteFileReported(target.c_str(), text, FileAccess{st.st_mode & 07777, kKeepGroup},
-                             DirSync::yes);
+    return WriteFileReported(target.c_str(), text, kSystemFileAccess, DirSync::yes);
 }
 
 int WriteSharedFile(const char* path, std::string_view text) {
@@ -101,6 +104,17 @@ int PrintSettingsFile(const char* path, const std::function<void(FILE*)>& print)
     return print_to_text(text, print) ? WriteSettingsFile(path, text) : -1;
 }
 
+void ClearFilePlace(const char* path) {
+    struct stat st {};
+    if (lstat(unit_path(path).c_str(), &st) != 0 || S_ISREG(st.st_mode)) return;
+    const std::string moved = move_aside(path);
+    if (moved.empty())
+        LogPrint(LOG_TO_BOTH, 3, "%s is no regular file and cannot be moved aside: %s\n", path,
+                 std::strerror(errno));
+    else
+        LogPrint(LOG_TO_BOTH, 3, "%s was no regular file: moved to %s\n", path, moved.c_str());
+}
+
 int CopyToSdCard(const char* path, std::string_view text) {
     const std::string copy = sd_copy_of(path);
     const int result = WriteFileReported(copy.c_str(), text, shared_file_access(), DirSync::yes);
@@ -108,17 +122,46 @@ int CopyToSdCard(const char* path, std::string_view text) {
     return result;
 }
 
+namespace {
+
+// The length of the UTF-8 sequence that begins the text; 0 when it is not one
+// (a stray or overlong sequence, a surrogate, beyond U+10FFFF, or cut).
+size_t utf8_sequence_length(std::string_view text) {
+    const auto byte = [&text](size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80) return 1;
+    const size_t length = lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
+    if (length == 0 || length > text.size()) return 0;
+    for (size_t i = 1; i < length; ++i)
+        if ((byte(i) & 0xC0) != 0x80) return 0;
+    const unsigned char second = byte(1);
+    if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F) ||
+        (lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second > 0x8F))
+        return 0;
+    return length;
+}
+
+bool valid_utf8(std::string_view text) {
+    while (!text.empty()) {
+        const size_t length = utf8_sequence_length(text);
+        if (length == 0) return false;
+        text.remove_prefix(length);
+    }
+    return true;
+}
+
+} // namespace
+
 std::string SettingsTextProblem(std::string_view text, const SettingsShape& shape) {
     if (text.empty()) return "empty";
-    std::set<std::string, std::less<>> seen;
+    if (text.find('\0') != std::string_view::npos) return "a NUL byte";
+    if (!valid_utf8(text)) return "not UTF-8 text";
+    if (!text.ends_with('\n')) return "last line cut";
     FILE* stream = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
     if (!stream) return std::strerror(errno);
-    const bool has_section = IniReadStream(
-        stream, shape.section, [&seen](const char* key, const char*) { seen.insert(key); });
+    const bool has_section = IniReadStream(stream, shape.section, [](const char*, const char*) {});
     std::fclose(stream);
     if (!has_section) return std::string("no ") + shape.section + " header";
-    for (const char* key : shape.keys)
-        if (!seen.contains(key)) return std::string("no ") + key + " key";
     return {};
 }
 
@@ -129,14 +172,15 @@ void CheckSettingsFile(const char* path, const SettingsShape& shape) {
     const SettingsFileState copy = state_of(copy_path.c_str(), shape);
     if (ram.problem == "missing" && copy.problem == "missing") return;
 
-    if (ram.in_the_way) move_aside(path);
+    // What stood there is kept beside it, never lost.
+    const bool moved = ram.problem != "missing" && !move_aside(path).empty();
     if (copy.problem.empty()) {
         if (WriteFileReported(path, copy.text, shared_file_access(), DirSync::yes) == 0)
             LogPrint(LOG_TO_BOTH, 3, "%s not whole (%s): restored from %s\n", path,
                      ram.problem.c_str(), copy_path.c_str());
         return;
     }
-    if (!ram.in_the_way) unit_unlink(path);
+    if (!moved && !ram.in_the_way) unit_unlink(path);
     LogPrint(LOG_TO_BOTH, 3, "%s not whole (%s), nor %s (%s): factory values\n", path,
              ram.problem.c_str(), copy_path.c_str(), copy.problem.c_str());
 }

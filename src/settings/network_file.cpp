@@ -19,6 +19,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 NetworkSettings network_settings;
 
@@ -28,7 +29,6 @@ constexpr const char* kDhcpcdFile = "/var/kelvatro/conf/dhcpcd.conf";
 constexpr const char* kDhcpcdTarget = "/etc/dhcpcd.conf";
 constexpr const char* kResolvFile = "/etc/resolv.conf";
 constexpr const char* kSection = "[ORVNetwork]";
-constexpr const char* kKeys[] = {"IP", "NetMask", "Gateway", "Syslog", "snmp", "DnsP", "DnsS"};
 // The resolver file is read by every program: root writes it, all may read it.
 constexpr FileAccess kResolvAccess{0644, kKeepGroup};
 
@@ -85,30 +85,80 @@ bool dhcpcd_has(const std::string& file, const char* text) {
 }
 
 // Appends "key<value>" to the dhcpcd file, or rewrites everything behind the
-// key on every line that carries it; then syncs.
-void set_dhcpcd_entry(const std::string& file, const char* key, const std::string& value) {
+// key on every line that carries it; then syncs. Returns the edit's status.
+int set_dhcpcd_entry(const std::string& file, const char* key, const std::string& value) {
+    int status = 0;
     if (!dhcpcd_has(file, key)) {
-        run_command(format_command("echo \"%s\"%s >> %s", key, value.c_str(), file.c_str()));
+        status =
+            run_command(format_command("echo \"%s\"%s >> %s", key, value.c_str(), file.c_str()));
     } else {
         std::string escaped;
         for (char c : value)
             escaped += c == '/' ? std::string("\\/") : std::string(1, c);
-        run_command(format_command("grep -l '%s' %s | xargs sed -i -e 's/%s.*/%s%s/g'", key,
-                                   file.c_str(), key, key, escaped.c_str()));
+        status = run_command(format_command("grep -l '%s' %s | xargs sed -i -e 's/%s.*/%s%s/g'",
+                                            key, file.c_str(), key, key, escaped.c_str()));
     }
     run_command("sync");
+    return status;
 }
 
-void apply_dhcpcd(const NetworkSettings& n) {
+// The dhcpcd file edited and copied to /etc; 0, or -1 at the first edit that
+// failed (logged), which leaves the rest undone.
+int apply_dhcpcd(const NetworkSettings& n) {
+    ClearFilePlace(kDhcpcdFile);
     const std::string file = shell_quote(kDhcpcdFile);
+    int status = 0;
     if (!dhcpcd_has(file, "interface eth0"))
-        run_command(format_command("echo \"%s\" >> %s", "interface eth0", file.c_str()));
-    set_dhcpcd_entry(file, "static ip_address=",
-                     dotted(n.IP) + "/" + std::to_string(netmask_prefix_length(n.NetMask)));
-    set_dhcpcd_entry(file, "static routers=", dotted(n.Gateway));
-    set_dhcpcd_entry(file, "static domain_name_servers=", dotted(n.DnsP));
-    CopyFileReported(kDhcpcdFile, kDhcpcdTarget);
+        status = run_command(format_command("echo \"%s\" >> %s", "interface eth0", file.c_str()));
+    const std::pair<const char*, std::string> entries[] = {
+        {"static ip_address=",
+         dotted(n.IP) + "/" + std::to_string(netmask_prefix_length(n.NetMask))},
+        {"static routers=", dotted(n.Gateway)},
+        {"static domain_name_servers=", dotted(n.DnsP)}};
+    for (const auto& [key, value] : entries) {
+        if (status != 0) break;
+        status = set_dhcpcd_entry(file, key, value);
+    }
+    if (status != 0) {
+        LogPrint(LOG_TO_BOTH, 3, "Cannot edit %s: status %d\n", kDhcpcdFile, status);
+        return -1;
+    }
+    const int copied = CopyFileReported(kDhcpcdFile, kDhcpcdTarget);
     run_command("sync");
+    return copied;
+}
+
+// Whether the text is an IPv4 address: four decimal numbers of 0 to 255 with
+// the separators the reader takes between them, and nothing else.
+bool is_address(const char* text) {
+    const std::string_view separators = ".:, \t\r\n";
+    int numbers = 0;
+    for (std::string_view rest = text; !rest.empty();) {
+        const size_t digits = std::min(rest.find_first_not_of("0123456789"), rest.size());
+        if (digits > 3 || (digits > 0 && std::stoi(std::string(rest.substr(0, digits))) > 255))
+            return false;
+        numbers += digits > 0;
+        rest.remove_prefix(digits);
+        if (!rest.empty() && separators.find(rest.front()) == std::string_view::npos) return false;
+        if (!rest.empty()) rest.remove_prefix(1);
+    }
+    return numbers == 4;
+}
+
+// Takes an address from the file. A malformed one is refused whole: the
+// field keeps the address it had before the reading, or its factory value.
+// An empty value leaves the factory value.
+void take_address(const char* path, const char* key, const char* value, uint8_t field[4],
+                  const uint8_t before[4]) {
+    if (*value == '\0') return;
+    if (is_address(value)) {
+        IniParseIpAddress(value, field);
+        return;
+    }
+    if (std::any_of(before, before + 4, [](uint8_t b) { return b != 0; }))
+        std::copy(before, before + 4, field);
+    LogPrint(LOG_TO_BOTH, 3, "%s: %s=%s is no address, %s kept\n", path, key, value,
+             dotted(field).c_str());
 }
 
 void print_network_file(FILE* fp, const NetworkSettings& n) {
@@ -129,9 +179,10 @@ void print_network_file(FILE* fp, const NetworkSettings& n) {
 
 } // namespace
 
-const SettingsShape kNetworkFileShape{kSection, kKeys};
+const SettingsShape kNetworkFileShape{kSection};
 
 int ReadNetworkFile(const char* path, NetworkSettings& n, FILE* opened) {
+    NetworkSettings before = n;
     set_factory_values(n);
     if (!opened && unit_access(path, F_OK) != 0) {
         LogPrint(LOG_TO_BOTH, 6, "<<Network file factory set>>\n");
@@ -140,8 +191,9 @@ int ReadNetworkFile(const char* path, NetworkSettings& n, FILE* opened) {
     }
     return IniReadFile(
         path, kSection,
-        [&n](const char* key, const char* value) {
-            if (uint8_t* field = field_of_key(n, key)) IniParseIpAddress(value, field);
+        [&](const char* key, const char* value) {
+            if (uint8_t* field = field_of_key(n, key))
+                take_address(path, key, value, field, field_of_key(before, key));
         },
         opened);
 }
@@ -176,7 +228,7 @@ int ApplyNetworkSettings(const NetworkSettings& n) {
     run_command("route del default");
     run_command(format_command("route add default gw %s", dotted(n.Gateway).c_str()));
     write_resolver(n);
-    apply_dhcpcd(n);
-    run_command("sudo service dhcpcd reload");
+    // dhcpcd would take the old file again.
+    if (apply_dhcpcd(n) == 0) run_command("sudo service dhcpcd reload");
     return 1;
 }

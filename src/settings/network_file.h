@@ -22,12 +22,13 @@ constexpr const char* kNetworkFilePath = "/var/kelvatro/conf/ORV_Network.ini";
 
 extern NetworkSettings network_settings;
 
-// What a whole network settings file holds (NtpServer, which the unit never
-// writes, is not required).
+// What makes a network settings file readable as the unit's.
 extern const SettingsShape kNetworkFileShape;
 
 // Reads the file at the path, or the stream `opened` that the caller has
-// opened at that path.
+// opened at that path. An address that is not four numbers of 0 to 255 is
+// refused whole with a level-3 line: the field keeps what it held before
+// (its factory value when that was none).
 int ReadNetworkFile(const char* path, NetworkSettings& n, FILE* opened = nullptr);
 int WriteNetworkFile(const char* path, const NetworkSettings& n);
 void PrintNetworkSettings(const NetworkSettings& n);

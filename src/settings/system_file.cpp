@@ -21,10 +21,6 @@ SystemSettings system_settings;
 namespace {
 
 constexpr const char* kSection = "[ORVSystem]";
-constexpr const char* kKeys[] = {
-    "Version",  "UnitID",     "UnitName",   "SystemInfo",    "OptionInfo",   "CustumInfo",
-    "Language", "HeaderTime", "TimeAdjust", "TimeAdjustInt", "WebControl",   "MakeDate",
-    "MakeTime", "ModifyDate", "ModifyTime", "AutoReset",     "AutoResetTime"};
 
 void set_factory_values(SystemSettings& s) {
     s = SystemSettings{};
@@ -83,7 +79,7 @@ void take_key(SystemSettings& s, const char* key, const char* value) {
 
 } // namespace
 
-const SettingsShape kSystemFileShape{kSection, kKeys};
+const SettingsShape kSystemFileShape{kSection};
 
 int ReadSystemFile(const char* path, SystemSettings& s, FILE* opened) {
     set_factory_values(s);

@@ -40,7 +40,7 @@ inline bool variant_bit_set() {
     return (system_settings.CustumInfo & kVariantBit) != 0;
 }
 
-// What a whole system settings file holds.
+// What makes a system settings file readable as the unit's.
 extern const SettingsShape kSystemFileShape;
 
 // Reads the file at the path, or the stream `opened` that the caller has

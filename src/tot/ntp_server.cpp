@@ -1,8 +1,11 @@
-// Clock setting with /bin/date, the NTP daemon's start and stop through its
-// init script, and the stratum of its local-clock reference in ntp.conf (of
-// its shared-memory reference with shm time delivery). An installation may
-// name other daemon commands and another place for the configuration's copy
-// (ORV_NTP_START, ORV_NTP_STOP, ORV_NTP_CONF_COPY).
+// Clock setting with /bin/date, the NTP daemon's start and stop, and the
+// stratum of its reference: the local clock (with shm time delivery, the
+// shared-memory clock) in ntp.conf, copied to where the daemon reads it, or
+// chrony's own file of the unit. An installation names its daemon
+// (ORV_NTP_DAEMON: ntpsec or chrony, else the init script of ntpd) and may name
+// other commands and places (ORV_NTP_START, ORV_NTP_STOP, ORV_NTP_CONF_COPY,
+// ORV_CHRONY_CONF). A daemon's start is a restart, so that a running daemon
+// takes the configuration just written.
 #include "tot/ntp_server.h"
 
 #include "log/status_log.h"
@@ -24,19 +27,83 @@ namespace {
 
 constexpr const char* kNtpConf = "/var/kelvatro/conf/ntp.conf";
 constexpr const char* kNtpConfTarget = "/etc/";
+constexpr const char* kChronyConf = "/etc/chrony/conf.d/orv-main.conf";
 constexpr const char* kFudgeText = "fudge 127.127.1.0 stratum";
 constexpr int kVariantStratum = 10;
-// Strata that ntpd takes for its local clock, and for a reference clock.
+// Strata that the daemons take for a local clock, and for a reference clock.
 constexpr int kMinLocalStratum = 1;
 constexpr int kMinReferenceStratum = 0;
 constexpr int kMaxStratum = 15;
+// The daemon's files under /etc: root's, read by all, whatever the source's mode.
+constexpr FileAccess kEtcAccess{0644, 0};
 
-// Runs the daemon's init script and records what was asked of it.
+struct NtpDaemon {
+    const char* name;
+    const char* start;
+    const char* stop;
+};
+constexpr NtpDaemon kInitScript{"", "sudo /etc/init.d/ntp start", "sudo /etc/init.d/ntp stop"};
+constexpr NtpDaemon kNtpsec{"ntpsec", "systemctl restart ntpsec.service",
+                            "systemctl stop ntpsec.service"};
+constexpr NtpDaemon kChrony{"chrony", "systemctl restart chrony.service",
+                            "systemctl stop chrony.service"};
+
+// The daemon that ORV_NTP_DAEMON names; the init script when it names none.
+const NtpDaemon& ntp_daemon() {
+    const std::string name = deploy_setting("ORV_NTP_DAEMON");
+    for (const NtpDaemon* daemon : {&kNtpsec, &kChrony})
+        if (name == daemon->name) return *daemon;
+    return kInitScript;
+}
+
+bool chrony() {
+    return &ntp_daemon() == &kChrony;
+}
+
+// Runs the daemon's command and records what was asked of it.
 void control_daemon(int running, const std::string& command, const char* log_line) {
     ntp_server.running = running;
     run_command(command);
     std::printf("CMD > %s\n", command.c_str());
     LogPrint(LOG_TO_BOTH, 6, "%s", log_line);
+}
+
+bool conf_mentions(const char* text) {
+    std::string conf;
+    return read_whole_file(kNtpConf, conf) && conf.find(text) != std::string::npos;
+}
+
+// The local clock's stratum edited in place; a configuration without the fudge
+// line is left as it is. 0, or -1 (logged).
+int edit_local_stratum(int stratum) {
+    const std::string conf = shell_quote(kNtpConf);
+    const int status =
+        run_command(format_command("grep -l '%s' %s | xargs sed -i -e 's/%s.*/%s %d/g'", kFudgeText,
+                                   conf.c_str(), kFudgeText, kFudgeText, stratum));
+    if (status == 0 || !conf_mentions(kFudgeText)) return 0;
+    LogPrint(LOG_TO_BOTH, 3, "Cannot edit %s: status %d\n", kNtpConf, status);
+    return -1;
+}
+
+// ntpd and ntpsec: the working ntp.conf, then its copy where the daemon reads it.
+int write_ntp_conf(bool shm, int stratum) {
+    if ((shm ? write_shm_refclock_conf(kNtpConf, stratum) : edit_local_stratum(stratum)) != 0)
+        return -1;
+    const int copied =
+        CopyFileReported(kNtpConf, deploy_setting("ORV_NTP_CONF_COPY", kNtpConfTarget).c_str());
+    run_command("sync");
+    return copied;
+}
+
+// chrony: the unit's own file among its configuration files, written whole.
+int write_chrony_conf(bool shm, int stratum) {
+    std::string text = "# Broadcast time (TOT) from orv-main, served to every client.\n";
+    text += shm ? format_command("refclock SHM %d refid TOT poll 4 filter 3 stratum %d\n",
+                                 shm_delivery_unit(), stratum)
+                : format_command("local stratum %d\n", stratum);
+    text += "allow\n";
+    return WriteFileReported(deploy_setting("ORV_CHRONY_CONF", kChronyConf).c_str(), text,
+                             kEtcAccess, DirSync::yes);
 }
 
 } // namespace
@@ -49,40 +116,43 @@ int set_system_time(int year, int month, int day, int hour, int minute, int seco
     return run_command(command);
 }
 
+void ntp_server_report_settings() {
+    if (const std::string name = deploy_setting("ORV_NTP_DAEMON");
+        !name.empty() && &ntp_daemon() == &kInitScript)
+        LogPrint(LOG_TO_BOTH, 3, "ORV_NTP_DAEMON \"%s\" is unknown: %s\n", LogEscaped(name).c_str(),
+                 kInitScript.start);
+    time_delivery_report();
+}
+
 void ntp_server_start() {
-    control_daemon(1, deploy_setting("ORV_NTP_START", "sudo /etc/init.d/ntp start"),
+    control_daemon(1, deploy_setting("ORV_NTP_START", ntp_daemon().start),
                    "Start TOT Time Server\n");
 }
 
 void ntp_server_stop() {
-    control_daemon(0, deploy_setting("ORV_NTP_STOP", "sudo /etc/init.d/ntp stop"),
-                   "Stop TOT Time Server\n");
+    control_daemon(0, deploy_setting("ORV_NTP_STOP", ntp_daemon().stop), "Stop TOT Time Server\n");
 }
 
 // The current stratum keeps the requested value, so that an out-of-range
 // request is reported once and not rewritten on every tune. Its start value 16
 // is no stratum that was written: the first request is always written, so that
-// a request of 16 is clamped like any other.
+// a request of 16 is clamped like any other. A write that failed is tried
+// again at the next request. chrony's local stratum is the one it serves, one
+// above the local clock's of ntpd.
 int set_ntp_stratum(int stratum) {
     const int target = variant_bit_set() ? kVariantStratum : stratum;
     if (target == ntp_server.stratum && ntp_server.written) return 0;
     std::printf("set_ntp_stratum %d => %d\n", ntp_server.stratum, target);
     ntp_server.stratum = target;
-    ntp_server.written = 1;
 
     const bool shm = time_delivery_shm();
+    const bool with_chrony = chrony();
+    const int wanted = with_chrony && !shm ? target + 1 : target;
     const int written =
-        std::clamp(target, shm ? kMinReferenceStratum : kMinLocalStratum, kMaxStratum);
-    if (written != target)
-        LogPrint(LOG_TO_BOTH, 3, "NTP stratum %d out of range, %d written\n", target, written);
-
-    const std::string conf = shell_quote(kNtpConf);
-    if (shm)
-        write_shm_refclock_conf(kNtpConf, written);
-    else
-        run_command(format_command("grep -l '%s' %s | xargs sed -i -e 's/%s.*/%s %d/g'", kFudgeText,
-                                   conf.c_str(), kFudgeText, kFudgeText, written));
-    CopyFileReported(kNtpConf, deploy_setting("ORV_NTP_CONF_COPY", kNtpConfTarget).c_str());
-    run_command("sync");
+        std::clamp(wanted, shm ? kMinReferenceStratum : kMinLocalStratum, kMaxStratum);
+    if (written != wanted)
+        LogPrint(LOG_TO_BOTH, 3, "NTP stratum %d out of range, %d written\n", wanted, written);
+    const int result = with_chrony ? write_chrony_conf(shm, written) : write_ntp_conf(shm, written);
+    ntp_server.written = result == 0;
     return 0;
 }

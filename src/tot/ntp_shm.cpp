@@ -14,18 +14,27 @@
 #include <cstring>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <unistd.h>
 
 namespace {
 
-// The daemons' struct shmTime. Its seconds are the daemons' time_t, which is a
-// long on every Debian 12 architecture; a 32-bit build of this program has a
-// 64-bit time_t of its own, so the fields cannot be declared time_t here.
+// The seconds of the daemons' struct shmTime are their time_t: a long on every
+// Debian 12 architecture, 64 bits everywhere on Debian 13 (ORV_SHM_TIME64). A
+// 32-bit build of this program has a 64-bit time_t of its own whatever the
+// daemon's, so the fields are not declared time_t here.
+#if ORV_SHM_TIME64
+using ShmSeconds = int64_t;
+#else
+using ShmSeconds = long;
+#endif
+
+// The daemons' struct shmTime.
 struct ShmTime {
     int mode;
     int count;
-    long clock_sec;
+    ShmSeconds clock_sec;
     int clock_usec;
-    long receive_sec;
+    ShmSeconds receive_sec;
     int receive_usec;
     int leap;
     int precision;
@@ -35,7 +44,7 @@ struct ShmTime {
     unsigned receive_nsec;
     int dummy[8];
 };
-static_assert(sizeof(ShmTime) == (sizeof(long) == 8 ? 96 : 80), "the daemons' segment size");
+static_assert(sizeof(ShmTime) == (sizeof(ShmSeconds) == 8 ? 96 : 80), "the daemons' segment size");
 
 constexpr int kCountedMode = 1;
 constexpr int kNoLeapWarning = 0;
@@ -50,10 +59,8 @@ struct Attachment {
 Attachment attachment;
 int last_count = -1;
 
-// The daemons' convention: units 0 and 1 for root only, the others for all.
-int permissions(int unit) {
-    return unit < 2 ? 0600 : 0666;
-}
+// Whoever may write the segment may steer the served time: root only.
+constexpr int kPermissions = 0600;
 
 // A store that another process sees after every store before it: the reader
 // of another process must never find the new fields under the old count.
@@ -61,16 +68,39 @@ template <typename T> void put(T& field, T value) {
     std::atomic_ref<T>(field).store(value);
 }
 
+// The segment of the key, made now, or one that this program's user (root on
+// the unit) made and owns and that nobody else may write; else -1 with the
+// reason.
+int segment_id(key_t key, const char*& why) {
+    const int made = shmget(key, sizeof(ShmTime), IPC_CREAT | IPC_EXCL | kPermissions);
+    if (made >= 0) return made;
+    if (errno != EEXIST) {
+        why = std::strerror(errno);
+        return -1;
+    }
+    const int id = shmget(key, sizeof(ShmTime), 0);
+    shmid_ds info{};
+    if (id < 0 || shmctl(id, IPC_STAT, &info) != 0) {
+        why = std::strerror(errno);
+        return -1;
+    }
+    const uid_t self = geteuid();
+    if (info.shm_perm.uid == self && info.shm_perm.cuid == self && !(info.shm_perm.mode & 022))
+        return id;
+    why = "made by another user or writable by others";
+    return -1;
+}
+
 ShmTime* attach(int unit) {
     if (attachment.segment && attachment.unit == unit) return attachment.segment;
     ntp_shm_detach();
-    const int id = shmget(key_t(kNtpShmKeyBase + uint32_t(unit)), sizeof(ShmTime),
-                          IPC_CREAT | permissions(unit));
+    const char* why = "";
+    const int id = segment_id(key_t(kNtpShmKeyBase + uint32_t(unit)), why);
     void* const address = id < 0 ? reinterpret_cast<void*>(-1) : shmat(id, nullptr, 0);
+    if (id >= 0 && address == reinterpret_cast<void*>(-1)) why = std::strerror(errno);
     if (address == reinterpret_cast<void*>(-1)) {
         if (!attachment.failure_logged)
-            LogPrint(LOG_TO_BOTH, 3, "NTP shared memory unit %d unavailable: %s\n", unit,
-                     std::strerror(errno));
+            LogPrint(LOG_TO_BOTH, 3, "NTP shared memory unit %d unavailable: %s\n", unit, why);
         attachment.failure_logged = true;
         return nullptr;
     }
@@ -86,10 +116,10 @@ int ntp_shm_write(int unit, const NtpShmSample& sample) {
     put(shm->valid, 0);
     std::atomic_ref<int>(shm->count).fetch_add(1);
     put(shm->mode, kCountedMode);
-    put(shm->clock_sec, long(sample.clock_sec));
+    put(shm->clock_sec, ShmSeconds(sample.clock_sec));
     put(shm->clock_usec, int(sample.clock_nsec / 1000));
     put(shm->clock_nsec, unsigned(sample.clock_nsec));
-    put(shm->receive_sec, long(sample.receive_sec));
+    put(shm->receive_sec, ShmSeconds(sample.receive_sec));
     put(shm->receive_usec, int(sample.receive_nsec / 1000));
     put(shm->receive_nsec, unsigned(sample.receive_nsec));
     put(shm->leap, kNoLeapWarning);
@@ -105,6 +135,5 @@ int ntp_shm_last_count() {
 
 void ntp_shm_detach() {
     if (attachment.segment) shmdt(attachment.segment);
-    attachment.segment = nullptr;
-    attachment.unit = -1;
+    attachment = Attachment{};
 }

@@ -7,8 +7,8 @@
 
 // The segment of unit u has the key kNtpShmKeyBase + u.
 constexpr uint32_t kNtpShmKeyBase = 0x4E545030; // "NTP0"
-// Units a segment may have here (the key stays a positive 32-bit number).
-constexpr int kNtpShmMaxUnit = 999999;
+// Units that every daemon takes (ntpd and ntpsec refuse 127.127.28.256 and up).
+constexpr int kNtpShmMaxUnit = 255;
 
 // One reading of the reference: its time, and the system clock at that moment,
 // both as seconds and nanoseconds since the epoch.
@@ -19,9 +19,10 @@ struct NtpShmSample {
     uint32_t receive_nsec;
 };
 
-// Writes one sample into the segment of the unit, which it makes when it is
-// missing (units 0 and 1 for root only, the others for everyone) and keeps
-// attached. 0, or -1 when the segment cannot be had (logged once until it can).
+// Writes one sample into the segment of the unit, which it makes for root only
+// when it is missing and keeps attached. A segment made by another is used only
+// when root owns it and nobody else may write it. 0, or -1 when the segment
+// cannot be had (logged once until it can).
 int ntp_shm_write(int unit, const NtpShmSample& sample);
 // The segment's count after the last sample written, or -1 before the first.
 int ntp_shm_last_count();

@@ -21,30 +21,37 @@
 
 namespace {
 
-constexpr const char* kDefaultUnit = "2";
+// Units 0 and 1 are root's with every daemon.
+constexpr const char* kDefaultUnit = "0";
 constexpr int64_t kNsPerSecond = 1000000000;
 // A daemon slews a larger offset too slowly: the first take steps the clock.
 constexpr int64_t kStepLimitNs = kNsPerSecond / 2;
 
 struct DeliveryState {
     bool first_take_done = false;
-    bool bad_unit_logged = false;
 };
 
 DeliveryState delivery;
 
-// ORV_SHM_UNIT, or -1 when it is no unit (logged once). A sandbox has no
-// default: its segment must be one that no daemon of the host reads.
-int shm_unit() {
+// What the deployment settings ask for: shm with its segment's unit, or step
+// (unit -1); why a choice cannot be used, else empty. A sandbox has no default
+// unit: its segment must be one that no daemon of the host reads.
+struct Delivery {
+    int unit;
+    std::string problem;
+};
+
+Delivery delivery_setting() {
+    const std::string mode = deploy_setting("ORV_TIME_DELIVERY", "step");
+    if (mode == "step") return {-1, ""};
+    if (mode != "shm") return {-1, "ORV_TIME_DELIVERY \"" + LogEscaped(mode) + "\" is unknown"};
     const std::string text = deploy_setting("ORV_SHM_UNIT", sandboxed() ? "" : kDefaultUnit);
     char* end = nullptr;
     const long unit = std::strtol(text.c_str(), &end, 10);
-    if (!text.empty() && *end == '\0' && unit >= 0 && unit <= kNtpShmMaxUnit) return int(unit);
-    if (!delivery.bad_unit_logged)
-        LogPrint(LOG_TO_BOTH, 3, "ORV_SHM_UNIT \"%s\" is no unit from 0 to %d\n",
-                 LogEscaped(text).c_str(), kNtpShmMaxUnit);
-    delivery.bad_unit_logged = true;
-    return -1;
+    if (!text.empty() && *end == '\0' && unit >= 0 && unit <= kNtpShmMaxUnit)
+        return {int(unit), ""};
+    return {-1, "ORV_SHM_UNIT \"" + LogEscaped(text) + "\" is no unit from 0 to " +
+                    std::to_string(kNtpShmMaxUnit)};
 }
 
 // The broadcast time in ns since the epoch (the date and time are local time),
@@ -58,10 +65,9 @@ int64_t broadcast_ns(const TotDate& date, const TotTime& time) {
 }
 
 void write_sample(int64_t clock_ns, int64_t receive_ns) {
-    const int unit = shm_unit();
-    if (unit < 0) return;
-    ntp_shm_write(unit, {clock_ns / kNsPerSecond, uint32_t(clock_ns % kNsPerSecond),
-                         receive_ns / kNsPerSecond, uint32_t(receive_ns % kNsPerSecond)});
+    ntp_shm_write(shm_delivery_unit(),
+                  {clock_ns / kNsPerSecond, uint32_t(clock_ns % kNsPerSecond),
+                   receive_ns / kNsPerSecond, uint32_t(receive_ns % kNsPerSecond)});
 }
 
 // The local clock and any shared-memory clock of the configuration make way
@@ -74,22 +80,23 @@ bool names_a_replaced_clock(const std::string& line) {
 
 } // namespace
 
-bool time_delivery_shm() {
-    return deploy_setting("ORV_TIME_DELIVERY", "step") == "shm";
+int shm_delivery_unit() {
+    return delivery_setting().unit;
 }
 
-int time_delivery_shm_unit() {
-    return shm_unit();
+bool time_delivery_shm() {
+    return shm_delivery_unit() >= 0;
+}
+
+void time_delivery_report() {
+    if (const Delivery d = delivery_setting(); !d.problem.empty())
+        LogPrint(LOG_TO_BOTH, 3, "%s: time delivery step\n", d.problem.c_str());
 }
 
 void time_delivery_log_mode() {
-    if (!time_delivery_shm()) {
-        LogPrint(LOG_TO_BOTH, 6, "Time delivery: step, the clock set at every take\n");
-        return;
-    }
-    const int unit = shm_unit();
+    const int unit = shm_delivery_unit();
     if (unit < 0)
-        LogPrint(LOG_TO_BOTH, 3, "Time delivery: shm, but no shared-memory unit: no samples\n");
+        LogPrint(LOG_TO_BOTH, 6, "Time delivery: step, the clock set at every take\n");
     else
         LogPrint(LOG_TO_BOTH, 6, "Time delivery: shm, NTP shared-memory unit %d (key 0x%08X)\n",
                  unit, kNtpShmKeyBase + uint32_t(unit));
@@ -114,7 +121,7 @@ void deliver_broadcast_time(const TotDate& date, const TotTime& time, int adjust
 }
 
 int write_shm_refclock_conf(const char* conf, int stratum) {
-    const int unit = shm_unit();
+    const int unit = shm_delivery_unit();
     if (unit < 0) return -1;
     std::string old_text;
     struct stat st {};

@@ -6,9 +6,12 @@
 
 #include "tot/tot_state.h"
 
+// Shm delivery with a usable unit; step otherwise.
 bool time_delivery_shm();
-// The unit of the shared-memory segment (ORV_SHM_UNIT), or -1 when it names none.
-int time_delivery_shm_unit();
+// Logs once, at start, a delivery or unit that cannot be used (step then runs).
+void time_delivery_report();
+// The unit of the shared-memory segment with shm delivery, else -1.
+int shm_delivery_unit();
 // Logs how broadcast time reaches the system (at the start of the time service).
 void time_delivery_log_mode();
 

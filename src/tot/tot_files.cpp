@@ -23,7 +23,6 @@ namespace {
 
 constexpr const char* kBanner = ";;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;\n";
 constexpr const char* kSection = "[TOT]";
-constexpr const char* kKeys[] = {"Status", "Set_TOT_CH_TYPE", "Set_TOT_CH_NUM", "Set_TOT_STRATUM"};
 
 TotSettings factory_settings() {
     return TotSettings{1, 0, 27, uint8_t(variant_bit_set() ? 11 : 7)};
@@ -35,7 +34,7 @@ uint8_t decimal_byte(const char* value) {
 
 } // namespace
 
-const SettingsShape kTotSettingsShape{kSection, kKeys};
+const SettingsShape kTotSettingsShape{kSection};
 
 int tot_read_settings(const char* path, TotSettings& s, FILE* opened) {
     s = factory_settings();

@@ -30,7 +30,7 @@ constexpr int kTotSub = 1;
 extern TotSettings tot_settings;
 extern TotStatus tot_status;
 
-// What a whole TOT settings file holds.
+// What makes a TOT settings file readable as the unit's.
 extern const SettingsShape kTotSettingsShape;
 
 // Reads the file at the path, or the stream `opened` that the caller has

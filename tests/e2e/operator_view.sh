@@ -7,7 +7,7 @@
 . "$(dirname "$0")/lib.sh"
 
 : "${ORVCTL:?ORVCTL must name the orvctl executable}"
-UNIT=$((100000 + $$ % 400000))
+UNIT=$((2 + $$ % 254))
 KEY=$(printf '0x%08X' $((0x4E545030 + UNIT)))
 trap 'e2e_cleanup; ipcrm -M "$KEY" 2>/dev/null || true' EXIT
 mkdir -p "$ROOT/etc/default" "$ROOT/metrics"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The commands that end in a reboot: REBOOT itself. "[UpLoad]": the package in the upload
-# directory is unpacked and its setup.sh run there. FACTORY_RESET: the setup,
+# directory is unpacked and its setup.sh journaled with its text, never run. FACTORY_RESET: the setup,
 # filter and .mem files go from both settings directories, then the log
 # archive; every other file stays.
 . "$(dirname "$0")/lib.sh"
@@ -25,7 +25,11 @@ printf '#!/bin/sh\necho "installed from $(pwd)" > installed.txt\n' >"$ROOT/sim/s
 tar czf "$upload/data.tar.gz" -C "$ROOT/sim" setup.sh
 reboot_after "[UpLoad]" "<INF> File UpLoad & UpDate" 2 \
     "cd /usr/kelvatro/upload; tar xzvf data.tar.gz; /bin/sh setup.sh; sync;|reboot|"
-expect "setup.sh ran in the upload directory" grep -qx "installed from $upload" "$upload/installed.txt"
+expect_eq "setup.sh journaled, not run" "$(cat "$ROOT/sim/scripts.log"; ls "$upload")" \
+    "script setup.sh
+$(cat "$ROOT/sim/setup.sh")
+data.tar.gz
+setup.sh"
 
 echo old >"$ROOT/usr/kelvatro/log/StatusLog_20240101.txt"
 for dir in "$CONF" "$SD"; do touch "$dir"/{Filter_01_02.ini,x.mem,x.mem.bak,keep.txt}; done

@@ -52,6 +52,17 @@ TEST_F(StatusLogTest, OutputsSelectConsoleAndFileAndLongMessagesAreCut) {
     fs::create_directories(sandbox.path("/var/www"));
     EXPECT_EQ(0, LogPrint(2, 3, "kept\n"));
     EXPECT_EQ(sandbox.read(kCurrent).substr(19), " <ERR> kept\n");
+
+    // A link in the file's place is moved aside, never written through.
+    sandbox.remove(kCurrent);
+    sandbox.write("/var/www/target", "");
+    fs::create_symlink(sandbox.path("/var/www/target"), sandbox.path(kCurrent));
+    LogPrint(2, 3, "after\n");
+    EXPECT_EQ(std::regex_replace(sandbox.read(kCurrent), std::regex(".{19} <"), "<"),
+              "<ERR> after\n<ERR> /var/www/StatusLog.txt was no regular file: moved to "
+              "/var/www/StatusLog.txt.aside\n");
+    EXPECT_EQ("", sandbox.read("/var/www/target"));
+    EXPECT_TRUE(fs::is_symlink(sandbox.path(kCurrent) + ".aside"));
 }
 
 // A failure is logged once a run with its count at the run's end; a run of one

@@ -174,34 +174,45 @@ TEST_F(MainTest, MessagesTooLongOrAfterTheEndOfThePassAreReportedAndDropped) {
 }
 
 // The files shared with the web front end and the FIFO are open to everyone,
-// or only to the group that ORV_GROUP names; the FIFO is made anew over a
-// leftover one.
+// only to the group that ORV_GROUP names (also those not rewritten), or to
+// root alone when it names no group; the FIFO is made anew over a leftover
+// one. The copies under /etc are root's, readable by all.
 TEST_F(MainTest, SharedFilesBelongToTheGroupThatOrvGroupNames) {
     const group* other = getgrgid(1);
     if (!other || getegid() != 0) GTEST_SKIP() << "needs root and a group of id 1";
     const std::tuple<std::string, mode_t, mode_t, gid_t> cases[] = {
-        {"", 0666, 0622, 0}, {other->gr_name, 0660, 0620, 1}, {"no-such-group", 0666, 0622, 0}};
+        {"", 0666, 0622, 0}, {other->gr_name, 0660, 0620, 1}, {"no-such-group", 0644, 0600, 0}};
+    const char* kept[] = {"/var/kelvatro/conf/ntp.conf", "/usr/kelvatro/conf/ORV_Network.ini"};
     for (const auto& [name, file_mode, fifo_mode, gid] : cases) {
         sandbox.write(kDeploySettingsPath, "ORV_GROUP=" + name + "\n");
         deploy_settings_reload();
         for (const char* path :
              {kSystemFilePath, "/usr/kelvatro/conf/ORV_System.ini", kCurrentFilePath})
             sandbox.remove(path);
+        for (const char* path : kept) {
+            sandbox.write(path, "");
+            chmod(sandbox.path(path).c_str(), name.empty() ? 0666 : 0606);
+        }
         ASSERT_EQ(0, mkfifo(sandbox.path(kControlFifoPath).c_str(), 0600));
         LoopRunner run(sandbox, orv_run);
         ASSERT_TRUE(eventually([&] { return sandbox.exists(kCurrentFilePath); }));
-        for (const char* path : {kControlFifoPath, kCurrentFilePath, kFunctionFilePath,
-                                 kSystemFilePath, "/usr/kelvatro/conf/ORV_System.ini"}) {
+        for (const char* path :
+             {kControlFifoPath, kCurrentFilePath, kFunctionFilePath, kSystemFilePath,
+              "/usr/kelvatro/conf/ORV_System.ini", kept[0], kept[1], "/etc/dhcpcd.conf"}) {
             struct stat st {};
             ASSERT_EQ(0, stat(sandbox.path(path).c_str(), &st)) << path;
-            EXPECT_EQ(st.st_mode & 07777, path == kControlFifoPath ? fifo_mode : file_mode) << path;
-            EXPECT_EQ(st.st_gid, gid) << name << " " << path;
+            const bool etc = std::string(path).starts_with("/etc");
+            EXPECT_EQ(st.st_mode & 07777, etc                        ? 0644
+                                          : path == kControlFifoPath ? fifo_mode
+                                                                     : file_mode)
+                << name << " " << path;
+            EXPECT_EQ(st.st_gid, etc ? 0 : gid) << name << " " << path;
         }
         run.send("END\n");
         run.finish();
     }
-    EXPECT_EQ(1, count_in_log("<ERR> ORV_GROUP names no group: no-such-group; shared files open "
-                              "to all\n"));
+    EXPECT_EQ(1, count_in_log("<ERR> ORV_GROUP names no group: no-such-group; shared files kept "
+                              "for root\n"));
 }
 
 // Without its directory the FIFO cannot be made (-1), without a descriptor left

@@ -1,10 +1,12 @@
 // The network settings file and the network apply: factory files, reading, the
 // printout, the commands, the resolver file and the dhcpcd entries.
+#include "os/shell.h"
 #include "sandbox.h"
 #include "settings/network_file.h"
 #include "settings/system_file.h"
 #include "text.h"
 
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -69,18 +71,33 @@ TEST_F(NetworkFileTest, MissingFileIsCreatedWithTheFactoryValuesOfTheVariant) {
     EXPECT_EQ(sandbox.read(kNetworkFilePath), expected);
 }
 
-TEST_F(NetworkFileTest, ReadingTakesKeysAfterTheHeaderAndAnNtpServerNeverWritten) {
+// An address that is not four numbers of 0 to 255 is refused whole: the
+// field keeps what it held before, the factory value at first.
+TEST_F(NetworkFileTest, ReadingTakesKeysAfterTheHeaderAndRefusesMalformedAddresses) {
     sandbox.write(kNetworkFilePath, "DnsS=9.9.9.9\n[ORVNetwork]\nIP=10.1.2\nNtpServer=127.0.0.1\n");
     NetworkSettings n{};
-    EXPECT_EQ(ReadNetworkFile(kNetworkFilePath, n), 0);
+    std::string out = capture_stdout([&] { EXPECT_EQ(ReadNetworkFile(kNetworkFilePath, n), 0); });
     EXPECT_EQ(address(n.IP) + " " + address(n.DnsS) + " " + address(n.NtpServer),
-              "10.1.2.10 0.0.0.0 127.0.0.1");
+              "192.168.105.10 0.0.0.0 127.0.0.1");
+    EXPECT_TRUE(contains(out, "<ERR> /var/kelvatro/conf/ORV_Network.ini: IP=10.1.2 is no "
+                              "address, 192.168.105.10 kept\n"));
     capture_stdout([&] { EXPECT_EQ(WriteNetworkFile(kNetworkFilePath, n), 0); });
     const std::string text = sandbox.read(kNetworkFilePath);
     EXPECT_EQ(count(text, "\n"), 12);
     EXPECT_FALSE(contains(text, "Ntp"));
     EXPECT_EQ(ReadNetworkFile(kNetworkFilePath, n), 0);
     EXPECT_EQ(address(n.NtpServer), "0.0.0.0");
+
+    IniParseIpAddress("255.255.254.0", n.NetMask);
+    for (const std::string bad : {"$(echo 0.0.255.0)", "255.255.255.300", "1.2.3.4.5", "0x1.2.3.4",
+                                  "255.255.255", "1.2.3.4x"}) {
+        sandbox.write(kNetworkFilePath, "[ORVNetwork]\nNetMask=" + bad + "\n");
+        out = capture_stdout([&] { ReadNetworkFile(kNetworkFilePath, n); });
+        EXPECT_EQ(address(n.NetMask), "255.255.254.0") << bad;
+        EXPECT_TRUE(contains(out, "<ERR> /var/kelvatro/conf/ORV_Network.ini: NetMask=" + bad +
+                                      " is no address, 255.255.254.0 kept\n"))
+            << out;
+    }
 }
 
 TEST_F(NetworkFileTest, PrintoutLeavesDnsOutWithTheVariantBit) {
@@ -140,12 +157,32 @@ TEST_F(NetworkFileTest, KeyInsideACommentCountsAsPresent) {
                                      "static domain_name_servers=0.0.0.0\n");
 }
 
-TEST_F(NetworkFileTest, UnwritableResolverIsReportedAndTheRestRuns) {
+// A resolver file that cannot be written, and a link planted at the dhcpcd
+// file (moved aside, never appended through), are reported; the rest runs.
+TEST_F(NetworkFileTest, ObstaclesAreReportedAndTheRestRuns) {
     sandbox.write("/etc/resolv.conf/keep", "");
-    EXPECT_TRUE(contains(apply("10.0.0.5 255.255.255.0 10.0.0.1 0.0.0.0 0.0.0.0"),
-                         "<ERR> Cannot Open /etc/resolv.conf\n"));
+    sandbox.write("/var/www/target", "keep\n");
+    std::filesystem::create_symlink(sandbox.path("/var/www/target"), sandbox.path(kDhcpcd));
+    const std::string out = apply("10.0.0.5 255.255.255.0 10.0.0.1 0.0.0.0 0.0.0.0");
+    EXPECT_TRUE(contains(out, "<ERR> Cannot Open /etc/resolv.conf\n"));
+    EXPECT_TRUE(contains(out, "<ERR> /var/kelvatro/conf/dhcpcd.conf was no regular file: moved "
+                              "to /var/kelvatro/conf/dhcpcd.conf.aside\n"));
     EXPECT_EQ(sandbox.journal().back(), "sudo service dhcpcd reload");
     EXPECT_EQ(count(sandbox.read(kDhcpcd), "\n"), 4);
+    EXPECT_EQ(sandbox.read("/var/www/target"), "keep\n");
+}
+
+// An edit of the dhcpcd file that fails (a full RAM disk) is reported, and
+// dhcpcd is not reloaded on the old file.
+TEST_F(NetworkFileTest, FailedDhcpcdEditIsNotReloaded) {
+    shell_set_sandbox_runner(
+        [](const std::string& command) { return contains(command, "sed") ? 1 : 0; });
+    const std::string out = apply("10.0.0.5 255.255.255.0 10.0.0.1 0.0.0.0 0.0.0.0");
+    shell_set_sandbox_runner(nullptr);
+    EXPECT_EQ(count(out, "<ERR>"), 1);
+    EXPECT_TRUE(contains(out, "<ERR> Cannot edit /var/kelvatro/conf/dhcpcd.conf: status 1\n"));
+    EXPECT_EQ(sandbox.journal().back(), "sync");
+    EXPECT_FALSE(sandbox.exists("/etc/dhcpcd.conf"));
 }
 
 } // namespace

@@ -77,9 +77,6 @@ TEST_F(SystemFileTest, ReadsEveryKeyAndWritesTheTwentyTwoLinesBack) {
     sandbox.remove(kPath);
     capture_stdout([&] { EXPECT_EQ(0, WriteSystemFile(kPath, s)); });
     EXPECT_EQ(expected, sandbox.read(kPath));
-    struct stat st {};
-    ASSERT_EQ(0, stat(sandbox.path(kPath).c_str(), &st));
-    EXPECT_EQ(0666u, st.st_mode & 0777);
     EXPECT_EQ(std::vector<std::string>{"sync"}, sandbox.journal());
     const std::regex printout(R"(.{19} <INF> Version     : 01000004
 .{19} <INF> Unit Name   : Tokyo Tower 2
@@ -92,33 +89,71 @@ TEST_F(SystemFileTest, ReadsEveryKeyAndWritesTheTwentyTwoLinesBack) {
     EXPECT_TRUE(std::regex_match(out, printout)) << out;
 }
 
-// A missing file, or a damaged one with a damaged SD copy, gets the factory
-// values, made and modified at the time of reading.
-TEST_F(SystemFileTest, MissingOrDamagedFileGetsTheFactoryValues) {
+// A missing file gets the factory values, made and modified at the time of
+// reading.
+TEST_F(SystemFileTest, MissingFileGetsTheFactoryValues) {
     SystemSettings s{};
-    const auto factory_text = [&s] {
-        return file_text({"01000004", "00000000", "VID UVIVEV", "00000000", "00000000", "00000000",
-                          "0", "1", "0", "3600", "1", stamp(s.Make, true), stamp(s.Make, false),
-                          stamp(s.Modify, true), stamp(s.Modify, false), "0", "03:00:00"});
-    };
     const std::string out = capture_stdout([&] { EXPECT_EQ(0, ReadSystemFile(kPath, s)); });
     EXPECT_TRUE(contains(out, "<INF> <<System file factory set>>\n"));
-    EXPECT_EQ(sandbox.read(kPath), factory_text());
+    EXPECT_EQ(sandbox.read(kPath),
+              file_text({"01000004", "00000000", "VID UVIVEV", "00000000", "00000000", "00000000",
+                         "0", "1", "0", "3600", "1", stamp(s.Make, true), stamp(s.Make, false),
+                         stamp(s.Modify, true), stamp(s.Modify, false), "0", "03:00:00"}));
     DateTime now{};
     GetLocalDateTime(now);
     EXPECT_EQ(now.year, s.Make.year);
+}
 
-    sandbox.write(kPath, factory_text().substr(0, factory_text().find("AutoReset=")));
+// A file that lacks keys (here the Version line) is the user's: read with the
+// factory values for the rest, never rewritten nor replaced by the SD copy.
+// One that cannot be read as the unit's is moved aside and restored from the
+// SD copy, or, when that cannot be read either, gets the factory values.
+TEST_F(SystemFileTest, OnlyAFileThatCannotBeReadIsReplaced) {
+    const std::string mine = "[ORVSystem]\nUnitName=Mine\nSystemInfo=04000000\n";
+    const std::string copy = file_text(kSampleValues);
+    sandbox.write(kPath, mine);
+    sandbox.write(kSdPath, copy);
+    SystemSettings s{};
+    capture_stdout([&] {
+        CheckSettingsFile(kPath, kSystemFileShape);
+        ReadSystemFile(kPath, s);
+    });
+    EXPECT_EQ(mine, sandbox.read(kPath));
+    EXPECT_EQ(copy, sandbox.read(kSdPath));
+    EXPECT_STREQ("Mine", s.UnitName);
+    EXPECT_EQ(0x04000000u, s.SystemInfo);
+    EXPECT_EQ(0x01000004u, s.Version);
+
+    const std::string nul = std::string("[ORVSystem]\nUnitName=A") + '\0' + "\n";
+    const struct {
+        std::string text, why;
+    } damaged[] = {{"", "empty"},
+                   {nul, "a NUL byte"},
+                   {"[ORVSystem]\nUnitName=\xE6\x9D\n", "not UTF-8 text"},
+                   {copy.substr(0, copy.size() - 1), "last line cut"},
+                   {"UnitName=A\n[ORVNetwork]\n", "no [ORVSystem] header"}};
+    std::string expected_log;
+    for (const auto& [text, why] : damaged) {
+        sandbox.write(kPath, text);
+        capture_stdout([&] { CheckSettingsFile(kPath, kSystemFileShape); });
+        EXPECT_EQ(copy, sandbox.read(kPath)) << why;
+        expected_log += "<ERR> /var/kelvatro/conf/ORV_System.ini not whole (" + why +
+                        "): restored from /usr/kelvatro/conf/ORV_System.ini\n";
+    }
+    EXPECT_EQ(damaged[1].text, sandbox.read(std::string(kPath) + ".aside1"));
+
+    sandbox.write(kPath, "[ORVSystem]\nUnitName=cut");
     sandbox.write(kSdPath, "");
     capture_stdout([&] {
         CheckSettingsFile(kPath, kSystemFileShape);
         ReadSystemFile(kPath, s);
     });
-    EXPECT_EQ(sandbox.read(kPath), factory_text());
-    EXPECT_EQ(sandbox.read(kSdPath), factory_text());
-    EXPECT_TRUE(contains(sandbox.read("/var/www/StatusLog.txt"),
-                         "<ERR> /var/kelvatro/conf/ORV_System.ini not whole (no AutoReset key), "
-                         "nor /usr/kelvatro/conf/ORV_System.ini (empty): factory values\n"));
+    EXPECT_STREQ("VID UVIVEV", s.UnitName);
+    expected_log += "<ERR> /var/kelvatro/conf/ORV_System.ini not whole (last line cut), nor "
+                    "/usr/kelvatro/conf/ORV_System.ini (empty): factory values\n"
+                    "<INF> <<System file factory set>>\n";
+    EXPECT_EQ(expected_log, std::regex_replace(sandbox.read("/var/www/StatusLog.txt"),
+                                               std::regex(".{19} <"), "<"));
 }
 
 // A unit name longer than 31 characters is cut.

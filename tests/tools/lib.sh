@@ -5,7 +5,7 @@
 TOOLS_REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 # shellcheck source=../../scripts/sandbox-layout.sh
 . "$TOOLS_REPO/scripts/sandbox-layout.sh"
-ORV_SIM=$(orv_sim_path "$TOOLS_REPO")
+ORV_SIM=$(orv_sim_path "$TOOLS_REPO") || exit
 export ORV_SIM
 # shellcheck source=../e2e/lib.sh
 . "$TOOLS_REPO/tests/e2e/lib.sh"

@@ -1,6 +1,7 @@
 // The NTP daemon control: start and stop, and the stratum edit that really
-// runs grep, xargs, sed and cp on the sandbox's ntp.conf.
+// runs grep, xargs and sed on the sandbox's ntp.conf, or chrony's own file.
 #include "os/deploy_settings.h"
+#include "os/shell.h"
 #include "sandbox.h"
 #include "settings/system_file.h"
 #include "text.h"
@@ -68,37 +69,73 @@ TEST_F(NtpServer, StratumEditWritesEachRequestOnce) {
         EXPECT_TRUE(!c.log || count(log, c.log) == 1) << c.log;
 }
 
-// An installation's daemon commands and configuration copy, from its settings file.
-TEST_F(NtpServer, InstallationNamesTheDaemonCommandsAndTheCopy) {
-    sandbox.write(kConf, conf_with(10));
-    sandbox.write("/etc/default/orv-main", "ORV_NTP_START=\"systemctl start ntpsec.service\"\n"
-                                           "ORV_NTP_STOP=\"systemctl stop ntpsec.service\"\n"
-                                           "ORV_NTP_CONF_COPY=/etc/ntpsec/ntp.conf\n");
-    std::filesystem::create_directories(sandbox.path("/etc/ntpsec"));
-    EXPECT_TRUE(
-        capture_stdout(ntp_server_stop).starts_with("CMD > systemctl stop ntpsec.service\n"));
-    stratum_output(6);
-    capture_stdout(ntp_server_start);
-    EXPECT_EQ(sandbox.journal().back(), "systemctl start ntpsec.service");
-    EXPECT_EQ(sandbox.read("/etc/ntpsec/ntp.conf"), conf_with(6));
+// The daemon's commands: the unit's init script, or a restart of the daemon
+// that the installation names; ORV_NTP_START and ORV_NTP_STOP win.
+TEST_F(NtpServer, InstallationNamesTheDaemonAndItsCommands) {
+    const struct {
+        const char *settings, *start, *stop;
+    } cases[] = {
+        {"", "sudo /etc/init.d/ntp start", "sudo /etc/init.d/ntp stop"},
+        {"ORV_NTP_DAEMON=ntpsec", "systemctl restart ntpsec.service",
+         "systemctl stop ntpsec.service"},
+        {"ORV_NTP_DAEMON=chrony", "systemctl restart chrony.service",
+         "systemctl stop chrony.service"},
+        {"ORV_NTP_DAEMON=ntpsec\nORV_NTP_START=a\nORV_NTP_STOP=b", "a", "b"},
+    };
+    for (const auto& c : cases) {
+        sandbox.write("/etc/default/orv-main", c.settings);
+        deploy_settings_reload();
+        capture_stdout(ntp_server_start);
+        capture_stdout(ntp_server_stop);
+        const std::vector<std::string> journal = sandbox.journal();
+        EXPECT_EQ(std::vector(journal.end() - 2, journal.end()),
+                  (std::vector<std::string>{c.start, c.stop}));
+    }
 }
 
-// Shm delivery: the local clock's lines and any shared-memory clock make way for
-// the unit's, whose stratum may be 0; the copy follows, and no sed runs.
-TEST_F(NtpServer, ShmDeliveryWritesTheSharedMemoryClock) {
-    sandbox.write("/etc/default/orv-main", "ORV_TIME_DELIVERY=shm\nORV_SHM_UNIT=7\n");
-    deploy_settings_reload();
-    for (const auto& [requested, written] : {std::pair{6, "6"}, {-1, "0"}}) {
-        sandbox.write(kConf, conf_with(10) + "server 127.127.28.3\n");
-        stratum_output(requested);
-        const std::string want = std::string("restrict 127.0.0.1\n"
-                                             "server 127.127.28.7 minpoll 4 maxpoll 4\n"
-                                             "fudge 127.127.28.7 refid TOT stratum ") +
-                                 written + "\n";
-        EXPECT_EQ(sandbox.read(kConf), want) << requested;
-        EXPECT_EQ(sandbox.read("/etc/ntp.conf"), want) << requested;
-    }
-    EXPECT_EQ(sandbox.journal(), (std::vector<std::string>{"sync", "sync"}));
+// An edit that fails (a full RAM disk) is logged and not taken as written: the
+// next request with the same stratum writes it again.
+TEST_F(NtpServer, FailedStratumEditIsWrittenAgain) {
+    sandbox.write(kConf, conf_with(3));
+    shell_set_sandbox_runner([](const std::string&) { return 1; });
+    stratum_output(6);
+    shell_set_sandbox_runner(nullptr);
+    EXPECT_EQ(sandbox.read(kConf), conf_with(3));
+    EXPECT_FALSE(sandbox.exists("/etc/ntp.conf"));
     EXPECT_TRUE(contains(sandbox.read("/var/www/StatusLog.txt"),
-                         "NTP stratum -1 out of range, 0 written\n"));
+                         "<ERR> Cannot edit /var/kelvatro/conf/ntp.conf: status 1\n"));
+    EXPECT_EQ(stratum_output(6), "set_ntp_stratum 6 => 6\n");
+    EXPECT_EQ(sandbox.read("/etc/ntp.conf"), conf_with(6));
+}
+
+// A delivery or unit that cannot be used is reported at start and the unit
+// steps the clock: ntp.conf keeps its local clock.
+TEST_F(NtpServer, UnusableDeliveryFallsBackToStep) {
+    const struct {
+        const char *settings, *log;
+    } cases[] = {
+        {"ORV_TIME_DELIVERY=shm\nORV_SHM_UNIT=two\n",
+         "<ERR> ORV_SHM_UNIT \"two\" is no unit from 0 to 255: time delivery step\n"},
+        {"ORV_TIME_DELIVERY=shm\nORV_SHM_UNIT=256\n",
+         "<ERR> ORV_SHM_UNIT \"256\" is no unit from 0 to 255: time delivery step\n"},
+        {"ORV_TIME_DELIVERY=shm\n",
+         "<ERR> ORV_SHM_UNIT \"\" is no unit from 0 to 255: time delivery step\n"},
+        {"ORV_TIME_DELIVERY=SHM\n",
+         "<ERR> ORV_TIME_DELIVERY \"SHM\" is unknown: time delivery step\n"},
+        {"ORV_NTP_DAEMON=ntpd\n",
+         "<ERR> ORV_NTP_DAEMON \"ntpd\" is unknown: sudo /etc/init.d/ntp start\n"},
+    };
+    for (const auto& c : cases) {
+        sandbox.write("/etc/default/orv-main", c.settings);
+        deploy_settings_reload();
+        sandbox.remove("/var/www/StatusLog.txt");
+        ntp_server = NtpServerState{0, 16, 0};
+        sandbox.write(kConf, conf_with(3));
+        ntp_server_report_settings();
+        stratum_output(6);
+        const std::string log = sandbox.read("/var/www/StatusLog.txt");
+        EXPECT_EQ(count(log, "<ERR>"), 1) << log;
+        EXPECT_TRUE(contains(log, c.log)) << log;
+        EXPECT_EQ(sandbox.read(kConf), conf_with(6)) << c.settings;
+    }
 }

@@ -9,6 +9,7 @@
 #include "settings/system_file.h"
 #include "text.h"
 #include "tot/ntp_server.h"
+#include "tot/ntp_shm.h"
 #include "tot/time_delivery.h"
 #include "tot/tot_state.h"
 #include "tot/tot_step.h"
@@ -310,22 +311,33 @@ TEST_F(TotStep, StatusFileThatCannotBeWrittenIsLoggedOnceARun) {
               1);
 }
 
-// The segment of the NTP daemons' shared-memory clock, as they read it.
+// The segment of the NTP daemons' shared-memory clock, as they read it: the
+// seconds are the daemons' time_t.
+#if ORV_SHM_TIME64
+using Seconds = int64_t;
+#else
+using Seconds = long;
+#endif
 struct ShmTime {
     int mode, count;
-    long clock_sec;
+    Seconds clock_sec;
     int clock_usec;
-    long receive_sec;
+    Seconds receive_sec;
     int receive_usec;
     int leap, precision, nsamples, valid;
     unsigned clock_nsec, receive_nsec;
     int dummy[8];
 };
 
+// A unit of this test process only, among those the daemons take.
+int test_unit() {
+    return 2 + getpid() % 254;
+}
+
 // Shm delivery: the first take sets the clock; over the hour that follows, each
-// later one writes a sample into a segment that everyone may use.
+// later one writes a sample into a segment for root only.
 TEST_F(TotStep, ShmDeliverySetsTheClockOnceThenWritesSamples) {
-    const int unit = 500000 + getpid() % 400000;
+    const int unit = test_unit();
     sandbox.write("/etc/default/orv-main",
                   "ORV_TIME_DELIVERY=shm\nORV_SHM_UNIT=" + std::to_string(unit) + "\n");
     deploy_settings_reload();
@@ -337,10 +349,11 @@ TEST_F(TotStep, ShmDeliverySetsTheClockOnceThenWritesSamples) {
     shmid_ds info{};
     ASSERT_EQ(shmctl(id, IPC_STAT, &info), 0);
     shmctl(id, IPC_RMID, nullptr); // gone once the last process detaches
-    EXPECT_EQ(info.shm_perm.mode & 0777, 0666u);
+    EXPECT_EQ(info.shm_perm.mode & 0777, 0600u);
     EXPECT_EQ(info.shm_segsz, sizeof(ShmTime));
     auto* const shm = static_cast<ShmTime*>(shmat(id, nullptr, 0));
-    for (const auto& [samples, clock_sec] : {std::pair{899, 1675551600L}, {900, 1675551604L}}) {
+    for (const auto& [samples, clock_sec] :
+         {std::pair{899, Seconds(1675551600)}, {900, Seconds(1675551604)}}) {
         EXPECT_EQ(std::tuple(shm->mode, shm->count, shm->valid, shm->clock_sec, shm->clock_usec,
                              shm->clock_nsec, shm->leap, shm->precision),
                   std::tuple(1, 2 * samples, 1, clock_sec, 5042, 5042000u, 0, -20));
@@ -350,4 +363,28 @@ TEST_F(TotStep, ShmDeliverySetsTheClockOnceThenWritesSamples) {
         ticks(4);
     }
     shmdt(shm);
+}
+
+// A segment that another user made, or that others may write, is never used:
+// one line, and no sample in it; one of root's alone is.
+TEST_F(TotStep, ShmSegmentOfAnotherIsNotUsed) {
+    const int unit = test_unit();
+    for (const auto& [uid, mode, result] :
+         {std::tuple{65534u, 0600, -1}, {0u, 0620, -1}, {0u, 0600, 0}}) {
+        const int id = shmget(key_t(0x4E545030 + unit), sizeof(ShmTime), IPC_CREAT | 0600);
+        shmid_ds info{};
+        shmctl(id, IPC_STAT, &info);
+        info.shm_perm.uid = uid;
+        info.shm_perm.mode = mode;
+        ASSERT_EQ(shmctl(id, IPC_SET, &info), 0);
+        EXPECT_EQ(ntp_shm_write(unit, {1675551600, 0, 1675551600, 0}), result) << uid;
+        auto* const shm = static_cast<ShmTime*>(shmat(id, nullptr, 0));
+        EXPECT_EQ(shm->count, result ? 0 : 2);
+        shmdt(shm);
+        shmctl(id, IPC_RMID, nullptr);
+        time_delivery_reset();
+    }
+    EXPECT_EQ(count(status_log(), "<ERR> NTP shared memory unit " + std::to_string(unit) +
+                                      " unavailable: made by another user or writable by others\n"),
+              2);
 }

@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# The installation's NTP daemon, ntpsec or chrony, always on the unit's
+# configuration: restarted (a start leaves a running daemon as it was) at the
+# first take, after a stratum change and after a change of the time delivery
+# with a new start of the unit. ntpsec reads the unit's ntp.conf copy (in the
+# directory ORV_NTP_CONF_COPY names: its local clock, or the unit's segment in
+# place of every other clock), chrony the unit's own file in conf.d and never
+# ntp.conf; both are root's, read by all. Stratum setting 1 asks for stratum 0,
+# which a local clock cannot have.
+. "$(dirname "$0")/lib.sh"
+
+UNIT=$((2 + $$ % 254))
+trap 'e2e_cleanup; ipcrm -M "$(printf "0x%x" $((0x4E545030 + UNIT)))" 2>/dev/null || true' EXIT
+mkdir -p "$ROOT/etc/default" "$ROOT/etc/orv-main" "$ROOT/etc/chrony/conf.d"
+echo "server 127.127.28.3" >>"$CONF/ntp.conf"
+chrony_file=$ROOT/etc/chrony/conf.d/orv-main.conf
+head='# Broadcast time (TOT) from orv-main, served to every client.'
+
+# start_unit DAEMON DELIVERY: a new start of the unit, its log and journal anew.
+start_unit() {
+    printf '%s\n' "ORV_NTP_DAEMON=$1" "ORV_TIME_DELIVERY=$2" "ORV_SHM_UNIT=$UNIT" \
+        "ORV_NTP_CONF_COPY=/etc/orv-main" >"$ROOT/etc/default/orv-main"
+    rm -f "$ROOT"/var/www/StatusLog*.txt "$ROOT/sim/commands.log"
+    sim_start
+    wait_serving
+}
+# check DAEMON COMMANDS CONFIGURATION, for the daemon of the round: its commands
+# so far (|-ended) and what it reads of the unit's configuration (chrony's
+# whole file).
+check() {
+    [ "$1" = "$daemon" ] || return 0
+    expect_eq "$1 commands" "$(journal | grep -F "$1.service" | tr '\n' '|')" "$2"
+    case $1 in
+    ntpsec) expect_eq "ntp.conf" "$(grep -F 127.127. "$ROOT/etc/orv-main/ntp.conf")" "$3" ;;
+    chrony) expect_eq "chrony's file" "$(cat "$chrony_file")" "$3" ;;
+    esac
+}
+
+for daemon in ntpsec chrony; do
+    restart="systemctl restart $daemon.service|" stop="systemctl stop $daemon.service|"
+    rm -f "$CONF/Setup_05_01.ini" "$SD/Setup_05_01.ini"
+    step "$daemon: the first take restarts the daemon on stratum 7"
+    start_unit "$daemon" step
+    check ntpsec "$restart" $'server 127.127.1.0\nfudge 127.127.1.0 stratum 6\nserver 127.127.28.3'
+    check chrony "$restart" "$head"$'\nlocal stratum 7\nallow'
+
+    step "$daemon: stratum 1: stopped, rewritten, restarted"
+    sed -i 's/^Set_TOT_STRATUM=[0-9]*/Set_TOT_STRATUM=1/' "$CONF/Setup_05_01.ini"
+    send_setup_change /var/kelvatro/conf/Setup_05_01.ini
+    wait_for "$daemon restarted" eval '[ "$(journal_count "systemctl restart")" -eq 2 ]'
+    check ntpsec "$restart$stop$restart" $'server 127.127.1.0\nfudge 127.127.1.0 stratum 1\nserver 127.127.28.3'
+    check chrony "$restart$stop$restart" "$head"$'\nlocal stratum 1\nallow'
+    sim_end
+
+    step "$daemon: shm delivery, the unit started anew: restarted on the segment"
+    start_unit "$daemon" shm
+    check ntpsec "$restart" "server 127.127.28.$UNIT minpoll 4 maxpoll 4"$'\n'"fudge 127.127.28.$UNIT refid TOT stratum 0"
+    check chrony "$restart" "$head"$'\n'"refclock SHM $UNIT refid TOT poll 4 filter 3 stratum 0"$'\n'allow
+    sim_end
+    [ "$daemon" = ntpsec ] && ntp_conf=$(cat "$ROOT/etc/orv-main/ntp.conf")
+done
+expect_eq "ntp.conf after chrony" "$(cat "$ROOT/etc/orv-main/ntp.conf")" "$ntp_conf"
+expect_eq "access" "$(stat -c '%a %u %g' "$ROOT/etc/orv-main/ntp.conf" "$chrony_file")" $'644 0 0\n644 0 0'
+pass
