@@ -5,6 +5,7 @@
 
 #include "main/main_loop.h"
 #include "main/unit_state.h"
+#include "os/deploy_settings.h"
 #include "os/unit_path.h"
 #include "settings/ini.h"
 
@@ -15,6 +16,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,6 +25,7 @@ namespace {
 
 constexpr const char* kNetworkFile = "/var/kelvatro/conf/ORV_Network.ini";
 constexpr const char* kNtpConf = "/var/kelvatro/conf/ntp.conf";
+constexpr const char* kChronyConf = "/etc/chrony/conf.d/orv-main.conf";
 
 using Values = std::map<std::string, std::string>;
 
@@ -42,14 +45,26 @@ long long number(const Values& v, const char* key) {
     return std::atoll(get(v, key, "0").c_str());
 }
 
-// The stratum on the reference clock's "fudge" line of ntp.conf, or empty.
-std::string configured_stratum() {
-    std::ifstream conf(unit_path(kNtpConf));
+// The daemon's configuration that the unit writes: chrony's file of the unit,
+// or ntp.conf for ntpsec and ntpd.
+std::string daemon_conf() {
+    return deploy_setting("ORV_NTP_DAEMON") == "chrony"
+               ? deploy_setting("ORV_CHRONY_CONF", kChronyConf)
+               : kNtpConf;
+}
+
+// The stratum on the unit's clock line ("fudge", "local" or "refclock") of the
+// configuration, or empty.
+std::string configured_stratum(const std::string& path) {
+    std::ifstream conf(unit_path(path));
     std::string stratum;
     for (std::string line; std::getline(conf, line);) {
-        const size_t at = line.find(" stratum ");
-        if (line.rfind("fudge ", 0) == 0 && at != std::string::npos)
-            stratum = line.substr(at + 9, line.find_first_of(" \t", at + 9) - at - 9);
+        std::istringstream words(line);
+        std::string first, word;
+        words >> first;
+        if (first != "fudge" && first != "local" && first != "refclock") continue;
+        while (words >> word)
+            if (word == "stratum") words >> stratum;
     }
     return stratum;
 }
@@ -85,13 +100,19 @@ struct View {
     bool running;
     Values state;
     Values network;
+    std::string conf; // the daemon's configuration
     std::string stratum;
     long long age; // -1 without a take
 };
 
 View gather() {
-    View v{control_fifo_read(), read_section(kStateFilePath, "[State]"),
-           read_section(kNetworkFile, "[ORVNetwork]"), configured_stratum(), -1};
+    View v{control_fifo_read(),
+           read_section(kStateFilePath, "[State]"),
+           read_section(kNetworkFile, "[ORVNetwork]"),
+           daemon_conf(),
+           "",
+           -1};
+    v.stratum = configured_stratum(v.conf);
     const long long taken = number(v.state, "LastTake");
     if (taken > 0) v.age = static_cast<long long>(std::time(nullptr)) - taken;
     return v;
@@ -114,14 +135,18 @@ void print_text(const View& v) {
     const std::string stratum = v.stratum.empty() ? "unknown" : v.stratum;
     std::printf("Unit         : %s\n", v.running ? "running" : "not running");
     std::printf("Serving      : %s\n", serving_text(v).c_str());
+    if (s.empty()) {
+        std::printf("State        : none published in %s\n", unit_path(kStateFilePath).c_str());
+        return;
+    }
     std::printf("Holdover     : %s\n", get(s, "Holdover").c_str());
     std::printf("Reception    : %s, UHF-%s, level %s, SNR %s dB, BER %se-5\n",
                 get(s, "Lock") == "1" ? "locked" : "no lock", get(s, "Channel").c_str(),
                 get(s, "Level").c_str(), get(s, "SNR").c_str(), get(s, "BER").c_str());
     std::printf("Last take    : %s\n", age.c_str());
     std::printf("Delivery     : %s\n", delivery.c_str());
-    std::printf("NTP daemon   : %s, reference clock at stratum %s in ntp.conf (setting %s)\n",
-                get(s, "NtpDaemon").c_str(), stratum.c_str(), get(s, "Stratum").c_str());
+    std::printf("NTP daemon   : %s, stratum %s in %s (setting %s)\n", get(s, "NtpDaemon").c_str(),
+                stratum.c_str(), v.conf.c_str(), get(s, "Stratum").c_str());
     std::printf("Network      : %s netmask %s gateway %s dns %s %s\n", get(v.network, "IP").c_str(),
                 get(v.network, "NetMask").c_str(), get(v.network, "Gateway").c_str(),
                 get(v.network, "DnsP").c_str(), get(v.network, "DnsS").c_str());
