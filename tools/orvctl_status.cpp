@@ -139,7 +139,10 @@ void print_text(const View& v) {
         std::printf("State        : none published in %s\n", unit_path(kStateFilePath).c_str());
         return;
     }
-    std::printf("Holdover     : %s\n", get(s, "Holdover").c_str());
+    const std::string holdover = get(s, "Holdover") == "1"
+                                     ? "yes, " + std::to_string(v.age) + " s since the last take"
+                                     : "no";
+    std::printf("Holdover     : %s\n", holdover.c_str());
     std::printf("Reception    : %s, UHF-%s, level %s, SNR %s dB, BER %se-5\n",
                 get(s, "Lock") == "1" ? "locked" : "no lock", get(s, "Channel").c_str(),
                 get(s, "Level").c_str(), get(s, "SNR").c_str(), get(s, "BER").c_str());

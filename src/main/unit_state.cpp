@@ -9,6 +9,7 @@
 #include "os/deploy_settings.h"
 #include "os/file_access.h"
 #include "settings/system_file.h"
+#include "tot/holdover.h"
 #include "tot/ntp_server.h"
 #include "tot/ntp_shm.h"
 #include "tot/time_delivery.h"
@@ -45,13 +46,19 @@ int64_t now_s() {
     return system_clock_ns() / 1000000000;
 }
 
+// Serving the free-running clock: a minute without a take after one.
+bool in_holdover() {
+    return tot_state.taken_at_s != 0 && holdover.ticks_since_take > kTakeLateTicks;
+}
+
 std::string serving_reason() {
     const std::string why = tot_state.miss_reason ? tot_state.miss_reason : "starting";
     if (!tot_function_enabled()) return "no TOT function";
+    if (holdover.daemon_stopped) return "stopped at the holdover limit: " + why;
     if (!ntp_server.running)
         return tot_state.taken_at_s == 0 ? "first take pending: " + why
                                          : "NTP daemon stopped: " + why;
-    if (tot_state.ticks_missed > kTakeLateTicks) return "no take for over 60 s: " + why;
+    if (in_holdover()) return "holdover: " + why;
     return "serving";
 }
 
@@ -63,7 +70,7 @@ UnitState gather() {
     return UnitState{published.started_s,
                      tot_function_enabled() && ntp_server.running,
                      serving_reason(),
-                     -1,
+                     in_holdover(),
                      tot_function_enabled(),
                      tot_status.lock,
                      tot_settings.Set_TOT_CH_NUM,
@@ -117,7 +124,7 @@ std::string state_file_text(const UnitState& s) {
                   "Started=%lld\t\t;起動時刻(1970年からの秒)\n"
                   "Serving=%d\t\t;放送時刻でNTPサーバ運用中(0:否,1:中)\n"
                   "Reason=%s\t\t;運用状態の理由\n"
-                  "Holdover=%s\t\t;ホールドオーバー(0:否,1:中)\n"
+                  "Holdover=%d\t\t;ホールドオーバー(0:否,1:中)\n"
                   "Function=%d\t\t;TOT機能(0:無,1:有)\n"
                   "Lock=%d\nChannel=%d\nLevel=%d\nSNR=%d\nBER=%d\t\t;BER(表示値,1e-5単位)\n"
                   "LastTake=%lld\t\t;最後に放送時刻を取得した時刻(1970年からの秒,0:未取得)\n"
@@ -127,14 +134,10 @@ std::string state_file_text(const UnitState& s) {
                   "NtpDaemon=%s\t\t;NTPサーバ(running:起動,stopped:停止)\n"
                   "Stratum=%d\t\t;設定されているstratum値\n",
                   ORV_PROGRAM_VERSION, static_cast<long long>(s.started_s), s.serving,
-                  s.reason.c_str(),
-                  s.holdover < 0 ? "unknown"
-                  : s.holdover   ? "1"
-                                 : "0",
-                  s.function, s.lock, s.channel, s.level, s.snr, s.ber,
-                  static_cast<long long>(s.taken_at_s), s.last_year, s.last_month, s.last_day,
-                  s.last_hour, s.last_minute, s.last_second, s.shm ? "shm" : "step", s.shm_unit,
-                  s.shm_count, s.ntp_running ? "running" : "stopped", s.stratum);
+                  s.reason.c_str(), s.holdover, s.function, s.lock, s.channel, s.level, s.snr,
+                  s.ber, static_cast<long long>(s.taken_at_s), s.last_year, s.last_month,
+                  s.last_day, s.last_hour, s.last_minute, s.last_second, s.shm ? "shm" : "step",
+                  s.shm_unit, s.shm_count, s.ntp_running ? "running" : "stopped", s.stratum);
     return text;
 }
 
@@ -150,9 +153,9 @@ std::string metrics_text(const UnitState& s, int64_t now) {
                     "Seconds since broadcast time was last taken.", double(now - s.taken_at_s));
     print_gauge(out, "orv_serving", "Whether the NTP daemon serves broadcast time (1) or not (0).",
                 s.serving);
-    if (s.holdover >= 0)
-        print_gauge(out, "orv_holdover", "Whether the unit is in holdover (1) or not (0).",
-                    s.holdover);
+    print_gauge(out, "orv_holdover",
+                "Whether the unit serves its free-running clock for want of takes (1) or not (0).",
+                s.holdover);
     print_gauge(out, "orv_ntp_stratum", "Stratum the NTP daemon is configured to serve.",
                 s.stratum);
     print_gauge(out, "orv_start_time_seconds", "Start of the program, seconds since the epoch.",

@@ -16,7 +16,7 @@ struct UnitState {
     int64_t started_s;  // the program's start, s since the epoch
     int serving;        // the NTP daemon running on broadcast time
     std::string reason; // why the unit serves or does not
-    int holdover;       // -1: not known
+    int holdover;       // serving the free-running clock for want of takes
     int function;       // the TOT function carried
     int lock, channel, level, snr, ber;
     int64_t taken_at_s; // the last take, 0 before the first

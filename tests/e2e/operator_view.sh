@@ -33,10 +33,10 @@ fi
 
 step "signal lost and back"
 sim_control "signal off"
-wait_for "no lock and why" status_is 'not d["locked"] and d["reason"] == "no take for over 60 s: no lock"'
+wait_for "holdover and why" status_is 'not d["locked"] and d["holdover"] and d["reason"] == "holdover: no lock"'
 expect "the reason logged" log_has "<ERR> No TOT taken for 61 s: no lock"
 sim_control "signal on"
-wait_for "serving again" status_is 'd["locked"] and d["reason"] == "serving"'
+wait_for "serving again" status_is 'd["locked"] and not d["holdover"] and d["reason"] == "serving"'
 expect "the return logged" log_has "<INF> TOT taken again after"
 
 step "switch held: the unit ends"

@@ -14,7 +14,7 @@ const char* const kStateText =
     "Started=1796677433\t\t;起動時刻(1970年からの秒)\n"
     "Serving=1\t\t;放送時刻でNTPサーバ運用中(0:否,1:中)\n"
     "Reason=serving\t\t;運用状態の理由\n"
-    "Holdover=unknown\t\t;ホールドオーバー(0:否,1:中)\n"
+    "Holdover=0\t\t;ホールドオーバー(0:否,1:中)\n"
     "Function=1\t\t;TOT機能(0:無,1:有)\n"
     "Lock=1\nChannel=27\nLevel=180\nSNR=28\n"
     "BER=3\t\t;BER(表示値,1e-5単位)\n"
@@ -33,8 +33,8 @@ std::string gauge(const char* name, const char* help, const char* value) {
 } // namespace
 
 TEST(UnitState, StateAndMetricsTexts) {
-    UnitState s{1796677433, 1,  "serving", -1, 1, 1, 27, 180,    28, 3, 1796677500,
-                2026,       12, 8,         6,  4, 5, 1,  123456, 42, 1, 7};
+    UnitState s{1796677433, 1,  "serving", 0, 1, 1, 27, 180,    28, 3, 1796677500,
+                2026,       12, 8,         6, 4, 5, 1,  123456, 42, 1, 7};
     EXPECT_EQ(state_file_text(s), kStateText);
     EXPECT_EQ(
         metrics_text(s, 1796677510),
@@ -46,15 +46,16 @@ TEST(UnitState, StateAndMetricsTexts) {
                   "10") +
             gauge("orv_serving", "Whether the NTP daemon serves broadcast time (1) or not (0).",
                   "1") +
+            gauge(
+                "orv_holdover",
+                "Whether the unit serves its free-running clock for want of takes (1) or not (0).",
+                "0") +
             gauge("orv_ntp_stratum", "Stratum the NTP daemon is configured to serve.", "7") +
             gauge("orv_start_time_seconds", "Start of the program, seconds since the epoch.",
                   "1796677433"));
-    // Before the first take no age; a known holdover is shown.
+    // Before the first take no age.
     s.taken_at_s = 0;
-    s.holdover = 1;
-    const std::string metrics = metrics_text(s, 1796677510);
-    EXPECT_EQ(metrics.find("orv_last_take_age_seconds"), std::string::npos);
-    EXPECT_NE(metrics.find("\norv_holdover 1\n"), std::string::npos);
+    EXPECT_EQ(metrics_text(s, 1796677510).find("orv_last_take_age_seconds"), std::string::npos);
 }
 
 // Written when a value changed only: a file removed stays away until then.

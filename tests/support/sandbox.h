@@ -3,11 +3,16 @@
 #pragma once
 
 #include <chrono>
+#include <ctime>
 #include <gtest/gtest.h>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
+
+// The earliest clock setting in the tests (2000-01-01), whose times lie before
+// the build; a test of the build's floor sets this one back when it ends.
+constexpr time_t kTestsClockFloor = 946684800;
 
 class Sandbox {
   public:

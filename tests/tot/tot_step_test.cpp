@@ -8,6 +8,7 @@
 #include "sandbox.h"
 #include "settings/system_file.h"
 #include "text.h"
+#include "tot/holdover.h"
 #include "tot/ntp_server.h"
 #include "tot/ntp_shm.h"
 #include "tot/time_delivery.h"
@@ -39,6 +40,19 @@ std::map<std::pair<int, uint8_t>, std::vector<uint32_t>> written;
 std::array<uint8_t, 6> previous;
 int current_tick = 0;
 
+// An FPGA whose time word runs with the broadcast between TOTs: the current
+// second, and its sub-second count from the start of that second.
+bool word_runs = false;
+
+uint32_t running_word(uint8_t address) {
+    const int64_t japan_us = sim_broadcast_us() + 9 * 3600 * 1000000LL;
+    const int second = int(japan_us / 1000000 % 86400), us = int(japan_us % 1000000);
+    const auto bcd = [](int v) { return uint32_t(v / 10 << 4 | v % 10); };
+    return address == 0x04
+               ? bcd(second / 3600) << 16 | bcd(second / 60 % 60) << 8 | bcd(second % 60)
+               : uint32_t(us / 1000) << 16 | uint32_t(us % 1000);
+}
+
 int recorder_exchange(uint8_t* frame, size_t length) {
     const uint8_t reg = previous[0];
     if (length == 6 && (reg == 0x62 || reg == 0x63) && previous[1] == 0 &&
@@ -47,7 +61,11 @@ int recorder_exchange(uint8_t* frame, size_t length) {
                                                uint32_t(previous[3]) << 16 |
                                                uint32_t(previous[4]) << 8 | previous[5]);
     if (length == 6) std::copy(frame, frame + 6, previous.begin());
-    return sim_fpga_transport()->exchange(frame, length);
+    const int result = sim_fpga_transport()->exchange(frame, length);
+    if (length == 6 && word_runs && previous[0] == 0xE3 && (previous[1] & 0xF7) == 0x04)
+        for (int i = 0; i < 4; ++i) // the time word (0x04) or the sub-second count (0x0C)
+            frame[2 + i] = uint8_t(running_word(previous[1]) >> (24 - 8 * i));
+    return result;
 }
 
 constexpr SpiTransport kRecorder{"recorder", [] { return sim_fpga_transport()->open(); },
@@ -62,7 +80,9 @@ class TotStep : public SandboxTest {
         written.clear();
         previous = {};
         current_tick = 0;
+        word_runs = false;
         tot_state_reset();
+        holdover = HoldoverState{};
         time_delivery_reset();
         ntp_server = NtpServerState{0, 16, 0};
         pace_set_tick_ms(1000);
@@ -157,12 +177,14 @@ TEST_F(TotStep, FirstTakeOnTheFourthTickThenOneInFour) {
     EXPECT_EQ(journaled("sudo /etc/init.d/ntp start"), 1);
 }
 
-TEST_F(TotStep, TakeAcrossMidnight) {
-    world("broadcast 2023-02-05 23:59:58");
+// On 2038-04-23 the broadcast's 16-bit date reads 0: the day after the last take.
+TEST_F(TotStep, TakeIntoTheDayTheDateWordReadsZero) {
+    world("broadcast 2038-04-22 23:59:54");
     sim_clock_advance(5042);
     start();
-    ticks(4);
-    EXPECT_EQ(date_commands(), Lines{"/bin/date -s \"2023/2/6 00:00:02.005042\""});
+    ticks(8);
+    EXPECT_EQ(date_commands(), (Lines{"/bin/date -s \"2038/4/22 23:59:58.005042\"",
+                                      "/bin/date -s \"2038/4/23 00:00:02.005042\""}));
 }
 
 // A failure period while the server runs logs "Failed to get TOT" once, and
@@ -186,6 +208,40 @@ TEST_F(TotStep, FailurePeriodLogsItsPairOnce) {
               1);
     EXPECT_EQ(count(status_log(), "Failed to get TOT"), 1);
     EXPECT_EQ(count(status_log(), "TOT Updated"), 1);
+}
+
+// Between takes the clock is aligned to the FPGA every fifth counted tick when
+// its time word runs (seen to change within a tick), never when the word
+// changes only at a latch (its sub-second count, 8 s on, has wrapped). After
+// ORV_HOLDOVER_S ticks without a take the daemon is stopped, with a line naming
+// the holdover, until the next take; 0 keeps it serving.
+TEST_F(TotStep, BetweenTakesAlignmentWhereTheLatchIsFreshAndTheHoldoverLimit) {
+    for (const auto& [runs, limit] : {std::pair{true, "10"}, {false, "0"}}) {
+        word_runs = runs;
+        sandbox.write("/etc/default/orv-main", std::string("ORV_HOLDOVER_S=") + limit + "\n");
+        deploy_settings_reload();
+        sandbox.remove("/sim/commands.log");
+        tot_state_reset();
+        ntp_server.running = 0;
+        world("tot on");
+        start();
+        EXPECT_EQ(takes(ticks(4)), 1);
+        world("tot off"); // locked, no flag: three ticks wait, then counted ones
+        const std::string out = ticks(13);
+        EXPECT_EQ(count(out, "FPGA time adjust > "), int(runs)) << out;
+        EXPECT_EQ(count(out, "FPGA time adjust > /bin/date -s \"2023/2/5 07:00:12.005042\"\n"),
+                  int(runs));
+        EXPECT_EQ(journaled("sudo /etc/init.d/ntp stop"), int(runs)) << limit;
+        EXPECT_EQ(holdover.daemon_stopped, runs);
+        world("tot on");
+        ticks(9);
+        EXPECT_EQ(journaled("sudo /etc/init.d/ntp start"), 1 + int(runs)) << limit;
+        EXPECT_FALSE(holdover.daemon_stopped);
+    }
+    EXPECT_EQ(count(status_log(),
+                    "<ERR> No broadcast time for 10 s (holdover limit 10 s): NTP daemon stopped\n"),
+              1);
+    EXPECT_EQ(count(status_log(), "<INF> Stop TOT Time Server\n"), 1);
 }
 
 // Nine failed statistics reads in a row do not restart the tuner (a good read
