@@ -34,8 +34,7 @@ inline void fuzz_write(std::string_view unit_path, std::string_view content) {
 
 inline const std::string& fuzz_sandbox() {
     static const std::string root = [] {
-        // On a RAM disk where there is one: the unit rewrites its files in
-        // place, which costs a disk a flush each time.
+        // On a RAM disk where there is one: a disk flushes each rewrite.
         std::string name = std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
         name += "/orv-fuzz-XXXXXX";
         if (!mkdtemp(name.data())) std::abort();
@@ -55,6 +54,6 @@ inline const std::string& fuzz_sandbox() {
 
 // Keeps the journal and the simulated board's log from growing over a run.
 inline void fuzz_forget_records() {
-    std::filesystem::remove(fuzz_path("/sim/commands.log"));
-    std::filesystem::remove(fuzz_path("/sim/gpio.log"));
+    for (const char* record : {"/sim/commands.log", "/sim/gpio.log"})
+        std::filesystem::remove(fuzz_path(record));
 }

@@ -32,24 +32,17 @@ void lay_out_settings() {
     fuzz_write("/var/kelvatro/conf/Setup_05_01.ini", "[TOT]\nSet_TOT_CH_NUM=30\n");
 }
 
-void start_unit() {
-    fuzz_sandbox();
-    pace_set_tick_ms(1);
-    reg_device_set_ops(sim_reg_device_ops());
-    FpgaOpen();
-    lay_out_settings();
-}
-
-size_t entries(const std::string& dir) {
-    return size_t(std::distance(std::filesystem::directory_iterator(dir),
-                                std::filesystem::directory_iterator{}));
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool started = (start_unit(), true);
-    (void)started;
+    [[maybe_unused]] static const bool started = [] {
+        fuzz_sandbox();
+        pace_set_tick_ms(1);
+        reg_device_set_ops(sim_reg_device_ops());
+        FpgaOpen();
+        lay_out_settings();
+        return true;
+    }();
     std::array<char, kMessageSize> message{};
     std::memcpy(message.data(), data, std::min(size, message.size() - 1));
 
@@ -61,6 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     system_settings.SystemInfo &= ~kTotFunctionBit; // no tuner in this harness
     fuzz_forget_records();
-    if (entries(fuzz_path("/var/kelvatro/conf")) > 64) lay_out_settings();
+    const std::filesystem::directory_iterator conf(fuzz_path("/var/kelvatro/conf"));
+    if (std::distance(conf, std::filesystem::directory_iterator{}) > 64) lay_out_settings();
     return 0;
 }

@@ -9,6 +9,7 @@
 #include "main/fifo_framing.h"
 #include "main/lifecycle.h"
 #include "main/net_probe.h"
+#include "main/unit_state.h"
 #include "os/atomic_file.h"
 #include "os/clock.h"
 #include "os/file_access.h"
@@ -49,6 +50,11 @@ int64_t next_deadline(int64_t deadline, int64_t now, int64_t tick) {
     deadline += tick;
     if (now >= deadline) deadline += ((now - deadline) / tick + 1) * tick;
     return deadline;
+}
+
+// The deadline kept off the wall clock's second boundaries (pace_mid_tick).
+int64_t mid_second(int64_t deadline) {
+    return pace_mid_tick(deadline, monotonic_us(), system_clock_ns() / 1000);
 }
 
 timeval timeout_until(int64_t deadline, int64_t now) {
@@ -165,7 +171,9 @@ int main_loop() {
     main_flags.running = 1;
     // Ticks fall on a grid of whole ticks of the monotonic clock, which no
     // setting of the system clock moves; a message between ticks leaves it be.
-    int64_t deadline = monotonic_us() + tick;
+    // The grid is kept in the middle of the wall clock's seconds, also after
+    // the clock was stepped.
+    int64_t deadline = mid_second(monotonic_us() + tick);
 
     int result = 0;
     std::string pending;
@@ -173,7 +181,7 @@ int main_loop() {
         const int64_t now = monotonic_us();
         if (now >= deadline) {
             main_tick();
-            deadline = next_deadline(deadline, monotonic_us(), tick);
+            deadline = mid_second(next_deadline(deadline, monotonic_us(), tick));
             result = 0;
             continue;
         }
@@ -210,6 +218,7 @@ int main_tick() {
     else
         current_state.ErrorStatus1[0] |= kLinkDownBit;
     write_current_file(kCurrentFilePath, current_state);
+    publish_unit_state();
     timer_due_check();
     return 0;
 }

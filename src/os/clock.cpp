@@ -12,6 +12,21 @@
 // has a 64-bit time_t (32-bit builds are made with _TIME_BITS=64).
 static_assert(sizeof(time_t) >= 8, "time_t must be 64-bit");
 
+namespace {
+// The build's time in seconds since the epoch (the build system passes the
+// SOURCE_DATE_EPOCH of a reproducible build, else the time it was configured).
+constexpr time_t kBuildDay = time_t(ORV_BUILD_EPOCH) / 86400 * 86400;
+time_t floor_override = 0;
+} // namespace
+
+time_t clock_floor() {
+    return floor_override != 0 ? floor_override : kBuildDay;
+}
+
+void clock_floor_set(time_t floor) {
+    floor_override = floor;
+}
+
 int64_t system_clock_ns() {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
@@ -19,6 +34,7 @@ int64_t system_clock_ns() {
 }
 
 int set_system_clock(time_t seconds, long microseconds) {
+    if (seconds < clock_floor()) return -1;
     if (sandboxed()) {
         char text[64];
         std::snprintf(text, sizeof text, "clock_settime %lld.%06ld",

@@ -15,5 +15,12 @@ int64_t monotonic_us();
 // The system clock now, in nanoseconds since the epoch.
 int64_t system_clock_ns();
 
-// Sets the system clock to the given calendar time; returns 0 or -1.
+// The earliest time the clock may be set to: the start (UTC) of the day the
+// program was built. A source that gives an earlier time is faulty.
+time_t clock_floor();
+// Tests only: another floor (0: back to the build's).
+void clock_floor_set(time_t floor);
+
+// Sets the system clock to the given calendar time; returns 0, or -1 (also for
+// a time before the floor, which is never set).
 int set_system_clock(time_t seconds, long microseconds);

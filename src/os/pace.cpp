@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <ctime>
 
 namespace {
@@ -46,4 +47,12 @@ int64_t pace_clock_us() {
 
 void pace_set_clock(int64_t (*now_us)()) {
     clock_source = now_us;
+}
+
+int64_t pace_mid_tick(int64_t deadline, int64_t now, int64_t wall_now) {
+    const int64_t tick = pace_tick_us();
+    const int64_t phase = ((wall_now + deadline - now) % tick + tick) % tick;
+    if (std::llabs(phase - tick / 2) <= tick / 4) return deadline;
+    deadline += tick / 2 - phase;
+    return deadline - now < tick / 2 ? deadline + tick : deadline;
 }

@@ -19,3 +19,10 @@ int64_t pace_clock_us();
 // Tests only: the clock that pace_clock_us reads instead (nullptr: back to
 // CLOCK_MONOTONIC).
 void pace_set_clock(int64_t (*now_us)());
+// The moment of a tick (`deadline`, on the monotonic clock that reads `now`)
+// kept off the boundaries of the wall clock's ticks, its seconds on the unit,
+// so that a late tick neither skips a second nor reads one twice: a deadline
+// that would fall within a quarter tick of a boundary moves to the middle
+// between two, never sooner than half a tick from now. `wall_now`: the wall
+// clock now, in µs since the epoch (it moves when the clock is stepped).
+int64_t pace_mid_tick(int64_t deadline, int64_t now, int64_t wall_now);

@@ -170,9 +170,18 @@ void LocalDateTimeOf(time_t t, DateTime& dt) {
     dt.second = static_cast<uint8_t>(local.tm_sec);
 }
 
+// A date before the program's build is no date to set: refused whole, and
+// logged, since it comes from the user's file.
 int SetSystemDate(const DateTime& dt) {
     const time_t seconds =
         local_calendar_time(dt.year, dt.month, dt.day, dt.hour, dt.minute, dt.second);
+    if (seconds != time_t(-1) && seconds < clock_floor()) {
+        LogPrint(LOG_TO_BOTH, 3,
+                 "Clock not set to %04d-%02d-%02d %02d:%02d:%02d: before the "
+                 "program's build date\n",
+                 dt.year, dt.month, dt.day, dt.hour, dt.minute, dt.second);
+        return -1;
+    }
     if (seconds != time_t(-1)) set_system_clock(seconds, 0);
 
     char command[64];
@@ -182,13 +191,18 @@ int SetSystemDate(const DateTime& dt) {
     return run_command("hwclock -wu");
 }
 
+// The date command is built once the clock is set, with the time carried
+// forward by what the setting took, so that it does not step the clock back.
 int SetSystemTime(time_t seconds, long microseconds) {
+    if (seconds < clock_floor()) return -1;
+    const int64_t set_at = monotonic_us();
     set_system_clock(seconds, microseconds);
+    const int64_t now_us = int64_t(seconds) * 1000000 + microseconds + (monotonic_us() - set_at);
     DateTime dt{};
-    LocalDateTimeOf(seconds, dt);
+    LocalDateTimeOf(time_t(now_us / 1000000), dt);
     char command[64];
     std::snprintf(command, sizeof command, "date -s \"%04d-%02d-%02d %02d:%02d:%02d.%06ld\"",
-                  dt.year, dt.month, dt.day, dt.hour, dt.minute, dt.second, microseconds);
+                  dt.year, dt.month, dt.day, dt.hour, dt.minute, dt.second, long(now_us % 1000000));
     run_command(command);
     return run_command("hwclock -wu");
 }

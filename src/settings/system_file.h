@@ -51,7 +51,10 @@ void PrintSystemSettings(const SystemSettings& s);
 void GetLocalDateTime(DateTime& dt);
 // A calendar time as local date and time.
 void LocalDateTimeOf(time_t t, DateTime& dt);
+// Sets the system and hardware clocks; a date before the program's build is
+// refused (logged), -1.
 int SetSystemDate(const DateTime& dt);
 // Sets the clocks as SetSystemDate does, to the microsecond: the date command
-// is given the fraction too, so that it does not step the clock back.
+// is given the fraction too, so that it does not step the clock back. A time
+// before the build: nothing set, -1.
 int SetSystemTime(time_t seconds, long microseconds);

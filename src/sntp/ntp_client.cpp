@@ -41,6 +41,7 @@ enum : int {
     kNtpReceiveError = -3,
     kNtpNoServer = -11,
     kNtpOwnAddress = -12,
+    kNtpBeforeBuild = -13,
 };
 
 // The interval and server of the last plan, and the timer of the next query.
@@ -100,6 +101,7 @@ constexpr std::pair<int, const char*> kFailureTexts[] = {
     {kNtpWrongOriginate, "not the reply to our query"},
     {kNtpUnsynchronised, "server not synchronised"},
     {kNtpNoTransmitTime, "no transmit time"},
+    {kNtpBeforeBuild, "a time before the program's build date"},
 };
 
 // The reason of a failure as the status log names it; `reply` holds the `size`
@@ -253,11 +255,13 @@ void ntp_client_receive() {
                          : ntp_reply_check(reply.data(), size_t(size), query.transmit, time);
     if (fault == 0 && round_trip_us > int64_t{pace_wait_ms(kReplyWaitMs)} * 1000)
         fault = kNtpNoReply;
+    const int64_t server_us = ntp_time_at_arrival_us(time, round_trip_us);
+    if (fault == 0 && server_us / 1000000 < clock_floor()) fault = kNtpBeforeBuild;
     if (fault < 0) {
         report_failure(fault, reply.data(), size);
         return;
     }
     failure_logged = false;
-    set_clocks(ntp_time_at_arrival_us(time, round_trip_us) + (monotonic_us() - arrival_us));
+    set_clocks(server_us + (monotonic_us() - arrival_us));
     ntp_client_schedule(system_settings.TimeAdjustInt);
 }

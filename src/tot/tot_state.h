@@ -3,6 +3,7 @@
 // alignment to the FPGA clock, the network-init switch and the result lines.
 #pragma once
 
+#include "log/status_log.h"
 #include "tot/tot_files.h"
 #include <climits>
 #include <cstdint>
@@ -51,13 +52,25 @@ struct TotState {
     uint32_t indication_written = kIndicationUnlocked;
     int32_t switch_unreadable; // 1 while the GPIO input reads fail (logged once)
     // Moments of the unit's clock (pace_clock_us) after which the FPGA latched
-    // what a read finds: the capture last armed or the JST flag last read clear,
-    // and the time word last read as the last time word (fpga_read_time).
+    // what a read finds: the capture last armed or the JST flag last read clear.
     int64_t flag_clear_at = kNever;
-    int64_t word_seen_at = kNever;
+    // The time word as last read (on every counted tick and by every time
+    // read), the moment before that read, and the moment before the last read
+    // that found another word: the word's latch came after that moment.
+    uint32_t seen_word = 0;
+    int64_t seen_at = kNever;
+    int64_t seen_changed_after = kNever;
     // The system clock (ns since the epoch) when the sub-second count of the
     // last time read was read: the moment that the broadcast time stands for.
     int64_t sub_second_read_ns;
+    // The system clock (s since the epoch) after the last take, 0 before the first.
+    int64_t taken_at_s = 0;
+    // Why the last read of a time failed, why the last tick took none, and the
+    // reason last logged for a run of ticks without a take.
+    const char* read_failure = nullptr;
+    const char* miss_reason = nullptr;
+    const char* miss_logged = nullptr;
+    LogRepeat tuner_silent; // the run of failed statistics reads
 };
 
 extern TotState tot_state;
@@ -65,12 +78,18 @@ extern TotState tot_state;
 // Back to the start values (tests only: the unit never resets the state).
 void tot_state_reset();
 
-int fpga_read_date(TotDate& date);
+// fresh_capture: the JST flag was found raised, so that a date word of 0 may
+// be the day the 16-bit MJD wraps (2038-04-23).
+int fpga_read_date(TotDate& date, bool fresh_capture = false);
 // latch_after: a moment after which the time read must have been latched.
 int fpga_read_time(TotTime& time, int64_t latch_after);
+// Reads the time word to see when it changes (every counted tick), so that a
+// later read knows its latch to within a tick.
+void watch_time_word();
 int mjd_to_date(uint32_t mjd, TotDate& date);
 int bcd_to_int(uint8_t value);
-// 0, or -1 when the date and time make no calendar time.
+// 0, or -1 when the date and time make no calendar time or one before the
+// program's build.
 int tot_normalize_time(TotDate& date, TotTime& time);
 void fpga_time_adjust();
 void check_end_switch();

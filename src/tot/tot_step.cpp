@@ -9,6 +9,7 @@
 #include "os/pace.h"
 #include "os/shell.h"
 #include "settings/system_file.h"
+#include "tot/holdover.h"
 #include "tot/ntp_server.h"
 #include "tot/time_delivery.h"
 #include "tot/tot_state.h"
@@ -18,6 +19,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 std::mutex tot_mutex;
@@ -35,6 +37,12 @@ constexpr uint32_t kMjdOf2000 = 51544;
 constexpr uint32_t kMjdCycle = 65536;
 constexpr int kFirstYear = 2000;
 constexpr int kLastYear = 2179;
+// The day of MJD 65536, whose 16-bit date word reads 0 as "no date" does:
+// 2038-04-23 00:00 JST, with the week either side in which a word of 0 from a
+// fresh capture is taken for it.
+constexpr uint32_t kMjdZeroDay = kMjdCycle;
+constexpr time_t kMjdZeroDayStart = 2155561200;
+constexpr time_t kMjdZeroNear = 7 * 86400;
 
 // How old a latch may be for its sub-second count to be trusted: 4.096 s, when
 // the 12 bits of milliseconds wrap, less a margin for the two clocks' rates.
@@ -78,9 +86,39 @@ bool time_word_valid(uint32_t word) {
            bcd_field_valid((word >> 8) & 0xFF, 0x59) && bcd_field_valid(word & 0xFF, 0x59);
 }
 
+// Notes the time word read at the moment; returns the moment after which it
+// was latched, as far as the reads tell.
+int64_t note_time_word(uint32_t word, int64_t read_at) {
+    if (word != tot_state.seen_word) {
+        tot_state.seen_changed_after = tot_state.seen_at;
+        tot_state.seen_word = word;
+    }
+    tot_state.seen_at = read_at;
+    return tot_state.seen_changed_after;
+}
+
+bool near_mjd_zero_day(time_t t) {
+    return t >= kMjdZeroDayStart - kMjdZeroNear && t < kMjdZeroDayStart + 86400 + kMjdZeroNear;
+}
+
+// A date word of 0 on a fresh capture (the JST flag raised and a time of day
+// in the time word) is 2038-04-23 when the unit's clock or its last take
+// stands near that day; anywhere else it is no date.
+bool date_word_zero_is_mjd_zero_day() {
+    uint32_t word = 0;
+    if (SpiRead32(kRegTotTime, &word) != 0 || word == 0 || word == kNoTimeWord ||
+        !time_word_valid(word))
+        return false;
+    const TotDate& last = tot_state.last_date;
+    return near_mjd_zero_day(std::time(nullptr)) ||
+           (last.year != 0 &&
+            near_mjd_zero_day(local_calendar_time(last.year, last.month, last.day, 12, 0, 0)));
+}
+
 void read_statistics(TotStatus& status) {
     TunerReading reading{};
     if (tuner_get_status(reading) < 0) {
+        LogRepeated(tot_state.tuner_silent, 3, "Tuner not answering: status read failed\n");
         ++tot_state.status_errors;
         std::printf("<ERROR> SMS_GET_STATUS_ERROR !! [%d]\n", tot_state.status_errors);
         if (tot_state.status_errors > kStatusErrorLimit) {
@@ -88,6 +126,7 @@ void read_statistics(TotStatus& status) {
             tot_state.status_errors = 0;
         }
     } else {
+        LogRepeatEnd(tot_state.tuner_silent);
         tot_state.status_errors = 0;
         status.level = reading.level;
         status.snr = reading.snr;
@@ -112,6 +151,7 @@ bool rearm_capture() {
 }
 
 void on_unlocked() {
+    tot_state.miss_reason = "no lock";
     ++tot_state.unlocked_count;
     tot_state.indication_wanted = kIndicationUnlocked;
     if (tot_state.unlocked_count % kAdjustPeriod == 0) fpga_time_adjust();
@@ -125,9 +165,9 @@ void on_unlocked() {
 void take_time(const TotStatus& status) {
     TotDate& date = tot_state.last_date;
     TotTime& time = tot_state.last_time;
-    const int64_t latch_after = std::max(tot_state.flag_clear_at, tot_state.word_seen_at);
-    if (fpga_read_date(date) != 0 || fpga_read_time(time, latch_after) != 0 ||
+    if (fpga_read_date(date, true) != 0 || fpga_read_time(time, tot_state.flag_clear_at) != 0 ||
         tot_normalize_time(date, time) != 0) {
+        tot_state.miss_reason = tot_state.read_failure;
         if (++tot_state.read_failures > kReadFailureLimit) {
             tot_state.indication_wanted = kIndicationFailing;
             capture_stop();
@@ -135,10 +175,16 @@ void take_time(const TotStatus& status) {
         return;
     }
     deliver_broadcast_time(date, time, 0);
+    tot_state.taken_at_s = system_clock_ns() / 1000000000;
     tot_state.indication_wanted = kIndicationTaken;
     tot_state.read_failures = 0;
     tot_state.ticks_since_tot = 0;
     capture_stop();
+    if (tot_state.miss_logged)
+        LogPrint(LOG_TO_BOTH, 6, "TOT taken again after %lld s without\n",
+                 static_cast<long long>(holdover.ticks_since_take));
+    tot_state.miss_logged = nullptr;
+    holdover_take();
     if (!ntp_server.running) ntp_server_start();
     if (tot_state.failure_logged == 1) {
         tot_state.failure_logged = 0;
@@ -156,6 +202,11 @@ void on_locked(const TotStatus& status) {
         take_time(status);
         return;
     }
+    // A flag missing between two TOTs is no reason; missing for longer, it is.
+    if (!flags_read)
+        tot_state.miss_reason = "FPGA not answering";
+    else if (tot_state.jst_wait + 1 >= kJstRecapturePeriod)
+        tot_state.miss_reason = "no JST flag";
     if (flags_read) tot_state.flag_clear_at = read_at;
     ++tot_state.jst_wait;
     if (tot_state.jst_wait >= kJstTimeout) {
@@ -181,7 +232,20 @@ void write_status_file(const TotStatus& status) {
         LogRepeatEnd(status_file_failing);
 }
 
+// One line for each reason that keeps the unit from a take for a minute.
+void log_missed_takes() {
+    const char* reason = tot_state.miss_reason;
+    const char* logged = tot_state.miss_logged;
+    if (holdover.ticks_since_take <= kTakeTimeout || !reason ||
+        (logged && !std::strcmp(reason, logged)))
+        return;
+    LogPrint(LOG_TO_BOTH, 3, "No TOT taken for %lld s: %s\n",
+             static_cast<long long>(holdover.ticks_since_take), reason);
+    tot_state.miss_logged = tot_state.miss_reason;
+}
+
 void close_tick(const TotStatus& status) {
+    log_missed_takes();
     if (tot_state.ticks_since_tot > kTakeTimeout) {
         if (ntp_server.running && tot_state.failure_logged != 1) {
             tot_log_result(status, 1);
@@ -189,6 +253,7 @@ void close_tick(const TotStatus& status) {
         }
         tot_state.ticks_since_tot = 0;
     }
+    holdover_check();
     write_status_file(status);
     tuner_context.tune_requested = 0;
     if (!variant_bit_set()) check_end_switch();
@@ -217,8 +282,10 @@ int tot_step(TotSettings& settings, TotStatus& status) {
     status.lock = 0;
     status.ber_a = status.ber_b = status.ber = 100000;
 
+    holdover_count();
     read_statistics(status);
     if (rearm_capture()) {
+        watch_time_word();
         ++tot_state.ticks_since_tot;
         if (status.lock != 1)
             on_unlocked();
@@ -229,9 +296,12 @@ int tot_step(TotSettings& settings, TotStatus& status) {
     return 0;
 }
 
-int fpga_read_date(TotDate& date) {
+int fpga_read_date(TotDate& date, bool fresh_capture) {
     uint32_t mjd = 0;
+    tot_state.read_failure = "FPGA not answering";
     if (SpiRead32(kRegTotDate, &mjd) != 0) return -1;
+    tot_state.read_failure = mjd == kFpgaSilentWord ? "FPGA reading all ones" : "implausible date";
+    if (mjd == 0 && fresh_capture && date_word_zero_is_mjd_zero_day()) mjd = kMjdZeroDay;
     return mjd_to_date(mjd, date);
 }
 
@@ -244,7 +314,9 @@ int fpga_read_date(TotDate& date) {
 // kLatchAgeLimitUs later. The moments it knows:
 // - the JST flag rises with a latch made while the capture is armed, so for a
 //   take the latch came after the capture was armed or the flag last read clear;
-// - a time word other than the last one read was latched after that read.
+// - a time word other than the one read before was latched after that read;
+//   the word is read on every counted tick, so that an FPGA whose word runs
+//   between TOTs can be aligned to at any tick.
 // An older latch is a failed read; the failure rhythm stops the capture and
 // re-arms it, and the next latch is fresh.
 int fpga_read_time(TotTime& time, int64_t latch_after) {
@@ -255,14 +327,19 @@ int fpga_read_time(TotTime& time, int64_t latch_after) {
     const int64_t sub_second_before = system_clock_ns();
     const int sub_second_read = SpiRead32(kRegTotSubSecond, &sub_second);
     const int64_t sub_second_after = system_clock_ns();
-    const int64_t latch_age_bound = pace_clock_us() - latch_after;
+    const int64_t read_end = pace_clock_us();
+    tot_state.read_failure = "FPGA not answering";
     if (time_read != 0 || sub_second_read != 0) return -1;
+    latch_after = std::max(latch_after, note_time_word(word, read_at));
+    tot_state.read_failure = "no time latched";
     if (word == 0 || sub_second == 0 || word == kNoTimeWord) return -1;
-    if (word == tot_state.last_time_word) {
-        tot_state.word_seen_at = read_at;
-        return -1;
-    }
-    if (!time_word_valid(word) || latch_age_bound >= kLatchAgeLimitUs) return -1;
+    tot_state.read_failure = "time word frozen";
+    if (word == tot_state.last_time_word) return -1;
+    tot_state.read_failure =
+        word == kFpgaSilentWord ? "FPGA reading all ones" : "invalid time word";
+    if (!time_word_valid(word)) return -1;
+    tot_state.read_failure = "latch too old";
+    if (read_end - latch_after >= kLatchAgeLimitUs) return -1;
     time.extra = uint8_t(word >> 24);
     time.hour = uint8_t(word >> 16);
     time.minute = uint8_t(word >> 8);
@@ -270,9 +347,14 @@ int fpga_read_time(TotTime& time, int64_t latch_after) {
     tot_state.milliseconds = int32_t((sub_second >> 16) & 0xFFF);
     tot_state.microseconds = int32_t(sub_second & 0xFFF);
     tot_state.last_time_word = word;
-    tot_state.word_seen_at = read_at;
     tot_state.sub_second_read_ns = sub_second_before + (sub_second_after - sub_second_before) / 2;
     return 0;
+}
+
+void watch_time_word() {
+    const int64_t read_at = pace_clock_us();
+    uint32_t word = 0;
+    if (SpiRead32(kRegTotTime, &word) == 0) note_time_word(word, read_at);
 }
 
 // Julian day to Gregorian date after Meeus, in double precision. MJD 0 is no
@@ -305,9 +387,10 @@ int bcd_to_int(uint8_t value) {
 }
 
 int tot_normalize_time(TotDate& date, TotTime& time) {
+    tot_state.read_failure = "implausible date";
     time_t seconds = local_calendar_time(date.year, date.month, date.day, bcd_to_int(time.hour),
                                          bcd_to_int(time.minute), bcd_to_int(time.second));
-    if (seconds == time_t(-1)) return -1;
+    if (seconds == time_t(-1) || seconds < clock_floor()) return -1;
 
     int32_t total = tot_state.milliseconds * 1000 + tot_state.microseconds;
     if (total > 999999) {
@@ -332,7 +415,7 @@ void fpga_time_adjust() {
     if (!ntp_server.running) return;
     TotDate& date = tot_state.adjust_date;
     TotTime& time = tot_state.adjust_time;
-    if (fpga_read_date(date) != 0 || fpga_read_time(time, tot_state.word_seen_at) != 0 ||
+    if (fpga_read_date(date) != 0 || fpga_read_time(time, kNever) != 0 ||
         tot_normalize_time(date, time) != 0)
         return;
     deliver_broadcast_time(date, time, 1);
@@ -359,6 +442,9 @@ void check_end_switch() {
         return;
     }
     tot_state.indication_wanted = kIndicationEnding;
+    if (tot_state.switch_count == kSwitchHeldLimit + 1)
+        LogPrint(LOG_TO_BOTH, 3, "Network init switch held for %d s: ending the unit\n",
+                 kSwitchHeldLimit);
     run_command("echo END > /var/kelvatro/maincontrol");
 }
 

@@ -3,7 +3,10 @@
 # user's network kept and applied, ORV_Current.ini every second; then what the
 # running unit takes from outside: a set date, FileNames holding shell syntax,
 # END. A second cold start with the switch held brings back the factory
-# network, and the switch still held once serving ends the program.
+# network, and the switch still held once serving ends the program. A third,
+# with an FPGA that reads all ones: no switch reading (the user's network
+# stays, no END while serving), no broadcast time (the clock never set, the
+# NTP daemon never started), each kind of failed read logged once.
 . "$(dirname "$0")/lib.sh"
 
 network_file 10.20.30.40 255.255.255.0 10.20.30.1 >"$CONF/ORV_Network.ini"
@@ -14,9 +17,8 @@ wait_for "Main Program Ready" log_has "Main Program Ready"
 step "start-up indication, network, current state"
 expect_eq "first GPIO writes" "$(gpio_values | head -n 9 | tr '\n' ' ')" \
     "0x1100 0x1100 0x1100 0x1100 0x1100 0x1100 0x1100 0x1100 0x0100 "
-for f in "$CONF/ORV_Network.ini" "$SD/ORV_Network.ini"; do
-    expect "$f kept" eval '[ "$(network_file 10.20.30.40 255.255.255.0 10.20.30.1)" = "$(cat "$f")" ]'
-done
+expect "the network files kept" eval '[ "$(network_file 10.20.30.40 255.255.255.0 10.20.30.1)" = "$(cat "$CONF/ORV_Network.ini")" ] &&
+    cmp -s "$CONF/ORV_Network.ini" "$SD/ORV_Network.ini"'
 expect "user's address applied" journal_has "ifconfig eth0 10.20.30.40 netmask 255.255.255.0"
 wait_for "ORV_Current.ini" ini_is "$CONF/ORV_Current.ini" SetDate 0000/00/00
 now=$(ini_value "$CONF/ORV_Current.ini" NowTime)
@@ -62,4 +64,22 @@ expect_eq "both network files removed at the start only" "$(journal | grep -A2 '
 expect_eq "indication at the end" "$(gpio_values | grep -vx 0x4500 | tail -n 2 | tr '\n' ' ')" "0x8900 0x0A00 "
 expect "END sent through the FIFO and logged, power-off journaled" eval 'journal_has "echo END > /var/kelvatro/maincontrol" &&
     log_has "Main Program End" && journal_has "shutdown -h now" && ! journal_has reboot'
+
+step "cold start with an FPGA that does not answer"
+rm -f "$ROOT"/var/www/StatusLog*.txt "$ROOT/sim/commands.log" "$CONF/Status_05_01.txt"
+network_file 10.20.30.40 255.255.255.0 10.20.30.1 >"$CONF/ORV_Network.ini"
+sim_start_file "fpga ones"
+sim_start
+wait_for "Main Program Ready" log_has "Main Program Ready"
+expect_eq "off readings" "$(console_count "network init sw off : FFFFFFFF")" 6
+expect_eq "switch read error logged once" \
+    "$(log_count "Network init switch read error (FFFFFFFF): network settings kept")" 1
+expect "user's address applied" journal_has "ifconfig eth0 10.20.30.40 netmask 255.255.255.0"
+wait_for "lock shown" ini_is "$CONF/Status_05_01.txt" Now_TunerLock 1
+wait_ticks 12
+expect_eq "switch read error logged once while serving" \
+    "$(status_logs | grep -c 'Network init switch read error (FFFFFFFF)$' || true)" 1
+expect "clock never set, NTP daemon never started, no END" \
+    eval '! journal | grep -qE "^/bin/date -s|^sudo /etc/init.d/ntp start|^echo END"'
+sim_end
 pass

@@ -49,8 +49,9 @@ wait_for "the clocks set" journal_has "hwclock -wu"
 setting=$(journal | grep -m1 -A2 '^clock_settime' | tr '\n' '|')
 fraction=${setting#clock_settime 1893553445.} && fraction=${fraction%%|*}
 expect "the answer's fraction, a little later for half the round trip ($setting)" eval '[[ $fraction =~ ^[5-9][0-9]{5}$ ]]'
-expect_eq "the clocks set, the date given the same fraction" "$setting" \
-    "clock_settime 1893553445.$fraction|date -s \"2030-01-02 $hour:04:05.$fraction\"|hwclock -wu|"
+later=${setting#*date -s \"2030-01-02 $hour:04:05.} && later=${later%%\"|hwclock -wu|}
+expect "the date command given the time carried on past the clock setting ($setting)" \
+    eval '[[ $later =~ ^[0-9]{6}$ ]] && ((10#$later > 10#$fraction))'
 expect "well-formed requests" eval '! grep -q " 0$" "$NTP/queries"'
 sim_end
 pass

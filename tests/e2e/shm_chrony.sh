@@ -1,14 +1,12 @@
 #!/usr/bin/env bash
-# Broadcast time handed to a real NTP daemon: orv-sim with shm time delivery,
-# at one tick a second, beside chronyd (-x: it never touches the clock) that
-# reads the unit's shared-memory segment. The unit's ntp.conf names that
-# reference clock; the TOT source is reachable and agrees with the simulated
-# broadcast to 1 ms; the clock is never stepped (the sim's broadcast runs with
-# this machine's clock); without a signal the source becomes unreachable, and
-# it comes back with the signal. Skipped without chronyd (scripts/chrony.sh).
-# A cross build's orv-sim meets the chronyd of its target: ORV_CHRONY_DIR names
-# the tree that "scripts/chrony.sh ARCH RELEASE" unpacks, ORV_CHRONY_EMULATOR
-# the command that runs its programs (qemu-arm -L TREE).
+# Broadcast time handed to a real NTP daemon: orv-sim with shm delivery at one
+# tick a second beside chronyd (-x: it never touches the clock) reading the
+# unit's segment. The TOT source is reachable and agrees with the simulated
+# broadcast (this machine's clock) to 1 ms, the clock never stepped; without a
+# signal the source is unreachable until the signal is back. Skipped without
+# chronyd (scripts/chrony.sh). A cross build meets its target's chronyd:
+# ORV_CHRONY_DIR names the tree "scripts/chrony.sh ARCH RELEASE" unpacks,
+# ORV_CHRONY_EMULATOR the command that runs its programs (qemu-arm -L TREE).
 export ORV_SIM_TICK_MS=1000
 . "$(dirname "$0")/lib.sh"
 

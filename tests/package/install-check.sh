@@ -2,25 +2,18 @@
 # The amd64 package of a Debian release installed, upgraded and purged with apt
 # in a fresh minbase root of that release:
 #   [ORV_NTP_DAEMON=ntpsec|chrony] tests/package/install-check.sh bookworm|trixie [DEB]
-# The daemon (default ntpsec) is installed with the package's other needs. DEB defaults to the one scripts/package.sh builds. The root is only ever
-# entered with chroot for apt, dpkg and the package's helper, with a
-# policy-rc.d that forbids (and records) every start, and with no file system
-# mounted in it; nothing is booted. The release's minbase root and the
-# downloaded packages are kept in /var/cache/orv-pkgcheck for the next run.
+# The daemon (default ntpsec) is installed with the package's other needs; DEB
+# defaults to the one scripts/package.sh builds. The root is only entered with
+# chroot (apt, dpkg, the package's helper), under a policy-rc.d that forbids and
+# records every start, with nothing mounted in it; nothing is booted. The
+# minbase root and the packages are kept in /var/cache/orv-pkgcheck.
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 release=${1:-}
-case "$release" in
-bookworm | trixie) ;;
-*)
-    echo "usage: $0 bookworm|trixie [DEB]" >&2
-    exit 2
-    ;;
-esac
+[[ $release == @(bookworm|trixie) ]] || { echo "usage: $0 bookworm|trixie [DEB]" >&2 && exit 2; }
 daemon=${ORV_NTP_DAEMON:-ntpsec}
-deb=${2:-$("$repo/scripts/package.sh" amd64 "$release" | tail -n 1)}
-deb=$(realpath "$deb")
+deb=$(realpath "${2:-$("$repo/scripts/package.sh" amd64 "$release" | tail -n 1)}")
 # shellcheck source=../../scripts/install-packages.sh
 . "$repo/scripts/install-packages.sh"
 orv_install_packages mmdebstrap systemd
@@ -28,27 +21,20 @@ orv_install_packages mmdebstrap systemd
 cache=/var/cache/orv-pkgcheck
 base=$cache/$release-minbase
 mkdir -p "$cache/$release-archives"
-if [ ! -d "$base" ]; then
-    rm -rf "$base.new"
-    mmdebstrap --mode=root --variant=minbase --skip=cleanup/apt/lists "$release" "$base.new" \
-        http://deb.debian.org/debian
-    mv "$base.new" "$base"
-fi
+[ -d "$base" ] || { rm -rf "$base.new" && mmdebstrap --mode=root --variant=minbase \
+    --skip=cleanup/apt/lists "$release" "$base.new" http://deb.debian.org/debian && mv "$base.new" "$base"; }
 root=$(mktemp -d /var/tmp/orv-pkgcheck.XXXXXX)
-cleanup() {
-    # Never remove a tree with anything mounted in it.
-    if findmnt -rno TARGET | grep -q "^$root"; then echo "mounted under $root: left" >&2; else rm -rf "$root"; fi
-}
-trap cleanup EXIT
+# Never removes a tree with anything mounted in it.
+trap 'if findmnt -rno TARGET | grep -q "^$root"; then echo "mounted under $root: left" >&2; else rm -rf "$root"; fi' EXIT
 cp -a "$base/." "$root/"
 cp /etc/resolv.conf "$root/etc/resolv.conf"
 printf '#!/bin/sh\necho "$*" >>/var/log/policy-rc.d.log\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
 chmod 755 "$root/usr/sbin/policy-rc.d"
 in_root() { chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive "$@"; }
+apt_quiet() { in_root apt-get "$@" >"$root/tmp/apt.log" 2>&1 || { cat "$root/tmp/apt.log" >&2 && return 1; }; }
 apt_in_root() {
     cp -n "$cache/$release-archives/"*.deb "$root/var/cache/apt/archives/" 2>/dev/null || true
-    in_root apt-get install -y -q --no-install-recommends "$@" >"$root/tmp/apt.log" 2>&1 ||
-        { cat "$root/tmp/apt.log" >&2; return 1; }
+    apt_quiet install -y -q --no-install-recommends "$@"
     cp -n "$root/var/cache/apt/archives/"*.deb "$cache/$release-archives/" 2>/dev/null || true
 }
 
@@ -113,10 +99,8 @@ expect "the daemons' configurations: the unit's clock and its stratum line, no o
     $'server 127.127.1.0\nfudge 127.127.1.0 stratum 6' \
     "$(grep -hE '^ *(server|fudge|pool|peer|refclock|sourcedir|include)' \
         "$root/usr/kelvatro/conf/ntp.conf" "$root/etc/chrony/orv-main.conf")"
-condition() {
-    in_root systemd-analyze condition ConditionPathExists=/run/orv-main/ntp-daemon-started \
-        >/dev/null 2>&1 && echo met || echo unmet
-}
+condition() { in_root systemd-analyze condition ConditionPathExists=/run/orv-main/ntp-daemon-started \
+    >/dev/null 2>&1 && echo met || echo unmet; }
 expect "at boot the daemon's condition is unmet" unmet "$(condition)"
 
 # The helper of the unit's start and stop commands, with a systemctl that only
@@ -124,12 +108,9 @@ expect "at boot the daemon's condition is unmet" unmet "$(condition)"
 mkdir -p "$root/tmp/stub"
 printf '#!/bin/sh\necho "$*" >>/tmp/systemctl.log\n' >"$root/tmp/stub/systemctl"
 chmod 755 "$root/tmp/stub/systemctl"
-for daemon in chrony ntpsec; do
-    for action in stop start; do
-        in_root env PATH=/tmp/stub:/usr/bin:/bin ORV_NTP_DAEMON=$daemon \
-            /usr/libexec/orv-main/ntp-daemon $action
-        echo "$daemon $action: $(condition)" >>"$root/tmp/conditions"
-    done
+for run in "chrony stop" "chrony start" "ntpsec stop" "ntpsec start"; do
+    in_root env PATH=/tmp/stub:/usr/bin:/bin ORV_NTP_DAEMON="${run% *}" /usr/libexec/orv-main/ntp-daemon "${run#* }"
+    echo "$run: $(condition)" >>"$root/tmp/conditions"
 done
 expect "start is a restart; the condition follows start and stop" \
     $'stop chrony.service\nrestart chrony.service\nstop ntpsec.service\nrestart ntpsec.service' \
@@ -150,9 +131,7 @@ systemctl --root="$root" disable orv-main-conf.service 2>/dev/null
 : >"$root/var/log/policy-rc.d.log"
 
 # An upgrade to the same package with a newer version.
-mkdir "$root/tmp/new"
-dpkg-deb -R "$deb" "$root/tmp/new"
-sed -i 's/^Version: .*/&.1/' "$root/tmp/new/DEBIAN/control"
+dpkg-deb -R "$deb" "$root/tmp/new" && sed -i 's/^Version: .*/&.1/' "$root/tmp/new/DEBIAN/control"
 dpkg-deb -b "$root/tmp/new" "$root/tmp/orv-main-new.deb" >/dev/null
 apt_in_root /tmp/orv-main-new.deb
 expect "the admin's enablement kept at the upgrade" $'enabled\ndisabled\nenabled' \
@@ -161,7 +140,7 @@ expect "the unit restarted at the upgrade, the daemon left to it" "orv-main.serv
     "$(cat "$root/var/log/policy-rc.d.log")"
 expect "the unit's dhcpcd.conf kept at the upgrade" "$unit_dhcpcd" "$(cat "$root/etc/dhcpcd.conf")"
 
-in_root apt-get purge -y -q orv-main >"$root/tmp/apt.log" 2>&1 || { cat "$root/tmp/apt.log" >&2; exit 1; }
+apt_quiet purge -y -q orv-main
 expect "dhcpcd.conf no longer diverted" "" "$(in_root dpkg-divert --list /etc/dhcpcd.conf)"
 rmdir "$root/run/systemd/system"
 expect "after the purge the root is as before the installation" "" "$(diff <(echo "$before") <(tree))"

@@ -1,6 +1,7 @@
 // NTP client: reply checks, timestamp arithmetic, the quiet window, and queries on
 // the event timers against tests/e2e/ntp_responder.py on 127.0.0.1 port 123.
 #include "main/setup_change.h"
+#include "os/clock.h"
 #include "sandbox.h"
 #include "settings/network_file.h"
 #include "settings/system_file.h"
@@ -195,8 +196,16 @@ TEST_F(NtpClientTest, RefusedRepliesAndServersFailOnceAndRetryAfterTheIntervalBu
         {"short", "127.0.0.1", 100, 1, {1}, "127.0.0.1 failed: reply of 47 bytes\n"},
         {"good", "0.0.0.0", 100, 101, {}, "0.0.0.0 failed: no server set\n"},
         {"good", "10.0.0.5", 100, 1, {}, "10.0.0.5 failed: the unit's own address\n"},
+        {"good",
+         "127.0.0.1",
+         100,
+         1,
+         {1},
+         "127.0.0.1 failed: a time before the program's build "
+         "date\n"},
     };
     Responder server(sandbox, "good");
+    clock_floor_set(1893628800); // 2030-01-03, the day after the server's time
     for (const auto& c : cases) {
         stop_client();
         system_settings.TimeAdjust = 1;
@@ -213,7 +222,8 @@ TEST_F(NtpClientTest, RefusedRepliesAndServersFailOnceAndRetryAfterTheIntervalBu
         EXPECT_EQ(contains(out, "<Error> NTP Recv : size=47byte\n"),
                   c.mode == std::string("short"));
     }
-    EXPECT_EQ(log_count("NTP query"), 6);
+    clock_floor_set(kTestsClockFloor);
+    EXPECT_EQ(log_count("NTP query"), 7);
     EXPECT_EQ(count(journal(), "clock_settime"), 0);
 }
 

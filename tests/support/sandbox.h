@@ -3,11 +3,16 @@
 #pragma once
 
 #include <chrono>
+#include <ctime>
 #include <gtest/gtest.h>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
+
+// The earliest clock setting in the tests (2000-01-01), whose times lie before
+// the build; a test of the build's floor sets this one back when it ends.
+constexpr time_t kTestsClockFloor = 946684800;
 
 class Sandbox {
   public:
@@ -25,6 +30,8 @@ class Sandbox {
     void remove(std::string_view unit_path) const;
     // The command journal, one entry per command, the timestamps left off.
     std::vector<std::string> journal() const;
+    // The status log, each line without its date and time.
+    std::string log() const;
 
   private:
     std::string root_;

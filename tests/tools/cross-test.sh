@@ -1,23 +1,24 @@
 #!/usr/bin/env bash
-# Cross build for a Raspberry Pi's Debian and the whole suite under emulation:
+# Cross builds for a Raspberry Pi's Debian, run under qemu-user:
 #   tests/tools/cross-test.sh arm64|armhf
-# Installs Debian's cross toolchain, the target's development packages and
-# qemu-user when missing (as root), builds in build-ARCH/ with
-# cmake/toolchain-ARCH.cmake, and runs every test through qemu, the end-to-end
-# scenarios included (they start orv-sim through the same emulator).
+# builds everything in build-ARCH/ with cmake/toolchain-ARCH.cmake and runs every
+# test through qemu, the end-to-end scenarios included (they start orv-sim
+# through the same emulator);
+#   tests/tools/cross-test.sh arm64|armhf bookworm|trixie
+# checks the shared-memory segment as the NTP daemon of that target reads it:
+# only orv-sim and its tuner stand-in (in build-ARCH-RELEASE/, 64-bit seconds for
+# Debian 13, a long for Debian 12) beside that release's chronyd (unpacked,
+# never installed), both under qemu, in the scenario e2e/shm_chrony.sh.
+# Installs the cross toolchain, the target's packages and qemu-user when missing.
 set -euo pipefail
+case ${1:-} in -h | --help) echo "Usage: $0 arm64|armhf     (cross build, then the whole suite under qemu-user)" && exit 0 ;; esac
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 cd "$repo"
-
-arch=${1:-}
-case "$arch" in
-arm64 | armhf) ;;
-*)
-    echo "usage: $0 arm64|armhf" >&2
-    exit 2
-    ;;
-esac
+usage() { echo "usage: $0 arm64|armhf [bookworm|trixie]" >&2 && exit 2; }
+arch=${1:-} release=${2:-}
+case $arch in arm64) qemu="qemu-aarch64" ;; armhf) qemu="qemu-arm" ;; *) usage ;; esac
+case $release in "") ;; bookworm) time64=OFF ;; trixie) time64=ON ;; *) usage ;; esac
 
 # shellcheck source=../../scripts/install-packages.sh
 . scripts/install-packages.sh
@@ -28,13 +29,27 @@ orv_install_packages cmake ninja-build ccache tzdata qemu-user "crossbuild-essen
 export TZ=Asia/Tokyo
 # Emulated code runs several times slower: the scenarios wait longer.
 export E2E_WAIT=${E2E_WAIT:-240}
+configure() { # DIR OPTION...
+    local dir=$1 generator=()
+    shift
+    [ -f "$dir/CMakeCache.txt" ] || generator=(-G Ninja)
+    cmake -S . -B "$dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/toolchain-$arch.cmake" "$@" >/dev/null
+}
+
+if [ -n "$release" ]; then
+    dir=build-$arch-$release
+    configure "$dir" -DBUILD_TESTING=OFF -DORV_SHM_TIME64=$time64
+    cmake --build "$dir" -j2 --target orv-sim orv_simtuner
+    chronyd=$(scripts/chrony.sh "$arch" "$release")
+    tree=${chronyd%/usr/sbin/chronyd}
+    ORV_SIM=$repo/$dir/orv-sim ORV_SIM_EMULATOR="$qemu -L /" \
+        ORV_CHRONY_DIR=$tree ORV_CHRONY_EMULATOR="$qemu -L $tree" exec bash tests/e2e/shm_chrony.sh
+fi
 
 dir=build-$arch
 started=$SECONDS
-generator=()
-[ -f "$dir/CMakeCache.txt" ] || generator=(-G Ninja)
-cmake -S . -B "$dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/toolchain-$arch.cmake" >/dev/null
+configure "$dir"
 cmake --build "$dir" -j2
 built=$SECONDS
 status=0

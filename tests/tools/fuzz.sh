@@ -6,20 +6,17 @@
 # on a finding, whose input is kept in build-fuzz/findings/<target>/.
 # Usage: tests/tools/fuzz.sh [seconds] [target...]     (all targets when none named)
 set -euo pipefail
+case ${1:-} in -h | --help) echo "Usage: $0 [seconds] [target...]     (all targets when none named)" && exit 0 ;; esac
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build=$repo/build-fuzz
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
 targets=("$@")
-if [ ${#targets[@]} -eq 0 ]; then
-    for source in "$repo"/fuzz/*.cpp; do targets+=("$(basename "$source" .cpp)"); done
-fi
+[ $# -gt 0 ] || { targets=("$repo"/fuzz/*.cpp) && targets=("${targets[@]##*/}") && targets=("${targets[@]%.cpp}"); }
 
-if [ ! -f "$build/CMakeCache.txt" ]; then
-    CC=clang-14 CXX=clang++-14 cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DORV_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
-fi
+[ -f "$build/CMakeCache.txt" ] || CC=clang-14 CXX=clang++-14 cmake -S "$repo" -B "$build" -G Ninja \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORV_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" -j2 --target "${targets[@]/#/fuzz_}"
 
 export TZ=Asia/Tokyo

@@ -6,28 +6,26 @@
 # checks that every settings file, on the RAM disk and on the SD card, is whole.
 # Prints the counts; exits 1 when a file was found damaged.
 #   tests/tools/kill-test.sh [kills]     (default 200)
+case ${1:-} in -h | --help) echo "Usage: $0 [kills]     (default 200)" && exit 0 ;; esac
 kills=${1:-200}
 export ORV_SIM_TICK_MS=5
 # shellcheck source=lib.sh
 . "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-# whole FILE SECTION KEY...: a regular file with the section header and, after
-# it, every key, each on a whole line.
+# whole FILE SECTION KEY...: a regular file ending in a newline with the
+# [SECTION] header and, after it, every key, each on a whole line.
 whole() {
     local file=$1 section=$2 key
     shift 2
-    [ -f "$file" ] && [ ! -L "$file" ] && [ -s "$file" ] && [ -z "$(tail -c 1 "$file")" ] || return 1
-    sed -n "/^$(sed 's/[][]/\\&/g' <<<"$section")/,\$p" "$file" >"$ROOT/section" || return 1
-    [ -s "$ROOT/section" ] || return 1
+    [ -f "$file" ] && [ ! -L "$file" ] && [ -s "$file" ] && [ -z "$(tail -c 1 "$file")" ] &&
+        sed -n "/^\\[$section\\]/,\$p" "$file" >"$ROOT/section" && [ -s "$ROOT/section" ] || return 1
     for key; do grep -q "^$key=" "$ROOT/section" || return 1; done
 }
-system_whole() {
-    whole "$1" "[ORVSystem]" Version UnitID UnitName SystemInfo OptionInfo CustumInfo Language \
-        HeaderTime TimeAdjust TimeAdjustInt WebControl MakeDate MakeTime ModifyDate ModifyTime \
-        AutoReset AutoResetTime
-}
-network_whole() { whole "$1" "[ORVNetwork]" IP NetMask Gateway Syslog snmp DnsP DnsS; }
-tot_whole() { whole "$1" "[TOT]" Status Set_TOT_CH_TYPE Set_TOT_CH_NUM Set_TOT_STRATUM; }
+checks=("ORVSystem Version UnitID UnitName SystemInfo OptionInfo CustumInfo Language HeaderTime
+    TimeAdjust TimeAdjustInt WebControl MakeDate MakeTime ModifyDate ModifyTime AutoReset AutoResetTime"
+    "ORVNetwork IP NetMask Gateway Syslog snmp DnsP DnsS"
+    "TOT Status Set_TOT_CH_TYPE Set_TOT_CH_NUM Set_TOT_STRATUM")
+files=(ORV_System.ini ORV_Network.ini Setup_05_01.ini)
 
 # A message into the control FIFO, only while the unit holds it open.
 send() {
@@ -42,18 +40,15 @@ drive() {
     local n=0
     while :; do
         n=$((n + 1))
-        if [ -f "$SD/ORV_System.ini" ]; then
-            sed 's/^Version=[0-9A-F]*/Version=01000003/' "$SD/ORV_System.ini" >"$CONF/edit.tmp" &&
-                mv "$CONF/edit.tmp" "$CONF/ORV_System.ini" || true
-        fi
+        sed 's/^Version=[0-9A-F]*/Version=01000003/' "$SD/ORV_System.ini" >"$CONF/edit.tmp" 2>/dev/null &&
+            mv "$CONF/edit.tmp" "$CONF/ORV_System.ini" || true
         send "[SetupChange]\nFileName=/var/kelvatro/conf/ORV_System.ini\n"
         [ $((n % 10)) -ne 0 ] || send "RESET\n"
         sleep 0.005
     done
 }
 
-checked=0
-damaged=0
+checked=0 damaged=0
 for kill in $(seq "$kills"); do
     sim_start
     wait_for "Main Program Ready" console_has "Main Program Ready"
@@ -65,23 +60,18 @@ for kill in $(seq "$kills"); do
     SIM_PID= E2E_PIDS=()
     cat "$ROOT/sim/console.log" >>"$ROOT/sim/runs.log"
     for dir in "$CONF" "$SD"; do
-        for check in "system_whole $dir/ORV_System.ini" "network_whole $dir/ORV_Network.ini" \
-            "tot_whole $dir/Setup_05_01.ini"; do
+        for i in 0 1 2; do
             checked=$((checked + 1))
-            if ! $check; then
-                damaged=$((damaged + 1))
-                echo "kill $kill: damaged: ${check#* }" >&2
-            fi
+            # shellcheck disable=SC2086 # the section and its keys as words
+            whole "$dir/${files[$i]}" ${checks[$i]} ||
+                { damaged=$((damaged + 1)) && echo "kill $kill: damaged: $dir/${files[$i]}" >&2; }
         done
     done
     [ $((kill % 20)) -ne 0 ] || echo "kill-test: $kill kills, $damaged damaged files" >&2
 done
 
 logs=$(cat "$ROOT/sim/runs.log")
-echo "kills:                  $kills"
-echo "version resets written: $(grep -c "<<Resetting Version>>" <<<"$logs" || true)"
-echo "settings files checked: $checked"
-echo "damaged files:          $damaged"
-echo "restored at start:      $(grep -c "not whole" <<<"$logs" || true)"
-echo "failed writes:          $(grep -c "<ERR> Cannot write" <<<"$logs" || true)"
+printf '%-24s%s\n' "kills:" "$kills" "version resets written:" "$(grep -c "<<Resetting Version>>" <<<"$logs")" \
+    "settings files checked:" "$checked" "damaged files:" "$damaged" \
+    "restored at start:" "$(grep -c "not whole" <<<"$logs")" "failed writes:" "$(grep -c "<ERR> Cannot write" <<<"$logs")"
 [ "$damaged" -eq 0 ]

@@ -6,6 +6,7 @@
 # Each tick is seen from outside: an inotify watch counts each finished write of
 # (or rename onto) ORV_Current.ini, from the first one seen.
 # Usage: tests/tools/tick-cadence.sh [minutes] [busy]     (10 minutes, idle machine)
+case ${1:-} in -h | --help) echo "Usage: $0 [minutes] [busy]     (10 minutes, idle machine)" && exit 0 ;; esac
 minutes=${1:-10}
 export ORV_SIM_TICK_MS=1000
 # shellcheck source=lib.sh
@@ -22,31 +23,25 @@ python3 - "$CONF" "$((minutes * 60))" <<'PY'
 import ctypes, os, select, struct, sys, time
 
 folder, seconds = sys.argv[1], int(sys.argv[2])
-IN_CLOSE_WRITE, IN_MOVED_TO = 0x08, 0x80
-libc = ctypes.CDLL(None, use_errno=True)
+libc = ctypes.CDLL(None)
 fd = libc.inotify_init()
-if fd < 0 or libc.inotify_add_watch(fd, folder.encode(), IN_CLOSE_WRITE | IN_MOVED_TO) < 0:
+if fd < 0 or libc.inotify_add_watch(fd, folder.encode(), 0x08 | 0x80) < 0:  # close-write, moved-to
     sys.exit("tick-cadence: no inotify watch on " + folder)
-
 start = last = None
 ticks = 0
 while start is None or time.monotonic() < start + seconds:
-    wait = 60 if start is None else max(0, start + seconds - time.monotonic())
-    if not select.select([fd], [], [], wait)[0]:
+    if not select.select([fd], [], [], 60 if start is None else max(0, start + seconds - time.monotonic()))[0]:
         if start is None:
             sys.exit("tick-cadence: no tick within a minute")
         continue
     data, at = os.read(fd, 65536), time.monotonic()
     while data:
-        _, _, _, length = struct.unpack_from("iIII", data)
-        name = data[16:16 + length].rstrip(b"\0")
+        length = struct.unpack_from("iIII", data)[3]
+        if data[16:16 + length].rstrip(b"\0") == b"ORV_Current.ini":
+            if start is None:
+                start = at
+            elif at <= start + seconds:
+                ticks, last = ticks + 1, at
         data = data[16 + length:]
-        if name != b"ORV_Current.ini":
-            continue
-        if start is None:
-            start = at
-        elif at <= start + seconds:
-            ticks, last = ticks + 1, at
-print("ticks: %d" % ticks)
-print("elapsed seconds: %.3f" % ((last or start) - start))
+print("ticks: %d\nelapsed seconds: %.3f" % (ticks, (last or start) - start))
 PY

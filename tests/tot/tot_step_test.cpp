@@ -8,6 +8,7 @@
 #include "sandbox.h"
 #include "settings/system_file.h"
 #include "text.h"
+#include "tot/holdover.h"
 #include "tot/ntp_server.h"
 #include "tot/ntp_shm.h"
 #include "tot/time_delivery.h"
@@ -39,6 +40,19 @@ std::map<std::pair<int, uint8_t>, std::vector<uint32_t>> written;
 std::array<uint8_t, 6> previous;
 int current_tick = 0;
 
+// An FPGA whose time word runs with the broadcast between TOTs: the current
+// second, and its sub-second count from the start of that second.
+bool word_runs = false;
+
+uint32_t running_word(uint8_t address) {
+    const int64_t japan_us = sim_broadcast_us() + 9 * 3600 * 1000000LL;
+    const int second = int(japan_us / 1000000 % 86400), us = int(japan_us % 1000000);
+    const auto bcd = [](int v) { return uint32_t(v / 10 << 4 | v % 10); };
+    return address == 0x04
+               ? bcd(second / 3600) << 16 | bcd(second / 60 % 60) << 8 | bcd(second % 60)
+               : uint32_t(us / 1000) << 16 | uint32_t(us % 1000);
+}
+
 int recorder_exchange(uint8_t* frame, size_t length) {
     const uint8_t reg = previous[0];
     if (length == 6 && (reg == 0x62 || reg == 0x63) && previous[1] == 0 &&
@@ -47,7 +61,11 @@ int recorder_exchange(uint8_t* frame, size_t length) {
                                                uint32_t(previous[3]) << 16 |
                                                uint32_t(previous[4]) << 8 | previous[5]);
     if (length == 6) std::copy(frame, frame + 6, previous.begin());
-    return sim_fpga_transport()->exchange(frame, length);
+    const int result = sim_fpga_transport()->exchange(frame, length);
+    if (length == 6 && word_runs && previous[0] == 0xE3 && (previous[1] & 0xF7) == 0x04)
+        for (int i = 0; i < 4; ++i) // the time word (0x04) or the sub-second count (0x0C)
+            frame[2 + i] = uint8_t(running_word(previous[1]) >> (24 - 8 * i));
+    return result;
 }
 
 constexpr SpiTransport kRecorder{"recorder", [] { return sim_fpga_transport()->open(); },
@@ -62,7 +80,9 @@ class TotStep : public SandboxTest {
         written.clear();
         previous = {};
         current_tick = 0;
+        word_runs = false;
         tot_state_reset();
+        holdover = HoldoverState{};
         time_delivery_reset();
         ntp_server = NtpServerState{0, 16, 0};
         pace_set_tick_ms(1000);
@@ -157,12 +177,14 @@ TEST_F(TotStep, FirstTakeOnTheFourthTickThenOneInFour) {
     EXPECT_EQ(journaled("sudo /etc/init.d/ntp start"), 1);
 }
 
-TEST_F(TotStep, TakeAcrossMidnight) {
-    world("broadcast 2023-02-05 23:59:58");
+// On 2038-04-23 the broadcast's 16-bit date reads 0: the day after the last take.
+TEST_F(TotStep, TakeIntoTheDayTheDateWordReadsZero) {
+    world("broadcast 2038-04-22 23:59:54");
     sim_clock_advance(5042);
     start();
-    ticks(4);
-    EXPECT_EQ(date_commands(), Lines{"/bin/date -s \"2023/2/6 00:00:02.005042\""});
+    ticks(8);
+    EXPECT_EQ(date_commands(), (Lines{"/bin/date -s \"2038/4/22 23:59:58.005042\"",
+                                      "/bin/date -s \"2038/4/23 00:00:02.005042\""}));
 }
 
 // A failure period while the server runs logs "Failed to get TOT" once, and
@@ -188,6 +210,40 @@ TEST_F(TotStep, FailurePeriodLogsItsPairOnce) {
     EXPECT_EQ(count(status_log(), "TOT Updated"), 1);
 }
 
+// Between takes the clock is aligned to the FPGA every fifth counted tick when
+// its time word runs (seen to change within a tick), never when the word
+// changes only at a latch (its sub-second count, 8 s on, has wrapped). After
+// ORV_HOLDOVER_S ticks without a take the daemon is stopped, with a line naming
+// the holdover, until the next take; 0 keeps it serving.
+TEST_F(TotStep, BetweenTakesAlignmentWhereTheLatchIsFreshAndTheHoldoverLimit) {
+    for (const auto& [runs, limit] : {std::pair{true, "10"}, {false, "0"}}) {
+        word_runs = runs;
+        sandbox.write("/etc/default/orv-main", std::string("ORV_HOLDOVER_S=") + limit + "\n");
+        deploy_settings_reload();
+        sandbox.remove("/sim/commands.log");
+        tot_state_reset();
+        ntp_server.running = 0;
+        world("tot on");
+        start();
+        EXPECT_EQ(takes(ticks(4)), 1);
+        world("tot off"); // locked, no flag: three ticks wait, then counted ones
+        const std::string out = ticks(13);
+        EXPECT_EQ(count(out, "FPGA time adjust > "), int(runs)) << out;
+        EXPECT_EQ(count(out, "FPGA time adjust > /bin/date -s \"2023/2/5 07:00:12.005042\"\n"),
+                  int(runs));
+        EXPECT_EQ(journaled("sudo /etc/init.d/ntp stop"), int(runs)) << limit;
+        EXPECT_EQ(holdover.daemon_stopped, runs);
+        world("tot on");
+        ticks(9);
+        EXPECT_EQ(journaled("sudo /etc/init.d/ntp start"), 1 + int(runs)) << limit;
+        EXPECT_FALSE(holdover.daemon_stopped);
+    }
+    EXPECT_EQ(count(status_log(),
+                    "<ERR> No broadcast time for 10 s (holdover limit 10 s): NTP daemon stopped\n"),
+              1);
+    EXPECT_EQ(count(status_log(), "<INF> Stop TOT Time Server\n"), 1);
+}
+
 // Nine failed statistics reads in a row do not restart the tuner (a good read
 // starts the count again); the tenth does, with reason 0.
 TEST_F(TotStep, TenStatisticsFailuresInARowRestartTheTuner) {
@@ -202,6 +258,8 @@ TEST_F(TotStep, TenStatisticsFailuresInARowRestartTheTuner) {
     EXPECT_EQ(count(ticks(), "<ERROR> SMS_GET_STATUS_ERROR !! [10]\n"), 1);
     EXPECT_EQ(count(status_log(), "Tuner Restart (0)\n"), 1);
     EXPECT_EQ(count(ticks(), "<ERROR> SMS_GET_STATUS_ERROR !! [1]\n"), 1);
+    EXPECT_EQ(count(status_log(), "<ERR> Tuner not answering: status read failed\n"), 2);
+    EXPECT_EQ(count(status_log(), "<ERR> Repeated 8 more times: Tuner not answering"), 1);
 }
 
 // Three bad readings unlock; the sixtieth unlocked tick retunes; no new time.
@@ -255,7 +313,33 @@ TEST_F(TotStep, SwitchHeldThreeTicksEndsTheProgram) {
         EXPECT_EQ(sim_fpga_gpio_output(), shown[i]) << "tick " << i + 1;
         EXPECT_EQ(journaled(kEnd), std::max(0, i - 2)) << "tick " << i + 1;
     }
+    EXPECT_EQ(count(status_log(), "<ERR> Network init switch held for 3 s: ending the unit\n"), 1);
 }
+
+// A minute without a take logs its reason once; the next take logs its end.
+class TotStepMissed : public TotStep,
+                      public testing::WithParamInterface<std::pair<const char*, const char*>> {};
+
+TEST_P(TotStepMissed, ReasonLoggedOnceThenTheReturn) {
+    const auto [fault, reason] = GetParam();
+    start();
+    ticks(4);
+    world(fault);
+    ticks(120);
+    EXPECT_EQ(count(status_log(), "<ERR> No TOT taken for "), 1);
+    EXPECT_EQ(count(status_log(), std::string("<ERR> No TOT taken for 61 s: ") + reason + "\n"), 1);
+    world("reset");
+    world("tot-period 1");
+    ticks(70);
+    EXPECT_EQ(count(status_log(), "<INF> TOT taken again after "), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, TotStepMissed,
+                         testing::Values(std::pair{"tot off", "no JST flag"},
+                                         std::pair{"time-word frozen", "time word frozen"},
+                                         std::pair{"fpga ones", "FPGA reading all ones"},
+                                         std::pair{"broadcast 2038-04-23 12:00:00",
+                                                   "implausible date"}));
 
 // With the variant bit the switch is not looked at; the status file shows the
 // configured stratum, which the settings' log leaves out.

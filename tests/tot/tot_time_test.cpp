@@ -2,6 +2,7 @@
 // sub-second count), any word the board could deliver put in a register table.
 #include "board/spi_regs.h"
 #include "board/spi_transport.h"
+#include "os/clock.h"
 #include "os/pace.h"
 #include "sandbox.h"
 #include "tot/tot_state.h"
@@ -14,6 +15,7 @@
 namespace {
 
 std::map<uint32_t, uint32_t> registers; // by 13-bit address; the reads only read
+int64_t fake_clock_us = 0;
 
 int table_exchange(uint8_t* frame, size_t) {
     const uint32_t value = registers[uint32_t(frame[0] & 0x1F) << 8 | frame[1]];
@@ -72,6 +74,10 @@ TEST(NormalizeTime, CarriesTheFractionIntoSecondsAcrossDaysAndYears) {
                              tot_state.microseconds),
                   c.want);
     }
+    clock_floor_set(1709164800); // 2024-02-29 00:00 UTC: the last case's time lies before it
+    auto last = cases[3];
+    EXPECT_EQ(tot_normalize_time(last.date, last.time), -1);
+    clock_floor_set(kTestsClockFloor);
 }
 
 // Date word: the MJD; time word: BCD h, m, s under a zero top byte; sub-second
@@ -87,6 +93,26 @@ TEST_F(SandboxTest, FpgaDateAndTimeWords) {
     EXPECT_EQ(ymd(date), std::tuple(2023, 2, 25));
     registers[0x0308] = 0xFFFFFFFF;
     EXPECT_NE(fpga_read_date(date), 0);
+    // A word of 0 is 2038-04-23 (MJD 65536) only on a fresh capture with a time
+    // of day, and with the last take (or the clock) within a week of that day.
+    const struct {
+        TotDate last;
+        bool fresh;
+        uint32_t time_word;
+        int result;
+    } zero_words[] = {
+        {{2038, 4, 22}, true, 0x00000005, 0},   {{2038, 4, 30}, true, 0x00235959, 0},
+        {{2038, 4, 22}, false, 0x00000005, -1}, {{2038, 4, 22}, true, 0x14000000, -1},
+        {{2038, 4, 22}, true, 0x00000060, -1},  {{2038, 3, 1}, true, 0x00000005, -1},
+        {{0, 0, 0}, true, 0x00000005, -1},
+    };
+    registers[0x0308] = 0;
+    for (const auto& z : zero_words) {
+        registers[0x0304] = z.time_word;
+        tot_state.last_date = date = z.last;
+        EXPECT_EQ(fpga_read_date(date, z.fresh), z.result) << z.last.day << " " << z.time_word;
+        EXPECT_EQ(ymd(date), z.result == 0 ? std::tuple(2038, 4, 23) : ymd(z.last));
+    }
 
     const struct {
         uint32_t time_word, sub_second;
@@ -97,6 +123,7 @@ TEST_F(SandboxTest, FpgaDateAndTimeWords) {
         {0x001A0000, 1, 0},          {0x0012005A, 1, 0}, {0x00235959, 1, 4000000},
     };
     for (const auto& r : bad_reads) {
+        tot_state_reset(); // no word seen before: the latch is as old as given
         registers[0x0304] = r.time_word;
         registers[0x030C] = r.sub_second;
         TotTime time{1, 2, 3, 4};
@@ -105,6 +132,7 @@ TEST_F(SandboxTest, FpgaDateAndTimeWords) {
         EXPECT_EQ(time.hour, 2);
         EXPECT_EQ(tot_state.last_time_word, 0xFFFFFFFFu);
     }
+    tot_state_reset();
     registers[0x0304] = 0x00235959;
     registers[0x030C] = 0x03E70001 | 0xF000F000; // bits above the 12-bit fields are ignored
     TotTime time{};
@@ -112,4 +140,18 @@ TEST_F(SandboxTest, FpgaDateAndTimeWords) {
     EXPECT_EQ(std::tuple(time.extra, time.hour, time.minute, time.second),
               std::tuple(0x00, 0x23, 0x59, 0x59));
     EXPECT_EQ(std::pair(tot_state.milliseconds, tot_state.microseconds), std::pair(999, 1));
+
+    // A word that the watch did not find was latched after the watch's read:
+    // taken within 4 s of it, refused later.
+    pace_set_clock([] { return fake_clock_us; });
+    for (const auto& [after_us, result] : {std::pair{3900000, 0}, {4000000, -1}}) {
+        tot_state_reset();
+        fake_clock_us = 0;
+        registers[0x0304] = 0x00101010;
+        watch_time_word();
+        registers[0x0304] = 0x00101011;
+        fake_clock_us = after_us;
+        EXPECT_EQ(fpga_read_time(time, kNever), result) << after_us;
+    }
+    pace_set_clock(nullptr);
 }

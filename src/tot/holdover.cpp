@@ -1,0 +1,53 @@
+// The holdover limit: the NTP daemon stopped after ORV_HOLDOVER_S seconds
+// without a take, so that a drifting free-running clock is never served as
+// synchronised.
+#include "tot/holdover.h"
+
+#include "log/status_log.h"
+#include "os/deploy_settings.h"
+#include "tot/ntp_server.h"
+
+#include <cstdlib>
+#include <string>
+
+HoldoverState holdover{0, false};
+
+namespace {
+
+constexpr long kDefaultLimit = 3600;
+bool bad_limit_logged = false;
+
+// ORV_HOLDOVER_S in seconds; an unusable value keeps the default (logged once).
+long holdover_limit() {
+    const std::string text = deploy_setting("ORV_HOLDOVER_S", "3600");
+    char* end = nullptr;
+    const long limit = std::strtol(text.c_str(), &end, 10);
+    if (*end == '\0' && limit >= 0) return limit;
+    if (!bad_limit_logged)
+        LogPrint(LOG_TO_BOTH, 3, "ORV_HOLDOVER_S \"%s\" is no number of seconds: %ld kept\n",
+                 text.c_str(), kDefaultLimit);
+    bad_limit_logged = true;
+    return kDefaultLimit;
+}
+
+} // namespace
+
+void holdover_count() {
+    ++holdover.ticks_since_take;
+}
+
+void holdover_take() {
+    holdover.ticks_since_take = 0;
+    holdover.daemon_stopped = false;
+}
+
+void holdover_check() {
+    if (!ntp_server.running) return;
+    const long limit = holdover_limit();
+    if (limit == 0 || holdover.ticks_since_take < limit) return;
+    LogPrint(LOG_TO_BOTH, 3,
+             "No broadcast time for %lld s (holdover limit %ld s): NTP daemon stopped\n",
+             static_cast<long long>(holdover.ticks_since_take), limit);
+    ntp_server_stop();
+    holdover.daemon_stopped = true;
+}
