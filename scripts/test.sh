@@ -94,12 +94,11 @@ tests/tools/fuzz.sh 5 || failed_suites+=("fuzz")
 echo "== build-deb-amd64-trixie/: the Debian package, its checks, its installation in a trixie root"
 if deb=$(scripts/package.sh amd64 trixie | tail -n 1); then
     tests/package/install-check.sh trixie "$deb" >/dev/null || failed_suites+=("package installation")
+    echo "== the booted appliance: that package in a qemu virtual machine"
+    tests/vm/vm-test.sh "$deb" || failed_suites+=("vm")
 else
     failed_suites+=("package")
 fi
-
-echo "== the booted appliance: the package in a qemu virtual machine"
-tests/vm/vm-test.sh || failed_suites+=("vm")
 
 if [ ${#failed_suites[@]} -gt 0 ]; then
     echo "test.sh: failures in ${failed_suites[*]}" >&2
