@@ -25,16 +25,15 @@ void write_script(const std::string& path, const std::string& body) {
     chmod(path.c_str(), 0755);
 }
 
-// Programs named after the host commands, first on PATH, would leave a marker.
+// Programs named after the host commands, first on PATH, would leave a marker
+// (the guard's refusal of the other host commands: its fuzz target's seeds).
 TEST_F(SandboxTest, HostCommandsAreJournaledButNeverRun) {
     const std::string bin = sandbox.root() + "/hostbin", saved_path = std::getenv("PATH");
     fs::create_directories(bin);
-    for (const char* name : {"reboot", "date", "hwclock", "shutdown", "sudo", "ifconfig"})
+    for (const char* name : {"reboot", "date"})
         write_script(bin + "/" + name, "echo ran > " + sandbox.path("/var/www/ran") + "\n");
     setenv("PATH", (bin + ":" + saved_path).c_str(), 1);
-    const Lines commands = {"date -s \"2024-01-05 09:07:03\"", "hwclock -wu", "shutdown -h now",
-                            "ifconfig eth0 192.168.1.10 netmask 255.255.255.0",
-                            "echo a > /var/www/out; reboot"};
+    const Lines commands = {"date -s \"2024-01-05 09:07:03\"", "echo a > /var/www/out; reboot"};
     for (const std::string& command : commands)
         EXPECT_EQ(0, run_command(command)) << command;
     setenv("PATH", saved_path.c_str(), 1);
