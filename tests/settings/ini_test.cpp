@@ -62,19 +62,15 @@ TEST(IniParse, NumbersDatesTimesAndAddresses) {
     EXPECT_EQ((std::vector<int>{192, 168, 1, 44}), std::vector<int>(addr, addr + 4));
 }
 
-class IniReadFileTest : public SandboxTest {
-  protected:
-    std::vector<KeyValue> read(const std::string& content) {
+TEST_F(SandboxTest, IniReadFileKeysCountOnlyAfterTheHeaderAndTheFlagStays) {
+    const auto read = [this](const std::string& content) {
         sandbox.write("/var/kelvatro/conf/t.ini", content);
         std::vector<KeyValue> seen;
         EXPECT_EQ(0,
                   IniReadFile("/var/kelvatro/conf/t.ini", "[Sec]",
                               [&seen](const char* k, const char* v) { seen.emplace_back(k, v); }));
         return seen;
-    }
-};
-
-TEST_F(IniReadFileTest, KeysCountOnlyAfterTheHeaderAndTheFlagStays) {
+    };
     EXPECT_EQ((std::vector<KeyValue>{{"A", "2"}, {"[Other]", ""}, {"B", "3"}}),
               read(";;;\nA=1\n[Sec]\t; c\nA=2\n[Other]\nB=3\n"));
     EXPECT_EQ(std::vector<KeyValue>{}, read("[Sec] ; c\nA=1\n"));
