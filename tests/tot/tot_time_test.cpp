@@ -88,11 +88,6 @@ TEST_F(SandboxTest, FpgaDateAndTimeWords) {
     spi_set_transport(&kTable);
     ASSERT_EQ(SpiOpen(), 0);
     TotDate date{};
-    registers[0x0308] = 60000;
-    EXPECT_EQ(fpga_read_date(date), 0);
-    EXPECT_EQ(ymd(date), std::tuple(2023, 2, 25));
-    registers[0x0308] = 0xFFFFFFFF;
-    EXPECT_NE(fpga_read_date(date), 0);
     // A word of 0 is 2038-04-23 (MJD 65536) only on a fresh capture with a time
     // of day, and with the last take (or the clock) within a week of that day.
     const struct {
