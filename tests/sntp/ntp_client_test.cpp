@@ -252,13 +252,11 @@ TEST_F(NtpClientTest, SetupChangesOfNetworkAndSystemFilesStartTheClient) {
     sandbox.write("/var/kelvatro/conf/ORV_System.ini",
                   "[ORVSystem]\nVersion=01000004\nTimeAdjust=1\nTimeAdjustInt=60\n");
     Responder server(sandbox, "good");
-    capture_stdout([] {
-        char network[] = "[SetupChange]\nFileName=/var/kelvatro/conf/ORV_Network.ini\n";
-        HandleSetupChange(network);
-        char system[] = "[SetupChange]\nFileName=/var/kelvatro/conf/ORV_System.ini\n";
-        HandleSetupChange(system);
-        second();
-    });
+    for (std::string file : {"Network", "System"}) {
+        file = "[SetupChange]\nFileName=/var/kelvatro/conf/ORV_" + file + ".ini\n";
+        capture_stdout([&] { HandleSetupChange(file.data()); });
+    }
+    capture_stdout(second);
     EXPECT_EQ(server.queries(), 1);
     EXPECT_EQ(count(journal(), "clock_settime"), 1);
 }
