@@ -234,7 +234,6 @@ TEST_F(MainTest, AFifoThatCannotBeMadeOrOpenedEndsThePass) {
     EXPECT_EQ(0, orv_run());
     EXPECT_EQ(1, count_in_log("----- Main Program Start -----"));
     EXPECT_EQ(0, count_in_log("Main Program Ready"));
-    EXPECT_EQ(0, main_flags.running);
     const std::string journal = sandbox.read("/sim/commands.log");
     EXPECT_EQ(0, count(journal, "reboot") + count(journal, "shutdown"));
 }
