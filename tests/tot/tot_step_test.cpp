@@ -226,11 +226,9 @@ TEST_F(TotStep, BetweenTakesAlignmentWhereTheLatchIsFreshAndTheHoldoverLimit) {
         EXPECT_EQ(count(out, "FPGA time adjust > /bin/date -s \"2023/2/5 07:00:12.005042\"\n"),
                   int(runs));
         EXPECT_EQ(journaled("sudo /etc/init.d/ntp stop"), int(runs)) << limit;
-        EXPECT_EQ(holdover.daemon_stopped, runs);
         world("tot on");
         ticks(9);
         EXPECT_EQ(journaled("sudo /etc/init.d/ntp start"), 1 + int(runs)) << limit;
-        EXPECT_FALSE(holdover.daemon_stopped);
     }
     EXPECT_EQ(count(status_log(),
                     "<ERR> No broadcast time for 10 s (holdover limit 10 s): NTP daemon stopped\n"),
