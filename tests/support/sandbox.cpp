@@ -66,3 +66,11 @@ std::vector<std::string> Sandbox::journal() const {
     }
     return lines;
 }
+
+std::string Sandbox::log() const {
+    std::istringstream in(read("/var/www/StatusLog.txt"));
+    std::string lines;
+    for (std::string line; std::getline(in, line);)
+        lines += line.substr(std::min<size_t>(19, line.size())) + "\n";
+    return lines;
+}

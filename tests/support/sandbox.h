@@ -30,6 +30,8 @@ class Sandbox {
     void remove(std::string_view unit_path) const;
     // The command journal, one entry per command, the timestamps left off.
     std::vector<std::string> journal() const;
+    // The status log, each line without its date and time.
+    std::string log() const;
 
   private:
     std::string root_;

@@ -13,7 +13,6 @@
 #include <sstream>
 #include <thread>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -94,11 +93,10 @@ void report_task(void* arg) {
     OSW_EventSet(&report->done);
 }
 
-// Sanitizers may add room to a thread's stack, so the sizes are compared. A
-// size below the platform's minimum still gives a task.
+// Sanitizers may add room to a thread's stack, hence at least. A size below the
+// platform's minimum still gives a task; 16 MiB is above the usual default.
 TEST(OswTask, RunsDetachedWithTheGivenStackSize) {
-    std::vector<size_t> sizes;
-    for (const uint32_t size : {0u, 4096u, 512u * 1024, 4096u * 1024}) {
+    for (const uint32_t size : {4096u, 16u << 20}) {
         TaskReport report{};
         OSW_EventCreate(&report.done);
         ASSERT_NE(OSW_TaskCreate("test", 0, size, report_task, &report), 0u);
@@ -111,9 +109,7 @@ TEST(OswTask, RunsDetachedWithTheGivenStackSize) {
         OSW_EventDelete(&report.done);
         EXPECT_GE(stack_size, std::max(size_t(size), size_t(PTHREAD_STACK_MIN))) << size;
         EXPECT_EQ(detach_state, PTHREAD_CREATE_DETACHED);
-        sizes.push_back(stack_size);
     }
-    EXPECT_LT(sizes[2], sizes[3]);
 }
 
 TEST_F(SandboxTest, OswFilesLiveInTheSandbox) {
