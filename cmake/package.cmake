@@ -4,7 +4,7 @@
 # helper and drop-ins through which it alone starts the NTP daemon (ntpsec or
 # chrony), and NetworkManager's hands off eth0. The tuner-control library is not
 # in it. One package per Debian release (ORV_DEB_RELEASE).
-set(ORV_VERSION 1.0.0)
+set(ORV_VERSION ${PROJECT_VERSION})
 set(pkg ${CMAKE_SOURCE_DIR}/packaging)
 set(ORV_DEB_RELEASE trixie CACHE STRING "Debian release of the package: bookworm or trixie")
 set_property(CACHE ORV_DEB_RELEASE PROPERTY STRINGS bookworm trixie)
@@ -24,7 +24,15 @@ endif()
 # Its symbols bound at start, the relocations then read-only, as Debian's
 # hardened builds have them.
 target_link_options(orv-main PRIVATE -Wl,-z,relro,-z,now)
+target_link_options(orvctl PRIVATE -Wl,-z,relro,-z,now)
 install(TARGETS orv-main RUNTIME DESTINATION sbin)
+install(TARGETS orvctl RUNTIME DESTINATION bin)
+foreach(page orvctl.1 orv-main.8)
+  configure_file(${CMAKE_SOURCE_DIR}/doc/${page} ${CMAKE_BINARY_DIR}/${page} COPYONLY)
+  execute_process(COMMAND gzip -9nf ${CMAKE_BINARY_DIR}/${page})
+  string(REGEX REPLACE ".*\\." "" section ${page})
+  install(FILES ${CMAKE_BINARY_DIR}/${page}.gz DESTINATION share/man/man${section})
+endforeach()
 install(PROGRAMS ${pkg}/ntp-daemon DESTINATION libexec/orv-main)
 install(FILES ${pkg}/orv-main.service ${pkg}/orv-main-conf.service ${pkg}/var-kelvatro-conf.mount
   DESTINATION ${units})

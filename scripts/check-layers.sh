@@ -3,6 +3,7 @@
 # its own folder and of the folders below it, never of one above. Prints each
 # include that points up and exits 1 when there is one.
 set -euo pipefail
+case ${1:-} in -h | --help) echo "Usage: $0 [SRC-DIR]     (checks that the folders of src/ include only folders below them)" && exit 0 ;; esac
 
 # Lowest first.
 layers=(os log timer board settings tuner tot sntp main)

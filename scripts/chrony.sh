@@ -15,6 +15,7 @@
 # The second form uses an apt directory of its own: this machine's sources and
 # package state are left as they are.
 set -euo pipefail
+case ${1:-} in -h | --help) echo "Usage: $0 [DIR]     (unpacks chronyd and chronyc into DIR, default build/chrony/)" && exit 0 ;; esac
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 arch='' release=''

@@ -3,6 +3,7 @@
 # dpkg first. Source this file, then call orv_install_packages NAME...
 # A name without an architecture means the machine's own (or "all"), even when
 # copies for other architectures are installed beside it.
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then echo "Usage: . scripts/install-packages.sh; orv_install_packages NAME...     (installs the Debian packages that are missing)" && exit 0; fi
 orv_package_installed() {
     local name=$1 status
     [[ $name == *:* ]] || name+=":$(dpkg --print-architecture)"

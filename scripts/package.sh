@@ -9,6 +9,7 @@
 # that reconfigures this machine (tests/package/install-check.sh installs it
 # into a Debian root of its own).
 set -euo pipefail
+case ${1:-} in -h | --help) echo "Usage: $0 arm64|armhf|amd64 [bookworm|trixie]     (builds and checks the Debian package)" && exit 0 ;; esac
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$repo"
@@ -48,7 +49,7 @@ generator=()
 cmake -S . -B "$dir" "${generator[@]}" "${toolchain[@]}" -DCMAKE_BUILD_TYPE=Release \
     -DBUILD_TESTING=OFF -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON -DORV_DEB_RELEASE="$release" \
     -DORV_SHM_TIME64="$time64" >/dev/null
-cmake --build "$dir" -j2 --target orv-main
+cmake --build "$dir" -j2 --target orv-main orvctl
 rm -f "$dir"/orv-main_*.deb
 (cd "$dir" && cpack -G DEB >/dev/null)
 deb=$(ls "$dir"/orv-main_*_"$arch".deb)
@@ -67,7 +68,8 @@ for file in ./usr/sbin/orv-main ./usr/libexec/orv-main/ntp-daemon \
     ./usr/lib/tmpfiles.d/orv-main.conf \
     ./usr/lib/NetworkManager/conf.d/orv-main.conf ./etc/default/orv-main \
     ./etc/chrony/orv-main.conf ./etc/ntpsec/ntp.d/ ./usr/kelvatro/conf/ntp.conf \
-    ./usr/kelvatro/conf/dhcpcd.conf; do
+    ./usr/kelvatro/conf/dhcpcd.conf ./usr/bin/orvctl ./usr/share/man/man1/orvctl.1.gz \
+    ./usr/share/man/man8/orv-main.8.gz; do
     check "holds $file" grep -q " $file\$" <<<"$contents"
 done
 check "no tuner-control library" eval '! grep -q libsmscontrollite <<<"$contents"'

@@ -1,10 +1,32 @@
 #!/usr/bin/env bash
 # Runs the whole unit on simulated hardware in a sandbox directory and prints
-# its status log as it grows. The sandbox is ORV_ROOT when set, else ./sim-root;
-# whatever part of a unit's image it lacks is laid out, what is there is kept.
-# Ends on Ctrl-C, or when the unit ends (END written into the sandbox's control
-# FIFO var/kelvatro/maincontrol), leaving no process behind.
+# its status log as it grows (with --console, the unit's console instead). The
+# sandbox is ORV_ROOT when set, else ./sim-root; whatever part of a unit's image
+# it lacks is laid out, what is there is kept. Ends on Ctrl-C, or when the unit
+# ends (END written into the sandbox's control FIFO var/kelvatro/maincontrol),
+# leaving no process and no FIFO behind.
 set -euo pipefail
+
+usage() {
+    cat <<'TEXT'
+Usage: scripts/run-sim.sh [--console]
+Runs the unit on simulated hardware in the sandbox $ORV_ROOT (default ./sim-root)
+and prints its status log as it grows; --console prints the unit's console
+instead (the log's lines and the rest; always kept in <sandbox>/sim/console.log). Ctrl-C ends the run, and so does
+  orvctl send END        (with ORV_ROOT=<sandbox>; or: echo END > <sandbox>/var/kelvatro/maincontrol)
+While it runs, <sandbox>/sim/control takes sim control lines (echo "signal off" > ...);
+the lines of <sandbox>/sim/start, when present, are applied before the unit starts.
+TEXT
+}
+
+show_console=
+case ${1:-} in
+-h | --help) usage && exit 0 ;;
+--console) show_console=1 ;;
+"") ;;
+*) echo "run-sim.sh: unknown argument: $1" >&2 && usage >&2 && exit 2 ;;
+esac
+[ $# -le 1 ] || { usage >&2 && exit 2; }
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # shellcheck source=scripts/sandbox-layout.sh
@@ -19,30 +41,49 @@ export ORV_ROOT=$root
 
 log=$root/var/www/StatusLog.txt
 console=$root/sim/console.log
+start=$root/sim/start
 sim_pid=
 tail_pid=
 
 stop_all() {
     trap - INT TERM EXIT
-    if [ -n "$sim_pid" ]; then
-        kill "$sim_pid" 2>/dev/null || true
-        wait "$sim_pid" 2>/dev/null || true
-    fi
-    if [ -n "$tail_pid" ]; then
-        kill "$tail_pid" 2>/dev/null || true
-        wait "$tail_pid" 2>/dev/null || true
-    fi
+    local pid fifo
+    for pid in $sim_pid $tail_pid; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    for fifo in "$root/var/kelvatro/maincontrol" "$root/sim/control"; do
+        if [ -p "$fifo" ]; then rm -f "$fifo"; fi
+    done
 }
 trap 'stop_all; exit 130' INT
 trap 'stop_all; exit 143' TERM
 trap stop_all EXIT
 
-echo "orv-sim: sandbox $root (console output in sim/console.log; END into var/kelvatro/maincontrol or Ctrl-C ends)"
-# Show the log from where this run begins, also across its rotations.
-offset=0
-[ -f "$log" ] && offset=$(stat -c %s "$log")
-tail -c +$((offset + 1)) -F "$log" 2>/dev/null &
-tail_pid=$!
+echo "orv-sim: sandbox $root"
+if [ -n "$show_console" ]; then
+    echo "orv-sim: showing the console ($console), which holds the status log's lines too"
+else
+    echo "orv-sim: showing the status log; the console (--console) goes to $console"
+fi
+echo "orv-sim: Ctrl-C ends, or: ORV_ROOT=$root orvctl send END"
+if [ -f "$start" ]; then
+    echo "orv-sim: applied before the start ($start): $(grep -v '^\s*\(#\|$\)' "$start" | paste -sd ';' -)"
+    # The last switch line of the start file decides.
+    if [ "$(grep -E '^\s*switch\s' "$start" | tail -n 1 | awk '{ print $2 }')" = on ]; then
+        echo "orv-sim: the start file holds 'switch on': the unit ends about 3 s after it is ready," \
+            "in this run and every later one, until the line goes from $start"
+    fi
+fi
+# Show the log, or the console that holds its lines and the unit's other
+# output, from where this run begins, also across rotations.
+follow() {
+    local offset=0
+    [ -f "$1" ] && offset=$(stat -c %s "$1")
+    tail -c +$((offset + 1)) -F "$1" 2>/dev/null &
+    tail_pid=$!
+}
+if [ -n "$show_console" ]; then follow "$console"; else follow "$log"; fi
 "$sim" </dev/null >>"$console" 2>&1 &
 sim_pid=$!
 

@@ -3,6 +3,7 @@
 # configuration on the local clock and harmless board scripts. Whatever part
 # of it a root lacks is laid out; what is there is kept.
 # Source this file, then call orv_sandbox_layout ROOT.
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then echo "Usage: . scripts/sandbox-layout.sh; orv_sandbox_layout ROOT     (lays out a sandbox root as a unit's image)" && exit 0; fi
 
 # The system settings file of a TOT unit, every other value at its factory value.
 orv_sandbox_system_file() {
@@ -74,9 +75,9 @@ orv_sandbox_layout() {
 }
 
 # The orv-sim to run: $ORV_SIM when set, else REPO/build/orv-sim, configured and
-# built when needed, the build's progress on standard error. A build that fails
-# returns its status and prints no path: `sim=$(orv_sim_path ...)` then stops a
-# script under `set -e`.
+# built when needed (orvctl with it), the build's progress on standard error. A
+# build that fails returns its status and prints no path: `sim=$(orv_sim_path
+# ...)` then stops a script under `set -e`.
 orv_sim_path() {
     local repo=$1 build=$1/build
     if [ -n "${ORV_SIM:-}" ]; then
@@ -86,6 +87,6 @@ orv_sim_path() {
     if [ ! -f "$build/CMakeCache.txt" ]; then
         cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >&2 || return
     fi
-    cmake --build "$build" -j2 --target orv-sim orv_simtuner >&2 || return
+    cmake --build "$build" -j2 --target orv-sim orv_simtuner orvctl >&2 || return
     echo "$build/orv-sim"
 }

@@ -4,6 +4,7 @@
 #include "board/reg_device.h"
 #include "board/spi_transport.h"
 #include "control.h"
+#include "eth0.h"
 #include "fpga.h"
 #include "main/lifecycle.h"
 #include "os/pace.h"
@@ -46,9 +47,22 @@ bool read_tick_ms(unsigned& tick_ms) {
     return true;
 }
 
+constexpr const char* kUsage =
+    "Usage: ORV_ROOT=<sandbox> orv-sim\n"
+    "Runs the unit on simulated hardware inside the sandbox root ORV_ROOT\n"
+    "(ORV_SIM_TICK_MS: the length of a tick; ORV_TUNER_LIB: another tuner library).\n"
+    "scripts/run-sim.sh lays out a sandbox and runs it.\n";
+
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (argc > 1) {
+        const bool help =
+            std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h";
+        if (!help) std::fprintf(stderr, "orv-sim: unknown argument: %s\n", argv[1]);
+        std::fputs(kUsage, help ? stdout : stderr);
+        return help && argc == 2 ? 0 : 2;
+    }
     const char* root = std::getenv("ORV_ROOT");
     if (!root || !*root) {
         std::fprintf(stderr, "orv-sim: ORV_ROOT is not set; orv-sim runs only inside a sandbox "
@@ -86,6 +100,7 @@ int main() {
 
     spi_set_transport(sim_fpga_transport());
     reg_device_set_ops(sim_reg_device_ops());
+    sim_eth0_install();
     const char* tuner_lib = std::getenv("ORV_TUNER_LIB");
     tuner_lib_set_path(tuner_lib && *tuner_lib ? tuner_lib : ORV_SIMTUNER_PATH);
 

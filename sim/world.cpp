@@ -4,7 +4,9 @@
 #include "os/pace.h"
 #include "sim_tuner_view.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <mutex>
@@ -91,55 +93,78 @@ bool on_off(const std::string& word, bool& out) {
     return true;
 }
 
-int apply_locked(const std::string& line) {
+// A whole decimal number from min to max.
+bool number(const std::string& text, long long min, long long max, long long& out) {
+    char* end = nullptr;
+    errno = 0;
+    out = std::strtoll(text.c_str(), &end, 10);
+    return !text.empty() && *end == '\0' && errno == 0 && out >= min && out <= max;
+}
+
+// Applies one command; returns why it was refused, or nullptr.
+const char* apply_locked(const std::string& line) {
     std::istringstream in(line);
-    std::string cmd, a, b;
-    in >> cmd >> a >> b;
-    if (cmd.empty() || cmd[0] == '#') return 0;
+    std::string cmd, a, b, extra;
+    in >> cmd >> a >> b >> extra;
+    if (!extra.empty()) return "too many words";
     bool flag;
+    long long n = 0, m = 0;
     const bool was_on_air = world.signal && world.tot_on;
-    if (cmd == "signal" && on_off(a, flag))
-        world.signal = flag;
-    else if (cmd == "switch" && on_off(a, flag))
-        world.switch_on = flag;
-    else if (cmd == "tot" && on_off(a, flag))
-        world.tot_on = flag;
-    else if (cmd == "snr" && !a.empty())
-        world.snr = std::stoi(a);
-    else if (cmd == "level" && !a.empty())
-        world.level = std::stoi(a);
-    else if (cmd == "layers" && !a.empty())
-        world.layers = std::stoi(a);
-    else if (cmd == "ber" && !a.empty() && !b.empty()) {
-        world.ber_a = uint32_t(std::stoul(a));
-        world.ber_b = uint32_t(std::stoul(b));
-    } else if (cmd == "tuner" && (a == "silent" || a == "normal"))
+    if (cmd == "signal" || cmd == "switch" || cmd == "tot") {
+        if (!on_off(a, flag) || !b.empty()) return "takes on or off";
+        (cmd == "signal" ? world.signal : cmd == "switch" ? world.switch_on : world.tot_on) = flag;
+    } else if (cmd == "link") {
+        if ((a != "up" && a != "down") || !b.empty()) return "takes up or down";
+        world.link_up = a == "up";
+    } else if (cmd == "snr") {
+        if (!number(a, INT32_MIN, INT32_MAX, n) || !b.empty()) return "takes a number of dB";
+        world.snr = int(n);
+    } else if (cmd == "level") {
+        if (!number(a, 0, 255, n) || !b.empty()) return "takes a number from 0 to 255";
+        world.level = int(n);
+    } else if (cmd == "layers") {
+        if (!number(a, INT32_MIN, INT32_MAX, n) || !b.empty()) return "takes a number";
+        world.layers = int(n);
+    } else if (cmd == "ber") {
+        if (!number(a, 0, UINT32_MAX, n) || !number(b, 0, UINT32_MAX, m))
+            return "takes two numbers of 1e-5 (the tuner reports up to 100000)";
+        world.ber_a = uint32_t(n);
+        world.ber_b = uint32_t(m);
+    } else if (cmd == "tuner" && (a == "silent" || a == "normal") && b.empty())
         world.tuner_silent = a == "silent";
-    else if (cmd == "tuner" && a == "delay" && !b.empty())
-        world.tuner_delay_ms = unsigned(std::stoul(b));
-    else if (cmd == "readback" && (a == "bad" || a == "good"))
+    else if (cmd == "tuner" && a == "delay") {
+        if (!number(b, 0, 600000, n)) return "delay takes milliseconds from 0 to 600000";
+        world.tuner_delay_ms = unsigned(n);
+    } else if (cmd == "tuner")
+        return "takes silent, normal or delay MS";
+    else if (cmd == "readback" && (a == "bad" || a == "good") && b.empty())
         world.readback_bad = a == "bad";
-    else if (cmd == "fpga" && a == "ones")
-        world.fpga_fault = FpgaFault::all_ones;
-    else if (cmd == "fpga" && a == "zeros")
-        world.fpga_fault = FpgaFault::all_zeros;
-    else if (cmd == "fpga" && a == "normal")
-        world.fpga_fault = FpgaFault::none;
-    else if (cmd == "time-word" && (a == "frozen" || a == "running"))
+    else if (cmd == "readback")
+        return "takes bad or good";
+    else if (cmd == "fpga" && b.empty() && (a == "ones" || a == "zeros" || a == "normal"))
+        world.fpga_fault = a == "ones"    ? FpgaFault::all_ones
+                           : a == "zeros" ? FpgaFault::all_zeros
+                                          : FpgaFault::none;
+    else if (cmd == "fpga")
+        return "takes ones, zeros or normal";
+    else if (cmd == "time-word" && (a == "frozen" || a == "running") && b.empty())
         world.time_frozen = a == "frozen";
-    else if (cmd == "tot-period" && !a.empty() && std::stoi(a) > 0)
-        world.tot_period_s = unsigned(std::stoi(a));
-    else if (cmd == "broadcast") {
+    else if (cmd == "time-word")
+        return "takes frozen or running";
+    else if (cmd == "tot-period") {
+        if (!number(a, 1, 3600, n) || !b.empty()) return "takes seconds from 1 to 3600";
+        world.tot_period_s = unsigned(n);
+    } else if (cmd == "broadcast") {
         int64_t utc_us;
-        if (!parse_japan_time(a, b, utc_us)) return -1;
+        if (!parse_japan_time(a, b, utc_us)) return "takes YYYY-MM-DD HH:MM:SS (Japan time)";
         world.broadcast_base_us = utc_us;
         world.clock_base_us = clock_now_locked();
-    } else if (cmd == "reset")
+    } else if (cmd == "reset" && a.empty())
         reset_locked();
     else
-        return -1;
+        return "unknown command";
     if (!was_on_air && world.signal && world.tot_on) world.on_air_since_us = clock_now_locked();
-    return 0;
+    return nullptr;
 }
 
 } // namespace
@@ -159,18 +184,22 @@ int sim_world_apply(std::string_view line) {
     std::string text(line);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
         text.pop_back();
-    int result;
+    if (text.find_first_not_of(" \t") == std::string::npos ||
+        text[text.find_first_not_of(" \t")] == '#')
+        return 0;
+    const char* refusal;
     {
         std::lock_guard lock(world_lock);
         ensure_ready_locked();
-        try {
-            result = apply_locked(text);
-        } catch (const std::exception&) {
-            result = -1;
-        }
+        refusal = apply_locked(text);
     }
-    if (result != 0) std::fprintf(stderr, "sim: unknown command: %s\n", text.c_str());
-    return result;
+    if (refusal) {
+        std::fprintf(stderr, "sim: refused: %s: %s\n", text.c_str(), refusal);
+        return -1;
+    }
+    std::printf("sim: done: %s\n", text.c_str());
+    std::fflush(stdout);
+    return 0;
 }
 
 int sim_world_apply_file(const std::string& path) {

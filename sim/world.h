@@ -22,6 +22,8 @@ struct SimWorld {
     unsigned tuner_delay_ms = 0; // answers held back this long (unit time)
     // Board.
     bool switch_on = false;
+    bool link_up = true; // eth0's link
+    uint8_t mac[6] = {0x02, 0x00, 0x4F, 0x52, 0x56, 0x01};
     FpgaFault fpga_fault = FpgaFault::none;
     bool readback_bad = false;
     uint32_t fpga_version = 0x01020003;
@@ -42,8 +44,10 @@ struct SimWorld {
 void sim_world_reset();
 // A copy of the world, taken under its lock.
 SimWorld sim_world();
-// Applies one sim control command. Returns 0, or -1 for a line it does not
-// know (reported on standard error).
+// Applies one sim control command and acknowledges it on standard output
+// ("sim: done: <line>"). Returns 0, or -1 for a line refused: unknown, or a
+// value out of its range ("sim: refused: <line>: <why>" on standard error).
+// Blank lines and comments are skipped.
 int sim_world_apply(std::string_view line);
 // Applies every line of a file; missing file: nothing. Returns the number of
 // lines it did not know.

@@ -10,6 +10,7 @@
 #include "main/setup_change.h"
 #include "os/pace.h"
 #include "os/shell.h"
+#include "os/unit_path.h"
 #include "settings/factory_reset.h"
 
 #include <algorithm>
@@ -19,10 +20,12 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <unistd.h>
 #include <vector>
 
 namespace {
 
+constexpr const char* kUpdatePackage = "/usr/kelvatro/upload/data.tar.gz";
 constexpr const char* kUploadCommand =
     "cd /usr/kelvatro/upload; tar xzvf data.tar.gz; /bin/sh setup.sh; sync;";
 constexpr const char* kUploadFpgaCommand =
@@ -48,8 +51,16 @@ int run_setup_change(const char* message) {
     return 1;
 }
 
+// An update whose package is missing still runs its commands, but says why
+// nothing changes.
+void check_update_package() {
+    if (unit_access(kUpdatePackage, F_OK) != 0)
+        LogPrint(LOG_TO_BOTH, 3, "Update package %s missing: nothing to install\n", kUpdatePackage);
+}
+
 int run_upload(const char*) {
     LogPrint(LOG_TO_BOTH, 6, "File UpLoad & UpDate\n");
+    check_update_package();
     main_flags.running = 0;
     main_flags.reboot = 1;
     run_command(kUploadCommand);
@@ -58,6 +69,7 @@ int run_upload(const char*) {
 
 int run_upload_fpga(const char*) {
     LogPrint(LOG_TO_BOTH, 6, "File UpLoad & UpDate [FPGA]\n");
+    check_update_package();
     main_flags.running = 0;
     main_flags.reboot = 0;
     pace_sleep_seconds(3);

@@ -9,6 +9,7 @@
 #include "main/local_zone.h"
 #include "main/main_loop.h"
 #include "main/net_probe.h"
+#include "main/unit_state.h"
 #include "os/atomic_file.h"
 #include "os/file_access.h"
 #include "os/pace.h"
@@ -22,6 +23,7 @@
 #include "sntp/ntp_client.h"
 #include "timer/event_timer.h"
 #include "tot/ntp_server.h"
+#include "tot/time_delivery.h"
 #include "tot/tot_files.h"
 #include "tot/tot_step.h"
 #include "tot/tot_tuning.h"
@@ -76,7 +78,12 @@ void poll_network_init_switch() {
     SwitchPoll poll{};
     while (true) {
         const SwitchPollStep step = switch_poll_reading(poll);
-        if (step == SwitchPollStep::reset) ResetNetworkFile();
+        if (step == SwitchPollStep::reset) {
+            LogPrint(
+                LOG_TO_BOTH, 3,
+                "Network init switch held at start: network settings back to factory values\n");
+            ResetNetworkFile();
+        }
         if (step != SwitchPollStep::next) return;
         pace_sleep_seconds(1);
     }
@@ -99,6 +106,7 @@ void start_tot_function(FILE* function_file, uint32_t version) {
     ntp_server_report_settings();
     CheckSettingsFile(setup_path.data(), kTotSettingsShape);
     tot_read_settings(setup_path.data(), tot_settings);
+    time_delivery_log_mode();
     tuner_init();
     tot_arm_capture();
     tot_tuner_start(tot_settings);
@@ -187,7 +195,8 @@ int main_init() {
     FILE* function_file = text_stream_open(function_text);
     write_function_header(function_file, std::popcount(system_settings.SystemInfo), 0);
     uint32_t version;
-    register_read(kRegFpgaVersion, version);
+    if (!register_read(kRegFpgaVersion, version))
+        LogPrint(LOG_TO_BOTH, 3, "FPGA not answering: version register reads %08X\n", version);
     gpio_write(kGpioStarted);
 
     if (tot_function_enabled()) start_tot_function(function_file, version);
@@ -205,6 +214,7 @@ int main_term() {
 
 int orv_run() {
     umask(kUnitUmask);
+    unit_state_started();
     check_local_zone();
     timer_table_prepare();
     while (run_pass() > 0) {

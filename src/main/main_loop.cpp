@@ -9,6 +9,7 @@
 #include "main/fifo_framing.h"
 #include "main/lifecycle.h"
 #include "main/net_probe.h"
+#include "main/unit_state.h"
 #include "os/atomic_file.h"
 #include "os/clock.h"
 #include "os/file_access.h"
@@ -217,6 +218,7 @@ int main_tick() {
     else
         current_state.ErrorStatus1[0] |= kLinkDownBit;
     write_current_file(kCurrentFilePath, current_state);
+    publish_unit_state();
     timer_due_check();
     return 0;
 }

@@ -98,6 +98,8 @@ FILE* open_changed_file(const char* name) {
     }
     if (refusal.empty()) refusal = std::strerror(errno);
     if (fd >= 0) close(fd);
+    // In a sandbox the name is a unit path too: the line says where it led.
+    if (sandboxed()) refusal += " (looked at " + LogEscaped(mapped) + ")";
     LogRepeated(refusals, 3, "Setup change refused: %s %s\n", LogEscaped(name).c_str(),
                 refusal.c_str());
     return nullptr;

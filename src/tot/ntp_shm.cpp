@@ -57,6 +57,7 @@ struct Attachment {
 };
 
 Attachment attachment;
+int last_count = -1;
 
 // Whoever may write the segment may steer the served time: root only.
 constexpr int kPermissions = 0600;
@@ -123,9 +124,13 @@ int ntp_shm_write(int unit, const NtpShmSample& sample) {
     put(shm->receive_nsec, unsigned(sample.receive_nsec));
     put(shm->leap, kNoLeapWarning);
     put(shm->precision, kPrecision);
-    std::atomic_ref<int>(shm->count).fetch_add(1);
+    last_count = std::atomic_ref<int>(shm->count).fetch_add(1) + 1;
     put(shm->valid, 1);
     return 0;
+}
+
+int ntp_shm_last_count() {
+    return last_count;
 }
 
 void ntp_shm_detach() {

@@ -24,5 +24,7 @@ struct NtpShmSample {
 // when root owns it and nobody else may write it. 0, or -1 when the segment
 // cannot be had (logged once until it can).
 int ntp_shm_write(int unit, const NtpShmSample& sample);
+// The segment's count after the last sample written, or -1 before the first.
+int ntp_shm_last_count();
 // Detaches the segment (tests; the unit keeps it for its lifetime).
 void ntp_shm_detach();

@@ -93,6 +93,15 @@ void time_delivery_report() {
         LogPrint(LOG_TO_BOTH, 3, "%s: time delivery step\n", d.problem.c_str());
 }
 
+void time_delivery_log_mode() {
+    const int unit = shm_delivery_unit();
+    if (unit < 0)
+        LogPrint(LOG_TO_BOTH, 6, "Time delivery: step, the clock set at every take\n");
+    else
+        LogPrint(LOG_TO_BOTH, 6, "Time delivery: shm, NTP shared-memory unit %d (key 0x%08X)\n",
+                 unit, kNtpShmKeyBase + uint32_t(unit));
+}
+
 void deliver_broadcast_time(const TotDate& date, const TotTime& time, int adjust) {
     if (!time_delivery_shm()) {
         set_system_time(date.year, date.month, date.day, time.hour, time.minute, time.second,

@@ -3,6 +3,7 @@
 // alignment to the FPGA clock, the network-init switch and the result lines.
 #pragma once
 
+#include "log/status_log.h"
 #include "tot/tot_files.h"
 #include <climits>
 #include <cstdint>
@@ -62,6 +63,14 @@ struct TotState {
     // The system clock (ns since the epoch) when the sub-second count of the
     // last time read was read: the moment that the broadcast time stands for.
     int64_t sub_second_read_ns;
+    // The system clock (s since the epoch) after the last take, 0 before the first.
+    int64_t taken_at_s = 0;
+    // Why the last read of a time failed, why the last tick took none, and the
+    // reason last logged for a run of ticks without a take.
+    const char* read_failure = nullptr;
+    const char* miss_reason = nullptr;
+    const char* miss_logged = nullptr;
+    LogRepeat tuner_silent; // the run of failed statistics reads
 };
 
 extern TotState tot_state;

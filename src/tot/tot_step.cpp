@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 std::mutex tot_mutex;
@@ -117,6 +118,7 @@ bool date_word_zero_is_mjd_zero_day() {
 void read_statistics(TotStatus& status) {
     TunerReading reading{};
     if (tuner_get_status(reading) < 0) {
+        LogRepeated(tot_state.tuner_silent, 3, "Tuner not answering: status read failed\n");
         ++tot_state.status_errors;
         std::printf("<ERROR> SMS_GET_STATUS_ERROR !! [%d]\n", tot_state.status_errors);
         if (tot_state.status_errors > kStatusErrorLimit) {
@@ -124,6 +126,7 @@ void read_statistics(TotStatus& status) {
             tot_state.status_errors = 0;
         }
     } else {
+        LogRepeatEnd(tot_state.tuner_silent);
         tot_state.status_errors = 0;
         status.level = reading.level;
         status.snr = reading.snr;
@@ -148,6 +151,7 @@ bool rearm_capture() {
 }
 
 void on_unlocked() {
+    tot_state.miss_reason = "no lock";
     ++tot_state.unlocked_count;
     tot_state.indication_wanted = kIndicationUnlocked;
     if (tot_state.unlocked_count % kAdjustPeriod == 0) fpga_time_adjust();
@@ -163,6 +167,7 @@ void take_time(const TotStatus& status) {
     TotTime& time = tot_state.last_time;
     if (fpga_read_date(date, true) != 0 || fpga_read_time(time, tot_state.flag_clear_at) != 0 ||
         tot_normalize_time(date, time) != 0) {
+        tot_state.miss_reason = tot_state.read_failure;
         if (++tot_state.read_failures > kReadFailureLimit) {
             tot_state.indication_wanted = kIndicationFailing;
             capture_stop();
@@ -170,10 +175,15 @@ void take_time(const TotStatus& status) {
         return;
     }
     deliver_broadcast_time(date, time, 0);
+    tot_state.taken_at_s = system_clock_ns() / 1000000000;
     tot_state.indication_wanted = kIndicationTaken;
     tot_state.read_failures = 0;
     tot_state.ticks_since_tot = 0;
     capture_stop();
+    if (tot_state.miss_logged)
+        LogPrint(LOG_TO_BOTH, 6, "TOT taken again after %lld s without\n",
+                 static_cast<long long>(holdover.ticks_since_take));
+    tot_state.miss_logged = nullptr;
     holdover_take();
     if (!ntp_server.running) ntp_server_start();
     if (tot_state.failure_logged == 1) {
@@ -192,6 +202,11 @@ void on_locked(const TotStatus& status) {
         take_time(status);
         return;
     }
+    // A flag missing between two TOTs is no reason; missing for longer, it is.
+    if (!flags_read)
+        tot_state.miss_reason = "FPGA not answering";
+    else if (tot_state.jst_wait + 1 >= kJstRecapturePeriod)
+        tot_state.miss_reason = "no JST flag";
     if (flags_read) tot_state.flag_clear_at = read_at;
     ++tot_state.jst_wait;
     if (tot_state.jst_wait >= kJstTimeout) {
@@ -217,7 +232,20 @@ void write_status_file(const TotStatus& status) {
         LogRepeatEnd(status_file_failing);
 }
 
+// One line for each reason that keeps the unit from a take for a minute.
+void log_missed_takes() {
+    const char* reason = tot_state.miss_reason;
+    const char* logged = tot_state.miss_logged;
+    if (holdover.ticks_since_take <= kTakeTimeout || !reason ||
+        (logged && !std::strcmp(reason, logged)))
+        return;
+    LogPrint(LOG_TO_BOTH, 3, "No TOT taken for %lld s: %s\n",
+             static_cast<long long>(holdover.ticks_since_take), reason);
+    tot_state.miss_logged = tot_state.miss_reason;
+}
+
 void close_tick(const TotStatus& status) {
+    log_missed_takes();
     if (tot_state.ticks_since_tot > kTakeTimeout) {
         if (ntp_server.running && tot_state.failure_logged != 1) {
             tot_log_result(status, 1);
@@ -270,7 +298,9 @@ int tot_step(TotSettings& settings, TotStatus& status) {
 
 int fpga_read_date(TotDate& date, bool fresh_capture) {
     uint32_t mjd = 0;
+    tot_state.read_failure = "FPGA not answering";
     if (SpiRead32(kRegTotDate, &mjd) != 0) return -1;
+    tot_state.read_failure = mjd == kFpgaSilentWord ? "FPGA reading all ones" : "implausible date";
     if (mjd == 0 && fresh_capture && date_word_zero_is_mjd_zero_day()) mjd = kMjdZeroDay;
     return mjd_to_date(mjd, date);
 }
@@ -298,11 +328,18 @@ int fpga_read_time(TotTime& time, int64_t latch_after) {
     const int sub_second_read = SpiRead32(kRegTotSubSecond, &sub_second);
     const int64_t sub_second_after = system_clock_ns();
     const int64_t read_end = pace_clock_us();
+    tot_state.read_failure = "FPGA not answering";
     if (time_read != 0 || sub_second_read != 0) return -1;
     latch_after = std::max(latch_after, note_time_word(word, read_at));
+    tot_state.read_failure = "no time latched";
     if (word == 0 || sub_second == 0 || word == kNoTimeWord) return -1;
+    tot_state.read_failure = "time word frozen";
     if (word == tot_state.last_time_word) return -1;
-    if (!time_word_valid(word) || read_end - latch_after >= kLatchAgeLimitUs) return -1;
+    tot_state.read_failure =
+        word == kFpgaSilentWord ? "FPGA reading all ones" : "invalid time word";
+    if (!time_word_valid(word)) return -1;
+    tot_state.read_failure = "latch too old";
+    if (read_end - latch_after >= kLatchAgeLimitUs) return -1;
     time.extra = uint8_t(word >> 24);
     time.hour = uint8_t(word >> 16);
     time.minute = uint8_t(word >> 8);
@@ -350,6 +387,7 @@ int bcd_to_int(uint8_t value) {
 }
 
 int tot_normalize_time(TotDate& date, TotTime& time) {
+    tot_state.read_failure = "implausible date";
     time_t seconds = local_calendar_time(date.year, date.month, date.day, bcd_to_int(time.hour),
                                          bcd_to_int(time.minute), bcd_to_int(time.second));
     if (seconds == time_t(-1) || seconds < clock_floor()) return -1;
@@ -404,6 +442,9 @@ void check_end_switch() {
         return;
     }
     tot_state.indication_wanted = kIndicationEnding;
+    if (tot_state.switch_count == kSwitchHeldLimit + 1)
+        LogPrint(LOG_TO_BOTH, 3, "Network init switch held for %d s: ending the unit\n",
+                 kSwitchHeldLimit);
     run_command("echo END > /var/kelvatro/maincontrol");
 }
 

@@ -37,7 +37,7 @@ reboot_after FACTORY_RESET "<INF> ORV Factory Reset" 10 \
     "rm -rf /usr/kelvatro/conf//Setup_*|rm -rf /var/kelvatro/conf//Setup_*|rm -rf /usr/kelvatro/conf//Filter_*|rm -rf /var/kelvatro/conf//Filter_*|rm -rf /usr/kelvatro/conf//*.mem|rm -rf /var/kelvatro/conf//*.mem|sync|rm -rf /usr/kelvatro/log/*|sync|reboot|"
 expect "archive emptied" eval '[ -z "$(ls -A "$ROOT/usr/kelvatro/log")" ]'
 for dir in "$CONF" "$SD"; do
-    expect_eq "left in $dir" "$(LC_ALL=C ls "$dir" | grep -E '^(ORV_[NS]|Setup|Filter|keep|x)' | tr '\n' ' ')" \
+    expect_eq "left in $dir" "$(LC_ALL=C ls "$dir" | grep -E '^(ORV_(Network|System)|Setup|Filter|keep|x)' | tr '\n' ' ')" \
         "ORV_Network.ini ORV_System.ini keep.txt x.mem.bak "
 done
 pass

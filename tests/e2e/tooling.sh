@@ -33,10 +33,11 @@ for file in scripts/run-sim.sh scripts/sandbox-layout.sh tests/tools/lib.sh \
 done
 printf '#!/bin/sh\necho "cmake $*"\nexit 3\n' >"$ROOT/bin/cmake"
 chmod +x "$ROOT/bin/cmake"
-for script in scripts/run-sim.sh tests/tools/tick-cadence.sh; do
+for run in scripts/run-sim.sh "tests/tools/tick-cadence.sh 0"; do
+    read -r script arguments <<<"$run"
     status=0
     out=$(env -u ORV_SIM PATH="$ROOT/bin:$PATH" ORV_ROOT="$ROOT/sandbox" \
-        bash "$repo/$script" 0 2>"$ROOT/err" </dev/null) || status=$?
+        bash "$repo/$script" $arguments 2>"$ROOT/err" </dev/null) || status=$?
     expect_eq "$script: status of the build" "$status" 3
     expect_eq "$script: nothing run" "$out" ""
     expect "$script: no sandbox laid out" test ! -e "$ROOT/sandbox"

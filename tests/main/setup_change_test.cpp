@@ -144,16 +144,22 @@ TEST_F(SetupChangeTest, OnlyFilesOfTheSettingsDirectoryAreTaken) {
     std::string expected;
     for (const auto& [name, reason] : refused) {
         handle(name);
-        expected += " <ERR> Setup change refused: " + name + " " + reason + "\n";
+        expected += " <ERR> Setup change refused: " + name + " " + reason + " (looked at " +
+                    sandbox.path(name) + ")\n";
     }
     // The same refusal again is counted; a name's control characters come escaped.
     handle("/var/kelvatro/conf/\x1b[2J\t/ORV_System.ini");
     handle("/var/kelvatro/conf/\x1b[2J\t/ORV_System.ini");
     handle("/var/kelvatro/conf/ORV_System_x.ini");
-    expected += " <ERR> Setup change refused: /var/kelvatro/conf/\\x1B[2J\\t/ORV_System.ini does "
-                "not exist\n <ERR> Repeated 1 more times: Setup change refused: "
-                "/var/kelvatro/conf/\\x1B[2J\\t/ORV_System.ini does not exist\n <ERR> Setup "
-                "change refused: /var/kelvatro/conf/ORV_System_x.ini does not exist\n";
+    const std::string escaped =
+        "/var/kelvatro/conf/\\x1B[2J\\t/ORV_System.ini does not exist (looked "
+        "at " +
+        sandbox.root() + "/var/kelvatro/conf/\\x1B[2J\\t/ORV_System.ini)\n";
+    expected += " <ERR> Setup change refused: " + escaped +
+                " <ERR> Repeated 1 more times: Setup change refused: " + escaped +
+                " <ERR> Setup change refused: /var/kelvatro/conf/ORV_System_x.ini does not exist "
+                "(looked at " +
+                sandbox.path("/var/kelvatro/conf/ORV_System_x.ini") + ")\n";
     EXPECT_EQ(sandbox.log(), expected);
     EXPECT_STREQ(system_settings.UnitName, "BEFORE");
     EXPECT_EQ(network_settings.IP[0], 0);

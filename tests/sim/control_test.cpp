@@ -81,3 +81,21 @@ TEST_F(SimControlTest, StopLeavesNoThreadDescriptorOrFifo) {
 }
 
 } // namespace
+
+// Values out of range or not numbers are refused and change nothing; every line
+// is acknowledged or refused on the console.
+TEST_F(SimControlTest, ValuesCheckedAndEachLineAnswered) {
+    for (const char* line : {"level 256", "level -1", "level 12x", "snr many", "ber 5",
+                             "layers 1 2", "tot-period 0", "link sideways", "signal", "fpga on"})
+        EXPECT_EQ(sim_world_apply(line), -1) << line;
+    const SimWorld w = sim_world();
+    EXPECT_EQ(w.level, 180);
+    EXPECT_EQ(w.tot_period_s, 5u);
+    testing::internal::CaptureStderr();
+    const std::string done = capture_stdout([] { sim_world_apply("link down"); });
+    EXPECT_EQ(done, "sim: done: link down\n");
+    sim_world_apply("level 300");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "sim: refused: level 300: takes a number from 0 to 255\n");
+    EXPECT_FALSE(sim_world().link_up);
+}

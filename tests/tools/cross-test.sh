@@ -11,6 +11,7 @@
 # never installed), both under qemu, in the scenario e2e/shm_chrony.sh.
 # Installs the cross toolchain, the target's packages and qemu-user when missing.
 set -euo pipefail
+case ${1:-} in -h | --help) echo "Usage: $0 arm64|armhf     (cross build, then the whole suite under qemu-user)" && exit 0 ;; esac
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 cd "$repo"

@@ -6,6 +6,7 @@
 # on a finding, whose input is kept in build-fuzz/findings/<target>/.
 # Usage: tests/tools/fuzz.sh [seconds] [target...]     (all targets when none named)
 set -euo pipefail
+case ${1:-} in -h | --help) echo "Usage: $0 [seconds] [target...]     (all targets when none named)" && exit 0 ;; esac
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build=$repo/build-fuzz

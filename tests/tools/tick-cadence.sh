@@ -6,6 +6,7 @@
 # Each tick is seen from outside: an inotify watch counts each finished write of
 # (or rename onto) ORV_Current.ini, from the first one seen.
 # Usage: tests/tools/tick-cadence.sh [minutes] [busy]     (10 minutes, idle machine)
+case ${1:-} in -h | --help) echo "Usage: $0 [minutes] [busy]     (10 minutes, idle machine)" && exit 0 ;; esac
 minutes=${1:-10}
 export ORV_SIM_TICK_MS=1000
 # shellcheck source=lib.sh

@@ -250,6 +250,8 @@ TEST_F(TotStep, TenStatisticsFailuresInARowRestartTheTuner) {
     EXPECT_EQ(count(ticks(), "<ERROR> SMS_GET_STATUS_ERROR !! [10]\n"), 1);
     EXPECT_EQ(count(status_log(), "Tuner Restart (0)\n"), 1);
     EXPECT_EQ(count(ticks(), "<ERROR> SMS_GET_STATUS_ERROR !! [1]\n"), 1);
+    EXPECT_EQ(count(status_log(), "<ERR> Tuner not answering: status read failed\n"), 2);
+    EXPECT_EQ(count(status_log(), "<ERR> Repeated 8 more times: Tuner not answering"), 1);
 }
 
 // Three bad readings unlock; the sixtieth unlocked tick retunes; no new time.
@@ -301,7 +303,33 @@ TEST_F(TotStep, SwitchHeldThreeTicksEndsTheProgram) {
         EXPECT_EQ(sim_fpga_gpio_output(), shown[i]) << "tick " << i + 1;
         EXPECT_EQ(journaled(kEnd), std::max(0, i - 2)) << "tick " << i + 1;
     }
+    EXPECT_EQ(count(status_log(), "<ERR> Network init switch held for 3 s: ending the unit\n"), 1);
 }
+
+// A minute without a take logs its reason once; the next take logs its end.
+class TotStepMissed : public TotStep,
+                      public testing::WithParamInterface<std::pair<const char*, const char*>> {};
+
+TEST_P(TotStepMissed, ReasonLoggedOnceThenTheReturn) {
+    const auto [fault, reason] = GetParam();
+    start();
+    ticks(4);
+    world(fault);
+    ticks(120);
+    EXPECT_EQ(count(status_log(), "<ERR> No TOT taken for "), 1);
+    EXPECT_EQ(count(status_log(), std::string("<ERR> No TOT taken for 61 s: ") + reason + "\n"), 1);
+    world("reset");
+    world("tot-period 1");
+    ticks(70);
+    EXPECT_EQ(count(status_log(), "<INF> TOT taken again after "), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, TotStepMissed,
+                         testing::Values(std::pair{"tot off", "no JST flag"},
+                                         std::pair{"time-word frozen", "time word frozen"},
+                                         std::pair{"fpga ones", "FPGA reading all ones"},
+                                         std::pair{"broadcast 2038-04-23 12:00:00",
+                                                   "implausible date"}));
 
 // With the variant bit the switch is not looked at; the status file shows the
 // configured stratum, which the settings' log leaves out.

@@ -1,0 +1,179 @@
+// The published state file and the metrics file: gathered from the TOT state,
+// the NTP daemon and the delivery of broadcast time, written whole and only
+// when their text changed.
+#include "main/unit_state.h"
+
+#include "log/status_log.h"
+#include "os/atomic_file.h"
+#include "os/clock.h"
+#include "os/deploy_settings.h"
+#include "os/file_access.h"
+#include "settings/system_file.h"
+#include "tot/holdover.h"
+#include "tot/ntp_server.h"
+#include "tot/ntp_shm.h"
+#include "tot/time_delivery.h"
+#include "tot/tot_state.h"
+#include "tot/tot_step.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+// A metrics file is read by node_exporter, not shared with the web front end.
+constexpr FileAccess kMetricsAccess{0644, kKeepGroup};
+// The ticks without a take after which the unit logs its failure line.
+constexpr int kTakeLateTicks = 60;
+
+// A file's last text written, and the run of its failed writes.
+struct Output {
+    std::string text;
+    LogRepeat failing;
+};
+
+struct Published {
+    int64_t started_s = 0;
+    Output state;
+    Output metrics;
+};
+
+Published published;
+
+int64_t now_s() {
+    return system_clock_ns() / 1000000000;
+}
+
+// Serving the free-running clock: a minute without a take after one.
+bool in_holdover() {
+    return tot_state.taken_at_s != 0 && holdover.ticks_since_take > kTakeLateTicks;
+}
+
+std::string serving_reason() {
+    const std::string why = tot_state.miss_reason ? tot_state.miss_reason : "starting";
+    if (!tot_function_enabled()) return "no TOT function";
+    if (holdover.daemon_stopped) return "stopped at the holdover limit: " + why;
+    if (!ntp_server.running)
+        return tot_state.taken_at_s == 0 ? "first take pending: " + why
+                                         : "NTP daemon stopped: " + why;
+    if (in_holdover()) return "holdover: " + why;
+    return "serving";
+}
+
+UnitState gather() {
+    std::lock_guard lock(tot_mutex);
+    const TotDate& d = tot_state.last_date;
+    const TotTime& t = tot_state.last_time;
+    const bool shm = time_delivery_shm();
+    return UnitState{published.started_s,
+                     tot_function_enabled() && ntp_server.running,
+                     serving_reason(),
+                     in_holdover(),
+                     tot_function_enabled(),
+                     tot_status.lock,
+                     tot_settings.Set_TOT_CH_NUM,
+                     int(tot_status.level),
+                     tot_status.snr,
+                     int(tot_status.ber),
+                     tot_state.taken_at_s,
+                     d.year,
+                     d.month,
+                     d.day,
+                     t.hour,
+                     t.minute,
+                     t.second,
+                     shm,
+                     shm_delivery_unit(),
+                     shm ? ntp_shm_last_count() : -1,
+                     ntp_server.running,
+                     tot_settings.Set_TOT_STRATUM};
+}
+
+void write_if_changed(const std::string& path, const std::string& text, Output& output,
+                      FileAccess access) {
+    if (text == output.text) return;
+    if (atomic_write_file(path.c_str(), text, access) != 0) {
+        LogRepeated(output.failing, 3, "Cannot write %s: %s\n", path.c_str(), std::strerror(errno));
+        output.text.clear();
+        return;
+    }
+    LogRepeatEnd(output.failing);
+    output.text = text;
+}
+
+void print_gauge(std::string& out, const char* name, const char* help, double value) {
+    char line[256];
+    std::snprintf(line, sizeof line, "# HELP %s %s\n# TYPE %s gauge\n%s %.10g\n", name, help, name,
+                  name, value);
+    out += line;
+}
+
+} // namespace
+
+void unit_state_started() {
+    published.started_s = now_s();
+}
+
+std::string state_file_text(const UnitState& s) {
+    char text[1024];
+    std::snprintf(text, sizeof text,
+                  "[State]\n"
+                  "Version=%s\t\t;プログラムのバージョン\n"
+                  "Started=%lld\t\t;起動時刻(1970年からの秒)\n"
+                  "Serving=%d\t\t;放送時刻でNTPサーバ運用中(0:否,1:中)\n"
+                  "Reason=%s\t\t;運用状態の理由\n"
+                  "Holdover=%d\t\t;ホールドオーバー(0:否,1:中)\n"
+                  "Function=%d\t\t;TOT機能(0:無,1:有)\n"
+                  "Lock=%d\nChannel=%d\nLevel=%d\nSNR=%d\nBER=%d\t\t;BER(表示値,1e-5単位)\n"
+                  "LastTake=%lld\t\t;最後に放送時刻を取得した時刻(1970年からの秒,0:未取得)\n"
+                  "LastTOT=%d/%02d/%02d %02d:%02d:%02d\t;最後に取得した放送時刻\n"
+                  "Delivery=%s\t\t;時刻の反映(step:時刻設定,shm:NTP共有メモリ)\n"
+                  "ShmUnit=%d\nShmCount=%d\n"
+                  "NtpDaemon=%s\t\t;NTPサーバ(running:起動,stopped:停止)\n"
+                  "Stratum=%d\t\t;設定されているstratum値\n",
+                  ORV_PROGRAM_VERSION, static_cast<long long>(s.started_s), s.serving,
+                  s.reason.c_str(), s.holdover, s.function, s.lock, s.channel, s.level, s.snr,
+                  s.ber, static_cast<long long>(s.taken_at_s), s.last_year, s.last_month,
+                  s.last_day, s.last_hour, s.last_minute, s.last_second, s.shm ? "shm" : "step",
+                  s.shm_unit, s.shm_count, s.ntp_running ? "running" : "stopped", s.stratum);
+    return text;
+}
+
+std::string metrics_text(const UnitState& s, int64_t now) {
+    std::string out;
+    print_gauge(out, "orv_tuner_locked", "Whether the tuner holds the broadcast (1) or not (0).",
+                s.lock);
+    print_gauge(out, "orv_signal_level", "Signal level reported by the tuner, 0 to 255.", s.level);
+    print_gauge(out, "orv_snr_db", "Signal-to-noise ratio reported by the tuner in dB.", s.snr);
+    print_gauge(out, "orv_ber", "Bit error rate of the broadcast as a ratio.", s.ber * 1e-5);
+    if (s.taken_at_s != 0)
+        print_gauge(out, "orv_last_take_age_seconds",
+                    "Seconds since broadcast time was last taken.", double(now - s.taken_at_s));
+    print_gauge(out, "orv_serving", "Whether the NTP daemon serves broadcast time (1) or not (0).",
+                s.serving);
+    print_gauge(out, "orv_holdover",
+                "Whether the unit serves its free-running clock for want of takes (1) or not (0).",
+                s.holdover);
+    print_gauge(out, "orv_ntp_stratum", "Stratum the NTP daemon is configured to serve.",
+                s.stratum);
+    print_gauge(out, "orv_start_time_seconds", "Start of the program, seconds since the epoch.",
+                double(s.started_s));
+    return out;
+}
+
+void unit_state_reset() {
+    published.state = Output{};
+    published.metrics = Output{};
+}
+
+void publish_unit_state() {
+    const int64_t now = now_s();
+    const UnitState state = gather();
+    write_if_changed(kStateFilePath, state_file_text(state), published.state, shared_file_access());
+    const std::string dir = deploy_setting("ORV_METRICS_DIR");
+    if (!dir.empty())
+        write_if_changed(dir + "/" + kMetricsFileName, metrics_text(state, now), published.metrics,
+                         kMetricsAccess);
+}

@@ -1,0 +1,74 @@
+// The published state file and the metrics file, as orvctl, the web front end
+// and node_exporter read them.
+#include "main/unit_state.h"
+#include "os/deploy_settings.h"
+#include "sandbox.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const char* const kStateText =
+    "[State]\n"
+    "Version=1.0.0\t\t;プログラムのバージョン\n"
+    "Started=1796677433\t\t;起動時刻(1970年からの秒)\n"
+    "Serving=1\t\t;放送時刻でNTPサーバ運用中(0:否,1:中)\n"
+    "Reason=serving\t\t;運用状態の理由\n"
+    "Holdover=0\t\t;ホールドオーバー(0:否,1:中)\n"
+    "Function=1\t\t;TOT機能(0:無,1:有)\n"
+    "Lock=1\nChannel=27\nLevel=180\nSNR=28\n"
+    "BER=3\t\t;BER(表示値,1e-5単位)\n"
+    "LastTake=1796677500\t\t;最後に放送時刻を取得した時刻(1970年からの秒,0:未取得)\n"
+    "LastTOT=2026/12/08 06:04:05\t;最後に取得した放送時刻\n"
+    "Delivery=shm\t\t;時刻の反映(step:時刻設定,shm:NTP共有メモリ)\n"
+    "ShmUnit=123456\nShmCount=42\n"
+    "NtpDaemon=running\t\t;NTPサーバ(running:起動,stopped:停止)\n"
+    "Stratum=7\t\t;設定されているstratum値\n";
+
+std::string gauge(const char* name, const char* help, const char* value) {
+    return std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " gauge\n" + name +
+           " " + value + "\n";
+}
+
+} // namespace
+
+TEST(UnitState, StateAndMetricsTexts) {
+    UnitState s{1796677433, 1,  "serving", 0, 1, 1, 27, 180,    28, 3, 1796677500,
+                2026,       12, 8,         6, 4, 5, 1,  123456, 42, 1, 7};
+    EXPECT_EQ(state_file_text(s), kStateText);
+    EXPECT_EQ(
+        metrics_text(s, 1796677510),
+        gauge("orv_tuner_locked", "Whether the tuner holds the broadcast (1) or not (0).", "1") +
+            gauge("orv_signal_level", "Signal level reported by the tuner, 0 to 255.", "180") +
+            gauge("orv_snr_db", "Signal-to-noise ratio reported by the tuner in dB.", "28") +
+            gauge("orv_ber", "Bit error rate of the broadcast as a ratio.", "3e-05") +
+            gauge("orv_last_take_age_seconds", "Seconds since broadcast time was last taken.",
+                  "10") +
+            gauge("orv_serving", "Whether the NTP daemon serves broadcast time (1) or not (0).",
+                  "1") +
+            gauge(
+                "orv_holdover",
+                "Whether the unit serves its free-running clock for want of takes (1) or not (0).",
+                "0") +
+            gauge("orv_ntp_stratum", "Stratum the NTP daemon is configured to serve.", "7") +
+            gauge("orv_start_time_seconds", "Start of the program, seconds since the epoch.",
+                  "1796677433"));
+    // Before the first take no age.
+    s.taken_at_s = 0;
+    EXPECT_EQ(metrics_text(s, 1796677510).find("orv_last_take_age_seconds"), std::string::npos);
+}
+
+// Written when a value changed only: a file removed stays away until then.
+TEST(UnitState, WrittenOnChangeOnly) {
+    Sandbox sandbox;
+    sandbox.write("/etc/default/orv-main", "ORV_METRICS_DIR=/var/www\n");
+    deploy_settings_reload();
+    unit_state_reset();
+    publish_unit_state();
+    ASSERT_TRUE(sandbox.exists(kStateFilePath));
+    ASSERT_TRUE(sandbox.exists("/var/www/orv_main.prom"));
+    sandbox.remove(kStateFilePath);
+    publish_unit_state();
+    EXPECT_FALSE(sandbox.exists(kStateFilePath));
+    deploy_settings_reload();
+}

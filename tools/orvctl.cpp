@@ -1,0 +1,136 @@
+// orvctl: the operator's tool. It reads what the unit publishes (its state,
+// settings and status log, under ORV_ROOT in a sandbox) and talks to the unit
+// only through the control FIFO.
+#include "main/fifo_framing.h"
+#include "main/main_loop.h"
+#include "orvctl_status.h"
+#include "os/unit_path.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* kStatusLog = "/var/www/StatusLog.txt";
+constexpr const char* kUsage =
+    "Usage: orvctl status [--json]\n"
+    "       orvctl send COMMAND [ARGUMENT...]\n"
+    "       orvctl log [-f]\n"
+    "       orvctl --help\n"
+    "\n"
+    "  status         the unit's state: serving, reception, last take, delivery,\n"
+    "                 NTP daemon, network, version (--json: one JSON object)\n"
+    "  send           writes one command into the unit's control FIFO, e.g.\n"
+    "                 'orvctl send END', 'orvctl send RESET',\n"
+    "                 'orvctl send [SetupChange] /var/kelvatro/conf/Setup_05_01.ini';\n"
+    "                 fails when no unit reads the FIFO\n"
+    "  log            prints the status log (-f: then follows it, as tail -f)\n"
+    "\n"
+    "ORV_ROOT, when set, is the sandbox root that every path of the unit lies under.\n";
+
+int fail(const char* format, const std::string& a, const char* b = "") {
+    std::fprintf(stderr, "orvctl: ");
+    std::fprintf(stderr, format, a.c_str(), b);
+    std::fputc('\n', stderr);
+    return 1;
+}
+
+// The words joined by blanks, one line; a setup change names its file on the
+// line after.
+std::string message_of(int count, char** words) {
+    std::string message = words[0];
+    if (message == "[SetupChange]" && count == 2) return message + "\nFileName=" + words[1] + "\n";
+    for (int i = 1; i < count; ++i)
+        message += std::string(" ") + words[i];
+    return message + "\n";
+}
+
+// Opens the FIFO for writing without waiting and without making anything; a
+// FIFO that no process reads gives ENXIO.
+int send(int count, char** words) {
+    const std::string path = unit_path(kControlFifoPath);
+    const std::string message = message_of(count, words);
+    if (message.size() > kMaxMessageSize)
+        return fail("message longer than %s bytes: not sent", std::to_string(kMaxMessageSize));
+    const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 && errno == ENXIO) return fail("%s has no reader: the unit is not running", path);
+    if (fd < 0 && errno == ENOENT) return fail("%s does not exist: the unit is not running", path);
+    if (fd < 0) return fail("cannot open %s: %s", path, std::strerror(errno));
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) {
+        close(fd);
+        return fail("%s is not a FIFO: nothing sent", path);
+    }
+    const ssize_t written = write(fd, message.data(), message.size());
+    const int error = errno;
+    close(fd);
+    if (written != ssize_t(message.size()))
+        return fail("cannot write into %s: %s", path,
+                    written < 0 ? std::strerror(error) : "written in part");
+    return 0;
+}
+
+// Copies what the stream holds from its position to standard output.
+void copy_out(FILE* in) {
+    char buffer[4096];
+    for (size_t length; (length = std::fread(buffer, 1, sizeof buffer, in)) > 0;)
+        std::fwrite(buffer, 1, length, stdout);
+    std::clearerr(in);
+    std::fflush(stdout);
+}
+
+// Prints the status log; following, waits for more and, when the log is
+// rotated (another file at its path, or a shorter one), goes on from the start
+// of the new file.
+int log(bool follow) {
+    const std::string path = unit_path(kStatusLog);
+    FILE* in = std::fopen(path.c_str(), "r");
+    if (!in && !follow) return fail("cannot open %s: %s", path, std::strerror(errno));
+    while (true) {
+        if (in) copy_out(in);
+        if (!follow) break;
+        const timespec pause{0, 200 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
+        struct stat now {
+        }, open_one{};
+        if (stat(path.c_str(), &now) != 0) continue;
+        const bool rotated = !in || fstat(fileno(in), &open_one) != 0 ||
+                             now.st_ino != open_one.st_ino || now.st_size < std::ftell(in);
+        if (!rotated) continue;
+        if (in) {
+            copy_out(in); // the rest of the old file
+            std::fclose(in);
+        }
+        in = std::fopen(path.c_str(), "r");
+    }
+    std::fclose(in);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    setenv("TZ", "Asia/Tokyo", 0); // the unit's zone, as its status log shows times
+    const std::string_view command = argc > 1 ? argv[1] : "";
+    if (command == "--help" || command == "-h" || command == "help") {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (command == "status" && argc == 2) return orvctl_status(false);
+    if (command == "status" && argc == 3 && std::string_view(argv[2]) == "--json")
+        return orvctl_status(true);
+    if (command == "send" && argc > 2) return send(argc - 2, argv + 2);
+    if (command == "log" && argc == 2) return log(false);
+    if (command == "log" && argc == 3 && std::string_view(argv[2]) == "-f") return log(true);
+    std::fputs(kUsage, stderr);
+    return 2;
+}
