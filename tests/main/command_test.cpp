@@ -22,11 +22,8 @@ TEST_F(CommandTest, CommandWordsSetTheirFlagsAndResults) {
         {" END", 1, "100", ""},
         {"RESE", 1, "100", ""},
         {"[Upload]", 1, "100", ""},
-        {"[SetupChange]\nFileName=/tmp/elsewhere.ini\n", 1, "100", ""},
         {"LOG_DELETE\n", 1, "100", " <INF> ORV Log delete\n"},
         {"ENDING", 0, "001", " <INF> Main Program End\n"},
-        {"REBOOT now\n", 0, "010", " <INF> Main Program End\n"},
-        {"RESET\n", 1, "000", " <INF> Main Program Reset\n"},
     };
     sandbox.write("/usr/kelvatro/log/2024/StatusLog_1.txt", "old\n");
     for (const auto& [message, result, flags_after, logged] : cases) {

@@ -3,8 +3,10 @@
 #include "main/unit_state.h"
 #include "os/deploy_settings.h"
 #include "sandbox.h"
+#include "text.h"
 
 #include <gtest/gtest.h>
+#include <sstream>
 
 namespace {
 
@@ -25,9 +27,13 @@ const char* const kStateText =
     "NtpDaemon=running\t\t;NTPサーバ(running:起動,stopped:停止)\n"
     "Stratum=7\t\t;設定されているstratum値\n";
 
-std::string gauge(const char* name, const char* help, const char* value) {
-    return std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " gauge\n" + name +
-           " " + value + "\n";
+// The sample lines of a metrics text, its HELP and TYPE lines left out.
+std::string samples(const std::string& metrics) {
+    std::istringstream in(metrics);
+    std::string out;
+    for (std::string line; std::getline(in, line);)
+        if (!line.starts_with('#')) out += line + "\n";
+    return out;
 }
 
 } // namespace
@@ -36,23 +42,14 @@ TEST(UnitState, StateAndMetricsTexts) {
     UnitState s{1796677433, 1,  "serving", 0, 1, 1, 27, 180,    28, 3, 1796677500,
                 2026,       12, 8,         6, 4, 5, 1,  123456, 42, 1, 7};
     EXPECT_EQ(state_file_text(s), kStateText);
-    EXPECT_EQ(
-        metrics_text(s, 1796677510),
-        gauge("orv_tuner_locked", "Whether the tuner holds the broadcast (1) or not (0).", "1") +
-            gauge("orv_signal_level", "Signal level reported by the tuner, 0 to 255.", "180") +
-            gauge("orv_snr_db", "Signal-to-noise ratio reported by the tuner in dB.", "28") +
-            gauge("orv_ber", "Bit error rate of the broadcast as a ratio.", "3e-05") +
-            gauge("orv_last_take_age_seconds", "Seconds since broadcast time was last taken.",
-                  "10") +
-            gauge("orv_serving", "Whether the NTP daemon serves broadcast time (1) or not (0).",
-                  "1") +
-            gauge(
-                "orv_holdover",
-                "Whether the unit serves its free-running clock for want of takes (1) or not (0).",
-                "0") +
-            gauge("orv_ntp_stratum", "Stratum the NTP daemon is configured to serve.", "7") +
-            gauge("orv_start_time_seconds", "Start of the program, seconds since the epoch.",
-                  "1796677433"));
+    const std::string metrics = metrics_text(s, 1796677510);
+    EXPECT_TRUE(contains(metrics, "# HELP orv_ber Bit error rate of the broadcast as a ratio.\n"
+                                  "# TYPE orv_ber gauge\norv_ber 3e-05\n"));
+    EXPECT_EQ(count(metrics, "\n# TYPE "), 9);
+    EXPECT_EQ(samples(metrics), "orv_tuner_locked 1\norv_signal_level 180\norv_snr_db 28\n"
+                                "orv_ber 3e-05\norv_last_take_age_seconds 10\norv_serving 1\n"
+                                "orv_holdover 0\norv_ntp_stratum 7\n"
+                                "orv_start_time_seconds 1796677433\n");
     // Before the first take no age.
     s.taken_at_s = 0;
     EXPECT_EQ(metrics_text(s, 1796677510).find("orv_last_take_age_seconds"), std::string::npos);

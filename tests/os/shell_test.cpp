@@ -25,16 +25,15 @@ void write_script(const std::string& path, const std::string& body) {
     chmod(path.c_str(), 0755);
 }
 
-// Programs named after the host commands, first on PATH, would leave a marker.
+// Programs named after the host commands, first on PATH, would leave a marker
+// (the guard's refusal of the other host commands: its fuzz target's seeds).
 TEST_F(SandboxTest, HostCommandsAreJournaledButNeverRun) {
     const std::string bin = sandbox.root() + "/hostbin", saved_path = std::getenv("PATH");
     fs::create_directories(bin);
-    for (const char* name : {"reboot", "date", "hwclock", "shutdown", "sudo", "ifconfig"})
+    for (const char* name : {"reboot", "date"})
         write_script(bin + "/" + name, "echo ran > " + sandbox.path("/var/www/ran") + "\n");
     setenv("PATH", (bin + ":" + saved_path).c_str(), 1);
-    const Lines commands = {"date -s \"2024-01-05 09:07:03\"", "hwclock -wu", "shutdown -h now",
-                            "ifconfig eth0 192.168.1.10 netmask 255.255.255.0",
-                            "echo a > /var/www/out; reboot"};
+    const Lines commands = {"date -s \"2024-01-05 09:07:03\"", "echo a > /var/www/out; reboot"};
     for (const std::string& command : commands)
         EXPECT_EQ(0, run_command(command)) << command;
     setenv("PATH", saved_path.c_str(), 1);
@@ -59,34 +58,22 @@ TEST_F(SandboxTest, GuardKeepsTheUnitsCommandsAndRefusesEveryWayOut) {
         // scripts, never run (see below)
         "cd /usr/kelvatro/upload; tar xzvf data.tar.gz; /bin/sh setup.sh; sync;",
         "/bin/sh /var/kelvatro/bin/kelvsys_end",
-        "echo a && /bin/date -s \"2024/1/5 09:07:03.123456\"",
         "echo \"$(reboot)\"",
         "echo a\nreboot",
-        "FOO=1 reboot",
-        "$CMD",
         "echo 'unterminated",
         "cd /tmp; sh x.sh",
-        "echo reboot | sh",
         "xargs reboot < /var/www/out",
-        "ps | awk '{print \"kill \", $1; print \"reboot\"}' | sh",
-        "echo 'BEGIN{system(\"reboot\")}' | xargs awk",
         "awk '{system(\"rm /tmp/x\")}' /var/www/f",
-        "sed -n '1e reboot' /var/www/f",
         "sed -n 's/a/b/w /tmp/x' /var/www/f",
         "tar -xf /var/www/f --to-command=reboot",
-        "tar cf /tmp/x /var/www",
         "rm -rf /var/kelvatro/../../../x",
         "cp --remove-destination --target-directory=/tmp /var/www/f",
         "cp /var/www/m /var/www/away/",
         // globs that could match ".." or a name outside
         "cp /var/www/m R/.?",
         "cp /var/www/m /tmp" + std::string(1, '\0') + "/..R/var/www/n",
-        // names that xargs would hand on to sed as options or from outside
+        // a name that xargs would hand on to sed as an option
         "grep -l x '/var/www/a \"--expression=1e touch X\"' | xargs sed -i -e 's/a/b/'",
-        "echo /tmp/x | xargs sed -i 's/keep/lost/'",
-        // reads outside
-        "awk 'BEGIN { ARGV[1] = \"/tmp/secret\"; ARGC = 2 } { print }' > /var/www/x",
-        "grep '' /tmp/secret > /var/www/x",
         // signals to processes outside the sandbox (this one's parent too)
         "kill -0 " + std::to_string(getppid()),
         "ps | grep '/bin/sh /tmp/x' | egrep -v grep | awk '{print \"kill \", $1}' | sh",
@@ -117,11 +104,9 @@ TEST_F(SandboxTest, ScriptsAreJournaledWithTheirTextNeverRun) {
               sandbox.read("/sim/scripts.log"));
 }
 
-// Quoted names as the shell reads them; FileNames holding shell syntax sent to
-// the running unit: e2e cold_start.
+// Quoted names as the shell reads them (plain paths stay as they are: the
+// journaled commands of NtpServer and NetworkFileTest).
 TEST(ShellQuote, PlainPathsStayAndQuotesAreClosedAroundAnEscapedOne) {
-    EXPECT_EQ("/var/kelvatro/conf/Setup_05_01.ini",
-              shell_quote("/var/kelvatro/conf/Setup_05_01.ini"));
     EXPECT_EQ("''", shell_quote(""));
     EXPECT_EQ("'a;b$(c) -x'", shell_quote("a;b$(c) -x"));
     EXPECT_EQ("'it'\\''s'", shell_quote("it's"));
