@@ -96,7 +96,7 @@ expect "$daemon runs on the unit's configuration, on the unit's word" "${daemon_
     "$(systemd-analyze cat-config --root="$root" "systemd/system/$daemon.service" |
         grep -E '^(Condition|ExecStart)')"
 expect "the daemons' configurations: the unit's clock and its stratum line, no other source" \
-    $'server 127.127.1.0\nfudge 127.127.1.0 stratum 6' \
+    $'server 127.127.1.0 minpoll 3 maxpoll 3\nfudge 127.127.1.0 stratum 6' \
     "$(grep -hE '^ *(server|fudge|pool|peer|refclock|sourcedir|include)' \
         "$root/usr/kelvatro/conf/ntp.conf" "$root/etc/chrony/orv-main.conf")"
 condition() { in_root systemd-analyze condition ConditionPathExists=/run/orv-main/ntp-daemon-started \
