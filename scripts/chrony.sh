@@ -54,7 +54,7 @@ unpack_release() {
     mkdir -p "$apt/etc/apt.conf.d" "$apt/etc/preferences.d" "$apt/lists/partial" \
         "$apt/cache/archives/partial"
     : >"$apt/status"
-    echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian $release main" \
+    echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $(orv_debian_mirror) $release main" \
         >"$apt/etc/sources.list"
     local options=(-o Dir::Etc="$apt/etc" -o Dir::Etc::SourceParts="$apt/etc/none"
         -o Dir::State="$apt" -o Dir::State::status="$apt/status" -o Dir::Cache="$apt/cache"

@@ -34,3 +34,14 @@ orv_install_packages() {
     apt-get update -qq
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
+
+# The Debian archive this machine's apt takes its packages from (the first URI of
+# its sources that ends in /debian), for tools that fetch another release.
+orv_debian_mirror() {
+    local uri
+    uri=$(grep -hoE '(^URIs:|^deb( \[[^]]*\])?) +[a-z]+://[^ ]+/debian/?( |$)' \
+        /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources 2>/dev/null |
+        grep -oE '[a-z]+://[^ ]+' | head -n 1)
+    [ -n "$uri" ] || { echo "$(basename "$0"): no Debian archive in this machine's apt sources" >&2; return 1; }
+    echo "${uri%/}"
+}

@@ -98,7 +98,7 @@ int write_ntp_conf(bool shm, int stratum) {
 // chrony: the unit's own file among its configuration files, written whole.
 int write_chrony_conf(bool shm, int stratum) {
     std::string text = "# Broadcast time (TOT) from orv-main, served to every client.\n";
-    text += shm ? format_command("refclock SHM %d refid TOT poll 4 filter 3 stratum %d\n",
+    text += shm ? format_command("refclock SHM %d refid TOT poll 2 filter 1 stratum %d\n",
                                  shm_delivery_unit(), stratum)
                 : format_command("local stratum %d\n", stratum);
     text += "allow\n";

@@ -22,7 +22,7 @@ cache=/var/cache/orv-pkgcheck
 base=$cache/$release-minbase
 mkdir -p "$cache/$release-archives"
 [ -d "$base" ] || { rm -rf "$base.new" && mmdebstrap --mode=root --variant=minbase \
-    --skip=cleanup/apt/lists "$release" "$base.new" http://deb.debian.org/debian && mv "$base.new" "$base"; }
+    --skip=cleanup/apt/lists "$release" "$base.new" "$(orv_debian_mirror)" && mv "$base.new" "$base"; }
 root=$(mktemp -d /var/tmp/orv-pkgcheck.XXXXXX)
 # Never removes a tree with anything mounted in it.
 trap 'if findmnt -rno TARGET | grep -q "^$root"; then echo "mounted under $root: left" >&2; else rm -rf "$root"; fi' EXIT

@@ -20,7 +20,7 @@ deb=${1:-$(ls build-deb-amd64-trixie/orv-main_*_amd64.deb build-deb-amd64/orv-ma
 [ -f "$deb" ] || { echo "vm-test: no package: run scripts/package.sh amd64 first" >&2; exit 1; }
 echo "vm-test: package $deb"
 release=trixie
-mirror=http://deb.debian.org/debian
+mirror=$(orv_debian_mirror)
 cache=${ORV_VM_CACHE:-/var/cache/orv-vm}
 ctl=(python3 "$repo/tests/vm/vmctl.py")
 daemons="ntpsec chrony"
@@ -226,8 +226,8 @@ boot_and_check() {
         cp /mnt/liborv-simtuner.so /usr/local/lib/ && ldconfig &&
         cp /var/cache/orv-debs/$daemon/*.deb /var/cache/apt/archives/ &&
         echo $system_file | base64 -d >/usr/kelvatro/conf/ORV_System.ini &&
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
-            /mnt/${deb##*/} $daemon &&
+        apt-get install -y -q --no-install-recommends /mnt/${deb##*/} $daemon >/dev/null &&
+        sed -i '/^restrict ::1/a restrict 10.0.2.2 nomodify nopeer noquery' /usr/kelvatro/conf/ntp.conf &&
         printf 'ORV_NTP_DAEMON=$daemon\nORV_TIME_DELIVERY=$delivery\nORV_HOLDOVER_S=60\n' >>/etc/default/orv-main &&
         systemctl restart orv-main" >"$run/install.log" 2>&1 &&
         until_ok 60 unit_running ||
