@@ -12,7 +12,7 @@ bool time_delivery_shm();
 void time_delivery_report();
 // The unit of the shared-memory segment with shm delivery, else -1.
 int shm_delivery_unit();
-// Logs how broadcast time reaches the system (at the start of the time service).
+// Logs how broadcast time reaches the host clock (at the start of the time service).
 void time_delivery_log_mode();
 
 // A broadcast time read from the FPGA and normalised, its fraction in the TOT
