@@ -11,12 +11,16 @@ set_property(CACHE ORV_DEB_RELEASE PROPERTY STRINGS bookworm trixie)
 # Units under /usr on trixie, where /lib is only an alias of /usr/lib (dpkg
 # sees a file that moves there within the package as the same file at an
 # upgrade); under /lib on bookworm, as its own packages have them.
+# chrony reads the leap seconds from the right/ zones on bookworm; on trixie
+# they are in tzdata-legacy, and chrony 4.6 reads the list that tzdata keeps.
 if(ORV_DEB_RELEASE STREQUAL "bookworm")
   set(ORV_DEB_VERSION ${ORV_VERSION}+deb12)
   set(units /lib/systemd/system)
+  set(ORV_CHRONY_LEAP "leapsectz right/UTC")
 elseif(ORV_DEB_RELEASE STREQUAL "trixie")
   set(ORV_DEB_VERSION ${ORV_VERSION}+deb13)
   set(units /usr/lib/systemd/system)
+  set(ORV_CHRONY_LEAP "leapseclist /usr/share/zoneinfo/leap-seconds.list")
 else()
   message(FATAL_ERROR "ORV_DEB_RELEASE: bookworm or trixie, not ${ORV_DEB_RELEASE}")
 endif()
@@ -41,7 +45,8 @@ install(FILES ${pkg}/chrony.service.conf DESTINATION ${units}/chrony.service.d R
 install(FILES ${pkg}/orv-main.tmpfiles DESTINATION lib/tmpfiles.d RENAME orv-main.conf)
 install(FILES ${pkg}/networkmanager.conf DESTINATION lib/NetworkManager/conf.d RENAME orv-main.conf)
 install(FILES ${pkg}/orv-main.default DESTINATION /etc/default RENAME orv-main)
-install(FILES ${pkg}/chrony.conf DESTINATION /etc/chrony RENAME orv-main.conf)
+configure_file(${pkg}/chrony.conf ${CMAKE_BINARY_DIR}/chrony.conf @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/chrony.conf DESTINATION /etc/chrony RENAME orv-main.conf)
 install(DIRECTORY DESTINATION /etc/ntpsec/ntp.d)
 install(FILES ${pkg}/ntp.conf ${pkg}/dhcpcd.conf DESTINATION kelvatro/conf)
 configure_file(${pkg}/changelog ${CMAKE_BINARY_DIR}/changelog @ONLY)

@@ -19,3 +19,9 @@ FifoSplit split_fifo_messages(std::string_view text, bool complete) {
     }
     return split;
 }
+
+bool fifo_text_awaits_file_name(std::string_view text) {
+    const std::vector<FifoMessage> messages = split_fifo_messages(text, true).messages;
+    return !messages.empty() && messages.back().text.starts_with("[SetupChange]") &&
+           messages.back().text.find("FileName") == std::string_view::npos;
+}

@@ -28,3 +28,8 @@ struct FifoSplit {
 // `complete` is false the text may stop inside its last message, which is then
 // left unconsumed, to be split again with the text of the next read.
 FifoSplit split_fifo_messages(std::string_view text, bool complete);
+
+// Whether the text's last message is a "[SetupChange]" without its FileName
+// line yet: its writer writes line by line (as a shell's printf does), and
+// the rest follows at once.
+bool fifo_text_awaits_file_name(std::string_view text);

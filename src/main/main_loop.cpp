@@ -98,7 +98,8 @@ int handle_messages(std::string& text, bool complete, int result) {
 // is then empty and its text ends with a whole write) or the next tick is due,
 // and handles every message: one read's messages at most stand between a due
 // tick and its run, however fast writers fill the FIFO. `pending` keeps a
-// message cut by a full read for the next read.
+// message cut by a full read, or a setup change still without its file name,
+// for the next read (or the tick, which takes it as it is).
 int read_messages(int fd, std::string& pending, int result, int64_t tick_due) {
     char chunk[kReadSize];
     bool drained = false;
@@ -106,7 +107,8 @@ int read_messages(int fd, std::string& pending, int result, int64_t tick_due) {
         const ssize_t length = read(fd, chunk, sizeof chunk);
         if (length > 0) pending.append(chunk, static_cast<size_t>(length));
         drained = length < static_cast<ssize_t>(sizeof chunk);
-        result = handle_messages(pending, drained || pending.size() > kPendingLimit, result);
+        const bool whole = drained && !fifo_text_awaits_file_name(pending);
+        result = handle_messages(pending, whole || pending.size() > kPendingLimit, result);
     }
     return result;
 }
@@ -180,6 +182,10 @@ int main_loop() {
     while (main_flags.running) {
         const int64_t now = monotonic_us();
         if (now >= deadline) {
+            if (!pending.empty()) {
+                result = handle_messages(pending, true, result);
+                if (!main_flags.running) break;
+            }
             main_tick();
             deadline = mid_second(next_deadline(deadline, monotonic_us(), tick));
             result = 0;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <string>
 
 // The calendar time of a local date and time (daylight saving as the zone has
 // it), or -1 when it has none.
@@ -24,3 +25,10 @@ void clock_floor_set(time_t floor);
 // Sets the system clock to the given calendar time; returns 0, or -1 (also for
 // a time before the floor, which is never set).
 int set_system_clock(time_t seconds, long microseconds);
+
+// Runs a command that sets the system clock (date -s) to time_us, the time in
+// microseconds since the epoch at the monotonic moment at_us, then sets the
+// clock once more to that time carried forward to now: the command's own
+// start-up, tens of milliseconds on a small machine, is no lag of the clock.
+// Returns the command's status. In a sandbox only the command is journaled.
+int run_clock_command(const std::string& command, int64_t time_us, int64_t at_us);

@@ -182,27 +182,25 @@ int SetSystemDate(const DateTime& dt) {
                  dt.year, dt.month, dt.day, dt.hour, dt.minute, dt.second);
         return -1;
     }
-    if (seconds != time_t(-1)) set_system_clock(seconds, 0);
-
+    const int64_t at_us = monotonic_us();
     char command[64];
     std::snprintf(command, sizeof command, "date -s \"%04d-%02d-%02d %02d:%02d:%02d\"", dt.year,
                   dt.month, dt.day, dt.hour, dt.minute, dt.second);
-    run_command(command);
+    if (seconds == time_t(-1))
+        run_command(command);
+    else
+        run_clock_command(command, int64_t(seconds) * 1000000, at_us);
     return run_command("hwclock -wu");
 }
 
-// The date command is built once the clock is set, with the time carried
-// forward by what the setting took, so that it does not step the clock back.
 int SetSystemTime(time_t seconds, long microseconds) {
     if (seconds < clock_floor()) return -1;
-    const int64_t set_at = monotonic_us();
-    set_system_clock(seconds, microseconds);
-    const int64_t now_us = int64_t(seconds) * 1000000 + microseconds + (monotonic_us() - set_at);
+    const int64_t at_us = monotonic_us();
     DateTime dt{};
-    LocalDateTimeOf(time_t(now_us / 1000000), dt);
+    LocalDateTimeOf(seconds, dt);
     char command[64];
     std::snprintf(command, sizeof command, "date -s \"%04d-%02d-%02d %02d:%02d:%02d.%06ld\"",
-                  dt.year, dt.month, dt.day, dt.hour, dt.minute, dt.second, long(now_us % 1000000));
-    run_command(command);
+                  dt.year, dt.month, dt.day, dt.hour, dt.minute, dt.second, microseconds);
+    run_clock_command(command, int64_t(seconds) * 1000000 + microseconds, at_us);
     return run_command("hwclock -wu");
 }

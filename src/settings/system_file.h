@@ -54,7 +54,7 @@ void LocalDateTimeOf(time_t t, DateTime& dt);
 // Sets the system and hardware clocks; a date before the program's build is
 // refused (logged), -1.
 int SetSystemDate(const DateTime& dt);
-// Sets the clocks as SetSystemDate does, to the microsecond: the date command
-// is given the fraction too, so that it does not step the clock back. A time
-// before the build: nothing set, -1.
+// Sets the clocks as SetSystemDate does, to the microsecond (the date command
+// with the fraction, its start-up made up for). A time before the build:
+// nothing set, -1.
 int SetSystemTime(time_t seconds, long microseconds);

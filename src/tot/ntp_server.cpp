@@ -1,7 +1,7 @@
 // Clock setting with /bin/date, the NTP daemon's start and stop, and the
-// stratum of its reference: the local clock (with shm time delivery, the
-// shared-memory clock) in ntp.conf, copied to where the daemon reads it, or
-// chrony's own file of the unit. An installation names its daemon
+// stratum of its reference: the local clock (ntpsec: its orphan stratum; with
+// shm time delivery, the shared-memory clock) in ntp.conf, copied to where the
+// daemon reads it, or chrony's own file of the unit. An installation names its daemon
 // (ORV_NTP_DAEMON: ntpsec or chrony, else the init script of ntpd) and may name
 // other commands and places (ORV_NTP_START, ORV_NTP_STOP, ORV_NTP_CONF_COPY,
 // ORV_CHRONY_CONF). A daemon's start is a restart, so that a running daemon
@@ -9,8 +9,11 @@
 #include "tot/ntp_server.h"
 
 #include "log/status_log.h"
+#include "os/atomic_file.h"
+#include "os/clock.h"
 #include "os/deploy_settings.h"
 #include "os/shell.h"
+#include "os/unit_path.h"
 #include "settings/file_store.h"
 #include "settings/system_file.h"
 #include "tot/time_delivery.h"
@@ -19,7 +22,9 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <sstream>
 #include <string>
+#include <sys/stat.h>
 
 NtpServerState ntp_server{0, 16, 0};
 
@@ -29,6 +34,7 @@ constexpr const char* kNtpConf = "/var/kelvatro/conf/ntp.conf";
 constexpr const char* kNtpConfTarget = "/etc/";
 constexpr const char* kChronyConf = "/etc/chrony/conf.d/orv-main.conf";
 constexpr const char* kFudgeText = "fudge 127.127.1.0 stratum";
+constexpr const char* kOrphanText = "tos orphan";
 constexpr int kVariantStratum = 10;
 // Strata that the daemons take for a local clock, and for a reference clock.
 constexpr int kMinLocalStratum = 1;
@@ -56,10 +62,6 @@ const NtpDaemon& ntp_daemon() {
     return kInitScript;
 }
 
-bool chrony() {
-    return &ntp_daemon() == &kChrony;
-}
-
 // Runs the daemon's command and records what was asked of it.
 void control_daemon(int running, const std::string& command, const char* log_line) {
     ntp_server.running = running;
@@ -85,10 +87,35 @@ int edit_local_stratum(int stratum) {
     return -1;
 }
 
-// ntpd and ntpsec: the working ntp.conf, then its copy where the daemon reads it.
-int write_ntp_conf(bool shm, int stratum) {
-    if ((shm ? write_shm_refclock_conf(kNtpConf, stratum) : edit_local_stratum(stratum)) != 0)
+// The daemon's reference clocks make way for the unit's lines: a local clock
+// or another shared-memory clock left beside them would go on claiming
+// synchronisation when the broadcast is lost. 0, or -1 (logged).
+int replace_reference_clocks(const std::string& lines) {
+    std::string old_text;
+    struct stat st {};
+    if (!read_whole_file(kNtpConf, old_text) || unit_stat(kNtpConf, &st) != 0) {
+        LogPrint(LOG_TO_BOTH, 3, "%s cannot be read\n", kNtpConf);
         return -1;
+    }
+    std::string text;
+    std::istringstream in(old_text);
+    for (std::string line; std::getline(in, line);)
+        if (line.find("127.127.1.0") == std::string::npos &&
+            line.find("127.127.28.") == std::string::npos && !line.starts_with(kOrphanText))
+            text += line + '\n';
+    return WriteFileReported(kNtpConf, text + lines, FileAccess{st.st_mode & 07777, kKeepGroup});
+}
+
+// The working ntp.conf, then its copy where the daemon reads it. ntpsec has no
+// local clock that it serves: without shared memory it serves its own clock
+// as an orphan, at once.
+int write_ntp_conf(bool shm, bool ntpsec, int stratum) {
+    const int written =
+        shm ? replace_reference_clocks(shm_refclock_lines(stratum))
+        : ntpsec
+            ? replace_reference_clocks(format_command("%s %d orphanwait 1\n", kOrphanText, stratum))
+            : edit_local_stratum(stratum);
+    if (written != 0) return -1;
     const int copied =
         CopyFileReported(kNtpConf, deploy_setting("ORV_NTP_CONF_COPY", kNtpConfTarget).c_str());
     run_command("sync");
@@ -113,7 +140,10 @@ int set_system_time(int year, int month, int day, int hour, int minute, int seco
         format_command("/bin/date -s \"%d/%d/%d %02d:%02d:%02d.%03d%03d\"", year, month, day, hour,
                        minute, second, tot_state.milliseconds, tot_state.microseconds);
     std::printf(adjust ? "FPGA time adjust > %s\n" : "CMD > %s\n", command.c_str());
-    return run_command(command);
+    const int64_t seconds = local_calendar_time(year, month, day, hour, minute, second);
+    const int64_t fraction_us = int64_t(tot_state.milliseconds) * 1000 + tot_state.microseconds;
+    return run_clock_command(command, seconds * 1000000 + fraction_us,
+                             tot_state.sub_second_read_us);
 }
 
 void ntp_server_report_settings() {
@@ -145,14 +175,17 @@ int set_ntp_stratum(int stratum) {
     std::printf("set_ntp_stratum %d => %d\n", ntp_server.stratum, target);
     ntp_server.stratum = target;
 
+    // ntpd's local clock or reference clock serves one stratum above its own;
+    // chrony's local stratum and ntpsec's orphan stratum are those served.
     const bool shm = time_delivery_shm();
-    const bool with_chrony = chrony();
-    const int wanted = with_chrony && !shm ? target + 1 : target;
+    const NtpDaemon& daemon = ntp_daemon();
+    const int wanted = !shm && &daemon != &kInitScript ? target + 1 : target;
     const int written =
         std::clamp(wanted, shm ? kMinReferenceStratum : kMinLocalStratum, kMaxStratum);
     if (written != wanted)
         LogPrint(LOG_TO_BOTH, 3, "NTP stratum %d out of range, %d written\n", wanted, written);
-    const int result = with_chrony ? write_chrony_conf(shm, written) : write_ntp_conf(shm, written);
+    const int result = &daemon == &kChrony ? write_chrony_conf(shm, written)
+                                           : write_ntp_conf(shm, &daemon == &kNtpsec, written);
     ntp_server.written = result == 0;
     return 0;
 }

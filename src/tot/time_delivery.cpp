@@ -5,19 +5,15 @@
 #include "tot/time_delivery.h"
 
 #include "log/status_log.h"
-#include "os/atomic_file.h"
 #include "os/clock.h"
 #include "os/deploy_settings.h"
 #include "os/unit_path.h"
-#include "settings/file_store.h"
 #include "tot/ntp_server.h"
 #include "tot/ntp_shm.h"
 
 #include <cstdlib>
 #include <ctime>
-#include <sstream>
 #include <string>
-#include <sys/stat.h>
 
 namespace {
 
@@ -70,14 +66,6 @@ void write_sample(int64_t clock_ns, int64_t receive_ns) {
                    receive_ns / kNsPerSecond, uint32_t(receive_ns % kNsPerSecond)});
 }
 
-// The local clock and any shared-memory clock of the configuration make way
-// for the unit's: a local clock left beside it would go on claiming
-// synchronisation when the broadcast is lost.
-bool names_a_replaced_clock(const std::string& line) {
-    return line.find("127.127.1.0") != std::string::npos ||
-           line.find("127.127.28.") != std::string::npos;
-}
-
 } // namespace
 
 int shm_delivery_unit() {
@@ -120,23 +108,10 @@ void deliver_broadcast_time(const TotDate& date, const TotTime& time, int adjust
     write_sample(clock_ns, receive_ns);
 }
 
-int write_shm_refclock_conf(const char* conf, int stratum) {
-    const int unit = shm_delivery_unit();
-    if (unit < 0) return -1;
-    std::string old_text;
-    struct stat st {};
-    if (!read_whole_file(conf, old_text) || unit_stat(conf, &st) != 0) {
-        LogPrint(LOG_TO_BOTH, 3, "%s cannot be read\n", conf);
-        return -1;
-    }
-    std::string text;
-    std::istringstream in(old_text);
-    for (std::string line; std::getline(in, line);)
-        if (!names_a_replaced_clock(line)) text += line + '\n';
-    text += "server 127.127.28." + std::to_string(unit) + " minpoll 4 maxpoll 4\n";
-    text += "fudge 127.127.28." + std::to_string(unit) + " refid TOT stratum " +
-            std::to_string(stratum) + "\n";
-    return WriteFileReported(conf, text, FileAccess{st.st_mode & 07777, kKeepGroup});
+std::string shm_refclock_lines(int stratum) {
+    const std::string unit = std::to_string(shm_delivery_unit());
+    return "server 127.127.28." + unit + " minpoll 4 maxpoll 4\n" + "fudge 127.127.28." + unit +
+           " refid TOT stratum " + std::to_string(stratum) + "\n";
 }
 
 void time_delivery_reset() {

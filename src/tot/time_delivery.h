@@ -6,6 +6,8 @@
 
 #include "tot/tot_state.h"
 
+#include <string>
+
 // Shm delivery with a usable unit; step otherwise.
 bool time_delivery_shm();
 // Logs once, at start, a delivery or unit that cannot be used (step then runs).
@@ -21,9 +23,9 @@ void time_delivery_log_mode();
 // sets the clock, and only when it is more than half a second off.
 void deliver_broadcast_time(const TotDate& date, const TotTime& time, int adjust);
 
-// Shm: the working copy of ntp.conf gets the shared-memory clock at the given
-// stratum in place of its local-clock lines. 0, or -1 (logged).
-int write_shm_refclock_conf(const char* conf, int stratum);
+// Shm: the lines of ntp.conf that name the unit's shared-memory clock at the
+// given stratum.
+std::string shm_refclock_lines(int stratum);
 
 // Back to the state at start (tests).
 void time_delivery_reset();

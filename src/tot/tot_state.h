@@ -60,9 +60,11 @@ struct TotState {
     uint32_t seen_word = 0;
     int64_t seen_at = kNever;
     int64_t seen_changed_after = kNever;
-    // The system clock (ns since the epoch) when the sub-second count of the
-    // last time read was read: the moment that the broadcast time stands for.
+    // The system clock (ns since the epoch) and the monotonic clock (us) when
+    // the sub-second count of the last time read was read: the moment that the
+    // broadcast time stands for.
     int64_t sub_second_read_ns;
+    int64_t sub_second_read_us;
     // The system clock (s since the epoch) after the last take, 0 before the first.
     int64_t taken_at_s = 0;
     // Why the last read of a time failed, why the last tick took none, and the

@@ -325,8 +325,10 @@ int fpga_read_time(TotTime& time, int64_t latch_after) {
     uint32_t sub_second = 0;
     const int time_read = SpiRead32(kRegTotTime, &word);
     const int64_t sub_second_before = system_clock_ns();
+    const int64_t sub_second_before_us = monotonic_us();
     const int sub_second_read = SpiRead32(kRegTotSubSecond, &sub_second);
     const int64_t sub_second_after = system_clock_ns();
+    const int64_t sub_second_after_us = monotonic_us();
     const int64_t read_end = pace_clock_us();
     tot_state.read_failure = "FPGA not answering";
     if (time_read != 0 || sub_second_read != 0) return -1;
@@ -348,6 +350,8 @@ int fpga_read_time(TotTime& time, int64_t latch_after) {
     tot_state.microseconds = int32_t(sub_second & 0xFFF);
     tot_state.last_time_word = word;
     tot_state.sub_second_read_ns = sub_second_before + (sub_second_after - sub_second_before) / 2;
+    tot_state.sub_second_read_us =
+        sub_second_before_us + (sub_second_after_us - sub_second_before_us) / 2;
     return 0;
 }
 

@@ -31,7 +31,7 @@ sim_start
 step "zeros: refused"
 wait_for "answers of zeros, without a setup change" eval '[ "$(queries zeros)" -ge 21 ]'
 expect_eq "status-log lines of the failures" "$(log_count "<ERR> NTP query to 127.0.0.1 failed: ")" 1
-expect "the clock never set" eval '! journal_has clock_settime && ! journal_has "date -s"'
+expect "the clock never set" eval '! journal_has "date -s"'
 
 step "a silent server: still a query every tick"
 echo silent >"$NTP/mode"
@@ -46,12 +46,9 @@ expect "ticks kept (a query every $answered_ms ms answered, every $silent_ms ms 
 step "a good answer sets the clocks to the microsecond"
 echo good >"$NTP/mode"
 wait_for "the clocks set" journal_has "hwclock -wu"
-setting=$(journal | grep -m1 -A2 '^clock_settime' | tr '\n' '|')
-fraction=${setting#clock_settime 1893553445.} && fraction=${fraction%%|*}
+setting=$(journal | grep -m1 -A1 '^date -s' | tr '\n' '|')
+fraction=${setting#date -s \"2030-01-02 $hour:04:05.} && fraction=${fraction%%\"|hwclock -wu|}
 expect "the answer's fraction, a little later for half the round trip ($setting)" eval '[[ $fraction =~ ^[5-9][0-9]{5}$ ]]'
-later=${setting#*date -s \"2030-01-02 $hour:04:05.} && later=${later%%\"|hwclock -wu|}
-expect "the date command given the time carried on past the clock setting ($setting)" \
-    eval '[[ $later =~ ^[0-9]{6}$ ]] && ((10#$later > 10#$fraction))'
 expect "well-formed requests" eval '! grep -q " 0$" "$NTP/queries"'
 sim_end
 pass

@@ -3,10 +3,11 @@
 # configuration: restarted (a start leaves a running daemon as it was) at the
 # first take, after a stratum change and after a change of the time delivery
 # with a new start of the unit. ntpsec reads the unit's ntp.conf copy (in the
-# directory ORV_NTP_CONF_COPY names: its local clock, or the unit's segment in
-# place of every other clock), chrony the unit's own file in conf.d and never
+# directory ORV_NTP_CONF_COPY names: its orphan stratum, or the unit's segment,
+# in place of every other clock), chrony the unit's own file in conf.d and never
 # ntp.conf; both are root's, read by all. Stratum setting 1 asks for stratum 0,
-# which a local clock cannot have.
+# which a local clock cannot have; shm delivery after step, and step after shm,
+# each leave only the unit's reference.
 . "$(dirname "$0")/lib.sh"
 
 UNIT=$((2 + $$ % 254))
@@ -30,7 +31,7 @@ start_unit() {
 check() {
     [ "$1" = "$daemon" ] || return 0
     expect_eq "$1 commands" "$(journal | grep -F "$1.service" | tr '\n' '|')" "$2"
-    expect_eq "$1 configuration" "$(if [ "$1" = ntpsec ]; then grep -F 127.127. "$ROOT/etc/orv-main/ntp.conf"; else cat "$chrony_file"; fi)" "$3"
+    expect_eq "$1 configuration" "$(if [ "$1" = ntpsec ]; then grep -E '127\.127\.|^tos ' "$ROOT/etc/orv-main/ntp.conf"; else cat "$chrony_file"; fi)" "$3"
 }
 
 for daemon in ntpsec chrony; do
@@ -38,14 +39,14 @@ for daemon in ntpsec chrony; do
     rm -f "$CONF/Setup_05_01.ini" "$SD/Setup_05_01.ini"
     step "$daemon: the first take restarts the daemon on stratum 7"
     start_unit "$daemon" step
-    check ntpsec "$restart" $'server 127.127.1.0\nfudge 127.127.1.0 stratum 6\nserver 127.127.28.3'
+    check ntpsec "$restart" 'tos orphan 7 orphanwait 1'
     check chrony "$restart" "$head"$'\nlocal stratum 7\nallow'
 
     step "$daemon: stratum 1: stopped, rewritten, restarted"
     sed -i 's/^Set_TOT_STRATUM=[0-9]*/Set_TOT_STRATUM=1/' "$CONF/Setup_05_01.ini"
     send_setup_change /var/kelvatro/conf/Setup_05_01.ini
     wait_for "$daemon restarted" eval '[ "$(journal_count "systemctl restart")" -eq 2 ]'
-    check ntpsec "$restart$stop$restart" $'server 127.127.1.0\nfudge 127.127.1.0 stratum 1\nserver 127.127.28.3'
+    check ntpsec "$restart$stop$restart" 'tos orphan 1 orphanwait 1'
     check chrony "$restart$stop$restart" "$head"$'\nlocal stratum 1\nallow'
     sim_end
 
@@ -57,5 +58,11 @@ for daemon in ntpsec chrony; do
     [ "$daemon" = ntpsec ] && ntp_conf=$(cat "$ROOT/etc/orv-main/ntp.conf")
 done
 expect_eq "ntp.conf after chrony" "$(cat "$ROOT/etc/orv-main/ntp.conf")" "$ntp_conf"
+
+step "ntpsec: step delivery after shm: the orphan stratum in place of the segment"
+daemon=ntpsec
+start_unit ntpsec step
+check ntpsec "systemctl restart ntpsec.service|" 'tos orphan 1 orphanwait 1'
+sim_end
 expect_eq "access" "$(stat -c '%a %u %g' "$ROOT/etc/orv-main/ntp.conf" "$chrony_file")" $'644 0 0\n644 0 0'
 pass

@@ -143,6 +143,10 @@ TEST(SplitFifoMessages, ALineBeginningWithACommandWordBeginsAMessage) {
             messages.emplace_back(m.text);
         EXPECT_EQ(messages, expected) << text;
     }
+    // A shell's printf writes a setup change line by line.
+    EXPECT_TRUE(fifo_text_awaits_file_name("reg 1\n[SetupChange]\r\n"));
+    EXPECT_FALSE(fifo_text_awaits_file_name("[SetupChange]\nFileName=a\n"));
+    EXPECT_FALSE(fifo_text_awaits_file_name("[SetupChange]\nFileName=a\nEND\n"));
 }
 
 // In one write: messages too long to handle, one that ends the pass, and

@@ -95,9 +95,9 @@ ExecStart=!/usr/sbin/chronyd -f /etc/chrony/orv-main.conf $DAEMON_OPTS')
 expect "$daemon runs on the unit's configuration, on the unit's word" "${daemon_start[$daemon]}" \
     "$(systemd-analyze cat-config --root="$root" "systemd/system/$daemon.service" |
         grep -E '^(Condition|ExecStart)')"
-expect "the daemons' configurations: the unit's clock and its stratum line, no other source" \
-    $'server 127.127.1.0 minpoll 3 maxpoll 3\nfudge 127.127.1.0 stratum 6' \
-    "$(grep -hE '^ *(server|fudge|pool|peer|refclock|sourcedir|include)' \
+expect "the daemons' configurations: the unit's orphan stratum, no other source" \
+    'tos orphan 7 orphanwait 1' \
+    "$(grep -hE '^ *(server|fudge|pool|peer|refclock|sourcedir|include|tos)' \
         "$root/usr/kelvatro/conf/ntp.conf" "$root/etc/chrony/orv-main.conf")"
 condition() { in_root systemd-analyze condition ConditionPathExists=/run/orv-main/ntp-daemon-started \
     >/dev/null 2>&1 && echo met || echo unmet; }

@@ -13,11 +13,13 @@ NTP_EPOCH = 2208988800
 
 
 def agent(sock_path, line, timeout=900):
+    """The output of a request to the guest's agent and the value of its answer."""
+    request = os.urandom(6).hex()
     s = socket.socket(socket.AF_UNIX)
     s.settimeout(timeout)
     s.connect(sock_path)
-    s.sendall(line.encode() + b"\n")
-    data = b""
+    s.sendall(f"{request} {line}\n".encode())
+    data, mark = b"", f"@rc {request} ".encode()
     while True:
         chunk = s.recv(65536)
         if not chunk:
@@ -25,10 +27,12 @@ def agent(sock_path, line, timeout=900):
         data += chunk
         lines = data.split(b"\n")
         for i, text in enumerate(lines[:-1]):
-            if text.startswith(b"@rc ") or text.startswith(b"@clock "):
+            if text.startswith(mark):
                 s.close()
-                out = b"\n".join(lines[:i]).decode(errors="replace")
-                return out, text.decode().split()[1]
+                # Lines before an earlier request's answer are that request's.
+                own = [j for j, t in enumerate(lines[:i]) if t.startswith(b"@rc ")]
+                out = b"\n".join(lines[own[-1] + 1 if own else 0:i]).decode(errors="replace")
+                return out, text.decode().split()[2]
 
 
 def sntp(port):
