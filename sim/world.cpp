@@ -5,6 +5,7 @@
 #include "sim_tuner_view.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -156,6 +157,12 @@ const char* apply_locked(const std::string& line) {
     else if (cmd == "tot-period") {
         if (!number(a, 1, 3600, n) || !b.empty()) return "takes seconds from 1 to 3600";
         world.tot_period_s = unsigned(n);
+    } else if (cmd == "broadcast" && (a.starts_with('+') || a.starts_with('-')) && b.empty()) {
+        char* end = nullptr;
+        const double ahead_s = std::strtod(a.c_str(), &end);
+        if (*end != '\0' || !(std::abs(ahead_s) < 1e9)) return "takes +SECONDS or -SECONDS";
+        world.broadcast_base_us = host_wall_us() + int64_t(ahead_s * 1e6);
+        world.clock_base_us = clock_now_locked();
     } else if (cmd == "broadcast") {
         int64_t utc_us;
         if (!parse_japan_time(a, b, utc_us)) return "takes YYYY-MM-DD HH:MM:SS (Japan time)";

@@ -37,26 +37,22 @@ packages="linux-image-amd64 systemd-sysv udev iproute2 dbus kmod initramfs-tools
 
 # The guest's agent: each line from the host over the virtio port is an id and a
 # shell command, answered by its output and "@rc ID STATUS"; "ID @clock" is
-# answered "@rc ID CLOCK" (the guest's clock); "ID @at T TEXT" writes TEXT to the
-# simulator's control when the guest's clock is T. The id keeps each answer
-# with its request, also after a request that the host gave up on.
+# answered "@rc ID CLOCK" (the guest's clock). The id keeps each answer with its
+# request, also after a request that the host gave up on.
 # The address is the user network's; its gateway is a black hole, so that nothing
 # in the guest reaches beyond this machine's forwarded port.
 agent_script='#!/bin/bash
 ip link set eth0 up; ip addr add 10.0.2.15/24 dev eth0
-mkfifo /run/orv-vm-wait; exec 3<>/dev/virtio-ports/orv.agent 5<>/run/orv-vm-wait
+exec 3<>/dev/virtio-ports/orv.agent
 while :; do
     IFS= read -r line <&3 || { sleep 0.2; continue; }
     id=${line%% *} line=${line#* }
     case $line in
     @clock) echo "@rc $id $EPOCHREALTIME" >&3 ;;
-    "@at "*) set -- $line; us=$(($2 - ${EPOCHREALTIME/./}))
-        ((us <= 0)) || read -r -t "$((us / 1000000)).$(printf %06d $((us % 1000000)))" -u 5
-        echo "${line#@at * }" >/var/lib/orv-vmtest/control; echo "@rc $id 0" >&3 ;;
     *) bash -c "$line" </dev/null >&3 2>&1; echo "@rc $id $?" >&3 ;;
     esac
 done'
-recipe=3
+recipe=4
 key=$(echo "$release $packages $recipe $agent_script" | sha256sum | cut -c1-16)
 image=$cache/$release-$key
 
