@@ -2,8 +2,9 @@
 # The project's test command (CI runs it through .ci/run): installs the packages
 # it needs, then runs every suite in the order of its "==" banners below, each
 # in its own build directory. Exits non-zero on any failure. With --quick: the
-# plain build and its suite only, for a change that needs no sanitizers. With
-# ORV_VM_TEST=1 it also boots the package in a virtual machine (tests/vm/).
+# plain build and its suite only, for a change that needs no sanitizers. The
+# whole run ends by booting the package in two virtual machines (tests/vm/,
+# about 15 minutes; ORV_VM_TEST=0 leaves them out of a run on one's own machine).
 set -euo pipefail
 case ${1:-} in
 -h | --help) echo "Usage: $0 [--quick]     (--quick: the plain build and its suite only)" && exit 0 ;;
@@ -95,7 +96,7 @@ tests/tools/fuzz.sh 5 || failed_suites+=("fuzz")
 echo "== build-deb-amd64-trixie/: the Debian package, its checks, its installation in a trixie root"
 if deb=$(scripts/package.sh amd64 trixie | tail -n 1); then
     tests/package/install-check.sh trixie "$deb" >/dev/null || failed_suites+=("package installation")
-    if [ "${ORV_VM_TEST:-0}" = 1 ]; then
+    if [ "${ORV_VM_TEST:-1}" = 1 ]; then
         echo "== the booted appliance: that package in a qemu virtual machine"
         tests/vm/vm-test.sh "$deb" || failed_suites+=("vm")
     fi
