@@ -98,17 +98,19 @@ int handle_messages(std::string& text, bool complete, int result) {
 // is then empty and its text ends with a whole write) or the next tick is due,
 // and handles every message: one read's messages at most stand between a due
 // tick and its run, however fast writers fill the FIFO. `pending` keeps a
-// message cut by a full read, or a setup change still without its file name,
-// for the next read (or the tick, which takes it as it is).
-int read_messages(int fd, std::string& pending, int result, int64_t tick_due) {
+// message cut by a full read for the next read; `held` tells that it keeps a
+// setup change still without its file name from a read that emptied the pipe,
+// which the tick takes as it is when nothing followed.
+int read_messages(int fd, std::string& pending, bool& held, int result, int64_t tick_due) {
     char chunk[kReadSize];
     bool drained = false;
     while (!drained && main_flags.running && monotonic_us() < tick_due) {
         const ssize_t length = read(fd, chunk, sizeof chunk);
         if (length > 0) pending.append(chunk, static_cast<size_t>(length));
         drained = length < static_cast<ssize_t>(sizeof chunk);
-        const bool whole = drained && !fifo_text_awaits_file_name(pending);
-        result = handle_messages(pending, whole || pending.size() > kPendingLimit, result);
+        held = drained && fifo_text_awaits_file_name(pending);
+        result =
+            handle_messages(pending, (drained && !held) || pending.size() > kPendingLimit, result);
     }
     return result;
 }
@@ -179,10 +181,12 @@ int main_loop() {
 
     int result = 0;
     std::string pending;
+    bool held = false; // a setup change in pending waits for its file name
     while (main_flags.running) {
         const int64_t now = monotonic_us();
         if (now >= deadline) {
-            if (!pending.empty()) {
+            if (held) {
+                held = false;
                 result = handle_messages(pending, true, result);
                 if (!main_flags.running) break;
             }
@@ -204,7 +208,7 @@ int main_loop() {
             break;
         }
         if (ntp >= 0 && FD_ISSET(ntp, &readable)) ntp_client_receive();
-        if (FD_ISSET(fd, &readable)) result = read_messages(fd, pending, result, deadline);
+        if (FD_ISSET(fd, &readable)) result = read_messages(fd, pending, held, result, deadline);
     }
 
     drop_unread_messages(fd, pending);
