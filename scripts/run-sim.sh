@@ -66,6 +66,7 @@ if [ -n "$show_console" ]; then
 else
     echo "orv-sim: showing the status log; the console (--console) goes to $console"
 fi
+echo "orv-sim: control FIFO $root/var/kelvatro/maincontrol (orvctl send), sim control $root/sim/control"
 echo "orv-sim: Ctrl-C ends, or: ORV_ROOT=$root orvctl send END"
 if [ -f "$start" ]; then
     echo "orv-sim: applied before the start ($start): $(grep -v '^\s*\(#\|$\)' "$start" | paste -sd ';' -)"
@@ -76,21 +77,22 @@ if [ -f "$start" ]; then
     fi
 fi
 # Show the log, or the console that holds its lines and the unit's other
-# output, from where this run begins, also across rotations.
-follow() {
-    local offset=0
-    [ -f "$1" ] && offset=$(stat -c %s "$1")
-    tail -c +$((offset + 1)) -F "$1" 2>/dev/null &
-    tail_pid=$!
-}
-if [ -n "$show_console" ]; then follow "$console"; else follow "$log"; fi
+# output, from where this run begins, also across rotations; the follower ends
+# by itself once it has read the file to its end after the unit has ended.
+offset=0
+shown=$log
+[ -n "$show_console" ] && shown=$console
+[ -f "$shown" ] && offset=$(stat -c %s "$shown")
 "$sim" </dev/null >>"$console" 2>&1 &
 sim_pid=$!
+tail -c +$((offset + 1)) -s 0.2 --pid="$sim_pid" -F "$shown" 2>/dev/null &
+tail_pid=$!
 
 status=0
 wait "$sim_pid" || status=$?
 sim_pid=
-sleep 0.5 # let the follower print the last lines
+wait "$tail_pid" || true
+tail_pid=
 stop_all
 echo "orv-sim: ended with status $status"
 exit "$status"

@@ -73,13 +73,26 @@ int64_t days_from_civil(int64_t y, int64_t m, int64_t d) {
     return era * 146097 + doe - 719468;
 }
 
+// Three numbers that make up the whole text in the format, or false
+// ("2026-12-08x" is no date).
+bool scan_whole(const std::string& text, const char* format, int& a, int& b, int& c) {
+    int used = -1;
+    return std::sscanf(text.c_str(), format, &a, &b, &c, &used) == 3 && used == int(text.size());
+}
+
+// A day that the month has (no February 31).
+bool real_date(int y, int m, int d) {
+    if (m < 1 || m > 12 || d < 1) return false;
+    const int64_t next = m == 12 ? days_from_civil(y + 1, 1, 1) : days_from_civil(y, m + 1, 1);
+    return d <= next - days_from_civil(y, m, 1);
+}
+
 // "YYYY-MM-DD HH:MM:SS" in Japan time to UTC µs since the epoch.
 bool parse_japan_time(const std::string& date, const std::string& time, int64_t& utc_us) {
     int y, mo, d, h, mi, s;
-    if (std::sscanf(date.c_str(), "%d-%d-%d", &y, &mo, &d) != 3) return false;
-    if (std::sscanf(time.c_str(), "%d:%d:%d", &h, &mi, &s) != 3) return false;
-    if (mo < 1 || mo > 12 || d < 1 || d > 31 || h < 0 || h > 23 || mi < 0 || mi > 59 || s < 0 ||
-        s > 59)
+    if (!scan_whole(date, "%d-%d-%d%n", y, mo, d) || !scan_whole(time, "%d:%d:%d%n", h, mi, s))
+        return false;
+    if (!real_date(y, mo, d) || h < 0 || h > 23 || mi < 0 || mi > 59 || s < 0 || s > 59)
         return false;
     const int64_t seconds = days_from_civil(y, mo, d) * 86400 + h * 3600 + mi * 60 + s;
     utc_us = (seconds - 9 * 3600) * 1000000;

@@ -1,22 +1,22 @@
 // orvctl status: the published state file, the network settings and the NTP
 // daemon's configuration, with whether the unit runs (a reader on its control
-// FIFO), shown for a person or as JSON for monitoring.
+// FIFO, or unknown to a user who may not open it), shown for a person or as
+// JSON for monitoring.
 #include "orvctl_status.h"
 
 #include "main/main_loop.h"
 #include "main/unit_state.h"
-#include "os/deploy_settings.h"
 #include "os/unit_path.h"
 #include "settings/ini.h"
+#include "tot/served_stratum.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,15 +24,15 @@
 namespace {
 
 constexpr const char* kNetworkFile = "/var/kelvatro/conf/ORV_Network.ini";
-constexpr const char* kNtpConf = "/var/kelvatro/conf/ntp.conf";
-constexpr const char* kChronyConf = "/etc/chrony/conf.d/orv-main.conf";
 
 using Values = std::map<std::string, std::string>;
 
-Values read_section(const char* path, const char* section) {
+// The section's keys; `error` is the errno when the file cannot be read.
+Values read_section(const char* path, const char* section, int* error = nullptr) {
     Values values;
-    IniReadFile(path, section,
-                [&values](const char* key, const char* value) { values[key] = value; });
+    const int result = IniReadFile(
+        path, section, [&values](const char* key, const char* value) { values[key] = value; });
+    if (error) *error = result == 0 ? 0 : errno;
     return values;
 }
 
@@ -43,30 +43,6 @@ std::string get(const Values& v, const char* key, const char* fallback = "unknow
 
 long long number(const Values& v, const char* key) {
     return std::atoll(get(v, key, "0").c_str());
-}
-
-// The daemon's configuration that the unit writes: chrony's file of the unit,
-// or ntp.conf for ntpsec and ntpd.
-std::string daemon_conf() {
-    return deploy_setting("ORV_NTP_DAEMON") == "chrony"
-               ? deploy_setting("ORV_CHRONY_CONF", kChronyConf)
-               : kNtpConf;
-}
-
-// The stratum on the unit's clock line ("fudge", "local" or "refclock") of the
-// configuration, or empty.
-std::string configured_stratum(const std::string& path) {
-    std::ifstream conf(unit_path(path));
-    std::string stratum;
-    for (std::string line; std::getline(conf, line);) {
-        std::istringstream words(line);
-        std::string first, word;
-        words >> first;
-        if (first != "fudge" && first != "local" && first != "refclock") continue;
-        while (words >> word)
-            if (word == "stratum") words >> stratum;
-    }
-    return stratum;
 }
 
 std::string local_time(long long seconds) {
@@ -96,30 +72,58 @@ std::string json_number(const std::string& text) {
     return text.empty() || *end ? "null" : text;
 }
 
+// Whether a process reads the control FIFO. Only a FIFO without a reader, or
+// none (nothing or something else in its place: the unit makes it anew at
+// every pass), tells that the unit is not running; a FIFO that this user may
+// not open tells nothing, and `why` then says so.
+enum class Running { yes, no, unknown };
+
+Running control_fifo_read(std::string& why) {
+    const std::string path = unit_path(kControlFifoPath);
+    const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 && (errno == ENXIO || errno == ENOENT || errno == EISDIR || errno == ELOOP))
+        return Running::no;
+    if (fd < 0) {
+        why = "cannot open " + path + ": " + std::strerror(errno);
+        return Running::unknown;
+    }
+    struct stat st {};
+    const bool fifo = fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode);
+    close(fd);
+    return fifo ? Running::yes : Running::no;
+}
+
 struct View {
-    bool running;
+    Running running;
+    std::string unknown_why; // why it is unknown whether the unit runs
     Values state;
+    int state_error; // the errno when the state file cannot be read
     Values network;
-    std::string conf; // the daemon's configuration
-    std::string stratum;
-    long long age; // -1 without a take
+    std::string conf;   // the daemon's configuration
+    int served_stratum; // by that configuration, -1 unknown
+    long long age;      // -1 without a take
 };
 
 View gather() {
-    View v{control_fifo_read(),
-           read_section(kStateFilePath, "[State]"),
-           read_section(kNetworkFile, "[ORVNetwork]"),
-           daemon_conf(),
-           "",
-           -1};
-    v.stratum = configured_stratum(v.conf);
+    View v{};
+    v.running = control_fifo_read(v.unknown_why);
+    v.state = read_section(kStateFilePath, "[State]", &v.state_error);
+    v.network = read_section(kNetworkFile, "[ORVNetwork]");
+    v.conf = ntp_daemon_conf();
+    v.served_stratum = served_stratum();
     const long long taken = number(v.state, "LastTake");
-    if (taken > 0) v.age = static_cast<long long>(std::time(nullptr)) - taken;
+    v.age = taken > 0 ? static_cast<long long>(std::time(nullptr)) - taken : -1;
     return v;
 }
 
+std::string unit_text(const View& v) {
+    if (v.running == Running::unknown) return "unknown to this user (" + v.unknown_why + ")";
+    return v.running == Running::yes ? "running" : "not running";
+}
+
 std::string serving_text(const View& v) {
-    if (!v.running) return "no (unit not running)";
+    if (v.running == Running::no) return "no (unit not running)";
+    if (v.running == Running::unknown) return "unknown";
     if (v.state.empty()) return "no (no state published yet)";
     const std::string reason = get(v.state, "Reason");
     return (get(v.state, "Serving") == "1" ? "yes (" : "no (") + reason + ")";
@@ -132,11 +136,16 @@ void print_text(const View& v) {
     std::string delivery = get(s, "Delivery");
     if (delivery == "shm")
         delivery += ", unit " + get(s, "ShmUnit") + ", segment count " + get(s, "ShmCount");
-    const std::string stratum = v.stratum.empty() ? "unknown" : v.stratum;
-    std::printf("Unit         : %s\n", v.running ? "running" : "not running");
+    const std::string stratum = v.served_stratum < 0 ? "unknown" : std::to_string(v.served_stratum);
+    std::printf("Unit         : %s\n", unit_text(v).c_str());
     std::printf("Serving      : %s\n", serving_text(v).c_str());
     if (s.empty()) {
-        std::printf("State        : none published in %s\n", unit_path(kStateFilePath).c_str());
+        const std::string path = unit_path(kStateFilePath);
+        if (v.state_error == 0 || v.state_error == ENOENT)
+            std::printf("State        : none published in %s\n", path.c_str());
+        else
+            std::printf("State        : cannot read %s: %s\n", path.c_str(),
+                        std::strerror(v.state_error));
         return;
     }
     const std::string holdover = get(s, "Holdover") == "1"
@@ -148,8 +157,9 @@ void print_text(const View& v) {
                 get(s, "Level").c_str(), get(s, "SNR").c_str(), get(s, "BER").c_str());
     std::printf("Last take    : %s\n", age.c_str());
     std::printf("Delivery     : %s\n", delivery.c_str());
-    std::printf("NTP daemon   : %s, stratum %s in %s (setting %s)\n", get(s, "NtpDaemon").c_str(),
-                stratum.c_str(), v.conf.c_str(), get(s, "Stratum").c_str());
+    std::printf("NTP daemon   : %s, stratum %s served by %s (setting %s)\n",
+                get(s, "NtpDaemon").c_str(), stratum.c_str(), v.conf.c_str(),
+                get(s, "Stratum").c_str());
     std::printf("Network      : %s netmask %s gateway %s dns %s %s\n", get(v.network, "IP").c_str(),
                 get(v.network, "NetMask").c_str(), get(v.network, "Gateway").c_str(),
                 get(v.network, "DnsP").c_str(), get(v.network, "DnsS").c_str());
@@ -157,18 +167,27 @@ void print_text(const View& v) {
                 number(s, "Started") > 0 ? local_time(number(s, "Started")).c_str() : "unknown");
 }
 
+const char* json_of(Running answer) {
+    return answer == Running::yes ? "true" : answer == Running::no ? "false" : "null";
+}
+
 void print_json(const View& v) {
     const Values& s = v.state;
     const std::string holdover = get(s, "Holdover");
-    const bool serving = v.running && get(s, "Serving") == "1";
+    const Running serving =
+        v.running == Running::yes && get(s, "Serving") != "1" ? Running::no : v.running;
+    const std::string reason = v.running == Running::yes ? get(s, "Reason")
+                               : v.running == Running::no
+                                   ? "unit not running"
+                                   : "unknown to this user: " + v.unknown_why;
+    const std::string stratum = v.served_stratum < 0 ? "" : std::to_string(v.served_stratum);
     std::printf(
         "{\"running\": %s, \"serving\": %s, \"reason\": %s, \"holdover\": %s, "
         "\"locked\": %s, \"channel\": %s, \"level\": %s, \"snr_db\": %s, \"ber_e5\": %s, "
         "\"last_take\": %s, \"last_take_age_seconds\": %s, \"delivery\": %s, "
-        "\"shm_unit\": %s, \"shm_count\": %s, \"ntp_daemon\": %s, \"ntp_stratum\": %s, "
+        "\"shm_unit\": %s, \"shm_count\": %s, \"ntp_daemon\": %s, \"ntp_served_stratum\": %s, "
         "\"ip\": %s, \"netmask\": %s, \"gateway\": %s, \"version\": %s, \"started\": %s}\n",
-        v.running ? "true" : "false", serving ? "true" : "false",
-        json_string(v.running ? get(s, "Reason") : "unit not running").c_str(),
+        json_of(v.running), json_of(serving), json_string(reason).c_str(),
         holdover == "1"   ? "true"
         : holdover == "0" ? "false"
                           : "null",
@@ -178,22 +197,13 @@ void print_json(const View& v) {
         v.age < 0 ? "null" : json_string(get(s, "LastTOT")).c_str(),
         v.age < 0 ? "null" : std::to_string(v.age).c_str(), json_string(get(s, "Delivery")).c_str(),
         json_number(get(s, "ShmUnit", "")).c_str(), json_number(get(s, "ShmCount", "")).c_str(),
-        json_string(get(s, "NtpDaemon")).c_str(), json_number(v.stratum).c_str(),
+        json_string(get(s, "NtpDaemon")).c_str(), json_number(stratum).c_str(),
         json_string(get(v.network, "IP")).c_str(), json_string(get(v.network, "NetMask")).c_str(),
         json_string(get(v.network, "Gateway")).c_str(), json_string(get(s, "Version")).c_str(),
         json_number(get(s, "Started", "")).c_str());
 }
 
 } // namespace
-
-bool control_fifo_read() {
-    const int fd = open(unit_path(kControlFifoPath).c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW);
-    if (fd < 0) return false;
-    struct stat st {};
-    const bool fifo = fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode);
-    close(fd);
-    return fifo;
-}
 
 int orvctl_status(bool json) {
     const View view = gather();

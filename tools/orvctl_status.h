@@ -4,5 +4,3 @@
 // Prints the unit's state as aligned lines, or as one JSON object. Returns the
 // exit status.
 int orvctl_status(bool json);
-// Whether a process reads the control FIFO (the unit runs).
-bool control_fifo_read();

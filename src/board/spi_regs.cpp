@@ -1,9 +1,11 @@
-// FPGA register access over SPI: owns the SPI lock, the transport in use and
-// whether the link is open. Every access is one 6-byte frame; a write may be
-// checked by reading the register back. A failed exchange fails the access.
+// FPGA register access over SPI: owns the SPI lock, the transport in use,
+// whether the link is open and the run of failed read-backs. Every access is
+// one 6-byte frame; a write may be checked by reading the register back. A
+// failed exchange fails the access.
 #include "board/spi_regs.h"
 
 #include "board/spi_transport.h"
+#include "log/status_log.h"
 
 #include <array>
 #include <cstdio>
@@ -21,6 +23,10 @@ using Frame = std::array<uint8_t, kFrameLength>;
 std::mutex spi_lock;
 const SpiTransport* transport = nullptr;
 bool link_open = false;
+// Failed read-back attempts: the first of a run prints the console line and
+// logs once, the others are counted until a write reads back again or the
+// link closes (a register that never reads back would print 101 lines a write).
+LogRepeat readback_failing;
 
 // Only the low 13 bits of a register number travel on the bus.
 Frame frame_for(uint8_t command, uint32_t reg, uint32_t data) {
@@ -45,6 +51,14 @@ bool exchange(Frame& frame) {
 void close_locked() {
     if (link_open && transport->close) transport->close();
     link_open = false;
+    LogRepeatEnd(readback_failing);
+}
+
+// Caller holds the SPI lock.
+void readback_failed(uint32_t reg, uint32_t value) {
+    if (!readback_failing.running) std::printf("SPI WRITE READBACK ERROR !!\n");
+    LogRepeated(readback_failing, 3, "Register read-back fails: FPGA register %04X, %08X written\n",
+                static_cast<unsigned>(reg), static_cast<unsigned>(value));
 }
 
 enum class Readback { matched, differed, failed };
@@ -99,8 +113,9 @@ int SpiWrite32(uint32_t reg, uint32_t value, int readback) {
     }
     for (int attempt = 0; attempt < kReadbackAttempts; ++attempt) {
         const Readback result = write_and_check(reg, value);
+        if (result == Readback::matched) LogRepeatEnd(readback_failing);
         if (result != Readback::differed) return result == Readback::matched ? 0 : -1;
-        std::printf("SPI WRITE READBACK ERROR !!\n");
+        readback_failed(reg, value);
     }
     return -1;
 }

@@ -219,6 +219,7 @@ int orv_run() {
     timer_table_prepare();
     while (run_pass() > 0) {
     }
+    publish_unit_ended();
     if (main_flags.reboot) run_command("reboot");
     if (main_flags.shutdown) run_command("shutdown -h now");
     return 0;

@@ -33,6 +33,6 @@ enum class SwitchPollStep { next, reset, done };
 SwitchPollStep switch_poll_reading(SwitchPoll& poll);
 
 int main_term();
-// The whole program run: passes until a pass result of 0 or less, then reboot
-// or power-off as the flags say. Returns 0.
+// The whole program run: passes until a pass result of 0 or less, the metrics
+// file's last word, then reboot or power-off as the flags say. Returns 0.
 int orv_run();

@@ -12,6 +12,7 @@
 #include "tot/holdover.h"
 #include "tot/ntp_server.h"
 #include "tot/ntp_shm.h"
+#include "tot/served_stratum.h"
 #include "tot/time_delivery.h"
 #include "tot/tot_state.h"
 #include "tot/tot_step.h"
@@ -25,8 +26,8 @@ namespace {
 
 // A metrics file is read by node_exporter, not shared with the web front end.
 constexpr FileAccess kMetricsAccess{0644, kKeepGroup};
-// The ticks without a take after which the unit logs its failure line.
-constexpr int kTakeLateTicks = 60;
+constexpr const char* kUpHelp = "Whether orv-main runs (1) or has ended (0).";
+constexpr const char* kStartHelp = "Start of the program, seconds since the epoch.";
 
 // A file's last text written, and the run of its failed writes.
 struct Output {
@@ -46,11 +47,6 @@ int64_t now_s() {
     return system_clock_ns() / 1000000000;
 }
 
-// Serving the free-running clock: a minute without a take after one.
-bool in_holdover() {
-    return tot_state.taken_at_s != 0 && holdover.ticks_since_take > kTakeLateTicks;
-}
-
 std::string serving_reason() {
     const std::string why = tot_state.miss_reason ? tot_state.miss_reason : "starting";
     if (!tot_function_enabled()) return "no TOT function";
@@ -58,7 +54,7 @@ std::string serving_reason() {
     if (!ntp_server.running)
         return tot_state.taken_at_s == 0 ? "first take pending: " + why
                                          : "NTP daemon stopped: " + why;
-    if (in_holdover()) return "holdover: " + why;
+    if (holdover.serving) return "holdover: " + why;
     return "serving";
 }
 
@@ -70,7 +66,7 @@ UnitState gather() {
     return UnitState{published.started_s,
                      tot_function_enabled() && ntp_server.running,
                      serving_reason(),
-                     in_holdover(),
+                     holdover.serving,
                      tot_function_enabled(),
                      tot_status.lock,
                      tot_settings.Set_TOT_CH_NUM,
@@ -88,7 +84,8 @@ UnitState gather() {
                      shm_delivery_unit(),
                      shm ? ntp_shm_last_count() : -1,
                      ntp_server.running,
-                     tot_settings.Set_TOT_STRATUM};
+                     tot_settings.Set_TOT_STRATUM,
+                     served_stratum()};
 }
 
 void write_if_changed(const std::string& path, const std::string& text, Output& output,
@@ -108,6 +105,20 @@ void print_gauge(std::string& out, const char* name, const char* help, double va
     std::snprintf(line, sizeof line, "# HELP %s %s\n# TYPE %s gauge\n%s %.10g\n", name, help, name,
                   name, value);
     out += line;
+}
+
+void print_serving_gauges(std::string& out, int serving, int in_holdover) {
+    print_gauge(out, "orv_serving", "Whether the NTP daemon serves broadcast time (1) or not (0).",
+                serving);
+    print_gauge(out, "orv_holdover",
+                "Whether the unit serves its free-running clock for want of takes (1) or not (0).",
+                in_holdover);
+}
+
+// The metrics file's unit path, empty when there is none.
+std::string metrics_path() {
+    const std::string dir = deploy_setting("ORV_METRICS_DIR");
+    return dir.empty() ? dir : dir + "/" + kMetricsFileName;
 }
 
 } // namespace
@@ -143,23 +154,30 @@ std::string state_file_text(const UnitState& s) {
 
 std::string metrics_text(const UnitState& s, int64_t now) {
     std::string out;
+    print_gauge(out, "orv_up", kUpHelp, 1);
     print_gauge(out, "orv_tuner_locked", "Whether the tuner holds the broadcast (1) or not (0).",
                 s.lock);
     print_gauge(out, "orv_signal_level", "Signal level reported by the tuner, 0 to 255.", s.level);
-    print_gauge(out, "orv_snr_db", "Signal-to-noise ratio reported by the tuner in dB.", s.snr);
-    print_gauge(out, "orv_ber", "Bit error rate of the broadcast as a ratio.", s.ber * 1e-5);
+    print_gauge(out, "orv_snr_decibels", "Signal-to-noise ratio reported by the tuner in dB.",
+                s.snr);
+    print_gauge(out, "orv_bit_error_ratio", "Bit error rate of the broadcast.", s.ber * 1e-5);
     if (s.taken_at_s != 0)
         print_gauge(out, "orv_last_take_age_seconds",
                     "Seconds since broadcast time was last taken.", double(now - s.taken_at_s));
-    print_gauge(out, "orv_serving", "Whether the NTP daemon serves broadcast time (1) or not (0).",
-                s.serving);
-    print_gauge(out, "orv_holdover",
-                "Whether the unit serves its free-running clock for want of takes (1) or not (0).",
-                s.holdover);
-    print_gauge(out, "orv_ntp_stratum", "Stratum the NTP daemon is configured to serve.",
-                s.stratum);
-    print_gauge(out, "orv_start_time_seconds", "Start of the program, seconds since the epoch.",
-                double(s.started_s));
+    print_serving_gauges(out, s.serving, s.holdover);
+    if (s.served_stratum >= 0)
+        print_gauge(out, "orv_ntp_served_stratum",
+                    "Stratum that the NTP daemon's configuration serves to clients.",
+                    s.served_stratum);
+    print_gauge(out, "orv_start_time_seconds", kStartHelp, double(s.started_s));
+    return out;
+}
+
+std::string ended_metrics_text(int64_t started_s) {
+    std::string out;
+    print_gauge(out, "orv_up", kUpHelp, 0);
+    print_serving_gauges(out, 0, 0);
+    print_gauge(out, "orv_start_time_seconds", kStartHelp, double(started_s));
     return out;
 }
 
@@ -172,8 +190,12 @@ void publish_unit_state() {
     const int64_t now = now_s();
     const UnitState state = gather();
     write_if_changed(kStateFilePath, state_file_text(state), published.state, shared_file_access());
-    const std::string dir = deploy_setting("ORV_METRICS_DIR");
-    if (!dir.empty())
-        write_if_changed(dir + "/" + kMetricsFileName, metrics_text(state, now), published.metrics,
+    if (const std::string path = metrics_path(); !path.empty())
+        write_if_changed(path, metrics_text(state, now), published.metrics, kMetricsAccess);
+}
+
+void publish_unit_ended() {
+    if (const std::string path = metrics_path(); !path.empty())
+        write_if_changed(path, ended_metrics_text(published.started_s), published.metrics,
                          kMetricsAccess);
 }

@@ -2,7 +2,8 @@
 // small file for orvctl and the web front end (serving and why, reception, the
 // last take, the delivery of broadcast time, the NTP daemon, the version and the
 // start), and the same values as a Prometheus textfile (orv_main.prom in the
-// directory that ORV_METRICS_DIR names; none when it is unset).
+// directory that ORV_METRICS_DIR names; none when it is unset), which says at
+// the program's end that it runs no more.
 #pragma once
 
 #include <cstdint>
@@ -16,15 +17,16 @@ struct UnitState {
     int64_t started_s;  // the program's start, s since the epoch
     int serving;        // the NTP daemon running on broadcast time
     std::string reason; // why the unit serves or does not
-    int holdover;       // serving the free-running clock for want of takes
+    int holdover;       // the NTP daemon serving the free-running clock for want of takes
     int function;       // the TOT function carried
     int lock, channel, level, snr, ber;
     int64_t taken_at_s; // the last take, 0 before the first
     int last_year, last_month, last_day, last_hour, last_minute, last_second;
     int shm; // shm delivery, else step
     int shm_unit, shm_count;
-    int ntp_running; // the NTP daemon started by the unit
-    int stratum;
+    int ntp_running;    // the NTP daemon started by the unit
+    int stratum;        // the setting
+    int served_stratum; // by the NTP daemon's configuration, -1 unknown
 };
 
 // Notes the program's start.
@@ -32,6 +34,9 @@ void unit_state_started();
 // Gathers the state and writes the state file and the metrics file when a value
 // in them changed. A failed write is logged once until a write succeeds.
 void publish_unit_state();
+// At the program's end: the metrics file says that the unit runs and serves no
+// more.
+void publish_unit_ended();
 
 // Forgets the texts last written, so that the next publish writes both files
 // (tests).
@@ -40,3 +45,4 @@ void unit_state_reset();
 // The texts of the two files (seconds since the epoch `now` for the metrics).
 std::string state_file_text(const UnitState& s);
 std::string metrics_text(const UnitState& s, int64_t now_s);
+std::string ended_metrics_text(int64_t started_s);

@@ -1,7 +1,8 @@
-// Holdover: how long the unit has gone without taking broadcast time, and the
-// NTP daemon stopped once that passes the installation's limit (ORV_HOLDOVER_S
+// Holdover: how long the unit has gone without taking broadcast time, the NTP
+// daemon serving the free-running clock once that passes a minute, and the
+// daemon stopped once it passes the installation's limit (ORV_HOLDOVER_S
 // seconds, counted in ticks; 0 serves the free-running clock without limit).
-// The next take starts the daemon again.
+// The next take ends the holdover and starts the daemon again.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 struct HoldoverState {
     int64_t ticks_since_take; // ticks (seconds) since the last take, 0 on its tick
     bool daemon_stopped;      // the NTP daemon is stopped for the holdover
+    bool serving;             // the NTP daemon serves the free-running clock
 };
 
 extern HoldoverState holdover;
@@ -17,5 +19,6 @@ extern HoldoverState holdover;
 void holdover_count();
 // A take: the holdover is over.
 void holdover_take();
-// At the end of every tick: stops the daemon once the limit is reached.
+// At the end of every tick: begins the holdover after a minute without a take
+// while the daemon runs, and stops the daemon once the limit is reached.
 void holdover_check();

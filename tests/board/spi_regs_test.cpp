@@ -1,9 +1,11 @@
 // Register access over SPI against a recording bus: frame bytes, the result
-// word, the readback attempts, failed exchanges and the link's release.
+// word, the readback attempts and their report, failed exchanges and the
+// link's release.
 #include "board/spi_regs.h"
 #include "board/spi_transport.h"
 
 #include "sandbox.h"
+#include "text.h"
 
 #include <array>
 #include <gtest/gtest.h>
@@ -36,7 +38,7 @@ int recording_exchange(uint8_t* frame, size_t length) {
 const SpiTransport kRecording{"recording", [] { return open_result; }, recording_exchange,
                               [] { ++closes; }};
 
-class SpiRegs : public ::testing::Test {
+class SpiRegs : public SandboxTest {
   protected:
     void SetUp() override {
         sent.clear();
@@ -69,23 +71,28 @@ TEST_F(SpiRegs, FramesCarryCommandAddressAndDataMostSignificantFirst) {
 }
 
 // A match on the first attempt is two silent exchanges; every failed attempt
-// prints once and writes the same frame again, 101 attempts at most.
+// writes the same frame again, 101 attempts at most. A run of failed attempts
+// prints the console line and logs once; the others are counted until a write
+// reads back again or the link closes.
 TEST_F(SpiRegs, ReadbackRepeatsTheWriteUntilTheTopByteMatches) {
-    for (const auto& [match_at, result, failures] :
-         {std::tuple{0, 0, 0}, std::tuple{5, 0, 2}, std::tuple{1000, -1, 101}}) {
+    for (const auto& [match_at, result, failures, printed] :
+         {std::tuple{0, 0, 0, 0}, std::tuple{5, 0, 2, 1}, std::tuple{1000, -1, 101, 1},
+          std::tuple{1000, -1, 101, 0}}) {
         sent.clear();
         matching_from = match_at;
-        std::string printed;
-        for (int i = 0; i < failures; ++i)
-            printed += "SPI WRITE READBACK ERROR !!\n";
-        EXPECT_EQ(capture_stdout([&] { EXPECT_EQ(SpiWrite32(0x6300, 0xA014, 1), result); }),
-                  printed);
+        const std::string out =
+            capture_stdout([&] { EXPECT_EQ(SpiWrite32(0x6300, 0xA014, 1), result); });
+        EXPECT_EQ(count(out, "SPI WRITE READBACK ERROR !!\n"), printed) << out;
         ASSERT_EQ(sent.size(), size_t(2 * (failures + (result == 0))));
         for (size_t i = 0; i < sent.size(); i += 2) {
             EXPECT_EQ(sent[i], (Frame{0x63, 0x00, 0x00, 0x00, 0xA0, 0x14}));
             EXPECT_EQ(sent[i + 1], (Frame{0xE3, 0x00, 0xFF, 0xFF, 0xFF, 0xFF}));
         }
     }
+    capture_stdout(SpiClose);
+    const std::string line = "Register read-back fails: FPGA register 6300, 0000A014 written\n";
+    EXPECT_EQ(sandbox.log(), " <ERR> " + line + " <ERR> Repeated 1 more times: " + line +
+                                 " <ERR> " + line + " <ERR> Repeated 201 more times: " + line);
 }
 
 // A failed exchange fails the access at once, without a readback message; the

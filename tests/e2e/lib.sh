@@ -1,6 +1,12 @@
 # Shared helpers of the end-to-end scenarios: a fresh sandbox laid out as a
 # unit's image ($ROOT), orv-sim driven and watched only from outside, and on
-# exit, whatever happened, orv-sim killed and the sandbox removed.
+# exit, whatever happened, orv-sim killed and the sandbox removed. A scenario
+# asked for --help prints its usage and its opening comment.
+if [ "${1:-}" = --help ] || [ "${1:-}" = -h ]; then
+    echo "Usage: ORV_SIM=build/orv-sim ORVCTL=build/orvctl $0     (or: ctest --test-dir build -R e2e_$(basename "$0" .sh))"
+    sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"
+    exit 0
+fi
 set -euo pipefail
 
 E2E_REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)

@@ -7,7 +7,8 @@
 # in place of every other clock), chrony the unit's own file in conf.d and never
 # ntp.conf; both are root's, read by all. Stratum setting 1 asks for stratum 0,
 # which a local clock cannot have; shm delivery after step, and step after shm,
-# each leave only the unit's reference.
+# each leave only the unit's reference. orvctl reads the served stratum from
+# each configuration.
 . "$(dirname "$0")/lib.sh"
 
 UNIT=$((2 + $$ % 254))
@@ -16,6 +17,7 @@ mkdir -p "$ROOT/etc/default" "$ROOT/etc/orv-main" "$ROOT/etc/chrony/conf.d"
 echo "server 127.127.28.3" >>"$CONF/ntp.conf"
 chrony_file=$ROOT/etc/chrony/conf.d/orv-main.conf
 head='# Broadcast time (TOT) from orv-main, served to every client.'
+read -ra CTL <<<"${ORV_SIM_EMULATOR:-} ${ORVCTL:?ORVCTL must name the orvctl executable}"
 
 # start_unit DAEMON DELIVERY: a new start of the unit, its log and journal anew.
 start_unit() {
@@ -25,13 +27,14 @@ start_unit() {
     sim_start
     wait_serving
 }
-# check DAEMON COMMANDS CONFIGURATION, for the daemon of the round: its commands
-# so far (|-ended) and what it reads of the unit's configuration (ntpsec: the
-# clock lines of the copy, chrony: its whole file).
+# check DAEMON COMMANDS CONFIGURATION SERVED, for the daemon of the round: its
+# commands so far (|-ended), what it reads of the unit's configuration (ntpsec:
+# the clock lines of the copy, chrony: its whole file) and the stratum served.
 check() {
     [ "$1" = "$daemon" ] || return 0
     expect_eq "$1 commands" "$(journal | grep -F "$1.service" | tr '\n' '|')" "$2"
     expect_eq "$1 configuration" "$(if [ "$1" = ntpsec ]; then grep -E '127\.127\.|^tos ' "$ROOT/etc/orv-main/ntp.conf"; else cat "$chrony_file"; fi)" "$3"
+    expect_eq "$1 served stratum" "$("${CTL[@]}" status --json | python3 -c 'import json,sys; print(json.load(sys.stdin)["ntp_served_stratum"])')" "$4"
 }
 
 for daemon in ntpsec chrony; do
@@ -39,21 +42,21 @@ for daemon in ntpsec chrony; do
     rm -f "$CONF/Setup_05_01.ini" "$SD/Setup_05_01.ini"
     step "$daemon: the first take restarts the daemon on stratum 7"
     start_unit "$daemon" step
-    check ntpsec "$restart" 'tos orphan 7 orphanwait 1'
-    check chrony "$restart" "$head"$'\nlocal stratum 7\nallow'
+    check ntpsec "$restart" 'tos orphan 7 orphanwait 1' 7
+    check chrony "$restart" "$head"$'\nlocal stratum 7\nallow' 7
 
     step "$daemon: stratum 1: stopped, rewritten, restarted"
     sed -i 's/^Set_TOT_STRATUM=[0-9]*/Set_TOT_STRATUM=1/' "$CONF/Setup_05_01.ini"
     send_setup_change /var/kelvatro/conf/Setup_05_01.ini
     wait_for "$daemon restarted" eval '[ "$(journal_count "systemctl restart")" -eq 2 ]'
-    check ntpsec "$restart$stop$restart" 'tos orphan 1 orphanwait 1'
-    check chrony "$restart$stop$restart" "$head"$'\nlocal stratum 1\nallow'
+    check ntpsec "$restart$stop$restart" 'tos orphan 1 orphanwait 1' 1
+    check chrony "$restart$stop$restart" "$head"$'\nlocal stratum 1\nallow' 1
     sim_end
 
     step "$daemon: shm delivery, the unit started anew: restarted on the segment"
     start_unit "$daemon" shm
-    check ntpsec "$restart" "server 127.127.28.$UNIT minpoll 4 maxpoll 4"$'\n'"fudge 127.127.28.$UNIT refid TOT stratum 0"
-    check chrony "$restart" "$head"$'\n'"refclock SHM $UNIT refid TOT poll 2 filter 1 stratum 0"$'\n'allow
+    check ntpsec "$restart" "server 127.127.28.$UNIT minpoll 4 maxpoll 4"$'\n'"fudge 127.127.28.$UNIT refid TOT stratum 0" 1
+    check chrony "$restart" "$head"$'\n'"refclock SHM $UNIT refid TOT poll 2 filter 1 stratum 0"$'\n'allow 1
     sim_end
     [ "$daemon" = ntpsec ] && ntp_conf=$(cat "$ROOT/etc/orv-main/ntp.conf")
 done
@@ -62,7 +65,7 @@ expect_eq "ntp.conf after chrony" "$(cat "$ROOT/etc/orv-main/ntp.conf")" "$ntp_c
 step "ntpsec: step delivery after shm: the orphan stratum in place of the segment"
 daemon=ntpsec
 start_unit ntpsec step
-check ntpsec "systemctl restart ntpsec.service|" 'tos orphan 1 orphanwait 1'
+check ntpsec "systemctl restart ntpsec.service|" 'tos orphan 1 orphanwait 1' 1
 sim_end
 expect_eq "access" "$(stat -c '%a %u %g' "$ROOT/etc/orv-main/ntp.conf" "$chrony_file")" $'644 0 0\n644 0 0'
 pass

@@ -6,7 +6,9 @@
 # kept sandbox gets back the parts of the unit's image it lacks and keeps the
 # rest. A tree that does not build stops the scripts that build orv-sim with
 # the build's status before they lay out a sandbox or run anything; the
-# build's output goes to stderr.
+# build's output goes to stderr. Every script of scripts/ and tests/ answers
+# --help with its usage on stdout before it runs anything. run-sim.sh names the
+# control FIFO and shows the status log to its last line.
 . "$(dirname "$0")/lib.sh"
 
 for root in unset "" sim-root "$ROOT/a b" "$ROOT/a;b" "$ROOT/\$(x)"; do
@@ -44,4 +46,23 @@ for run in scripts/run-sim.sh "tests/tools/tick-cadence.sh 0"; do
     expect_eq "$script: the build's output" "$(cat "$ROOT/err")" \
         "cmake -S $repo -B $repo/build -DCMAKE_BUILD_TYPE=RelWithDebInfo"
 done
+
+mkdir "$ROOT/ran"
+for tool in apt-get dpkg dpkg-query cmake mmdebstrap qemu-system-x86_64 chroot; do
+    printf '#!/bin/sh\necho "%s $*" >>"%s"\nexit 1\n' "$tool" "$ROOT/ran/log" >"$ROOT/ran/$tool"
+    chmod +x "$ROOT/ran/$tool"
+done
+for script in $(grep -lE '^#!/usr/bin/env bash' -r "$E2E_REPO/scripts" "$E2E_REPO/tests"); do
+    status=0
+    out=$(PATH="$ROOT/ran:$PATH" timeout 10 bash "$script" --help 2>"$ROOT/err" </dev/null) || status=$?
+    [ $status = 0 ] && [[ $out == Usage:* ]] && [ ! -s "$ROOT/err" ] && [ ! -e "$ROOT/ran/log" ] ||
+        fail "$script --help: status $status, out: $out, err: $(cat "$ROOT/err" "$ROOT/ran/log" 2>&1)"
+done
+
+printf '#!/bin/sh\necho "2026/12/08 06:00:00 <INF> Main Program End" >>"$ORV_ROOT/var/www/StatusLog.txt"\n' >"$ROOT/bin/sim"
+chmod +x "$ROOT/bin/sim"
+out=$(ORV_SIM=$ROOT/bin/sim ORV_ROOT=$ROOT/run bash "$E2E_REPO/scripts/run-sim.sh" </dev/null)
+[[ $out == *"control FIFO $ROOT/run/var/kelvatro/maincontrol"* ]] || fail "no control FIFO named: $out"
+expect_eq "the log to its last line" "$(tail -n 2 <<<"$out")" \
+    $'2026/12/08 06:00:00 <INF> Main Program End\norv-sim: ended with status 0'
 pass

@@ -39,20 +39,26 @@ std::string samples(const std::string& metrics) {
 } // namespace
 
 TEST(UnitState, StateAndMetricsTexts) {
-    UnitState s{1796677433, 1,  "serving", 0, 1, 1, 27, 180,    28, 3, 1796677500,
-                2026,       12, 8,         6, 4, 5, 1,  123456, 42, 1, 7};
+    UnitState s{1796677433, 1, "serving", 0, 1, 1, 27,     180, 28, 3, 1796677500, 2026,
+                12,         8, 6,         4, 5, 1, 123456, 42,  1,  7, 8};
     EXPECT_EQ(state_file_text(s), kStateText);
     const std::string metrics = metrics_text(s, 1796677510);
-    EXPECT_TRUE(contains(metrics, "# HELP orv_ber Bit error rate of the broadcast as a ratio.\n"
-                                  "# TYPE orv_ber gauge\norv_ber 3e-05\n"));
-    EXPECT_EQ(count(metrics, "\n# TYPE "), 9);
-    EXPECT_EQ(samples(metrics), "orv_tuner_locked 1\norv_signal_level 180\norv_snr_db 28\n"
-                                "orv_ber 3e-05\norv_last_take_age_seconds 10\norv_serving 1\n"
-                                "orv_holdover 0\norv_ntp_stratum 7\n"
-                                "orv_start_time_seconds 1796677433\n");
-    // Before the first take no age.
+    EXPECT_TRUE(contains(metrics, "# HELP orv_bit_error_ratio Bit error rate of the broadcast.\n"
+                                  "# TYPE orv_bit_error_ratio gauge\norv_bit_error_ratio 3e-05\n"));
+    EXPECT_EQ(count(metrics, "\n# TYPE "), 10);
+    EXPECT_EQ(samples(metrics), "orv_up 1\norv_tuner_locked 1\norv_signal_level 180\n"
+                                "orv_snr_decibels 28\norv_bit_error_ratio 3e-05\n"
+                                "orv_last_take_age_seconds 10\norv_serving 1\norv_holdover 0\n"
+                                "orv_ntp_served_stratum 8\norv_start_time_seconds 1796677433\n");
+    // Before the first take no age; without a stratum in the configuration none.
     s.taken_at_s = 0;
-    EXPECT_EQ(metrics_text(s, 1796677510).find("orv_last_take_age_seconds"), std::string::npos);
+    s.served_stratum = -1;
+    const std::string before = metrics_text(s, 1796677510);
+    EXPECT_FALSE(contains(before, "orv_last_take_age_seconds"));
+    EXPECT_FALSE(contains(before, "orv_ntp_served_stratum"));
+    // The program's end: it runs and serves no more.
+    EXPECT_EQ(samples(ended_metrics_text(1796677433)),
+              "orv_up 0\norv_serving 0\norv_holdover 0\norv_start_time_seconds 1796677433\n");
 }
 
 // Written when a value changed only: a file removed stays away until then.

@@ -8,6 +8,7 @@
 # records every start, with nothing mounted in it; nothing is booted. The
 # minbase root and the packages are kept in /var/cache/orv-pkgcheck.
 set -euo pipefail
+case ${1:-} in -h | --help) echo "Usage: [ORV_NTP_DAEMON=ntpsec|chrony] $0 bookworm|trixie [DEB]     (install, upgrade and purge in a fresh root)" && exit 0 ;; esac
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 release=${1:-}

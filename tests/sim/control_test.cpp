@@ -85,12 +85,16 @@ TEST_F(SimControlTest, StopLeavesNoThreadDescriptorOrFifo) {
 // Values out of range or not numbers are refused and change nothing; every line
 // is acknowledged or refused on the console.
 TEST_F(SimControlTest, ValuesCheckedAndEachLineAnswered) {
+    const int64_t broadcast = sim_world().broadcast_base_us;
     for (const char* line : {"level 256", "level -1", "level 12x", "snr many", "ber 5",
-                             "layers 1 2", "tot-period 0", "link sideways", "signal", "fpga on"})
+                             "layers 1 2", "tot-period 0", "link sideways", "signal", "fpga on",
+                             "broadcast 2026-12-08x 06:00:00", "broadcast 2026-02-31 06:00:00",
+                             "broadcast 2026-12-08 06:00:00.5", "broadcast 2026-12-08 24:00:00"})
         EXPECT_EQ(sim_world_apply(line), -1) << line;
     const SimWorld w = sim_world();
     EXPECT_EQ(w.level, 180);
     EXPECT_EQ(w.tot_period_s, 5u);
+    EXPECT_EQ(w.broadcast_base_us, broadcast);
     testing::internal::CaptureStderr();
     const std::string done = capture_stdout([] { sim_world_apply("link down"); });
     EXPECT_EQ(done, "sim: done: link down\n");
@@ -98,4 +102,6 @@ TEST_F(SimControlTest, ValuesCheckedAndEachLineAnswered) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "sim: refused: level 300: takes a number from 0 to 255\n");
     EXPECT_FALSE(sim_world().link_up);
+    EXPECT_EQ(capture_stdout([] { sim_world_apply("broadcast 2028-02-29 23:59:59"); }),
+              "sim: done: broadcast 2028-02-29 23:59:59\n");
 }

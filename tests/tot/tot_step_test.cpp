@@ -306,7 +306,8 @@ TEST_F(TotStep, SwitchHeldThreeTicksEndsTheProgram) {
     EXPECT_EQ(count(status_log(), "<ERR> Network init switch held for 3 s: ending the unit\n"), 1);
 }
 
-// A minute without a take logs its reason once; the next take logs its end.
+// A minute without a take logs its reason and the holdover once; the next take
+// logs its end.
 class TotStepMissed : public TotStep,
                       public testing::WithParamInterface<std::pair<const char*, const char*>> {};
 
@@ -318,6 +319,9 @@ TEST_P(TotStepMissed, ReasonLoggedOnceThenTheReturn) {
     ticks(120);
     EXPECT_EQ(count(status_log(), "<ERR> No TOT taken for "), 1);
     EXPECT_EQ(count(status_log(), std::string("<ERR> No TOT taken for 61 s: ") + reason + "\n"), 1);
+    EXPECT_EQ(count(status_log(), "<INF> Holdover begun: NTP daemon serving the free-running "
+                                  "clock, no broadcast time for 61 s\n"),
+              1);
     world("reset");
     world("tot-period 1");
     ticks(70);

@@ -9,6 +9,7 @@
 # The image is cached in $ORV_VM_CACHE (default /var/cache/orv-vm), keyed by the
 # release and its package list.
 set -euo pipefail
+case ${1:-} in -h | --help) echo "Usage: $0 [--all] [DEB]     (the package booted in a qemu VM; --all: every daemon and delivery, a reboot, an upgrade, a purge)" && exit 0 ;; esac
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 cd "$repo"
 . scripts/install-packages.sh

@@ -1,0 +1,46 @@
+// The served stratum read back from the daemon's configuration: one above a
+// reference clock's ("fudge" for ntpd and ntpsec, "refclock" for chrony), or
+// ntpsec's orphan stratum ("tos orphan S") and chrony's "local stratum S"
+// themselves.
+#include "tot/served_stratum.h"
+
+#include "os/deploy_settings.h"
+#include "os/unit_path.h"
+
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+constexpr const char* kNtpConf = "/var/kelvatro/conf/ntp.conf";
+constexpr const char* kChronyConf = "/etc/chrony/conf.d/orv-main.conf";
+
+// The stratum that one line serves, or -1.
+int served_by(const std::string& line) {
+    std::istringstream words(line);
+    std::string first, word;
+    words >> first;
+    const bool of_a_clock = first == "fudge" || first == "refclock";
+    if (!of_a_clock && first != "local" && first != "tos") return -1;
+    const char* const key = first == "tos" ? "orphan" : "stratum";
+    int stratum = -1;
+    while (words >> word)
+        if (word == key && !(words >> stratum)) return -1;
+    return stratum < 0 ? -1 : stratum + int(of_a_clock);
+}
+
+} // namespace
+
+std::string ntp_daemon_conf() {
+    return deploy_setting("ORV_NTP_DAEMON") == "chrony"
+               ? deploy_setting("ORV_CHRONY_CONF", kChronyConf)
+               : kNtpConf;
+}
+
+int served_stratum() {
+    std::ifstream conf(unit_path(ntp_daemon_conf()));
+    int served = -1;
+    for (std::string line; std::getline(conf, line);)
+        if (const int stratum = served_by(line); stratum >= 0) served = stratum;
+    return served;
+}
