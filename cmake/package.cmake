@@ -31,6 +31,12 @@ target_link_options(orv-main PRIVATE -Wl,-z,relro,-z,now)
 target_link_options(orvctl PRIVATE -Wl,-z,relro,-z,now)
 install(TARGETS orv-main RUNTIME DESTINATION sbin)
 install(TARGETS orvctl RUNTIME DESTINATION bin)
+# Without the compilers' version notes (.comment), as dh_strip leaves Debian's
+# binaries: strip leaves those that the C runtime's start files bring.
+foreach(program sbin/orv-main bin/orvctl)
+  install(CODE "execute_process(COMMAND ${CMAKE_OBJCOPY} --remove-section=.comment
+    \$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${program} COMMAND_ERROR_IS_FATAL ANY)")
+endforeach()
 foreach(page orvctl.1 orv-main.8)
   configure_file(${CMAKE_SOURCE_DIR}/doc/${page} ${CMAKE_BINARY_DIR}/${page} COPYONLY)
   execute_process(COMMAND gzip -9nf ${CMAKE_BINARY_DIR}/${page})

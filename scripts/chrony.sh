@@ -51,17 +51,9 @@ unpack_host() {
 unpack_release() {
     local apt deb
     apt=$(mktemp -d)
-    mkdir -p "$apt/etc/apt.conf.d" "$apt/etc/preferences.d" "$apt/lists/partial" \
-        "$apt/cache/archives/partial"
-    : >"$apt/status"
-    echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $(orv_debian_mirror) $release main" \
-        >"$apt/etc/sources.list"
-    local options=(-o Dir::Etc="$apt/etc" -o Dir::Etc::SourceParts="$apt/etc/none"
-        -o Dir::State="$apt" -o Dir::State::status="$apt/status" -o Dir::Cache="$apt/cache"
-        -o APT::Architecture="$arch" -o APT::Architectures="$arch" -o Debug::NoLocking=1
-        -o Acquire::Languages=none -o APT::Install-Recommends=false -o APT::Sandbox::User=root)
-    apt-get "${options[@]}" -qq update
-    apt-get "${options[@]}" -qq -y --download-only install chrony >/dev/null
+    orv_release_apt "$apt" "$arch" "$release"
+    apt-get "${orv_apt_options[@]}" -qq update
+    apt-get "${orv_apt_options[@]}" -qq -y --download-only install chrony >/dev/null
     mkdir -p "$dir"
     for deb in "$apt"/cache/archives/*.deb; do dpkg-deb -x "$deb" "$dir"; done
     # A merged-/usr release ships its loader under usr/lib: /lib must lead there.

@@ -45,3 +45,20 @@ orv_debian_mirror() {
     [ -n "$uri" ] || { echo "$(basename "$0"): no Debian archive in this machine's apt sources" >&2; return 1; }
     echo "${uri%/}"
 }
+
+# An apt state of its own in DIR for Debian RELEASE on ARCH, with nothing
+# installed, for apt-get "${orv_apt_options[@]}" ...: this machine's sources and
+# package state are left as they are, and apt runs no package's binaries.
+orv_release_apt() { # DIR ARCH RELEASE
+    local dir=$1
+    mkdir -p "$dir/etc/apt.conf.d" "$dir/etc/preferences.d" "$dir/lists/partial" \
+        "$dir/cache/archives/partial"
+    : >"$dir/status"
+    echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $(orv_debian_mirror) $3 main" \
+        >"$dir/etc/sources.list"
+    # shellcheck disable=SC2034 # the caller's
+    orv_apt_options=(-o Dir::Etc="$dir/etc" -o Dir::Etc::SourceParts="$dir/etc/none"
+        -o Dir::State="$dir" -o Dir::State::status="$dir/status" -o Dir::Cache="$dir/cache"
+        -o APT::Architecture="$2" -o APT::Architectures="$2" -o Debug::NoLocking=1
+        -o Acquire::Languages=none -o APT::Install-Recommends=false -o APT::Sandbox::User=root)
+}

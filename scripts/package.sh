@@ -4,7 +4,8 @@
 # Builds orv-main for the architecture and Debian release (default trixie) in
 # build-deb-ARCH-RELEASE/ (a cross build for arm64 and armhf), makes
 # orv-main_<version>_<arch>.deb there with CPack, checks it (its files, its
-# dependencies, lintian, systemd-analyze verify on its units) and prints its
+# dependencies, lintian, systemd-analyze verify on its units), prints how
+# exposed systemd-analyze security finds orv-main.service and prints its
 # path on the last line. It never installs the package: that would start a unit
 # that reconfigures this machine (tests/package/install-check.sh installs it
 # into a Debian root of its own).
@@ -95,6 +96,13 @@ verify_units() {
         [ -z "$out" ] || { echo "$out" >&2; return 1; }
 }
 check "systemd-analyze verify accepts the units" verify_units
+# How exposed orv-main's service is, as this machine's systemd rates the
+# packaged unit (the README gives the score and the version).
+exposure=$(systemd-analyze security --offline=yes --root="$unpacked" "$units/orv-main.service" \
+    2>/dev/null | sed -n 's/^.*Overall exposure level for orv-main.service: \([0-9.]* [A-Z]*\).*/\1/p')
+systemd=$(systemd-analyze --version | sed -n '1s/^systemd \([0-9]*\).*/\1/p')
+check "systemd $systemd's systemd-analyze security scores orv-main.service ${exposure:-not at all}" \
+    test -n "$exposure"
 
 [ "$failures" -eq 0 ] || { echo "package.sh: $failures checks failed" >&2; exit 1; }
 echo "$deb"

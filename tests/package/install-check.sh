@@ -69,7 +69,8 @@ apt_in_root /tmp/orv-main.deb
 
 expect "units enabled at installation" $'enabled\nenabled\nenabled\nenabled' \
     "$(enablement var-kelvatro-conf.mount orv-main-conf.service orv-main.service "$daemon.service")"
-expect "the daemon stopped, nothing started" $'ntpsec.service stop\nchrony.service stop' \
+expect "the daemon stopped, a running dhcpcd restarted, nothing started" \
+    $'ntpsec.service stop\nchrony.service stop\ndhcpcd.service try-restart' \
     "$(cat "$root/var/log/policy-rc.d.log")"
 expect "dhcpcd.conf diverted" \
     "diversion of /etc/dhcpcd.conf to /etc/dhcpcd.conf.orv-main-orig by orv-main" \
@@ -141,7 +142,13 @@ expect "the unit restarted at the upgrade, the daemon left to it" "orv-main.serv
     "$(cat "$root/var/log/policy-rc.d.log")"
 expect "the unit's dhcpcd.conf kept at the upgrade" "$unit_dhcpcd" "$(cat "$root/etc/dhcpcd.conf")"
 
+# A removal stops the unit (its stop stops the daemon) and restarts the daemon,
+# which the root's last check then finds enabled, on its own files alone.
+: >"$root/var/log/policy-rc.d.log"
+apt_quiet remove -y -q orv-main
 apt_quiet purge -y -q orv-main
+expect "the unit stopped, the daemon restarted at the removal, nothing at the purge" \
+    "orv-main.service stop"$'\n'"$daemon.service restart" "$(cat "$root/var/log/policy-rc.d.log")"
 expect "dhcpcd.conf no longer diverted" "" "$(in_root dpkg-divert --list /etc/dhcpcd.conf)"
 rmdir "$root/run/systemd/system"
 expect "after the purge the root is as before the installation" "" "$(diff <(echo "$before") <(tree))"
