@@ -70,7 +70,8 @@ int WriteFileReported(const char* path, std::string_view text, FileAccess access
         }
         return 0;
     }
-    LogRepeated(failing_writes[path], 3, "Cannot write %s: %s\n", path, std::strerror(error));
+    LogRepeated(failing_writes[path], 3, "Cannot write %s: %s\n", LogEscaped(path).c_str(),
+                std::strerror(error));
     return -1;
 }
 

@@ -67,7 +67,8 @@ std::string stamp(const DateTime& t, bool date) {
 
 using SystemFileTest = SandboxTest;
 
-// Every key is read: written again, the record gives the same text.
+// Every key is read: written again, the record gives the same text. Printed,
+// the unit name comes escaped.
 TEST_F(SystemFileTest, ReadsEveryKeyAndWritesTheTwentyTwoLinesBack) {
     const std::string expected = file_text(kSampleValues);
     sandbox.write(kPath, expected);
@@ -79,12 +80,13 @@ TEST_F(SystemFileTest, ReadsEveryKeyAndWritesTheTwentyTwoLinesBack) {
     EXPECT_EQ(expected, sandbox.read(kPath));
     EXPECT_EQ(std::vector<std::string>{"sync"}, sandbox.journal());
     const std::regex printout(R"(.{19} <INF> Version     : 01000004
-.{19} <INF> Unit Name   : Tokyo Tower 2
+.{19} <INF> Unit Name   : Tokyo\\x1B\[2JTower
 .{19} <INF> System Info : 04000003
 .{19} <INF> Option Info : 00000010
 .{19} <INF> Custum Info : 00000004
 .{19} <INF> HeaderTime  : 0
 )");
+    std::strcpy(s.UnitName, "Tokyo\x1b[2JTower");
     const std::string out = capture_stdout([&] { PrintSystemSettings(s); });
     EXPECT_TRUE(std::regex_match(out, printout)) << out;
 }
@@ -185,8 +187,9 @@ TEST_F(SystemFileTest, UnreadableFileFailsAndUnwritableFileIsReported) {
     EXPECT_TRUE(sandbox.journal().empty());
     close(sock);
 
-    out = capture_stdout([&] { EXPECT_EQ(-1, WriteSystemFile("/var/nodir/x.ini", s)); });
+    out = capture_stdout([&] { EXPECT_EQ(-1, WriteSystemFile("/var/nodir/\x1b.ini", s)); });
     EXPECT_TRUE(contains(out, "<EMG> System file error\n"));
+    EXPECT_TRUE(contains(out, "<ERR> Cannot write /var/nodir/\\x1B.ini: No such file"));
 }
 
 // A write cut short (here by the file size limit, as by a full disk) leaves
