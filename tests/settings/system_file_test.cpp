@@ -6,13 +6,16 @@
 
 #include <csignal>
 #include <cstring>
+#include <linux/capability.h>
 #include <regex>
 #include <string>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -63,6 +66,19 @@ std::string stamp(const DateTime& t, bool date) {
     std::snprintf(text, sizeof text, date ? "%04d/%02d/%02d" : "%02d:%02d:%02d",
                   date ? t.year : t.hour, date ? t.month : t.minute, date ? t.day : t.second);
     return text;
+}
+
+// Runs the function on a thread of its own without the capability to override
+// file modes, so that a directory's mode holds for root too.
+template <typename F> void without_mode_override(F&& f) {
+    std::thread([&f] {
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0}; // this thread
+        __user_cap_data_struct caps[2]{};
+        syscall(SYS_capget, &header, caps);
+        caps[0].effective &= ~(1u << CAP_DAC_OVERRIDE);
+        syscall(SYS_capset, &header, caps);
+        f();
+    }).join();
 }
 
 using SystemFileTest = SandboxTest;
@@ -142,7 +158,20 @@ TEST_F(SystemFileTest, OnlyAFileThatCannotBeReadIsReplaced) {
         expected_log += " <ERR> /var/kelvatro/conf/ORV_System.ini not whole (" + why +
                         "): restored from /usr/kelvatro/conf/ORV_System.ini\n";
     }
-    EXPECT_EQ(damaged[1].text, sandbox.read(std::string(kPath) + ".aside1"));
+    // The newest three moved aside are kept.
+    EXPECT_EQ(damaged[4].text, sandbox.read(std::string(kPath) + ".aside"));
+    EXPECT_EQ(damaged[2].text, sandbox.read(std::string(kPath) + ".aside2"));
+    EXPECT_FALSE(sandbox.exists(std::string(kPath) + ".aside3"));
+
+    // One that cannot be moved aside is left as it is, never overwritten.
+    sandbox.write(kPath, "");
+    chmod(sandbox.path("/var/kelvatro/conf").c_str(), 0555);
+    capture_stdout(
+        [] { without_mode_override([] { CheckSettingsFile(kPath, kSystemFileShape); }); });
+    chmod(sandbox.path("/var/kelvatro/conf").c_str(), 0755);
+    EXPECT_EQ("", sandbox.read(kPath));
+    expected_log += " <ERR> /var/kelvatro/conf/ORV_System.ini not whole (empty) and cannot be "
+                    "moved aside: Permission denied; left as it is\n";
 
     sandbox.write(kPath, "[ORVSystem]\nUnitName=cut");
     sandbox.write(kSdPath, "");
