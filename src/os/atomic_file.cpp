@@ -1,6 +1,7 @@
 // Files written whole: a temporary file beside the target, flushed and renamed
 // over it; reading a regular file whole without following a link; moving a
-// thing out of a file's place, keeping the newest few; stdio output gathered in memory.
+// thing out of a file's place (the newest few kept); stdio output gathered in
+// memory.
 #include "os/atomic_file.h"
 
 #include "os/unit_path.h"
