@@ -52,7 +52,7 @@ orv_install_packages "${packages[@]}"
 export TZ=Asia/Tokyo
 
 echo "== chronyd for the shared-memory clock scenario (unpacked, never installed)"
-scripts/chrony.sh build/chrony || echo "test.sh: no chronyd: its scenario will be skipped" >&2
+tests/tools/chrony.sh build/chrony || echo "test.sh: no chronyd: its scenario will be skipped" >&2
 
 echo "== the Prometheus text parser for the metrics check (unpacked, never installed)"
 unpack_prometheus_client() {

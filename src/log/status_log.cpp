@@ -14,7 +14,6 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <mutex>
@@ -162,21 +161,17 @@ int LogDeleteArchive() {
 }
 
 void LogRepeated(LogRepeat& run, int level, const char* format, ...) {
-    std::array<char, kLogMessageSize> message;
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(message.data(), message.size(), format, args);
-    va_end(args);
-    if (run.running &&
-        (run.of == LogRunOf::site || std::strcmp(message.data(), run.first.data()) == 0)) {
+    if (run.running) {
         ++run.repeats;
         return;
     }
-    LogRepeatEnd(run);
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(run.first.data(), run.first.size(), format, args);
+    va_end(args);
     run.running = true;
     run.level = level;
-    run.first = message;
-    LogPrint(LOG_TO_BOTH, level, "%s", message.data());
+    LogPrint(LOG_TO_BOTH, level, "%s", run.first.data());
 }
 
 void LogRepeatEnd(LogRepeat& run) {

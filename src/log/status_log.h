@@ -21,15 +21,11 @@ int LogDeleteArchive();
 // One failure that may come again and again (every tick, every message): the
 // first report of a run is logged, the ones after it are only counted, and the
 // end of the run logs how often it came again. A run is one of its reporting
-// site (whatever the text of each report, as for messages of all kinds that
-// are dropped) or, with LogRunOf::text, one of the same text (a different
-// text ends it and begins another). Each site keeps its own record (or one per
-// thing it reports on, such as a file); the record is not locked, its site's
-// own lock or thread covers it.
-enum class LogRunOf { site, text };
-
+// site, whatever the text of each report (a writer that varies its messages
+// gets one line a run too). Each site keeps its own record (or one per thing
+// it reports on, such as a file); the record is not locked, its site's own
+// lock or thread covers it.
 struct LogRepeat {
-    LogRunOf of = LogRunOf::site;
     bool running = false;
     int level = 0;
     unsigned long repeats = 0;

@@ -174,8 +174,9 @@ std::string echo_text(const uint8_t* bytes, int count) {
 constexpr std::array<uint32_t, 4> kIicBridgeRegs{0x1000, 0x1004, 0x1008, 0x1200};
 constexpr uint32_t kIicBitRateKhz = 100;
 constexpr int kIicMaxBytes = 16;
-// The same refused "iic" command again and again is logged once a run.
-LogRepeat iic_refusals{LogRunOf::text};
+// Refused "iic" commands are logged once a run, whatever their counts; the
+// next one done ends the run.
+LogRepeat iic_refusals;
 
 void report_open_failure(int channel) {
     std::printf("Error Zentu_Open() %d\n", channel);

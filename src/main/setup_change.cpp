@@ -65,9 +65,9 @@ bool same_date_time(const DateTime& a, const DateTime& b) {
            a.minute == b.minute && a.second == b.second;
 }
 
-// The same refusal again and again (a writer repeating its message) is logged
-// once a run.
-LogRepeat refusals{LogRunOf::text};
+// Refusals are logged once a run, whatever their names and reasons (a writer
+// that varies its messages too); the next file taken ends the run.
+LogRepeat refusals;
 
 // Opens a file named by a setup change, once, for reading: an existing regular
 // file that stands under its own name (not a link) directly in the RAM-disk

@@ -1,15 +1,18 @@
 // Files written whole: a temporary file beside the target, flushed and renamed
 // over it; reading a regular file whole without following a link; moving a
-// thing out of a file's place; stdio output gathered in memory.
+// thing out of a file's place (the newest few kept); stdio output gathered in
+// memory.
 #include "os/atomic_file.h"
 
 #include "os/unit_path.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,6 +25,27 @@ std::string directory_of(const std::string& path) {
     const size_t slash = path.rfind('/');
     if (slash == std::string::npos) return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// What was moved aside from a path, newest first: "<path>.aside", ".aside1", ...
+constexpr int kAsideKept = 3;
+
+std::string aside_suffix(int n) {
+    return n == 0 ? ".aside" : ".aside" + std::to_string(n);
+}
+
+// Drops the oldest of what was moved aside from the (host) path and moves the
+// others on by one. False, with errno set, when it could not.
+bool make_room_aside(const std::string& from) {
+    std::error_code error;
+    std::filesystem::remove_all(from + aside_suffix(kAsideKept - 1), error);
+    errno = error.value();
+    if (error) return false;
+    for (int n = kAsideKept - 1; n > 0; --n)
+        if (rename((from + aside_suffix(n - 1)).c_str(), (from + aside_suffix(n)).c_str()) != 0 &&
+            errno != ENOENT)
+            return false;
+    return true;
 }
 
 std::string name_of(const std::string& path) {
@@ -118,14 +142,11 @@ bool read_whole_file(const char* path, std::string& text) {
 
 std::string move_aside(const char* path) {
     const std::string from = unit_path(path);
-    for (int n = 0; n <= 9; ++n) {
-        const std::string suffix = n == 0 ? ".aside" : ".aside" + std::to_string(n);
-        if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, (from + suffix).c_str(),
-                      RENAME_NOREPLACE) == 0)
-            return path + suffix;
-        if (errno != EEXIST) return {};
-    }
-    return {};
+    if (!make_room_aside(from) ||
+        renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, (from + aside_suffix(0)).c_str(),
+                  RENAME_NOREPLACE) != 0)
+        return {};
+    return path + aside_suffix(0);
 }
 
 FILE* text_stream_open(TextStream& stream) {

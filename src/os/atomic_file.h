@@ -35,9 +35,10 @@ void remove_stale_temp_files(const char* dir);
 // false (errno set; EINVAL for a file that is not regular) when it cannot.
 bool read_whole_file(const char* path, std::string& text);
 
-// Renames whatever stands at the path to "<path>.aside" (or ".aside1" to
-// ".aside9" when that is taken) and returns the new unit path; empty, with
-// errno set, when it could not.
+// Renames whatever stands at the path to "<path>.aside" and returns the new
+// unit path; empty, with errno set, when it could not. The three newest things
+// moved aside from a path are kept: the one before moves on to ".aside1", that
+// one to ".aside2", and what stood there is removed.
 std::string move_aside(const char* path);
 
 // Output of stdio calls gathered in memory, written out whole when complete.

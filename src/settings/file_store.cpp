@@ -34,11 +34,10 @@ std::string sd_copy_of(const char* path) {
 }
 
 // The state of a settings file on the disk: why it is not whole (empty when it
-// is), its text, and whether something other than a regular file stands there.
+// is) and its text.
 struct SettingsFileState {
     std::string problem;
     std::string text;
-    bool in_the_way = false;
 };
 
 SettingsFileState state_of(const char* path, const SettingsShape& shape) {
@@ -48,7 +47,6 @@ SettingsFileState state_of(const char* path, const SettingsShape& shape) {
         state.problem = errno == ENOENT ? "missing" : std::strerror(errno);
     } else if (!S_ISREG(st.st_mode)) {
         state.problem = "not a regular file";
-        state.in_the_way = true;
     } else if (!read_whole_file(path, state.text)) {
         state.problem = std::string("unreadable: ") + std::strerror(errno);
     } else {
@@ -70,7 +68,8 @@ int WriteFileReported(const char* path, std::string_view text, FileAccess access
         }
         return 0;
     }
-    LogRepeated(failing_writes[path], 3, "Cannot write %s: %s\n", path, std::strerror(error));
+    LogRepeated(failing_writes[path], 3, "Cannot write %s: %s\n", LogEscaped(path).c_str(),
+                std::strerror(error));
     return -1;
 }
 
@@ -172,15 +171,19 @@ void CheckSettingsFile(const char* path, const SettingsShape& shape) {
     const SettingsFileState copy = state_of(copy_path.c_str(), shape);
     if (ram.problem == "missing" && copy.problem == "missing") return;
 
-    // What stood there is kept beside it, never lost.
-    const bool moved = ram.problem != "missing" && !move_aside(path).empty();
+    // What stood there is kept beside it, never lost: what cannot be moved aside
+    // stays where it is.
+    if (ram.problem != "missing" && move_aside(path).empty()) {
+        LogPrint(LOG_TO_BOTH, 3, "%s not whole (%s) and cannot be moved aside: %s; left as it is\n",
+                 path, ram.problem.c_str(), std::strerror(errno));
+        return;
+    }
     if (copy.problem.empty()) {
         if (WriteFileReported(path, copy.text, shared_file_access(), DirSync::yes) == 0)
             LogPrint(LOG_TO_BOTH, 3, "%s not whole (%s): restored from %s\n", path,
                      ram.problem.c_str(), copy_path.c_str());
         return;
     }
-    if (!moved && !ram.in_the_way) unit_unlink(path);
     LogPrint(LOG_TO_BOTH, 3, "%s not whole (%s), nor %s (%s): factory values\n", path,
              ram.problem.c_str(), copy_path.c_str(), copy.problem.c_str());
 }

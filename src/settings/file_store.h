@@ -49,6 +49,7 @@ std::string SettingsTextProblem(std::string_view text, const SettingsShape& shap
 // be read as the unit's (or is missing) is restored from its SD copy when that
 // copy can; otherwise it is moved out of the way, so that its reader writes
 // the factory values. Either case logs one level-3 line naming the copy and
-// the reason; a readable file, and a file missing in both places, are left as
-// they are.
+// the reason. A file that cannot be moved aside is left as it is (never
+// overwritten), with one level-3 line; a readable file, and a file missing in
+// both places, are left as they are.
 void CheckSettingsFile(const char* path, const SettingsShape& shape);

@@ -157,8 +157,8 @@ void take_address(const char* path, const char* key, const char* value, uint8_t 
     }
     if (std::any_of(before, before + 4, [](uint8_t b) { return b != 0; }))
         std::copy(before, before + 4, field);
-    LogPrint(LOG_TO_BOTH, 3, "%s: %s=%s is no address, %s kept\n", path, key, value,
-             dotted(field).c_str());
+    LogPrint(LOG_TO_BOTH, 3, "%s: %s=%s is no address, %s kept\n", LogEscaped(path, 80).c_str(),
+             key, LogEscaped(value, 80).c_str(), dotted(field).c_str());
 }
 
 void print_network_file(FILE* fp, const NetworkSettings& n) {

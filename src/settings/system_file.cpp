@@ -147,7 +147,7 @@ int WriteSystemFile(const char* path, const SystemSettings& s) {
 
 void PrintSystemSettings(const SystemSettings& s) {
     LogPrint(LOG_TO_BOTH, 6, "Version     : %08X\n", s.Version);
-    LogPrint(LOG_TO_BOTH, 6, "Unit Name   : %s\n", s.UnitName);
+    LogPrint(LOG_TO_BOTH, 6, "Unit Name   : %s\n", LogEscaped(s.UnitName).c_str());
     LogPrint(LOG_TO_BOTH, 6, "System Info : %08X\n", s.SystemInfo);
     LogPrint(LOG_TO_BOTH, 6, "Option Info : %08X\n", s.OptionInfo);
     LogPrint(LOG_TO_BOTH, 6, "Custum Info : %08X\n", s.CustumInfo);

@@ -27,7 +27,7 @@ long holdover_limit() {
     if (*end == '\0' && limit >= 0) return limit;
     if (!bad_limit_logged)
         LogPrint(LOG_TO_BOTH, 3, "ORV_HOLDOVER_S \"%s\" is no number of seconds: %ld kept\n",
-                 text.c_str(), kDefaultLimit);
+                 LogEscaped(text).c_str(), kDefaultLimit);
     bad_limit_logged = true;
     return kDefaultLimit;
 }

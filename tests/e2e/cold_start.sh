@@ -33,17 +33,19 @@ wait_for "the set date shown" ini_is "$CONF/ORV_Current.ini" SetDate 2031/02/03
 expect "the set time shown" ini_is "$CONF/ORV_Current.ini" SetTime 04:05:06
 
 step "FileNames holding shell syntax never reach a shell"
-# Each name is applied as a (missing, so factory-set) network file or refused;
-# neither may run the command inside it (orv-sim runs in $ROOT/sim).
-handled() { echo $(($(log_count "<ERR>") + $(journal_count "sudo service dhcpcd reload"))); }
+# Each name is refused (no such file), one line for the run of them, counted
+# once the network file after them is taken; none may run the command inside
+# it (orv-sim runs in $ROOT/sim).
+reloads=$(journal_count "sudo service dhcpcd reload")
 for name in '/var/kelvatro/conf/ORV_Network_$(echo x >pwned1).ini' \
     "/var/kelvatro/conf/ORV_Network_';echo x >pwned2;'.ini" \
     '/var/kelvatro/conf/ORV_Network_`echo x >pwned3`.ini' \
-    '/var/kelvatro/conf/ORV_Network_";echo x >pwned4;".ini'; do
-    before=$(handled)
+    '/var/kelvatro/conf/ORV_Network_";echo x >pwned4;".ini' /var/kelvatro/conf/ORV_Network.ini; do
     send_setup_change "$name"
-    wait_for "the name handled: $name" eval '[ "$(handled)" -gt "$before" ]'
 done
+wait_for "the names handled" eval '[ "$(journal_count "sudo service dhcpcd reload")" -gt "$reloads" ]'
+expect "one line for the refusals" log_has \
+    '<ERR> Repeated 3 more times: Setup change refused: /var/kelvatro/conf/ORV_Network_$(echo x >pwned1).ini does not exist'
 expect "no command ran" eval '! ls "$ROOT"/sim/pwned* "$CONF"/pwned* >/dev/null 2>&1'
 
 sim_end

@@ -4,8 +4,8 @@
 # unit's segment. The TOT source is reachable and agrees with the simulated
 # broadcast (this machine's clock) to 1 ms, the clock never stepped; without a
 # signal the source is unreachable until the signal is back. Skipped without
-# chronyd (scripts/chrony.sh). A cross build meets its target's chronyd:
-# ORV_CHRONY_DIR names the tree "scripts/chrony.sh ARCH RELEASE" unpacks,
+# chronyd (tests/tools/chrony.sh). A cross build meets its target's chronyd:
+# ORV_CHRONY_DIR names the tree "tests/tools/chrony.sh ARCH RELEASE" unpacks,
 # ORV_CHRONY_EMULATOR the command that runs its programs (qemu-arm -L TREE).
 export ORV_SIM_TICK_MS=1000
 . "$(dirname "$0")/lib.sh"
@@ -13,7 +13,7 @@ export ORV_SIM_TICK_MS=1000
 CHRONY_DIR=${ORV_CHRONY_DIR:-$E2E_REPO/build/chrony}
 read -ra CHRONY_RUN <<<"${ORV_CHRONY_EMULATOR:-}"
 skip() { echo "SKIP [$SCENARIO]: $1" && exit 77; }
-[ -x "$CHRONY_DIR/usr/sbin/chronyd" ] || skip "no chronyd in $CHRONY_DIR (scripts/chrony.sh unpacks it)"
+[ -x "$CHRONY_DIR/usr/sbin/chronyd" ] || skip "no chronyd in $CHRONY_DIR (tests/tools/chrony.sh unpacks it)"
 [[ ${ORV_SIM_EMULATOR:-} != qemu-arm\ * || -n ${ORV_CHRONY_EMULATOR:-} ]] ||
     skip "a 32-bit unit's segment is read by a chronyd of its own target (ORV_CHRONY_EMULATOR)"
 

@@ -8,7 +8,6 @@
 #include "timer/event_timer.h"
 
 #include <atomic>
-#include <chrono>
 #include <fcntl.h>
 #include <functional>
 #include <grp.h>
@@ -66,44 +65,21 @@ class LoopRunner {
     std::thread thread_;
 };
 
-// The ticks, counted by a repeating event timer (the tick runs the due check),
-// each made as slow as asked; the time of each tick, from the monotonic clock.
+// The ticks, counted by a repeating event timer (the tick runs the due check).
 std::atomic<int> ticks{0};
-std::atomic<int> tick_work_ms{0};
-std::atomic<int64_t> tick_at_us[1000];
 
 void count_tick(uintptr_t, uintptr_t) {
-    using namespace std::chrono;
-    const int n = ticks;
-    if (n < 1000)
-        tick_at_us[n] = duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
-    ticks = n + 1;
-    std::this_thread::sleep_for(milliseconds(tick_work_ms));
+    ++ticks;
 }
 
-// How long the next ten ticks take, from the start of the first to that of the
-// eleventh.
-int64_t ten_ticks_us() {
-    const int first = ticks + 1;
-    EXPECT_TRUE(eventually([&] { return ticks > first + 10; }));
-    return tick_at_us[first + 10] - tick_at_us[first];
-}
-
-// Ticks fall on a grid of whole ticks: a tick's own run time is part of its
-// tick, and messages between ticks, even from writers that keep the FIFO full,
-// neither start the wait again nor hold a due tick back.
-TEST_F(MainTest, TicksKeepTheirGridThroughMessagesSlowTicksAndFloods) {
+// Writers that keep a FIFO of 1 MiB full (the loop never finds it empty) hold
+// neither the ticks back nor the end of the pass. How the ticks keep their
+// grid meanwhile: tests/tools/tick-cadence.sh.
+TEST_F(MainTest, AFloodOfMessagesHoldsNeitherTheTicksNorTheEndBack) {
     pace_set_tick_ms(200);
-    ticks = 0;
-    tick_work_ms = 0;
     add_interval_event(TimerCallback{count_tick, 0, 0}, 1, 1);
     LoopRunner loop(sandbox, main_loop);
     ASSERT_TRUE(loop.ready());
-    tick_work_ms = 120; // every tick takes 0.6 tick
-    EXPECT_LT(ten_ticks_us(), 10 * 200000 * 135 / 100);
-    tick_work_ms = 0;
-
-    // Writers that keep a FIFO of 1 MiB full: the loop never finds it empty.
     std::atomic<bool> flooding = true;
     const auto flood = [&] {
         const int fd = open(sandbox.path(kControlFifoPath).c_str(), O_WRONLY | O_CLOEXEC);
@@ -116,7 +92,8 @@ TEST_F(MainTest, TicksKeepTheirGridThroughMessagesSlowTicksAndFloods) {
         close(fd);
     };
     std::thread writers[] = {std::thread(flood), std::thread(flood)};
-    EXPECT_LT(ten_ticks_us(), 10 * 200000 * 135 / 100);
+    const int before = ticks;
+    EXPECT_TRUE(eventually([&] { return ticks > before + 3; }));
     flooding = false;
     for (std::thread& writer : writers)
         writer.join();

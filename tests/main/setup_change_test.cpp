@@ -115,11 +115,14 @@ TEST_F(SetupChangeTest, ChangedSetDateSetsTheClocks) {
                          "build date\n"));
 }
 
-// Only an existing regular file directly in the settings directory is taken;
-// each refusal is logged once a run of it.
+// Only an existing regular file directly in the settings directory is taken.
+// Refusals are logged once a run, whatever their names; a file taken ends it.
 TEST_F(SetupChangeTest, OnlyFilesOfTheSettingsDirectoryAreTaken) {
     system_settings.SystemInfo = kTotFunctionBit;
     write_system_file("/var/kelvatro/conf/ORV_System.ini", "INSIDE");
+    // Taken, and only noted (another board's setup): it ends a run of refusals.
+    const std::string taken = "/var/kelvatro/conf/Setup_06_01.ini";
+    sandbox.write(taken, "[TOT]\n");
     write_system_file("/var/www/away/ORV_System.ini", "EVIL");
     fs::create_directory_symlink(sandbox.path("/var/www/away"),
                                  sandbox.path("/var/kelvatro/conf/linkdir"));
@@ -140,22 +143,22 @@ TEST_F(SetupChangeTest, OnlyFilesOfTheSettingsDirectoryAreTaken) {
     std::string expected;
     for (const auto& [name, reason] : refused) {
         handle(name);
+        handle(taken);
         expected += " <ERR> Setup change refused: " + name + " " + reason + " (looked at " +
                     sandbox.path(name) + ")\n";
     }
-    // The same refusal again is counted; a name's control characters come escaped.
-    handle("/var/kelvatro/conf/\x1b[2J\t/ORV_System.ini");
-    handle("/var/kelvatro/conf/\x1b[2J\t/ORV_System.ini");
-    handle("/var/kelvatro/conf/ORV_System_x.ini");
+    // A flood of names: one line, and the count once a file is taken. A name's
+    // control characters come escaped.
+    for (const char* name :
+         {"/var/kelvatro/conf/\x1b[2J\t/ORV_System.ini", "/var/kelvatro/conf/ORV_System_y.ini",
+          "/var/kelvatro/conf/y/Setup_05_01.ini"})
+        handle(name);
+    handle(taken);
     const std::string escaped =
-        "/var/kelvatro/conf/\\x1B[2J\\t/ORV_System.ini does not exist (looked "
-        "at " +
+        "/var/kelvatro/conf/\\x1B[2J\\t/ORV_System.ini does not exist (looked at " +
         sandbox.root() + "/var/kelvatro/conf/\\x1B[2J\\t/ORV_System.ini)\n";
     expected += " <ERR> Setup change refused: " + escaped +
-                " <ERR> Repeated 1 more times: Setup change refused: " + escaped +
-                " <ERR> Setup change refused: /var/kelvatro/conf/ORV_System_x.ini does not exist "
-                "(looked at " +
-                sandbox.path("/var/kelvatro/conf/ORV_System_x.ini") + ")\n";
+                " <ERR> Repeated 2 more times: Setup change refused: " + escaped;
     EXPECT_EQ(sandbox.log(), expected);
     EXPECT_STREQ(system_settings.UnitName, "BEFORE");
     EXPECT_EQ(network_settings.IP[0], 0);

@@ -96,6 +96,9 @@ TEST_F(NetworkFileTest, ReadingTakesKeysAfterTheHeaderAndRefusesMalformedAddress
                                       " is no address, 255.255.254.0 kept\n"))
             << out;
     }
+    sandbox.write(kNetworkFilePath, "[ORVNetwork]\nNetMask=1.2\x1b[31m\n");
+    EXPECT_TRUE(contains(capture_stdout([&] { ReadNetworkFile(kNetworkFilePath, n); }),
+                         "NetMask=1.2\\x1B[31m is no address, 255.255.254.0 kept\n"));
 }
 
 TEST_F(NetworkFileTest, PrintoutLeavesDnsOutWithTheVariantBit) {

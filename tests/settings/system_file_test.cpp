@@ -6,13 +6,16 @@
 
 #include <csignal>
 #include <cstring>
+#include <linux/capability.h>
 #include <regex>
 #include <string>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -65,9 +68,23 @@ std::string stamp(const DateTime& t, bool date) {
     return text;
 }
 
+// Runs the function on a thread of its own without the capability to override
+// file modes, so that a directory's mode holds for root too.
+template <typename F> void without_mode_override(F&& f) {
+    std::thread([&f] {
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0}; // this thread
+        __user_cap_data_struct caps[2]{};
+        syscall(SYS_capget, &header, caps);
+        caps[0].effective &= ~(1u << CAP_DAC_OVERRIDE);
+        syscall(SYS_capset, &header, caps);
+        f();
+    }).join();
+}
+
 using SystemFileTest = SandboxTest;
 
-// Every key is read: written again, the record gives the same text.
+// Every key is read: written again, the record gives the same text. Printed,
+// the unit name comes escaped.
 TEST_F(SystemFileTest, ReadsEveryKeyAndWritesTheTwentyTwoLinesBack) {
     const std::string expected = file_text(kSampleValues);
     sandbox.write(kPath, expected);
@@ -79,12 +96,13 @@ TEST_F(SystemFileTest, ReadsEveryKeyAndWritesTheTwentyTwoLinesBack) {
     EXPECT_EQ(expected, sandbox.read(kPath));
     EXPECT_EQ(std::vector<std::string>{"sync"}, sandbox.journal());
     const std::regex printout(R"(.{19} <INF> Version     : 01000004
-.{19} <INF> Unit Name   : Tokyo Tower 2
+.{19} <INF> Unit Name   : Tokyo\\x1B\[2JTower
 .{19} <INF> System Info : 04000003
 .{19} <INF> Option Info : 00000010
 .{19} <INF> Custum Info : 00000004
 .{19} <INF> HeaderTime  : 0
 )");
+    std::strcpy(s.UnitName, "Tokyo\x1b[2JTower");
     const std::string out = capture_stdout([&] { PrintSystemSettings(s); });
     EXPECT_TRUE(std::regex_match(out, printout)) << out;
 }
@@ -140,7 +158,20 @@ TEST_F(SystemFileTest, OnlyAFileThatCannotBeReadIsReplaced) {
         expected_log += " <ERR> /var/kelvatro/conf/ORV_System.ini not whole (" + why +
                         "): restored from /usr/kelvatro/conf/ORV_System.ini\n";
     }
-    EXPECT_EQ(damaged[1].text, sandbox.read(std::string(kPath) + ".aside1"));
+    // The newest three moved aside are kept.
+    EXPECT_EQ(damaged[4].text, sandbox.read(std::string(kPath) + ".aside"));
+    EXPECT_EQ(damaged[2].text, sandbox.read(std::string(kPath) + ".aside2"));
+    EXPECT_FALSE(sandbox.exists(std::string(kPath) + ".aside3"));
+
+    // One that cannot be moved aside is left as it is, never overwritten.
+    sandbox.write(kPath, "");
+    chmod(sandbox.path("/var/kelvatro/conf").c_str(), 0555);
+    capture_stdout(
+        [] { without_mode_override([] { CheckSettingsFile(kPath, kSystemFileShape); }); });
+    chmod(sandbox.path("/var/kelvatro/conf").c_str(), 0755);
+    EXPECT_EQ("", sandbox.read(kPath));
+    expected_log += " <ERR> /var/kelvatro/conf/ORV_System.ini not whole (empty) and cannot be "
+                    "moved aside: Permission denied; left as it is\n";
 
     sandbox.write(kPath, "[ORVSystem]\nUnitName=cut");
     sandbox.write(kSdPath, "");
@@ -185,8 +216,9 @@ TEST_F(SystemFileTest, UnreadableFileFailsAndUnwritableFileIsReported) {
     EXPECT_TRUE(sandbox.journal().empty());
     close(sock);
 
-    out = capture_stdout([&] { EXPECT_EQ(-1, WriteSystemFile("/var/nodir/x.ini", s)); });
+    out = capture_stdout([&] { EXPECT_EQ(-1, WriteSystemFile("/var/nodir/\x1b.ini", s)); });
     EXPECT_TRUE(contains(out, "<EMG> System file error\n"));
+    EXPECT_TRUE(contains(out, "<ERR> Cannot write /var/nodir/\\x1B.ini: No such file"));
 }
 
 // A write cut short (here by the file size limit, as by a full disk) leaves

@@ -41,7 +41,7 @@ if [ -n "$release" ]; then
     dir=build-$arch-$release
     configure "$dir" -DBUILD_TESTING=OFF -DORV_SHM_TIME64=$time64
     cmake --build "$dir" -j2 --target orv-sim orv_simtuner
-    chronyd=$(scripts/chrony.sh "$arch" "$release")
+    chronyd=$(tests/tools/chrony.sh "$arch" "$release")
     tree=${chronyd%/usr/sbin/chronyd}
     ORV_SIM=$repo/$dir/orv-sim ORV_SIM_EMULATOR="$qemu -L /" \
         ORV_CHRONY_DIR=$tree ORV_CHRONY_EMULATOR="$qemu -L $tree" exec bash tests/e2e/shm_chrony.sh

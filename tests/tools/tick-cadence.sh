@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # The cadence of the tick: runs orv-sim at the unit's own pace (one tick a
-# second) for some minutes, optionally with both cores kept busy, and prints the
-# number of ticks after the first beside the seconds from the first to the last.
-# Ticks on a grid of whole seconds give as many ticks as seconds, to within one.
+# second), optionally with both cores kept busy, through three cases one after
+# another, each for some minutes: steady ticks; slow ticks (the simulated tuner
+# answers every request 0.6 s late, so that each tick's statistics read takes
+# most of its second); and a flood (two writers that keep the control FIFO
+# full). For each case it prints the number of ticks after the first beside the
+# seconds from the first to the last: ticks on a grid of whole seconds give as
+# many ticks as seconds, to within one.
 # Each tick is seen from outside: an inotify watch counts each finished write of
 # (or rename onto) ORV_Current.ini, from the first one seen.
-# Usage: tests/tools/tick-cadence.sh [minutes] [busy]     (10 minutes, idle machine)
-case ${1:-} in -h | --help) echo "Usage: $0 [minutes] [busy]     (10 minutes, idle machine)" && exit 0 ;; esac
-minutes=${1:-10}
+# Usage: tests/tools/tick-cadence.sh [minutes] [busy]     (5 minutes a case, idle machine)
+case ${1:-} in -h | --help) echo "Usage: $0 [minutes] [busy]     (5 minutes a case, idle machine)" && exit 0 ;; esac
+seconds=$((${1:-5} * 60))
 export ORV_SIM_TICK_MS=1000
 # shellcheck source=lib.sh
 . "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
@@ -19,10 +23,12 @@ if [ "${2:-}" = busy ]; then
 fi
 sim_start
 
-python3 - "$CONF" "$((minutes * 60))" <<'PY'
+# measure CASE: counts the ticks for $seconds and prints them.
+measure() {
+    python3 - "$CONF" "$seconds" "$1" <<'PY'
 import ctypes, os, select, struct, sys, time
 
-folder, seconds = sys.argv[1], int(sys.argv[2])
+folder, seconds, case = sys.argv[1], int(sys.argv[2]), sys.argv[3]
 libc = ctypes.CDLL(None)
 fd = libc.inotify_init()
 if fd < 0 or libc.inotify_add_watch(fd, folder.encode(), 0x08 | 0x80) < 0:  # close-write, moved-to
@@ -43,5 +49,20 @@ while start is None or time.monotonic() < start + seconds:
             elif at <= start + seconds:
                 ticks, last = ticks + 1, at
         data = data[16 + length:]
-print("ticks: %d\nelapsed seconds: %.3f" % (ticks, (last or start) - start))
+print("%-10s ticks: %5d  elapsed seconds: %9.3f" % (case, ticks, (last or start) - start))
 PY
+}
+
+measure steady
+sim_control "tuner delay 600"
+measure slow
+sim_control "tuner delay 0"
+for _ in 1 2; do # each in 64 KiB writes into a FIFO of 1 MiB
+    python3 -c 'import fcntl, os, sys
+fd = os.open(sys.argv[1], os.O_WRONLY)
+fcntl.fcntl(fd, 1031, 1 << 20)  # F_SETPIPE_SZ
+while True:
+    os.write(fd, b"flood\n" * 10922)' "$CONTROL" &
+    E2E_PIDS+=($!)
+done
+measure flood

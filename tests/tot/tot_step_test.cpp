@@ -208,9 +208,10 @@ TEST_F(TotStep, FailurePeriodLogsItsPairOnce) {
 // its time word runs (seen to change within a tick), never when the word
 // changes only at a latch (its sub-second count, 8 s on, has wrapped). After
 // ORV_HOLDOVER_S ticks without a take the daemon is stopped, with a line naming
-// the holdover, until the next take; 0 keeps it serving.
+// the holdover, until the next take; 0 keeps it serving, and so does a value
+// that is no number (3600 kept, its control characters escaped in the line).
 TEST_F(TotStep, BetweenTakesAlignmentWhereTheLatchIsFreshAndTheHoldoverLimit) {
-    for (const auto& [runs, limit] : {std::pair{true, "10"}, {false, "0"}}) {
+    for (const auto& [runs, limit] : {std::pair{true, "10"}, {false, "0"}, {false, "9\x1b[2J"}}) {
         word_runs = runs;
         sandbox.write("/etc/default/orv-main", std::string("ORV_HOLDOVER_S=") + limit + "\n");
         deploy_settings_reload();
@@ -234,6 +235,9 @@ TEST_F(TotStep, BetweenTakesAlignmentWhereTheLatchIsFreshAndTheHoldoverLimit) {
                     "<ERR> No broadcast time for 10 s (holdover limit 10 s): NTP daemon stopped\n"),
               1);
     EXPECT_EQ(count(status_log(), "<INF> Stop TOT Time Server\n"), 1);
+    EXPECT_EQ(count(status_log(),
+                    "<ERR> ORV_HOLDOVER_S \"9\\x1B[2J\" is no number of seconds: 3600 kept\n"),
+              1);
 }
 
 // Nine failed statistics reads in a row do not restart the tuner (a good read

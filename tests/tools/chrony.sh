@@ -3,21 +3,21 @@
 # reference clock into a cache directory, without installing the chrony
 # package: an installed package would start a daemon that disciplines this
 # machine's clock. Prints the path of chronyd; exits 1 when it cannot be had.
-#   scripts/chrony.sh [DIR]                this machine's chrony (default
-#                                          build/chrony/); only the libraries
-#                                          it links are installed, when missing
-#   scripts/chrony.sh ARCH RELEASE [DIR]   the chrony of Debian RELEASE
-#                                          (bookworm, trixie) for ARCH (amd64,
-#                                          arm64, armhf) with every package it
-#                                          needs, unpacked into one tree (default
-#                                          build/chrony-ARCH-RELEASE/) that
-#                                          qemu-user takes as its root (-L DIR)
+#   tests/tools/chrony.sh [DIR]               this machine's chrony (default
+#                                             build/chrony/); only the libraries
+#                                             it links are installed, when missing
+#   tests/tools/chrony.sh ARCH RELEASE [DIR]  the chrony of Debian RELEASE
+#                                             (bookworm, trixie) for ARCH (amd64,
+#                                             arm64, armhf) with every package it
+#                                             needs, unpacked into one tree (default
+#                                             build/chrony-ARCH-RELEASE/) that
+#                                             qemu-user takes as its root (-L DIR)
 # The second form uses an apt directory of its own: this machine's sources and
 # package state are left as they are.
 set -euo pipefail
 case ${1:-} in -h | --help) echo "Usage: $0 [DIR]     (unpacks chronyd and chronyc into DIR, default build/chrony/)" && exit 0 ;; esac
 
-repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 arch='' release=''
 case ${1:-} in
 amd64 | arm64 | armhf)
