@@ -6,6 +6,7 @@
 #include "log/status_log.h"
 #include "main/current_state.h"
 #include "os/unit_path.h"
+#include "settings/file_store.h"
 #include "settings/network_file.h"
 #include "settings/system_file.h"
 #include "sntp/ntp_client.h"
@@ -111,13 +112,33 @@ bool acted_on(SettingsFileKind kind) {
            kind == kFileSetup;
 }
 
+// A settings file of another program's size is none of the unit's.
+constexpr size_t kMaxSettingsSize = 64 * 1024;
+
+// A settings file taken over becomes its SD copy too, as the unit's own writes
+// do, for the RAM disk does not outlive a reboot; a file that cannot be read as
+// the unit's never replaces the copy. The file is read from its start again by
+// its reader.
+void save_taken_file(const char* name, FILE* file, const SettingsShape& shape) {
+    std::string text;
+    char chunk[4096];
+    for (size_t n;
+         text.size() <= kMaxSettingsSize && (n = std::fread(chunk, 1, sizeof chunk, file));)
+        text.append(chunk, n);
+    std::rewind(file);
+    if (text.size() <= kMaxSettingsSize && SettingsTextProblem(text, shape).empty())
+        CopyToSdCard(name, text);
+}
+
 void take_system_file(const char* name, FILE* file) {
+    save_taken_file(name, file, kSystemFileShape);
     ReadSystemFile(name, system_settings, file);
     PrintSystemSettings(system_settings);
     ntp_client_restart();
 }
 
 void take_network_file(const char* name, FILE* file) {
+    save_taken_file(name, file, kNetworkFileShape);
     ReadNetworkFile(name, network_settings, file);
     PrintNetworkSettings(network_settings);
     ApplyNetworkSettings(network_settings);
@@ -214,6 +235,7 @@ int ReadCurrentSetDate(const char* path, DateTime& dt, FILE* opened) {
 int orv_parser_setup(const char* path, const char*, uint8_t board_id, uint8_t, FILE* opened) {
     std::puts("<DBG>pass:orv_parser_setup");
     if (board_id != kTotBoard || !tot_function_enabled()) return 0;
+    if (opened) save_taken_file(path, opened, kTotSettingsShape);
     std::lock_guard lock(tot_mutex);
     tot_read_settings(path, tot_settings, opened);
     tot_log_settings(tot_settings);

@@ -100,6 +100,17 @@ TEST_F(SetupChangeTest, OnlyNotedUnlessTheFileIsTaken) {
     EXPECT_EQ(sandbox.log(), "");
 }
 
+// A settings file taken is saved as its SD copy, unless it cannot be read as
+// the unit's (its last line cut).
+TEST_F(SetupChangeTest, TakenFileBecomesItsSdCopyUnlessDamaged) {
+    write_system_file(kSystemFilePath, "SAVED");
+    handle(kSystemFilePath);
+    EXPECT_EQ(sandbox.read("/usr/kelvatro/conf/ORV_System.ini"), sandbox.read(kSystemFilePath));
+    sandbox.write(kSystemFilePath, "[ORVSystem]\nUnitName=CUT");
+    handle(kSystemFilePath);
+    EXPECT_TRUE(contains(sandbox.read("/usr/kelvatro/conf/ORV_System.ini"), "UnitName=SAVED\t"));
+}
+
 // The set date is local time: the clock takes the matching seconds.
 TEST_F(SetupChangeTest, ChangedSetDateSetsTheClocks) {
     sandbox.write(kCurrentFilePath, "[ORVCurrent]\nSetDate=2024/01/05\t; d\nSetTime=09:07:03\n");

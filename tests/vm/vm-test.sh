@@ -202,6 +202,7 @@ lifecycle() {
     guest systemctl reboot >/dev/null || true
     watch_unsync
     until_ok 300 rebooted "$id" && until_ok 120 unit_running || { row "6 reboot" FAIL "not back"; return; }
+    guest "mount -o ro /dev/vdb /mnt" >/dev/null
     check "6 reboot: stratum $stratum kept" guest "grep '^Set_TOT_STRATUM=$stratum\b' /var/kelvatro/conf/Setup_05_01.ini"
     watched "6 reboot: unsynchronised until first take"
     first_take "$stratum" "6 reboot: served after the first take"
