@@ -211,7 +211,8 @@ lifecycle() {
         test \$(systemctl show -p MainPID --value orv-main) != $pid && systemctl is-active orv-main"
     check "6 purge: the daemon on its own configuration" guest "apt-get purge -y -q orv-main >/dev/null &&
         test -z \"\$(dpkg -V $daemon)\" && ! systemctl cat $daemon.service | grep orv &&
-        ! ls /etc/chrony/conf.d/orv* /etc/ntpsec/ntp.d/orv* 2>/dev/null && echo clean"
+        ! ls /etc/chrony/conf.d/orv* /etc/ntpsec/ntp.d/orv* 2>/dev/null &&
+        systemctl is-active $daemon"
 }
 
 # boot_and_check DAEMON DELIVERY: items 1 to 4 in one boot.
