@@ -56,9 +56,6 @@ TEST(UnitState, StateAndMetricsTexts) {
     const std::string before = metrics_text(s, 1796677510);
     EXPECT_FALSE(contains(before, "orv_last_take_age_seconds"));
     EXPECT_FALSE(contains(before, "orv_ntp_served_stratum"));
-    // The program's end: it runs and serves no more.
-    EXPECT_EQ(samples(ended_metrics_text(1796677433)),
-              "orv_up 0\norv_serving 0\norv_holdover 0\norv_start_time_seconds 1796677433\n");
 }
 
 // Written when a value changed only: a file removed stays away until then.
