@@ -1,5 +1,6 @@
-// NTP client: reply checks, timestamp arithmetic, the quiet window, and queries on
-// the event timers against tests/e2e/ntp_responder.py on 127.0.0.1 port 123.
+// NTP client: a good reply's time, timestamp arithmetic, the quiet window, and
+// queries on the event timers against tests/e2e/ntp_responder.py on 127.0.0.1
+// port 123.
 #include "main/setup_change.h"
 #include "os/clock.h"
 #include "sandbox.h"
@@ -131,17 +132,6 @@ class NtpClientTest : public SandboxTest {
         if (p.fd >= 0 && poll(&p, 1, 5000) == 1) ntp_client_receive();
     }
 
-    // The seconds (1-based) at which the responder got a query, out of n.
-    static std::vector<int> queries_at(const Responder& server, int n) {
-        std::vector<int> at;
-        for (int check = 1; check <= n; ++check) {
-            const int before = server.queries();
-            second();
-            if (server.queries() != before) at.push_back(check);
-        }
-        return at;
-    }
-
     std::string journal() const { return sandbox.read("/sim/commands.log"); }
     int log_count(const std::string& text) const {
         return count(sandbox.read("/var/www/StatusLog.txt"), text);
@@ -178,12 +168,16 @@ TEST_F(NtpClientTest, QueriesFollowTheIntervalAndFailuresAreLoggedOnce) {
         system_settings.TimeAdjustInt = c.interval;
         IniParseIpAddress(c.server, network_settings.NtpServer);
         server.set_mode(c.mode);
-        std::vector<int> at;
+        std::vector<int> at; // the seconds (1-based) at which the responder got a query
         const int before = server.queries();
         const std::string out = capture_stdout([&] {
             ntp_client_restart();
             ntp_client_restart(); // unchanged settings change nothing
-            at = queries_at(server, c.seconds);
+            for (int check = 1; check <= c.seconds; ++check) {
+                const int seen = server.queries();
+                second();
+                if (server.queries() != seen) at.push_back(check);
+            }
         });
         EXPECT_EQ(at, c.queries) << line;
         EXPECT_EQ(server.queries() - before, int(at.size())) << line;

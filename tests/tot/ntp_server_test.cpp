@@ -1,5 +1,5 @@
-// The NTP daemon control: start and stop, and the stratum edit that really
-// runs grep, xargs and sed on the sandbox's ntp.conf, or chrony's own file.
+// The NTP daemon control: the stratum edit that really runs grep, xargs and sed
+// on the sandbox's ntp.conf, and the installation settings it cannot use.
 #include "os/deploy_settings.h"
 #include "os/shell.h"
 #include "sandbox.h"
@@ -7,7 +7,6 @@
 #include "text.h"
 #include "tot/ntp_server.h"
 
-#include <filesystem>
 #include <gtest/gtest.h>
 
 namespace {

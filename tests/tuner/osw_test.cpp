@@ -1,5 +1,5 @@
 // The OS wrapper: self-resetting events, the monotonic wait, recursive
-// mutexes, detached tasks, files in the sandbox and the exported names.
+// mutexes, detached tasks, directories in the sandbox and the exported names.
 #include "tuner/osw.h"
 
 #include "sandbox.h"
