@@ -1,5 +1,6 @@
 // The sim control: control FIFO lines applied by the reader thread, a stop
-// that leaves no thread, descriptor or FIFO behind, and the checks of each line.
+// that leaves no thread, descriptor or FIFO behind, the checks of each line and
+// the start file.
 #include "control.h"
 #include "sandbox.h"
 #include "world.h"
@@ -37,8 +38,7 @@ class SimControlTest : public SandboxTest {
 // A file left in the FIFO's place is replaced; lines from several writers,
 // split lines among them, are applied. A stop (harmless without a start)
 // leaves no thread, descriptor or FIFO behind: a joined thread may still show
-// in /proc for a moment, so the counts are waited for. The start file: the
-// e2e scenarios' start-ups.
+// in /proc for a moment, so the counts are waited for.
 TEST_F(SimControlTest, LinesFromSeveralWritersThenAStopLeavesNothingBehind) {
     sim_control_stop();
     const size_t fds = entries("/proc/self/fd");
@@ -87,4 +87,8 @@ TEST_F(SimControlTest, ValuesCheckedAndEachLineAnswered) {
     EXPECT_FALSE(sim_world().link_up);
     EXPECT_EQ(capture_stdout([] { sim_world_apply("broadcast 2028-02-29 23:59:59"); }),
               "sim: done: broadcast 2028-02-29 23:59:59\n");
+    // The start file: each of its lines, comments and blank ones left out.
+    sandbox.write("/sim/start", "switch on\n# a comment\n\nsnr 7\n");
+    capture_stdout(sim_apply_start_file);
+    EXPECT_EQ(std::pair(sim_world().switch_on, sim_world().snr), std::pair(true, 7));
 }
