@@ -41,12 +41,6 @@ class TunerControlTest : public SandboxTest {
         return capture_stdout([channel] { EXPECT_EQ(tuner_start(channel), 0); });
     }
 
-    static void tuned_to_27() {
-        open_tuner();
-        start(27);
-        tuner_context.tune_requested = 0; // as the tick clears it
-    }
-
     static int status(TunerReading& st) {
         int lock = 0;
         capture_stdout([&] { lock = tuner_get_status(st); });
@@ -166,7 +160,8 @@ TEST_F(TunerControlTest, StatusAfterATuneThenThroughTheFilterWithBerAndLayerLimi
 // A silent tuner fails the request and drops the expectation; after a late answer
 // set the event with no waiter left, the next requests wait for their own.
 TEST_F(TunerControlTest, SilentOrLateTunerFailsTheRequestAndLeavesNoSetEvent) {
-    tuned_to_27();
+    open_tuner();
+    start(27);
     pace_set_tick_ms(20);
     sim_world_apply("tuner silent");
     TunerReading st{};
