@@ -28,11 +28,8 @@ expect "the end script laid out again" test -x "$ROOT/var/kelvatro/bin/kelvsys_e
 expect_eq "ntp.conf kept" "$(cat "$CONF/ntp.conf")" kept
 
 repo=$ROOT/repo
-mkdir -p "$repo/scripts" "$repo/tests/tools" "$repo/tests/e2e" "$ROOT/bin"
-for file in scripts/run-sim.sh scripts/sandbox-layout.sh tests/tools/lib.sh \
-    tests/tools/tick-cadence.sh tests/e2e/lib.sh; do
-    cp "$E2E_REPO/$file" "$repo/$file"
-done
+mkdir -p "$repo" "$ROOT/bin"
+(cd "$E2E_REPO" && cp --parents scripts/{run-sim,sandbox-layout}.sh tests/tools/{lib,tick-cadence}.sh tests/e2e/lib.sh "$repo")
 printf '#!/bin/sh\necho "cmake $*"\nexit 3\n' >"$ROOT/bin/cmake"
 chmod +x "$ROOT/bin/cmake"
 for run in scripts/run-sim.sh "tests/tools/tick-cadence.sh 0"; do

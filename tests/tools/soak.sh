@@ -52,19 +52,12 @@ exec 8<>"$ROOT/sim/pause"
 sim() { printf '%s\n' "$1" >&7; }
 send() { printf '%b' "$1" >&9; }
 pause_ms() { read -r -t "$(printf '%d.%03d' $(($1 / 1000)) $(($1 % 1000)))" -u 8 || true; }
-now_ms() { now=$((${EPOCHREALTIME/./} / 1000)); }
-now_ms
-start_ms=$now
+now_ms() { echo $((${EPOCHREALTIME/./} / 1000)); }
+start_ms=$(now_ms)
 # Waits until the given simulated minute of the day has begun.
 until_minute() {
-    now_ms
-    [ "$now" -ge $((start_ms + $1 * 60 * tick_ms)) ] || pause_ms $((start_ms + $1 * 60 * tick_ms - now))
-}
-
-max_logs=0
-count_logs() {
-    local logs=("$ROOT"/var/www/StatusLog*.txt)
-    [ ${#logs[@]} -le "$max_logs" ] || max_logs=${#logs[@]}
+    local wait=$((start_ms + $1 * 60 * tick_ms - $(now_ms)))
+    [ "$wait" -le 0 ] || pause_ms "$wait"
 }
 sample() {
     local fds=("/proc/$SIM_PID/fd/"*) threads=("/proc/$SIM_PID/task/"*)
@@ -87,7 +80,7 @@ setup_change() {
 }
 
 echo "soak: $hours simulated hours at $tick_ms ms a tick, sandbox $ROOT, pid $SIM_PID"
-pulses=0
+pulses=0 max_logs=0
 for ((m = 1; m <= hours * 60; m++)); do
     until_minute "$m"
     sim_alive || fail "orv-sim ended in minute $m"
@@ -97,19 +90,12 @@ for ((m = 1; m <= hours * 60; m++)); do
     case $((m % 97)) in 0) sim "tuner silent" ;; 1) sim "tuner normal" ;; esac
     # The switch held for a tick and a half: an indication, never the four
     # ticks in a row that end the program.
-    if [ $((m % 11)) -eq 5 ]; then
-        sim "switch on" && pause_ms $((tick_ms * 3 / 2)) && sim "switch off"
-        pulses=$((pulses + 1))
-    fi
-    if [ $((m % 60)) -eq 30 ]; then
-        pause_ms $((tick_ms * 5)) # apart from the test command, or one read takes both
-        setup_change $((m / 60))
-    fi
-    count_logs
-    h=$((m / 60))
-    if [ $((m % 60)) -eq 0 ] && { [ "$h" -eq 1 ] || [ "$h" -eq "$hours" ] || [ $((h % 6)) -eq 0 ]; }; then
-        sample "$h"
-    fi
+    [ $((m % 11)) -ne 5 ] || { sim "switch on" && pause_ms $((tick_ms * 3 / 2)) && sim "switch off" && pulses=$((pulses + 1)); }
+    # A setup change apart from the test command, or one read takes both.
+    [ $((m % 60)) -ne 30 ] || { pause_ms $((tick_ms * 5)) && setup_change $((m / 60)); }
+    logs=("$ROOT"/var/www/StatusLog*.txt) h=$((m / 60))
+    [ ${#logs[@]} -le "$max_logs" ] || max_logs=${#logs[@]}
+    [ $((m % 60)) -ne 0 ] || { [ "$h" -ne 1 ] && [ "$h" -ne "$hours" ] && [ $((h % 6)) -ne 0 ]; } || sample "$h"
 done
 
 kill -TERM "$reader_pid" && wait "$reader_pid" || true
