@@ -4,7 +4,6 @@
 # number of seconds (default 60), or for ORV_FUZZ_RUNS inputs when that is set,
 # from a working corpus grown from its seeds in fuzz/corpus/<target>/. Exits 1
 # on a finding, whose input is kept in build-fuzz/findings/<target>/.
-# Usage: tests/tools/fuzz.sh [seconds] [target...]     (all targets when none named)
 set -euo pipefail
 case ${1:-} in -h | --help) echo "Usage: $0 [seconds] [target...]     (all targets when none named)" && exit 0 ;; esac
 

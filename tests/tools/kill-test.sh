@@ -5,7 +5,6 @@
 # make it read every settings file anew; kills it at a random moment, then
 # checks that every settings file, on the RAM disk and on the SD card, is whole.
 # Prints the counts; exits 1 when a file was found damaged.
-#   tests/tools/kill-test.sh [kills]     (default 200)
 case ${1:-} in -h | --help) echo "Usage: $0 [kills]     (default 200)" && exit 0 ;; esac
 kills=${1:-200}
 export ORV_SIM_TICK_MS=5

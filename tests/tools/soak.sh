@@ -7,9 +7,7 @@
 # Prints descriptors, threads and resident memory every few hours (the first
 # and last hour among them); fails when the unit ends early, leaves more than
 # eight status log files or a read finds a file not whole (banner to last key).
-# Usage: tests/tools/soak.sh    (SOAK_HOURS=N for a shorter day; ORV_SIM_TICK_MS=2
-#                                SOAK_HOURS=1 for 3,600 rewrites under the reader)
-case ${1:-} in -h | --help) echo "Usage: $0      (a simulated day; SOAK_HOURS=N for a shorter one)" && exit 0 ;; esac
+case ${1:-} in -h | --help) echo "Usage: $0      (a simulated day; SOAK_HOURS=N for a shorter one; ORV_SIM_TICK_MS=2 SOAK_HOURS=1 for 3,600 rewrites under the reader)" && exit 0 ;; esac
 export ORV_SIM_TICK_MS=${ORV_SIM_TICK_MS:-10}
 hours=${SOAK_HOURS:-24}
 tick_ms=$ORV_SIM_TICK_MS
