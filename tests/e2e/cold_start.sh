@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Cold start with the network-init switch untouched: six off readings, the
-# user's network kept and applied, ORV_Current.ini every second; then what the
-# running unit takes from outside: a set date, FileNames holding shell syntax,
-# END. A second cold start with the switch held brings back the factory
-# network, and the switch still held once serving ends the program. A third,
-# with an FPGA that reads all ones: no switch reading (the user's network
-# stays, no END while serving), no broadcast time (the clock never set, the
-# NTP daemon never started), each kind of failed read logged once.
+# user's network kept and applied, ORV_Current.ini every second, a set date
+# from the web front end taken, END. A second cold start with the switch held
+# brings back the factory network, and the switch still held once serving ends
+# the program. A third, with an FPGA that reads all ones: no switch reading
+# (the user's network stays, no END while serving), no broadcast time (the
+# clock never set, the NTP daemon never started), each kind of failed read
+# logged once.
 . "$(dirname "$0")/lib.sh"
 
 network_file 10.20.30.40 255.255.255.0 10.20.30.1 >"$CONF/ORV_Network.ini"
@@ -28,32 +28,13 @@ step "a set date from the web front end's copy of ORV_Current.ini"
 printf '%s\n' '[ORVCurrent]' $'SetDate=2031/02/03\t; 設定年月日' $'SetTime=04:05:06\t; 設定時分秒' \
     >"$CONF/ORV_Current.edit.ini"
 send_setup_change /var/kelvatro/conf/ORV_Current.edit.ini
-wait_for "the clock set" journal_has 'date -s "2031-02-03 04:05:06"'
-wait_for "the set date shown" ini_is "$CONF/ORV_Current.ini" SetDate 2031/02/03
-expect "the set time shown" ini_is "$CONF/ORV_Current.ini" SetTime 04:05:06
-
-step "FileNames holding shell syntax never reach a shell"
-# Each name is refused (no such file), one line for the run of them, counted
-# once the network file after them is taken; none may run the command inside
-# it (orv-sim runs in $ROOT/sim).
-reloads=$(journal_count "sudo service dhcpcd reload")
-for name in '/var/kelvatro/conf/ORV_Network_$(echo x >pwned1).ini' \
-    "/var/kelvatro/conf/ORV_Network_';echo x >pwned2;'.ini" \
-    '/var/kelvatro/conf/ORV_Network_`echo x >pwned3`.ini' \
-    '/var/kelvatro/conf/ORV_Network_";echo x >pwned4;".ini' /var/kelvatro/conf/ORV_Network.ini; do
-    send_setup_change "$name"
-done
-wait_for "the names handled" eval '[ "$(journal_count "sudo service dhcpcd reload")" -gt "$reloads" ]'
-expect "one line for the refusals" log_has \
-    '<ERR> Repeated 3 more times: Setup change refused: /var/kelvatro/conf/ORV_Network_$(echo x >pwned1).ini does not exist'
-expect "no command ran" eval '! ls "$ROOT"/sim/pwned* "$CONF"/pwned* >/dev/null 2>&1'
-
+wait_for "the set date and time shown" eval 'ini_is "$CONF/ORV_Current.ini" SetDate 2031/02/03 &&
+    ini_is "$CONF/ORV_Current.ini" SetTime 04:05:06'
 sim_end
-expect "no reboot" eval '! journal_has reboot'
 
 step "cold start with the switch held"
 rm -f "$ROOT"/var/www/StatusLog*.txt "$ROOT/sim/commands.log" "$ROOT/sim/gpio.log"
-sim_start_file "switch on"
+echo "switch on" >"$ROOT/sim/start"
 sim_start
 wait_for "Main Program Ready" log_has "Main Program Ready"
 expect_eq "first GPIO writes" "$(gpio_values | head -n 6 | tr '\n' ' ')" \
@@ -63,17 +44,15 @@ expect "factory address applied" journal_has "ifconfig eth0 192.168.105.10 netma
 sim_wait_exit
 expect_eq "both network files removed at the start only" "$(journal | grep -A2 '^rm -rf /usr/kelvatro/conf/ORV_Network.ini$' | tr '\n' '|')" \
     "rm -rf /usr/kelvatro/conf/ORV_Network.ini|rm -rf /var/kelvatro/conf/ORV_Network.ini|sync|"
-expect_eq "indication at the end" "$(gpio_values | grep -vx 0x4500 | tail -n 2 | tr '\n' ' ')" "0x8900 0x0A00 "
-expect "END sent through the FIFO and logged, power-off journaled" eval 'journal_has "echo END > /var/kelvatro/maincontrol" &&
-    log_has "Main Program End" && journal_has "shutdown -h now" && ! journal_has reboot'
+expect "ended by END" log_has "Main Program End"
 
 step "cold start with an FPGA that does not answer"
 rm -f "$ROOT"/var/www/StatusLog*.txt "$ROOT/sim/commands.log" "$CONF/Status_05_01.txt"
 network_file 10.20.30.40 255.255.255.0 10.20.30.1 >"$CONF/ORV_Network.ini"
-sim_start_file "fpga ones"
+echo "fpga ones" >"$ROOT/sim/start"
 sim_start
 wait_for "Main Program Ready" log_has "Main Program Ready"
-expect_eq "off readings" "$(console_count "network init sw off : FFFFFFFF")" 6
+expect_eq "off readings" "$(grep -c "network init sw off : FFFFFFFF" "$ROOT/sim/console.log")" 6
 expect_eq "switch read error logged once" \
     "$(log_count "Network init switch read error (FFFFFFFF): network settings kept")" 1
 expect "user's address applied" journal_has "ifconfig eth0 10.20.30.40 netmask 255.255.255.0"

@@ -33,34 +33,20 @@ SD=$ROOT/usr/kelvatro/conf
 
 e2e_cleanup() {
     local pid
-    for pid in "${E2E_PIDS[@]}" $SIM_PID; do
-        kill -9 "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    done
+    for pid in "${E2E_PIDS[@]}" $SIM_PID; do { kill -9 "$pid" && wait "$pid"; } 2>/dev/null || true; done
     rm -rf "$ROOT"
 }
 trap e2e_cleanup EXIT
 
 fail() {
     echo "FAIL [$SCENARIO]: $*" >&2
-    local f
-    for f in var/www/StatusLog.txt sim/commands.log sim/gpio.log sim/console.log; do
-        echo "--- $f (last 30 lines)" >&2
-        tail -n 30 "$ROOT/$f" >&2 2>/dev/null || true
-    done
+    tail -n 30 "$ROOT"/{var/www/StatusLog.txt,sim/commands.log,sim/gpio.log,sim/console.log} >&2 2>/dev/null || true
     exit 1
 }
 pass() { echo "PASS [$SCENARIO]"; }
 step() { echo "-- $*"; }
-expect() {
-    local what=$1
-    shift
-    "$@" || fail "expected: $what"
-}
+expect() { "${@:2}" || fail "expected: $1"; }
 expect_eq() { [ "$2" = "$3" ] || fail "$1: expected '$3', got '$2'"; }
-
-# Lines for the sim's start file, applied before the unit starts.
-sim_start_file() { printf '%s\n' "$@" >"$ROOT/sim/start"; }
 
 # orv-sim, in a cross build through the emulator that ORV_SIM_EMULATOR names;
 # it runs in $ROOT/sim, so that nothing it does relative to its working
@@ -90,13 +76,9 @@ wait_for() {
 
 # Writes TEXT (backslash escapes interpreted) into a FIFO in one write.
 fifo_write() {
-    local tmp
     wait_for "FIFO $1" test -p "$1"
-    tmp=$(mktemp "$ROOT/sim/msg.XXXXXX")
-    printf '%b' "$2" >"$tmp"
-    timeout 10 dd if="$tmp" of="$1" bs=512 count=1 conv=nocreat,notrunc status=none ||
+    printf '%b' "$2" | timeout 10 dd of="$1" bs=512 count=1 iflag=fullblock conv=nocreat,notrunc status=none ||
         fail "could not write into $1"
-    rm -f "$tmp"
 }
 send() { fifo_write "$CONTROL" "$1"; }
 send_setup_change() { send "[SetupChange]\nFileName=$1\n"; }
@@ -104,11 +86,8 @@ sim_control() { fifo_write "$ROOT/sim/control" "$1\n"; }
 
 # Waits for the unit to end; checks exit status 0 and a clean console.
 sim_wait_exit() {
-    local deadline=$((SECONDS + E2E_WAIT)) status=0
-    while sim_alive; do
-        [ $SECONDS -lt $deadline ] || fail "orv-sim did not end"
-        sleep 0.05
-    done
+    local status=0
+    wait_for "orv-sim to end" eval '! sim_alive'
     wait "$SIM_PID" || status=$?
     SIM_PID=
     [ "$status" -eq 0 ] || fail "orv-sim ended with status $status"
@@ -132,11 +111,9 @@ journal() { cut -d' ' -f2- "$ROOT/sim/commands.log" 2>/dev/null || true; }
 journal_has() { journal | grep -qF -- "$1"; }
 journal_count() { journal | grep -cF -- "$1" || true; }
 console_has() { grep -qF -- "$1" "$ROOT/sim/console.log"; }
-console_count() { grep -cF -- "$1" "$ROOT/sim/console.log" || true; }
 # The values written to the GPIO output register, one a line (0x%04X).
 gpio_values() { awk '{ print $NF }' "$ROOT/sim/gpio.log" 2>/dev/null || true; }
 gpio_count() { gpio_values | grep -cx -- "$1" || true; }
-gpio_last() { gpio_values | tail -n 1; }
 
 # The value of KEY in a unit INI file (up to the TAB before the comment).
 ini_value() {
@@ -148,7 +125,7 @@ ini_is() { [ "$(ini_value "$1" "$2")" = "$3" ]; }
 wait_ticks() {
     local i stamp status=$CONF/Status_05_01.txt
     for ((i = 0; i < $1; i++)); do
-        stamp=$(stat -c %y "$status" 2>/dev/null || true)
+        stamp=$(stat -c %y "$status" 2>/dev/null) || true
         wait_for "a tick" eval '[ "$(stat -c %y "$status" 2>/dev/null)" != "$stamp" ]'
     done
 }

@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
 # The NTP client against the tests' responder on 127.0.0.1: with TimeAdjust=1 in
-# ORV_System.ini it queries from the start, without any setup change; replies of
-# zeros never set the clock and cost one status-log line; a silent server costs
-# no tick (TimeAdjustInt=1: a query every tick); a good reply sets the clocks to
-# the microsecond.
+# ORV_System.ini it queries from the start, without any setup change; a silent
+# server costs no tick (TimeAdjustInt=1: a query every tick, as many as with
+# replies of zeros); a good reply sets the clocks to the microsecond.
 . "$(dirname "$0")/lib.sh"
 
 # The client sends nothing from 23:55 to 00:06 local time: near Japan's
@@ -30,8 +29,6 @@ sim_start
 
 step "zeros: refused"
 wait_for "answers of zeros, without a setup change" eval '[ "$(queries zeros)" -ge 21 ]'
-expect_eq "status-log lines of the failures" "$(log_count "<ERR> NTP query to 127.0.0.1 failed: ")" 1
-expect "the clock never set" eval '! journal_has "date -s"'
 
 step "a silent server: still a query every tick"
 echo silent >"$NTP/mode"

@@ -6,12 +6,7 @@ the Unix time of DIR/time), "zeros", "kod" (RATE), "originate" (not echoed),
 "short" (47 bytes) or "silent". Makes DIR/ready once bound; logs "<monotonic
 time> <mode> <1 if well-formed>" per request to DIR/queries; ends with its parent.
 """
-import os
-import select
-import socket
-import struct
-import sys
-import time
+import os, select, socket, struct, sys, time
 
 
 def stamp(unix_seconds):
@@ -20,53 +15,43 @@ def stamp(unix_seconds):
     return struct.pack(">II", seconds + 2208988800, fraction)
 
 
-def read(path, default):
+def read(name, default):
     try:
-        with open(path) as f:
+        with open(os.path.join(folder, name)) as f:
             return f.read().strip() or default
     except OSError:
         return default
 
 
 def answer(mode, request, now):
-    originate = request[40:48]
+    originate = bytes(7) + b"\x01" if mode == "originate" else request[40:48]
     if mode == "zeros":
         return bytes(48)
     if mode == "kod":
         return bytes([0xE4, 0, 0, 0]) + bytes(8) + b"RATE" + bytes(8) + originate + bytes(16)
-    if mode == "originate":
-        originate = bytes(7) + b"\x01"
-    reply = bytes([0x0C, 2, 0, 0]) + bytes(8) + b"GPS\0" + bytes(8) + originate
-    reply += stamp(now) + stamp(now)
+    reply = bytes([0x0C, 2, 0, 0]) + bytes(8) + b"GPS\0" + bytes(8) + originate + stamp(now) * 2
     return reply[:47] if mode == "short" else reply
 
 
-def bind(deadline):
-    while True:
-        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        try:
-            s.bind(("127.0.0.1", 123))
-            return s
-        except OSError:  # another test holds the port for a moment
-            s.close()
-            if time.time() > deadline:
-                sys.exit("ntp_responder: port 123 stays busy")
-            time.sleep(0.1)
-
-
-folder = sys.argv[1]
-parent = os.getppid()
-server = bind(time.time() + 120)
+folder, parent, deadline = sys.argv[1], os.getppid(), time.time() + 120
+server = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+while True:
+    try:
+        server.bind(("127.0.0.1", 123))
+        break
+    except OSError:  # another test holds the port for a moment
+        if time.time() > deadline:
+            sys.exit("ntp_responder: port 123 stays busy")
+        time.sleep(0.1)
 open(os.path.join(folder, "ready"), "w").close()
 while os.getppid() == parent:
     if not select.select([server], [], [], 0.2)[0]:
         continue
     request, peer = server.recvfrom(512)
-    mode = read(os.path.join(folder, "mode"), "good")
+    mode = read("mode", "good")
     well_formed = (len(request) == 48 and request[0] == 0x0B and not any(request[1:40])
                    and any(request[40:]))
     with open(os.path.join(folder, "queries"), "a") as f:
         f.write("%.6f %s %d\n" % (time.monotonic(), mode, well_formed))
     if mode != "silent":
-        now = float(read(os.path.join(folder, "time"), str(time.time())))
-        server.sendto(answer(mode, request, now), peer)
+        server.sendto(answer(mode, request, float(read("time", str(time.time())))), peer)

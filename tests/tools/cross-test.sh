@@ -30,11 +30,8 @@ export TZ=Asia/Tokyo
 # Emulated code runs several times slower: the scenarios wait longer.
 export E2E_WAIT=${E2E_WAIT:-240}
 configure() { # DIR OPTION...
-    local dir=$1 generator=()
-    shift
-    [ -f "$dir/CMakeCache.txt" ] || generator=(-G Ninja)
-    cmake -S . -B "$dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/toolchain-$arch.cmake" "$@" >/dev/null
+    [ -f "$1/CMakeCache.txt" ] || set -- "$@" -G Ninja
+    cmake -S . -B "$@" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/toolchain-$arch.cmake" >/dev/null
 }
 
 if [ -n "$release" ]; then
@@ -47,13 +44,10 @@ if [ -n "$release" ]; then
         ORV_CHRONY_DIR=$tree ORV_CHRONY_EMULATOR="$qemu -L $tree" exec bash tests/e2e/shm_chrony.sh
 fi
 
-dir=build-$arch
-started=$SECONDS
+dir=build-$arch started=$SECONDS status=0
 configure "$dir"
 cmake --build "$dir" -j2
 built=$SECONDS
-status=0
-ctest --test-dir "$dir" -j2 --output-on-failure --timeout 900 --no-tests=error </dev/null ||
-    status=$?
+ctest --test-dir "$dir" -j2 --output-on-failure --timeout 900 --no-tests=error </dev/null || status=$?
 echo "cross-test.sh $arch: build $((built - started)) s, tests $((SECONDS - built)) s"
 exit $status

@@ -4,7 +4,6 @@
 # number of seconds (default 60), or for ORV_FUZZ_RUNS inputs when that is set,
 # from a working corpus grown from its seeds in fuzz/corpus/<target>/. Exits 1
 # on a finding, whose input is kept in build-fuzz/findings/<target>/.
-# Usage: tests/tools/fuzz.sh [seconds] [target...]     (all targets when none named)
 set -euo pipefail
 case ${1:-} in -h | --help) echo "Usage: $0 [seconds] [target...]     (all targets when none named)" && exit 0 ;; esac
 
@@ -20,16 +19,14 @@ targets=("$@")
 cmake --build "$build" -j2 --target "${targets[@]/#/fuzz_}"
 
 export TZ=Asia/Tokyo
-limit=(-max_total_time="$seconds")
+limit=(-max_total_time="$seconds") status=0
 [ -z "${ORV_FUZZ_RUNS:-}" ] || limit=(-runs="$ORV_FUZZ_RUNS")
-status=0
 for target in "${targets[@]}"; do
     corpus=$build/corpus/$target findings=$build/findings/$target log=$build/fuzz-$target.log
     mkdir -p "$corpus" "$findings"
     if "$build/fuzz/fuzz_$target" "${limit[@]}" -artifact_prefix="$findings/" -print_final_stats=1 \
         "$corpus" "$repo/fuzz/corpus/$target" </dev/null >"$log" 2>&1; then
-        runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
-        echo "fuzz: $target: $runs inputs, no finding"
+        echo "fuzz: $target: $(sed -n 's/^stat::number_of_executed_units: *//p' "$log") inputs, no finding"
     else
         echo "fuzz: $target: FINDING (input in $findings/); the end of $log:" >&2
         tail -n 40 "$log" >&2

@@ -5,7 +5,6 @@
 # make it read every settings file anew; kills it at a random moment, then
 # checks that every settings file, on the RAM disk and on the SD card, is whole.
 # Prints the counts; exits 1 when a file was found damaged.
-#   tests/tools/kill-test.sh [kills]     (default 200)
 case ${1:-} in -h | --help) echo "Usage: $0 [kills]     (default 200)" && exit 0 ;; esac
 kills=${1:-200}
 export ORV_SIM_TICK_MS=5
@@ -15,24 +14,17 @@ export ORV_SIM_TICK_MS=5
 # whole FILE SECTION KEY...: a regular file ending in a newline with the
 # [SECTION] header and, after it, every key, each on a whole line.
 whole() {
-    local file=$1 section=$2 key
-    shift 2
-    [ -f "$file" ] && [ ! -L "$file" ] && [ -s "$file" ] && [ -z "$(tail -c 1 "$file")" ] &&
-        sed -n "/^\\[$section\\]/,\$p" "$file" >"$ROOT/section" && [ -s "$ROOT/section" ] || return 1
-    for key; do grep -q "^$key=" "$ROOT/section" || return 1; done
+    [ -f "$1" ] && [ ! -L "$1" ] && [ -s "$1" ] && [ -z "$(tail -c 1 "$1")" ] &&
+        awk -v keys="${*:3}" -v section="[$2]" 'index($0, section) == 1 && !n { left = n = split(keys, k) }
+            n { for (i in k) if (index($0, k[i] "=") == 1) { delete k[i]; left-- } } END { exit !(n && !left) }' "$1"
 }
-checks=("ORVSystem Version UnitID UnitName SystemInfo OptionInfo CustumInfo Language HeaderTime
-    TimeAdjust TimeAdjustInt WebControl MakeDate MakeTime ModifyDate ModifyTime AutoReset AutoResetTime"
-    "ORVNetwork IP NetMask Gateway Syslog snmp DnsP DnsS"
-    "TOT Status Set_TOT_CH_TYPE Set_TOT_CH_NUM Set_TOT_STRATUM")
-files=(ORV_System.ini ORV_Network.ini Setup_05_01.ini)
+checks=("ORV_System.ini ORVSystem Version UnitID UnitName SystemInfo OptionInfo CustumInfo Language
+    HeaderTime TimeAdjust TimeAdjustInt WebControl MakeDate MakeTime ModifyDate ModifyTime AutoReset AutoResetTime"
+    "ORV_Network.ini ORVNetwork IP NetMask Gateway Syslog snmp DnsP DnsS"
+    "Setup_05_01.ini TOT Status Set_TOT_CH_TYPE Set_TOT_CH_NUM Set_TOT_STRATUM")
 
 # A message into the control FIFO, only while the unit holds it open.
-send() {
-    printf '%b' "$1" >"$ROOT/sim/message"
-    dd if="$ROOT/sim/message" of="$CONTROL" bs=4096 oflag=nonblock conv=nocreat,notrunc \
-        status=none 2>/dev/null || true
-}
+send() { printf '%b' "$1" | dd of="$CONTROL" bs=4096 iflag=fullblock oflag=nonblock conv=nocreat,notrunc status=none 2>/dev/null || true; }
 
 # The web front end: an edited system file with an old version, put in place
 # whole, then the setup change; now and then a RESET.
@@ -60,11 +52,10 @@ for kill in $(seq "$kills"); do
     SIM_PID= E2E_PIDS=()
     cat "$ROOT/sim/console.log" >>"$ROOT/sim/runs.log"
     for dir in "$CONF" "$SD"; do
-        for i in 0 1 2; do
-            checked=$((checked + 1))
-            # shellcheck disable=SC2086 # the section and its keys as words
-            whole "$dir/${files[$i]}" ${checks[$i]} ||
-                { damaged=$((damaged + 1)) && echo "kill $kill: damaged: $dir/${files[$i]}" >&2; }
+        for check in "${checks[@]}"; do
+            # shellcheck disable=SC2086 # the file, its section and its keys as words
+            set -- $check && checked=$((checked + 1))
+            whole "$dir/$1" "${@:2}" || { damaged=$((damaged + 1)) && echo "kill $kill: damaged: $dir/$1" >&2; }
         done
     done
     [ $((kill % 20)) -ne 0 ] || echo "kill-test: $kill kills, $damaged damaged files" >&2

@@ -7,9 +7,7 @@
 # Prints descriptors, threads and resident memory every few hours (the first
 # and last hour among them); fails when the unit ends early, leaves more than
 # eight status log files or a read finds a file not whole (banner to last key).
-# Usage: tests/tools/soak.sh    (SOAK_HOURS=N for a shorter day; ORV_SIM_TICK_MS=2
-#                                SOAK_HOURS=1 for 3,600 rewrites under the reader)
-case ${1:-} in -h | --help) echo "Usage: $0      (a simulated day; SOAK_HOURS=N for a shorter one)" && exit 0 ;; esac
+case ${1:-} in -h | --help) echo "Usage: $0      (a simulated day; SOAK_HOURS=N for a shorter one; ORV_SIM_TICK_MS=2 SOAK_HOURS=1 for 3,600 rewrites under the reader)" && exit 0 ;; esac
 export ORV_SIM_TICK_MS=${ORV_SIM_TICK_MS:-10}
 hours=${SOAK_HOURS:-24}
 tick_ms=$ORV_SIM_TICK_MS
@@ -52,19 +50,12 @@ exec 8<>"$ROOT/sim/pause"
 sim() { printf '%s\n' "$1" >&7; }
 send() { printf '%b' "$1" >&9; }
 pause_ms() { read -r -t "$(printf '%d.%03d' $(($1 / 1000)) $(($1 % 1000)))" -u 8 || true; }
-now_ms() { now=$((${EPOCHREALTIME/./} / 1000)); }
-now_ms
-start_ms=$now
+now_ms() { echo $((${EPOCHREALTIME/./} / 1000)); }
+start_ms=$(now_ms)
 # Waits until the given simulated minute of the day has begun.
 until_minute() {
-    now_ms
-    [ "$now" -ge $((start_ms + $1 * 60 * tick_ms)) ] || pause_ms $((start_ms + $1 * 60 * tick_ms - now))
-}
-
-max_logs=0
-count_logs() {
-    local logs=("$ROOT"/var/www/StatusLog*.txt)
-    [ ${#logs[@]} -le "$max_logs" ] || max_logs=${#logs[@]}
+    local wait=$((start_ms + $1 * 60 * tick_ms - $(now_ms)))
+    [ "$wait" -le 0 ] || pause_ms "$wait"
 }
 sample() {
     local fds=("/proc/$SIM_PID/fd/"*) threads=("/proc/$SIM_PID/task/"*)
@@ -87,7 +78,7 @@ setup_change() {
 }
 
 echo "soak: $hours simulated hours at $tick_ms ms a tick, sandbox $ROOT, pid $SIM_PID"
-pulses=0
+pulses=0 max_logs=0
 for ((m = 1; m <= hours * 60; m++)); do
     until_minute "$m"
     sim_alive || fail "orv-sim ended in minute $m"
@@ -97,19 +88,12 @@ for ((m = 1; m <= hours * 60; m++)); do
     case $((m % 97)) in 0) sim "tuner silent" ;; 1) sim "tuner normal" ;; esac
     # The switch held for a tick and a half: an indication, never the four
     # ticks in a row that end the program.
-    if [ $((m % 11)) -eq 5 ]; then
-        sim "switch on" && pause_ms $((tick_ms * 3 / 2)) && sim "switch off"
-        pulses=$((pulses + 1))
-    fi
-    if [ $((m % 60)) -eq 30 ]; then
-        pause_ms $((tick_ms * 5)) # apart from the test command, or one read takes both
-        setup_change $((m / 60))
-    fi
-    count_logs
-    h=$((m / 60))
-    if [ $((m % 60)) -eq 0 ] && { [ "$h" -eq 1 ] || [ "$h" -eq "$hours" ] || [ $((h % 6)) -eq 0 ]; }; then
-        sample "$h"
-    fi
+    [ $((m % 11)) -ne 5 ] || { sim "switch on" && pause_ms $((tick_ms * 3 / 2)) && sim "switch off" && pulses=$((pulses + 1)); }
+    # A setup change apart from the test command, or one read takes both.
+    [ $((m % 60)) -ne 30 ] || { pause_ms $((tick_ms * 5)) && setup_change $((m / 60)); }
+    logs=("$ROOT"/var/www/StatusLog*.txt) h=$((m / 60))
+    [ ${#logs[@]} -le "$max_logs" ] || max_logs=${#logs[@]}
+    [ $((m % 60)) -ne 0 ] || { [ "$h" -ne 1 ] && [ "$h" -ne "$hours" ] && [ $((h % 6)) -ne 0 ]; } || sample "$h"
 done
 
 kill -TERM "$reader_pid" && wait "$reader_pid" || true
