@@ -7,20 +7,13 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <deque>
-#include <gtest/gtest.h>
-#include <map>
-#include <string>
-#include <tuple>
-#include <vector>
 
 namespace {
 
 constexpr uint32_t kRegs[4] = {0x1000, 0x1004, 0x1008, 0x1200};
 constexpr uint32_t kClear = 0xFFFFFFFF;
 constexpr int kFakeFd = 7;
-using Lines = std::vector<std::string>;
 
 // Accesses logged as "w 1004 FFFFFFFF"; status reads take the scripted values in
 // turn (0 when none are left), other reads come from `memory`.

@@ -5,12 +5,6 @@
 #include "board/spi_transport.h"
 
 #include "sandbox.h"
-#include "text.h"
-
-#include <array>
-#include <gtest/gtest.h>
-#include <tuple>
-#include <vector>
 
 namespace {
 

@@ -7,8 +7,6 @@
 
 #include <cstdio>
 #include <linux/spi/spidev.h>
-#include <string>
-#include <vector>
 
 namespace {
 

@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <regex>
-#include <string>
 
 namespace fs = std::filesystem;
 

@@ -75,10 +75,10 @@ TEST_F(MainTest, CurrentFileAndPrintoutShowTheRecord) {
 
     cs.SetDateTime = DateTime{2023, 12, 31, 23, 59, 58};
     capture_stdout([&] { print_current_state(cs); });
-    EXPECT_EQ(log_lines(), (Lines{" <INF> Set Date   : 2023/12/31 23:59:58\n",
-                                  " <INF> Now Date   : 2024/03/05 07:08:09\n",
-                                  " <INF> M/B  MAC   : B8.27.EB.01.02.0A\n",
-                                  " <INF> VOIP MAC   : 00.00.00.00.00.00\n"}));
+    EXPECT_EQ(sandbox.log_lines(), (Lines{" <INF> Set Date   : 2023/12/31 23:59:58\n",
+                                          " <INF> Now Date   : 2024/03/05 07:08:09\n",
+                                          " <INF> M/B  MAC   : B8.27.EB.01.02.0A\n",
+                                          " <INF> VOIP MAC   : 00.00.00.00.00.00\n"}));
     sandbox.remove("/var/kelvatro/conf");
     EXPECT_EQ(-1, write_current_file(kCurrentFilePath, cs));
 }
@@ -95,7 +95,7 @@ TEST_F(MainTest, FunctionFileHasTheTotSlotOnlyWithTheTotFunction) {
               function_file_for(sandbox, 0x04000003));
     EXPECT_TRUE(sandbox.exists("/var/kelvatro/conf/Setup_05_01.ini"));
     EXPECT_EQ(0, current_state.SetDateTime.year);
-    EXPECT_EQ(2, count_in_log("<INF> M/B  MAC Addr : B8:27:EB:01:02:0A\n"));
+    EXPECT_EQ(2, sandbox.log_count("<INF> M/B  MAC Addr : B8:27:EB:01:02:0A\n"));
 }
 
 } // namespace

@@ -12,7 +12,6 @@
 #include "reg_device.h"
 #include "sandbox.h"
 #include "settings/system_file.h"
-#include "text.h"
 #include "timer/event_timer.h"
 #include "tot/ntp_server.h"
 #include "tot/tot_state.h"
@@ -20,14 +19,8 @@
 #include "tuner/tuner_lib.h"
 #include "world.h"
 
-#include <cstring>
 #include <linux/ethtool.h>
 #include <linux/sockios.h>
-#include <sstream>
-#include <string>
-#include <vector>
-
-using Lines = std::vector<std::string>;
 
 // eth0 as a test scripts it, behind the probes' seam: one link reading per
 // link check ('U' up, 'D' down, 'X' the request fails; the last one repeats),
@@ -98,18 +91,5 @@ class MainTest : public SandboxTest {
         tuner_context.fd = -1;
         net_probe_set_ops(nullptr);
         pace_set_tick_ms(1000);
-    }
-
-    int count_in_log(const std::string& text) const {
-        return count(sandbox.read("/var/www/StatusLog.txt"), text);
-    }
-
-    // The status-log lines, each without its date and time.
-    Lines log_lines() const {
-        Lines lines;
-        std::istringstream log(sandbox.read("/var/www/StatusLog.txt"));
-        for (std::string line; std::getline(log, line);)
-            lines.push_back(line.substr(std::min<size_t>(19, line.size())) + "\n");
-        return lines;
     }
 };

@@ -13,8 +13,6 @@
 #include <grp.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <thread>
-#include <tuple>
 #include <unistd.h>
 
 namespace {
@@ -138,7 +136,7 @@ TEST_F(MainTest, MessagesTooLongOrAfterTheEndOfThePassAreReportedAndDropped) {
     message += "\n";
     loop.send(message + message + "RESET\nEND\x1b[2J\tx\r\nEND\nreg 0\n");
     EXPECT_EQ(1, loop.finish());
-    Lines logged = log_lines();
+    Lines logged = sandbox.log_lines();
     std::erase(logged, " <INF> eth0 link-up\n"); // the first tick's, whenever it came
     EXPECT_EQ(logged,
               (Lines{" <INF> Main Program Ready\n",
@@ -190,8 +188,9 @@ TEST_F(MainTest, SharedFilesBelongToTheGroupThatOrvGroupNames) {
         run.send("END\n");
         run.finish();
     }
-    EXPECT_EQ(1, count_in_log("<ERR> ORV_GROUP names no group: no-such-group; shared files kept "
-                              "for root\n"));
+    EXPECT_EQ(1,
+              sandbox.log_count("<ERR> ORV_GROUP names no group: no-such-group; shared files kept "
+                                "for root\n"));
 }
 
 // Without its directory the FIFO cannot be made (-1), without a descriptor left
@@ -213,8 +212,8 @@ TEST_F(MainTest, AFifoThatCannotBeMadeOrOpenedEndsThePass) {
     sandbox.remove("/var/kelvatro");
     EXPECT_EQ(-1, main_loop());
     EXPECT_EQ(0, orv_run());
-    EXPECT_EQ(1, count_in_log("----- Main Program Start -----"));
-    EXPECT_EQ(0, count_in_log("Main Program Ready"));
+    EXPECT_EQ(1, sandbox.log_count("----- Main Program Start -----"));
+    EXPECT_EQ(0, sandbox.log_count("Main Program Ready"));
     const std::string journal = sandbox.read("/sim/commands.log");
     EXPECT_EQ(0, count(journal, "reboot") + count(journal, "shutdown"));
 }

@@ -6,10 +6,8 @@
 
 #include "main_fixture.h"
 
-#include <array>
 #include <linux/ethtool.h>
 #include <linux/sockios.h>
-#include <tuple>
 
 namespace {
 
@@ -31,7 +29,7 @@ TEST_F(MainTest, LinkCheckLogsEachChangeOnceAndRestartsAtTheFirstAndEverySixthDo
         capture_stdout([&] { EXPECT_EQ(link_check(), link == 'U' ? 0 : -1); });
         const char* line =
             logged[check] == 'u' ? " <INF> eth0 link-up\n" : " <ERR> eth0 link-down\n";
-        EXPECT_EQ(log_lines(), logged[check] == '.' ? Lines{} : Lines{line});
+        EXPECT_EQ(sandbox.log_lines(), logged[check] == '.' ? Lines{} : Lines{line});
         Lines requests = {std::string("GLINK ") + link};
         if (restarts[check] == 'R')
             requests.insert(requests.end(), kRestart.begin(), kRestart.end());
@@ -54,7 +52,7 @@ TEST_F(MainTest, LinkCheckEndsTheRestartAtAFailedRequestAndFailsWithoutASocket) 
         capture_stdout([] { EXPECT_EQ(link_check(), -1); });
         EXPECT_EQ(fake_eth0.requests, requests);
     }
-    EXPECT_EQ(count_in_log("eth0 link-down"), 2);
+    EXPECT_EQ(sandbox.log_count("eth0 link-down"), 2);
 }
 
 TEST_F(MainTest, TickSetsTheLinkDownBitWhileTheCheckFails) {

@@ -3,9 +3,7 @@
 #include "main/unit_state.h"
 #include "os/deploy_settings.h"
 #include "sandbox.h"
-#include "text.h"
 
-#include <gtest/gtest.h>
 #include <sstream>
 
 namespace {

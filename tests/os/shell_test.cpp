@@ -18,8 +18,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using Lines = std::vector<std::string>;
-
 // Programs named after the host commands, first on PATH, would leave a marker
 // (the guard's refusal of the other host commands: its fuzz target's seeds). A
 // script is journaled with its text, never run (setup.sh after a cd: e2e

@@ -2,12 +2,6 @@
 // section rule.
 #include "sandbox.h"
 #include "settings/ini.h"
-#include "text.h"
-
-#include <string>
-#include <tuple>
-#include <utility>
-#include <vector>
 
 namespace {
 

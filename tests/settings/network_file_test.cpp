@@ -4,12 +4,9 @@
 #include "sandbox.h"
 #include "settings/network_file.h"
 #include "settings/system_file.h"
-#include "text.h"
 
 #include <filesystem>
 #include <sstream>
-#include <string>
-#include <vector>
 
 namespace {
 

@@ -2,22 +2,17 @@
 // reset, reading rules, and writes that fail.
 #include "sandbox.h"
 #include "settings/system_file.h"
-#include "text.h"
 
 #include <csignal>
-#include <cstring>
 #include <linux/capability.h>
 #include <regex>
-#include <string>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 

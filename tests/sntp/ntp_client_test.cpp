@@ -8,18 +8,12 @@
 #include "settings/system_file.h"
 #include "sntp/ntp_client.h"
 #include "sntp/ntp_packet.h"
-#include "text.h"
 #include "timer/event_timer.h"
 
-#include <algorithm>
-#include <array>
 #include <csignal>
-#include <gtest/gtest.h>
 #include <poll.h>
 #include <spawn.h>
-#include <string>
 #include <sys/wait.h>
-#include <vector>
 
 extern char** environ;
 

@@ -57,8 +57,8 @@ void Sandbox::remove(std::string_view unit_path) const {
     fs::remove_all(path(unit_path), ec);
 }
 
-std::vector<std::string> Sandbox::journal() const {
-    std::vector<std::string> lines;
+Lines Sandbox::journal() const {
+    Lines lines;
     std::ifstream in(path("/sim/commands.log"));
     for (std::string line; std::getline(in, line);) {
         const auto space = line.find(' ');
@@ -67,10 +67,21 @@ std::vector<std::string> Sandbox::journal() const {
     return lines;
 }
 
-std::string Sandbox::log() const {
+int Sandbox::journaled(const std::string& command) const {
+    return int(std::ranges::count(journal(), command));
+}
+
+Lines Sandbox::log_lines() const {
     std::istringstream in(read("/var/www/StatusLog.txt"));
-    std::string lines;
+    Lines lines;
     for (std::string line; std::getline(in, line);)
-        lines += line.substr(std::min<size_t>(19, line.size())) + "\n";
+        lines.push_back(line.substr(std::min<size_t>(19, line.size())) + "\n");
     return lines;
+}
+
+std::string Sandbox::log() const {
+    std::string text;
+    for (const std::string& line : log_lines())
+        text += line;
+    return text;
 }

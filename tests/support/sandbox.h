@@ -1,18 +1,38 @@
 // A temporary sandbox root for tests that run unit code: ORV_ROOT points at it
-// for the test's lifetime, with the unit's directories laid out inside.
+// for the test's lifetime, with the unit's directories laid out inside; and the
+// helpers that the tests share.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <chrono>
+#include <cstring>
 #include <ctime>
 #include <gtest/gtest.h>
+#include <map>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <tuple>
 #include <vector>
+
+using Lines = std::vector<std::string>;
 
 // The earliest clock setting in the tests (2000-01-01), whose times lie before
 // the build; a test of the build's floor sets this one back when it ends.
 constexpr time_t kTestsClockFloor = 946684800;
+
+inline bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// How often `what` occurs in `text`, overlaps included.
+inline int count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
 
 class Sandbox {
   public:
@@ -29,9 +49,12 @@ class Sandbox {
     void write(std::string_view unit_path, std::string_view content) const;
     void remove(std::string_view unit_path) const;
     // The command journal, one entry per command, the timestamps left off.
-    std::vector<std::string> journal() const;
+    Lines journal() const;
+    int journaled(const std::string& command) const;
     // The status log, each line without its date and time.
     std::string log() const;
+    Lines log_lines() const;
+    int log_count(const std::string& text) const { return count(log(), text); }
 
   private:
     std::string root_;

@@ -3,8 +3,6 @@
 #include "sandbox.h"
 #include "timer/event_timer.h"
 
-#include <vector>
-
 namespace {
 
 constexpr uint32_t kFailed = 0xFFFFFFFF;

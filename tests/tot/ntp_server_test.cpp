@@ -4,10 +4,7 @@
 #include "os/shell.h"
 #include "sandbox.h"
 #include "settings/system_file.h"
-#include "text.h"
 #include "tot/ntp_server.h"
-
-#include <gtest/gtest.h>
 
 namespace {
 
@@ -24,8 +21,8 @@ class NtpServer : public SandboxTest {
         ntp_server = NtpServerState{0, 16, 0};
         system_settings.CustumInfo = 0;
     }
-    static std::string stratum_output(int stratum) {
-        return capture_stdout([stratum] { EXPECT_EQ(set_ntp_stratum(stratum), 0); });
+    static void set_stratum(int stratum) {
+        capture_stdout([stratum] { EXPECT_EQ(set_ntp_stratum(stratum), 0); });
     }
 };
 
@@ -39,28 +36,26 @@ TEST_F(NtpServer, StratumEditWritesEachRequestOnce) {
     const struct {
         uint32_t custum;
         int requested, written;
-        const char *out, *log;
+        const char* log;
     } cases[] = {
-        {0, 16, 15, "set_ntp_stratum 16 => 16\n", "NTP stratum 16 out of range, 15 written\n"},
-        {0, 6, 6, "set_ntp_stratum 16 => 6\n", nullptr},
-        {0, -1, 1, "set_ntp_stratum 6 => -1\n", "NTP stratum -1 out of range, 1 written\n"},
-        {kVariantBit, 6, 10, "set_ntp_stratum -1 => 10\n", nullptr},
+        {0, 16, 15, "NTP stratum 16 out of range, 15 written\n"},
+        {0, 6, 6, nullptr},
+        {0, -1, 1, "NTP stratum -1 out of range, 1 written\n"},
+        {kVariantBit, 6, 10, nullptr},
     };
     for (const auto& c : cases) {
         system_settings.CustumInfo = c.custum;
         sandbox.write(kConf, conf_with(3));
-        const std::string out = stratum_output(c.requested);
-        EXPECT_EQ(out.substr(0, out.find('\n') + 1), c.out);
+        set_stratum(c.requested);
         EXPECT_EQ(sandbox.read(kConf), conf_with(c.written)) << c.requested;
         EXPECT_EQ(sandbox.read("/etc/ntp.conf"), conf_with(c.written)) << c.requested;
         EXPECT_EQ(sandbox.journal().back(), "sync");
-        EXPECT_EQ(stratum_output(c.requested), "");
+        set_stratum(c.requested);
     }
     EXPECT_EQ(sandbox.journal().size(), 2 * std::size(cases));
-    const std::string log = sandbox.log();
-    EXPECT_EQ(count(log, " out of range, "), 2);
+    EXPECT_EQ(sandbox.log_count(" out of range, "), 2);
     for (const auto& c : cases)
-        EXPECT_TRUE(!c.log || count(log, c.log) == 1) << c.log;
+        EXPECT_TRUE(!c.log || sandbox.log_count(c.log) == 1) << c.log;
 }
 
 // An edit that fails (a full RAM disk) is logged and not taken as written: the
@@ -68,13 +63,12 @@ TEST_F(NtpServer, StratumEditWritesEachRequestOnce) {
 TEST_F(NtpServer, FailedStratumEditIsWrittenAgain) {
     sandbox.write(kConf, conf_with(3));
     shell_set_sandbox_runner([](const std::string&) { return 1; });
-    stratum_output(6);
+    set_stratum(6);
     shell_set_sandbox_runner(nullptr);
     EXPECT_EQ(sandbox.read(kConf), conf_with(3));
     EXPECT_FALSE(sandbox.exists("/etc/ntp.conf"));
-    EXPECT_TRUE(contains(sandbox.read("/var/www/StatusLog.txt"),
-                         "<ERR> Cannot edit /var/kelvatro/conf/ntp.conf: status 1\n"));
-    EXPECT_EQ(stratum_output(6), "set_ntp_stratum 6 => 6\n");
+    EXPECT_EQ(sandbox.log_count("<ERR> Cannot edit /var/kelvatro/conf/ntp.conf: status 1\n"), 1);
+    set_stratum(6);
     EXPECT_EQ(sandbox.read("/etc/ntp.conf"), conf_with(6));
 }
 
@@ -96,7 +90,7 @@ TEST_F(NtpServer, UnusableDeliveryFallsBackToStep) {
         ntp_server = NtpServerState{0, 16, 0};
         sandbox.write(kConf, conf_with(3));
         ntp_server_report_settings();
-        stratum_output(6);
+        set_stratum(6);
         EXPECT_EQ(sandbox.log(), " <ERR> " + line) << settings;
         EXPECT_EQ(sandbox.read(kConf), conf_with(6)) << settings;
     }

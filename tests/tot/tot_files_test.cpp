@@ -1,14 +1,11 @@
 // The TOT settings file and the TOT status file, byte for byte.
 #include "sandbox.h"
 #include "settings/system_file.h"
-#include "text.h"
 #include "tot/ntp_server.h"
 #include "tot/tot_files.h"
 #include "tot/tot_state.h"
 
-#include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <tuple>
 
 namespace {
 
@@ -37,7 +34,6 @@ class TotFiles : public SandboxTest {
         tot_state_reset();
         system_settings.CustumInfo = 0;
     }
-    std::string status_log() const { return sandbox.read("/var/www/StatusLog.txt"); }
 };
 
 } // namespace
@@ -50,7 +46,7 @@ TEST_F(TotFiles, MissingSettingsFileIsFactorySetThenItsValuesRead) {
     EXPECT_EQ(fields(s), std::tuple(1, 0, 27, 7));
     EXPECT_EQ(sandbox.read(kSetupPath), kTotBlock7);
     EXPECT_EQ(sandbox.read("/usr/kelvatro/conf/Setup_05_01.ini"), kTotBlock7);
-    EXPECT_EQ(count(status_log(), "<<TOT file factory set>>\n"), 1);
+    EXPECT_EQ(sandbox.log_count("<<TOT file factory set>>\n"), 1);
     struct stat st {};
     ASSERT_EQ(::stat(sandbox.path(kSetupPath).c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0666u);
@@ -61,9 +57,9 @@ TEST_F(TotFiles, MissingSettingsFileIsFactorySetThenItsValuesRead) {
     s = {};
     EXPECT_EQ(tot_read_settings(kSetupPath, s), 0);
     EXPECT_EQ(fields(s), std::tuple(1, 2, 44, 7));
-    EXPECT_EQ(count(status_log(), "factory set"), 1);
+    EXPECT_EQ(sandbox.log_count("factory set"), 1);
     EXPECT_EQ(tot_write_settings("/var/kelvatro/nodir/Setup_05_01.ini", s), -1);
-    EXPECT_EQ(count(status_log(), "TOT file error\n"), 1);
+    EXPECT_EQ(sandbox.log_count("TOT file error\n"), 1);
 }
 
 TEST_F(TotFiles, StatusFileShowsSettingsReceptionAndTakenTime) {

@@ -7,11 +7,6 @@
 #include "sandbox.h"
 #include "tot/tot_state.h"
 
-#include <ctime>
-#include <gtest/gtest.h>
-#include <map>
-#include <tuple>
-
 namespace {
 
 std::map<uint32_t, uint32_t> registers; // by 13-bit address; the reads only read

@@ -4,14 +4,11 @@
 
 #include "sandbox.h"
 
-#include <algorithm>
 #include <cstdlib>
 #include <dlfcn.h>
 #include <fstream>
-#include <gtest/gtest.h>
 #include <iterator>
 #include <sstream>
-#include <thread>
 #include <unistd.h>
 
 namespace {

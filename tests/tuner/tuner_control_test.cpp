@@ -8,7 +8,6 @@
 #include "world.h"
 
 #include <gmock/gmock.h>
-#include <thread>
 
 using ::testing::HasSubstr;
 
