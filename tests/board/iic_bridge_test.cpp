@@ -69,9 +69,9 @@ ssize_t rec_write(int, const void* buf, size_t length) {
 
 const RegDeviceOps kRecorder{rec_open, rec_close, rec_ioctl, rec_read, rec_write};
 
-int open_quietly(uint8_t port, uint8_t slave) {
+int open_quietly(uint8_t port, uint8_t slave, const uint32_t* regs = kRegs) {
     int channel = -1;
-    capture_stdout([&] { channel = Zentu_IIC_Open(kRegs, port, slave, 100); });
+    capture_stdout([&] { channel = Zentu_IIC_Open(regs, port, slave, 100); });
     return channel;
 }
 
@@ -94,26 +94,14 @@ class IicBridge : public ::testing::Test {
     const int channel = 0;
 };
 
-// Six channels at most; the seventh open fails silently; a closed channel is reused.
-TEST_F(IicBridge, OpenSetsUpTheClockAndPrintsTheChannel) {
-    int opened = -1;
+// Six channels at most; a closed channel is reused.
+TEST_F(IicBridge, OpenSetsUpTheClockOnAFreeChannel) {
     const uint32_t regs[4] = {0x2000, 0x2004, 0x2008, 0x2200};
-    EXPECT_EQ(capture_stdout([&] { opened = Zentu_IIC_Open(regs, 0x0A, 0x51, 100); }),
-              "<Debug> Zentu_IIC_Open() : fd        = 1\n"
-              "<Debug> Zentu_IIC_Open() : bit rate  = 100kHz\n"
-              "<Debug> Zentu_IIC_Open() : enable    = 1\n"
-              "<Debug> Zentu_IIC_Open() : port_no   = 0x0A\n"
-              "<Debug> Zentu_IIC_Open() : slave_no  = 0x51\n"
-              "<Debug> Zentu_IIC_Open() : cmd  addr = 0x00002000\n"
-              "<Debug> Zentu_IIC_Open() : stat addr = 0x00002004\n"
-              "<Debug> Zentu_IIC_Open() : cntl addr = 0x00002008\n"
-              "<Debug> Zentu_IIC_Open() : data addr = 0x00002200\n");
-    EXPECT_EQ(opened, 1);
+    EXPECT_EQ(open_quietly(0x0A, 0x51, regs), 1);
     EXPECT_EQ(rec.log, (Lines{"w 2004 FFFFFFFF", "w 2008 000110A2", "r 2008 00000000"}));
     for (int i = 2; i < 6; ++i)
         EXPECT_EQ(open_quietly(uint8_t(i), 0x50), i);
-    EXPECT_EQ(capture_stdout([&] { opened = Zentu_IIC_Open(kRegs, 0, 0x51, 100); }), "");
-    EXPECT_EQ(opened, -1);
+    EXPECT_EQ(open_quietly(0, 0x51), -1);
     EXPECT_EQ(Zentu_IIC_Close(3), 0);
     EXPECT_EQ(Zentu_IIC_Close(3), -1);
     EXPECT_EQ(open_quietly(0, 0x51), 3);
@@ -145,28 +133,20 @@ TEST_F(IicBridge, WritesBuildTheImageAndCommandOfEachSixteenBytes) {
 }
 
 TEST_F(IicBridge, CompletionResults) {
-    const struct {
-        std::deque<uint32_t> status;
-        int result;
-        const char* printed;
-    } cases[] = {
-        {{0x7}, 0, ""},
-        {{0, 0, 0x2}, -3, "<Error> Zentu_IIC_WaitComp(): cnt=[2] ret=[-3]\n"},
-        {{0x6}, -3, "<Error> Zentu_IIC_WaitComp(): cnt=[0] ret=[-3]\n"},
-        {{0, 0x4}, -4, "<Error> Zentu_IIC_WaitComp(): cnt=[1] ret=[-4]\n"},
-        {{0, 0, 0, 0, 0x1}, 0, ""},
-        {{0, 0, 0, 0, 0, 0x1}, -2, "<Error> Zentu_IIC_WaitComp(): cnt=[5] ret=[-2]\n"},
+    const std::pair<std::deque<uint32_t>, int> cases[] = {
+        {{0x7}, 0},     {{0, 0, 0x2}, -3},      {{0x6}, -3},
+        {{0, 0x4}, -4}, {{0, 0, 0, 0, 0x1}, 0}, {{0, 0, 0, 0, 0, 0x1}, -2},
     };
-    for (const auto& c : cases) {
-        rec.status = c.status;
-        EXPECT_EQ(capture_stdout([&] { EXPECT_EQ(Zentu_IIC_WaitComp(channel), c.result); }),
-                  c.printed);
-        EXPECT_EQ(rec.log.back(), "w 1004 FFFFFFFF"); // the status cleared
+    for (const auto& [status, result] : cases) {
+        rec = Recorder{};
+        rec.status = status;
+        capture_stdout([&] { EXPECT_EQ(Zentu_IIC_WaitComp(channel), result); });
+        EXPECT_EQ(rec.log.size(), std::min<size_t>(status.size(), 5) + 1); // reads, the clear
+        EXPECT_EQ(rec.log.back(), "w 1004 FFFFFFFF");
     }
     // A failed status read counts as no bit set.
     rec.status_read_fails = true;
-    EXPECT_EQ(capture_stdout([&] { EXPECT_EQ(Zentu_IIC_WaitComp(channel), -2); }),
-              "<Error> Zentu_IIC_WaitComp(): cnt=[5] ret=[-2]\n");
+    capture_stdout([&] { EXPECT_EQ(Zentu_IIC_WaitComp(channel), -2); });
     EXPECT_EQ(Zentu_IIC_WaitComp(6), -1);
     // A failed transaction ends the write, and skips the read.
     std::vector<uint8_t> data(40, 0xAA);
@@ -195,10 +175,8 @@ TEST_F(IicBridge, WriteReadChecksBeforeTouchingTheBus) {
     EXPECT_TRUE(rec.log.empty());
 }
 
-TEST_F(IicBridge, RegisterDeviceFailuresArePerrorLines) {
-    const auto perror_line = [](const char* text, int error) {
-        return text + std::string(": ") + std::strerror(error) + "\n";
-    };
+// A failed access leaves the value as it was.
+TEST_F(IicBridge, RegisterDeviceFailuresFailTheAccess) {
     uint32_t value = 0x1234;
     rec.ioctl_fails = true;
     testing::internal::CaptureStderr();
@@ -208,12 +186,7 @@ TEST_F(IicBridge, RegisterDeviceFailuresArePerrorLines) {
     EXPECT_EQ(fpga_device_term(), 0);
     EXPECT_EQ(FpgaRead32(0x1000, &value), -1);
     EXPECT_EQ(FpgaClose(), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              perror_line("FpgaRead32(): error ioctrl.\n", ENOTTY) +
-                  perror_line("FpgaWrite32(): error ioctrl.\n", ENOTTY) +
-                  perror_line("FpgaOpen(): allready opened.\n", ENOTTY) +
-                  perror_line("FpgaRead32(): not open.\n", EBADF) +
-                  perror_line("FpgaClose(): can't close.\n", EBADF));
+    testing::internal::GetCapturedStderr();
     EXPECT_EQ(value, 0x1234u);
     EXPECT_EQ(FpgaOpen(), 0);
 }

@@ -66,17 +66,14 @@ TEST_F(SpiRegs, FramesCarryCommandAddressAndDataMostSignificantFirst) {
 
 // A match on the first attempt is two silent exchanges; every failed attempt
 // writes the same frame again, 101 attempts at most. A run of failed attempts
-// prints the console line and logs once; the others are counted until a write
-// reads back again or the link closes.
+// logs once; the others are counted until a write reads back again or the link
+// closes.
 TEST_F(SpiRegs, ReadbackRepeatsTheWriteUntilTheTopByteMatches) {
-    for (const auto& [match_at, result, failures, printed] :
-         {std::tuple{0, 0, 0, 0}, std::tuple{5, 0, 2, 1}, std::tuple{1000, -1, 101, 1},
-          std::tuple{1000, -1, 101, 0}}) {
+    for (const auto& [match_at, result, failures] :
+         {std::tuple{0, 0, 0}, {5, 0, 2}, {1000, -1, 101}, {1000, -1, 101}}) {
         sent.clear();
         matching_from = match_at;
-        const std::string out =
-            capture_stdout([&] { EXPECT_EQ(SpiWrite32(0x6300, 0xA014, 1), result); });
-        EXPECT_EQ(count(out, "SPI WRITE READBACK ERROR !!\n"), printed) << out;
+        capture_stdout([&] { EXPECT_EQ(SpiWrite32(0x6300, 0xA014, 1), result); });
         ASSERT_EQ(sent.size(), size_t(2 * (failures + (result == 0))));
         for (size_t i = 0; i < sent.size(); i += 2) {
             EXPECT_EQ(sent[i], (Frame{0x63, 0x00, 0x00, 0x00, 0xA0, 0x14}));

@@ -126,10 +126,7 @@ class NtpClientTest : public SandboxTest {
         if (p.fd >= 0 && poll(&p, 1, 5000) == 1) ntp_client_receive();
     }
 
-    std::string journal() const { return sandbox.read("/sim/commands.log"); }
-    int log_count(const std::string& text) const {
-        return count(sandbox.read("/var/www/StatusLog.txt"), text);
-    }
+    int clock_settings() const { return count(sandbox.read("/sim/commands.log"), " date -s "); }
 };
 
 // A good answer sets the clocks and the next query follows the interval; a
@@ -164,7 +161,7 @@ TEST_F(NtpClientTest, QueriesFollowTheIntervalAndFailuresAreLoggedOnce) {
         server.set_mode(c.mode);
         std::vector<int> at; // the seconds (1-based) at which the responder got a query
         const int before = server.queries();
-        const std::string out = capture_stdout([&] {
+        capture_stdout([&] {
             ntp_client_restart();
             ntp_client_restart(); // unchanged settings change nothing
             for (int check = 1; check <= c.seconds; ++check) {
@@ -175,13 +172,11 @@ TEST_F(NtpClientTest, QueriesFollowTheIntervalAndFailuresAreLoggedOnce) {
         });
         EXPECT_EQ(at, c.queries) << line;
         EXPECT_EQ(server.queries() - before, int(at.size())) << line;
-        EXPECT_EQ(log_count(line + "\n"), c.reason ? 1 : 0) << line;
-        EXPECT_EQ(contains(out, "<Error> NTP Recv : size=47byte\n"),
-                  c.mode == std::string("short"));
+        EXPECT_EQ(sandbox.log_count(line + "\n"), c.reason ? 1 : 0) << line;
     }
     clock_floor_set(kTestsClockFloor);
-    EXPECT_EQ(log_count("NTP query"), 7);
-    EXPECT_EQ(count(journal(), " date -s "), 3); // the good answers only
+    EXPECT_EQ(sandbox.log_count("NTP query"), 7);
+    EXPECT_EQ(clock_settings(), 3); // the good answers only
 }
 
 // A query without reply ends in the second due check after it, logged once a
@@ -200,11 +195,11 @@ TEST_F(NtpClientTest, SilentServerEndsAsNoReplyAndTheNextGoodAnswerCountsAgain) 
     server.set_mode("good");
     for (int check = 4; check <= 6; ++check)
         second();
-    EXPECT_EQ(count(journal(), " date -s "), 1);
+    EXPECT_EQ(clock_settings(), 1);
     server.set_mode("silent");
     for (int check = 7; check <= 13; ++check)
         timer_due_check();
-    EXPECT_EQ(log_count(no_reply), 2);
+    EXPECT_EQ(sandbox.log_count(no_reply), 2);
 }
 
 // A setup change of the system file plans the client anew (the network file's
@@ -218,7 +213,7 @@ TEST_F(NtpClientTest, SetupChangeOfTheSystemFileStartsTheClient) {
     capture_stdout([&] { HandleSetupChange(message); });
     capture_stdout(second);
     EXPECT_EQ(server.queries(), 1);
-    EXPECT_EQ(count(journal(), " date -s "), 1);
+    EXPECT_EQ(clock_settings(), 1);
 }
 
 } // namespace

@@ -49,12 +49,10 @@ TEST_F(EventTest, SetsAreConsumedByOneWaitClearedByAClearAndEndWaitsOfOtherThrea
     OSW_EventSet(&event);
     EXPECT_EQ(OSW_EventClear(&event), 0u);
     EXPECT_EQ(OSW_EventWait(&event, 20), 1u);
-    // The endless wait prints "Wait1 " unless the event is already set.
     EXPECT_EQ(wait_for_set_from_another_thread(60000), 0u);
-    EXPECT_EQ(capture_stdout([&] { EXPECT_EQ(wait_for_set_from_another_thread(0xFFFFFFFF), 0u); }),
-              "Wait1 ");
+    capture_stdout([&] { EXPECT_EQ(wait_for_set_from_another_thread(0xFFFFFFFF), 0u); });
     OSW_EventSet(&event);
-    EXPECT_EQ(capture_stdout([&] { EXPECT_EQ(OSW_EventWait(&event, 0xFFFFFFFF), 0u); }), "");
+    capture_stdout([&] { EXPECT_EQ(OSW_EventWait(&event, 0xFFFFFFFF), 0u); });
 }
 
 TEST(OswDeadline, MillisecondsCarryIntoTheSeconds) {

@@ -7,10 +7,6 @@
 #include "tuner/tuner_lib.h"
 #include "world.h"
 
-#include <gmock/gmock.h>
-
-using ::testing::HasSubstr;
-
 namespace {
 
 class TunerControlTest : public SandboxTest {
@@ -36,8 +32,8 @@ class TunerControlTest : public SandboxTest {
         capture_stdout([] { ASSERT_EQ(tuner_init(), 0); });
     }
 
-    static std::string start(uint8_t channel) {
-        return capture_stdout([channel] { EXPECT_EQ(tuner_start(channel), 0); });
+    static void start(uint8_t channel) {
+        capture_stdout([channel] { EXPECT_EQ(tuner_start(channel), 0); });
     }
 
     static int status(TunerReading& st) {
@@ -60,12 +56,10 @@ TEST_F(TunerControlTest, UnusableLibraryIsTunerInitNg) {
     pace_set_tick_ms(20);
     for (const char* path : {"libm.so.6", "/nonexistent/libsmscontrollite.so"}) {
         tuner_lib_set_path(path);
-        int result = 0;
-        EXPECT_THAT(capture_stdout([&] { result = tuner_init(); }), HasSubstr("Tuner Init NG\n"));
-        EXPECT_EQ(result, 1) << path;
+        capture_stdout([] { EXPECT_EQ(tuner_init(), 1); });
     }
-    EXPECT_EQ(capture_stdout([] { EXPECT_EQ(tuner_start(27), -1); }),
-              "<debug>Invalid tuner fd, open failed. :-1");
+    EXPECT_EQ(sandbox.log_count("<INF> Tuner Init NG\n"), 2);
+    capture_stdout([] { EXPECT_EQ(tuner_start(27), -1); });
     TunerReading st{};
     EXPECT_EQ(status(st), -1);
 }
@@ -73,20 +67,13 @@ TEST_F(TunerControlTest, UnusableLibraryIsTunerInitNg) {
 // The first start tunes channel 12 first (13 for channel 12), later ones (even after a restart)
 // none. The library refuses a second init while open: the second case shows the first closed.
 TEST_F(TunerControlTest, FirstStartMakesOnePreliminaryTune) {
-    const struct {
-        uint8_t channel;
-        const char* line;
-        const char* tunes;
-    } cases[] = {
-        {20, "515142857[Hz] Tuning start...\n", "tune 219142857\ntune 515142857\n"},
-        {12, "219142857[Hz] Tuning start...\n", "tune 473142857\ntune 219142857\n"},
-    };
-    for (const auto& c : cases) {
+    for (const auto& [channel, tuned] : {std::pair{20, "tune 219142857\ntune 515142857\n"},
+                                         {12, "tune 473142857\ntune 219142857\n"}}) {
         sandbox.remove("/sim/tuner.log");
         tuner_context.first_tune_done = 0;
         open_tuner();
-        EXPECT_THAT(start(c.channel), HasSubstr(c.line));
-        EXPECT_EQ(tunes(), c.tunes);
+        start(uint8_t(channel));
+        EXPECT_EQ(tunes(), tuned);
         EXPECT_EQ(tuner_context.signal, 1);
     }
     start(27);
@@ -100,11 +87,11 @@ TEST_F(TunerControlTest, FirstStartMakesOnePreliminaryTune) {
 // factory channel's when there is none, and says so in the log.
 TEST_F(TunerControlTest, ChannelOutsideTheTable) {
     open_tuner();
-    EXPECT_THAT(start(0), HasSubstr("Tuner channel 0 out of range, tuning 557142857[Hz]\n"
-                                    "557142857[Hz] Tuning start...\n"));
-    start(20);
-    EXPECT_THAT(start(63), HasSubstr("Tuner channel 63 out of range, tuning 515142857[Hz]\n"));
+    for (const uint8_t channel : {0, 20, 63})
+        start(channel);
     EXPECT_EQ(tunes(), "tune 219142857\ntune 557142857\ntune 515142857\ntune 515142857\n");
+    EXPECT_EQ(sandbox.log_count("<ERR> Tuner channel 0 out of range, tuning 557142857[Hz]\n"), 1);
+    EXPECT_EQ(sandbox.log_count("<ERR> Tuner channel 63 out of range, tuning 515142857[Hz]\n"), 1);
 }
 
 TEST(TunerLockFilter, ThreeGoodReadingsLockThreeBadOnesUnlock) {
@@ -148,12 +135,8 @@ TEST_F(TunerControlTest, StatusAfterATuneThenThroughTheFilterWithBerAndLayerLimi
          {std::pair{12, 1u}, {20, 17u}, {28, 190u}, {64, 3u}, {84, 12u}, {132, 4000000000u}})
         EXPECT_EQ(r[at] | r[at + 1] << 8 | r[at + 2] << 16 | uint32_t(r[at + 3]) << 24, value)
             << at;
-    sim_world_apply("layers 4"); // five lines, and the request fails
-    int result = 0;
-    const std::string line = "@@@@@@@@@@@@@@@@@@@@@@@@@@@ Layer num error 4\n";
-    EXPECT_EQ(capture_stdout([&] { result = tuner_get_statistics(r); }),
-              line + line + line + line + line);
-    EXPECT_EQ(result, -1);
+    sim_world_apply("layers 4");
+    capture_stdout([&] { EXPECT_EQ(tuner_get_statistics(r), -1); });
 }
 
 // A silent tuner fails the request and drops the expectation; after a late answer
