@@ -3,10 +3,7 @@
 #include "log/status_log.h"
 #include "sandbox.h"
 
-#include <filesystem>
 #include <regex>
-
-namespace fs = std::filesystem;
 
 namespace {
 

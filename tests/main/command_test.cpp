@@ -18,7 +18,6 @@ std::string flags() {
 TEST_F(CommandTest, CommandWordsSetTheirFlagsAndResults) {
     // The message, its result, the flags as running, reboot, shutdown, the log.
     const std::tuple<const char*, int, const char*, const char*> cases[] = {
-        {"reboot", 1, "100", ""},
         {" END", 1, "100", ""},
         {"RESE", 1, "100", ""},
         {"[Upload]", 1, "100", ""},

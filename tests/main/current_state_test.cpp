@@ -2,8 +2,6 @@
 // modes: MainTest.SharedFilesBelongToTheGroupThatOrvGroupNames).
 #include "main_fixture.h"
 
-#include <unistd.h>
-
 namespace {
 
 const char* const kCurrentFileText =

@@ -5,15 +5,11 @@
 #include "main/fifo_framing.h"
 #include "main_fixture.h"
 #include "os/deploy_settings.h"
-#include "timer/event_timer.h"
 
 #include <atomic>
-#include <fcntl.h>
 #include <functional>
 #include <grp.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 

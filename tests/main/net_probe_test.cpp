@@ -2,12 +2,8 @@
 // results and autonegotiation restarts, the link-down bit of the tick, the
 // hardware address; and the kernel's side of the seam in a sandbox.
 #include "main/main_loop.h"
-#include "main/net_probe.h"
 
 #include "main_fixture.h"
-
-#include <linux/ethtool.h>
-#include <linux/sockios.h>
 
 namespace {
 

@@ -9,11 +9,7 @@
 #include "settings/system_file.h"
 #include "tot/tot_files.h"
 
-#include <filesystem>
-
 namespace {
-
-namespace fs = std::filesystem;
 
 // The settings files, the TOT board's setup and a filter: taken or noted below
 // and by the network and system setup changes of NtpClientTest.

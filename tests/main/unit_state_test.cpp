@@ -4,8 +4,6 @@
 #include "os/deploy_settings.h"
 #include "sandbox.h"
 
-#include <sstream>
-
 namespace {
 
 const char* const kStateText =

@@ -6,15 +6,7 @@
 #include "sandbox.h"
 
 #include <csignal>
-#include <cstdlib>
-#include <fcntl.h>
-#include <filesystem>
-#include <fstream>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
-
-namespace fs = std::filesystem;
 
 namespace {
 

@@ -5,9 +5,6 @@
 #include "settings/network_file.h"
 #include "settings/system_file.h"
 
-#include <filesystem>
-#include <sstream>
-
 namespace {
 
 constexpr const char* kDhcpcd = "/var/kelvatro/conf/dhcpcd.conf";
@@ -107,12 +104,6 @@ TEST_F(NetworkFileTest, PrintoutLeavesDnsOutWithTheVariantBit) {
     capture_stdout([&] { PrintNetworkSettings(n); });
     EXPECT_EQ(sandbox.log(),
               three + " <INF> DNS P       : 8.8.8.8\n <INF> DNS S       : 1.1.1.1\n" + three);
-}
-
-TEST(NetmaskPrefix, CountsTheLeadingOnes) {
-    for (const auto& [mask, length] :
-         {std::pair{"255.255.255.128", 25}, {"0.0.0.0", 0}, {"255.255.255.127", 24}})
-        EXPECT_EQ(netmask_prefix_length(net(std::string("0 ") + mask).NetMask), length) << mask;
 }
 
 TEST_F(NetworkFileTest, ApplyRunsTheCommandsInOrderAndEditsKeysPresent) {

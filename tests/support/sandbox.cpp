@@ -4,13 +4,6 @@
 #include "os/deploy_settings.h"
 #include "os/unit_path.h"
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-
-namespace fs = std::filesystem;
-
 Sandbox::Sandbox() {
     char tmpl[] = "/tmp/orv-test-XXXXXX";
     const char* made = mkdtemp(tmpl);

@@ -6,16 +6,24 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <map>
+#include <sstream>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 #include <thread>
 #include <tuple>
+#include <unistd.h>
 #include <vector>
 
+namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;
 
 // The earliest clock setting in the tests (2000-01-01), whose times lie before

@@ -2,7 +2,6 @@
 #include "os/clock.h"
 #include "sandbox.h"
 
-#include <cstdlib>
 #include <ctime>
 #include <gtest/gtest.h>
 

@@ -19,7 +19,6 @@
 #include "world.h"
 
 #include <sys/shm.h>
-#include <unistd.h>
 
 namespace {
 
@@ -326,18 +325,6 @@ TEST_F(TotStep, VariantBitIgnoresTheSwitch) {
     EXPECT_TRUE(status_has("Now_TOTSTRATUM=11\t"));
     tot_log_settings(tot_settings);
     EXPECT_EQ(sandbox.log_count("SetChannel  : 27\n") - sandbox.log_count("SetStratum"), 1);
-}
-
-TEST_F(TotStep, StatusFileThatCannotBeWrittenIsLoggedOnceARun) {
-    start();
-    sandbox.write(std::string(kStatusPath) + "/blocked", "");
-    ticks(3);
-    sandbox.remove(kStatusPath);
-    ticks();
-    EXPECT_EQ(sandbox.log_count("<ERR> ステータスファイル保存に失敗しました。\n"), 1);
-    EXPECT_EQ(
-        sandbox.log_count("<ERR> Repeated 2 more times: ステータスファイル保存に失敗しました。\n"),
-        1);
 }
 
 // The segment of the NTP daemons' shared-memory clock, as they read it: the

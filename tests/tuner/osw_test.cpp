@@ -4,12 +4,8 @@
 
 #include "sandbox.h"
 
-#include <cstdlib>
 #include <dlfcn.h>
-#include <fstream>
 #include <iterator>
-#include <sstream>
-#include <unistd.h>
 
 namespace {
 
