@@ -132,47 +132,43 @@ class NtpClientTest : public SandboxTest {
 // A good answer sets the clocks and the next query follows the interval; a
 // refused reply or server fails once and is retried after the interval, at most 300 s.
 TEST_F(NtpClientTest, QueriesFollowTheIntervalAndFailuresAreLoggedOnce) {
-    const struct {
-        const char *mode, *server;
-        uint32_t interval;
-        int seconds;
-        std::vector<int> queries;
-        const char* reason;
-    } cases[] = {
-        {"good", "127.0.0.1", 5, 11, {1, 6, 11}, nullptr},
-        {"zeros", "127.0.0.1", 100, 201, {1, 101, 201}, "not a server reply"},
-        {"kod", "127.0.0.1", 3600, 301, {1, 301}, "kiss-o'-death RATE"},
-        {"originate", "127.0.0.1", 100, 1, {1}, "not the reply to our query"},
-        {"short", "127.0.0.1", 100, 1, {1}, "reply of 47 bytes"},
-        {"good", "0.0.0.0", 100, 101, {}, "no server set"},
-        {"good", "10.0.0.5", 100, 1, {}, "the unit's own address"},
-        {"good", "127.0.0.1", 100, 1, {1}, "a time before the program's build date"},
-    };
+    // Mode, server, interval, seconds, the seconds of the queries, the reason.
+    const std::tuple<const char*, const char*, uint32_t, int, std::vector<int>, const char*>
+        cases[] = {
+            {"good", "127.0.0.1", 5, 11, {1, 6, 11}, nullptr},
+            {"zeros", "127.0.0.1", 100, 201, {1, 101, 201}, "not a server reply"},
+            {"kod", "127.0.0.1", 3600, 301, {1, 301}, "kiss-o'-death RATE"},
+            {"originate", "127.0.0.1", 100, 1, {1}, "not the reply to our query"},
+            {"short", "127.0.0.1", 100, 1, {1}, "reply of 47 bytes"},
+            {"good", "0.0.0.0", 100, 101, {}, "no server set"},
+            {"good", "10.0.0.5", 100, 1, {}, "the unit's own address"},
+            {"good", "127.0.0.1", 100, 1, {1}, "a time before the program's build date"},
+        };
     Responder server(sandbox, "good");
-    for (const auto& c : cases) {
+    for (const auto& [mode, server_address, interval, seconds, queries, reason] : cases) {
         const std::string line = "<ERR> NTP query to " +
-                                 (c.reason ? c.server + std::string(" failed: ") + c.reason : "");
+                                 (reason ? server_address + std::string(" failed: ") + reason : "");
         // 2030-01-03, the day after the server's time
         clock_floor_set(contains(line, "build date") ? 1893628800 : kTestsClockFloor);
         stop_client();
         system_settings.TimeAdjust = 1;
-        system_settings.TimeAdjustInt = c.interval;
-        IniParseIpAddress(c.server, network_settings.NtpServer);
-        server.set_mode(c.mode);
+        system_settings.TimeAdjustInt = interval;
+        IniParseIpAddress(server_address, network_settings.NtpServer);
+        server.set_mode(mode);
         std::vector<int> at; // the seconds (1-based) at which the responder got a query
         const int before = server.queries();
         capture_stdout([&] {
             ntp_client_restart();
             ntp_client_restart(); // unchanged settings change nothing
-            for (int check = 1; check <= c.seconds; ++check) {
+            for (int check = 1; check <= seconds; ++check) {
                 const int seen = server.queries();
                 second();
                 if (server.queries() != seen) at.push_back(check);
             }
         });
-        EXPECT_EQ(at, c.queries) << line;
+        EXPECT_EQ(at, queries) << line;
         EXPECT_EQ(server.queries() - before, int(at.size())) << line;
-        EXPECT_EQ(sandbox.log_count(line + "\n"), c.reason ? 1 : 0) << line;
+        EXPECT_EQ(sandbox.log_count(line + "\n"), reason ? 1 : 0) << line;
     }
     clock_floor_set(kTestsClockFloor);
     EXPECT_EQ(sandbox.log_count("NTP query"), 7);

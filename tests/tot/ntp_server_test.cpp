@@ -33,29 +33,25 @@ class NtpServer : public SandboxTest {
 // clock (the clamp logged). The start value 16 is no written stratum: a first
 // 16 is clamped too. The edit's command on a real ntp.conf: e2e served_time.
 TEST_F(NtpServer, StratumEditWritesEachRequestOnce) {
-    const struct {
-        uint32_t custum;
-        int requested, written;
-        const char* log;
-    } cases[] = {
+    const std::tuple<uint32_t, int, int, const char*> cases[] = {
+        // custum, requested, written, log
         {0, 16, 15, "NTP stratum 16 out of range, 15 written\n"},
         {0, 6, 6, nullptr},
         {0, -1, 1, "NTP stratum -1 out of range, 1 written\n"},
         {kVariantBit, 6, 10, nullptr},
     };
-    for (const auto& c : cases) {
-        system_settings.CustumInfo = c.custum;
+    for (const auto& [custum, requested, written, log] : cases) {
+        system_settings.CustumInfo = custum;
         sandbox.write(kConf, conf_with(3));
-        set_stratum(c.requested);
-        EXPECT_EQ(sandbox.read(kConf), conf_with(c.written)) << c.requested;
-        EXPECT_EQ(sandbox.read("/etc/ntp.conf"), conf_with(c.written)) << c.requested;
+        set_stratum(requested);
+        EXPECT_EQ(sandbox.read(kConf), conf_with(written)) << requested;
+        EXPECT_EQ(sandbox.read("/etc/ntp.conf"), conf_with(written)) << requested;
         EXPECT_EQ(sandbox.journal().back(), "sync");
-        set_stratum(c.requested);
+        set_stratum(requested);
+        EXPECT_TRUE(!log || sandbox.log_count(log) == 1) << log;
     }
     EXPECT_EQ(sandbox.journal().size(), 2 * std::size(cases));
     EXPECT_EQ(sandbox.log_count(" out of range, "), 2);
-    for (const auto& c : cases)
-        EXPECT_TRUE(!c.log || sandbox.log_count(c.log) == 1) << c.log;
 }
 
 // An edit that fails (a full RAM disk) is logged and not taken as written: the

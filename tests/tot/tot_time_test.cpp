@@ -84,39 +84,32 @@ TEST_F(SandboxTest, FpgaDateAndTimeWords) {
     TotDate date{};
     // A word of 0 is 2038-04-23 (MJD 65536) only on a fresh capture with a time
     // of day, and with the last take (or the clock) within a week of that day.
-    const struct {
-        TotDate last;
-        bool fresh;
-        uint32_t time_word;
-        int result;
-    } zero_words[] = {
+    const std::tuple<TotDate, bool, uint32_t, int> zero_words[] = {
+        // last, fresh, word, result
         {{2038, 4, 22}, true, 0x00000005, 0},   {{2038, 4, 30}, true, 0x00235959, 0},
         {{2038, 4, 22}, false, 0x00000005, -1}, {{2038, 4, 22}, true, 0x14000000, -1},
         {{2038, 4, 22}, true, 0x00000060, -1},  {{2038, 3, 1}, true, 0x00000005, -1},
     };
     registers[0x0308] = 0;
-    for (const auto& z : zero_words) {
-        registers[0x0304] = z.time_word;
-        tot_state.last_date = date = z.last;
-        EXPECT_EQ(fpga_read_date(date, z.fresh), z.result) << z.last.day << " " << z.time_word;
-        EXPECT_EQ(ymd(date), z.result == 0 ? std::tuple(2038, 4, 23) : ymd(z.last));
+    for (const auto& [last, fresh, time_word, result] : zero_words) {
+        registers[0x0304] = time_word;
+        tot_state.last_date = date = last;
+        EXPECT_EQ(fpga_read_date(date, fresh), result) << last.day << " " << time_word;
+        EXPECT_EQ(ymd(date), result == 0 ? std::tuple(2038, 4, 23) : ymd(last));
     }
 
-    const struct {
-        uint32_t time_word, sub_second;
-        int64_t latch_age_us;
-    } bad_reads[] = {
+    const std::tuple<uint32_t, uint32_t, int64_t> bad_reads[] = {
+        // time, sub-second, latch age
         {0x14000000, 0x00050000, 0}, {0, 0x00050000, 0},       {0x00120000, 0, 0},
         {0x00240000, 1, 0},          {0x00236000, 1, 0},       {0x00235960, 1, 0},
         {0x001A0000, 1, 0},          {0x00235959, 1, 4000000},
     };
-    for (const auto& r : bad_reads) {
+    for (const auto& [time_word, sub_second, latch_age_us] : bad_reads) {
         tot_state_reset(); // no word seen before: the latch is as old as given
-        registers[0x0304] = r.time_word;
-        registers[0x030C] = r.sub_second;
+        registers[0x0304] = time_word;
+        registers[0x030C] = sub_second;
         TotTime time{1, 2, 3, 4};
-        EXPECT_NE(fpga_read_time(time, pace_clock_us() - r.latch_age_us), 0)
-            << std::hex << r.time_word;
+        EXPECT_NE(fpga_read_time(time, pace_clock_us() - latch_age_us), 0) << std::hex << time_word;
         EXPECT_EQ(time.hour, 2);
         EXPECT_EQ(tot_state.last_time_word, 0xFFFFFFFFu);
     }
