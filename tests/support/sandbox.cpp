@@ -24,14 +24,6 @@ Sandbox::~Sandbox() {
     fs::remove_all(root_, ec);
 }
 
-std::string Sandbox::path(std::string_view unit_path) const {
-    return root_ + std::string(unit_path);
-}
-
-bool Sandbox::exists(std::string_view unit_path) const {
-    return fs::exists(path(unit_path));
-}
-
 std::string Sandbox::read(std::string_view unit_path) const {
     std::ifstream in(path(unit_path), std::ios::binary);
     std::ostringstream out;
@@ -45,11 +37,6 @@ void Sandbox::write(std::string_view unit_path, std::string_view content) const 
     out << content;
 }
 
-void Sandbox::remove(std::string_view unit_path) const {
-    std::error_code ec;
-    fs::remove_all(path(unit_path), ec);
-}
-
 Lines Sandbox::journal() const {
     Lines lines;
     std::ifstream in(path("/sim/commands.log"));
@@ -58,10 +45,6 @@ Lines Sandbox::journal() const {
         lines.push_back(space == std::string::npos ? line : line.substr(space + 1));
     }
     return lines;
-}
-
-int Sandbox::journaled(const std::string& command) const {
-    return int(std::ranges::count(journal(), command));
 }
 
 Lines Sandbox::log_lines() const {

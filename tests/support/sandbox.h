@@ -51,14 +51,19 @@ class Sandbox {
 
     const std::string& root() const { return root_; }
     // The host path of a unit path such as "/var/kelvatro/conf/ORV_System.ini".
-    std::string path(std::string_view unit_path) const;
-    bool exists(std::string_view unit_path) const;
+    std::string path(std::string_view unit_path) const { return root_ + std::string(unit_path); }
+    bool exists(std::string_view unit_path) const { return fs::exists(path(unit_path)); }
     std::string read(std::string_view unit_path) const;
     void write(std::string_view unit_path, std::string_view content) const;
-    void remove(std::string_view unit_path) const;
+    void remove(std::string_view unit_path) const {
+        std::error_code ec;
+        fs::remove_all(path(unit_path), ec);
+    }
     // The command journal, one entry per command, the timestamps left off.
     Lines journal() const;
-    int journaled(const std::string& command) const;
+    int journaled(const std::string& command) const {
+        return int(std::ranges::count(journal(), command));
+    }
     // The status log, each line without its date and time.
     std::string log() const;
     Lines log_lines() const;

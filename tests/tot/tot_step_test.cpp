@@ -22,8 +22,6 @@
 
 namespace {
 
-constexpr const char* kStatusPath = "/var/kelvatro/conf/Status_05_01.txt";
-
 // Values written to the capture control (0x63) in each tick, recorded only
 // when the write's readback follows it.
 std::map<int, std::vector<uint32_t>> written;
@@ -93,11 +91,6 @@ class TotStep : public SandboxTest {
         tuner_terminate();
     }
 
-    static void tuner_silent(bool silent) {
-        world(silent ? "tuner silent" : "tuner normal");
-        pace_set_tick_ms(silent ? 10 : 1000); // its requests time out on short ticks
-    }
-
     static void world(const char* line) { ASSERT_EQ(sim_world_apply(line), 0) << line; }
 
     // What start-up does for the time service.
@@ -130,9 +123,7 @@ class TotStep : public SandboxTest {
                              [](const std::string& c) { return c.starts_with("/bin/date -s "); });
         return lines;
     }
-    bool status_has(const char* line) const {
-        return sandbox.read(kStatusPath).find(line) != std::string::npos;
-    }
+    std::string status() const { return sandbox.read("/var/kelvatro/conf/Status_05_01.txt"); }
 };
 
 } // namespace
@@ -142,7 +133,7 @@ class TotStep : public SandboxTest {
 TEST_F(TotStep, FirstTakeOnTheFourthTickThenOneInFour) {
     start();
     ticks(3);
-    EXPECT_TRUE(status_has("Now_TOTDATE=0/00/00\t\t;現在の日付\nNow_TOTTIME=00:00:00\t;"));
+    EXPECT_TRUE(contains(status(), "Now_TOTDATE=0/00/00\t\t;現在の日付\nNow_TOTTIME=00:00:00\t;"));
     for (int t = 4; t <= 44; ++t) {
         ticks();
         EXPECT_EQ(date_commands().size(), size_t(t / 4)) << "tick " << t;
@@ -151,7 +142,7 @@ TEST_F(TotStep, FirstTakeOnTheFourthTickThenOneInFour) {
     }
     EXPECT_EQ(date_commands().front(), "/bin/date -s \"2023/2/5 07:00:04.005042\"");
     EXPECT_EQ(date_commands().back(), "/bin/date -s \"2023/2/5 07:00:44.005042\"");
-    EXPECT_TRUE(status_has("Now_TOTTIME=07:00:44\t;"));
+    EXPECT_TRUE(contains(status(), "Now_TOTTIME=07:00:44\t;"));
 }
 
 // On 2038-04-23 the broadcast's 16-bit date reads 0: the day after the last take.
@@ -205,7 +196,8 @@ TEST_F(TotStep, TenStatisticsFailuresInARowRestartTheTuner) {
     start();
     ticks(4);
     for (const bool silent : {true, false, true}) {
-        tuner_silent(silent);
+        world(silent ? "tuner silent" : "tuner normal");
+        pace_set_tick_ms(silent ? 10 : 1000); // its requests time out on short ticks
         ticks(silent ? 9 : 1);
     }
     EXPECT_EQ(sandbox.log_count("Tuner Restart"), 0);
@@ -305,7 +297,7 @@ TEST_F(TotStep, VariantBitIgnoresTheSwitch) {
     ticks(5);
     EXPECT_EQ(sandbox.journaled("echo END > /var/kelvatro/maincontrol"), 0);
     EXPECT_EQ(sim_fpga_gpio_output(), 0x4500u);
-    EXPECT_TRUE(status_has("Now_TOTSTRATUM=11\t"));
+    EXPECT_TRUE(contains(status(), "Now_TOTSTRATUM=11\t"));
     tot_log_settings(tot_settings);
     EXPECT_EQ(sandbox.log_count("SetChannel  : 27\n") - sandbox.log_count("SetStratum"), 1);
 }
