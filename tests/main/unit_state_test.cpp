@@ -1,7 +1,6 @@
 // The published state file and the metrics file, as orvctl, the web front end
 // and node_exporter read them.
 #include "main/unit_state.h"
-#include "os/deploy_settings.h"
 #include "sandbox.h"
 
 namespace {
@@ -47,19 +46,4 @@ TEST(UnitState, StateAndMetricsTexts) {
     const std::string before = metrics_text(s, 1796677510);
     EXPECT_FALSE(contains(before, "orv_last_take_age_seconds"));
     EXPECT_FALSE(contains(before, "orv_ntp_served_stratum"));
-}
-
-// Written when a value changed only: a file removed stays away until then.
-TEST(UnitState, WrittenOnChangeOnly) {
-    Sandbox sandbox;
-    sandbox.write("/etc/default/orv-main", "ORV_METRICS_DIR=/var/www\n");
-    deploy_settings_reload();
-    unit_state_reset();
-    publish_unit_state();
-    ASSERT_TRUE(sandbox.exists(kStateFilePath));
-    ASSERT_TRUE(sandbox.exists("/var/www/orv_main.prom"));
-    sandbox.remove(kStateFilePath);
-    publish_unit_state();
-    EXPECT_FALSE(sandbox.exists(kStateFilePath));
-    deploy_settings_reload();
 }
