@@ -29,7 +29,7 @@ expect_eq "ntp.conf kept" "$(cat "$CONF/ntp.conf")" kept
 
 repo=$ROOT/repo
 mkdir -p "$repo" "$ROOT/bin"
-(cd "$E2E_REPO" && cp --parents scripts/{run-sim,sandbox-layout}.sh tests/tools/{lib,tick-cadence}.sh tests/e2e/lib.sh "$repo")
+(cd "$E2E_REPO" && cp --parents scripts/{run-sim,sandbox-layout,install-packages}.sh tests/tools/{lib,tick-cadence}.sh tests/e2e/lib.sh "$repo")
 printf '#!/bin/sh\necho "cmake $*"\nexit 3\n' >"$ROOT/bin/cmake"
 chmod +x "$ROOT/bin/cmake"
 for run in scripts/run-sim.sh "tests/tools/tick-cadence.sh 0"; do
