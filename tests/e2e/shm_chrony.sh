@@ -17,10 +17,7 @@ skip() { echo "SKIP [$SCENARIO]: $1" && exit 77; }
 [[ ${ORV_SIM_EMULATOR:-} != qemu-arm\ * || -n ${ORV_CHRONY_EMULATOR:-} ]] ||
     skip "a 32-bit unit's segment is read by a chronyd of its own target (ORV_CHRONY_EMULATOR)"
 
-# A unit of this run only: no daemon of this machine reads its segment.
-UNIT=$((2 + $$ % 254))
 CHRONY=$ROOT/chrony
-trap 'e2e_cleanup; ipcrm -M "$(printf 0x%x $((0x4E545030 + UNIT)))" 2>/dev/null || true' EXIT
 mkdir -p "$ROOT/etc/default"
 printf 'ORV_TIME_DELIVERY=shm\nORV_SHM_UNIT=%s\n' "$UNIT" >"$ROOT/etc/default/orv-main"
 mkdir -m 0700 "$CHRONY"
