@@ -1,16 +1,10 @@
 # Shared helpers of the end-to-end scenarios: a fresh sandbox laid out as a
 # unit's image ($ROOT), orv-sim driven and watched only from outside, and on
 # exit, whatever happened, orv-sim killed and the sandbox removed. A scenario
-# asked for --help prints its usage and its opening comment.
-if [ "${1:-}" = --help ] || [ "${1:-}" = -h ]; then
-    echo "Usage: ORV_SIM=build/orv-sim ORVCTL=build/orvctl $0     (or: ctest --test-dir build -R e2e_$(basename "$0" .sh))"
-    sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"
-    exit 0
-fi
-set -euo pipefail
-
-E2E_REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-. "$E2E_REPO/scripts/sandbox-layout.sh"
+# asked for --help prints this usage and its opening comment.
+USAGE="ORV_SIM=build/orv-sim ORVCTL=build/orvctl $0     (or: ctest --test-dir build -R e2e_$(basename "$0" .sh))"
+. "$(dirname "${BASH_SOURCE[0]}")/../tools/lib.sh"
+. "$repo/scripts/sandbox-layout.sh"
 
 : "${ORV_SIM:?ORV_SIM must name the orv-sim executable}"
 export TZ=Asia/Tokyo
@@ -53,6 +47,7 @@ expect_eq() { [ "$2" = "$3" ] || fail "$1: expected '$3', got '$2'"; }
 # directory lands outside the sandbox.
 read -ra SIM_COMMAND <<<"${ORV_SIM_EMULATOR:-}"
 SIM_COMMAND+=("$ORV_SIM")
+read -ra CTL <<<"${ORV_SIM_EMULATOR:-} ${ORVCTL:-orvctl}" # orvctl, in a cross build through the same emulator
 sim_start() { (cd "$ROOT/sim" && exec "${SIM_COMMAND[@]}") </dev/null >"$ROOT/sim/console.log" 2>&1 & SIM_PID=$!; }
 sim_alive() { [ -n "$SIM_PID" ] && kill -0 "$SIM_PID" 2>/dev/null; }
 # A new start of the unit, the status log and the records of an earlier run

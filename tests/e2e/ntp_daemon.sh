@@ -15,12 +15,10 @@ mkdir -p "$ROOT/etc/default" "$ROOT/etc/orv-main" "$ROOT/etc/chrony/conf.d"
 echo "server 127.127.28.3" >>"$CONF/ntp.conf"
 chrony_file=$ROOT/etc/chrony/conf.d/orv-main.conf
 head='# Broadcast time (TOT) from orv-main, served to every client.'
-read -ra CTL <<<"${ORV_SIM_EMULATOR:-} ${ORVCTL:?ORVCTL must name the orvctl executable}"
 
 # start_unit DAEMON DELIVERY: a new start of the unit, its log and journal anew.
 start_unit() {
-    printf '%s\n' "ORV_NTP_DAEMON=$1" "ORV_TIME_DELIVERY=$2" "ORV_SHM_UNIT=$UNIT" \
-        "ORV_NTP_CONF_COPY=/etc/orv-main" >"$ROOT/etc/default/orv-main"
+    printf '%s\n' "ORV_NTP_DAEMON=$1" "ORV_TIME_DELIVERY=$2" "ORV_SHM_UNIT=$UNIT" ORV_NTP_CONF_COPY=/etc/orv-main >"$ROOT/etc/default/orv-main"
     sim_restart
     wait_serving
 }

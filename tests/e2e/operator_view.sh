@@ -9,13 +9,10 @@
 # installed or unpacked into build/promclient/).
 . "$(dirname "$0")/lib.sh"
 
-: "${ORVCTL:?ORVCTL must name the orvctl executable}"
 mkdir -p "$ROOT/etc/default" "$ROOT/metrics"
-printf '%s\n' ORV_TIME_DELIVERY=shm ORV_SHM_UNIT=$UNIT ORV_METRICS_DIR=/metrics ORV_HOLDOVER_S=240 \
-    >"$ROOT/etc/default/orv-main"
+printf '%s\n' ORV_TIME_DELIVERY=shm ORV_SHM_UNIT=$UNIT ORV_METRICS_DIR=/metrics ORV_HOLDOVER_S=240 >"$ROOT/etc/default/orv-main"
 METRICS=$ROOT/metrics/orv_main.prom
-export PYTHONPATH=$E2E_REPO/build/promclient/usr/lib/python3/dist-packages
-read -ra CTL <<<"${ORV_SIM_EMULATOR:-} $ORVCTL"
+export PYTHONPATH=$repo/build/promclient/usr/lib/python3/dist-packages
 
 # status_is PYTHON-EXPRESSION [RUN...]: true of the JSON status `d` (as RUN runs orvctl).
 status_is() { "${@:2}" "${CTL[@]}" status --json | python3 -c "import json,sys; d=json.load(sys.stdin); sys.exit(not ($1))"; }

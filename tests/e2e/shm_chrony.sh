@@ -10,7 +10,7 @@
 export ORV_SIM_TICK_MS=1000
 . "$(dirname "$0")/lib.sh"
 
-CHRONY_DIR=${ORV_CHRONY_DIR:-$E2E_REPO/build/chrony}
+CHRONY_DIR=${ORV_CHRONY_DIR:-$repo/build/chrony}
 read -ra CHRONY_RUN <<<"${ORV_CHRONY_EMULATOR:-}"
 skip() { echo "SKIP [$SCENARIO]: $1" && exit 77; }
 [ -x "$CHRONY_DIR/usr/sbin/chronyd" ] || skip "no chronyd in $CHRONY_DIR (tests/tools/chrony.sh unpacks it)"

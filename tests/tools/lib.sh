@@ -1,10 +1,10 @@
-# Shared by the test scripts outside the scenarios. Sourced first: --help
-# prints the script's opening comment, whose first line is its usage, and ends
-# it before anything runs; then strict mode, $repo and orv_install_packages.
+# Shared by the test scripts. Sourced first: --help prints the script's opening
+# comment, whose first line is its usage (or "Usage: $USAGE" before it), and
+# ends it before anything runs; then strict mode, $repo and orv_install_packages.
 # tools_sandbox runs orv-sim as the end-to-end scenarios do (tests/e2e/lib.sh:
 # a fresh sandbox $ROOT, orv-sim and E2E_PIDS killed and the sandbox removed on
 # exit), $ORV_SIM or else build/orv-sim, built when needed; set ORV_SIM_TICK_MS first.
-case ${1:-} in -h | --help) awk 'NR > 1 { if (!/^#/ || /^# shellcheck/) exit; sub(/^# ?/, ""); print }' "$0" && exit 0 ;; esac
+case ${1:-} in -h | --help) { [ -z "${USAGE:-}" ] || echo "Usage: $USAGE"; } && awk 'NR > 1 { if (!/^#/ || /^# shellcheck/) exit; sub(/^# ?/, ""); print }' "$0" && exit 0 ;; esac
 set -euo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 . "$repo/scripts/install-packages.sh"

@@ -53,9 +53,8 @@ build_image() {
     token=$(head -c 12 /dev/urandom | od -An -tx1 | tr -d ' \n')
     rm -rf "$cache/$release"-*
     mkdir -p "$tree" "$cache/debs"
-    # mmdebstrap keeps a policy-rc.d that forbids starts in the tree while it
-    # installs, and removes it at the end, so that the guest's own boots start
-    # services.
+    # mmdebstrap's policy-rc.d forbids starts in the tree while it installs and
+    # goes at the end, so that the guest's own boots start services.
     mmdebstrap --mode=root --variant=minbase --include="${packages// /,}" \
         --skip=download/empty --skip=cleanup/apt/lists \
         --setup-hook='mkdir -p "$1/var/cache/apt/archives"' \
@@ -66,24 +65,20 @@ build_image() {
                 install --download-only -y $d || exit 1; rm -rf "$1/var/cache/orv-debs/$d/partial"; done' \
         "$release" "$tree" "$mirror" || { echo "vm-test: cannot build the $release image: is $mirror reachable?" >&2; exit 1; }
     echo "$token" >"$tree/etc/orv-vmtest.token"
-    printf '%s\n' "$agent_script" >"$tree/usr/local/sbin/orv-vm-agent"
-    chmod 755 "$tree/usr/local/sbin/orv-vm-agent"
+    install -m 755 /dev/stdin "$tree/usr/local/sbin/orv-vm-agent" <<<"$agent_script"
     printf '[Service]\nExecStart=/usr/local/sbin/orv-vm-agent\nRestart=always\nRestartSec=1\n[Install]\nWantedBy=multi-user.target\n' >"$tree/etc/systemd/system/orv-vm-agent.service"
     mkdir -p "$tree/etc/systemd/system/orv-main.service.d" "$tree/var/lib/orv-vmtest" "$tree/usr/kelvatro/conf"
     printf '[Service]\nExecStart=\nExecStart=/usr/local/sbin/orv-vmtest\n' >"$tree/etc/systemd/system/orv-main.service.d/vmtest.conf"
     echo "signal off" >"$tree/var/lib/orv-vmtest/start"
     printf '[ORVNetwork]\nIP=10.0.2.15\nNetMask=255.255.255.0\nGateway=10.0.2.99\nSyslog=0.0.0.0\nsnmp=0.0.0.0\nDnsP=0.0.0.0\nDnsS=0.0.0.0\n' >"$tree/usr/kelvatro/conf/ORV_Network.ini"
-    : >"$tree/etc/resolv.conf"
-    echo orv-vm >"$tree/etc/hostname"
+    : >"$tree/etc/resolv.conf"; echo orv-vm >"$tree/etc/hostname"
     chroot "$tree" systemctl -q enable orv-vm-agent.service
     chroot "$tree" systemctl -q disable dhcpcd.service 2>/dev/null || true
-    cp "$tree"/boot/vmlinuz-* "$image.vmlinuz"
-    cp "$tree"/boot/initrd.img-* "$image.initrd"
+    cp "$tree"/boot/vmlinuz-* "$image.vmlinuz"; cp "$tree"/boot/initrd.img-* "$image.initrd"
     truncate -s 3G "$image.img.new"
     mkfs.ext4 -q -L orv-vm -d "$tree" "$image.img.new"
     mv "$image.img.new" "$image.img"
-    echo "$token" >"$image.token"
-    rm -rf "$tree"
+    echo "$token" >"$image.token"; rm -rf "$tree"
 }
 [ -f "$image.img" ] || build_image
 
