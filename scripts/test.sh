@@ -25,7 +25,7 @@ run_suite() {
     ctest --test-dir "$1" -j2 --output-on-failure --timeout 300 --no-tests=error "${@:2}" </dev/null ||
         failed_suites+=("$1")
 }
-finish() {
+finish() { # [MESSAGE]: the run ends, failed when a suite failed
     [ ${#failed_suites[@]} -eq 0 ] || { echo "test.sh: failures in ${failed_suites[*]}" >&2 && exit 1; }
     echo "test.sh: $1" && exit 0
 }
@@ -62,13 +62,8 @@ echo "== build-fuzz/: each fuzz target for a few seconds"
 tests/tools/fuzz.sh 5 || failed_suites+=("fuzz")
 
 echo "== build-deb-amd64-trixie/: the Debian package, its checks, its installation in a trixie root"
-if deb=$(scripts/package.sh amd64 trixie | tail -n 1); then
-    tests/package/install-check.sh trixie "$deb" >/dev/null || failed_suites+=("package installation")
-    if [ "${ORV_VM_TEST:-1}" = 1 ]; then
-        echo "== the booted appliance: that package in a qemu virtual machine"
-        tests/vm/vm-test.sh "$deb" || failed_suites+=("vm")
-    fi
-else
-    failed_suites+=("package")
-fi
+deb=$(scripts/package.sh amd64 trixie | tail -n 1) || { failed_suites+=("package") && finish; }
+tests/package/install-check.sh trixie "$deb" >/dev/null || failed_suites+=("package installation")
+[ "${ORV_VM_TEST:-1}" != 1 ] || { echo "== the booted appliance: that package in a qemu virtual machine" &&
+    tests/vm/vm-test.sh "$deb" || failed_suites+=("vm"); }
 finish "all suites passed"

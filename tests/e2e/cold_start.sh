@@ -51,7 +51,9 @@ expect_eq "off readings" "$(grep -c "network init sw off : FFFFFFFF" "$ROOT/sim/
 expect_eq "switch read error logged once" "$(log_count "Network init switch read error (FFFFFFFF): network settings kept")" 1
 expect "user's address applied" journal_has "ifconfig eth0 10.20.30.40 netmask 255.255.255.0"
 wait_for "lock shown" ini_is "$CONF/Status_05_01.txt" Now_TunerLock 1
-wait_ticks 12
+for _ in $(seq 12); do # ticks of the time service, each rewriting its status file
+    stamp=$(stat -c %y "$CONF/Status_05_01.txt") && wait_for "a tick" eval '[ "$(stat -c %y "$CONF/Status_05_01.txt")" != "$stamp" ]'
+done
 expect_eq "switch read error logged once while serving" "$(status_logs | grep -c 'Network init switch read error (FFFFFFFF)$' || true)" 1
 expect "clock never set, NTP daemon never started, no END" eval '! journal | grep -qE "^/bin/date -s|^sudo /etc/init.d/ntp start|^echo END"'
 sim_end

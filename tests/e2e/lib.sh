@@ -7,15 +7,13 @@ USAGE="ORV_SIM=build/orv-sim ORVCTL=build/orvctl $0     (or: ctest --test-dir bu
 . "$repo/scripts/sandbox-layout.sh"
 
 : "${ORV_SIM:?ORV_SIM must name the orv-sim executable}"
-export TZ=Asia/Tokyo
 # 50 ms a tick: a 600-tick rhythm takes half a minute, and two scenarios side by
 # side on two busy cores still keep their ticks.
-export ORV_SIM_TICK_MS=${ORV_SIM_TICK_MS:-50}
+export TZ=Asia/Tokyo ORV_SIM_TICK_MS=${ORV_SIM_TICK_MS:-50}
 # How long a scenario waits for what it expects, in seconds of wall time.
 E2E_WAIT=${E2E_WAIT:-90}
 
-SCENARIO=$(basename "$0" .sh)
-ROOT=$(mktemp -d /tmp/orv-e2e-XXXXXX)
+SCENARIO=$(basename "$0" .sh) ROOT=$(mktemp -d /tmp/orv-e2e-XXXXXX)
 export ORV_ROOT=$ROOT
 orv_sandbox_layout "$ROOT"
 SIM_PID= E2E_PIDS=() # E2E_PIDS: helper processes of a scenario, ended on exit
@@ -112,15 +110,6 @@ gpio_count() { gpio_values | grep -cx -- "$1" || true; }
 # The value of KEY in a unit INI file (up to the TAB before the comment).
 ini_value() { awk -v k="$2" 'index($0, k "=") == 1 { v = substr($0, length(k) + 2); sub(/\t.*/, "", v); print v; exit }' "$1" 2>/dev/null; }
 ini_is() { [ "$(ini_value "$1" "$2")" = "$3" ]; }
-
-# Waits for N more ticks of the time service (each rewrites its status file).
-wait_ticks() {
-    local i stamp status=$CONF/Status_05_01.txt
-    for ((i = 0; i < $1; i++)); do
-        stamp=$(stat -c %y "$status" 2>/dev/null) || true
-        wait_for "a tick" eval '[ "$(stat -c %y "$status" 2>/dev/null)" != "$stamp" ]'
-    done
-}
 
 # Waits until the unit serves broadcast time: a time taken (0x4500).
 wait_serving() {

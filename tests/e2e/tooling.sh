@@ -28,10 +28,9 @@ expect "the end script laid out again" test -x "$ROOT/var/kelvatro/bin/kelvsys_e
 expect_eq "ntp.conf kept" "$(cat "$CONF/ntp.conf")" kept
 
 copy=$ROOT/repo
-mkdir -p "$copy" "$ROOT/bin"
+mkdir -p "$copy"
 (cd "$repo" && cp --parents scripts/{run-sim,sandbox-layout,install-packages}.sh tests/tools/{lib,tick-cadence}.sh tests/e2e/lib.sh "$copy")
-printf '#!/bin/sh\necho "cmake $*"\nexit 3\n' >"$ROOT/bin/cmake"
-chmod +x "$ROOT/bin/cmake"
+stub "$ROOT/bin/cmake" 'echo "cmake $*"; exit 3'
 for run in scripts/run-sim.sh "tests/tools/tick-cadence.sh 0"; do
     read -r script arguments <<<"$run"
     status=0
@@ -42,10 +41,8 @@ for run in scripts/run-sim.sh "tests/tools/tick-cadence.sh 0"; do
         "3||cmake -S $copy -B $copy/build -DCMAKE_BUILD_TYPE=RelWithDebInfo|"
 done
 
-mkdir "$ROOT/ran"
 for tool in apt-get dpkg dpkg-query cmake mmdebstrap qemu-system-x86_64 chroot; do
-    printf '#!/bin/sh\necho "%s $*" >>"%s"\nexit 1\n' "$tool" "$ROOT/ran/log" >"$ROOT/ran/$tool"
-    chmod +x "$ROOT/ran/$tool"
+    stub "$ROOT/ran/$tool" "echo \"$tool \$*\" >>\"$ROOT/ran/log\"; exit 1"
 done
 for script in $(grep -lE '^#!/usr/bin/env bash' -r "$repo/scripts" "$repo/tests"); do
     status=0
@@ -54,8 +51,7 @@ for script in $(grep -lE '^#!/usr/bin/env bash' -r "$repo/scripts" "$repo/tests"
         fail "$script --help: status $status, out: $out, err: $(cat "$ROOT/err" "$ROOT/ran/log" 2>&1)"
 done
 
-printf '#!/bin/sh\necho "2026/12/08 06:00:00 <INF> Main Program End" >>"$ORV_ROOT/var/www/StatusLog.txt"\n' >"$ROOT/bin/sim"
-chmod +x "$ROOT/bin/sim"
+stub "$ROOT/bin/sim" 'echo "2026/12/08 06:00:00 <INF> Main Program End" >>"$ORV_ROOT/var/www/StatusLog.txt"'
 out=$(ORV_SIM=$ROOT/bin/sim ORV_ROOT=$ROOT/run bash "$repo/scripts/run-sim.sh" </dev/null)
 [[ $out == *"control FIFO $ROOT/run/var/kelvatro/maincontrol"* ]] || fail "no control FIFO named: $out"
 expect_eq "the log to its last line" "$(tail -n 2 <<<"$out")" \

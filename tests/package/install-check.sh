@@ -13,8 +13,7 @@ release=${1:-} daemon=${ORV_NTP_DAEMON:-ntpsec}
 deb=$(realpath "${2:-$("$repo/scripts/package.sh" amd64 "$release" | tail -n 1)}")
 orv_install_packages mmdebstrap systemd
 
-cache=/var/cache/orv-pkgcheck
-base=$cache/$release-minbase
+cache=/var/cache/orv-pkgcheck base=/var/cache/orv-pkgcheck/$release-minbase
 mkdir -p "$cache/$release-archives"
 [ -d "$base" ] || { rm -rf "$base.new" && mmdebstrap --mode=root --variant=minbase \
     --skip=cleanup/apt/lists "$release" "$base.new" "$(orv_debian_mirror)" && mv "$base.new" "$base"; }
@@ -23,8 +22,7 @@ root=$(mktemp -d /var/tmp/orv-pkgcheck.XXXXXX)
 trap 'if findmnt -rno TARGET | grep -q "^$root"; then echo "mounted under $root: left" >&2; else rm -rf "$root"; fi' EXIT
 cp -a "$base/." "$root/"
 cp /etc/resolv.conf "$root/etc/resolv.conf"
-printf '#!/bin/sh\necho "$*" >>/var/log/policy-rc.d.log\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
-chmod 755 "$root/usr/sbin/policy-rc.d"
+stub "$root/usr/sbin/policy-rc.d" 'echo "$*" >>/var/log/policy-rc.d.log; exit 101'
 in_root() { chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive "$@"; }
 apt_quiet() { in_root apt-get "$@" >"$root/tmp/apt.log" 2>&1 || { cat "$root/tmp/apt.log" >&2 && return 1; }; }
 apt_in_root() {
@@ -49,10 +47,8 @@ enablement() { systemctl --root="$root" is-enabled "$@" 2>&1 || true; }
 
 # What the package needs, and systemd, installed first: the daemon as its own
 # package leaves it. Then the maintainer scripts find a running systemd.
-depends=$(dpkg-deb -f "$deb" Depends | tr ',' '\n' | sed "s/ *(.*//; s/^ *ntpsec |.*/$daemon/; s/ *|.*//")
 in_root apt-get update -q >/dev/null
-# shellcheck disable=SC2086
-apt_in_root systemd $depends
+apt_in_root systemd $(dpkg-deb -f "$deb" Depends | tr ',' '\n' | sed "s/ *(.*//; s/^ *ntpsec |.*/$daemon/; s/ *|.*//")
 before=$(tree)
 mkdir -p "$root/run/systemd/system"
 : >"$root/var/log/policy-rc.d.log"
@@ -90,9 +86,7 @@ expect "at boot the daemon's condition is unmet" unmet "$(condition)"
 
 # The helper of the unit's start and stop commands, with a systemctl that only
 # records what it is asked.
-mkdir -p "$root/tmp/stub"
-printf '#!/bin/sh\necho "$*" >>/tmp/systemctl.log\n' >"$root/tmp/stub/systemctl"
-chmod 755 "$root/tmp/stub/systemctl"
+stub "$root/tmp/stub/systemctl" 'echo "$*" >>/tmp/systemctl.log'
 for run in "chrony stop" "chrony start" "ntpsec stop" "ntpsec start"; do
     in_root env PATH=/tmp/stub:/usr/bin:/bin ORV_NTP_DAEMON="${run% *}" /usr/libexec/orv-main/ntp-daemon "${run#* }"
     echo "condition $(condition)" >>"$root/tmp/systemctl.log"

@@ -56,8 +56,7 @@ for kill in $(seq "$kills"); do
     [ $((kill % 20)) -ne 0 ] || echo "kill-test: $kill kills, $damaged damaged files" >&2
 done
 
-logs=$(cat "$ROOT/sim/runs.log")
-printf '%-24s%s\n' "kills:" "$kills" "version resets written:" "$(grep -c "<<Resetting Version>>" <<<"$logs")" \
-    "settings files checked:" "$checked" "damaged files:" "$damaged" \
-    "restored at start:" "$(grep -c "not whole" <<<"$logs")" "failed writes:" "$(grep -c "<ERR> Cannot write" <<<"$logs")"
+runs() { grep -c "$1" "$ROOT/sim/runs.log" || true; }
+printf '%-24s%s\n' "kills:" "$kills" "version resets written:" "$(runs "<<Resetting Version>>")" "settings files checked:" \
+    "$checked" "damaged files:" "$damaged" "restored at start:" "$(runs "not whole")" "failed writes:" "$(runs "<ERR> Cannot write")"
 [ "$damaged" -eq 0 ]

@@ -56,16 +56,14 @@ sample() {
         ${#threads[@]} "$(awk '/^VmRSS:/ {print $2}' "/proc/$SIM_PID/status")" "$max_logs"
 }
 
-# The hourly setup change, one kind after another.
+# The hourly setup change, one kind after another (the system file as it is).
 setup_change() {
-    local hour=$1 name=ORV_System.ini
-    case $((hour % 4)) in
-    0) name=ORV_Network.ini && printf '%s\n' '[ORVNetwork]' "IP=10.0.$((hour % 200)).10"$'\t; IPアドレス' \
-        $'NetMask=255.255.255.0\t; サブネットマスク' "Gateway=10.0.$((hour % 200)).1" >"$CONF/$name" ;;
-    1) name=Setup_05_01.ini && printf '%s\n' '[TOT]' 'Status=1' 'Set_TOT_CH_TYPE=0' \
-        "Set_TOT_CH_NUM=$((27 + hour % 2))" 'Set_TOT_STRATUM=7' >"$CONF/$name" ;;
-    3) name=ORV_Current.edit.ini && printf '%s\n' '[ORVCurrent]' \
-        "SetDate=2030/01/$(printf %02d $((hour % 28 + 1)))" 'SetTime=12:00:00' >"$CONF/$name" ;;
+    local h=$1 name=ORV_System.ini
+    case $((h % 4)) in
+    0) name=ORV_Network.ini && network_file "10.0.$((h % 200)).10" 255.255.255.0 "10.0.$((h % 200)).1" >"$CONF/$name" ;;
+    1) name=Setup_05_01.ini && printf '[TOT]\nStatus=1\nSet_TOT_CH_TYPE=0\nSet_TOT_CH_NUM=%d\nSet_TOT_STRATUM=7\n' \
+        $((27 + h % 2)) >"$CONF/$name" ;;
+    3) name=ORV_Current.edit.ini && printf '[ORVCurrent]\nSetDate=2030/01/%02d\nSetTime=12:00:00\n' $((h % 28 + 1)) >"$CONF/$name" ;;
     esac
     send "[SetupChange]\nFileName=/var/kelvatro/conf/$name\n"
 }

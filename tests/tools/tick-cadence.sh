@@ -27,22 +27,19 @@ libc = ctypes.CDLL(None)
 fd = libc.inotify_init()
 if fd < 0 or libc.inotify_add_watch(fd, folder.encode(), 0x08 | 0x80) < 0:  # close-write, moved-to
     sys.exit("tick-cadence: no inotify watch on " + folder)
-start, last, ticks = None, None, 0
-while start is None or time.monotonic() < start + seconds:
-    if not select.select([fd], [], [], 60 if start is None else max(0, start + seconds - time.monotonic()))[0]:
-        if start is None:
+ticks = []  # the times of the first one seen and of the ticks in the following seconds
+while not ticks or time.monotonic() < ticks[0] + seconds:
+    if not select.select([fd], [], [], 60 if not ticks else max(0, ticks[0] + seconds - time.monotonic()))[0]:
+        if not ticks:
             sys.exit("tick-cadence: no tick within a minute")
         continue
     data, at = os.read(fd, 65536), time.monotonic()
     while data:
         length = struct.unpack_from("iIII", data)[3]
-        if data[16:16 + length].rstrip(b"\0") == b"ORV_Current.ini":
-            if start is None:
-                start = at
-            elif at <= start + seconds:
-                ticks, last = ticks + 1, at
+        if data[16:16 + length].rstrip(b"\0") == b"ORV_Current.ini" and (not ticks or at <= ticks[0] + seconds):
+            ticks.append(at)
         data = data[16 + length:]
-print("%-10s ticks: %5d  elapsed seconds: %9.3f" % (case, ticks, (last or start) - start))
+print("%-10s ticks: %5d  elapsed seconds: %9.3f" % (case, len(ticks) - 1, ticks[-1] - ticks[0]))
 PY
 }
 

@@ -40,10 +40,9 @@ def sntp(port):
     s.sendto(b"\x23" + bytes(39) + struct.pack("!Q", int((t1 + NTP_EPOCH) * 2**32)),
              ("127.0.0.1", port))
     try:
-        reply = s.recv(512)
+        reply, t4 = s.recv(512), time.time()
     except OSError:
         return None
-    t4 = time.time()
     if len(reply) < 48:
         return None
     transmit = struct.unpack("!Q", reply[40:48])[0] / 2**32 - NTP_EPOCH
@@ -87,7 +86,7 @@ def main(cmd, *args):
         out, rc = agent(args[0], " ".join(args[1:]))
         print(out)
         sys.exit(int(rc))
-    if cmd == "broadcast":
+    elif cmd == "broadcast":
         broadcast(args[0], int(args[1]))
     elif cmd == "watch":
         answers = 0
