@@ -36,17 +36,10 @@ std::vector<Pipeline> read_pipelines(const std::string& line) {
     const auto end_word = [&] {
         if (!in_word) return;
         Command& c = pipelines.back().back();
-        if (descriptor) {
-            descriptor = redirect = false;
-        } else if (redirect) {
-            c.redirects.push_back(word);
-            redirect = false;
-        } else {
-            c.words.push_back(word);
-            c.patterns.push_back(pattern);
-        }
+        if (!redirect) c.words.push_back(word), c.patterns.push_back(pattern);
+        if (redirect && !descriptor) c.redirects.push_back(word);
         word.clear();
-        in_word = pattern = false;
+        in_word = pattern = redirect = descriptor = false;
     };
     for (size_t i = 0; i < line.size(); ++i) {
         const char c = line[i];
@@ -71,11 +64,8 @@ std::vector<Pipeline> read_pipelines(const std::string& line) {
         } else if (c == '#' && !in_word) {
             i = line.find('\n', i) - 1;
         } else if (c == '<' || c == '>') {
-            if (in_word && !word.empty() &&
-                word.find_first_not_of("0123456789") == std::string::npos) {
-                word.clear();
-                in_word = false;
-            }
+            if (!word.empty() && word.find_first_not_of("0123456789") == std::string::npos)
+                word.clear(), in_word = false;
             end_word();
             if (next == '>' || next == '|' || next == '&') ++i;
             redirect = true;
@@ -103,8 +93,7 @@ std::vector<Pipeline> read_pipelines(const std::string& line) {
 }
 
 struct Oracle {
-    fs::path root;
-    fs::path cwd;
+    fs::path root, cwd;
 
     // A name too long to exist leads nowhere: only its directory is followed.
     bool inside(const fs::path& path) const {
@@ -124,8 +113,7 @@ struct Oracle {
         const fs::path full = cwd / word;
         if (!pattern) return inside(full);
         glob_t found{};
-        const int status = glob(full.c_str(), GLOB_NOCHECK, nullptr, &found);
-        bool all = status == 0;
+        bool all = glob(full.c_str(), GLOB_NOCHECK, nullptr, &found) == 0;
         for (size_t i = 0; all && i < found.gl_pathc; ++i)
             all = inside(found.gl_pathv[i]);
         globfree(&found);
@@ -141,24 +129,24 @@ struct Oracle {
 };
 
 bool is_substitution(const std::string& script) {
-    static const std::regex s(R"(s/([^/\\]|\\.)*/([^/\\]|\\.)*/[gpiI0-9]*)");
+    // An escaped newline is part of the replacement.
+    static const std::regex s(R"(s/([^/\\]|\\[\s\S])*/([^/\\]|\\[\s\S])*/[gpiI0-9]*)");
     return std::regex_match(script, s);
 }
 
 // The operands of a tool that name files: every word but the options, and but
-// the pattern, script or program (the first operand, or the one after -e).
-std::vector<size_t> file_operands(const Command& c, bool& script_seen, std::string& script) {
+// the pattern, script or program (the first operand, or the one after -e),
+// which goes to `script`.
+std::vector<size_t> file_operands(const Command& c, std::string& script) {
     std::vector<size_t> files;
+    bool script_seen = false;
     for (size_t i = 1; i < c.words.size(); ++i) {
-        if (c.words[i] == "-e" && i + 1 < c.words.size()) {
-            script = c.words[++i];
-            script_seen = true;
-        } else if (!c.words[i].starts_with('-')) {
-            if (script_seen)
-                files.push_back(i);
-            else
-                script = c.words[i], script_seen = true;
-        }
+        if (c.words[i] == "-e" && i + 1 < c.words.size())
+            script = c.words[++i], script_seen = true;
+        else if (!c.words[i].starts_with('-') && script_seen)
+            files.push_back(i);
+        else if (!c.words[i].starts_with('-'))
+            script = c.words[i], script_seen = true;
     }
     return files;
 }
@@ -181,9 +169,8 @@ const char* unsound_command(Oracle& o, const Pipeline& pipeline, size_t at) {
             if (!c.words[i].starts_with('-') && !o.names_inside(c.words[i], c.patterns[i]))
                 return "a file outside";
     } else if (tool == "sed" || tool == "grep" || tool == "egrep" || tool == "awk") {
-        bool script_seen = false;
         std::string script;
-        for (const size_t i : file_operands(c, script_seen, script))
+        for (const size_t i : file_operands(c, script))
             if (!o.names_inside(c.words[i], c.patterns[i])) return "a file outside";
         for (const std::string& word : c.words)
             if (tool != "sed" && word.starts_with('-') &&

@@ -15,13 +15,11 @@
 
 // A property of the unit that an input broke: reported, then the run ends as
 // a finding.
-#define FUZZ_CHECK(condition)                                                                      \
-    do {                                                                                           \
-        if (!(condition)) {                                                                        \
-            std::fprintf(stderr, "%s:%d: %s does not hold\n", __FILE__, __LINE__, #condition);     \
-            std::abort();                                                                          \
-        }                                                                                          \
-    } while (0)
+#define FUZZ_CHECK(condition) ((condition) ? void() : fuzz_broken(__FILE__, __LINE__, #condition))
+[[noreturn]] inline void fuzz_broken(const char* file, int line, const char* property) {
+    std::fprintf(stderr, "%s:%d: %s does not hold\n", file, line, property);
+    std::abort();
+}
 
 // The host path of a unit path inside the sandbox.
 inline std::string fuzz_path(std::string_view unit_path) {

@@ -1,40 +1,32 @@
 # Shared helpers of the end-to-end scenarios: a fresh sandbox laid out as a
 # unit's image ($ROOT), orv-sim driven and watched only from outside, and on
 # exit, whatever happened, orv-sim killed and the sandbox removed. A scenario
-# asked for --help prints its usage and its opening comment.
-if [ "${1:-}" = --help ] || [ "${1:-}" = -h ]; then
-    echo "Usage: ORV_SIM=build/orv-sim ORVCTL=build/orvctl $0     (or: ctest --test-dir build -R e2e_$(basename "$0" .sh))"
-    sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"
-    exit 0
-fi
-set -euo pipefail
-
-E2E_REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-# shellcheck source=../../scripts/sandbox-layout.sh
-. "$E2E_REPO/scripts/sandbox-layout.sh"
+# asked for --help prints this usage and its opening comment.
+USAGE="ORV_SIM=build/orv-sim ORVCTL=build/orvctl $0     (or: ctest --test-dir build -R e2e_$(basename "$0" .sh))"
+. "$(dirname "${BASH_SOURCE[0]}")/../tools/lib.sh"
+. "$repo/scripts/sandbox-layout.sh"
 
 : "${ORV_SIM:?ORV_SIM must name the orv-sim executable}"
-export TZ=Asia/Tokyo
 # 50 ms a tick: a 600-tick rhythm takes half a minute, and two scenarios side by
 # side on two busy cores still keep their ticks.
-export ORV_SIM_TICK_MS=${ORV_SIM_TICK_MS:-50}
+export TZ=Asia/Tokyo ORV_SIM_TICK_MS=${ORV_SIM_TICK_MS:-50}
 # How long a scenario waits for what it expects, in seconds of wall time.
 E2E_WAIT=${E2E_WAIT:-90}
 
-SCENARIO=$(basename "$0" .sh)
-ROOT=$(mktemp -d /tmp/orv-e2e-XXXXXX)
+SCENARIO=$(basename "$0" .sh) ROOT=$(mktemp -d /tmp/orv-e2e-XXXXXX)
 export ORV_ROOT=$ROOT
 orv_sandbox_layout "$ROOT"
-SIM_PID=
-E2E_PIDS=() # helper processes of a scenario, ended on exit
-CONTROL=$ROOT/var/kelvatro/maincontrol
-CONF=$ROOT/var/kelvatro/conf
-SD=$ROOT/usr/kelvatro/conf
+SIM_PID= E2E_PIDS=() # E2E_PIDS: helper processes of a scenario, ended on exit
+CONTROL=$ROOT/var/kelvatro/maincontrol CONF=$ROOT/var/kelvatro/conf SD=$ROOT/usr/kelvatro/conf
+# A shared-memory unit of this run only, so that no daemon of this machine reads
+# its segment (KEY), which goes on exit.
+UNIT=$((2 + $$ % 254)) && KEY=$(printf '0x%08X' $((0x4E545030 + UNIT)))
 
 e2e_cleanup() {
     local pid
     for pid in "${E2E_PIDS[@]}" $SIM_PID; do { kill -9 "$pid" && wait "$pid"; } 2>/dev/null || true; done
     rm -rf "$ROOT"
+    ipcrm -M "$KEY" 2>/dev/null || true
 }
 trap e2e_cleanup EXIT
 
@@ -53,23 +45,24 @@ expect_eq() { [ "$2" = "$3" ] || fail "$1: expected '$3', got '$2'"; }
 # directory lands outside the sandbox.
 read -ra SIM_COMMAND <<<"${ORV_SIM_EMULATOR:-}"
 SIM_COMMAND+=("$ORV_SIM")
-sim_start() {
-    (cd "$ROOT/sim" && exec "${SIM_COMMAND[@]}") </dev/null >"$ROOT/sim/console.log" 2>&1 &
-    SIM_PID=$!
-}
+read -ra CTL <<<"${ORV_SIM_EMULATOR:-} ${ORVCTL:-orvctl}" # orvctl, in a cross build through the same emulator
+sim_start() { (cd "$ROOT/sim" && exec "${SIM_COMMAND[@]}") </dev/null >"$ROOT/sim/console.log" 2>&1 & SIM_PID=$!; }
 sim_alive() { [ -n "$SIM_PID" ] && kill -0 "$SIM_PID" 2>/dev/null; }
+# A new start of the unit, the status log and the records of an earlier run
+# removed; waits until it is ready.
+sim_restart() {
+    rm -f "$ROOT"/var/www/StatusLog*.txt "$ROOT"/sim/{commands,gpio}.log
+    sim_start
+    wait_for "Main Program Ready" log_has "Main Program Ready"
+}
 
 # wait_for DESCRIPTION COMMAND...: polls COMMAND until it succeeds; fails the
 # scenario when the deadline passes or orv-sim ends first.
 wait_for() {
-    local what=$1 deadline=$((SECONDS + E2E_WAIT))
-    shift
-    until "$@"; do
-        if [ -n "$SIM_PID" ] && ! sim_alive; then
-            "$@" && return 0
-            fail "orv-sim ended while waiting for: $what"
-        fi
-        [ $SECONDS -lt $deadline ] || fail "timed out waiting for: $what"
+    local deadline=$((SECONDS + E2E_WAIT))
+    until "${@:2}"; do
+        if [ -n "$SIM_PID" ] && ! sim_alive; then "${@:2}" && return || fail "orv-sim ended while waiting for: $1"; fi
+        [ $SECONDS -lt $deadline ] || fail "timed out waiting for: $1"
         sleep 0.05
     done
 }
@@ -88,8 +81,7 @@ sim_control() { fifo_write "$ROOT/sim/control" "$1\n"; }
 sim_wait_exit() {
     local status=0
     wait_for "orv-sim to end" eval '! sim_alive'
-    wait "$SIM_PID" || status=$?
-    SIM_PID=
+    wait "$SIM_PID" || status=$? && SIM_PID=
     [ "$status" -eq 0 ] || fail "orv-sim ended with status $status"
     ! grep -qE 'ERROR: (Address|Leak|Thread)Sanitizer|runtime error:' "$ROOT/sim/console.log" ||
         fail "sanitizer report in the console"
@@ -116,19 +108,8 @@ gpio_values() { awk '{ print $NF }' "$ROOT/sim/gpio.log" 2>/dev/null || true; }
 gpio_count() { gpio_values | grep -cx -- "$1" || true; }
 
 # The value of KEY in a unit INI file (up to the TAB before the comment).
-ini_value() {
-    awk -v k="$2" 'index($0, k "=") == 1 { v = substr($0, length(k) + 2); sub(/\t.*/, "", v); print v; exit }' "$1" 2>/dev/null
-}
+ini_value() { awk -v k="$2" 'index($0, k "=") == 1 { v = substr($0, length(k) + 2); sub(/\t.*/, "", v); print v; exit }' "$1" 2>/dev/null; }
 ini_is() { [ "$(ini_value "$1" "$2")" = "$3" ]; }
-
-# Waits for N more ticks of the time service (each rewrites its status file).
-wait_ticks() {
-    local i stamp status=$CONF/Status_05_01.txt
-    for ((i = 0; i < $1; i++)); do
-        stamp=$(stat -c %y "$status" 2>/dev/null) || true
-        wait_for "a tick" eval '[ "$(stat -c %y "$status" 2>/dev/null)" != "$stamp" ]'
-    done
-}
 
 # Waits until the unit serves broadcast time: a time taken (0x4500).
 wait_serving() {

@@ -11,20 +11,15 @@
 # each configuration.
 . "$(dirname "$0")/lib.sh"
 
-UNIT=$((2 + $$ % 254))
-trap 'e2e_cleanup; ipcrm -M "$(printf "0x%x" $((0x4E545030 + UNIT)))" 2>/dev/null || true' EXIT
 mkdir -p "$ROOT/etc/default" "$ROOT/etc/orv-main" "$ROOT/etc/chrony/conf.d"
 echo "server 127.127.28.3" >>"$CONF/ntp.conf"
 chrony_file=$ROOT/etc/chrony/conf.d/orv-main.conf
 head='# Broadcast time (TOT) from orv-main, served to every client.'
-read -ra CTL <<<"${ORV_SIM_EMULATOR:-} ${ORVCTL:?ORVCTL must name the orvctl executable}"
 
 # start_unit DAEMON DELIVERY: a new start of the unit, its log and journal anew.
 start_unit() {
-    printf '%s\n' "ORV_NTP_DAEMON=$1" "ORV_TIME_DELIVERY=$2" "ORV_SHM_UNIT=$UNIT" \
-        "ORV_NTP_CONF_COPY=/etc/orv-main" >"$ROOT/etc/default/orv-main"
-    rm -f "$ROOT"/var/www/StatusLog*.txt "$ROOT/sim/commands.log"
-    sim_start
+    printf '%s\n' "ORV_NTP_DAEMON=$1" "ORV_TIME_DELIVERY=$2" "ORV_SHM_UNIT=$UNIT" ORV_NTP_CONF_COPY=/etc/orv-main >"$ROOT/etc/default/orv-main"
+    sim_restart
     wait_serving
 }
 # check DAEMON COMMANDS CONFIGURATION SERVED, for the daemon of the round: its

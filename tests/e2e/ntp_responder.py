@@ -11,8 +11,7 @@ import os, select, socket, struct, sys, time
 
 def stamp(unix_seconds):
     seconds = int(unix_seconds)
-    fraction = int(round((unix_seconds - seconds) * 2**32)) & 0xFFFFFFFF
-    return struct.pack(">II", seconds + 2208988800, fraction)
+    return struct.pack(">II", seconds + 2208988800, int(round((unix_seconds - seconds) * 2**32)) & 0xFFFFFFFF)
 
 
 def read(name, default):
@@ -25,12 +24,10 @@ def read(name, default):
 
 def answer(mode, request, now):
     originate = bytes(7) + b"\x01" if mode == "originate" else request[40:48]
-    if mode == "zeros":
-        return bytes(48)
     if mode == "kod":
         return bytes([0xE4, 0, 0, 0]) + bytes(8) + b"RATE" + bytes(8) + originate + bytes(16)
     reply = bytes([0x0C, 2, 0, 0]) + bytes(8) + b"GPS\0" + bytes(8) + originate + stamp(now) * 2
-    return reply[:47] if mode == "short" else reply
+    return bytes(48) if mode == "zeros" else reply[:47] if mode == "short" else reply
 
 
 folder, parent, deadline = sys.argv[1], os.getppid(), time.time() + 120
@@ -49,8 +46,7 @@ while os.getppid() == parent:
         continue
     request, peer = server.recvfrom(512)
     mode = read("mode", "good")
-    well_formed = (len(request) == 48 and request[0] == 0x0B and not any(request[1:40])
-                   and any(request[40:]))
+    well_formed = len(request) == 48 and request[0] == 0x0B and not any(request[1:40]) and any(request[40:])
     with open(os.path.join(folder, "queries"), "a") as f:
         f.write("%.6f %s %d\n" % (time.monotonic(), mode, well_formed))
     if mode != "silent":

@@ -9,23 +9,13 @@
 # installed or unpacked into build/promclient/).
 . "$(dirname "$0")/lib.sh"
 
-: "${ORVCTL:?ORVCTL must name the orvctl executable}"
-UNIT=$((2 + $$ % 254))
-KEY=$(printf '0x%08X' $((0x4E545030 + UNIT)))
-trap 'e2e_cleanup; ipcrm -M "$KEY" 2>/dev/null || true' EXIT
 mkdir -p "$ROOT/etc/default" "$ROOT/metrics"
-printf '%s\n' ORV_TIME_DELIVERY=shm ORV_SHM_UNIT=$UNIT ORV_METRICS_DIR=/metrics ORV_HOLDOVER_S=240 \
-    >"$ROOT/etc/default/orv-main"
+printf '%s\n' ORV_TIME_DELIVERY=shm ORV_SHM_UNIT=$UNIT ORV_METRICS_DIR=/metrics ORV_HOLDOVER_S=240 >"$ROOT/etc/default/orv-main"
 METRICS=$ROOT/metrics/orv_main.prom
-export PYTHONPATH=$E2E_REPO/build/promclient/usr/lib/python3/dist-packages
-read -ra CTL <<<"${ORV_SIM_EMULATOR:-} $ORVCTL"
+export PYTHONPATH=$repo/build/promclient/usr/lib/python3/dist-packages
 
 # status_is PYTHON-EXPRESSION [RUN...]: true of the JSON status `d` (as RUN runs orvctl).
-status_is() {
-    local test=$1
-    shift
-    "$@" "${CTL[@]}" status --json | python3 -c "import json,sys; d=json.load(sys.stdin); sys.exit(not ($test))"
-}
+status_is() { "${@:2}" "${CTL[@]}" status --json | python3 -c "import json,sys; d=json.load(sys.stdin); sys.exit(not ($1))"; }
 # metrics_parse PYTHON-EXPRESSION: the metrics file parses as Prometheus text
 # and the expression holds of its values `m` (unchecked without the parser).
 metrics_parse() {

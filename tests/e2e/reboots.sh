@@ -1,16 +1,14 @@
 #!/usr/bin/env bash
-# The commands that end in a reboot: REBOOT itself. "[UpLoad]": the package in the upload
-# directory is unpacked and its setup.sh journaled with its text, never run. FACTORY_RESET: the setup,
-# filter and .mem files go from both settings directories, then the log
-# archive; every other file stays.
+# The commands that end in a reboot: REBOOT itself. "[UpLoad]": the package in
+# the upload directory is unpacked and its setup.sh journaled with its text,
+# never run. FACTORY_RESET: the setup, filter and .mem files go from both
+# settings directories, then the log archive; every other file stays.
 . "$(dirname "$0")/lib.sh"
 
 # Sends COMMAND to a new unit; once it has ended, checks the status-log line
 # LOGGED (once) and the last N file, sync and reboot commands (JOURNAL, |-ended).
 reboot_after() {
-    rm -f "$ROOT"/var/www/StatusLog*.txt "$ROOT/sim/commands.log"
-    sim_start
-    wait_for "Main Program Ready" log_has "Main Program Ready"
+    sim_restart
     wait_for "the TOT settings file" test -f "$SD/Setup_05_01.ini"
     send "$1\n"
     sim_wait_exit

@@ -10,17 +10,14 @@
 export ORV_SIM_TICK_MS=1000
 . "$(dirname "$0")/lib.sh"
 
-CHRONY_DIR=${ORV_CHRONY_DIR:-$E2E_REPO/build/chrony}
+CHRONY_DIR=${ORV_CHRONY_DIR:-$repo/build/chrony}
 read -ra CHRONY_RUN <<<"${ORV_CHRONY_EMULATOR:-}"
 skip() { echo "SKIP [$SCENARIO]: $1" && exit 77; }
 [ -x "$CHRONY_DIR/usr/sbin/chronyd" ] || skip "no chronyd in $CHRONY_DIR (tests/tools/chrony.sh unpacks it)"
 [[ ${ORV_SIM_EMULATOR:-} != qemu-arm\ * || -n ${ORV_CHRONY_EMULATOR:-} ]] ||
     skip "a 32-bit unit's segment is read by a chronyd of its own target (ORV_CHRONY_EMULATOR)"
 
-# A unit of this run only: no daemon of this machine reads its segment.
-UNIT=$((2 + $$ % 254))
 CHRONY=$ROOT/chrony
-trap 'e2e_cleanup; ipcrm -M "$(printf 0x%x $((0x4E545030 + UNIT)))" 2>/dev/null || true' EXIT
 mkdir -p "$ROOT/etc/default"
 printf 'ORV_TIME_DELIVERY=shm\nORV_SHM_UNIT=%s\n' "$UNIT" >"$ROOT/etc/default/orv-main"
 mkdir -m 0700 "$CHRONY"

@@ -27,36 +27,32 @@ expect "the TOT system file laid out again" ini_is "$CONF/ORV_System.ini" System
 expect "the end script laid out again" test -x "$ROOT/var/kelvatro/bin/kelvsys_end"
 expect_eq "ntp.conf kept" "$(cat "$CONF/ntp.conf")" kept
 
-repo=$ROOT/repo
-mkdir -p "$repo" "$ROOT/bin"
-(cd "$E2E_REPO" && cp --parents scripts/{run-sim,sandbox-layout}.sh tests/tools/{lib,tick-cadence}.sh tests/e2e/lib.sh "$repo")
-printf '#!/bin/sh\necho "cmake $*"\nexit 3\n' >"$ROOT/bin/cmake"
-chmod +x "$ROOT/bin/cmake"
+copy=$ROOT/repo
+mkdir -p "$copy"
+(cd "$repo" && cp --parents scripts/{run-sim,sandbox-layout,install-packages}.sh tests/tools/{lib,tick-cadence}.sh tests/e2e/lib.sh "$copy")
+stub "$ROOT/bin/cmake" 'echo "cmake $*"; exit 3'
 for run in scripts/run-sim.sh "tests/tools/tick-cadence.sh 0"; do
     read -r script arguments <<<"$run"
     status=0
     out=$(env -u ORV_SIM PATH="$ROOT/bin:$PATH" ORV_ROOT="$ROOT/sandbox" \
-        bash "$repo/$script" $arguments 2>"$ROOT/err" </dev/null) || status=$?
+        bash "$copy/$script" $arguments 2>"$ROOT/err" </dev/null) || status=$?
     expect_eq "$script: the build's status and output, nothing run, no sandbox" \
         "$status|$out|$(cat "$ROOT/err")|$(ls -d "$ROOT/sandbox" 2>/dev/null)" \
-        "3||cmake -S $repo -B $repo/build -DCMAKE_BUILD_TYPE=RelWithDebInfo|"
+        "3||cmake -S $copy -B $copy/build -DCMAKE_BUILD_TYPE=RelWithDebInfo|"
 done
 
-mkdir "$ROOT/ran"
 for tool in apt-get dpkg dpkg-query cmake mmdebstrap qemu-system-x86_64 chroot; do
-    printf '#!/bin/sh\necho "%s $*" >>"%s"\nexit 1\n' "$tool" "$ROOT/ran/log" >"$ROOT/ran/$tool"
-    chmod +x "$ROOT/ran/$tool"
+    stub "$ROOT/ran/$tool" "echo \"$tool \$*\" >>\"$ROOT/ran/log\"; exit 1"
 done
-for script in $(grep -lE '^#!/usr/bin/env bash' -r "$E2E_REPO/scripts" "$E2E_REPO/tests"); do
+for script in $(grep -lE '^#!/usr/bin/env bash' -r "$repo/scripts" "$repo/tests"); do
     status=0
     out=$(PATH="$ROOT/ran:$PATH" timeout 10 bash "$script" --help 2>"$ROOT/err" </dev/null) || status=$?
     [ $status = 0 ] && [[ $out == Usage:* ]] && [ ! -s "$ROOT/err" ] && [ ! -e "$ROOT/ran/log" ] ||
         fail "$script --help: status $status, out: $out, err: $(cat "$ROOT/err" "$ROOT/ran/log" 2>&1)"
 done
 
-printf '#!/bin/sh\necho "2026/12/08 06:00:00 <INF> Main Program End" >>"$ORV_ROOT/var/www/StatusLog.txt"\n' >"$ROOT/bin/sim"
-chmod +x "$ROOT/bin/sim"
-out=$(ORV_SIM=$ROOT/bin/sim ORV_ROOT=$ROOT/run bash "$E2E_REPO/scripts/run-sim.sh" </dev/null)
+stub "$ROOT/bin/sim" 'echo "2026/12/08 06:00:00 <INF> Main Program End" >>"$ORV_ROOT/var/www/StatusLog.txt"'
+out=$(ORV_SIM=$ROOT/bin/sim ORV_ROOT=$ROOT/run bash "$repo/scripts/run-sim.sh" </dev/null)
 [[ $out == *"control FIFO $ROOT/run/var/kelvatro/maincontrol"* ]] || fail "no control FIFO named: $out"
 expect_eq "the log to its last line" "$(tail -n 2 <<<"$out")" \
     $'2026/12/08 06:00:00 <INF> Main Program End\norv-sim: ended with status 0'

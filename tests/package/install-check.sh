@@ -1,26 +1,19 @@
 #!/usr/bin/env bash
+# Usage: [ORV_NTP_DAEMON=ntpsec|chrony] tests/package/install-check.sh bookworm|trixie [DEB]
 # The amd64 package of a Debian release installed, upgraded and purged with apt
-# in a fresh minbase root of that release:
-#   [ORV_NTP_DAEMON=ntpsec|chrony] tests/package/install-check.sh bookworm|trixie [DEB]
-# The daemon (default ntpsec) is installed with the package's other needs; DEB
-# defaults to the one scripts/package.sh builds. The root is only entered with
-# chroot (apt, dpkg, the package's helper), under a policy-rc.d that forbids and
-# records every start, with nothing mounted in it; nothing is booted. The
-# minbase root and the packages are kept in /var/cache/orv-pkgcheck.
-set -euo pipefail
-case ${1:-} in -h | --help) echo "Usage: [ORV_NTP_DAEMON=ntpsec|chrony] $0 bookworm|trixie [DEB]     (install, upgrade and purge in a fresh root)" && exit 0 ;; esac
-
-repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-release=${1:-}
+# in a fresh minbase root of that release. The daemon (default ntpsec) is
+# installed with the package's other needs; DEB defaults to the one
+# scripts/package.sh builds. The root is only entered with chroot (apt, dpkg,
+# the package's helper), under a policy-rc.d that forbids and records every
+# start, with nothing mounted in it; nothing is booted. The minbase root and the
+# packages are kept in /var/cache/orv-pkgcheck.
+. "$(dirname "$0")/../tools/lib.sh"
+release=${1:-} daemon=${ORV_NTP_DAEMON:-ntpsec}
 [[ $release == @(bookworm|trixie) ]] || { echo "usage: $0 bookworm|trixie [DEB]" >&2 && exit 2; }
-daemon=${ORV_NTP_DAEMON:-ntpsec}
 deb=$(realpath "${2:-$("$repo/scripts/package.sh" amd64 "$release" | tail -n 1)}")
-# shellcheck source=../../scripts/install-packages.sh
-. "$repo/scripts/install-packages.sh"
 orv_install_packages mmdebstrap systemd
 
-cache=/var/cache/orv-pkgcheck
-base=$cache/$release-minbase
+cache=/var/cache/orv-pkgcheck base=/var/cache/orv-pkgcheck/$release-minbase
 mkdir -p "$cache/$release-archives"
 [ -d "$base" ] || { rm -rf "$base.new" && mmdebstrap --mode=root --variant=minbase \
     --skip=cleanup/apt/lists "$release" "$base.new" "$(orv_debian_mirror)" && mv "$base.new" "$base"; }
@@ -29,8 +22,7 @@ root=$(mktemp -d /var/tmp/orv-pkgcheck.XXXXXX)
 trap 'if findmnt -rno TARGET | grep -q "^$root"; then echo "mounted under $root: left" >&2; else rm -rf "$root"; fi' EXIT
 cp -a "$base/." "$root/"
 cp /etc/resolv.conf "$root/etc/resolv.conf"
-printf '#!/bin/sh\necho "$*" >>/var/log/policy-rc.d.log\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
-chmod 755 "$root/usr/sbin/policy-rc.d"
+stub "$root/usr/sbin/policy-rc.d" 'echo "$*" >>/var/log/policy-rc.d.log; exit 101'
 in_root() { chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive "$@"; }
 apt_quiet() { in_root apt-get "$@" >"$root/tmp/apt.log" 2>&1 || { cat "$root/tmp/apt.log" >&2 && return 1; }; }
 apt_in_root() {
@@ -41,10 +33,8 @@ apt_in_root() {
 
 failures=0
 expect() { # WHAT EXPECTED ACTUAL
-    if [ "$2" = "$3" ]; then echo "ok: $1"; else
-        printf 'FAILED: %s\n--- expected\n%s\n--- found\n%s\n' "$1" "$2" "$3" >&2
-        failures=$((failures + 1))
-    fi
+    [ "$2" = "$3" ] && echo "ok: $1" && return
+    printf 'FAILED: %s\n--- expected\n%s\n--- found\n%s\n' "$1" "$2" "$3" >&2 && failures=$((failures + 1))
 }
 # Every path of the root, with the checksum of each file under /etc, less what
 # apt, dpkg and the logs keep about their own work.
@@ -57,10 +47,8 @@ enablement() { systemctl --root="$root" is-enabled "$@" 2>&1 || true; }
 
 # What the package needs, and systemd, installed first: the daemon as its own
 # package leaves it. Then the maintainer scripts find a running systemd.
-depends=$(dpkg-deb -f "$deb" Depends | tr ',' '\n' | sed "s/ *(.*//; s/^ *ntpsec |.*/$daemon/; s/ *|.*//")
 in_root apt-get update -q >/dev/null
-# shellcheck disable=SC2086
-apt_in_root systemd $depends
+apt_in_root systemd $(dpkg-deb -f "$deb" Depends | tr ',' '\n' | sed "s/ *(.*//; s/^ *ntpsec |.*/$daemon/; s/ *|.*//")
 before=$(tree)
 mkdir -p "$root/run/systemd/system"
 : >"$root/var/log/policy-rc.d.log"
@@ -72,29 +60,20 @@ expect "units enabled at installation" $'enabled\nenabled\nenabled\nenabled' \
 expect "the daemon stopped, a running dhcpcd restarted, nothing started" \
     $'ntpsec.service stop\nchrony.service stop\ndhcpcd.service try-restart' \
     "$(cat "$root/var/log/policy-rc.d.log")"
-expect "dhcpcd.conf diverted" \
-    "diversion of /etc/dhcpcd.conf to /etc/dhcpcd.conf.orv-main-orig by orv-main" \
-    "$(in_root dpkg-divert --list /etc/dhcpcd.conf)"
-expect "the unit's dhcpcd.conf in its place" "allowinterfaces eth0" \
-    "$(grep -m 1 -v '^#' "$root/etc/dhcpcd.conf")"
+expect "dhcpcd.conf diverted, the unit's in its place" \
+    $'diversion of /etc/dhcpcd.conf to /etc/dhcpcd.conf.orv-main-orig by orv-main\nallowinterfaces eth0' \
+    "$(in_root dpkg-divert --list /etc/dhcpcd.conf && grep -m 1 -v '^#' "$root/etc/dhcpcd.conf")"
 # The host's systemd-analyze may not know every key of a newer release's own
 # units: only what it says of these units counts.
 verify=$(systemd-analyze verify --root="$root" --man=no "$daemon.service" orv-main.service \
     orv-main-conf.service var-kelvatro-conf.mount 2>&1 | grep -E "orv-main|kelvatro|$daemon" || true)
 expect "systemd-analyze verify accepts the units and drop-ins" "" "$verify"
-# shellcheck disable=SC2016 # the units' own $DAEMON_OPTS
-declare -A daemon_start=(
-    [ntpsec]='ConditionCapability=CAP_SYS_TIME
-ExecStart=/usr/libexec/ntpsec/ntp-systemd-wrapper
-ConditionPathExists=/run/orv-main/ntp-daemon-started
-ExecStart=
-ExecStart=/usr/sbin/ntpd -p /run/ntpd.pid -c /etc/ntpsec/ntp.d/orv-main.conf -u ntpsec:ntpsec'
-    [chrony]='ConditionCapability=CAP_SYS_TIME
-ExecStart=!/usr/sbin/chronyd $DAEMON_OPTS
-ConditionPathExists=/run/orv-main/ntp-daemon-started
-ExecStart=
-ExecStart=!/usr/sbin/chronyd -f /etc/chrony/orv-main.conf $DAEMON_OPTS')
-expect "$daemon runs on the unit's configuration, on the unit's word" "${daemon_start[$daemon]}" \
+case $daemon in # its own ExecStart, then the drop-in's
+ntpsec) own=/usr/libexec/ntpsec/ntp-systemd-wrapper ours="/usr/sbin/ntpd -p /run/ntpd.pid -c /etc/ntpsec/ntp.d/orv-main.conf -u ntpsec:ntpsec" ;;
+chrony) own='!/usr/sbin/chronyd $DAEMON_OPTS' ours='!/usr/sbin/chronyd -f /etc/chrony/orv-main.conf $DAEMON_OPTS' ;;
+esac
+expect "$daemon runs on the unit's configuration, on the unit's word" \
+    $'ConditionCapability=CAP_SYS_TIME\nExecStart='"$own"$'\nConditionPathExists=/run/orv-main/ntp-daemon-started\nExecStart=\nExecStart='"$ours" \
     "$(systemd-analyze cat-config --root="$root" "systemd/system/$daemon.service" |
         grep -E '^(Condition|ExecStart)')"
 expect "the daemons' configurations: the unit's orphan stratum, no other source" \
@@ -107,19 +86,14 @@ expect "at boot the daemon's condition is unmet" unmet "$(condition)"
 
 # The helper of the unit's start and stop commands, with a systemctl that only
 # records what it is asked.
-mkdir -p "$root/tmp/stub"
-printf '#!/bin/sh\necho "$*" >>/tmp/systemctl.log\n' >"$root/tmp/stub/systemctl"
-chmod 755 "$root/tmp/stub/systemctl"
+stub "$root/tmp/stub/systemctl" 'echo "$*" >>/tmp/systemctl.log'
 for run in "chrony stop" "chrony start" "ntpsec stop" "ntpsec start"; do
     in_root env PATH=/tmp/stub:/usr/bin:/bin ORV_NTP_DAEMON="${run% *}" /usr/libexec/orv-main/ntp-daemon "${run#* }"
-    echo "$run: $(condition)" >>"$root/tmp/conditions"
+    echo "condition $(condition)" >>"$root/tmp/systemctl.log"
 done
-expect "start is a restart; the condition follows start and stop" \
-    $'stop chrony.service\nrestart chrony.service\nstop ntpsec.service\nrestart ntpsec.service' \
+expect "start is a restart; the condition met from start to stop" \
+    $'stop chrony.service\ncondition unmet\nrestart chrony.service\ncondition met\nstop ntpsec.service\ncondition unmet\nrestart ntpsec.service\ncondition met' \
     "$(cat "$root/tmp/systemctl.log")"
-expect "the condition met from start to stop" \
-    $'chrony stop: unmet\nchrony start: met\nntpsec stop: unmet\nntpsec start: met' \
-    "$(cat "$root/tmp/conditions")"
 
 # What the unit writes as it runs, and an admin who disabled the unit.
 mkdir -p "$root/var/kelvatro/conf" "$root/var/www" "$root/etc/chrony/conf.d"
@@ -149,9 +123,9 @@ apt_quiet remove -y -q orv-main
 apt_quiet purge -y -q orv-main
 expect "the unit stopped, the daemon restarted at the removal, nothing at the purge" \
     "orv-main.service stop"$'\n'"$daemon.service restart" "$(cat "$root/var/log/policy-rc.d.log")"
-expect "dhcpcd.conf no longer diverted" "" "$(in_root dpkg-divert --list /etc/dhcpcd.conf)"
 rmdir "$root/run/systemd/system"
-expect "after the purge the root is as before the installation" "" "$(diff <(echo "$before") <(tree))"
+expect "after the purge dhcpcd.conf no longer diverted, the root as before the installation" "" \
+    "$(in_root dpkg-divert --list /etc/dhcpcd.conf; diff <(echo "$before") <(tree))"
 
 [ "$failures" -eq 0 ] || { echo "install-check: $failures checks failed" >&2; exit 1; }
 echo "install-check: $(basename "$deb") installs, upgrades and purges on $release"

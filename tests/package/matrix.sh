@@ -1,54 +1,41 @@
 #!/usr/bin/env bash
-# The package on every target, with one table of results:
-#   tests/package/matrix.sh
-# builds the six packages (scripts/package.sh: arm64, armhf and amd64 for
-# bookworm and trixie); resolves each one's Depends on its release for its
-# architecture (apt-get --simulate in an apt state of that release and
-# architecture with nothing installed, so that the whole closure must come from
-# its archive; no foreign binary runs); installs, upgrades and purges the amd64
-# packages in a root of their release (tests/package/install-check.sh, with
+# Usage: tests/package/matrix.sh     (every package built, resolved, installed and its shared memory read, as a table)
+# The package on every target, with one table of results: builds the six
+# packages (scripts/package.sh: arm64, armhf and amd64 for bookworm and trixie);
+# resolves each ARM one's Depends on its release for its architecture (apt-get
+# --simulate in an apt state of that release and architecture with nothing
+# installed, so that the whole closure must come from its archive; no foreign
+# binary runs); installs, upgrades and purges the amd64 packages in a root of
+# their release, which resolves theirs (tests/package/install-check.sh, with
 # ntpsec, and with chrony on trixie); and checks the shared-memory segment as
 # the daemon of bookworm armhf (32-bit time_t), trixie armhf (64-bit) and trixie
 # arm64 reads it (tests/tools/cross-test.sh ARCH RELEASE). Each step's output
 # is in build/matrix/; exits 1 when a step fails. It takes 40 minutes or more.
-set -uo pipefail
-case ${1:-} in -h | --help) echo "Usage: $0     (every package built, resolved, installed and its shared memory read, as a table)" && exit 0 ;; esac
-
-repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-cd "$repo" || exit 2
-# shellcheck source=../../scripts/install-packages.sh
-. scripts/install-packages.sh
-logs=$repo/build/matrix
+. "$(dirname "$0")/../tools/lib.sh"
+cd "$repo"
+logs=$repo/build/matrix rows=() failures=0
 mkdir -p "$logs"
-rows=() failures=0
 
 step() { # WHAT TARGET COMMAND...
-    local what=$1 target=$2 started=$SECONDS result=ok
-    shift 2
-    "$@" >"$logs/$what-${target// /-}.log" 2>&1 </dev/null || { result=FAILED && failures=$((failures + 1)); }
-    rows+=("$(printf '%-9s %-22s %-7s %5d s' "$what" "$target" "$result" $((SECONDS - started)))")
+    local started=$SECONDS result=ok
+    "${@:3}" >"$logs/$1-${2// /-}.log" 2>&1 </dev/null || { result=FAILED && failures=$((failures + 1)); }
+    rows+=("$(printf '%-9s %-22s %-7s %5d s' "$1" "$2" "$result" $((SECONDS - started)))")
 }
 deb_of() { ls "build-deb-$1-$2"/orv-main_*_"$1".deb 2>/dev/null; }
 resolve() { # ARCH RELEASE
-    local deb
-    deb=$(deb_of "$1" "$2") || return 1
-    orv_release_apt "/var/cache/orv-pkgcheck/apt-$2-$1" "$1" "$2"
-    apt-get "${orv_apt_options[@]}" -qq update && apt-get "${orv_apt_options[@]}" --simulate install "$repo/$deb"
+    local deb && deb=$(deb_of "$1" "$2") && orv_release_apt "/var/cache/orv-pkgcheck/apt-$2-$1" "$1" "$2" &&
+        apt-get "${orv_apt_options[@]}" -qq update && apt-get "${orv_apt_options[@]}" --simulate install "$repo/$deb"
 }
-install_check() { # RELEASE [DAEMON]
-    local deb
-    deb=$(deb_of amd64 "$1") || return 1
-    ORV_NTP_DAEMON=${2:-ntpsec} tests/package/install-check.sh "$1" "$deb"
-}
+install_check() { local deb && deb=$(deb_of amd64 "$1") && ORV_NTP_DAEMON=$2 tests/package/install-check.sh "$1" "$deb"; }
 
 for release in bookworm trixie; do
     for arch in arm64 armhf amd64; do
         step package "$arch $release" scripts/package.sh "$arch" "$release"
-        step depends "$arch $release" resolve "$arch" "$release"
+        [ $arch = amd64 ] || step depends "$arch $release" resolve "$arch" "$release"
     done
 done
-step install "amd64 bookworm ntpsec" install_check bookworm
-step install "amd64 trixie ntpsec" install_check trixie
+step install "amd64 bookworm ntpsec" install_check bookworm ntpsec
+step install "amd64 trixie ntpsec" install_check trixie ntpsec
 step install "amd64 trixie chrony" install_check trixie chrony
 step shm "armhf bookworm" tests/tools/cross-test.sh armhf bookworm
 step shm "armhf trixie" tests/tools/cross-test.sh armhf trixie

@@ -1,34 +1,27 @@
 #!/usr/bin/env bash
-# Cross builds for a Raspberry Pi's Debian, run under qemu-user:
-#   tests/tools/cross-test.sh arm64|armhf
-# builds everything in build-ARCH/ with cmake/toolchain-ARCH.cmake and runs every
-# test through qemu, the end-to-end scenarios included (they start orv-sim
-# through the same emulator);
-#   tests/tools/cross-test.sh arm64|armhf bookworm|trixie
-# checks the shared-memory segment as the NTP daemon of that target reads it:
-# only orv-sim and its tuner stand-in (in build-ARCH-RELEASE/, 64-bit seconds for
-# Debian 13, a long for Debian 12) beside that release's chronyd (unpacked,
-# never installed), both under qemu, in the scenario e2e/shm_chrony.sh.
-# Installs the cross toolchain, the target's packages and qemu-user when missing.
-set -euo pipefail
-case ${1:-} in -h | --help) echo "Usage: $0 arm64|armhf     (cross build, then the whole suite under qemu-user)" && exit 0 ;; esac
-
-repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+# Usage: tests/tools/cross-test.sh arm64|armhf [bookworm|trixie]
+# Cross builds for a Raspberry Pi's Debian, run under qemu-user. Without a
+# release: builds everything in build-ARCH/ with cmake/toolchain-ARCH.cmake and
+# runs every test through qemu, the end-to-end scenarios included (they start
+# orv-sim through the same emulator). With one: checks the shared-memory
+# segment as the NTP daemon of that target reads it: only orv-sim and its tuner
+# stand-in (in build-ARCH-RELEASE/, 64-bit seconds for Debian 13, a long for
+# Debian 12) beside that release's chronyd (unpacked, never installed), both
+# under qemu, in the scenario e2e/shm_chrony.sh. Installs the cross toolchain,
+# the target's packages and qemu-user when missing.
+. "$(dirname "$0")/lib.sh"
 cd "$repo"
 usage() { echo "usage: $0 arm64|armhf [bookworm|trixie]" >&2 && exit 2; }
 arch=${1:-} release=${2:-}
 case $arch in arm64) qemu="qemu-aarch64" ;; armhf) qemu="qemu-arm" ;; *) usage ;; esac
 case $release in "") ;; bookworm) time64=OFF ;; trixie) time64=ON ;; *) usage ;; esac
 
-# shellcheck source=../../scripts/install-packages.sh
-. scripts/install-packages.sh
 orv_install_packages cmake ninja-build ccache tzdata qemu-user "crossbuild-essential-$arch" \
     "libgtest-dev:$arch" "libgmock-dev:$arch" "libbcm2835-dev:$arch" "libstdc++6:$arch" \
     iproute2 python3 psmisc procps tar gzip findutils sed grep coreutils
 
-export TZ=Asia/Tokyo
 # Emulated code runs several times slower: the scenarios wait longer.
-export E2E_WAIT=${E2E_WAIT:-240}
+export TZ=Asia/Tokyo E2E_WAIT=${E2E_WAIT:-240}
 configure() { # DIR OPTION...
     [ -f "$1/CMakeCache.txt" ] || set -- "$@" -G Ninja
     cmake -S . -B "$@" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/toolchain-$arch.cmake" >/dev/null

@@ -1,18 +1,17 @@
 #!/usr/bin/env bash
-# A day of operation of the simulated unit: 86,400 ticks of orv-sim (10 ms a
-# tick unless ORV_SIM_TICK_MS says otherwise) with the signal, the TOT and the
-# switch changing every few simulated minutes, the tuner falling silent now and
-# then, a test command every minute and a setup change every hour, while a
-# reader polls ORV_Current.ini and Status_05_01.txt as the web front end does.
-# Prints descriptors, threads and resident memory every few hours (the first
-# and last hour among them); fails when the unit ends early, leaves more than
-# eight status log files or a read finds a file not whole (banner to last key).
-case ${1:-} in -h | --help) echo "Usage: $0      (a simulated day; SOAK_HOURS=N for a shorter one; ORV_SIM_TICK_MS=2 SOAK_HOURS=1 for 3,600 rewrites under the reader)" && exit 0 ;; esac
+# Usage: [SOAK_HOURS=24] [ORV_SIM_TICK_MS=10] tests/tools/soak.sh     (SOAK_HOURS=1 ORV_SIM_TICK_MS=2: 3,600 rewrites under the reader)
+# A day of operation of the simulated unit: 86,400 ticks of orv-sim with the
+# signal, the TOT and the switch changing every few simulated minutes, the tuner
+# falling silent now and then, a test command every minute and a setup change
+# every hour, while a reader polls ORV_Current.ini and Status_05_01.txt as the
+# web front end does. Prints descriptors, threads and resident memory every few
+# hours (the first and last hour among them); fails when the unit ends early,
+# leaves more than eight status log files or a read finds a file not whole
+# (banner to last key).
+. "$(dirname "$0")/lib.sh"
 export ORV_SIM_TICK_MS=${ORV_SIM_TICK_MS:-10}
-hours=${SOAK_HOURS:-24}
-tick_ms=$ORV_SIM_TICK_MS
-# shellcheck source=lib.sh
-. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+hours=${SOAK_HOURS:-24} tick_ms=$ORV_SIM_TICK_MS
+tools_sandbox
 
 # Seven older log generations and a current log near its limit, so that the
 # day's lines rotate the full set at least once.
@@ -38,41 +37,33 @@ reader() {
         done
     done
 }
-reader &
-reader_pid=$!
-E2E_PIDS+=("$reader_pid")
+reader & reader_pid=$! && E2E_PIDS+=("$reader_pid")
 
 # Writing ends held open for the whole day: no process per command, one write a
 # message. A private FIFO that never has data serves as a sleep without a process.
-exec 7>"$ROOT/sim/control" 9>"$CONTROL"
 mkfifo "$ROOT/sim/pause"
-exec 8<>"$ROOT/sim/pause"
+exec 7>"$ROOT/sim/control" 9>"$CONTROL" 8<>"$ROOT/sim/pause"
 sim() { printf '%s\n' "$1" >&7; }
 send() { printf '%b' "$1" >&9; }
 pause_ms() { read -r -t "$(printf '%d.%03d' $(($1 / 1000)) $(($1 % 1000)))" -u 8 || true; }
 now_ms() { echo $((${EPOCHREALTIME/./} / 1000)); }
 start_ms=$(now_ms)
 # Waits until the given simulated minute of the day has begun.
-until_minute() {
-    local wait=$((start_ms + $1 * 60 * tick_ms - $(now_ms)))
-    [ "$wait" -le 0 ] || pause_ms "$wait"
-}
+until_minute() { local wait=$((start_ms + $1 * 60 * tick_ms - $(now_ms))) && [ "$wait" -le 0 ] || pause_ms "$wait"; }
 sample() {
     local fds=("/proc/$SIM_PID/fd/"*) threads=("/proc/$SIM_PID/task/"*)
     printf 'hour %2d: descriptors %3d  threads %2d  VmRSS %6d kB  log files %d\n' "$1" ${#fds[@]} \
         ${#threads[@]} "$(awk '/^VmRSS:/ {print $2}' "/proc/$SIM_PID/status")" "$max_logs"
 }
 
-# The hourly setup change, one kind after another.
+# The hourly setup change, one kind after another (the system file as it is).
 setup_change() {
-    local hour=$1 name=ORV_System.ini
-    case $((hour % 4)) in
-    0) name=ORV_Network.ini && printf '%s\n' '[ORVNetwork]' "IP=10.0.$((hour % 200)).10"$'\t; IPアドレス' \
-        $'NetMask=255.255.255.0\t; サブネットマスク' "Gateway=10.0.$((hour % 200)).1" >"$CONF/$name" ;;
-    1) name=Setup_05_01.ini && printf '%s\n' '[TOT]' 'Status=1' 'Set_TOT_CH_TYPE=0' \
-        "Set_TOT_CH_NUM=$((27 + hour % 2))" 'Set_TOT_STRATUM=7' >"$CONF/$name" ;;
-    3) name=ORV_Current.edit.ini && printf '%s\n' '[ORVCurrent]' \
-        "SetDate=2030/01/$(printf %02d $((hour % 28 + 1)))" 'SetTime=12:00:00' >"$CONF/$name" ;;
+    local h=$1 name=ORV_System.ini
+    case $((h % 4)) in
+    0) name=ORV_Network.ini && network_file "10.0.$((h % 200)).10" 255.255.255.0 "10.0.$((h % 200)).1" >"$CONF/$name" ;;
+    1) name=Setup_05_01.ini && printf '[TOT]\nStatus=1\nSet_TOT_CH_TYPE=0\nSet_TOT_CH_NUM=%d\nSet_TOT_STRATUM=7\n' \
+        $((27 + h % 2)) >"$CONF/$name" ;;
+    3) name=ORV_Current.edit.ini && printf '[ORVCurrent]\nSetDate=2030/01/%02d\nSetTime=12:00:00\n' $((h % 28 + 1)) >"$CONF/$name" ;;
     esac
     send "[SetupChange]\nFileName=/var/kelvatro/conf/$name\n"
 }

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# Usage: tests/tools/tick-cadence.sh [minutes] [busy]     (5 minutes a case, idle machine)
 # The cadence of the tick: runs orv-sim at the unit's own pace (one tick a
 # second), optionally with both cores kept busy, through three cases one after
 # another, each for some minutes: steady ticks; slow ticks (the simulated tuner
@@ -9,18 +10,11 @@
 # many ticks as seconds, to within one.
 # Each tick is seen from outside: an inotify watch counts each finished write of
 # (or rename onto) ORV_Current.ini, from the first one seen.
-# Usage: tests/tools/tick-cadence.sh [minutes] [busy]     (5 minutes a case, idle machine)
-case ${1:-} in -h | --help) echo "Usage: $0 [minutes] [busy]     (5 minutes a case, idle machine)" && exit 0 ;; esac
+. "$(dirname "$0")/lib.sh"
 seconds=$((${1:-5} * 60))
 export ORV_SIM_TICK_MS=1000
-# shellcheck source=lib.sh
-. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
-if [ "${2:-}" = busy ]; then
-    for _ in 1 2; do
-        yes >/dev/null &
-        E2E_PIDS+=($!)
-    done
-fi
+tools_sandbox
+[ "${2:-}" != busy ] || for _ in 1 2; do yes >/dev/null & E2E_PIDS+=($!); done
 sim_start
 
 # measure CASE: counts the ticks for $seconds and prints them.
@@ -33,23 +27,19 @@ libc = ctypes.CDLL(None)
 fd = libc.inotify_init()
 if fd < 0 or libc.inotify_add_watch(fd, folder.encode(), 0x08 | 0x80) < 0:  # close-write, moved-to
     sys.exit("tick-cadence: no inotify watch on " + folder)
-start = last = None
-ticks = 0
-while start is None or time.monotonic() < start + seconds:
-    if not select.select([fd], [], [], 60 if start is None else max(0, start + seconds - time.monotonic()))[0]:
-        if start is None:
+ticks = []  # the times of the first one seen and of the ticks in the following seconds
+while not ticks or time.monotonic() < ticks[0] + seconds:
+    if not select.select([fd], [], [], 60 if not ticks else max(0, ticks[0] + seconds - time.monotonic()))[0]:
+        if not ticks:
             sys.exit("tick-cadence: no tick within a minute")
         continue
     data, at = os.read(fd, 65536), time.monotonic()
     while data:
         length = struct.unpack_from("iIII", data)[3]
-        if data[16:16 + length].rstrip(b"\0") == b"ORV_Current.ini":
-            if start is None:
-                start = at
-            elif at <= start + seconds:
-                ticks, last = ticks + 1, at
+        if data[16:16 + length].rstrip(b"\0") == b"ORV_Current.ini" and (not ticks or at <= ticks[0] + seconds):
+            ticks.append(at)
         data = data[16 + length:]
-print("%-10s ticks: %5d  elapsed seconds: %9.3f" % (case, ticks, (last or start) - start))
+print("%-10s ticks: %5d  elapsed seconds: %9.3f" % (case, len(ticks) - 1, ticks[-1] - ticks[0]))
 PY
 }
 
@@ -62,7 +52,6 @@ for _ in 1 2; do # each in 64 KiB writes into a FIFO of 1 MiB
 fd = os.open(sys.argv[1], os.O_WRONLY)
 fcntl.fcntl(fd, 1031, 1 << 20)  # F_SETPIPE_SZ
 while True:
-    os.write(fd, b"flood\n" * 10922)' "$CONTROL" &
-    E2E_PIDS+=($!)
+    os.write(fd, b"flood\n" * 10922)' "$CONTROL" & E2E_PIDS+=($!)
 done
 measure flood

@@ -1,30 +1,23 @@
 #!/usr/bin/env bash
+# Usage: tests/vm/vm-test.sh [--all] [DEB]     (the package booted in a qemu VM; --all: every daemon and delivery, a reboot, an upgrade, a purge)
 # The booted appliance: a Debian 13 amd64 virtual machine (qemu, TCG) installs the
 # unit's package, runs orv-vmtest (the unit on simulated hardware, with the real
 # system under it) in place of orv-main, and an SNTP client on this machine checks
 # what the guest's NTP daemon serves through a port forwarded to 127.0.0.1.
-#   tests/vm/vm-test.sh [--all] [DEB]
 # Default: two boots, ntpsec with ORV_TIME_DELIVERY=step and chrony with shm.
 # --all: both daemons with both deliveries, then a reboot, an upgrade and a purge.
 # The image is cached in $ORV_VM_CACHE (default /var/cache/orv-vm), keyed by the
 # release and its package list.
-set -euo pipefail
-case ${1:-} in -h | --help) echo "Usage: $0 [--all] [DEB]     (the package booted in a qemu VM; --all: every daemon and delivery, a reboot, an upgrade, a purge)" && exit 0 ;; esac
-repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+. "$(dirname "$0")/../tools/lib.sh"
 cd "$repo"
-. scripts/install-packages.sh
 orv_install_packages mmdebstrap qemu-system-x86 e2fsprogs python3 cmake ninja-build g++
 
-all=0
-[ "${1:-}" = --all ] && { all=1; shift; }
+all=0 && [ "${1:-}" = --all ] && all=1 && shift
 deb=${1:-$(ls build-deb-amd64-trixie/orv-main_*_amd64.deb build-deb-amd64/orv-main_*_amd64.deb 2>/dev/null | head -1)}
 [ -f "$deb" ] || { echo "vm-test: no package: run scripts/package.sh amd64 first" >&2; exit 1; }
 echo "vm-test: package $deb"
-release=trixie
+release=trixie cache=${ORV_VM_CACHE:-/var/cache/orv-vm} ctl=(python3 "$repo/tests/vm/vmctl.py") daemons="ntpsec chrony"
 mirror=$(orv_debian_mirror)
-cache=${ORV_VM_CACHE:-/var/cache/orv-vm}
-ctl=(python3 "$repo/tests/vm/vmctl.py")
-daemons="ntpsec chrony"
 
 export CCACHE_BASEDIR=/work CCACHE_NOHASHDIR=true
 [ -f build/CMakeCache.txt ] || cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -32,9 +25,8 @@ cmake --build build -j2 --target orv-vmtest orv_simtuner >/dev/null
 
 # The package's run-time dependencies (first of each alternative) but the NTP
 # daemons, whose .debs the image keeps aside, one installed per run.
-packages=$(dpkg-deb -f "$deb" Depends | tr ',' '\n' | sed 's/|.*//; s/(.*)//; s/:any//; s/ //g' |
-    grep -vxE "ntpsec|ntp|chrony" | sort -u | tr '\n' ' ')
-packages="linux-image-amd64 systemd-sysv udev iproute2 dbus kmod initramfs-tools $packages"
+packages="linux-image-amd64 systemd-sysv udev iproute2 dbus kmod initramfs-tools $(dpkg-deb -f "$deb" Depends |
+    tr ',' '\n' | sed 's/|.*//; s/(.*)//; s/:any//; s/ //g' | grep -vxE "ntpsec|ntp|chrony" | sort -u | tr '\n' ' ')"
 
 # The guest's agent: each line from the host over the virtio port is an id and a
 # shell command, answered by its output and "@rc ID STATUS"; "ID @clock" is
@@ -53,19 +45,17 @@ while :; do
     *) bash -c "$line" </dev/null >&3 2>&1; echo "@rc $id $?" >&3 ;;
     esac
 done'
-recipe=4
-key=$(echo "$release $packages $recipe $agent_script" | sha256sum | cut -c1-16)
-image=$cache/$release-$key
+# Keyed by its release, packages, agent and recipe (4: raised with each change of build_image).
+image=$cache/$release-$(echo "$release $packages 4 $agent_script" | sha256sum | cut -c1-16)
 
 build_image() {
     local tree=$image.tree token
     token=$(head -c 12 /dev/urandom | od -An -tx1 | tr -d ' \n')
     rm -rf "$cache/$release"-*
     mkdir -p "$tree" "$cache/debs"
-    # mmdebstrap keeps a policy-rc.d that forbids starts in the tree while it
-    # installs, and removes it at the end, so that the guest's own boots start
-    # services.
-    if ! mmdebstrap --mode=root --variant=minbase --include="${packages// /,}" \
+    # mmdebstrap's policy-rc.d forbids starts in the tree while it installs and
+    # goes at the end, so that the guest's own boots start services.
+    mmdebstrap --mode=root --variant=minbase --include="${packages// /,}" \
         --skip=download/empty --skip=cleanup/apt/lists \
         --setup-hook='mkdir -p "$1/var/cache/apt/archives"' \
         --setup-hook="sync-in $cache/debs /var/cache/apt/archives" \
@@ -73,33 +63,22 @@ build_image() {
         --customize-hook='for d in '"$daemons"'; do mkdir -p "$1/var/cache/orv-debs/$d/partial"
             chroot "$1" apt-get -qq -o Dir::Cache::archives=/var/cache/orv-debs/$d \
                 install --download-only -y $d || exit 1; rm -rf "$1/var/cache/orv-debs/$d/partial"; done' \
-        "$release" "$tree" "$mirror"; then
-        echo "vm-test: cannot build the $release image: is $mirror reachable?" >&2
-        exit 1
-    fi
+        "$release" "$tree" "$mirror" || { echo "vm-test: cannot build the $release image: is $mirror reachable?" >&2; exit 1; }
     echo "$token" >"$tree/etc/orv-vmtest.token"
-    printf '%s\n' "$agent_script" >"$tree/usr/local/sbin/orv-vm-agent"
-    chmod 755 "$tree/usr/local/sbin/orv-vm-agent"
-    printf '[Service]\nExecStart=/usr/local/sbin/orv-vm-agent\nRestart=always\nRestartSec=1\n[Install]\nWantedBy=multi-user.target\n' \
-        >"$tree/etc/systemd/system/orv-vm-agent.service"
-    mkdir -p "$tree/etc/systemd/system/orv-main.service.d" "$tree/var/lib/orv-vmtest" \
-        "$tree/usr/kelvatro/conf"
-    printf '[Service]\nExecStart=\nExecStart=/usr/local/sbin/orv-vmtest\n' \
-        >"$tree/etc/systemd/system/orv-main.service.d/vmtest.conf"
+    install -m 755 /dev/stdin "$tree/usr/local/sbin/orv-vm-agent" <<<"$agent_script"
+    printf '[Service]\nExecStart=/usr/local/sbin/orv-vm-agent\nRestart=always\nRestartSec=1\n[Install]\nWantedBy=multi-user.target\n' >"$tree/etc/systemd/system/orv-vm-agent.service"
+    mkdir -p "$tree/etc/systemd/system/orv-main.service.d" "$tree/var/lib/orv-vmtest" "$tree/usr/kelvatro/conf"
+    printf '[Service]\nExecStart=\nExecStart=/usr/local/sbin/orv-vmtest\n' >"$tree/etc/systemd/system/orv-main.service.d/vmtest.conf"
     echo "signal off" >"$tree/var/lib/orv-vmtest/start"
-    printf '[ORVNetwork]\nIP=10.0.2.15\nNetMask=255.255.255.0\nGateway=10.0.2.99\nSyslog=0.0.0.0\nsnmp=0.0.0.0\nDnsP=0.0.0.0\nDnsS=0.0.0.0\n' \
-        >"$tree/usr/kelvatro/conf/ORV_Network.ini"
-    : >"$tree/etc/resolv.conf"
-    echo orv-vm >"$tree/etc/hostname"
+    printf '[ORVNetwork]\nIP=10.0.2.15\nNetMask=255.255.255.0\nGateway=10.0.2.99\nSyslog=0.0.0.0\nsnmp=0.0.0.0\nDnsP=0.0.0.0\nDnsS=0.0.0.0\n' >"$tree/usr/kelvatro/conf/ORV_Network.ini"
+    : >"$tree/etc/resolv.conf"; echo orv-vm >"$tree/etc/hostname"
     chroot "$tree" systemctl -q enable orv-vm-agent.service
     chroot "$tree" systemctl -q disable dhcpcd.service 2>/dev/null || true
-    cp "$tree"/boot/vmlinuz-* "$image.vmlinuz"
-    cp "$tree"/boot/initrd.img-* "$image.initrd"
+    cp "$tree"/boot/vmlinuz-* "$image.vmlinuz"; cp "$tree"/boot/initrd.img-* "$image.initrd"
     truncate -s 3G "$image.img.new"
     mkfs.ext4 -q -L orv-vm -d "$tree" "$image.img.new"
     mv "$image.img.new" "$image.img"
-    echo "$token" >"$image.token"
-    rm -rf "$tree"
+    echo "$token" >"$image.token"; rm -rf "$tree"
 }
 [ -f "$image.img" ] || build_image
 
@@ -113,8 +92,7 @@ stop_qemu() {
 trap 'stop_qemu; rm -rf "$run"' EXIT
 trap 'exit 1' INT TERM
 mkdir "$run/payload"
-cp "$deb" "$run/payload/"
-cp build/orv-vmtest build/liborv-simtuner.so "$run/payload/"
+cp "$deb" build/orv-vmtest build/liborv-simtuner.so "$run/payload/"
 if [ $all = 1 ]; then # the same package as a newer version, for the upgrade
     dpkg-deb -R "$deb" "$run/up"
     sed -i 's/^Version: .*/&+1/' "$run/up/DEBIAN/control"
@@ -128,11 +106,7 @@ guest() { "${ctl[@]}" run "$run/agent.sock" "$(tr '\n' ' ' <<<"$*")"; }
 # until TIMEOUT CMD...: runs CMD every second until it succeeds, at most TIMEOUT s.
 until_ok() {
     local end=$((SECONDS + $1))
-    shift
-    until "$@" >/dev/null 2>&1; do
-        [ $SECONDS -lt $end ] || return 1
-        sleep 1
-    done
+    until "${@:2}" >/dev/null 2>&1; do [ $SECONDS -lt $end ] || return 1; sleep 1; done
 }
 
 boot() {
@@ -149,16 +123,14 @@ boot() {
     qemu_pid=$!
 }
 
-rows=()
-failed=0
+rows=() failed=0
 # row NAME STATUS MEASURE: a row of the table.
 row() { rows+=("$(printf '%-12s %-44s %-4s %s' "$boot_name" "$1" "$2" "$3")"); [ "$2" = ok ] || failed=1; }
 # check NAME CMD...: a row with the last line that CMD printed.
 check() {
-    local name=$1 out rc=0
-    shift
-    out=$("$@" 2>&1) || rc=$?
-    row "$name" "$([ $rc = 0 ] && echo ok || echo FAIL)" "$(tail -1 <<<"$out")"
+    local out rc=0
+    out=$("${@:2}" 2>&1) || rc=$?
+    row "$1" "$([ $rc = 0 ] && echo ok || echo FAIL)" "$(tail -1 <<<"$out")"
     [ $rc = 0 ] || echo "$out" >&2
 }
 signal() { guest "echo 'signal $1' >/var/lib/orv-vmtest/control" >/dev/null; }
@@ -174,8 +146,7 @@ system_file=$(. scripts/sandbox-layout.sh && orv_sandbox_system_file | base64 -w
 # watch_unsync: watches the served time in the background; watched: ends the watch.
 watch_unsync() {
     rm -f "$run/stop"
-    "${ctl[@]}" watch "$port" "$run/stop" >"$run/watch" 2>&1 &
-    watch_pid=$!
+    "${ctl[@]}" watch "$port" "$run/stop" >"$run/watch" 2>&1 & watch_pid=$!
 }
 watched() {
     local rc=0
@@ -250,11 +221,8 @@ boot_and_check() {
     row "boot done" ok "$((SECONDS - start)) s"
 }
 
-if [ $all = 1 ]; then
-    runs="ntpsec/step ntpsec/shm chrony/step chrony/shm"
-else
-    runs="ntpsec/step chrony/shm"
-fi
+runs="ntpsec/step chrony/shm"
+[ $all = 0 ] || runs="ntpsec/step ntpsec/shm chrony/step chrony/shm"
 for r in $runs; do
     boot_and_check "${r%/*}" "${r#*/}" || true
     [ $failed = 0 ] || guest "journalctl -b --no-pager -n 40 -u orv-main -u ntpsec -u chrony;

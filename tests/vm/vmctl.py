@@ -15,24 +15,21 @@ NTP_EPOCH = 2208988800
 def agent(sock_path, line, timeout=900):
     """The output of a request to the guest's agent and the value of its answer."""
     request = os.urandom(6).hex()
-    s = socket.socket(socket.AF_UNIX)
-    s.settimeout(timeout)
-    s.connect(sock_path)
-    s.sendall(f"{request} {line}\n".encode())
     data, mark = b"", f"@rc {request} ".encode()
-    while True:
-        chunk = s.recv(65536)
-        if not chunk:
-            raise RuntimeError("agent closed")
-        data += chunk
-        lines = data.split(b"\n")
-        for i, text in enumerate(lines[:-1]):
-            if text.startswith(mark):
-                s.close()
-                # Lines before an earlier request's answer are that request's.
-                own = [j for j, t in enumerate(lines[:i]) if t.startswith(b"@rc ")]
-                out = b"\n".join(lines[own[-1] + 1 if own else 0:i]).decode(errors="replace")
-                return out, text.decode().split()[2]
+    with socket.socket(socket.AF_UNIX) as s:
+        s.settimeout(timeout)
+        s.connect(sock_path)
+        s.sendall(f"{request} {line}\n".encode())
+        while not any(t.startswith(mark) for t in data.split(b"\n")[:-1]):
+            chunk = s.recv(65536)
+            if not chunk:
+                raise RuntimeError("agent closed")
+            data += chunk
+    lines = data.split(b"\n")
+    i = next(i for i, text in enumerate(lines) if text.startswith(mark))
+    # Lines before an earlier request's answer are that request's.
+    own = [j for j, t in enumerate(lines[:i]) if t.startswith(b"@rc ")]
+    return b"\n".join(lines[own[-1] + 1 if own else 0:i]).decode(errors="replace"), lines[i].decode().split()[2]
 
 
 def sntp(port):
@@ -43,10 +40,9 @@ def sntp(port):
     s.sendto(b"\x23" + bytes(39) + struct.pack("!Q", int((t1 + NTP_EPOCH) * 2**32)),
              ("127.0.0.1", port))
     try:
-        reply = s.recv(512)
+        reply, t4 = s.recv(512), time.time()
     except OSError:
         return None
-    t4 = time.time()
     if len(reply) < 48:
         return None
     transmit = struct.unpack("!Q", reply[40:48])[0] / 2**32 - NTP_EPOCH
@@ -90,7 +86,7 @@ def main(cmd, *args):
         out, rc = agent(args[0], " ".join(args[1:]))
         print(out)
         sys.exit(int(rc))
-    if cmd == "broadcast":
+    elif cmd == "broadcast":
         broadcast(args[0], int(args[1]))
     elif cmd == "watch":
         answers = 0
