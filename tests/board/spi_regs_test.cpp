@@ -12,9 +12,7 @@ using Frame = std::array<uint8_t, 6>;
 
 std::vector<Frame> sent;
 Frame reply{};
-int open_result = 0;
-int exchange_result = 0;
-int closes = 0;
+int open_result = 0, exchange_result = 0, closes = 0;
 // From 0 on, reads answer 0x5A in the top data byte until exchange
 // `matching_from`, then 0x00 with other low bits than written.
 int matching_from = -1;
@@ -64,10 +62,9 @@ TEST_F(SpiRegs, FramesCarryCommandAddressAndDataMostSignificantFirst) {
                                         {0x63, 0x00, 0x12, 0x34, 0x56, 0x78}}));
 }
 
-// A match on the first attempt is two silent exchanges; every failed attempt
-// writes the same frame again, 101 attempts at most. A run of failed attempts
-// logs once; the others are counted until a write reads back again or the link
-// closes.
+// A match at once is two silent exchanges; a failed attempt writes the frame
+// again, 101 attempts at most. A run of failures logs once, then is counted
+// until a write reads back again or the link closes.
 TEST_F(SpiRegs, ReadbackRepeatsTheWriteUntilTheTopByteMatches) {
     for (const auto& [match_at, result, failures] :
          {std::tuple{0, 0, 0}, {5, 0, 2}, {1000, -1, 101}, {1000, -1, 101}}) {
@@ -104,8 +101,6 @@ TEST_F(SpiRegs, FailedExchangeOrOpenFailsTheAccess) {
     EXPECT_EQ(SpiRead32(0xE204, &value), -1);
     EXPECT_EQ(SpiWrite32(0x6300, 0xA014, 1), -1);
     EXPECT_EQ(sent.size(), 3u);
-    spi_set_transport(nullptr); // the board's own bus: not on this machine
-    EXPECT_EQ(SpiOpen(), -1);
 }
 
 } // namespace

@@ -24,15 +24,13 @@ int fake_ioctl(int fd, unsigned long request, void* arg) {
         call += "speed " + std::to_string(*static_cast<const uint32_t*>(arg));
     if (request == SPI_IOC_MESSAGE(1)) {
         auto* transfer = static_cast<spi_ioc_transfer*>(arg);
-        auto* tx = reinterpret_cast<uint8_t*>(uintptr_t(transfer->tx_buf));
-        char text[4];
-        call += "transfer";
-        for (uint32_t i = 0; i < transfer->len; ++i) {
-            std::snprintf(text, sizeof text, " %02X", tx[i]);
-            call += text;
-        }
-        call += " at " + std::to_string(transfer->speed_hz) + " bits " +
-                std::to_string(transfer->bits_per_word);
+        const auto* tx = reinterpret_cast<const uint8_t*>(uintptr_t(transfer->tx_buf));
+        char text[80] = "transfer of another length";
+        if (transfer->len == 6)
+            std::snprintf(text, sizeof text, "transfer %02X %02X %02X %02X %02X %02X at %u bits %u",
+                          tx[0], tx[1], tx[2], tx[3], tx[4], tx[5], transfer->speed_hz,
+                          transfer->bits_per_word);
+        call += text;
         const uint8_t reply[] = {0, 0, 0x12, 0x34, 0x56, 0x78};
         std::copy(reply, reply + 6, reinterpret_cast<uint8_t*>(uintptr_t(transfer->rx_buf)));
     }
@@ -40,15 +38,9 @@ int fake_ioctl(int fd, unsigned long request, void* arg) {
     return request == failing_request ? -1 : 0;
 }
 
-constexpr SpidevOps kFake{[](const char* path) {
-                              calls.push_back(std::string("open ") + path);
-                              return kFd;
-                          },
-                          fake_ioctl,
-                          [](int fd) {
-                              calls.push_back("close " + std::to_string(fd));
-                              return 0;
-                          }};
+constexpr SpidevOps kFake{
+    [](const char* path) { return calls.push_back(std::string("open ") + path), kFd; }, fake_ioctl,
+    [](int fd) { return calls.push_back("close " + std::to_string(fd)), 0; }};
 
 class Spidev : public SandboxTest {
   protected:
@@ -69,13 +61,11 @@ TEST_F(Spidev, OpensChipSelect1InMode0AndExchangesEachFrameAtOnce) {
     uint32_t value = 0;
     EXPECT_EQ(SpiRead32(0xE204, &value), 0);
     EXPECT_EQ(value, 0x12345678u);
-    EXPECT_EQ(SpiWrite32(0x6300, 0xA014, 0), 0);
     SpiClose();
-    EXPECT_EQ(calls,
-              (std::vector<std::string>{
-                  "open /dev/spidev0.1", "fd 7: mode 0", "fd 7: lsb-first 0", "fd 7: bits 8",
-                  "fd 7: speed 1953125", "fd 7: transfer E2 04 FF FF FF FF at 1953125 bits 8",
-                  "fd 7: transfer 63 00 00 00 A0 14 at 1953125 bits 8", "close 7"}));
+    EXPECT_EQ(calls, (std::vector<std::string>{
+                         "open /dev/spidev0.1", "fd 7: mode 0", "fd 7: lsb-first 0", "fd 7: bits 8",
+                         "fd 7: speed 1953125",
+                         "fd 7: transfer E2 04 FF FF FF FF at 1953125 bits 8", "close 7"}));
 }
 
 // ORV_SPIDEV names another device; a set-up the driver refuses closes it and
@@ -92,12 +82,10 @@ TEST_F(Spidev, OtherDeviceAndFailures) {
 
 // Off a Raspberry Pi only a configured spidev bus is used; a Pi 5 takes spidev.
 TEST(SpiBusChoice, SettingThenModel) {
-    const char* pi4 = "Raspberry Pi 4 Model B Rev 1.5";
-    const char* pi5 = "Raspberry Pi 5 Model B Rev 1.0";
-    EXPECT_EQ(spi_bus_for("", pi4), SpiBus::bcm2835);
-    EXPECT_EQ(spi_bus_for("", pi5), SpiBus::spidev);
+    EXPECT_EQ(spi_bus_for("", "Raspberry Pi 4 Model B Rev 1.5"), SpiBus::bcm2835);
+    EXPECT_EQ(spi_bus_for("", "Raspberry Pi 5 Model B Rev 1.0"), SpiBus::spidev);
     EXPECT_EQ(spi_bus_for("", "Raspberry Pi Compute Module 5 Rev 1.0"), SpiBus::spidev);
-    EXPECT_EQ(spi_bus_for("bcm2835", pi5), SpiBus::bcm2835);
+    EXPECT_EQ(spi_bus_for("bcm2835", "Raspberry Pi 5 Model B Rev 1.0"), SpiBus::bcm2835);
     EXPECT_EQ(spi_bus_for("", ""), SpiBus::none);
     EXPECT_EQ(spi_bus_for("bcm2835", "QEMU Virtual Machine"), SpiBus::none);
     EXPECT_EQ(spi_bus_for("spidev", ""), SpiBus::spidev);

@@ -9,12 +9,6 @@ namespace {
 
 using CommandTest = MainTest;
 
-// The flags as running, reboot, shutdown.
-std::string flags() {
-    return std::to_string(main_flags.running) + std::to_string(main_flags.reboot) +
-           std::to_string(main_flags.shutdown);
-}
-
 // From a pass asking for a reboot; [UpLoadFpga] clears it and runs its three
 // commands, though its package is missing.
 TEST_F(CommandTest, CommandWordsSetTheirFlagsAndResults) {
@@ -34,7 +28,10 @@ TEST_F(CommandTest, CommandWordsSetTheirFlagsAndResults) {
         sandbox.remove("/var/www/StatusLog.txt");
         main_flags = {1, 1, 0};
         EXPECT_EQ(result, main_command(message)) << message;
-        EXPECT_EQ(flags(), flags_after) << message;
+        EXPECT_EQ(std::to_string(main_flags.running) + std::to_string(main_flags.reboot) +
+                      std::to_string(main_flags.shutdown),
+                  flags_after)
+            << message;
         EXPECT_EQ(sandbox.log(), logged) << message;
     }
     EXPECT_FALSE(sandbox.exists("/usr/kelvatro/log/2024"));

@@ -7,30 +7,27 @@
 #include "os/deploy_settings.h"
 
 #include <atomic>
-#include <functional>
+#include <fstream>
+#include <future>
 #include <grp.h>
 
 namespace {
 
 // Runs main_loop or orv_run on a thread of its own; an unfinished run is ended
 // with "END".
-class LoopRunner {
-  public:
-    LoopRunner(const Sandbox& sandbox, std::function<int()> run)
-        : sandbox_(sandbox), thread_([this, run] {
-              result_ = run();
-              done_ = true;
-          }) {}
+struct LoopRunner {
+    const Sandbox& sandbox;
+    std::future<int> run;
+
+    LoopRunner(const Sandbox& s, int (*f)()) : sandbox(s), run(std::async(std::launch::async, f)) {}
     ~LoopRunner() {
-        if (!done_) send("END");
-        thread_.join();
+        if (run.valid() && !done()) send("END");
     }
+    bool done() const { return run.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }
 
     // Waits for the "Main Program Ready" line.
-    bool ready() {
-        return eventually([&] {
-            return contains(sandbox_.read("/var/www/StatusLog.txt"), "Main Program Ready\n");
-        });
+    bool ready() const {
+        return eventually([&] { return sandbox.log_count("Main Program Ready\n") > 0; });
     }
 
     // Once the pass is ready, writes one text into the control FIFO as a writer
@@ -39,7 +36,7 @@ class LoopRunner {
         ASSERT_TRUE(ready());
         int fd = -1;
         ASSERT_TRUE(eventually([&] {
-            return (fd = open(sandbox_.path(kControlFifoPath).c_str(), O_WRONLY | O_NONBLOCK)) >= 0;
+            return (fd = open(sandbox.path(kControlFifoPath).c_str(), O_WRONLY | O_NONBLOCK)) >= 0;
         }));
         EXPECT_EQ(ssize_t(text.size()), write(fd, text.data(), text.size()));
         close(fd);
@@ -47,30 +44,19 @@ class LoopRunner {
 
     // The run's result once it has ended.
     int finish() {
-        EXPECT_TRUE(eventually([&] { return done_.load(); })) << "the loop did not end";
-        return result_;
+        EXPECT_TRUE(eventually([&] { return done(); })) << "the loop did not end";
+        return done() ? run.get() : -99;
     }
-
-  private:
-    const Sandbox& sandbox_;
-    std::atomic<bool> done_{false};
-    int result_ = -99;
-    std::thread thread_;
 };
 
 // The ticks, counted by a repeating event timer (the tick runs the due check).
 std::atomic<int> ticks{0};
 
-void count_tick(uintptr_t, uintptr_t) {
-    ++ticks;
-}
-
-// Writers that keep a FIFO of 1 MiB full (the loop never finds it empty) hold
-// neither the ticks back nor the end of the pass. How the ticks keep their
-// grid meanwhile: tests/tools/tick-cadence.sh.
+// Writers that keep a FIFO of 1 MiB full hold neither the ticks back nor the
+// end of the pass (the ticks' grid meanwhile: tests/tools/tick-cadence.sh).
 TEST_F(MainTest, AFloodOfMessagesHoldsNeitherTheTicksNorTheEndBack) {
     pace_set_tick_ms(200);
-    add_interval_event(TimerCallback{count_tick, 0, 0}, 1, 1);
+    add_interval_event(TimerCallback{[](uintptr_t, uintptr_t) { ++ticks; }, 0, 0}, 1, 1);
     LoopRunner loop(sandbox, main_loop);
     ASSERT_TRUE(loop.ready());
     std::atomic<bool> flooding = true;
@@ -90,9 +76,7 @@ TEST_F(MainTest, AFloodOfMessagesHoldsNeitherTheTicksNorTheEndBack) {
     flooding = false;
     for (std::thread& writer : writers)
         writer.join();
-    const int fd = open(sandbox.path(kControlFifoPath).c_str(), O_WRONLY | O_CLOEXEC);
-    EXPECT_EQ(4, write(fd, "END\n", 4)); // waits for room, unlike send()
-    close(fd);
+    std::ofstream(sandbox.path(kControlFifoPath)) << "END\n"; // waits for room, unlike send()
     loop.finish();
 }
 
@@ -124,11 +108,9 @@ TEST(SplitFifoMessages, ALineBeginningWithACommandWordBeginsAMessage) {
 // logged once.
 TEST_F(MainTest, MessagesTooLongOrAfterTheEndOfThePassAreReportedAndDropped) {
     LoopRunner loop(sandbox, main_loop);
-    std::string message = "LOG_DELETE";
-    message.resize(511, ' ');
-    message += "END";
-    message.resize(599, ' ');
-    message += "\n";
+    // 600 bytes, with a command word at 511.
+    const std::string message =
+        "LOG_DELETE" + std::string(501, ' ') + "END" + std::string(85, ' ') + "\n";
     loop.send(message + message + "RESET\nEND\x1b[2J\tx\r\nEND\nreg 0\n");
     EXPECT_EQ(1, loop.finish());
     Lines logged = sandbox.log_lines();
@@ -180,8 +162,6 @@ TEST_F(MainTest, SharedFilesBelongToTheGroupThatOrvGroupNames) {
                 << name << " " << path;
             EXPECT_EQ(st.st_gid, etc ? 0 : gid) << name << " " << path;
         }
-        run.send("END\n");
-        run.finish();
     }
     EXPECT_EQ(1,
               sandbox.log_count("<ERR> ORV_GROUP names no group: no-such-group; shared files kept "
