@@ -89,7 +89,12 @@ TEST_F(SystemFileTest, ReadsEveryKeyAndWritesTheTwentyTwoLinesBack) {
     EXPECT_EQ(std::vector<std::string>{"sync"}, sandbox.journal());
     std::strcpy(s.UnitName, "Tokyo\x1b[2JTower");
     capture_stdout([&] { PrintSystemSettings(s); });
-    EXPECT_EQ(1, sandbox.log_count(" <INF> Unit Name   : Tokyo\\x1B[2JTower\n"));
+    EXPECT_EQ(sandbox.log(), " <INF> Version     : 01000004\n"
+                             " <INF> Unit Name   : Tokyo\\x1B[2JTower\n"
+                             " <INF> System Info : 04000003\n"
+                             " <INF> Option Info : 00000010\n"
+                             " <INF> Custum Info : 00000004\n"
+                             " <INF> HeaderTime  : 0\n");
 }
 
 // A missing file gets the factory values, made and modified at the time of
