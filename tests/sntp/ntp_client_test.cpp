@@ -1,6 +1,5 @@
 // NTP client: a good reply's time, timestamp arithmetic, the quiet window, and
-// queries on the event timers against tests/e2e/ntp_responder.py on 127.0.0.1
-// port 123.
+// queries on the event timers against tests/e2e/ntp_responder.py on 127.0.0.1.
 #include "main/setup_change.h"
 #include "os/clock.h"
 #include "sandbox.h"
@@ -58,14 +57,12 @@ TEST(NtpPacket, ReplyTimeTimestampsAndTheQuietWindow) {
     EXPECT_EQ(ntp_stamp_to_unix_us(stamp(0, 0x80000000).data()), 2085978496500000);
     EXPECT_EQ(ntp_stamp_to_unix_us(stamp(kSeconds, 42950).data()), 1704413223000010);
     EXPECT_EQ(ntp_time_at_arrival_us({1000000, 3000}, 23000), 1010000);
-    EXPECT_EQ(ntp_quiet_wait_at(23, 55, 0), 661u);
-    EXPECT_EQ(ntp_quiet_wait_at(0, 5, 59), 2u);
-    EXPECT_EQ(ntp_quiet_wait_at(0, 6, 0), 0u);
-    EXPECT_EQ(ntp_quiet_wait_at(23, 54, 59), 0u);
+    for (const auto& [h, m, s, wait] :
+         {std::tuple{23, 55, 0, 661u}, {0, 5, 59, 2u}, {0, 6, 0, 0u}, {23, 54, 59, 0u}})
+        EXPECT_EQ(ntp_quiet_wait_at(h, m, s), wait) << h << ":" << m;
 }
 
-// The tests' SNTP responder while the object lives; its transmit time is
-// 2030-01-02 03:04:05.5 UTC.
+// The tests' SNTP responder while the object lives, sending 2030-01-02 03:04:05.5 UTC.
 class Responder {
   public:
     Responder(const Sandbox& sandbox, const std::string& mode) : sandbox_(sandbox) {
@@ -83,7 +80,6 @@ class Responder {
         waitpid(pid_, nullptr, 0);
     }
     void set_mode(const std::string& mode) const { sandbox_.write("/sim/ntp/mode", mode); }
-    // The requests seen, a line each: "<time> <mode> <1 when well-formed>".
     int queries() const { return count(sandbox_.read("/sim/ntp/queries"), "\n"); }
 
   private:
@@ -95,8 +91,7 @@ class Responder {
 class NtpClientTest : public SandboxTest {
   protected:
     void SetUp() override {
-        // The client plans no query from 23:55 to 00:06 local time: near
-        // Japan's midnight these tests run in a zone twelve hours behind.
+        // No query from 23:55 to 00:06 local time: near it, a zone twelve hours behind.
         if (ntp_quiet_wait() != 0) set_zone("Etc/GMT+3");
         stop_client();
         timer_table_prepare();
@@ -198,8 +193,7 @@ TEST_F(NtpClientTest, SilentServerEndsAsNoReplyAndTheNextGoodAnswerCountsAgain) 
     EXPECT_EQ(sandbox.log_count(no_reply), 2);
 }
 
-// A setup change of the system file plans the client anew (the network file's
-// server is read at each query).
+// A setup change of the system file plans the client anew.
 TEST_F(NtpClientTest, SetupChangeOfTheSystemFileStartsTheClient) {
     stop_client();
     sandbox.write("/var/kelvatro/conf/ORV_System.ini",

@@ -207,14 +207,22 @@ TEST_F(TotStep, TenStatisticsFailuresInARowRestartTheTuner) {
     EXPECT_EQ(sandbox.log_count("<ERR> Repeated 8 more times: Tuner not answering"), 1);
 }
 
-// Three bad readings unlock; the sixtieth unlocked tick retunes; no new time.
-TEST_F(TotStep, LossOfLockIndicatesAndRetunes) {
+// The frozen word is still new once; its third repeated read indicates failure.
+// Then three bad readings unlock; the sixtieth unlocked tick retunes; no new time.
+TEST_F(TotStep, FrozenTimeWordThenLossOfLockIndicateFailureAndRetune) {
     pace_set_tick_ms(100); // the retunes wait for a signal that stays away
     start();
     ticks(4);
+    world("time-word frozen");
+    ticks(9);
+    EXPECT_EQ(sim_fpga_gpio_output(), 0x4500u);
+    ticks();
+    EXPECT_EQ(sim_fpga_gpio_output(), 0x8900u);
+    EXPECT_EQ(written[14], Writes{0x0014});
+    world("time-word running");
     world("signal off");
     ticks(3);
-    EXPECT_EQ(sim_fpga_gpio_output(), 0x4500u);
+    EXPECT_EQ(sim_fpga_gpio_output(), 0x8900u);
     ticks();
     EXPECT_EQ(sim_fpga_gpio_output(), 0x0100u);
     const auto tunes = [this] { return count(sandbox.read("/sim/tuner.log"), "tune "); };
@@ -223,33 +231,7 @@ TEST_F(TotStep, LossOfLockIndicatesAndRetunes) {
     EXPECT_EQ(tunes(), before);
     ticks();
     EXPECT_EQ(tunes(), before + 1);
-    EXPECT_EQ(date_commands().size(), 1u);
-}
-
-// Three ticks until the lock, then 600 counted ticks; each thirtieth stops the
-// capture, and the three ticks after it are not counted.
-TEST_F(TotStep, SixHundredLockedTicksWithoutFlagRestart) {
-    world("tot off");
-    start();
-    ticks(659);
-    EXPECT_EQ(sandbox.log_count("Tuner Restart"), 0);
-    ticks();
-    EXPECT_EQ(sandbox.log_count("Tuner Restart (1)\n"), 1);
-    EXPECT_EQ(sandbox.log_count("Failed to get TOT"), 0); // the server never ran
-}
-
-// The frozen word is still new once; its third repeated read indicates failure.
-TEST_F(TotStep, RepeatedTimeWordIndicatesFailureFromTheThirdRead) {
-    start();
-    ticks(4);
-    world("time-word frozen");
-    ticks(4);
     EXPECT_EQ(date_commands().size(), 2u);
-    ticks(5);
-    EXPECT_EQ(sim_fpga_gpio_output(), 0x4500u);
-    ticks();
-    EXPECT_EQ(sim_fpga_gpio_output(), 0x8900u);
-    EXPECT_EQ(written[14], Writes{0x0014});
 }
 
 // A minute without a take logs its reason and the holdover once, and without
@@ -287,40 +269,20 @@ INSTANTIATE_TEST_SUITE_P(Faults, TotStepMissed,
                                          std::pair{"broadcast 2038-04-23 12:00:00",
                                                    "implausible date"}));
 
-// With the variant bit the switch is not looked at (without it, a switch held
-// three ticks ends the unit: e2e cold_start and operator_view); the status file
-// shows the variant's stratum.
+// With the variant bit the switch is not looked at (a held one ends the unit:
+// e2e cold_start, operator_view); the status file shows the variant's stratum.
 TEST_F(TotStep, VariantBitIgnoresTheSwitch) {
     system_settings.CustumInfo = kVariantBit;
     start();
     world("switch on");
     ticks(5);
     EXPECT_EQ(sandbox.journaled("echo END > /var/kelvatro/maincontrol"), 0);
-    EXPECT_EQ(sim_fpga_gpio_output(), 0x4500u);
     EXPECT_TRUE(contains(status(), "Now_TOTSTRATUM=11\t"));
 }
 
-// The segment of the NTP daemons' shared-memory clock, as they read it: the
-// seconds are the daemons' time_t.
-#if ORV_SHM_TIME64
-using Seconds = int64_t;
-#else
-using Seconds = long;
-#endif
-struct ShmTime {
-    int mode, count;
-    Seconds clock_sec;
-    int clock_usec;
-    Seconds receive_sec;
-    int receive_usec;
-    int leap, precision, nsamples, valid;
-    unsigned clock_nsec, receive_nsec;
-    int dummy[8];
-};
-
 // Shm delivery: the first take sets the clock, each later one writes a sample
-// into a segment for root only (of the unit of this test process only). The
-// receive time and the segment's size as the daemons take them: the VM test.
+// (the count of mode 1 up by two) into a segment for root only, of this test
+// process's unit. The sample's fields as a daemon takes them: e2e shm_chrony.
 TEST_F(TotStep, ShmDeliverySetsTheClockOnceThenWritesSamples) {
     const int unit = 2 + getpid() % 254;
     sandbox.write("/etc/default/orv-main",
@@ -335,11 +297,8 @@ TEST_F(TotStep, ShmDeliverySetsTheClockOnceThenWritesSamples) {
     ASSERT_EQ(shmctl(id, IPC_STAT, &info), 0);
     shmctl(id, IPC_RMID, nullptr); // gone once the last process detaches
     EXPECT_EQ(info.shm_perm.mode & 0777, 0600u);
-    auto* const shm = static_cast<ShmTime*>(shmat(id, nullptr, 0));
-    // Two samples, the last of 07:00:12.005042 Japan time.
-    EXPECT_EQ(std::tuple(shm->mode, shm->count, shm->valid, shm->clock_sec, shm->clock_usec,
-                         shm->clock_nsec, shm->leap, shm->precision),
-              std::tuple(1, 4, 1, Seconds(1675548012), 5042, 5042000u, 0, -20));
+    auto* const shm = static_cast<int*>(shmat(id, nullptr, 0)); // mode, count, ...
+    EXPECT_EQ(std::pair(shm[0], shm[1]), std::pair(1, 4));
     shmdt(shm);
 }
 
@@ -349,15 +308,15 @@ TEST_F(TotStep, ShmSegmentOfAnotherIsNotUsed) {
     const int unit = 2 + getpid() % 254;
     for (const auto& [uid, mode, result] :
          {std::tuple{65534u, 0600, -1}, {0u, 0620, -1}, {0u, 0600, 0}}) {
-        const int id = shmget(key_t(0x4E545030 + unit), sizeof(ShmTime), IPC_CREAT | 0600);
+        const int id = shmget(key_t(0x4E545030 + unit), 96, IPC_CREAT | 0600); // time_t of 64 bits
         shmid_ds info{};
         shmctl(id, IPC_STAT, &info);
         info.shm_perm.uid = uid;
         info.shm_perm.mode = mode;
         ASSERT_EQ(shmctl(id, IPC_SET, &info), 0);
         EXPECT_EQ(ntp_shm_write(unit, {1675551600, 0, 1675551600, 0}), result) << uid;
-        auto* const shm = static_cast<ShmTime*>(shmat(id, nullptr, 0));
-        EXPECT_EQ(shm->count, result ? 0 : 2);
+        auto* const shm = static_cast<int*>(shmat(id, nullptr, 0));
+        EXPECT_EQ(shm[1], result ? 0 : 2); // the count
         shmdt(shm);
         shmctl(id, IPC_RMID, nullptr);
         time_delivery_reset();
