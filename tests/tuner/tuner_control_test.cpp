@@ -86,16 +86,14 @@ TEST_F(TunerControlTest, FirstStartMakesOnePreliminaryTuneAndChannelsOutsideTheT
 }
 
 TEST(TunerLockFilter, ThreeGoodReadingsLockThreeBadOnesUnlock) {
-    const struct {
-        int lock, snr, filtered;
-    } readings[] = {
+    const int readings[][3] = {
         {1, 20, 0}, {1, 20, 0}, {0, 20, 0}, // two good then a bad: unchanged
         {1, 20, 0}, {1, 20, 0}, {1, 20, 1}, // the third good in a row
         {1, 0, 1},  {2, 20, 1}, {1, 20, 1}, // lock without SNR is bad; two bad then a good
-        {0, 0, 1},  {0, 0, 1},  {0, 0, 0},
+        {0, 0, 1},  {0, 0, 1},  {0, 0, 0},  // three bad (lock, SNR, filtered lock)
     };
-    for (const auto& r : readings)
-        EXPECT_EQ(tuner_lock_filter(r.lock, r.snr), r.filtered);
+    for (const auto& [lock, snr, filtered] : readings)
+        EXPECT_EQ(tuner_lock_filter(lock, snr), filtered);
 }
 
 // Right after a tune the lock is 0 and the filter starts again: three good
