@@ -51,8 +51,10 @@ TEST(ChannelTable, FollowsTheBandRulesWithNoEntryOutsideOneTo62) {
 }
 
 // A library that cannot be loaded, or lacks a function, fails the init; the
-// tuner then only reports its invalid descriptor and statistics fail.
-TEST_F(TunerControlTest, UnusableLibraryIsTunerInitNg) {
+// tuner then only reports its invalid descriptor and statistics fail. A payload
+// shorter than the record, answered from another thread as a library would,
+// fails the request and is never read past; a response nobody awaits is dropped.
+TEST_F(TunerControlTest, UnusableLibraryIsTunerInitNgAndShortOrUnawaitedResponses) {
     pace_set_tick_ms(20);
     for (const char* path : {"libm.so.6", "/nonexistent/libsmscontrollite.so"}) {
         tuner_lib_set_path(path);
@@ -62,6 +64,21 @@ TEST_F(TunerControlTest, UnusableLibraryIsTunerInitNg) {
     capture_stdout([] { EXPECT_EQ(tuner_start(27), -1); });
     TunerReading st{};
     EXPECT_EQ(status(st), -1);
+    pace_set_tick_ms(1000); // the events are there, but only the test answers
+    std::vector<uint8_t> shorter(SMS_STAT_LAYERS, 7);
+    std::thread library([&shorter] {
+        while (tuner_context.expected_response != SMS_MSG_STATISTICS_RES)
+            std::this_thread::yield();
+        tuner_on_control(SMS_MSG_STATISTICS_RES, 0, shorter.data(), uint32_t(shorter.size()));
+    });
+    uint8_t record[SMS_STATISTICS_SIZE] = {};
+    EXPECT_EQ(tuner_get_statistics(record), -1);
+    library.join();
+    EXPECT_EQ(record[SMS_STAT_SNR], 0);
+    const void* kept = tuner_context.payload;
+    tuner_on_control(SMS_MSG_STATISTICS_RES, 0, shorter.data(), uint32_t(shorter.size()));
+    EXPECT_EQ(tuner_context.payload, kept);
+    EXPECT_EQ(OSW_EventWait(&tuner_context.response_event, 0), 1u);
 }
 
 // The first start tunes channel 12 first (13 for channel 12), later ones none;
@@ -146,28 +163,6 @@ TEST_F(TunerControlTest, SilentOrLateTunerFailsTheRequestAndLeavesNoSetEvent) {
     uint8_t record[SMS_STATISTICS_SIZE];
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(tuner_get_statistics(record), 0) << i;
-}
-
-// A payload shorter than the record, answered from another thread as a library
-// would, fails the request and is never read past; a response that nobody
-// awaits is dropped.
-TEST_F(TunerControlTest, ShortOrUnawaitedResponses) {
-    tuner_lib_set_path("/nonexistent/libsmscontrollite.so");
-    capture_stdout([] { tuner_init(); }); // events, but only the test answers
-    std::vector<uint8_t> shorter(SMS_STAT_LAYERS, 7);
-    std::thread library([&shorter] {
-        while (tuner_context.expected_response != SMS_MSG_STATISTICS_RES)
-            std::this_thread::yield();
-        tuner_on_control(SMS_MSG_STATISTICS_RES, 0, shorter.data(), uint32_t(shorter.size()));
-    });
-    uint8_t record[SMS_STATISTICS_SIZE] = {};
-    EXPECT_EQ(tuner_get_statistics(record), -1);
-    library.join();
-    EXPECT_EQ(record[SMS_STAT_SNR], 0);
-    const void* kept = tuner_context.payload;
-    tuner_on_control(SMS_MSG_STATISTICS_RES, 0, shorter.data(), uint32_t(shorter.size()));
-    EXPECT_EQ(tuner_context.payload, kept);
-    EXPECT_EQ(OSW_EventWait(&tuner_context.response_event, 0), 1u);
 }
 
 } // namespace
