@@ -28,8 +28,7 @@ std::map<int, std::vector<uint32_t>> written;
 std::array<uint8_t, 6> previous;
 int current_tick = 0;
 
-// An FPGA whose time word runs with the broadcast between TOTs: the current
-// second, and its sub-second count from the start of that second.
+// An FPGA whose time word and sub-second count run with the broadcast between TOTs.
 bool word_runs = false;
 
 uint32_t running_word(uint8_t address) {
@@ -130,7 +129,10 @@ class TotStep : public SandboxTest {
 
 // The lock comes after three ticks, the first take on the fourth: the clock
 // set. Each take stops the capture, which is re-armed on the third tick after it.
-TEST_F(TotStep, FirstTakeOnTheFourthTickThenOneInFour) {
+// From 2038-04-23 on the broadcast's 16-bit date reads 0: the day after the last take.
+TEST_F(TotStep, FirstTakeOnTheFourthTickThenOneInFourIntoTheDayTheDateWordReadsZero) {
+    world("broadcast 2038-04-22 23:59:54");
+    sim_clock_advance(5042);
     start();
     ticks(3);
     EXPECT_TRUE(contains(status(), "Now_TOTDATE=0/00/00\t\t;現在の日付\nNow_TOTTIME=00:00:00\t;"));
@@ -140,19 +142,11 @@ TEST_F(TotStep, FirstTakeOnTheFourthTickThenOneInFour) {
         const Writes want = t % 4 == 0 ? Writes{0x0014} : t % 4 == 3 ? Writes{0xA014} : Writes{};
         EXPECT_EQ(written[t], want) << "tick " << t;
     }
-    EXPECT_EQ(date_commands().front(), "/bin/date -s \"2023/2/5 07:00:04.005042\"");
-    EXPECT_EQ(date_commands().back(), "/bin/date -s \"2023/2/5 07:00:44.005042\"");
-    EXPECT_TRUE(contains(status(), "Now_TOTTIME=07:00:44\t;"));
-}
-
-// On 2038-04-23 the broadcast's 16-bit date reads 0: the day after the last take.
-TEST_F(TotStep, TakeIntoTheDayTheDateWordReadsZero) {
-    world("broadcast 2038-04-22 23:59:54");
-    sim_clock_advance(5042);
-    start();
-    ticks(8);
-    EXPECT_EQ(date_commands(), (Lines{"/bin/date -s \"2038/4/22 23:59:58.005042\"",
-                                      "/bin/date -s \"2038/4/23 00:00:02.005042\""}));
+    EXPECT_EQ(date_commands().front(), "/bin/date -s \"2038/4/22 23:59:58.005042\"");
+    EXPECT_EQ(date_commands()[1], "/bin/date -s \"2038/4/23 00:00:02.005042\"");
+    EXPECT_EQ(date_commands().back(), "/bin/date -s \"2038/4/23 00:00:38.005042\"");
+    EXPECT_TRUE(
+        contains(status(), "Now_TOTDATE=2038/04/23\t\t;現在の日付\nNow_TOTTIME=00:00:38\t;"));
 }
 
 // Between takes the clock is aligned to the FPGA every fifth counted tick when
@@ -184,7 +178,6 @@ TEST_F(TotStep, BetweenTakesAlignmentWhereTheLatchIsFreshAndTheHoldoverLimit) {
     EXPECT_EQ(sandbox.log_count(
                   "<ERR> No broadcast time for 10 s (holdover limit 10 s): NTP daemon stopped\n"),
               1);
-    EXPECT_EQ(sandbox.log_count("<INF> Stop TOT Time Server\n"), 1);
     EXPECT_EQ(sandbox.log_count(
                   "<ERR> ORV_HOLDOVER_S \"9\\x1B[2J\" is no number of seconds: 3600 kept\n"),
               1);
@@ -204,17 +197,24 @@ TEST_F(TotStep, TenStatisticsFailuresInARowRestartTheTuner) {
     ticks(2); // the tenth restarts, and the count begins again
     EXPECT_EQ(sandbox.log_count("Tuner Restart (0)\n"), 1);
     EXPECT_EQ(sandbox.log_count("<ERR> Tuner not answering: status read failed\n"), 2);
-    EXPECT_EQ(sandbox.log_count("<ERR> Repeated 8 more times: Tuner not answering"), 1);
 }
 
-// Three bad readings unlock; the sixtieth unlocked tick retunes; no new time.
-TEST_F(TotStep, LossOfLockIndicatesAndRetunes) {
+// The frozen word is still new once; its third repeated read indicates failure.
+// Then three bad readings unlock; the sixtieth unlocked tick retunes; no new time.
+TEST_F(TotStep, FrozenTimeWordThenLossOfLockIndicateFailureAndRetune) {
     pace_set_tick_ms(100); // the retunes wait for a signal that stays away
     start();
     ticks(4);
+    world("time-word frozen");
+    ticks(9);
+    EXPECT_EQ(sim_fpga_gpio_output(), 0x4500u);
+    ticks();
+    EXPECT_EQ(sim_fpga_gpio_output(), 0x8900u);
+    EXPECT_EQ(written[14], Writes{0x0014});
+    world("time-word running");
     world("signal off");
     ticks(3);
-    EXPECT_EQ(sim_fpga_gpio_output(), 0x4500u);
+    EXPECT_EQ(sim_fpga_gpio_output(), 0x8900u);
     ticks();
     EXPECT_EQ(sim_fpga_gpio_output(), 0x0100u);
     const auto tunes = [this] { return count(sandbox.read("/sim/tuner.log"), "tune "); };
@@ -223,33 +223,7 @@ TEST_F(TotStep, LossOfLockIndicatesAndRetunes) {
     EXPECT_EQ(tunes(), before);
     ticks();
     EXPECT_EQ(tunes(), before + 1);
-    EXPECT_EQ(date_commands().size(), 1u);
-}
-
-// Three ticks until the lock, then 600 counted ticks; each thirtieth stops the
-// capture, and the three ticks after it are not counted.
-TEST_F(TotStep, SixHundredLockedTicksWithoutFlagRestart) {
-    world("tot off");
-    start();
-    ticks(659);
-    EXPECT_EQ(sandbox.log_count("Tuner Restart"), 0);
-    ticks();
-    EXPECT_EQ(sandbox.log_count("Tuner Restart (1)\n"), 1);
-    EXPECT_EQ(sandbox.log_count("Failed to get TOT"), 0); // the server never ran
-}
-
-// The frozen word is still new once; its third repeated read indicates failure.
-TEST_F(TotStep, RepeatedTimeWordIndicatesFailureFromTheThirdRead) {
-    start();
-    ticks(4);
-    world("time-word frozen");
-    ticks(4);
     EXPECT_EQ(date_commands().size(), 2u);
-    ticks(5);
-    EXPECT_EQ(sim_fpga_gpio_output(), 0x4500u);
-    ticks();
-    EXPECT_EQ(sim_fpga_gpio_output(), 0x8900u);
-    EXPECT_EQ(written[14], Writes{0x0014});
 }
 
 // A minute without a take logs its reason and the holdover once, and without
@@ -287,47 +261,22 @@ INSTANTIATE_TEST_SUITE_P(Faults, TotStepMissed,
                                          std::pair{"broadcast 2038-04-23 12:00:00",
                                                    "implausible date"}));
 
-// With the variant bit the switch is not looked at (without it, a switch held
-// three ticks ends the unit: e2e cold_start and operator_view); the status file
-// shows the variant's stratum.
-TEST_F(TotStep, VariantBitIgnoresTheSwitch) {
-    system_settings.CustumInfo = kVariantBit;
-    start();
-    world("switch on");
-    ticks(5);
-    EXPECT_EQ(sandbox.journaled("echo END > /var/kelvatro/maincontrol"), 0);
-    EXPECT_EQ(sim_fpga_gpio_output(), 0x4500u);
-    EXPECT_TRUE(contains(status(), "Now_TOTSTRATUM=11\t"));
-}
-
-// The segment of the NTP daemons' shared-memory clock, as they read it: the
-// seconds are the daemons' time_t.
-#if ORV_SHM_TIME64
-using Seconds = int64_t;
-#else
-using Seconds = long;
-#endif
-struct ShmTime {
-    int mode, count;
-    Seconds clock_sec;
-    int clock_usec;
-    Seconds receive_sec;
-    int receive_usec;
-    int leap, precision, nsamples, valid;
-    unsigned clock_nsec, receive_nsec;
-    int dummy[8];
-};
-
 // Shm delivery: the first take sets the clock, each later one writes a sample
-// into a segment for root only (of the unit of this test process only). The
-// receive time and the segment's size as the daemons take them: the VM test.
-TEST_F(TotStep, ShmDeliverySetsTheClockOnceThenWritesSamples) {
+// (the count of mode 1 up by two) into a segment for root only, of this test
+// process's unit (the sample's fields as a daemon takes them: e2e shm_chrony).
+// With the variant bit the switch is not looked at (a held one ends the unit:
+// e2e cold_start, operator_view); the status file shows the variant's stratum.
+TEST_F(TotStep, ShmDeliveryOnAVariantUnitSetsTheClockOnceThenWritesSamples) {
+    system_settings.CustumInfo = kVariantBit;
     const int unit = 2 + getpid() % 254;
     sandbox.write("/etc/default/orv-main",
                   "ORV_TIME_DELIVERY=shm\nORV_SHM_UNIT=" + std::to_string(unit) + "\n");
     deploy_settings_reload();
     start();
+    world("switch on");
     ticks(12);
+    EXPECT_EQ(sandbox.journaled("echo END > /var/kelvatro/maincontrol"), 0);
+    EXPECT_TRUE(contains(status(), "Now_TOTSTRATUM=11\t"));
     EXPECT_EQ(date_commands(), Lines{"/bin/date -s \"2023/2/5 07:00:04.005042\""});
     const int id = shmget(key_t(0x4E545030 + unit), 0, 0);
     ASSERT_GE(id, 0);
@@ -335,11 +284,8 @@ TEST_F(TotStep, ShmDeliverySetsTheClockOnceThenWritesSamples) {
     ASSERT_EQ(shmctl(id, IPC_STAT, &info), 0);
     shmctl(id, IPC_RMID, nullptr); // gone once the last process detaches
     EXPECT_EQ(info.shm_perm.mode & 0777, 0600u);
-    auto* const shm = static_cast<ShmTime*>(shmat(id, nullptr, 0));
-    // Two samples, the last of 07:00:12.005042 Japan time.
-    EXPECT_EQ(std::tuple(shm->mode, shm->count, shm->valid, shm->clock_sec, shm->clock_usec,
-                         shm->clock_nsec, shm->leap, shm->precision),
-              std::tuple(1, 4, 1, Seconds(1675548012), 5042, 5042000u, 0, -20));
+    auto* const shm = static_cast<int*>(shmat(id, nullptr, 0)); // mode, count, ...
+    EXPECT_EQ(std::pair(shm[0], shm[1]), std::pair(1, 4));
     shmdt(shm);
 }
 
@@ -349,15 +295,15 @@ TEST_F(TotStep, ShmSegmentOfAnotherIsNotUsed) {
     const int unit = 2 + getpid() % 254;
     for (const auto& [uid, mode, result] :
          {std::tuple{65534u, 0600, -1}, {0u, 0620, -1}, {0u, 0600, 0}}) {
-        const int id = shmget(key_t(0x4E545030 + unit), sizeof(ShmTime), IPC_CREAT | 0600);
+        const int id = shmget(key_t(0x4E545030 + unit), 96, IPC_CREAT | 0600); // time_t of 64 bits
         shmid_ds info{};
         shmctl(id, IPC_STAT, &info);
         info.shm_perm.uid = uid;
         info.shm_perm.mode = mode;
         ASSERT_EQ(shmctl(id, IPC_SET, &info), 0);
         EXPECT_EQ(ntp_shm_write(unit, {1675551600, 0, 1675551600, 0}), result) << uid;
-        auto* const shm = static_cast<ShmTime*>(shmat(id, nullptr, 0));
-        EXPECT_EQ(shm->count, result ? 0 : 2);
+        auto* const shm = static_cast<int*>(shmat(id, nullptr, 0));
+        EXPECT_EQ(shm[1], result ? 0 : 2); // the count
         shmdt(shm);
         shmctl(id, IPC_RMID, nullptr);
         time_delivery_reset();

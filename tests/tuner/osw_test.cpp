@@ -17,15 +17,12 @@ bool sleeping(pid_t thread) {
     return name_end != std::string::npos && stat.compare(name_end + 2, 1, "S") == 0;
 }
 
-struct EventTest : ::testing::Test {
+TEST(OswEvent, SetsAreConsumedByOneWaitClearedByAClearAndEndWaitsOfOtherThreads) {
     OSW_Event event;
-    void SetUp() override { ASSERT_EQ(OSW_EventCreate(&event), 0u); }
-    void TearDown() override { EXPECT_EQ(OSW_EventDelete(&event), 0u); }
-
+    ASSERT_EQ(OSW_EventCreate(&event), 0u);
     // A wait that another thread ends with a set once the waiter sleeps in it.
-    uint32_t wait_for_set_from_another_thread(uint32_t timeout_ms) {
-        const pid_t waiter = gettid();
-        std::thread setter([this, waiter] {
+    const auto wait_for_set_from_another_thread = [&event](uint32_t timeout_ms) {
+        std::thread setter([&event, waiter = gettid()] {
             while (!sleeping(waiter))
                 OSW_TaskSleep(1);
             OSW_EventSet(&event);
@@ -33,10 +30,7 @@ struct EventTest : ::testing::Test {
         const uint32_t result = OSW_EventWait(&event, timeout_ms);
         setter.join();
         return result;
-    }
-};
-
-TEST_F(EventTest, SetsAreConsumedByOneWaitClearedByAClearAndEndWaitsOfOtherThreads) {
+    };
     EXPECT_EQ(OSW_EventWait(&event, 0), 1u); // timeout 0 on a clear event
     OSW_EventSet(&event);
     OSW_EventSet(&event); // several sets count as one
@@ -49,6 +43,7 @@ TEST_F(EventTest, SetsAreConsumedByOneWaitClearedByAClearAndEndWaitsOfOtherThrea
     capture_stdout([&] { EXPECT_EQ(wait_for_set_from_another_thread(0xFFFFFFFF), 0u); });
     OSW_EventSet(&event);
     capture_stdout([&] { EXPECT_EQ(OSW_EventWait(&event, 0xFFFFFFFF), 0u); });
+    EXPECT_EQ(OSW_EventDelete(&event), 0u);
 }
 
 TEST(OswDeadline, MillisecondsCarryIntoTheSeconds) {
