@@ -178,6 +178,7 @@ TEST_F(TotStep, BetweenTakesAlignmentWhereTheLatchIsFreshAndTheHoldoverLimit) {
     EXPECT_EQ(sandbox.log_count(
                   "<ERR> No broadcast time for 10 s (holdover limit 10 s): NTP daemon stopped\n"),
               1);
+    EXPECT_EQ(sandbox.log_count("<INF> Stop TOT Time Server\n"), 1);
     EXPECT_EQ(sandbox.log_count(
                   "<ERR> ORV_HOLDOVER_S \"9\\x1B[2J\" is no number of seconds: 3600 kept\n"),
               1);
