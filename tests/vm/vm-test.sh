@@ -13,7 +13,7 @@ cd "$repo"
 orv_install_packages mmdebstrap qemu-system-x86 e2fsprogs python3 cmake ninja-build g++
 
 all=0 && [ "${1:-}" = --all ] && all=1 && shift
-deb=${1:-$(ls build-deb-amd64-trixie/orv-main_*_amd64.deb build-deb-amd64/orv-main_*_amd64.deb 2>/dev/null | head -1)}
+deb=${1:-$(ls build-deb-amd64-trixie/orv-main_*_amd64.deb build-deb-amd64/orv-main_*_amd64.deb 2>/dev/null | head -1 || true)}
 [ -f "$deb" ] || { echo "vm-test: no package: run scripts/package.sh amd64 first" >&2; exit 1; }
 echo "vm-test: package $deb"
 release=trixie cache=${ORV_VM_CACHE:-/var/cache/orv-vm} ctl=(python3 "$repo/tests/vm/vmctl.py") daemons="ntpsec chrony"
