@@ -5,7 +5,7 @@
 # in its own build directory. Exits non-zero on any failure. With --quick: the
 # plain build and its suite only, for a change that needs no sanitizers. The
 # whole run ends by booting the package in two virtual machines (tests/vm/,
-# about 15 minutes; ORV_VM_TEST=0 leaves them out of a run on one's own machine).
+# about 11 minutes; ORV_VM_TEST=0 leaves them out of a run on one's own machine).
 . "$(dirname "$0")/../tests/tools/lib.sh"
 case ${1:-} in --quick | "") ;; *) echo "Usage: $0 [--quick]" >&2 && exit 2 ;; esac
 quick=${1:-}
