@@ -8,6 +8,7 @@
 #include "main/unit_state.h"
 #include "os/unit_path.h"
 #include "settings/ini.h"
+#include "tot/ntp_server.h"
 #include "tot/served_stratum.h"
 
 #include <cerrno>

@@ -122,6 +122,10 @@ int write_ntp_conf(bool shm, bool ntpsec, int stratum) {
     return copied;
 }
 
+std::string chrony_conf() {
+    return deploy_setting("ORV_CHRONY_CONF", kChronyConf);
+}
+
 // chrony: the unit's own file among its configuration files, written whole.
 int write_chrony_conf(bool shm, int stratum) {
     std::string text = "# Broadcast time (TOT) from orv-main, served to every client.\n";
@@ -129,8 +133,7 @@ int write_chrony_conf(bool shm, int stratum) {
                                  shm_delivery_unit(), stratum)
                 : format_command("local stratum %d\n", stratum);
     text += "allow\n";
-    return WriteFileReported(deploy_setting("ORV_CHRONY_CONF", kChronyConf).c_str(), text,
-                             kEtcAccess, DirSync::yes);
+    return WriteFileReported(chrony_conf().c_str(), text, kEtcAccess, DirSync::yes);
 }
 
 } // namespace
@@ -152,6 +155,10 @@ void ntp_server_report_settings() {
         LogPrint(LOG_TO_BOTH, 3, "ORV_NTP_DAEMON \"%s\" is unknown: %s\n", LogEscaped(name).c_str(),
                  kInitScript.start);
     time_delivery_report();
+}
+
+std::string ntp_daemon_conf() {
+    return &ntp_daemon() == &kChrony ? chrony_conf() : kNtpConf;
 }
 
 void ntp_server_start() {

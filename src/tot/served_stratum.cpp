@@ -4,16 +4,13 @@
 // themselves.
 #include "tot/served_stratum.h"
 
-#include "os/deploy_settings.h"
 #include "os/unit_path.h"
+#include "tot/ntp_server.h"
 
 #include <fstream>
 #include <sstream>
 
 namespace {
-
-constexpr const char* kNtpConf = "/var/kelvatro/conf/ntp.conf";
-constexpr const char* kChronyConf = "/etc/chrony/conf.d/orv-main.conf";
 
 // The stratum that one line serves, or -1.
 int served_by(const std::string& line) {
@@ -30,12 +27,6 @@ int served_by(const std::string& line) {
 }
 
 } // namespace
-
-std::string ntp_daemon_conf() {
-    return deploy_setting("ORV_NTP_DAEMON") == "chrony"
-               ? deploy_setting("ORV_CHRONY_CONF", kChronyConf)
-               : kNtpConf;
-}
 
 int served_stratum() {
     std::ifstream conf(unit_path(ntp_daemon_conf()));
