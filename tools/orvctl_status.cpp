@@ -8,6 +8,7 @@
 #include "main/unit_state.h"
 #include "os/unit_path.h"
 #include "settings/ini.h"
+#include "settings/network_file.h"
 #include "tot/ntp_server.h"
 #include "tot/served_stratum.h"
 
@@ -35,6 +36,21 @@ Values read_section(const char* path, const char* section, int* error = nullptr)
         path, section, [&values](const char* key, const char* value) { values[key] = value; });
     if (error) *error = result == 0 ? 0 : errno;
     return values;
+}
+
+// The network settings the unit applies, as it reads them.
+Values network_in_use() {
+    NetworkSettings n{};
+    if (!NetworkSettingsInUse(n)) return {};
+    const auto dotted = [](const uint8_t a[4]) {
+        return std::to_string(a[0]) + "." + std::to_string(a[1]) + "." + std::to_string(a[2]) +
+               "." + std::to_string(a[3]);
+    };
+    return {{"IP", dotted(n.IP)},
+            {"NetMask", dotted(n.NetMask)},
+            {"Gateway", dotted(n.Gateway)},
+            {"DnsP", dotted(n.DnsP)},
+            {"DnsS", dotted(n.DnsS)}};
 }
 
 std::string get(const Values& v, const char* key, const char* fallback = "unknown") {
@@ -109,7 +125,7 @@ View gather() {
     View v{};
     v.running = control_fifo_read(v.unknown_why);
     v.state = read_section(kStateFilePath, "[State]", &v.state_error);
-    v.network = read_section(kNetworkFile, "[ORVNetwork]");
+    v.network = network_in_use();
     v.conf = ntp_daemon_conf();
     v.served_stratum = served_stratum();
     const long long taken = number(v.state, "LastTake");

@@ -66,9 +66,25 @@ bool same_date_time(const DateTime& a, const DateTime& b) {
            a.minute == b.minute && a.second == b.second;
 }
 
-// Refusals are logged once a run, whatever their names and reasons (a writer
-// that varies its messages too); the next file taken ends the run.
+// Refusals are logged once a run of one cause, whatever the names in them (a
+// writer that varies its names too); another cause, or the next file taken,
+// ends the run.
 LogRepeat refusals;
+std::string refusal_cause;
+
+void log_refusal(const char* name, const std::string& cause, const std::string& detail = {}) {
+    if (cause != refusal_cause) {
+        LogRepeatEnd(refusals);
+        refusal_cause = cause;
+    }
+    LogRepeated(refusals, 3, "Setup change refused: %s %s%s\n", LogEscaped(name).c_str(),
+                cause.c_str(), detail.c_str());
+}
+
+void end_refusals() {
+    LogRepeatEnd(refusals);
+    refusal_cause.clear();
+}
 
 // Opens a file named by a setup change, once, for reading: an existing regular
 // file that stands under its own name (not a link) directly in the RAM-disk
@@ -93,16 +109,11 @@ FILE* open_changed_file(const char* name) {
              listed.st_dev != opened.st_dev || listed.st_ino != opened.st_ino)
         refusal = std::string("is outside ") + kRamConfDir;
     FILE* file = refusal.empty() ? fdopen(fd, "r") : nullptr;
-    if (file) {
-        LogRepeatEnd(refusals);
-        return file;
-    }
+    if (file) return file;
     if (refusal.empty()) refusal = std::strerror(errno);
     if (fd >= 0) close(fd);
     // In a sandbox the name is a unit path too: the line says where it led.
-    if (sandboxed()) refusal += " (looked at " + LogEscaped(mapped) + ")";
-    LogRepeated(refusals, 3, "Setup change refused: %s %s\n", LogEscaped(name).c_str(),
-                refusal.c_str());
+    log_refusal(name, refusal, sandboxed() ? " (looked at " + LogEscaped(mapped) + ")" : "");
     return nullptr;
 }
 
@@ -115,30 +126,61 @@ bool acted_on(SettingsFileKind kind) {
 // A settings file of another program's size is none of the unit's.
 constexpr size_t kMaxSettingsSize = 64 * 1024;
 
-// A settings file taken over becomes its SD copy too, as the unit's own writes
-// do, for the RAM disk does not outlive a reboot; a file that cannot be read as
-// the unit's never replaces the copy. The file is read from its start again by
-// its reader.
-void save_taken_file(const char* name, FILE* file, const SettingsShape& shape) {
+std::string read_text(FILE* file) {
     std::string text;
     char chunk[4096];
     for (size_t n;
          text.size() <= kMaxSettingsSize && (n = std::fread(chunk, 1, sizeof chunk, file));)
         text.append(chunk, n);
-    std::rewind(file);
-    if (text.size() <= kMaxSettingsSize && SettingsTextProblem(text, shape).empty())
-        CopyToSdCard(name, text);
+    return text;
 }
 
-void take_system_file(const char* name, FILE* file) {
-    save_taken_file(name, file, kSystemFileShape);
+bool current_value_ok(const char* key, const char* value) {
+    if (std::strcmp(key, "SetDate") == 0) return IniIsDate(value);
+    if (std::strcmp(key, "SetTime") == 0) return IniIsTime(value);
+    return true;
+}
+
+const SettingsShape kCurrentFileShape{"[ORVCurrent]", current_value_ok};
+
+// What a file must be for its kind to be taken over; nullptr when nothing of
+// it is taken.
+const SettingsShape* taken_shape(SettingsFileKind kind, uint8_t board_id) {
+    switch (kind) {
+    case kFileSystem:
+        return &kSystemFileShape;
+    case kFileNetwork:
+        return &kNetworkFileShape;
+    case kFileCurrent:
+        return &kCurrentFileShape;
+    case kFileSetup:
+        return board_id == kTotBoard && tot_function_enabled() ? &kTotSettingsShape : nullptr;
+    default:
+        return nullptr;
+    }
+}
+
+// A file the unit would set aside at start is refused whole: nothing of it is
+// applied, and its SD copy keeps the last file taken.
+bool usable(const char* name, const std::string& text, const SettingsShape& shape) {
+    const std::string problem =
+        text.size() > kMaxSettingsSize ? "larger than 64 KiB" : SettingsTextProblem(text, shape);
+    if (problem.empty()) return true;
+    log_refusal(name, "not usable (" + problem + ")");
+    return false;
+}
+
+// A settings file taken over becomes its SD copy too, as the unit's own writes
+// do, for the RAM disk does not outlive a reboot.
+void take_system_file(const char* name, const std::string& text, FILE* file) {
+    CopyToSdCard(name, text);
     ReadSystemFile(name, system_settings, file);
     PrintSystemSettings(system_settings);
     ntp_client_restart();
 }
 
-void take_network_file(const char* name, FILE* file) {
-    save_taken_file(name, file, kNetworkFileShape);
+void take_network_file(const char* name, const std::string& text, FILE* file) {
+    CopyToSdCard(name, text);
     ReadNetworkFile(name, network_settings, file);
     PrintNetworkSettings(network_settings);
     ApplyNetworkSettings(network_settings);
@@ -170,23 +212,31 @@ int HandleSetupChange(char* message) {
     if (!acted_on(kind)) return 0;
     // The control FIFO is open to every local user: only existing files of the
     // settings directory are taken over.
-    FILE* file = open_changed_file(name);
-    if (!file) return -1;
+    FILE* opened = open_changed_file(name);
+    if (!opened) return -1;
+    std::string text = read_text(opened);
+    std::fclose(opened);
+    const SettingsShape* shape = taken_shape(kind, board_id);
+    if (shape && !usable(name, text, *shape)) return -1;
+    end_refusals();
+    // What was checked is what is read.
+    FILE* file = shape ? fmemopen(text.data(), text.size(), "r") : nullptr;
     switch (kind) {
     case kFileSystem:
-        take_system_file(name, file);
+        take_system_file(name, text, file);
         break;
     case kFileNetwork:
-        take_network_file(name, file);
+        take_network_file(name, text, file);
         break;
     case kFileCurrent:
         take_current_file(name, file);
         break;
     default:
+        if (file) CopyToSdCard(name, text);
         orv_parser_setup(name, board_text, board_id, sub_id, file);
         break;
     }
-    std::fclose(file);
+    if (file) std::fclose(file);
     return 0;
 }
 
@@ -229,13 +279,12 @@ int ReadCurrentSetDate(const char* path, DateTime& dt, FILE* opened) {
             else if (std::strcmp(key, "SetTime") == 0)
                 IniParseTime(value, dt);
         },
-        opened);
+        opened, current_value_ok);
 }
 
 int orv_parser_setup(const char* path, const char*, uint8_t board_id, uint8_t, FILE* opened) {
     std::puts("<DBG>pass:orv_parser_setup");
     if (board_id != kTotBoard || !tot_function_enabled()) return 0;
-    if (opened) save_taken_file(path, opened, kTotSettingsShape);
     std::lock_guard lock(tot_mutex);
     tot_read_settings(path, tot_settings, opened);
     tot_log_settings(tot_settings);

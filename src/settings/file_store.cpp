@@ -88,6 +88,10 @@ int CopyFileReported(const char* from, const char* to) {
     return WriteFileReported(target.c_str(), text, kSystemFileAccess, DirSync::yes);
 }
 
+int WriteSystemConfigReported(const char* to, std::string_view text) {
+    return WriteFileReported(to, text, kSystemFileAccess, DirSync::yes);
+}
+
 int WriteSharedFile(const char* path, std::string_view text) {
     return WriteFileReported(path, text, shared_file_access());
 }
@@ -154,14 +158,22 @@ bool valid_utf8(std::string_view text) {
 std::string SettingsTextProblem(std::string_view text, const SettingsShape& shape) {
     if (text.empty()) return "empty";
     if (text.find('\0') != std::string_view::npos) return "a NUL byte";
-    if (!valid_utf8(text)) return "not UTF-8 text";
-    if (!text.ends_with('\n')) return "last line cut";
     FILE* stream = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
     if (!stream) return std::strerror(errno);
-    const bool has_section = IniReadStream(stream, shape.section, [](const char*, const char*) {});
+    std::string problem;
+    const bool has_section = IniReadStream(
+        stream, shape.section,
+        [&](const char* key, const char* value) {
+            if (!problem.empty()) return;
+            if (!valid_utf8(key) || !valid_utf8(value))
+                problem = "not UTF-8 text";
+            else if (shape.whole && shape.value_ok && !shape.value_ok(key, value))
+                problem = LogEscaped(std::string(key) + "=" + value, 80) + " refused";
+        },
+        shape.value_ok);
     std::fclose(stream);
     if (!has_section) return std::string("no ") + shape.section + " header";
-    return {};
+    return problem;
 }
 
 void CheckSettingsFile(const char* path, const SettingsShape& shape) {
@@ -173,17 +185,23 @@ void CheckSettingsFile(const char* path, const SettingsShape& shape) {
 
     // What stood there is kept beside it, never lost: what cannot be moved aside
     // stays where it is.
-    if (ram.problem != "missing" && move_aside(path).empty()) {
-        LogPrint(LOG_TO_BOTH, 3, "%s not whole (%s) and cannot be moved aside: %s; left as it is\n",
-                 path, ram.problem.c_str(), std::strerror(errno));
-        return;
+    std::string moved;
+    if (ram.problem != "missing") {
+        moved = move_aside(path);
+        if (moved.empty()) {
+            LogPrint(LOG_TO_BOTH, 3,
+                     "%s not whole (%s) and cannot be moved aside: %s; left as it is\n", path,
+                     ram.problem.c_str(), std::strerror(errno));
+            return;
+        }
+        moved = ", moved to " + moved;
     }
     if (copy.problem.empty()) {
         if (WriteFileReported(path, copy.text, shared_file_access(), DirSync::yes) == 0)
-            LogPrint(LOG_TO_BOTH, 3, "%s not whole (%s): restored from %s\n", path,
-                     ram.problem.c_str(), copy_path.c_str());
+            LogPrint(LOG_TO_BOTH, 3, "%s not whole (%s)%s: restored from %s\n", path,
+                     ram.problem.c_str(), moved.c_str(), copy_path.c_str());
         return;
     }
-    LogPrint(LOG_TO_BOTH, 3, "%s not whole (%s), nor %s (%s): factory values\n", path,
-             ram.problem.c_str(), copy_path.c_str(), copy.problem.c_str());
+    LogPrint(LOG_TO_BOTH, 3, "%s not whole (%s)%s; nor %s (%s): factory values\n", path,
+             ram.problem.c_str(), moved.c_str(), copy_path.c_str(), copy.problem.c_str());
 }

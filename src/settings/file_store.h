@@ -4,6 +4,7 @@
 #pragma once
 
 #include "os/atomic_file.h"
+#include "settings/ini.h"
 
 #include <cstdio>
 #include <functional>
@@ -19,6 +20,8 @@ int WriteFileReported(const char* path, std::string_view text, FileAccess access
 // the file under its own name. A copy that fails is reported and
 // leaves `to` as it was. Returns 0 or -1.
 int CopyFileReported(const char* from, const char* to);
+// Writes the text as a file of the system's configuration (see above).
+int WriteSystemConfigReported(const char* to, std::string_view text);
 // A file shared with other local programs (status and function files), with
 // their access.
 int WriteSharedFile(const char* path, std::string_view text);
@@ -35,21 +38,27 @@ void ClearFilePlace(const char* path);
 // the SD-card settings directory), then runs "sync". Returns 0 or -1.
 int CopyToSdCard(const char* path, std::string_view text);
 
-// What makes a settings file readable as the unit's: a regular file of UTF-8
-// text in whole lines with its section header. Keys may be missing: their
-// readers take the factory values.
+// What makes a settings file usable as the unit's: a regular file of keys and
+// values after its section header, keys and values in UTF-8 (what follows a
+// value, a comment, is not looked at). Keys may be missing: their readers take
+// the factory values; so is a key on a last line cut short whose value its key
+// does not take (`value_ok`).
 struct SettingsShape {
     const char* section;
+    IniValueCheck value_ok = nullptr;
+    // Settings taken whole or not at all: one value that its key does not
+    // take makes the file unusable.
+    bool whole = false;
 };
 
-// Why a settings text cannot be read as the unit's; empty when it can.
+// Why a settings text cannot be used as the unit's; empty when it can.
 std::string SettingsTextProblem(std::string_view text, const SettingsShape& shape);
 
 // Before a settings file on the RAM disk is read at start: a file that cannot
-// be read as the unit's (or is missing) is restored from its SD copy when that
-// copy can; otherwise it is moved out of the way, so that its reader writes
-// the factory values. Either case logs one level-3 line naming the copy and
-// the reason. A file that cannot be moved aside is left as it is (never
+// be used as the unit's (or is missing) is moved aside and restored from its
+// SD copy when that copy can be used; otherwise its reader writes the factory
+// values. Either case logs one level-3 line naming the reason, the .aside file
+// and the copy. A file that cannot be moved aside is left as it is (never
 // overwritten), with one level-3 line; a readable file, and a file missing in
 // both places, are left as they are.
 void CheckSettingsFile(const char* path, const SettingsShape& shape);

@@ -5,10 +5,12 @@
 
 #include "os/unit_path.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -39,22 +41,57 @@ bool parse_fields(const char* text, const char* separators, int count, Store sto
     return true;
 }
 
+// Whether the text is `count` tokens, split at `separators`, each a decimal
+// number.
+bool all_numbers(const char* text, const char* separators, int count) {
+    std::string copy(text);
+    char* rest = nullptr;
+    int tokens = 0;
+    for (char* token = strtok_r(copy.data(), separators, &rest); token;
+         token = strtok_r(nullptr, separators, &rest), ++tokens)
+        if (!IniIsNumber(token, 10)) return false;
+    return tokens == count;
+}
+
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+
 } // namespace
 
 int IniSplitLine(char* line, char* key, char* value) {
     key[0] = '\0';
     value[0] = '\0';
     char* rest = nullptr;
-    const char* token = strtok_r(line, kLineDelimiters, &rest);
-    if (!token || is_comment(token)) return 0;
+    char* token = strtok_r(line, kLineDelimiters, &rest);
+    if (!token) return 0;
+    // Blanks before the '=' (or after a header) are no part of the key.
+    for (char* end = token + std::strlen(token); end > token && end[-1] == ' ';)
+        *--end = '\0';
+    if (token[0] == '\0' || is_comment(token)) return 0;
     copy_field(key, token);
     token = strtok_r(nullptr, kLineDelimiters, &rest);
+    if (token) token += std::strspn(token, " ");
     if (token && !is_comment(token)) copy_field(value, token);
     return 1;
 }
 
 uint32_t IniParseNumber(const char* text, int base) {
     return static_cast<uint32_t>(std::strtoul(text, nullptr, base));
+}
+
+bool IniIsNumber(const char* text, int base) {
+    std::string_view rest = text;
+    if (base == 16 && (rest.starts_with("0x") || rest.starts_with("0X"))) rest.remove_prefix(2);
+    const char* digits = base == 16 ? "0123456789abcdefABCDEF" : "0123456789";
+    const size_t count = std::min(rest.find_first_not_of(digits), rest.size());
+    return count > 0 && rest.find_first_not_of(' ', count) == std::string_view::npos;
+}
+
+bool IniIsDate(const char* text) {
+    return all_numbers(text, "/-, \t\r\n", 3);
+}
+
+bool IniIsTime(const char* text) {
+    return all_numbers(text, ":-, \t\r\n", 3);
 }
 
 bool IniParseDate(const char* text, DateTime& dt) {
@@ -84,23 +121,42 @@ bool IniParseIpAddress(const char* text, uint8_t addr[4]) {
                         [addr](int i, uint32_t n) { addr[i] = static_cast<uint8_t>(n); });
 }
 
-bool IniReadStream(FILE* file, const char* section, const IniKeyHandler& on_key) {
+namespace {
+
+// Whether the line just read is the last one and lacks its line end.
+bool cut_last_line(const char* line, FILE* file) {
+    if (std::strchr(line, '\n')) return false;
+    const int next = std::fgetc(file);
+    if (next == EOF) return true;
+    std::ungetc(next, file);
+    return false;
+}
+
+} // namespace
+
+bool IniReadStream(FILE* file, const char* section, const IniKeyHandler& on_key,
+                   IniValueCheck valid) {
     char line[kIniLineSize];
     char key[kIniFieldSize];
     char value[kIniFieldSize];
     bool in_section = false;
-    while (std::fgets(line, sizeof line, file)) {
-        if (!IniSplitLine(line, key, value)) continue;
-        if (in_section) on_key(key, value);
+    for (bool first = true; std::fgets(line, sizeof line, file); first = false) {
+        char* text = line;
+        if (first && std::string_view(text).starts_with(kUtf8Bom)) text += kUtf8Bom.size();
+        const bool cut = cut_last_line(text, file);
+        if (!IniSplitLine(text, key, value)) continue;
+        if (in_section && (!cut || (valid ? valid(key, value) : value[0] != '\0')))
+            on_key(key, value);
         if (std::strcmp(key, section) == 0) in_section = true;
     }
     return in_section;
 }
 
-int IniReadFile(const char* path, const char* section, const IniKeyHandler& on_key, FILE* opened) {
+int IniReadFile(const char* path, const char* section, const IniKeyHandler& on_key, FILE* opened,
+                IniValueCheck valid) {
     FILE* file = opened ? opened : unit_fopen(path, "r");
     if (!file) return -1;
-    IniReadStream(file, section, on_key);
+    IniReadStream(file, section, on_key, valid);
     if (!opened) std::fclose(file);
     return 0;
 }

@@ -20,6 +20,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 NetworkSettings network_settings;
 
@@ -102,7 +103,43 @@ int set_dhcpcd_entry(const std::string& file, const char* key, const std::string
     return status;
 }
 
-// The dhcpcd file edited and copied to /etc; 0, or -1 at the first edit that
+std::vector<std::string> lines_of(std::string_view text) {
+    std::vector<std::string> lines;
+    for (size_t end; !text.empty(); text.remove_prefix(end + 1)) {
+        end = std::min(text.find('\n'), text.size() - 1);
+        lines.emplace_back(text.substr(0, text[end] == '\n' ? end : end + 1));
+    }
+    return lines;
+}
+
+// What /etc/dhcpcd.conf gets: the lines of the edited file that the unit
+// writes (its factory file's, comments, blank lines, and its own entries with
+// the values applied), never a line another user added (dhcpcd runs a
+// `script` as root). The lines left out are reported.
+std::string dhcpcd_text_for_etc(const std::string& text, const std::vector<std::string>& own) {
+    std::string factory;
+    read_whole_file((std::string(kSdConfDir) + "dhcpcd.conf").c_str(), factory);
+    const std::vector<std::string> factory_lines = lines_of(factory);
+    std::string kept;
+    std::string first_foreign;
+    int foreign = 0;
+    for (const std::string& line : lines_of(text)) {
+        const size_t start = line.find_first_not_of(" \t");
+        if (start == std::string::npos || line[start] == '#' ||
+            std::ranges::find(own, line) != own.end() ||
+            std::ranges::find(factory_lines, line) != factory_lines.end()) {
+            kept += line + "\n";
+        } else if (foreign++ == 0) {
+            first_foreign = line;
+        }
+    }
+    if (foreign > 0)
+        LogPrint(LOG_TO_BOTH, 3, "%s: %d line(s) the unit does not write left out of %s: %s\n",
+                 kDhcpcdFile, foreign, kDhcpcdTarget, LogEscaped(first_foreign, 80).c_str());
+    return kept;
+}
+
+// The dhcpcd file edited and handed to /etc; 0, or -1 at the first edit that
 // failed (logged), which leaves the rest undone.
 int apply_dhcpcd(const NetworkSettings& n) {
     ClearFilePlace(kDhcpcdFile);
@@ -115,43 +152,57 @@ int apply_dhcpcd(const NetworkSettings& n) {
          dotted(n.IP) + "/" + std::to_string(netmask_prefix_length(n.NetMask))},
         {"static routers=", dotted(n.Gateway)},
         {"static domain_name_servers=", dotted(n.DnsP)}};
+    std::vector<std::string> own = {"interface eth0"};
     for (const auto& [key, value] : entries) {
         if (status != 0) break;
         status = set_dhcpcd_entry(file, key, value);
+        own.push_back(key + value);
     }
-    if (status != 0) {
-        LogPrint(LOG_TO_BOTH, 3, "Cannot edit %s: status %d\n", kDhcpcdFile, status);
+    std::string text;
+    if (status != 0 || !read_whole_file(kDhcpcdFile, text)) {
+        LogPrint(LOG_TO_BOTH, 3, "Cannot edit %s: status %d; network settings not applied\n",
+                 kDhcpcdFile, status);
         return -1;
     }
-    const int copied = CopyFileReported(kDhcpcdFile, kDhcpcdTarget);
+    const int copied = WriteSystemConfigReported(kDhcpcdTarget, dhcpcd_text_for_etc(text, own));
     run_command("sync");
     return copied;
 }
 
-// Whether the text is an IPv4 address: four decimal numbers of 0 to 255 with
-// the separators the reader takes between them, and nothing else.
-bool is_address(const char* text) {
-    const std::string_view separators = ".:, \t\r\n";
-    int numbers = 0;
-    for (std::string_view rest = text; !rest.empty();) {
-        const size_t digits = std::min(rest.find_first_not_of("0123456789"), rest.size());
-        if (digits > 3 || (digits > 0 && std::stoi(std::string(rest.substr(0, digits))) > 255))
+// Whether the text is an IPv4 address: four decimal numbers of 0 to 255
+// joined by dots, and nothing else but blanks after them.
+bool is_address(std::string_view text) {
+    text = text.substr(0, text.find_last_not_of(' ') + 1);
+    for (int number = 0; number < 4; ++number) {
+        if (number > 0 && !text.starts_with('.')) return false;
+        if (number > 0) text.remove_prefix(1);
+        const size_t digits = std::min(text.find_first_not_of("0123456789"), text.size());
+        if (digits == 0 || digits > 3 || std::stoi(std::string(text.substr(0, digits))) > 255)
             return false;
-        numbers += digits > 0;
-        rest.remove_prefix(digits);
-        if (!rest.empty() && separators.find(rest.front()) == std::string_view::npos) return false;
-        if (!rest.empty()) rest.remove_prefix(1);
+        text.remove_prefix(digits);
     }
-    return numbers == 4;
+    return text.empty();
 }
 
-// Takes an address from the file. A malformed one is refused whole: the
+// Whether a value is one its key takes: an address that the unit can apply
+// (for the unit's own address neither 0.0.0.0 nor a broadcast address; a net
+// mask of contiguous ones).
+bool value_ok(const char* key, const char* value) {
+    if (!field_of_key(network_settings, key)) return true;
+    uint8_t a[4] = {};
+    if (!is_address(value) || !IniParseIpAddress(value, a)) return false;
+    const uint32_t bits = uint32_t(a[0]) << 24 | a[1] << 16 | a[2] << 8 | a[3];
+    if (std::strcmp(key, "NetMask") == 0)
+        return std::countl_one(bits) + std::countr_zero(bits) >= 32;
+    if (bits == 0xFFFFFFFF) return false;
+    return bits != 0 || std::strcmp(key, "IP") != 0;
+}
+
+// Takes an address from the file. One its key does not take is refused: the
 // field keeps the address it had before the reading, or its factory value.
-// An empty value leaves the factory value.
 void take_address(const char* path, const char* key, const char* value, uint8_t field[4],
                   const uint8_t before[4]) {
-    if (*value == '\0') return;
-    if (is_address(value)) {
+    if (value_ok(key, value)) {
         IniParseIpAddress(value, field);
         return;
     }
@@ -179,7 +230,7 @@ void print_network_file(FILE* fp, const NetworkSettings& n) {
 
 } // namespace
 
-const SettingsShape kNetworkFileShape{kSection};
+const SettingsShape kNetworkFileShape{kSection, value_ok, true};
 
 int ReadNetworkFile(const char* path, NetworkSettings& n, FILE* opened) {
     NetworkSettings before = n;
@@ -195,7 +246,29 @@ int ReadNetworkFile(const char* path, NetworkSettings& n, FILE* opened) {
             if (uint8_t* field = field_of_key(n, key))
                 take_address(path, key, value, field, field_of_key(before, key));
         },
-        opened);
+        opened, value_ok);
+}
+
+bool NetworkSettingsInUse(NetworkSettings& n) {
+    for (const std::string& path :
+         {std::string(kNetworkFilePath), std::string(kSdConfDir) + "ORV_Network.ini"}) {
+        std::string text;
+        if (!read_whole_file(path.c_str(), text) ||
+            !SettingsTextProblem(text, kNetworkFileShape).empty())
+            continue;
+        FILE* stream = fmemopen(text.data(), text.size(), "r");
+        if (!stream) continue;
+        set_factory_values(n);
+        IniReadStream(
+            stream, kSection,
+            [&n](const char* key, const char* value) {
+                if (uint8_t* field = field_of_key(n, key)) IniParseIpAddress(value, field);
+            },
+            value_ok);
+        std::fclose(stream);
+        return true;
+    }
+    return false;
 }
 
 int WriteNetworkFile(const char* path, const NetworkSettings& n) {
@@ -223,12 +296,14 @@ int netmask_prefix_length(const uint8_t mask[4]) {
 }
 
 int ApplyNetworkSettings(const NetworkSettings& n) {
+    // dhcpcd brings its file's address back at its next reload: the interface
+    // takes an address only once that file holds it.
+    if (apply_dhcpcd(n) != 0) return 1;
     run_command(format_command("ifconfig eth0 %s netmask %s", dotted(n.IP).c_str(),
                                dotted(n.NetMask).c_str()));
     run_command("route del default");
     run_command(format_command("route add default gw %s", dotted(n.Gateway).c_str()));
     write_resolver(n);
-    // dhcpcd would take the old file again.
-    if (apply_dhcpcd(n) == 0) run_command("sudo service dhcpcd reload");
+    run_command("sudo service dhcpcd reload");
     return 1;
 }

@@ -30,6 +30,10 @@ extern const SettingsShape kNetworkFileShape;
 // refused whole with a level-3 line: the field keeps what it held before
 // (its factory value when that was none).
 int ReadNetworkFile(const char* path, NetworkSettings& n, FILE* opened = nullptr);
+// The settings the unit applies, as another program finds them, nothing
+// logged: the RAM disk's file when the unit can use it, else its SD copy (the
+// last file taken), each read over the factory values. False without either.
+bool NetworkSettingsInUse(NetworkSettings& n);
 int WriteNetworkFile(const char* path, const NetworkSettings& n);
 void PrintNetworkSettings(const NetworkSettings& n);
 int ApplyNetworkSettings(const NetworkSettings& n);

@@ -15,6 +15,7 @@
 #include <ctime>
 #include <string>
 #include <unistd.h>
+#include <utility>
 
 SystemSettings system_settings;
 
@@ -35,6 +36,14 @@ void set_factory_values(SystemSettings& s) {
     GetLocalDateTime(s.Modify);
     s.AutoReset = 0;
     s.AutoResetTime.hour = 3;
+}
+
+bool hex_number(const char* text) {
+    return IniIsNumber(text, 16);
+}
+
+bool dec_number(const char* text) {
+    return IniIsNumber(text, 10);
 }
 
 void take_key(SystemSettings& s, const char* key, const char* value) {
@@ -77,9 +86,22 @@ void take_key(SystemSettings& s, const char* key, const char* value) {
         IniParseTime(value, s.AutoResetTime);
 }
 
+bool value_ok(const char* key, const char* value) {
+    static const std::pair<const char*, bool (*)(const char*)> kinds[] = {
+        {"Version", hex_number},       {"SystemInfo", hex_number}, {"OptionInfo", hex_number},
+        {"CustumInfo", hex_number},    {"UnitID", hex_number},     {"Language", dec_number},
+        {"TimeAdjust", dec_number},    {"WebControl", dec_number}, {"HeaderTime", dec_number},
+        {"TimeAdjustInt", dec_number}, {"AutoReset", dec_number},  {"MakeDate", IniIsDate},
+        {"ModifyDate", IniIsDate},     {"MakeTime", IniIsTime},    {"ModifyTime", IniIsTime},
+        {"AutoResetTime", IniIsTime}};
+    for (const auto& [name, valid] : kinds)
+        if (std::strcmp(key, name) == 0) return valid(value);
+    return value[0] != '\0';
+}
+
 } // namespace
 
-const SettingsShape kSystemFileShape{kSection};
+const SettingsShape kSystemFileShape{kSection, value_ok};
 
 int ReadSystemFile(const char* path, SystemSettings& s, FILE* opened) {
     set_factory_values(s);
@@ -88,8 +110,8 @@ int ReadSystemFile(const char* path, SystemSettings& s, FILE* opened) {
         WriteSystemFile(path, s);
     } else if (IniReadFile(
                    path, kSection,
-                   [&s](const char* key, const char* value) { take_key(s, key, value); },
-                   opened) != 0) {
+                   [&s](const char* key, const char* value) { take_key(s, key, value); }, opened,
+                   value_ok) != 0) {
         LogPrint(LOG_TO_BOTH, 0, "System file not found\n");
         return -1;
     }

@@ -32,9 +32,14 @@ uint8_t decimal_byte(const char* value) {
     return uint8_t(IniParseNumber(value, 10));
 }
 
+// Every key of the file is a decimal number.
+bool value_ok(const char*, const char* value) {
+    return IniIsNumber(value, 10);
+}
+
 } // namespace
 
-const SettingsShape kTotSettingsShape{kSection};
+const SettingsShape kTotSettingsShape{kSection, value_ok};
 
 int tot_read_settings(const char* path, TotSettings& s, FILE* opened) {
     s = factory_settings();
@@ -55,7 +60,7 @@ int tot_read_settings(const char* path, TotSettings& s, FILE* opened) {
             else if (std::strcmp(key, "Set_TOT_STRATUM") == 0)
                 s.Set_TOT_STRATUM = decimal_byte(value);
         },
-        opened);
+        opened, value_ok);
 }
 
 int tot_write_settings(const char* path, const TotSettings& s) {

@@ -81,12 +81,48 @@ TEST_F(SetupChangeTest, OnlyNotedUnlessTheFileIsTaken) {
     EXPECT_EQ(sandbox.log(), "");
     handle("[SetupChange]\r\nFileName=/var/kelvatro/conf/ORV_System.ini\r\n");
     EXPECT_STREQ(system_settings.UnitName, "TAKEN");
-    // Taken, it is saved as its SD copy, unless it cannot be read as the
-    // unit's (its last line cut).
-    EXPECT_EQ(sandbox.read("/usr/kelvatro/conf/ORV_System.ini"), sandbox.read(kSystemFilePath));
-    sandbox.write(kSystemFilePath, "[ORVSystem]\nUnitName=CUT");
+}
+
+// A file that the start would set aside is refused whole: nothing of it is
+// applied nor saved as its SD copy. A refusal is logged whenever its cause
+// differs from the last one's. What a user's editor writes (a BOM, blanks
+// around '=', a last line without its line end) is read as meant, and saved.
+TEST_F(SetupChangeTest, UnusableFileIsRefusedWhole) {
+    const char* const kSdNetwork = "/usr/kelvatro/conf/ORV_Network.ini";
+    const char* const kSdSystem = "/usr/kelvatro/conf/ORV_System.ini";
+    sandbox.write(kSdNetwork, "kept");
+    sandbox.write(kSdSystem, "kept");
+    const std::pair<const char*, const char*> refused[] = {
+        {kNetworkFilePath, "[ORVNetwork]\nIP=10.6.6.6\nNetMask=$(id)\n"},
+        {kNetworkFilePath, "[ORVNetwork]\nIP=10.6.6.6\nNetMask=$(id)\n"},
+        {kSystemFilePath, "UnitName=X\nSystemInfo=04000000\n"}};
+    for (const auto& [path, text] : refused) {
+        sandbox.write(path, text);
+        handle(path);
+    }
+    EXPECT_TRUE(sandbox.journal().empty());
+    EXPECT_EQ(network_settings.IP[0], 0);
+    EXPECT_STREQ(system_settings.UnitName, "BEFORE");
+    EXPECT_EQ(sandbox.read(kSdNetwork) + sandbox.read(kSdSystem), "keptkept");
+    EXPECT_EQ(sandbox.log(),
+              " <ERR> Setup change refused: /var/kelvatro/conf/ORV_Network.ini not usable "
+              "(NetMask=$(id) refused)\n"
+              " <ERR> Repeated 1 more times: Setup change refused: "
+              "/var/kelvatro/conf/ORV_Network.ini not usable (NetMask=$(id) refused)\n"
+              " <ERR> Setup change refused: /var/kelvatro/conf/ORV_System.ini not usable (no "
+              "[ORVSystem] header)\n");
+
+    const std::string network = "\xEF\xBB\xBF[ORVNetwork] \nIP = 10.1.2.3\n";
+    sandbox.write(kNetworkFilePath, network);
+    handle(kNetworkFilePath);
+    EXPECT_EQ(std::ranges::count(sandbox.journal(), "ifconfig eth0 10.1.2.3 netmask 255.255.255.0"),
+              1);
+    EXPECT_EQ(sandbox.read(kSdNetwork), network);
+    sandbox.write(kSystemFilePath, "[ORVSystem]\nSystemInfo = 04000000\nUnitName=CUT");
     handle(kSystemFilePath);
-    EXPECT_TRUE(contains(sandbox.read("/usr/kelvatro/conf/ORV_System.ini"), "UnitName=TAKEN\t"));
+    EXPECT_STREQ(system_settings.UnitName, "CUT");
+    EXPECT_TRUE(tot_function_enabled());
+    EXPECT_EQ(sandbox.read(kSdSystem), sandbox.read(kSystemFilePath));
 }
 
 // The set date is local time: the clock takes the matching seconds.

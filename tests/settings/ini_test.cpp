@@ -14,7 +14,10 @@ TEST(IniSplitLine, KeyAndValueCases) {
         {"\t; comment\r\n", {"", ""}},
         {"UnitName=VID UVIVEV\t; name\r\n", {"UnitName", "VID UVIVEV"}},
         {"Key", {"Key", ""}},
-        {"Key = Value", {"Key ", " Value"}},
+        {"Key = Value ", {"Key", "Value "}},
+        {"[TOT]  \r\n", {"[TOT]", ""}},
+        {"  = x", {"", ""}},
+        {"Key= ;x", {"Key", ""}},
         {"Key=12 ; note\n", {"Key", "12 ; note"}},
         {std::string(300, 'k') + "=" + std::string(200, 'v'),
          {std::string(127, 'k'), std::string(127, 'v')}},
@@ -62,6 +65,10 @@ TEST_F(SandboxTest, IniReadFileKeysCountOnlyAfterTheHeaderAndTheFlagStays) {
     EXPECT_EQ((std::vector<KeyValue>{{"A", "2"}, {"[Other]", ""}, {"B", "3"}}),
               read(";;;\nA=1\n[Sec]\t; c\nA=2\n[Other]\nB=3\n"));
     EXPECT_EQ(std::vector<KeyValue>{}, read("[Sec] ; c\nA=1\n"));
+    // A BOM before the header; a last line without its line end is taken
+    // when its value is one its key takes (here any but an empty one).
+    EXPECT_EQ((std::vector<KeyValue>{{"A", "1"}}), read("\xEF\xBB\xBF[Sec]\nA=1\nB="));
+    EXPECT_EQ((std::vector<KeyValue>{{"B", "2"}}), read("[Sec] \nB = 2"));
     EXPECT_EQ(-1, IniReadFile("/var/kelvatro/conf/none.ini", "[Sec]",
                               [](const char*, const char*) { FAIL(); }));
     // A long line is read in pieces of 254 characters: "Y=5" is a line of its own.

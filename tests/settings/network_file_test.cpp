@@ -79,16 +79,48 @@ TEST_F(NetworkFileTest, ReadingTakesKeysAfterTheHeaderAndRefusesMalformedAddress
     EXPECT_EQ(ReadNetworkFile(kNetworkFilePath, n), 0);
     EXPECT_EQ(address(n.NtpServer), "0.0.0.0");
 
+    // Such a file is refused whole; so are addresses the unit cannot apply.
     IniParseIpAddress("255.255.254.0", n.NetMask);
-    for (const std::string bad : {"$(echo 0.0.255.0)", "255.255.255.300", "1.2.3.4.5", "0x1.2.3.4",
-                                  "255.255.255", "1.2.3.4x"}) {
-        sandbox.write(kNetworkFilePath, "[ORVNetwork]\nNetMask=" + bad + "\n");
+    const std::pair<std::string, std::string> cases[] = {
+        {"NetMask=$(echo 0.0.255.0)", "NetMask=$(echo 0.0.255.0) refused"},
+        {"NetMask=255.255.255.300", "NetMask=255.255.255.300 refused"},
+        {"NetMask=1.2.3.4.5", "NetMask=1.2.3.4.5 refused"},
+        {"NetMask=0x1.2.3.4", "NetMask=0x1.2.3.4 refused"},
+        {"NetMask=255.255.255", "NetMask=255.255.255 refused"},
+        {"NetMask=255.0.255.0", "NetMask=255.0.255.0 refused"},
+        {"NetMask=255:255:0:0", "NetMask=255:255:0:0 refused"},
+        {"IP=1..2.3.4", "IP=1..2.3.4 refused"},
+        {"IP=", "IP= refused"},
+        {"IP=0.0.0.0", "IP=0.0.0.0 refused"},
+        {"DnsP=255.255.255.255", "DnsP=255.255.255.255 refused"},
+        {"IP = 10.1.2.3 \nNetMask=255.255.255.255\nDnsP=0.0.0.0", ""},
+    };
+    for (const auto& [lines, problem] : cases) {
+        const std::string text = "[ORVNetwork]\n" + lines + "\n";
+        EXPECT_EQ(SettingsTextProblem(text, kNetworkFileShape), problem) << lines;
+        sandbox.write(kNetworkFilePath, text);
         capture_stdout([&] { ReadNetworkFile(kNetworkFilePath, n); });
-        EXPECT_EQ(address(n.NetMask), "255.255.254.0") << bad;
+        if (lines.starts_with("NetMask")) {
+            EXPECT_EQ(address(n.NetMask), "255.255.254.0") << lines;
+        }
     }
     sandbox.write(kNetworkFilePath, "[ORVNetwork]\nNetMask=1.2\x1b[31m\n");
     EXPECT_TRUE(contains(capture_stdout([&] { ReadNetworkFile(kNetworkFilePath, n); }),
-                         "NetMask=1.2\\x1B[31m is no address, 255.255.254.0 kept\n"));
+                         "NetMask=1.2\\x1B[31m is no address, 255.255.255.255 kept\n"));
+}
+
+// What another program shows as applied: the file when the unit can use it,
+// else the SD copy, the last one taken.
+TEST_F(NetworkFileTest, SettingsInUse) {
+    NetworkSettings n{};
+    EXPECT_FALSE(NetworkSettingsInUse(n));
+    sandbox.write("/usr/kelvatro/conf/ORV_Network.ini", "[ORVNetwork]\nIP=10.1.2.3\n");
+    sandbox.write(kNetworkFilePath, "[ORVNetwork]\nIP=1.2.3.4.5\n");
+    EXPECT_TRUE(NetworkSettingsInUse(n));
+    EXPECT_EQ(address(n.IP) + " " + address(n.NetMask), "10.1.2.3 255.255.255.0");
+    sandbox.write(kNetworkFilePath, "[ORVNetwork]\nIP = 010.1.2.4\n");
+    EXPECT_TRUE(NetworkSettingsInUse(n));
+    EXPECT_EQ(address(n.IP), "10.1.2.4");
 }
 
 TEST_F(NetworkFileTest, PrintoutLeavesDnsOutWithTheVariantBit) {
@@ -102,12 +134,10 @@ TEST_F(NetworkFileTest, PrintoutLeavesDnsOutWithTheVariantBit) {
               three + " <INF> DNS P       : 8.8.8.8\n <INF> DNS S       : 1.1.1.1\n" + three);
 }
 
+// The interface takes the address once dhcpcd's file holds it.
 TEST_F(NetworkFileTest, ApplyRunsTheCommandsInOrderAndEditsKeysPresent) {
     apply("192.168.105.10 255.255.255.0 192.168.105.1 0.0.0.0 0.0.0.0");
     const std::vector<std::string> expected = {
-        "ifconfig eth0 192.168.105.10 netmask 255.255.255.0",
-        "route del default",
-        "route add default gw 192.168.105.1",
         "grep \"interface eth0\" /var/kelvatro/conf/dhcpcd.conf",
         "echo \"interface eth0\" >> /var/kelvatro/conf/dhcpcd.conf",
         "grep \"static ip_address=\" /var/kelvatro/conf/dhcpcd.conf",
@@ -120,6 +150,9 @@ TEST_F(NetworkFileTest, ApplyRunsTheCommandsInOrderAndEditsKeysPresent) {
         "echo \"static domain_name_servers=\"0.0.0.0 >> /var/kelvatro/conf/dhcpcd.conf",
         "sync",
         "sync",
+        "ifconfig eth0 192.168.105.10 netmask 255.255.255.0",
+        "route del default",
+        "route add default gw 192.168.105.1",
         "sudo service dhcpcd reload",
     };
     EXPECT_EQ(sandbox.journal(), expected);
@@ -129,6 +162,25 @@ TEST_F(NetworkFileTest, ApplyRunsTheCommandsInOrderAndEditsKeysPresent) {
         "static routers=192.168.105.1\nstatic domain_name_servers=0.0.0.0\n";
     EXPECT_EQ(sandbox.read(kDhcpcd), entries);
     EXPECT_EQ(sandbox.read("/etc/dhcpcd.conf"), entries);
+    // Later changes rewrite the entries; /etc gets only the lines the unit
+    // writes, its factory file's among them.
+    sandbox.write("/usr/kelvatro/conf/dhcpcd.conf", "allowinterfaces eth0\n");
+    sandbox.write(kDhcpcd, "allowinterfaces eth0\n" + entries + "script /tmp/evil-hook.sh\n");
+    const std::pair<const char*, const char*> changes[] = {
+        {"10.0.0.5 255.255.0.0 10.0.0.1 0.0.0.0 0.0.0.0",
+         "allowinterfaces eth0\ninterface eth0\nstatic ip_address=10.0.0.5/16\n"
+         "static routers=10.0.0.1\nstatic domain_name_servers=0.0.0.0\n"},
+        {"10.0.0.6 255.255.255.128 10.0.0.1 0.0.0.0 0.0.0.0",
+         "allowinterfaces eth0\ninterface eth0\nstatic ip_address=10.0.0.6/25\n"
+         "static routers=10.0.0.1\nstatic domain_name_servers=0.0.0.0\n"}};
+    for (const auto& [addresses, unit_lines] : changes) {
+        const std::string out = apply(addresses);
+        EXPECT_EQ(sandbox.read(kDhcpcd), unit_lines + std::string("script /tmp/evil-hook.sh\n"));
+        EXPECT_EQ(sandbox.read("/etc/dhcpcd.conf"), unit_lines);
+        EXPECT_TRUE(contains(out, "<ERR> /var/kelvatro/conf/dhcpcd.conf: 1 line(s) the unit does "
+                                  "not write left out of /etc/dhcpcd.conf: script "
+                                  "/tmp/evil-hook.sh\n"));
+    }
     // A key inside a comment counts as present: that line is edited.
     sandbox.write(kDhcpcd, "#interface eth0\n#static routers=192.168.0.1\n");
     apply("10.0.0.5 255.255.255.0 10.0.0.1 0.0.0.0 0.0.0.0");
@@ -153,15 +205,16 @@ TEST_F(NetworkFileTest, ObstaclesAreReportedAndTheRestRuns) {
 }
 
 // An edit of the dhcpcd file that fails (a full RAM disk) is reported, and
-// dhcpcd is not reloaded on the old file.
+// nothing is applied: dhcpcd would bring the old address back.
 TEST_F(NetworkFileTest, FailedDhcpcdEditIsNotReloaded) {
     shell_set_sandbox_runner(
         [](const std::string& command) { return contains(command, "sed") ? 1 : 0; });
     const std::string out = apply("10.0.0.5 255.255.255.0 10.0.0.1 0.0.0.0 0.0.0.0");
     shell_set_sandbox_runner(nullptr);
     EXPECT_EQ(count(out, "<ERR>"), 1);
-    EXPECT_TRUE(contains(out, "<ERR> Cannot edit /var/kelvatro/conf/dhcpcd.conf: status 1\n"));
-    EXPECT_EQ(sandbox.journal().back(), "sync");
+    EXPECT_TRUE(contains(out, "<ERR> Cannot edit /var/kelvatro/conf/dhcpcd.conf: status 1; "
+                              "network settings not applied\n"));
+    EXPECT_EQ(sandbox.journal().size(), 4u); // two greps, the sed, sync: no ifconfig
     EXPECT_FALSE(sandbox.exists("/etc/dhcpcd.conf"));
 }
 

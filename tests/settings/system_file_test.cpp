@@ -112,11 +112,14 @@ TEST_F(SystemFileTest, MissingFileGetsTheFactoryValues) {
 }
 
 // A file that lacks keys (here the Version line) is the user's: read with the
-// factory values for the rest, never rewritten nor replaced by the SD copy.
-// One that cannot be read as the unit's is moved aside and restored from the
-// SD copy, or, when that cannot be read either, gets the factory values.
+// factory values for the rest, never rewritten nor replaced by the SD copy;
+// so is one with a BOM, blanks around '=', a comment in Shift-JIS, and a last
+// line cut (its value, not one its key takes, counts as missing). One that
+// cannot be read as the unit's is moved aside and restored from the SD copy,
+// or, when that cannot be read either, gets the factory values.
 TEST_F(SystemFileTest, OnlyAFileThatCannotBeReadIsReplaced) {
-    const std::string mine = "[ORVSystem]\nUnitName=Mine\nSystemInfo=04000000\n";
+    const std::string mine = "\xEF\xBB\xBF[ORVSystem] \nUnitName=Mine\t; \x83\x7D\x83\x43\n"
+                             "SystemInfo = 04000000\nTimeAdjustInt=36x";
     const std::string copy = file_text(kSampleValues);
     sandbox.write(kPath, mine);
     sandbox.write(kSdPath, copy);
@@ -129,13 +132,14 @@ TEST_F(SystemFileTest, OnlyAFileThatCannotBeReadIsReplaced) {
     EXPECT_EQ(copy, sandbox.read(kSdPath));
     EXPECT_STREQ("Mine", s.UnitName);
     EXPECT_EQ(0x01000004u, s.Version);
+    EXPECT_EQ(0x04000000u, s.SystemInfo);
+    EXPECT_EQ(3600u, s.TimeAdjustInt);
 
     const std::string nul = std::string("[ORVSystem]\nUnitName=A") + '\0' + "\n";
     const std::pair<std::string, std::string> damaged[] = {
         {"", "empty"},
         {nul, "a NUL byte"},
         {"[ORVSystem]\nUnitName=\xE6\x9D\n", "not UTF-8 text"},
-        {copy.substr(0, copy.size() - 1), "last line cut"},
         {"UnitName=A\n[ORVNetwork]\n", "no [ORVSystem] header"}};
     std::string expected_log;
     for (const auto& [text, why] : damaged) {
@@ -143,11 +147,12 @@ TEST_F(SystemFileTest, OnlyAFileThatCannotBeReadIsReplaced) {
         capture_stdout([&] { CheckSettingsFile(kPath, kSystemFileShape); });
         EXPECT_EQ(copy, sandbox.read(kPath)) << why;
         expected_log += " <ERR> /var/kelvatro/conf/ORV_System.ini not whole (" + why +
-                        "): restored from /usr/kelvatro/conf/ORV_System.ini\n";
+                        "), moved to /var/kelvatro/conf/ORV_System.ini.aside: restored from "
+                        "/usr/kelvatro/conf/ORV_System.ini\n";
     }
     // The newest three moved aside are kept.
-    EXPECT_EQ(damaged[4].first, sandbox.read(std::string(kPath) + ".aside"));
-    EXPECT_EQ(damaged[2].first, sandbox.read(std::string(kPath) + ".aside2"));
+    EXPECT_EQ(damaged[3].first, sandbox.read(std::string(kPath) + ".aside"));
+    EXPECT_EQ(damaged[1].first, sandbox.read(std::string(kPath) + ".aside2"));
     EXPECT_FALSE(sandbox.exists(std::string(kPath) + ".aside3"));
 
     // One that cannot be moved aside is left as it is, never overwritten.
@@ -160,14 +165,15 @@ TEST_F(SystemFileTest, OnlyAFileThatCannotBeReadIsReplaced) {
     expected_log += " <ERR> /var/kelvatro/conf/ORV_System.ini not whole (empty) and cannot be "
                     "moved aside: Permission denied; left as it is\n";
 
-    sandbox.write(kPath, "[ORVSystem]\nUnitName=cut");
+    sandbox.write(kPath, "UnitName=cut\n");
     sandbox.write(kSdPath, "");
     capture_stdout([&] {
         CheckSettingsFile(kPath, kSystemFileShape);
         ReadSystemFile(kPath, s);
     });
     EXPECT_STREQ("VID UVIVEV", s.UnitName);
-    expected_log += " <ERR> /var/kelvatro/conf/ORV_System.ini not whole (last line cut), nor "
+    expected_log += " <ERR> /var/kelvatro/conf/ORV_System.ini not whole (no [ORVSystem] header), "
+                    "moved to /var/kelvatro/conf/ORV_System.ini.aside; nor "
                     "/usr/kelvatro/conf/ORV_System.ini (empty): factory values\n"
                     " <INF> <<System file factory set>>\n";
     EXPECT_EQ(expected_log, sandbox.log());
