@@ -188,7 +188,8 @@ bool is_address(std::string_view text) {
 // (for the unit's own address neither 0.0.0.0 nor a broadcast address; a net
 // mask of contiguous ones).
 bool value_ok(const char* key, const char* value) {
-    if (!field_of_key(network_settings, key)) return true;
+    NetworkSettings any{};
+    if (!field_of_key(any, key)) return true;
     uint8_t a[4] = {};
     if (!is_address(value) || !IniParseIpAddress(value, a)) return false;
     const uint32_t bits = uint32_t(a[0]) << 24 | a[1] << 16 | a[2] << 8 | a[3];
