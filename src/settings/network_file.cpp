@@ -124,8 +124,7 @@ std::string dhcpcd_text_for_etc(const std::string& text, const std::vector<std::
     std::string first_foreign;
     int foreign = 0;
     for (const std::string& line : lines_of(text)) {
-        const size_t start = line.find_first_not_of(" \t");
-        if (start == std::string::npos || line[start] == '#' ||
+        if (line.find_first_not_of(" \t") == std::string::npos || line.starts_with('#') ||
             std::ranges::find(own, line) != own.end() ||
             std::ranges::find(factory_lines, line) != factory_lines.end()) {
             kept += line + "\n";
