@@ -51,6 +51,9 @@ std::string serving_reason() {
     const std::string why = tot_state.miss_reason ? tot_state.miss_reason : "starting";
     if (!tot_function_enabled()) return "no TOT function";
     if (holdover.daemon_stopped) return "stopped at the holdover limit: " + why;
+    if (!time_delivery_ready()) return "no shared memory segment of the unit's own";
+    if (!ntp_server.running && ntp_server.stop_reason)
+        return std::string("NTP daemon stopped: ") + ntp_server.stop_reason;
     if (!ntp_server.running)
         return tot_state.taken_at_s == 0 ? "first take pending: " + why
                                          : "NTP daemon stopped: " + why;
