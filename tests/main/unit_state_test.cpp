@@ -20,7 +20,8 @@ const char* const kStateText =
     "Delivery=shm\t\t;時刻の反映(step:時刻設定,shm:NTP共有メモリ)\n"
     "ShmUnit=123456\nShmCount=42\n"
     "NtpDaemon=running\t\t;NTPサーバ(running:起動,stopped:停止)\n"
-    "Stratum=7\t\t;設定されているstratum値\n";
+    "Stratum=7\t\t;設定されているstratum値\n"
+    "ServedStratum=8\t\t;NTPサーバが配信するstratum値(-1:不明)\n";
 
 } // namespace
 
