@@ -28,9 +28,11 @@
 #include <sys/stat.h>
 
 NtpServerState ntp_server{0, 16, 0};
-LogRepeat start_refused;
 
 namespace {
+
+// The run of starts refused for want of the unit's own segment.
+LogRepeat start_refused;
 
 constexpr const char* kNtpConf = "/var/kelvatro/conf/ntp.conf";
 constexpr const char* kNtpConfTarget = "/etc/";
