@@ -128,12 +128,12 @@ void restrict_daemon_file_reported(const char* path) {
 // group reported once), the access of every file the unit keeps, and what a
 // crash may have left behind.
 void check_files_at_start() {
-    static std::string reported;
-    if (const std::string group = unknown_shared_group(); !group.empty() && group != reported) {
+    static std::string reported; // until a pass finds the setting usable
+    const std::string group = unknown_shared_group();
+    if (!group.empty() && group != reported)
         LogPrint(LOG_TO_BOTH, 3, "ORV_GROUP names no group: %s; shared files kept for root\n",
                  LogEscaped(group).c_str());
-        reported = group;
-    }
+    reported = group;
     for (const char* dir : {kRamConfDir, kSdConfDir}) {
         for (const char* name : kKeptFiles)
             restrict_shared_file((std::string(dir) + name).c_str());
