@@ -66,6 +66,7 @@ orv_sandbox_layout() {
         orv_sandbox_ntp_conf >"$conf/ntp.conf"
         chmod 0666 "$conf/ntp.conf"
     fi
+    [ -e "$root/usr/kelvatro/conf/ntp.conf" ] || orv_sandbox_ntp_conf >"$root/usr/kelvatro/conf/ntp.conf"
     for script in gpio_restart.sh kelvsys_end; do
         if [ ! -e "$bin/$script" ]; then
             orv_sandbox_board_script "$script" >"$bin/$script"

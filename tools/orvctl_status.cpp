@@ -10,7 +10,6 @@
 #include "settings/ini.h"
 #include "settings/network_file.h"
 #include "tot/ntp_server.h"
-#include "tot/served_stratum.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -117,7 +116,7 @@ struct View {
     int state_error; // the errno when the state file cannot be read
     Values network;
     std::string conf;   // the daemon's configuration
-    int served_stratum; // by that configuration, -1 unknown
+    int served_stratum; // by that configuration as the unit read it, -1 unknown
     long long age;      // -1 without a take
 };
 
@@ -127,7 +126,7 @@ View gather() {
     v.state = read_section(kStateFilePath, "[State]", &v.state_error);
     v.network = network_in_use();
     v.conf = ntp_daemon_conf();
-    v.served_stratum = served_stratum();
+    v.served_stratum = std::atoi(get(v.state, "ServedStratum", "-1").c_str()); // ntp.conf is root's
     const long long taken = number(v.state, "LastTake");
     v.age = taken > 0 ? static_cast<long long>(std::time(nullptr)) - taken : -1;
     return v;

@@ -51,11 +51,12 @@ constexpr int kTotFunctionCode = 0x1F;
 // Files the unit makes get exactly the modes it gives them.
 constexpr mode_t kUnitUmask = 022;
 
-// The files the unit keeps in the settings directories (some only on the RAM
-// disk).
+// The files the unit shares with the web front end in the settings directories
+// (some only on the RAM disk).
 constexpr const char* kKeptFiles[] = {"ORV_System.ini",  "ORV_Network.ini",  "Setup_05_01.ini",
-                                      "ORV_Current.ini", "ORV_Function.ini", "Status_05_01.txt",
-                                      "ntp.conf",        "dhcpcd.conf"};
+                                      "ORV_Current.ini", "ORV_Function.ini", "Status_05_01.txt"};
+// The files there that root's daemons obey, through their copies under /etc.
+constexpr const char* kDaemonFiles[] = {"ntp.conf", "dhcpcd.conf"};
 
 // Directories where a write cut short by a crash may have left a temporary file.
 constexpr const char* kWrittenDirs[] = {"/var/kelvatro/conf", "/usr/kelvatro/conf", "/etc"};
@@ -104,28 +105,41 @@ void start_tot_function(FILE* function_file, uint32_t version) {
     write_function_slot(function_file, 1, kTotBoard, kTotSub, kTotFunctionCode, version, "TOT");
     std::lock_guard lock(tot_mutex);
     ntp_server_report_settings();
+    time_delivery_report();
     CheckSettingsFile(setup_path.data(), kTotSettingsShape);
     tot_read_settings(setup_path.data(), tot_settings);
     time_delivery_log_mode();
+    time_delivery_claim();
+    ntp_server.written = 0; // every pass writes the lines of the delivery it runs
     tuner_init();
     tot_arm_capture();
-    tot_tuner_start(tot_settings);
+    tot_tuner_start(tot_settings, "reset"); // a daemon still running ran in the pass before
     tot_step(tot_settings, tot_status);
+}
+
+void restrict_daemon_file_reported(const char* path) {
+    mode_t mode = 0;
+    if (restrict_daemon_file(path, &mode) == 1 && (mode & 022))
+        LogPrint(LOG_TO_BOTH, 3, "%s was writable by others than root (mode %04o): now 0644 root\n",
+                 path, unsigned(mode));
 }
 
 // Before the files are read: the group of the shared files (a name that is no
 // group reported once), the access of every file the unit keeps, and what a
 // crash may have left behind.
 void check_files_at_start() {
-    static std::string reported;
-    if (const std::string group = unknown_shared_group(); !group.empty() && group != reported) {
+    static std::string reported; // until a pass finds the setting usable
+    const std::string group = unknown_shared_group();
+    if (!group.empty() && group != reported)
         LogPrint(LOG_TO_BOTH, 3, "ORV_GROUP names no group: %s; shared files kept for root\n",
                  LogEscaped(group).c_str());
-        reported = group;
-    }
-    for (const char* dir : {kRamConfDir, kSdConfDir})
+    reported = group;
+    for (const char* dir : {kRamConfDir, kSdConfDir}) {
         for (const char* name : kKeptFiles)
             restrict_shared_file((std::string(dir) + name).c_str());
+        for (const char* name : kDaemonFiles)
+            restrict_daemon_file_reported((std::string(dir) + name).c_str());
+    }
     for (const char* dir : kWrittenDirs)
         remove_stale_temp_files(dir);
 }

@@ -18,6 +18,7 @@
 #include "settings/system_file.h"
 #include "sntp/ntp_client.h"
 #include "timer/event_timer.h"
+#include "tot/ntp_server.h"
 #include "tot/tot_step.h"
 
 #include <algorithm>
@@ -222,6 +223,7 @@ int main_tick() {
     if (tot_function_enabled()) {
         std::lock_guard lock(tot_mutex);
         tot_step(tot_settings, tot_status);
+        ntp_server_retry_stratum();
     }
     if (link_check() == 0)
         current_state.ErrorStatus1[0] &= ~kLinkDownBit;

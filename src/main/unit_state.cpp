@@ -51,6 +51,9 @@ std::string serving_reason() {
     const std::string why = tot_state.miss_reason ? tot_state.miss_reason : "starting";
     if (!tot_function_enabled()) return "no TOT function";
     if (holdover.daemon_stopped) return "stopped at the holdover limit: " + why;
+    if (!time_delivery_ready()) return "no shared memory segment of the unit's own";
+    if (!ntp_server.running && ntp_server.stop_reason)
+        return std::string("NTP daemon stopped: ") + ntp_server.stop_reason;
     if (!ntp_server.running)
         return tot_state.taken_at_s == 0 ? "first take pending: " + why
                                          : "NTP daemon stopped: " + why;
@@ -143,12 +146,14 @@ std::string state_file_text(const UnitState& s) {
                   "Delivery=%s\t\t;時刻の反映(step:時刻設定,shm:NTP共有メモリ)\n"
                   "ShmUnit=%d\nShmCount=%d\n"
                   "NtpDaemon=%s\t\t;NTPサーバ(running:起動,stopped:停止)\n"
-                  "Stratum=%d\t\t;設定されているstratum値\n",
+                  "Stratum=%d\t\t;設定されているstratum値\n"
+                  "ServedStratum=%d\t\t;NTPサーバが配信するstratum値(-1:不明)\n",
                   ORV_PROGRAM_VERSION, static_cast<long long>(s.started_s), s.serving,
                   s.reason.c_str(), s.holdover, s.function, s.lock, s.channel, s.level, s.snr,
                   s.ber, static_cast<long long>(s.taken_at_s), s.last_year, s.last_month,
                   s.last_day, s.last_hour, s.last_minute, s.last_second, s.shm ? "shm" : "step",
-                  s.shm_unit, s.shm_count, s.ntp_running ? "running" : "stopped", s.stratum);
+                  s.shm_unit, s.shm_count, s.ntp_running ? "running" : "stopped", s.stratum,
+                  s.served_stratum);
     return text;
 }
 

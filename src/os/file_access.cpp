@@ -64,6 +64,24 @@ std::string unknown_shared_group() {
     return group.known ? std::string() : group.name;
 }
 
+int restrict_daemon_file(const char* path, mode_t* old_mode) {
+    const int fd = open(unit_path(path).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return 0;
+    struct stat st {};
+    int result = 0;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+        (st.st_uid != 0 || st.st_gid != 0 || (st.st_mode & 07777) != kDaemonFileAccess.mode)) {
+        *old_mode = st.st_mode & 07777;
+        result =
+            fchown(fd, 0, kDaemonFileAccess.group) == 0 && fchmod(fd, kDaemonFileAccess.mode) == 0
+                ? 1
+                : -1;
+        if (result < 0) std::perror(path);
+    }
+    close(fd);
+    return result;
+}
+
 void restrict_shared_file(const char* path) {
     if (shared_group().name.empty()) return;
     const int fd = open(unit_path(path).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);

@@ -1,27 +1,28 @@
-// Clock setting with /bin/date, the NTP daemon's start and stop, and the
-// stratum of its reference: the local clock (ntpsec: its orphan stratum; with
-// shm time delivery, the shared-memory clock) in ntp.conf, copied to where the
-// daemon reads it, or chrony's own file of the unit. An installation names its daemon
-// (ORV_NTP_DAEMON: ntpsec or chrony, else the init script of ntpd) and may name
-// other commands and places (ORV_NTP_START, ORV_NTP_STOP, ORV_NTP_CONF_COPY,
-// ORV_CHRONY_CONF). A daemon's start is a restart, so that a running daemon
-// takes the configuration just written.
+// The NTP daemon's start and stop, and the configuration it serves from,
+// written for the delivery that time_delivery chooses: the local clock (ntpsec:
+// its orphan stratum; with shm time delivery, the shared-memory clock) in
+// ntp.conf, copied to where the daemon reads it when it holds only the lines of
+// the factory file and the unit's own, or chrony's own file of the unit. An
+// installation names its daemon (ORV_NTP_DAEMON: ntpsec or chrony, else the
+// init script of ntpd) and may name other commands and places (ORV_NTP_START,
+// ORV_NTP_STOP, ORV_NTP_CONF_COPY, ORV_CHRONY_CONF). A daemon's start is a
+// restart, so that a running daemon takes the configuration just written.
 #include "tot/ntp_server.h"
 
 #include "log/status_log.h"
 #include "os/atomic_file.h"
-#include "os/clock.h"
 #include "os/deploy_settings.h"
+#include "os/file_access.h"
 #include "os/shell.h"
 #include "os/unit_path.h"
 #include "settings/file_store.h"
 #include "settings/system_file.h"
 #include "tot/time_delivery.h"
-#include "tot/tot_state.h"
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -30,8 +31,14 @@ NtpServerState ntp_server{0, 16, 0};
 
 namespace {
 
+// The run of starts refused for want of the unit's own segment.
+LogRepeat start_refused;
+
 constexpr const char* kNtpConf = "/var/kelvatro/conf/ntp.conf";
 constexpr const char* kNtpConfTarget = "/etc/";
+// The factory ntp.conf: the SD card's copy, which the package ships and the
+// unit never writes.
+constexpr const char* kFactoryNtpConf = "/usr/kelvatro/conf/ntp.conf";
 constexpr const char* kChronyConf = "/etc/chrony/conf.d/orv-main.conf";
 constexpr const char* kFudgeText = "fudge 127.127.1.0 stratum";
 constexpr const char* kOrphanText = "tos orphan";
@@ -40,8 +47,11 @@ constexpr int kVariantStratum = 10;
 constexpr int kMinLocalStratum = 1;
 constexpr int kMinReferenceStratum = 0;
 constexpr int kMaxStratum = 15;
-// The daemon's files under /etc: root's, read by all, whatever the source's mode.
-constexpr FileAccess kEtcAccess{0644, 0};
+// The lines of ntp.conf that the unit writes itself.
+const std::regex kOwnLine(R"(server 127\.127\.1\.0|fudge 127\.127\.1\.0 stratum \d{1,2})"
+                          R"(|server 127\.127\.28\.\d{1,3} minpoll 4 maxpoll 4)"
+                          R"(|fudge 127\.127\.28\.\d{1,3} refid TOT stratum \d{1,2})"
+                          R"(|tos orphan \d{1,2} orphanwait 1)");
 
 struct NtpDaemon {
     const char* name;
@@ -62,12 +72,16 @@ const NtpDaemon& ntp_daemon() {
     return kInitScript;
 }
 
-// Runs the daemon's command and records what was asked of it.
-void control_daemon(int running, const std::string& command, const char* log_line) {
+// Runs the daemon's command and records what was asked of it; the log line
+// names an operator's reason.
+void control_daemon(int running, const std::string& command, const char* what) {
     ntp_server.running = running;
     run_command(command);
     std::printf("CMD > %s\n", command.c_str());
-    LogPrint(LOG_TO_BOTH, 6, "%s", log_line);
+    if (ntp_server.stop_reason)
+        LogPrint(LOG_TO_BOTH, 6, "%s TOT Time Server (%s)\n", what, ntp_server.stop_reason);
+    else
+        LogPrint(LOG_TO_BOTH, 6, "%s TOT Time Server\n", what);
 }
 
 bool conf_mentions(const char* text) {
@@ -103,23 +117,80 @@ int replace_reference_clocks(const std::string& lines) {
         if (line.find("127.127.1.0") == std::string::npos &&
             line.find("127.127.28.") == std::string::npos && !line.starts_with(kOrphanText))
             text += line + '\n';
-    return WriteFileReported(kNtpConf, text + lines, FileAccess{st.st_mode & 07777, kKeepGroup});
+    return WriteFileReported(kNtpConf, text + lines, kDaemonFileAccess);
+}
+
+// Shm: the lines that name the unit's shared-memory clock at the stratum.
+std::string shm_refclock_lines(int stratum) {
+    const std::string unit = std::to_string(shm_delivery_unit());
+    return "server 127.127.28." + unit + " minpoll 4 maxpoll 4\n" + "fudge 127.127.28." + unit +
+           " refid TOT stratum " + std::to_string(stratum) + "\n";
+}
+
+// The lines of the factory file; none when it is not root's alone.
+std::set<std::string> factory_lines() {
+    std::set<std::string> lines;
+    std::string text;
+    struct stat st {};
+    if (!read_whole_file(kFactoryNtpConf, text) || unit_stat(kFactoryNtpConf, &st) != 0 ||
+        st.st_uid != 0 || (st.st_mode & 022))
+        return lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.insert(line);
+    return lines;
+}
+
+// The first line of the text that is neither blank, a comment, a line of the
+// factory file nor one of the unit's own; empty when there is none.
+std::string foreign_line(const std::string& text) {
+    const std::set<std::string> factory = factory_lines();
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        const size_t first = line.find_first_not_of(" \t");
+        if (first == std::string::npos || line[first] == '#' || factory.contains(line) ||
+            std::regex_match(line, kOwnLine))
+            continue;
+        return line;
+    }
+    return {};
+}
+
+// The working ntp.conf copied where the daemon reads it, unless it holds a line
+// that another could have written (reported; the daemon keeps its copy). 0, or
+// -1 when the copy failed (logged).
+int copy_ntp_conf() {
+    std::string text;
+    if (!read_whole_file(kNtpConf, text)) {
+        LogPrint(LOG_TO_BOTH, 3, "%s cannot be read\n", kNtpConf);
+        return -1;
+    }
+    const std::string target = deploy_setting("ORV_NTP_CONF_COPY", kNtpConfTarget);
+    if (const std::string line = foreign_line(text); !line.empty()) {
+        LogPrint(LOG_TO_BOTH, 3,
+                 "%s holds a line that the unit does not write, not copied to %s: %s\n", kNtpConf,
+                 LogEscaped(target).c_str(), LogEscaped(line).c_str());
+        return 0;
+    }
+    const int copied = CopyFileReported(kNtpConf, target.c_str());
+    run_command("sync");
+    return copied;
 }
 
 // The working ntp.conf, then its copy where the daemon reads it. ntpsec has no
 // local clock that it serves: without shared memory it serves its own clock
-// as an orphan, at once.
+// as an orphan, at once. Shm delivery without a segment of the unit's own names
+// no reference clock. The local clock of ntpd takes the place of the
+// shared-memory clock of an earlier run.
 int write_ntp_conf(bool shm, bool ntpsec, int stratum) {
     const int written =
-        shm ? replace_reference_clocks(shm_refclock_lines(stratum))
+        shm ? replace_reference_clocks(time_delivery_ready() ? shm_refclock_lines(stratum) : "")
         : ntpsec
             ? replace_reference_clocks(format_command("%s %d orphanwait 1\n", kOrphanText, stratum))
-            : edit_local_stratum(stratum);
-    if (written != 0) return -1;
-    const int copied =
-        CopyFileReported(kNtpConf, deploy_setting("ORV_NTP_CONF_COPY", kNtpConfTarget).c_str());
-    run_command("sync");
-    return copied;
+        : conf_mentions("127.127.28.") ? replace_reference_clocks(format_command(
+                                             "server 127.127.1.0\n%s %d\n", kFudgeText, stratum))
+                                       : edit_local_stratum(stratum);
+    return written != 0 ? -1 : copy_ntp_conf();
 }
 
 std::string chrony_conf() {
@@ -129,52 +200,56 @@ std::string chrony_conf() {
 // chrony: the unit's own file among its configuration files, written whole.
 int write_chrony_conf(bool shm, int stratum) {
     std::string text = "# Broadcast time (TOT) from orv-main, served to every client.\n";
-    text += shm ? format_command("refclock SHM %d refid TOT poll 2 filter 1 stratum %d\n",
-                                 shm_delivery_unit(), stratum)
-                : format_command("local stratum %d\n", stratum);
+    if (!shm)
+        text += format_command("local stratum %d\n", stratum);
+    else if (time_delivery_ready())
+        text += format_command("refclock SHM %d refid TOT poll 2 filter 1 stratum %d\n",
+                               shm_delivery_unit(), stratum);
     text += "allow\n";
-    return WriteFileReported(chrony_conf().c_str(), text, kEtcAccess, DirSync::yes);
+    return WriteFileReported(chrony_conf().c_str(), text, kDaemonFileAccess, DirSync::yes);
 }
 
 } // namespace
-
-int set_system_time(int year, int month, int day, int hour, int minute, int second, int adjust) {
-    const std::string command =
-        format_command("/bin/date -s \"%d/%d/%d %02d:%02d:%02d.%03d%03d\"", year, month, day, hour,
-                       minute, second, tot_state.milliseconds, tot_state.microseconds);
-    std::printf(adjust ? "FPGA time adjust > %s\n" : "CMD > %s\n", command.c_str());
-    const int64_t seconds = local_calendar_time(year, month, day, hour, minute, second);
-    const int64_t fraction_us = int64_t(tot_state.milliseconds) * 1000 + tot_state.microseconds;
-    return run_clock_command(command, seconds * 1000000 + fraction_us,
-                             tot_state.sub_second_read_us);
-}
 
 void ntp_server_report_settings() {
     if (const std::string name = deploy_setting("ORV_NTP_DAEMON");
         !name.empty() && &ntp_daemon() == &kInitScript)
         LogPrint(LOG_TO_BOTH, 3, "ORV_NTP_DAEMON \"%s\" is unknown: %s\n", LogEscaped(name).c_str(),
                  kInitScript.start);
-    time_delivery_report();
 }
 
 std::string ntp_daemon_conf() {
     return &ntp_daemon() == &kChrony ? chrony_conf() : kNtpConf;
 }
 
+// In shm delivery the daemon never runs on a segment that another may have
+// made: it waits for one of the unit's own, and for the configuration naming it.
 void ntp_server_start() {
-    control_daemon(1, deploy_setting("ORV_NTP_START", ntp_daemon().start),
-                   "Start TOT Time Server\n");
+    if (!time_delivery_ready()) {
+        LogRepeated(start_refused, 3,
+                    "NTP daemon not started: no shared memory segment of the unit's own\n");
+        return;
+    }
+    LogRepeatEnd(start_refused);
+    if (time_delivery_shm() && !ntp_server.refclock_written) {
+        ntp_server.written = 0;
+        set_ntp_stratum(ntp_server.stratum);
+        if (!ntp_server.refclock_written) return;
+    }
+    control_daemon(1, deploy_setting("ORV_NTP_START", ntp_daemon().start), "Start");
+    ntp_server.stop_reason = nullptr;
 }
 
-void ntp_server_stop() {
-    control_daemon(0, deploy_setting("ORV_NTP_STOP", ntp_daemon().stop), "Stop TOT Time Server\n");
+void ntp_server_stop(const char* reason) {
+    ntp_server.stop_reason = reason;
+    control_daemon(0, deploy_setting("ORV_NTP_STOP", ntp_daemon().stop), "Stop");
 }
 
 // The current stratum keeps the requested value, so that an out-of-range
 // request is reported once and not rewritten on every tune. Its start value 16
 // is no stratum that was written: the first request is always written, so that
 // a request of 16 is clamped like any other. A write that failed is tried
-// again at the next request. chrony's local stratum is the one it serves, one
+// again at the next tick. chrony's local stratum is the one it serves, one
 // above the local clock's of ntpd.
 int set_ntp_stratum(int stratum) {
     const int target = variant_bit_set() ? kVariantStratum : stratum;
@@ -194,5 +269,12 @@ int set_ntp_stratum(int stratum) {
     const int result = &daemon == &kChrony ? write_chrony_conf(shm, written)
                                            : write_ntp_conf(shm, &daemon == &kNtpsec, written);
     ntp_server.written = result == 0;
+    ntp_server.refclock_written = shm && time_delivery_ready() && result == 0;
     return 0;
+}
+
+void ntp_server_retry_stratum() {
+    if (ntp_server.written) return;
+    set_ntp_stratum(ntp_server.stratum);
+    if (ntp_server.written && ntp_server.running) ntp_server_start();
 }

@@ -1,5 +1,6 @@
-// Setting the clock from broadcast time, and the NTP daemon: start (a restart
-// of a running daemon), stop and the stratum of its reference.
+// The NTP daemon: its start (a restart of a running daemon) and stop, and the
+// configuration it serves from, written for the delivery of broadcast time that
+// time_delivery chooses.
 #pragma once
 
 #include <cstdint>
@@ -9,17 +10,26 @@ struct NtpServerState {
     int32_t running; // 1 after ntp_server_start, 0 after ntp_server_stop
     int32_t stratum; // last stratum asked for, 16 at start
     int32_t written; // 1 once that stratum was written to the configuration
+    // Shm delivery: 1 when the configuration written names the unit's segment.
+    int32_t refclock_written = 0;
+    // Why the operator stopped the daemon ("setup change", "reset"), carried by
+    // the stop and the next start; nullptr for the unit's own stops.
+    const char* stop_reason = nullptr;
 };
 
 extern NtpServerState ntp_server;
 
-// Date and time as plain integers; the fraction comes from the TOT state.
-int set_system_time(int year, int month, int day, int hour, int minute, int second, int adjust);
-// Logs once, at start, a daemon or time delivery named that cannot be used.
+// Logs once, at start, a daemon named that cannot be used.
 void ntp_server_report_settings();
 // The unit path of the daemon's configuration that the unit writes: ntp.conf
 // (ntpd, ntpsec) or chrony's file of the unit.
 std::string ntp_daemon_conf();
+// Starts the daemon; in shm delivery only with a segment of the unit's own
+// (refused starts logged once a run, counted).
 void ntp_server_start();
-void ntp_server_stop();
+// Stops the daemon; reason names an operator's cause, nullptr for the unit's.
+void ntp_server_stop(const char* reason = nullptr);
 int set_ntp_stratum(int stratum);
+// At each tick: a stratum whose write failed (a full RAM disk) is written
+// again, and a running daemon restarted to take it.
+void ntp_server_retry_stratum();

@@ -53,7 +53,7 @@ constexpr int kPrecision = -20; // 2^-20 s, about the FPGA's microsecond
 struct Attachment {
     int unit = -1;
     ShmTime* segment = nullptr;
-    bool failure_logged = false;
+    LogRepeat unavailable; // the run of failed claims
 };
 
 Attachment attachment;
@@ -68,51 +68,61 @@ template <typename T> void put(T& field, T value) {
     std::atomic_ref<T>(field).store(value);
 }
 
-// The segment of the key, made now, or one that this program's user (root on
-// the unit) made and owns and that nobody else may write; else -1 with the
-// reason.
-int segment_id(key_t key, const char*& why) {
-    const int made = shmget(key, sizeof(ShmTime), IPC_CREAT | IPC_EXCL | kPermissions);
-    if (made >= 0) return made;
-    if (errno != EEXIST) {
-        why = std::strerror(errno);
-        return -1;
-    }
-    const int id = shmget(key, sizeof(ShmTime), 0);
-    shmid_ds info{};
-    if (id < 0 || shmctl(id, IPC_STAT, &info) != 0) {
-        why = std::strerror(errno);
-        return -1;
-    }
+// Made and owned by this program's user, and nobody else may write it.
+bool own_segment(const shmid_ds& info) {
     const uid_t self = geteuid();
-    if (info.shm_perm.uid == self && info.shm_perm.cuid == self && !(info.shm_perm.mode & 022))
-        return id;
-    why = "made by another user or writable by others";
-    return -1;
+    return info.shm_perm.cuid == self && info.shm_perm.uid == self && !(info.shm_perm.mode & 022);
 }
 
-ShmTime* attach(int unit) {
-    if (attachment.segment && attachment.unit == unit) return attachment.segment;
-    ntp_shm_detach();
-    const char* why = "";
-    const int id = segment_id(key_t(kNtpShmKeyBase + uint32_t(unit)), why);
-    void* const address = id < 0 ? reinterpret_cast<void*>(-1) : shmat(id, nullptr, 0);
-    if (id >= 0 && address == reinterpret_cast<void*>(-1)) why = std::strerror(errno);
-    if (address == reinterpret_cast<void*>(-1)) {
-        if (!attachment.failure_logged)
-            LogPrint(LOG_TO_BOTH, 3, "NTP shared memory unit %d unavailable: %s\n", unit, why);
-        attachment.failure_logged = true;
-        return nullptr;
+// The id of the key's segment, this program's own: one of another is removed
+// first. -1 with the reason.
+int own_segment_id(int unit, const char*& why) {
+    const key_t key = key_t(kNtpShmKeyBase + uint32_t(unit));
+    if (const int id = shmget(key, 0, 0); id >= 0) {
+        shmid_ds info{};
+        if (shmctl(id, IPC_STAT, &info) != 0) return why = std::strerror(errno), -1;
+        if (own_segment(info)) return id;
+        if (shmctl(id, IPC_RMID, nullptr) != 0) return why = std::strerror(errno), -1;
+        LogPrint(LOG_TO_BOTH, 3,
+                 "NTP shared memory unit %d was made by another user or writable by others: "
+                 "removed\n",
+                 unit);
+    } else if (errno != ENOENT) {
+        return why = std::strerror(errno), -1;
     }
-    attachment = {unit, static_cast<ShmTime*>(address), false};
-    return attachment.segment;
+    const int made = shmget(key, sizeof(ShmTime), IPC_CREAT | IPC_EXCL | kPermissions);
+    if (made < 0) why = std::strerror(errno);
+    return made;
 }
 
 } // namespace
 
+int ntp_shm_claim(int unit) {
+    if (ntp_shm_claimed(unit)) return 0;
+    if (attachment.segment) shmdt(attachment.segment);
+    attachment.segment = nullptr;
+    const char* why = "";
+    const int id = own_segment_id(unit, why);
+    void* const address = id < 0 ? reinterpret_cast<void*>(-1) : shmat(id, nullptr, 0);
+    if (id >= 0 && address == reinterpret_cast<void*>(-1)) why = std::strerror(errno);
+    if (address == reinterpret_cast<void*>(-1)) {
+        LogRepeated(attachment.unavailable, 3, "NTP shared memory unit %d unavailable: %s\n", unit,
+                    why);
+        return -1;
+    }
+    LogRepeatEnd(attachment.unavailable);
+    attachment.unit = unit;
+    attachment.segment = static_cast<ShmTime*>(address);
+    return 0;
+}
+
+bool ntp_shm_claimed(int unit) {
+    return attachment.segment && attachment.unit == unit;
+}
+
 int ntp_shm_write(int unit, const NtpShmSample& sample) {
-    ShmTime* const shm = attach(unit);
-    if (!shm) return -1;
+    if (ntp_shm_claim(unit) != 0) return -1;
+    ShmTime* const shm = attachment.segment;
     put(shm->valid, 0);
     std::atomic_ref<int>(shm->count).fetch_add(1);
     put(shm->mode, kCountedMode);

@@ -19,12 +19,18 @@ struct NtpShmSample {
     uint32_t receive_nsec;
 };
 
-// Writes one sample into the segment of the unit, which it makes for root only
-// when it is missing and keeps attached. A segment made by another is used only
-// when root owns it and nobody else may write it. 0, or -1 when the segment
-// cannot be had (logged once until it can).
+// Makes the unit's segment this program's own and keeps it attached: one that
+// another user made (its creator or its owner not this program's user, root on
+// the unit) or that others may write is removed and made anew for root only.
+// 0, or -1 when no segment of its own can be had (logged once a run, counted).
+int ntp_shm_claim(int unit);
+// Whether the unit's segment is this program's own (claimed and attached).
+bool ntp_shm_claimed(int unit);
+// Writes one sample into the unit's segment, claimed first when it is not yet.
+// 0, or -1 when the segment cannot be had.
 int ntp_shm_write(int unit, const NtpShmSample& sample);
 // The segment's count after the last sample written, or -1 before the first.
 int ntp_shm_last_count();
-// Detaches the segment (tests; the unit keeps it for its lifetime).
+// Detaches the segment and forgets its failures (tests; the unit keeps it for
+// its lifetime).
 void ntp_shm_detach();

@@ -1,16 +1,17 @@
-// The choice of how broadcast time reaches the system, and what shm delivery
-// needs beside the segment writer: the unit of the segment, the sample of a
-// broadcast time, the step of the first take and the reference-clock lines of
-// ntp.conf.
+// The choice of how broadcast time reaches the system, which the NTP daemon's
+// control follows: the clock set with /bin/date, or, for shm delivery, the
+// unit's segment claimed, the sample of a broadcast time and the step of the
+// first take.
 #include "tot/time_delivery.h"
 
 #include "log/status_log.h"
 #include "os/clock.h"
 #include "os/deploy_settings.h"
+#include "os/shell.h"
 #include "os/unit_path.h"
-#include "tot/ntp_server.h"
 #include "tot/ntp_shm.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <string>
@@ -42,10 +43,9 @@ Delivery delivery_setting() {
     if (mode == "step") return {-1, ""};
     if (mode != "shm") return {-1, "ORV_TIME_DELIVERY \"" + LogEscaped(mode) + "\" is unknown"};
     const std::string text = deploy_setting("ORV_SHM_UNIT", sandboxed() ? "" : kDefaultUnit);
-    char* end = nullptr;
-    const long unit = std::strtol(text.c_str(), &end, 10);
-    if (!text.empty() && *end == '\0' && unit >= 0 && unit <= kNtpShmMaxUnit)
-        return {int(unit), ""};
+    const bool digits = !text.empty() && text.size() <= 3 &&
+                        text.find_first_not_of("0123456789") == std::string::npos;
+    if (digits && std::stoi(text) <= kNtpShmMaxUnit) return {std::stoi(text), ""};
     return {-1, "ORV_SHM_UNIT \"" + LogEscaped(text) + "\" is no unit from 0 to " +
                     std::to_string(kNtpShmMaxUnit)};
 }
@@ -68,12 +68,31 @@ void write_sample(int64_t clock_ns, int64_t receive_ns) {
 
 } // namespace
 
+int set_system_time(int year, int month, int day, int hour, int minute, int second, int adjust) {
+    const std::string command =
+        format_command("/bin/date -s \"%d/%d/%d %02d:%02d:%02d.%03d%03d\"", year, month, day, hour,
+                       minute, second, tot_state.milliseconds, tot_state.microseconds);
+    std::printf(adjust ? "FPGA time adjust > %s\n" : "CMD > %s\n", command.c_str());
+    const int64_t seconds = local_calendar_time(year, month, day, hour, minute, second);
+    const int64_t fraction_us = int64_t(tot_state.milliseconds) * 1000 + tot_state.microseconds;
+    return run_clock_command(command, seconds * 1000000 + fraction_us,
+                             tot_state.sub_second_read_us);
+}
+
 int shm_delivery_unit() {
     return delivery_setting().unit;
 }
 
 bool time_delivery_shm() {
     return shm_delivery_unit() >= 0;
+}
+
+int time_delivery_claim() {
+    return time_delivery_shm() ? ntp_shm_claim(shm_delivery_unit()) : 0;
+}
+
+bool time_delivery_ready() {
+    return !time_delivery_shm() || ntp_shm_claimed(shm_delivery_unit());
 }
 
 void time_delivery_report() {
@@ -106,12 +125,6 @@ void deliver_broadcast_time(const TotDate& date, const TotTime& time, int adjust
         return;
     }
     write_sample(clock_ns, receive_ns);
-}
-
-std::string shm_refclock_lines(int stratum) {
-    const std::string unit = std::to_string(shm_delivery_unit());
-    return "server 127.127.28." + unit + " minpoll 4 maxpoll 4\n" + "fudge 127.127.28." + unit +
-           " refid TOT stratum " + std::to_string(stratum) + "\n";
 }
 
 void time_delivery_reset() {

@@ -6,10 +6,14 @@
 
 #include "tot/tot_state.h"
 
-#include <string>
-
 // Shm delivery with a usable unit; step otherwise.
 bool time_delivery_shm();
+// Shm: claims the unit's segment, before the NTP daemon is ever started. 0, or
+// -1 when the unit has no segment of its own (logged).
+int time_delivery_claim();
+// Whether the delivery can serve: step always, shm only with a segment of the
+// unit's own.
+bool time_delivery_ready();
 // Logs once, at start, a delivery or unit that cannot be used (step then runs).
 void time_delivery_report();
 // The unit of the shared-memory segment with shm delivery, else -1.
@@ -23,9 +27,10 @@ void time_delivery_log_mode();
 // sets the clock, and only when it is more than half a second off.
 void deliver_broadcast_time(const TotDate& date, const TotTime& time, int adjust);
 
-// Shm: the lines of ntp.conf that name the unit's shared-memory clock at the
-// given stratum.
-std::string shm_refclock_lines(int stratum);
+// Sets the clock with /bin/date: date and time as plain integers, the fraction
+// from the TOT state, adjust 1 for an alignment to the FPGA clock. The
+// command's status.
+int set_system_time(int year, int month, int day, int hour, int minute, int second, int adjust);
 
 // Back to the state at start (tests).
 void time_delivery_reset();

@@ -6,9 +6,9 @@
 #include "tot/ntp_server.h"
 #include "tuner/tuner_control.h"
 
-int tot_tuner_start(const TotSettings& settings) {
+int tot_tuner_start(const TotSettings& settings, const char* reason) {
     if (tuner_context.fd < 0) return tuner_start(settings.Set_TOT_CH_NUM);
-    if (ntp_server.running) ntp_server_stop();
+    if (ntp_server.running) ntp_server_stop(reason);
     tuner_start(settings.Set_TOT_CH_NUM);
     set_ntp_stratum(settings.Set_TOT_STRATUM - 1);
     return 0;

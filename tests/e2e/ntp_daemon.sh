@@ -8,7 +8,8 @@
 # ntp.conf; both are root's, read by all. Stratum setting 1 asks for stratum 0,
 # which a local clock cannot have; shm delivery after step, and step after shm,
 # each leave only the unit's reference. orvctl reads the served stratum from
-# each configuration.
+# the state file, which the group may read; the stop and start for a setup
+# change say so.
 . "$(dirname "$0")/lib.sh"
 
 mkdir -p "$ROOT/etc/default" "$ROOT/etc/orv-main" "$ROOT/etc/chrony/conf.d"
@@ -22,6 +23,7 @@ start_unit() {
     sim_restart
     wait_serving
 }
+served_is() { [ "$("${CTL[@]}" status --json | python3 -c 'import json,sys; print(json.load(sys.stdin)["ntp_served_stratum"])')" = "$1" ]; }
 # check DAEMON COMMANDS CONFIGURATION SERVED, for the daemon of the round: its
 # commands so far (|-ended), what it reads of the unit's configuration (ntpsec:
 # the clock lines of the copy, chrony: its whole file) and the stratum served.
@@ -29,7 +31,7 @@ check() {
     [ "$1" = "$daemon" ] || return 0
     expect_eq "$1 commands" "$(journal | grep -F "$1.service" | tr '\n' '|')" "$2"
     expect_eq "$1 configuration" "$(if [ "$1" = ntpsec ]; then grep -E '127\.127\.|^tos ' "$ROOT/etc/orv-main/ntp.conf"; else cat "$chrony_file"; fi)" "$3"
-    expect_eq "$1 served stratum" "$("${CTL[@]}" status --json | python3 -c 'import json,sys; print(json.load(sys.stdin)["ntp_served_stratum"])')" "$4"
+    wait_for "$1 served stratum $4" served_is "$4"
 }
 
 for daemon in ntpsec chrony; do
@@ -42,6 +44,7 @@ for daemon in ntpsec chrony; do
     wait_for "$daemon restarted" eval '[ "$(journal_count "systemctl restart")" -eq 2 ]'
     check ntpsec "$restart$stop$restart" 'tos orphan 1 orphanwait 1' 1
     check chrony "$restart$stop$restart" "$head"$'\nlocal stratum 1\nallow' 1
+    expect_eq "operator's reason" "$(log_count 'Stop TOT Time Server (setup change)')$(log_count 'Start TOT Time Server (setup change)')" 11
     sim_end
 
     step "$daemon: shm delivery, the unit started anew: restarted on the segment"

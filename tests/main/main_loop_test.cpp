@@ -130,13 +130,15 @@ TEST_F(MainTest, MessagesTooLongOrAfterTheEndOfThePassAreReportedAndDropped) {
 // The files shared with the web front end and the FIFO are open to everyone,
 // only to the group that ORV_GROUP names (also those not rewritten), or to
 // root alone when it names no group; the FIFO is made anew over a leftover
-// one. The copies under /etc are root's, readable by all.
+// one. The files root's daemons obey (and their copies under /etc) are root's,
+// readable by all, whatever ORV_GROUP says: one found writable is reported.
 TEST_F(MainTest, SharedFilesBelongToTheGroupThatOrvGroupNames) {
     const group* other = getgrgid(1);
     if (!other || getegid() != 0) GTEST_SKIP() << "needs root and a group of id 1";
     const std::tuple<std::string, mode_t, mode_t, gid_t> cases[] = {
         {"", 0666, 0622, 0}, {other->gr_name, 0660, 0620, 1}, {"no-such-group", 0644, 0600, 0}};
-    const char* kept[] = {"/var/kelvatro/conf/ntp.conf", "/usr/kelvatro/conf/ORV_Network.ini"};
+    const char* kept[] = {"/var/kelvatro/conf/ntp.conf", "/usr/kelvatro/conf/dhcpcd.conf",
+                          "/usr/kelvatro/conf/ORV_Network.ini"};
     for (const auto& [name, file_mode, fifo_mode, gid] : cases) {
         sandbox.write(kDeploySettingsPath, "ORV_GROUP=" + name + "\n");
         deploy_settings_reload();
@@ -152,20 +154,25 @@ TEST_F(MainTest, SharedFilesBelongToTheGroupThatOrvGroupNames) {
         ASSERT_TRUE(eventually([&] { return sandbox.exists(kCurrentFilePath); }));
         for (const char* path :
              {kControlFifoPath, kCurrentFilePath, kFunctionFilePath, kSystemFilePath,
-              "/usr/kelvatro/conf/ORV_System.ini", kept[0], kept[1], "/etc/dhcpcd.conf"}) {
+              "/usr/kelvatro/conf/ORV_System.ini", kept[0], kept[1], kept[2], "/etc/dhcpcd.conf"}) {
             struct stat st {};
             ASSERT_EQ(0, stat(sandbox.path(path).c_str(), &st)) << path;
-            const bool etc = std::string(path).starts_with("/etc");
-            EXPECT_EQ(st.st_mode & 07777, etc                        ? 0644
+            const bool daemons = std::string(path).ends_with(".conf");
+            EXPECT_EQ(st.st_mode & 07777, daemons                    ? 0644
                                           : path == kControlFifoPath ? fifo_mode
                                                                      : file_mode)
                 << name << " " << path;
-            EXPECT_EQ(st.st_gid, etc ? 0 : gid) << name << " " << path;
+            EXPECT_EQ(st.st_gid, daemons ? 0 : gid) << name << " " << path;
         }
     }
     EXPECT_EQ(1,
               sandbox.log_count("<ERR> ORV_GROUP names no group: no-such-group; shared files kept "
                                 "for root\n"));
+    EXPECT_EQ(sandbox.log_count("<ERR> /var/kelvatro/conf/ntp.conf was writable by others than "
+                                "root (mode 0666): now 0644 root\n"),
+              1);
+    EXPECT_EQ(sandbox.log_count(" was writable by others than root (mode 0606): now 0644 root\n"),
+              4);
 }
 
 // Without its directory the FIFO cannot be made (-1): the pass ends at once,

@@ -1,7 +1,11 @@
 // The published state file and the metrics file, as orvctl, the web front end
 // and node_exporter read them.
 #include "main/unit_state.h"
+#include "os/deploy_settings.h"
 #include "sandbox.h"
+#include "settings/system_file.h"
+#include "tot/ntp_server.h"
+#include "tot/tot_state.h"
 
 namespace {
 
@@ -20,7 +24,8 @@ const char* const kStateText =
     "Delivery=shm\t\t;時刻の反映(step:時刻設定,shm:NTP共有メモリ)\n"
     "ShmUnit=123456\nShmCount=42\n"
     "NtpDaemon=running\t\t;NTPサーバ(running:起動,stopped:停止)\n"
-    "Stratum=7\t\t;設定されているstratum値\n";
+    "Stratum=7\t\t;設定されているstratum値\n"
+    "ServedStratum=8\t\t;NTPサーバが配信するstratum値(-1:不明)\n";
 
 } // namespace
 
@@ -46,4 +51,33 @@ TEST(UnitState, StateAndMetricsTexts) {
     const std::string before = metrics_text(s, 1796677510);
     EXPECT_FALSE(contains(before, "orv_last_take_age_seconds"));
     EXPECT_FALSE(contains(before, "orv_ntp_served_stratum"));
+}
+
+// Why the unit does not serve, as orvctl shows it: the operator's stop rather
+// than the reason of an earlier missed take, and in shm delivery the missing
+// segment of the unit's own (none claimed in this process).
+TEST(UnitState, ReasonNamesTheOperatorsStopAndAMissingSegment) {
+    Sandbox sandbox;
+    const uint32_t system_info = system_settings.SystemInfo;
+    system_settings.SystemInfo = kTotFunctionBit;
+    tot_state.miss_reason = "no lock";
+    tot_state.taken_at_s = 1;
+    const std::pair<const char*, const char*> cases[] = {
+        {"", "NTP daemon stopped: setup change"},
+        {"ORV_TIME_DELIVERY=shm\nORV_SHM_UNIT=7\n", "no shared memory segment of the unit's own"}};
+    for (const auto& [deployed, reason] : cases) {
+        sandbox.write(kDeploySettingsPath, deployed);
+        deploy_settings_reload();
+        ntp_server = NtpServerState{0, 6, 1, 0, "setup change"};
+        unit_state_reset();
+        publish_unit_state();
+        EXPECT_TRUE(
+            contains(sandbox.read(kStateFilePath), std::string("\nReason=") + reason + "\t"))
+            << reason;
+    }
+    system_settings.SystemInfo = system_info;
+    tot_state = TotState{};
+    ntp_server = NtpServerState{0, 16, 0};
+    sandbox.remove(kDeploySettingsPath);
+    deploy_settings_reload();
 }

@@ -1,14 +1,23 @@
 // The NTP daemon control: the stratum edit that really runs grep, xargs and sed
-// on the sandbox's ntp.conf, and the installation settings it cannot use.
+// on the sandbox's ntp.conf, what is copied to /etc, the lines of the delivery
+// run, the shm segment claimed before the daemon starts, the operator's reasons.
 #include "os/deploy_settings.h"
 #include "os/shell.h"
 #include "sandbox.h"
 #include "settings/system_file.h"
 #include "tot/ntp_server.h"
+#include "tot/ntp_shm.h"
+#include "tot/time_delivery.h"
+
+#include <sys/shm.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
 constexpr const char* kConf = "/var/kelvatro/conf/ntp.conf";
+constexpr const char* kFactory = "/usr/kelvatro/conf/ntp.conf";
+constexpr const char* kCopy = "/etc/ntp.conf";
 
 std::string conf_with(int stratum) {
     return "server 127.127.1.0\nfudge 127.127.1.0 stratum " + std::to_string(stratum) +
@@ -20,9 +29,15 @@ class NtpServer : public SandboxTest {
     void SetUp() override {
         ntp_server = NtpServerState{0, 16, 0};
         system_settings.CustumInfo = 0;
+        sandbox.write(kFactory, "# factory\nrestrict 127.0.0.1\n");
     }
+    void TearDown() override { time_delivery_reset(); }
     static void set_stratum(int stratum) {
         capture_stdout([stratum] { EXPECT_EQ(set_ntp_stratum(stratum), 0); });
+    }
+    void settings(const std::string& text) {
+        sandbox.write("/etc/default/orv-main", text);
+        deploy_settings_reload();
     }
 };
 
@@ -32,7 +47,7 @@ class NtpServer : public SandboxTest {
 // whatever is asked, else the nearest stratum that ntpd takes for its local
 // clock (the clamp logged). The start value 16 is no written stratum: a first
 // 16 is clamped too. The edit's command on a real ntp.conf: e2e served_time.
-TEST_F(NtpServer, StratumEditWritesEachRequestOnceAndAFailedOneAgain) {
+TEST_F(NtpServer, StratumEditWritesEachRequestOnceAndAFailedOneAtTheNextTick) {
     const std::tuple<uint32_t, int, int, const char*> cases[] = {
         // custum, requested, written, log
         {0, 16, 15, "NTP stratum 16 out of range, 15 written\n"},
@@ -45,7 +60,7 @@ TEST_F(NtpServer, StratumEditWritesEachRequestOnceAndAFailedOneAgain) {
         sandbox.write(kConf, conf_with(3));
         set_stratum(requested);
         EXPECT_EQ(sandbox.read(kConf), conf_with(written)) << requested;
-        EXPECT_EQ(sandbox.read("/etc/ntp.conf"), conf_with(written)) << requested;
+        EXPECT_EQ(sandbox.read(kCopy), conf_with(written)) << requested;
         EXPECT_EQ(sandbox.journal().back(), "sync");
         set_stratum(requested);
         EXPECT_TRUE(!log || sandbox.log_count(log) == 1) << log;
@@ -53,38 +68,135 @@ TEST_F(NtpServer, StratumEditWritesEachRequestOnceAndAFailedOneAgain) {
     EXPECT_EQ(sandbox.journal().size(), 2 * std::size(cases));
     EXPECT_EQ(sandbox.log_count(" out of range, "), 2);
     // An edit that fails (a full RAM disk) is logged and not taken as written:
-    // the next request with the same stratum writes it again.
+    // the next tick writes it again, and restarts a running daemon with it.
     system_settings.CustumInfo = 0;
     sandbox.write(kConf, conf_with(3));
     shell_set_sandbox_runner([](const std::string&) { return 1; });
     set_stratum(6);
     shell_set_sandbox_runner(nullptr);
     EXPECT_EQ(sandbox.read(kConf), conf_with(3));
-    EXPECT_EQ(sandbox.read("/etc/ntp.conf"), conf_with(10));
+    EXPECT_EQ(sandbox.read(kCopy), conf_with(10));
     EXPECT_EQ(sandbox.log_count("<ERR> Cannot edit /var/kelvatro/conf/ntp.conf: status 1\n"), 1);
-    set_stratum(6);
-    EXPECT_EQ(sandbox.read("/etc/ntp.conf"), conf_with(6));
+    ntp_server.running = 1;
+    capture_stdout(ntp_server_retry_stratum);
+    EXPECT_EQ(sandbox.read(kCopy), conf_with(6));
+    EXPECT_EQ(sandbox.journal().back(), "sudo /etc/init.d/ntp start");
 }
 
 // A delivery or unit that cannot be used is reported at start and the unit
-// steps the clock: ntp.conf keeps its local clock.
+// steps the clock: ntp.conf keeps its local clock, or has it again in place
+// of the shared-memory clock of an earlier run (also in its copy).
 TEST_F(NtpServer, UnusableDeliveryFallsBackToStep) {
     const std::string shm = "ORV_TIME_DELIVERY=shm\n", step = ": time delivery step\n";
-    const std::pair<std::string, std::string> cases[] = {
-        {shm + "ORV_SHM_UNIT=256", "ORV_SHM_UNIT \"256\" is no unit from 0 to 255" + step},
-        {shm, "ORV_SHM_UNIT \"\" is no unit from 0 to 255" + step},
-        {"ORV_TIME_DELIVERY=SHM", "ORV_TIME_DELIVERY \"SHM\" is unknown" + step},
-        {"ORV_NTP_DAEMON=ntpd", "ORV_NTP_DAEMON \"ntpd\" is unknown: sudo /etc/init.d/ntp start\n"},
+    const std::tuple<std::string, std::string, std::string> cases[] = {
+        {shm + "ORV_SHM_UNIT=256", "ORV_SHM_UNIT \"256\" is no unit from 0 to 255" + step,
+         conf_with(3)},
+        {shm + "ORV_SHM_UNIT=+5", "ORV_SHM_UNIT \"+5\" is no unit from 0 to 255" + step,
+         "restrict 127.0.0.1\nserver 127.127.28.5 minpoll 4 maxpoll 4\n"
+         "fudge 127.127.28.5 refid TOT stratum 6\n"},
+        {shm, "ORV_SHM_UNIT \"\" is no unit from 0 to 255" + step, conf_with(3)},
+        {"ORV_TIME_DELIVERY=SHM", "ORV_TIME_DELIVERY \"SHM\" is unknown" + step, conf_with(3)},
+        {"ORV_NTP_DAEMON=ntpd", "ORV_NTP_DAEMON \"ntpd\" is unknown: sudo /etc/init.d/ntp start\n",
+         conf_with(3)},
     };
-    for (const auto& [settings, line] : cases) {
-        sandbox.write("/etc/default/orv-main", settings);
-        deploy_settings_reload();
+    const std::string local =
+        "restrict 127.0.0.1\nserver 127.127.1.0\nfudge 127.127.1.0 stratum 6\n";
+    for (const auto& [deployed, line, conf] : cases) {
+        settings(deployed);
         sandbox.remove("/var/www/StatusLog.txt");
         ntp_server = NtpServerState{0, 16, 0};
-        sandbox.write(kConf, conf_with(3));
+        sandbox.write(kConf, conf);
         ntp_server_report_settings();
+        time_delivery_report();
         set_stratum(6);
-        EXPECT_EQ(sandbox.log(), " <ERR> " + line) << settings;
-        EXPECT_EQ(sandbox.read(kConf), conf_with(6)) << settings;
+        EXPECT_EQ(sandbox.log(), " <ERR> " + line) << deployed;
+        const std::string expected = conf == conf_with(3) ? conf_with(6) : local;
+        EXPECT_EQ(sandbox.read(kConf), expected) << deployed;
+        EXPECT_EQ(sandbox.read(kCopy), expected) << deployed;
     }
+}
+
+// Only the factory file's lines (while only root may write it) and the unit's
+// own reach the daemon's copy; a working copy with any other line is reported
+// and the daemon keeps the copy it has.
+TEST_F(NtpServer, ALineTheUnitDoesNotWriteIsNotCopied) {
+    const std::pair<const char*, mode_t> cases[] = {{"server 203.0.113.66 iburst prefer", 0644},
+                                                    {"restrict default", 0644},
+                                                    {"logfile /etc/cron.d/pwn", 0644},
+                                                    {"restrict 127.0.0.1", 0664}};
+    for (const auto& [line, factory_mode] : cases) {
+        chmod(sandbox.path(kFactory).c_str(), factory_mode);
+        sandbox.remove(kCopy);
+        ntp_server = NtpServerState{0, 16, 0};
+        sandbox.write(kConf, conf_with(3) + line + "\n");
+        set_stratum(6);
+        EXPECT_FALSE(sandbox.exists(kCopy)) << line;
+        EXPECT_EQ(sandbox.log_count(std::string("<ERR> /var/kelvatro/conf/ntp.conf holds a line "
+                                                "that the unit does not write, not copied to "
+                                                "/etc/: ") +
+                                    line + "\n"),
+                  1)
+            << line;
+    }
+}
+
+// In shm delivery the daemon runs only on a segment that the unit made itself:
+// one made by another uid is removed and made anew for root, even when handed
+// to root afterwards. Until the unit has its segment, ntp.conf names no
+// shared-memory clock and the daemon is not started (logged once a run).
+TEST_F(NtpServer, ShmDaemonRunsOnlyOnASegmentTheUnitMade) {
+    const int unit = 2 + getpid() % 254;
+    const key_t key = key_t(kNtpShmKeyBase + uint32_t(unit));
+    settings("ORV_TIME_DELIVERY=shm\nORV_SHM_UNIT=" + std::to_string(unit) + "\n");
+    const pid_t child = fork();
+    if (child == 0) _exit(setuid(65534) == 0 && shmget(key, 96, IPC_CREAT | 0666) >= 0 ? 0 : 1);
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_EQ(status, 0);
+    shmid_ds info{};
+    ASSERT_EQ(shmctl(shmget(key, 0, 0), IPC_STAT, &info), 0);
+    info.shm_perm.uid = 0;
+    info.shm_perm.mode = 0600;
+    ASSERT_EQ(shmctl(shmget(key, 0, 0), IPC_SET, &info), 0);
+
+    sandbox.write(kConf, conf_with(3));
+    set_stratum(6);
+    EXPECT_EQ(sandbox.read(kCopy), "restrict 127.0.0.1\n");
+    capture_stdout(ntp_server_start);
+    capture_stdout(ntp_server_start);
+    EXPECT_EQ(ntp_server.running, 0);
+    const std::string u = std::to_string(unit);
+    const std::string refclock = "server 127.127.28." + u +
+                                 " minpoll 4 maxpoll 4\nfudge 127.127.28." + u +
+                                 " refid TOT stratum 6\n";
+    EXPECT_EQ(time_delivery_claim(), 0);
+    capture_stdout(ntp_server_start);
+    EXPECT_EQ(ntp_server.running, 1);
+    EXPECT_EQ(sandbox.read(kCopy), "restrict 127.0.0.1\n" + refclock);
+    EXPECT_EQ(sandbox.log(),
+              " <ERR> NTP daemon not started: no shared memory segment of the unit's own\n"
+              " <ERR> NTP shared memory unit " +
+                  u +
+                  " was made by another user or writable by others: removed\n"
+                  " <ERR> Repeated 1 more times: NTP daemon not started: no shared memory "
+                  "segment of the unit's own\n"
+                  " <INF> Start TOT Time Server\n");
+    const int id = shmget(key, 0, 0);
+    ASSERT_EQ(shmctl(id, IPC_STAT, &info), 0);
+    shmctl(id, IPC_RMID, nullptr);
+    EXPECT_EQ(std::tuple(info.shm_perm.cuid, info.shm_perm.uid, info.shm_perm.mode & 0777),
+              std::tuple(0u, 0u, 0600u));
+}
+
+// A stop for the operator's reason says it, and so does the next start; the
+// unit's own stop that follows does not.
+TEST_F(NtpServer, OperatorStopsAndTheirStartsCarryTheReason) {
+    capture_stdout([] {
+        ntp_server_stop("setup change");
+        ntp_server_start();
+        ntp_server_stop();
+    });
+    EXPECT_EQ(sandbox.log(), " <INF> Stop TOT Time Server (setup change)\n"
+                             " <INF> Start TOT Time Server (setup change)\n"
+                             " <INF> Stop TOT Time Server\n");
 }
