@@ -106,8 +106,7 @@ bool near_mjd_zero_day(time_t t) {
 // stands near that day; anywhere else it is no date.
 bool date_word_zero_is_mjd_zero_day() {
     uint32_t word = 0;
-    if (SpiRead32(kRegTotTime, &word) != 0 || word == 0 || word == kNoTimeWord ||
-        !time_word_valid(word))
+    if (SpiRead32(kRegTotTime, &word) != 0 || word == kNoTimeWord || !time_word_valid(word))
         return false;
     const TotDate& last = tot_state.last_date;
     return near_mjd_zero_day(std::time(nullptr)) ||
@@ -165,7 +164,8 @@ void on_unlocked() {
 void take_time(const TotStatus& status) {
     TotDate& date = tot_state.last_date;
     TotTime& time = tot_state.last_time;
-    if (fpga_read_date(date, true) != 0 || fpga_read_time(time, tot_state.flag_clear_at) != 0 ||
+    if (fpga_read_date(date, true) != 0 ||
+        fpga_read_time(time, tot_state.flag_clear_at, true) != 0 ||
         tot_normalize_time(date, time) != 0) {
         tot_state.miss_reason = tot_state.read_failure;
         if (++tot_state.read_failures > kReadFailureLimit) {
@@ -182,7 +182,7 @@ void take_time(const TotStatus& status) {
     capture_stop();
     if (tot_state.miss_logged)
         LogPrint(LOG_TO_BOTH, 6, "TOT taken again after %lld s without\n",
-                 static_cast<long long>(holdover.ticks_since_take));
+                 static_cast<long long>(holdover.seconds_since_take));
     tot_state.miss_logged = nullptr;
     holdover_take();
     if (!ntp_server.running) ntp_server_start();
@@ -236,11 +236,11 @@ void write_status_file(const TotStatus& status) {
 void log_missed_takes() {
     const char* reason = tot_state.miss_reason;
     const char* logged = tot_state.miss_logged;
-    if (holdover.ticks_since_take <= kTakeTimeout || !reason ||
+    if (holdover.seconds_since_take <= kTakeTimeout || !reason ||
         (logged && !std::strcmp(reason, logged)))
         return;
     LogPrint(LOG_TO_BOTH, 3, "No TOT taken for %lld s: %s\n",
-             static_cast<long long>(holdover.ticks_since_take), reason);
+             static_cast<long long>(holdover.seconds_since_take), reason);
     tot_state.miss_logged = tot_state.miss_reason;
 }
 
@@ -317,9 +317,11 @@ int fpga_read_date(TotDate& date, bool fresh_capture) {
 // - a time word other than the one read before was latched after that read;
 //   the word is read on every counted tick, so that an FPGA whose word runs
 //   between TOTs can be aligned to at any tick.
+// A time word of 0 is no time, except on a fresh capture (the JST flag raised):
+// there it is midnight, 00:00:00 in BCD.
 // An older latch is a failed read; the failure rhythm stops the capture and
 // re-arms it, and the next latch is fresh.
-int fpga_read_time(TotTime& time, int64_t latch_after) {
+int fpga_read_time(TotTime& time, int64_t latch_after, bool fresh_capture) {
     const int64_t read_at = pace_clock_us();
     uint32_t word = 0;
     uint32_t sub_second = 0;
@@ -334,7 +336,7 @@ int fpga_read_time(TotTime& time, int64_t latch_after) {
     if (time_read != 0 || sub_second_read != 0) return -1;
     latch_after = std::max(latch_after, note_time_word(word, read_at));
     tot_state.read_failure = "no time latched";
-    if (word == 0 || sub_second == 0 || word == kNoTimeWord) return -1;
+    if ((word == 0 && !fresh_capture) || sub_second == 0 || word == kNoTimeWord) return -1;
     tot_state.read_failure = "time word frozen";
     if (word == tot_state.last_time_word) return -1;
     tot_state.read_failure =
