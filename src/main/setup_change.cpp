@@ -135,6 +135,10 @@ void take_system_file(const char* name, FILE* file) {
     save_taken_file(name, file, kSystemFileShape);
     ReadSystemFile(name, system_settings, file);
     PrintSystemSettings(system_settings);
+    if (!tot_function_enabled()) {
+        std::lock_guard lock(tot_mutex);
+        holdover_function_off();
+    }
     ntp_client_restart();
 }
 

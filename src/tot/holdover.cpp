@@ -85,6 +85,14 @@ void holdover_check() {
     }
 }
 
+void holdover_function_off() {
+    if (!ntp_server.running) return;
+    LogPrint(LOG_TO_BOTH, 6, "TOT function off: NTP daemon stopped\n");
+    ntp_server_stop();
+    holdover.daemon_stopped = true;
+    holdover.serving = false;
+}
+
 bool holdover_has_broadcast_time() {
     if (!holdover.taken) return false;
     const int64_t limit = holdover_limit();

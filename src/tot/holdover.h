@@ -28,5 +28,8 @@ void holdover_take();
 // At the end of every tick: begins the holdover after a minute without a take
 // while the daemon runs, and stops the daemon once the limit is reached.
 void holdover_check();
+// The TOT function switched off: a daemon serving is stopped as at the limit,
+// since no take will come.
+void holdover_function_off();
 // Whether the unit keeps broadcast time: a take not longer ago than the limit.
 bool holdover_has_broadcast_time();

@@ -8,6 +8,7 @@
 #include "settings/network_file.h"
 #include "settings/system_file.h"
 #include "tot/holdover.h"
+#include "tot/ntp_server.h"
 #include "tot/tot_files.h"
 
 namespace {
@@ -88,6 +89,19 @@ TEST_F(SetupChangeTest, OnlyNotedUnlessTheFileIsTaken) {
     sandbox.write(kSystemFilePath, "[ORVSystem]\nUnitName=CUT");
     handle(kSystemFilePath);
     EXPECT_TRUE(contains(sandbox.read("/usr/kelvatro/conf/ORV_System.ini"), "UnitName=TAKEN\t"));
+}
+
+// A system file that switches the TOT function off stops the NTP daemon that
+// served broadcast time, as the holdover limit would; once, and not while on.
+TEST_F(SetupChangeTest, TotFunctionSwitchedOffStopsTheNtpDaemon) {
+    ntp_server.running = 1;
+    for (const char* info : {"04000000", "00000000", "00000000"}) {
+        sandbox.write(kSystemFilePath,
+                      std::string("[ORVSystem]\nVersion=01000004\nSystemInfo=") + info + "\n");
+        handle(kSystemFilePath);
+        EXPECT_EQ(sandbox.journaled("sudo /etc/init.d/ntp stop"), info[1] == '0') << info;
+    }
+    EXPECT_EQ(sandbox.log_count(" <INF> TOT function off: NTP daemon stopped\n"), 1);
 }
 
 // The set date is local time: the clock takes the matching seconds (the
