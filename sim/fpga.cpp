@@ -94,8 +94,9 @@ bool on_air_at(int64_t arrival_us, const SimWorld& world) {
 // armed. Arrivals fall on Japan-time seconds that are multiples of the period.
 void catch_up(const SimWorld& world, int64_t now_us) {
     if (!world.time_frozen) fpga.frozen_time.reset();
-    const std::optional<int64_t> since = fpga.evaluated_us;
+    std::optional<int64_t> since = fpga.evaluated_us;
     fpga.evaluated_us = now_us;
+    if (since && *since > now_us) since = now_us; // the broadcast set back: arrivals from now on
     if (!since || now_us <= *since || !fpga.armed) return;
     const int64_t period_us = int64_t(world.tot_period_s) * kMicro;
     const int64_t japan_now_us = now_us + kJapanOffsetS * kMicro;

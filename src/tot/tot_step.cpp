@@ -114,6 +114,21 @@ bool date_word_zero_is_mjd_zero_day() {
             near_mjd_zero_day(local_calendar_time(last.year, last.month, last.day, 12, 0, 0)));
 }
 
+// The reason for a broadcast time before the floor, naming both (local time).
+const char* early_date_reason(const TotDate& date, const TotTime& time) {
+    static char text[96];
+    const time_t floor = clock_floor();
+    tm f{};
+    localtime_r(&floor, &f);
+    std::snprintf(text, sizeof text,
+                  "implausible date %d/%02d/%02d %02d:%02d:%02d, before the build date "
+                  "%d/%02d/%02d %02d:%02d:%02d",
+                  date.year, date.month, date.day, bcd_to_int(time.hour), bcd_to_int(time.minute),
+                  bcd_to_int(time.second), f.tm_year + 1900, f.tm_mon + 1, f.tm_mday, f.tm_hour,
+                  f.tm_min, f.tm_sec);
+    return text;
+}
+
 void read_statistics(TotStatus& status) {
     TunerReading reading{};
     if (tuner_get_status(reading) < 0) {
@@ -396,7 +411,11 @@ int tot_normalize_time(TotDate& date, TotTime& time) {
     tot_state.read_failure = "implausible date";
     time_t seconds = local_calendar_time(date.year, date.month, date.day, bcd_to_int(time.hour),
                                          bcd_to_int(time.minute), bcd_to_int(time.second));
-    if (seconds == time_t(-1) || seconds < clock_floor()) return -1;
+    if (seconds == time_t(-1)) return -1;
+    if (seconds < clock_floor()) {
+        tot_state.read_failure = early_date_reason(date, time);
+        return -1;
+    }
 
     int32_t total = tot_state.milliseconds * 1000 + tot_state.microseconds;
     if (total > 999999) {

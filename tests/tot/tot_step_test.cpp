@@ -231,6 +231,7 @@ TEST_P(TotStepMissed, ReasonLoggedOnceThenTheReturn) {
     start();
     ticks(4);
     world(fault);
+    sim_clock_advance(5042); // off the second of a broadcast set anew
     ticks(120);
     EXPECT_EQ(sandbox.log_count("<ERR> No TOT taken for "), 1);
     EXPECT_EQ(sandbox.log_count(std::string("<ERR> No TOT taken for 61 s: ") + reason + "\n"), 1);
@@ -254,7 +255,10 @@ INSTANTIATE_TEST_SUITE_P(Faults, TotStepMissed,
                                          std::pair{"time-word frozen", "time word frozen"},
                                          std::pair{"fpga ones", "FPGA reading all ones"},
                                          std::pair{"broadcast 2038-04-23 12:00:00",
-                                                   "implausible date"}));
+                                                   "implausible date"},
+                                         std::pair{"broadcast 2000-01-01 08:00:00",
+                                                   "implausible date 2000/01/01 08:00:58, before "
+                                                   "the build date 2000/01/01 09:00:00"}));
 
 // Shm delivery: the first take sets the clock, each later one writes a sample
 // (the count of mode 1 up by two) into a segment for root only, of this test
