@@ -11,6 +11,7 @@
 #include "settings/system_file.h"
 #include "tot/holdover.h"
 #include "tot/ntp_server.h"
+#include "tot/reception.h"
 #include "tot/time_delivery.h"
 #include "tot/tot_state.h"
 #include "tot/tot_tuning.h"
@@ -141,6 +142,7 @@ void read_statistics(TotStatus& status) {
         }
     } else {
         LogRepeatEnd(tot_state.tuner_silent);
+        reception_note(reading, status.settings.Set_TOT_CH_NUM);
         tot_state.status_errors = 0;
         status.level = reading.level;
         status.snr = reading.snr;

@@ -10,6 +10,7 @@
 #include "tot/holdover.h"
 #include "tot/ntp_server.h"
 #include "tot/ntp_shm.h"
+#include "tot/reception.h"
 #include "tot/time_delivery.h"
 #include "tot/tot_state.h"
 #include "tot/tot_step.h"
@@ -192,6 +193,37 @@ TEST_F(TotStep, TenStatisticsFailuresInARowRestartTheTuner) {
     ticks(2); // the tenth restarts, and the count begins again
     EXPECT_EQ(sandbox.log_count("Tuner Restart (0)\n"), 1);
     EXPECT_EQ(sandbox.log_count("<ERR> Tuner not answering: status read failed\n"), 2);
+}
+
+// Lock lost and regained are logged as they happen, and a reception past a
+// threshold of the deployment settings once an episode, with its end.
+TEST_F(TotStep, LockChangesAndPoorReceptionLoggedAsTheyHappen) {
+    sandbox.write("/etc/default/orv-main", "ORV_SNR_MIN_DB=10\nORV_BER_MAX=1e-3\n");
+    deploy_settings_reload();
+    reception = ReceptionState{};
+    start();
+    ticks(4);
+    for (const auto& [line, n] : {std::pair{"snr 3", 3},
+                                  {"snr 28", 2},
+                                  {"ber 500 500", 2},
+                                  {"signal off", 5},
+                                  {"signal on", 4}}) {
+        world(line);
+        ticks(n);
+    }
+    Lines logged;
+    std::ranges::copy_if(sandbox.log_lines(), std::back_inserter(logged), [](const std::string& l) {
+        return contains(l, "Tuner lock") || contains(l, "eception");
+    });
+    const std::string poor_ber =
+        " <WARN> Poor reception on UHF-27: SNR 28 dB (ORV_SNR_MIN_DB 10), BER 0.005 (ORV_BER_MAX "
+        "0.001)\n";
+    EXPECT_EQ(logged, (Lines{" <INF> Tuner locked on UHF-27\n",
+                             " <WARN> Poor reception on UHF-27: SNR 3 dB (ORV_SNR_MIN_DB 10), BER "
+                             "0 (ORV_BER_MAX 0.001)\n",
+                             " <INF> Reception good again on UHF-27: SNR 28 dB, BER 0\n", poor_ber,
+                             " <INF> Tuner lock lost on UHF-27\n",
+                             " <INF> Tuner locked on UHF-27\n", poor_ber}));
 }
 
 // The frozen word is still new once; its third repeated read indicates failure.
