@@ -24,10 +24,6 @@ constexpr int64_t kLongestLimit = INT64_MAX / 1000000;
 constexpr int64_t kHoldoverAfter = 60;
 std::string bad_limit_logged;
 
-int64_t now_us() {
-    return pace_clock_us();
-}
-
 // ORV_HOLDOVER_S in seconds; an unusable value keeps the default (logged once).
 int64_t holdover_limit() {
     const std::string text = deploy_setting("ORV_HOLDOVER_S", "3600");
@@ -48,12 +44,12 @@ int64_t holdover_limit() {
 } // namespace
 
 void holdover_count() {
-    if (!holdover.since_us) holdover.since_us = now_us();
-    holdover.seconds_since_take = (now_us() - *holdover.since_us) / 1000000;
+    if (!holdover.since_us) holdover.since_us = pace_clock_us();
+    holdover.seconds_since_take = (pace_clock_us() - *holdover.since_us) / 1000000;
 }
 
 void holdover_take() {
-    holdover.since_us = now_us();
+    holdover.since_us = pace_clock_us();
     holdover.seconds_since_take = 0;
     holdover.taken = true;
     holdover.daemon_stopped = false;
@@ -96,5 +92,5 @@ void holdover_function_off() {
 bool holdover_has_broadcast_time() {
     if (!holdover.taken) return false;
     const int64_t limit = holdover_limit();
-    return limit == 0 || (now_us() - *holdover.since_us) / 1000000 < limit;
+    return limit == 0 || (pace_clock_us() - *holdover.since_us) / 1000000 < limit;
 }
