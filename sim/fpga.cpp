@@ -4,7 +4,8 @@
 // are worked out lazily from the broadcast clock at each access, and reach the
 // FPGA only while a signal and TOTs are on air. The date register holds the
 // broadcast's 16-bit MJD; the sub-second register counts on from the latch and
-// wraps after 4.096 s, as the board may.
+// wraps after 4.096 s, as the board may; or, in the live mode, the three words
+// run with the broadcast from the first latch on.
 #include "fpga.h"
 
 #include "os/unit_path.h"
@@ -14,6 +15,7 @@
 #include <ctime>
 #include <mutex>
 #include <optional>
+#include <utility>
 
 namespace {
 
@@ -59,14 +61,19 @@ uint8_t bcd(int value) {
     return uint8_t((value / 10) << 4 | (value % 10));
 }
 
-void latch_arrival(int64_t arrival_us, const SimWorld& world) {
-    const int64_t japan_s = floor_div(arrival_us, kMicro) + kJapanOffsetS;
+// The date and time words of a broadcast instant.
+std::pair<uint32_t, uint32_t> date_and_time_words(int64_t broadcast_us) {
+    const int64_t japan_s = floor_div(broadcast_us, kMicro) + kJapanOffsetS;
     const int64_t day = floor_div(japan_s, 86400);
     const int64_t second_of_day = japan_s - day * 86400;
-    fpga.date_word = uint32_t(day + kMjdOfUnixEpoch) & kMjdField;
-    uint32_t time_word = uint32_t(bcd(int(second_of_day / 3600))) << 16 |
-                         uint32_t(bcd(int(second_of_day / 60 % 60))) << 8 |
-                         bcd(int(second_of_day % 60));
+    return {uint32_t(day + kMjdOfUnixEpoch) & kMjdField,
+            uint32_t(bcd(int(second_of_day / 3600))) << 16 |
+                uint32_t(bcd(int(second_of_day / 60 % 60))) << 8 | bcd(int(second_of_day % 60))};
+}
+
+void latch_arrival(int64_t arrival_us, const SimWorld& world) {
+    auto [date_word, time_word] = date_and_time_words(arrival_us);
+    fpga.date_word = date_word;
     if (world.time_frozen) {
         if (!fpga.frozen_time) fpga.frozen_time = time_word;
         time_word = *fpga.frozen_time;
@@ -87,8 +94,9 @@ bool on_air_at(int64_t arrival_us, const SimWorld& world) {
 // armed. Arrivals fall on Japan-time seconds that are multiples of the period.
 void catch_up(const SimWorld& world, int64_t now_us) {
     if (!world.time_frozen) fpga.frozen_time.reset();
-    const std::optional<int64_t> since = fpga.evaluated_us;
+    std::optional<int64_t> since = fpga.evaluated_us;
     fpga.evaluated_us = now_us;
+    if (since && *since > now_us) since = now_us; // the broadcast set back: arrivals from now on
     if (!since || now_us <= *since || !fpga.armed) return;
     const int64_t period_us = int64_t(world.tot_period_s) * kMicro;
     const int64_t japan_now_us = now_us + kJapanOffsetS * kMicro;
@@ -97,9 +105,12 @@ void catch_up(const SimWorld& world, int64_t now_us) {
     if (arrival_us > *since && on_air_at(arrival_us, world)) latch_arrival(arrival_us, world);
 }
 
-uint32_t sub_second_word(int64_t now_us) {
+// The count from the latch, or the part of the second now on a live clock.
+uint32_t sub_second_word(int64_t now_us, const SimWorld& world) {
     if (!fpga.latched) return 0;
-    const int64_t elapsed = now_us > fpga.latch_us ? now_us - fpga.latch_us : 0;
+    const int64_t elapsed = world.time_word_live     ? now_us - floor_div(now_us, kMicro) * kMicro
+                            : now_us > fpga.latch_us ? now_us - fpga.latch_us
+                                                     : 0;
     const uint32_t ms = uint32_t(elapsed / 1000) & 0xFFF;
     const uint32_t us = uint32_t(elapsed % 1000);
     return ms << 16 | us;
@@ -116,11 +127,13 @@ uint32_t read_register(uint32_t address, const SimWorld& world, int64_t now_us) 
     case kTotControl:
         return (fpga.control & 0xFFFF) | (fpga.jst_flag ? kJstFlag : 0);
     case kTotTime:
-        return fpga.time_word;
+        return fpga.latched && world.time_word_live ? date_and_time_words(now_us).second
+                                                    : fpga.time_word;
     case kTotDate:
-        return fpga.date_word;
+        return fpga.latched && world.time_word_live ? date_and_time_words(now_us).first
+                                                    : fpga.date_word;
     case kTotSubSecond:
-        return sub_second_word(now_us);
+        return sub_second_word(now_us, world);
     default:
         return 0;
     }

@@ -163,10 +163,11 @@ const char* apply_locked(const std::string& line) {
                                           : FpgaFault::none;
     else if (cmd == "fpga")
         return "takes ones, zeros or normal";
-    else if (cmd == "time-word" && (a == "frozen" || a == "running") && b.empty())
+    else if (cmd == "time-word" && (a == "frozen" || a == "running" || a == "live") && b.empty()) {
         world.time_frozen = a == "frozen";
-    else if (cmd == "time-word")
-        return "takes frozen or running";
+        world.time_word_live = a == "live";
+    } else if (cmd == "time-word")
+        return "takes frozen, running or live";
     else if (cmd == "tot-period") {
         if (!number(a, 1, 3600, n) || !b.empty()) return "takes seconds from 1 to 3600";
         world.tot_period_s = unsigned(n);

@@ -31,6 +31,9 @@ struct SimWorld {
     bool tot_on = true;
     unsigned tot_period_s = 5;
     bool time_frozen = false;
+    // The FPGA's clock runs from its first latch: the time, date and sub-second
+    // words read the broadcast time now, not the latched one.
+    bool time_word_live = false;
     // The sim-clock instant since which TOTs reach the FPGA: a signal and TOTs
     // on air without a break.
     int64_t on_air_since_us = INT64_MIN;

@@ -10,6 +10,7 @@
 #include "settings/network_file.h"
 #include "settings/system_file.h"
 #include "sntp/ntp_client.h"
+#include "tot/holdover.h"
 #include "tot/tot_files.h"
 #include "tot/tot_step.h"
 #include "tot/tot_tuning.h"
@@ -176,6 +177,10 @@ void take_system_file(const char* name, const std::string& text, FILE* file) {
     CopyToSdCard(name, text);
     ReadSystemFile(name, system_settings, file);
     PrintSystemSettings(system_settings);
+    if (!tot_function_enabled()) {
+        std::lock_guard lock(tot_mutex);
+        holdover_function_off();
+    }
     ntp_client_restart();
 }
 
@@ -186,12 +191,26 @@ void take_network_file(const char* name, const std::string& text, FILE* file) {
     ApplyNetworkSettings(network_settings);
 }
 
-// A set date that differs from the stored one sets the clocks. Keys missing
-// from the file leave the stored values.
+// Whether the clock follows the broadcast: the TOT function on and a take
+// within the holdover limit. A manual date then would step the served time.
+bool keeps_broadcast_time() {
+    if (!tot_function_enabled()) return false;
+    std::lock_guard lock(tot_mutex);
+    return holdover_has_broadcast_time();
+}
+
+// A set date that differs from the stored one sets the clocks, unless the unit
+// keeps broadcast time. Keys missing from the file leave the stored values.
 void take_current_file(const char* name, FILE* file) {
     DateTime candidate = current_state.SetDateTime;
     ReadCurrentSetDate(name, candidate, file);
-    if (!same_date_time(candidate, current_state.SetDateTime)) {
+    const bool changed = !same_date_time(candidate, current_state.SetDateTime);
+    if (changed && keeps_broadcast_time()) {
+        LogPrint(LOG_TO_BOTH, 3,
+                 "Clock not set to %04d-%02d-%02d %02d:%02d:%02d: the unit keeps broadcast time\n",
+                 candidate.year, candidate.month, candidate.day, candidate.hour, candidate.minute,
+                 candidate.second);
+    } else if (changed) {
         current_state.SetDateTime = candidate;
         SetSystemDate(candidate);
     }

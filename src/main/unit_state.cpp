@@ -12,6 +12,7 @@
 #include "tot/holdover.h"
 #include "tot/ntp_server.h"
 #include "tot/ntp_shm.h"
+#include "tot/reception.h"
 #include "tot/served_stratum.h"
 #include "tot/time_delivery.h"
 #include "tot/tot_state.h"
@@ -88,7 +89,8 @@ UnitState gather() {
                      shm ? ntp_shm_last_count() : -1,
                      ntp_server.running,
                      tot_settings.Set_TOT_STRATUM,
-                     served_stratum()};
+                     served_stratum(),
+                     reception.poor};
 }
 
 void write_if_changed(const std::string& path, const std::string& text, Output& output,
@@ -166,6 +168,10 @@ std::string metrics_text(const UnitState& s, int64_t now) {
     print_gauge(out, "orv_snr_decibels", "Signal-to-noise ratio reported by the tuner in dB.",
                 s.snr);
     print_gauge(out, "orv_bit_error_ratio", "Bit error rate of the broadcast.", s.ber * 1e-5);
+    print_gauge(out, "orv_reception_poor",
+                "Whether the SNR or the BER is past the threshold ORV_SNR_MIN_DB or ORV_BER_MAX "
+                "(1) or not (0).",
+                s.reception_poor);
     if (s.taken_at_s != 0)
         print_gauge(out, "orv_last_take_age_seconds",
                     "Seconds since broadcast time was last taken.", double(now - s.taken_at_s));

@@ -27,6 +27,7 @@ struct UnitState {
     int ntp_running;    // the NTP daemon started by the unit
     int stratum;        // the setting
     int served_stratum; // by the NTP daemon's configuration, -1 unknown
+    int reception_poor; // locked, the SNR or the BER past its threshold
 };
 
 // Notes the program's start.

@@ -66,7 +66,6 @@ int64_t monotonic_us() {
 
 int run_clock_command(const std::string& command, int64_t time_us, int64_t at_us) {
     const int status = run_command(command);
-    if (sandboxed()) return status;
     const int64_t now_us = time_us + (monotonic_us() - at_us);
     set_system_clock(time_t(now_us / 1000000), long(now_us % 1000000));
     return status;

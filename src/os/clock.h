@@ -30,5 +30,5 @@ int set_system_clock(time_t seconds, long microseconds);
 // microseconds since the epoch at the monotonic moment at_us, then sets the
 // clock once more to that time carried forward to now: the command's own
 // start-up, tens of milliseconds on a small machine, is no lag of the clock.
-// Returns the command's status. In a sandbox only the command is journaled.
+// Returns the command's status. In a sandbox both are journaled, neither applied.
 int run_clock_command(const std::string& command, int64_t time_us, int64_t at_us);

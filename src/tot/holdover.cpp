@@ -5,41 +5,53 @@
 
 #include "log/status_log.h"
 #include "os/deploy_settings.h"
+#include "os/pace.h"
 #include "tot/ntp_server.h"
 
 #include <cstdlib>
 #include <string>
 
-HoldoverState holdover{0, false, false};
+HoldoverState holdover{};
 
 namespace {
 
-constexpr long kDefaultLimit = 3600;
-// The ticks without a take after which the daemon serves the free-running clock.
-constexpr int64_t kHoldoverAfterTicks = 60;
-bool bad_limit_logged = false;
+constexpr int64_t kDefaultLimit = 3600;
+// A shorter limit would stop and start the daemon around every TOT.
+constexpr int64_t kShortestLimit = 60;
+// The longest limit the microsecond clock can count.
+constexpr int64_t kLongestLimit = INT64_MAX / 1000000;
+// The seconds without a take after which the daemon serves the free-running clock.
+constexpr int64_t kHoldoverAfter = 60;
+std::string bad_limit_logged;
 
 // ORV_HOLDOVER_S in seconds; an unusable value keeps the default (logged once).
-long holdover_limit() {
+int64_t holdover_limit() {
     const std::string text = deploy_setting("ORV_HOLDOVER_S", "3600");
     char* end = nullptr;
-    const long limit = std::strtol(text.c_str(), &end, 10);
-    if (*end == '\0' && limit >= 0) return limit;
-    if (!bad_limit_logged)
-        LogPrint(LOG_TO_BOTH, 3, "ORV_HOLDOVER_S \"%s\" is no number of seconds: %ld kept\n",
-                 LogEscaped(text).c_str(), kDefaultLimit);
-    bad_limit_logged = true;
+    const long long limit = std::strtoll(text.c_str(), &end, 10);
+    if (*end == '\0' && (limit == 0 || (limit >= kShortestLimit && limit <= kLongestLimit)))
+        return limit;
+    if (bad_limit_logged != text)
+        LogPrint(LOG_TO_BOTH, 3,
+                 "ORV_HOLDOVER_S \"%s\" is no number of seconds from %lld to %lld (0: no "
+                 "limit): %lld kept\n",
+                 LogEscaped(text).c_str(), static_cast<long long>(kShortestLimit),
+                 static_cast<long long>(kLongestLimit), static_cast<long long>(kDefaultLimit));
+    bad_limit_logged = text;
     return kDefaultLimit;
 }
 
 } // namespace
 
 void holdover_count() {
-    ++holdover.ticks_since_take;
+    if (!holdover.since_us) holdover.since_us = pace_clock_us();
+    holdover.seconds_since_take = (pace_clock_us() - *holdover.since_us) / 1000000;
 }
 
 void holdover_take() {
-    holdover.ticks_since_take = 0;
+    holdover.since_us = pace_clock_us();
+    holdover.seconds_since_take = 0;
+    holdover.taken = true;
     holdover.daemon_stopped = false;
     holdover.serving = false;
 }
@@ -47,23 +59,38 @@ void holdover_take() {
 // Serving the free-running clock ends with a take or with the daemon's stop
 // (at the limit, or for a tune).
 void holdover_check() {
+    const int64_t limit = holdover_limit();
     if (!ntp_server.running) {
         holdover.serving = false;
         return;
     }
-    const long limit = holdover_limit();
-    if (limit != 0 && holdover.ticks_since_take >= limit) {
+    if (limit != 0 && holdover.seconds_since_take >= limit) {
         LogPrint(LOG_TO_BOTH, 3,
-                 "No broadcast time for %lld s (holdover limit %ld s): NTP daemon stopped\n",
-                 static_cast<long long>(holdover.ticks_since_take), limit);
+                 "No broadcast time for %lld s (holdover limit %lld s): NTP daemon stopped\n",
+                 static_cast<long long>(holdover.seconds_since_take),
+                 static_cast<long long>(limit));
         ntp_server_stop();
         holdover.daemon_stopped = true;
         holdover.serving = false;
-    } else if (!holdover.serving && holdover.ticks_since_take > kHoldoverAfterTicks) {
+    } else if (!holdover.serving && holdover.seconds_since_take > kHoldoverAfter) {
         LogPrint(LOG_TO_BOTH, 6,
                  "Holdover begun: NTP daemon serving the free-running clock, no broadcast time "
                  "for %lld s\n",
-                 static_cast<long long>(holdover.ticks_since_take));
+                 static_cast<long long>(holdover.seconds_since_take));
         holdover.serving = true;
     }
+}
+
+void holdover_function_off() {
+    if (!ntp_server.running) return;
+    LogPrint(LOG_TO_BOTH, 6, "TOT function off: NTP daemon stopped\n");
+    ntp_server_stop();
+    holdover.daemon_stopped = true;
+    holdover.serving = false;
+}
+
+bool holdover_has_broadcast_time() {
+    if (!holdover.taken) return false;
+    const int64_t limit = holdover_limit();
+    return limit == 0 || (pace_clock_us() - *holdover.since_us) / 1000000 < limit;
 }

@@ -84,7 +84,9 @@ void tot_state_reset();
 // be the day the 16-bit MJD wraps (2038-04-23).
 int fpga_read_date(TotDate& date, bool fresh_capture = false);
 // latch_after: a moment after which the time read must have been latched.
-int fpga_read_time(TotTime& time, int64_t latch_after);
+// fresh_capture: the JST flag was found raised, so that a time word of 0 is
+// midnight rather than no time.
+int fpga_read_time(TotTime& time, int64_t latch_after, bool fresh_capture = false);
 // Reads the time word to see when it changes (every counted tick), so that a
 // later read knows its latch to within a tick.
 void watch_time_word();

@@ -11,6 +11,7 @@
 #include "settings/system_file.h"
 #include "tot/holdover.h"
 #include "tot/ntp_server.h"
+#include "tot/reception.h"
 #include "tot/time_delivery.h"
 #include "tot/tot_state.h"
 #include "tot/tot_tuning.h"
@@ -106,13 +107,27 @@ bool near_mjd_zero_day(time_t t) {
 // stands near that day; anywhere else it is no date.
 bool date_word_zero_is_mjd_zero_day() {
     uint32_t word = 0;
-    if (SpiRead32(kRegTotTime, &word) != 0 || word == 0 || word == kNoTimeWord ||
-        !time_word_valid(word))
+    if (SpiRead32(kRegTotTime, &word) != 0 || word == kNoTimeWord || !time_word_valid(word))
         return false;
     const TotDate& last = tot_state.last_date;
     return near_mjd_zero_day(std::time(nullptr)) ||
            (last.year != 0 &&
             near_mjd_zero_day(local_calendar_time(last.year, last.month, last.day, 12, 0, 0)));
+}
+
+// The reason for a broadcast time before the floor, naming both (local time).
+const char* early_date_reason(const TotDate& date, const TotTime& time) {
+    static char text[96];
+    const time_t floor = clock_floor();
+    tm f{};
+    localtime_r(&floor, &f);
+    std::snprintf(text, sizeof text,
+                  "implausible date %d/%02d/%02d %02d:%02d:%02d, before the build date "
+                  "%d/%02d/%02d %02d:%02d:%02d",
+                  date.year, date.month, date.day, bcd_to_int(time.hour), bcd_to_int(time.minute),
+                  bcd_to_int(time.second), f.tm_year + 1900, f.tm_mon + 1, f.tm_mday, f.tm_hour,
+                  f.tm_min, f.tm_sec);
+    return text;
 }
 
 void read_statistics(TotStatus& status) {
@@ -127,6 +142,7 @@ void read_statistics(TotStatus& status) {
         }
     } else {
         LogRepeatEnd(tot_state.tuner_silent);
+        reception_note(reading, status.settings.Set_TOT_CH_NUM);
         tot_state.status_errors = 0;
         status.level = reading.level;
         status.snr = reading.snr;
@@ -165,7 +181,8 @@ void on_unlocked() {
 void take_time(const TotStatus& status) {
     TotDate& date = tot_state.last_date;
     TotTime& time = tot_state.last_time;
-    if (fpga_read_date(date, true) != 0 || fpga_read_time(time, tot_state.flag_clear_at) != 0 ||
+    if (fpga_read_date(date, true) != 0 ||
+        fpga_read_time(time, tot_state.flag_clear_at, true) != 0 ||
         tot_normalize_time(date, time) != 0) {
         tot_state.miss_reason = tot_state.read_failure;
         if (++tot_state.read_failures > kReadFailureLimit) {
@@ -182,7 +199,7 @@ void take_time(const TotStatus& status) {
     capture_stop();
     if (tot_state.miss_logged)
         LogPrint(LOG_TO_BOTH, 6, "TOT taken again after %lld s without\n",
-                 static_cast<long long>(holdover.ticks_since_take));
+                 static_cast<long long>(holdover.seconds_since_take));
     tot_state.miss_logged = nullptr;
     holdover_take();
     if (!ntp_server.running) ntp_server_start();
@@ -236,11 +253,11 @@ void write_status_file(const TotStatus& status) {
 void log_missed_takes() {
     const char* reason = tot_state.miss_reason;
     const char* logged = tot_state.miss_logged;
-    if (holdover.ticks_since_take <= kTakeTimeout || !reason ||
+    if (holdover.seconds_since_take <= kTakeTimeout || !reason ||
         (logged && !std::strcmp(reason, logged)))
         return;
     LogPrint(LOG_TO_BOTH, 3, "No TOT taken for %lld s: %s\n",
-             static_cast<long long>(holdover.ticks_since_take), reason);
+             static_cast<long long>(holdover.seconds_since_take), reason);
     tot_state.miss_logged = tot_state.miss_reason;
 }
 
@@ -317,9 +334,11 @@ int fpga_read_date(TotDate& date, bool fresh_capture) {
 // - a time word other than the one read before was latched after that read;
 //   the word is read on every counted tick, so that an FPGA whose word runs
 //   between TOTs can be aligned to at any tick.
+// A time word of 0 is no time, except on a fresh capture (the JST flag raised):
+// there it is midnight, 00:00:00 in BCD.
 // An older latch is a failed read; the failure rhythm stops the capture and
 // re-arms it, and the next latch is fresh.
-int fpga_read_time(TotTime& time, int64_t latch_after) {
+int fpga_read_time(TotTime& time, int64_t latch_after, bool fresh_capture) {
     const int64_t read_at = pace_clock_us();
     uint32_t word = 0;
     uint32_t sub_second = 0;
@@ -334,7 +353,7 @@ int fpga_read_time(TotTime& time, int64_t latch_after) {
     if (time_read != 0 || sub_second_read != 0) return -1;
     latch_after = std::max(latch_after, note_time_word(word, read_at));
     tot_state.read_failure = "no time latched";
-    if (word == 0 || sub_second == 0 || word == kNoTimeWord) return -1;
+    if ((word == 0 && !fresh_capture) || sub_second == 0 || word == kNoTimeWord) return -1;
     tot_state.read_failure = "time word frozen";
     if (word == tot_state.last_time_word) return -1;
     tot_state.read_failure =
@@ -394,7 +413,11 @@ int tot_normalize_time(TotDate& date, TotTime& time) {
     tot_state.read_failure = "implausible date";
     time_t seconds = local_calendar_time(date.year, date.month, date.day, bcd_to_int(time.hour),
                                          bcd_to_int(time.minute), bcd_to_int(time.second));
-    if (seconds == time_t(-1) || seconds < clock_floor()) return -1;
+    if (seconds == time_t(-1)) return -1;
+    if (seconds < clock_floor()) {
+        tot_state.read_failure = early_date_reason(date, time);
+        return -1;
+    }
 
     int32_t total = tot_state.milliseconds * 1000 + tot_state.microseconds;
     if (total > 999999) {

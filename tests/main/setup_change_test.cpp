@@ -7,6 +7,8 @@
 #include "sandbox.h"
 #include "settings/network_file.h"
 #include "settings/system_file.h"
+#include "tot/holdover.h"
+#include "tot/ntp_server.h"
 #include "tot/tot_files.h"
 
 namespace {
@@ -125,16 +127,48 @@ TEST_F(SetupChangeTest, UnusableFileIsRefusedWhole) {
     EXPECT_EQ(sandbox.read(kSdSystem), sandbox.read(kSystemFilePath));
 }
 
-// The set date is local time: the clock takes the matching seconds.
-TEST_F(SetupChangeTest, ChangedSetDateSetsTheClocks) {
-    sandbox.write(kCurrentFilePath, "[ORVCurrent]\nSetDate=2024/01/05\t; d\nSetTime=09:07:03\n");
-    handle(kCurrentFilePath);
-    EXPECT_EQ(sandbox.journal(), (Lines{"date -s \"2024-01-05 09:07:03\"", "hwclock -wu"}));
+// A system file that switches the TOT function off stops the NTP daemon that
+// served broadcast time, as the holdover limit would; once, and not while on.
+TEST_F(SetupChangeTest, TotFunctionSwitchedOffStopsTheNtpDaemon) {
+    ntp_server.running = 1;
+    for (const char* info : {"04000000", "00000000", "00000000"}) {
+        sandbox.write(kSystemFilePath,
+                      std::string("[ORVSystem]\nVersion=01000004\nSystemInfo=") + info + "\n");
+        handle(kSystemFilePath);
+        EXPECT_EQ(sandbox.journaled("sudo /etc/init.d/ntp stop"), info[1] == '0') << info;
+    }
+    EXPECT_EQ(sandbox.log_count(" <INF> TOT function off: NTP daemon stopped\n"), 1);
+}
+
+// The set date is local time: the clock takes the matching seconds (the
+// setting after the command: ShellTest). While the TOT function is on and the
+// last take is within the holdover limit, a set date is refused.
+TEST_F(SetupChangeTest, ChangedSetDateSetsTheClocksUnlessBroadcastTimeIsKept) {
+    const auto commands = [this] {
+        Lines lines;
+        std::ranges::copy_if(sandbox.journal(), std::back_inserter(lines),
+                             [](const std::string& c) { return !c.starts_with("clock_settime"); });
+        return lines;
+    };
+    for (const auto& [function, taken, day] :
+         {std::tuple{kTotFunctionBit, true, 3}, {kTotFunctionBit, false, 4}, {0u, true, 5}}) {
+        system_settings.SystemInfo = function;
+        holdover = HoldoverState{};
+        if (taken) holdover_take();
+        sandbox.write(kCurrentFilePath, "[ORVCurrent]\nSetDate=2024/01/0" + std::to_string(day) +
+                                            "\t; d\nSetTime=09:07:03\n");
+        handle(kCurrentFilePath);
+    }
+    EXPECT_EQ(commands(), (Lines{"date -s \"2024-01-04 09:07:03\"", "hwclock -wu",
+                                 "date -s \"2024-01-05 09:07:03\"", "hwclock -wu"}));
+    EXPECT_EQ(sandbox.log_count(" <ERR> Clock not set to 2024-01-03 09:07:03: the unit keeps "
+                                "broadcast time\n"),
+              1);
     clock_floor_set(1704585600); // 2024-01-07: an earlier date sets nothing
     sandbox.write(kCurrentFilePath, "[ORVCurrent]\nSetDate=2024/01/06\n");
     handle(kCurrentFilePath);
     clock_floor_set(kTestsClockFloor);
-    EXPECT_EQ(sandbox.journal().size(), 2u);
+    EXPECT_EQ(commands().size(), 4u);
     EXPECT_EQ(sandbox.log_count(" <ERR> Clock not set to 2024-01-06 09:07:03: before the "
                                 "program's build date\n"),
               1);

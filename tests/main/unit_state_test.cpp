@@ -31,18 +31,18 @@ const char* const kStateText =
 
 TEST(UnitState, StateAndMetricsTexts) {
     UnitState s{1796677433, 1, "serving", 0, 1, 1, 27,     180, 28, 3, 1796677500, 2026,
-                12,         8, 6,         4, 5, 1, 123456, 42,  1,  7, 8};
+                12,         8, 6,         4, 5, 1, 123456, 42,  1,  7, 8,          1};
     EXPECT_EQ(state_file_text(s), kStateText);
     const std::string metrics = metrics_text(s, 1796677510);
     EXPECT_TRUE(contains(metrics, "# HELP orv_bit_error_ratio Bit error rate of the broadcast.\n"
                                   "# TYPE orv_bit_error_ratio gauge\norv_bit_error_ratio 3e-05\n"));
-    EXPECT_EQ(count(metrics, "\n# TYPE "), 10);
+    EXPECT_EQ(count(metrics, "\n# TYPE "), 11);
     std::istringstream in(metrics); // the sample lines, HELP and TYPE lines left out
     std::string samples;
     for (std::string line; std::getline(in, line);)
         if (!line.starts_with('#')) samples += line + "\n";
     EXPECT_EQ(samples, "orv_up 1\norv_tuner_locked 1\norv_signal_level 180\n"
-                       "orv_snr_decibels 28\norv_bit_error_ratio 3e-05\n"
+                       "orv_snr_decibels 28\norv_bit_error_ratio 3e-05\norv_reception_poor 1\n"
                        "orv_last_take_age_seconds 10\norv_serving 1\norv_holdover 0\n"
                        "orv_ntp_served_stratum 8\norv_start_time_seconds 1796677433\n");
     // Before the first take no age; without a stratum in the configuration none.

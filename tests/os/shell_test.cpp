@@ -1,5 +1,6 @@
 // The command runner under a sandbox: what is journaled, what really runs,
 // and that nothing aimed at the host ever does.
+#include "os/clock.h"
 #include "os/command_guard.h"
 #include "os/shell.h"
 #include "os/unit_path.h"
@@ -35,6 +36,21 @@ TEST_F(SandboxTest, HostCommandsAndScriptsAreJournaledButNeverRun) {
     EXPECT_EQ(commands, sandbox.journal());
     EXPECT_EQ("script " + end + "\n#!/bin/sh\necho ran > " + ran + "\n",
               sandbox.read("/sim/scripts.log"));
+}
+
+// A clock command and the precise setting after it are both journaled, the
+// setting's time carried on by what the command took.
+TEST_F(SandboxTest, ClockCommandAndItsSettingAreJournaled) {
+    const int64_t at_us = monotonic_us();
+    EXPECT_EQ(0, run_clock_command("date -s \"2031-01-02 03:04:05\"", 1925000000000000, at_us));
+    const int64_t most_us = monotonic_us() - at_us;
+    const Lines journal = sandbox.journal();
+    ASSERT_EQ(journal.size(), 2u);
+    EXPECT_EQ(journal[0], "date -s \"2031-01-02 03:04:05\"");
+    long long seconds = 0, us = 0;
+    ASSERT_EQ(std::sscanf(journal[1].c_str(), "clock_settime %lld.%6lld", &seconds, &us), 2);
+    const int64_t carried_us = (seconds - 1925000000) * 1000000 + us;
+    EXPECT_TRUE(carried_us >= 0 && carried_us <= most_us) << journal[1];
 }
 
 // The guard's verdicts, "R" standing for the root.

@@ -10,6 +10,7 @@
 #include "tot/holdover.h"
 #include "tot/ntp_server.h"
 #include "tot/ntp_shm.h"
+#include "tot/reception.h"
 #include "tot/time_delivery.h"
 #include "tot/tot_state.h"
 #include "tot/tot_step.h"
@@ -28,28 +29,12 @@ std::map<int, std::vector<uint32_t>> written;
 std::array<uint8_t, 6> previous;
 int current_tick = 0;
 
-// An FPGA whose time word and sub-second count run with the broadcast between TOTs.
-bool word_runs = false;
-
-uint32_t running_word(uint8_t address) {
-    const int64_t japan_us = sim_broadcast_us() + 9 * 3600 * 1000000LL;
-    const int second = int(japan_us / 1000000 % 86400), us = int(japan_us % 1000000);
-    const auto bcd = [](int v) { return uint32_t(v / 10 << 4 | v % 10); };
-    return address == 0x04
-               ? bcd(second / 3600) << 16 | bcd(second / 60 % 60) << 8 | bcd(second % 60)
-               : uint32_t(us / 1000) << 16 | uint32_t(us % 1000);
-}
-
 int recorder_exchange(uint8_t* frame, size_t length) {
     if (length == 6 && previous[0] == 0x63 && previous[1] == 0 && frame[0] == 0xE3 && frame[1] == 0)
         written[current_tick].push_back(uint32_t(previous[2]) << 24 | uint32_t(previous[3]) << 16 |
                                         uint32_t(previous[4]) << 8 | previous[5]);
     if (length == 6) std::copy(frame, frame + 6, previous.begin());
-    const int result = sim_fpga_transport()->exchange(frame, length);
-    if (length == 6 && word_runs && previous[0] == 0xE3 && (previous[1] & 0xF7) == 0x04)
-        for (int i = 0; i < 4; ++i) // the time word (0x04) or the sub-second count (0x0C)
-            frame[2 + i] = uint8_t(running_word(previous[1]) >> (24 - 8 * i));
-    return result;
+    return sim_fpga_transport()->exchange(frame, length);
 }
 
 constexpr SpiTransport kRecorder{"recorder", [] { return sim_fpga_transport()->open(); },
@@ -63,7 +48,6 @@ class TotStep : public SandboxTest {
         written.clear();
         previous = {};
         current_tick = 0;
-        word_runs = false;
         tot_state_reset();
         holdover = HoldoverState{};
         time_delivery_reset();
@@ -103,10 +87,10 @@ class TotStep : public SandboxTest {
         });
     }
 
-    // n ticks, each a simulated second and then the step.
-    static void ticks(int n = 1) {
+    // n ticks, each a simulated second (or the step given) and then the step.
+    static void ticks(int n = 1, int64_t step_us = 1000000) {
         for (int i = 0; i < n; ++i) {
-            sim_clock_advance(1000000);
+            sim_clock_advance(step_us);
             ++current_tick;
             capture_stdout([] {
                 std::lock_guard lock(tot_mutex);
@@ -129,9 +113,10 @@ class TotStep : public SandboxTest {
 
 // The lock comes after three ticks, the first take on the fourth: the clock
 // set. Each take stops the capture, which is re-armed on the third tick after it.
-// From 2038-04-23 on the broadcast's 16-bit date reads 0: the day after the last take.
+// From 2038-04-23 on the broadcast's 16-bit date reads 0: the day after the
+// last take; its midnight, a time word of 0 on a fresh capture, is taken.
 TEST_F(TotStep, FirstTakeOnTheFourthTickThenOneInFourIntoTheDayTheDateWordReadsZero) {
-    world("broadcast 2038-04-22 23:59:54");
+    world("broadcast 2038-04-22 23:59:52");
     sim_clock_advance(5042);
     start();
     ticks(3);
@@ -142,22 +127,29 @@ TEST_F(TotStep, FirstTakeOnTheFourthTickThenOneInFourIntoTheDayTheDateWordReadsZ
         const Writes want = t % 4 == 0 ? Writes{0x0014} : t % 4 == 3 ? Writes{0xA014} : Writes{};
         EXPECT_EQ(written[t], want) << "tick " << t;
     }
-    EXPECT_EQ(date_commands().front(), "/bin/date -s \"2038/4/22 23:59:58.005042\"");
-    EXPECT_EQ(date_commands()[1], "/bin/date -s \"2038/4/23 00:00:02.005042\"");
-    EXPECT_EQ(date_commands().back(), "/bin/date -s \"2038/4/23 00:00:38.005042\"");
+    EXPECT_EQ(date_commands().front(), "/bin/date -s \"2038/4/22 23:59:56.005042\"");
+    EXPECT_EQ(date_commands()[1], "/bin/date -s \"2038/4/23 00:00:00.005042\"");
+    EXPECT_EQ(date_commands().back(), "/bin/date -s \"2038/4/23 00:00:36.005042\"");
     EXPECT_TRUE(
-        contains(status(), "Now_TOTDATE=2038/04/23\t\t;現在の日付\nNow_TOTTIME=00:00:38\t;"));
+        contains(status(), "Now_TOTDATE=2038/04/23\t\t;現在の日付\nNow_TOTTIME=00:00:36\t;"));
 }
 
 // Between takes the clock is aligned to the FPGA every fifth counted tick when
-// its time word runs (seen to change within a tick), never when the word
-// changes only at a latch (its sub-second count, 8 s on, has wrapped). After
-// ORV_HOLDOVER_S ticks without a take the daemon is stopped, with a line naming
-// the holdover, until the next take; 0 keeps it serving, and so does a value
-// that is no number (3600 kept, its control characters escaped in the line).
+// its clock runs (its time word seen to change within a tick), never when the
+// word changes only at a latch (its sub-second count, 16 s on, has wrapped).
+// ORV_HOLDOVER_S seconds after the last take on the unit's clock, however few
+// ticks came between (here one in 2 s), the daemon is stopped, with a line
+// naming the holdover, until the next take; 0 keeps it serving, and so does a
+// value that is no number, below a minute or past the clock's count (3600
+// kept, each logged once, its control characters escaped in the line).
 TEST_F(TotStep, BetweenTakesAlignmentWhereTheLatchIsFreshAndTheHoldoverLimit) {
-    for (const auto& [runs, limit] : {std::pair{true, "10"}, {false, "0"}, {false, "9\x1b[2J"}}) {
-        word_runs = runs;
+    const char* const refused[] = {"59", "9\x1b[2J", "9223372036855"};
+    for (const auto& [runs, limit] : {std::pair{true, "60"},
+                                      {false, "0"},
+                                      {false, refused[0]},
+                                      {false, refused[1]},
+                                      {false, refused[2]}}) {
+        world(runs ? "time-word live" : "time-word running");
         sandbox.write("/etc/default/orv-main", std::string("ORV_HOLDOVER_S=") + limit + "\n");
         deploy_settings_reload();
         sandbox.remove("/sim/commands.log");
@@ -167,21 +159,24 @@ TEST_F(TotStep, BetweenTakesAlignmentWhereTheLatchIsFreshAndTheHoldoverLimit) {
         start();
         ticks(4);
         world("tot off"); // locked, no flag: three ticks wait, then counted ones
-        ticks(13);
-        EXPECT_EQ(date_commands().size(), 1 + size_t(runs)) << limit;
-        EXPECT_EQ(sandbox.journaled("/bin/date -s \"2023/2/5 07:00:12.005042\""), int(runs));
+        ticks(30, 2000000);
+        EXPECT_EQ(date_commands().size(), 1 + 5 * size_t(runs)) << limit;
+        EXPECT_EQ(sandbox.journaled("/bin/date -s \"2023/2/5 07:00:20.005042\""), int(runs));
         EXPECT_EQ(sandbox.journaled("sudo /etc/init.d/ntp stop"), int(runs)) << limit;
         world("tot on");
         ticks(9);
         EXPECT_EQ(sandbox.journaled("sudo /etc/init.d/ntp start"), 1 + int(runs)) << limit;
     }
     EXPECT_EQ(sandbox.log_count(
-                  "<ERR> No broadcast time for 10 s (holdover limit 10 s): NTP daemon stopped\n"),
+                  "<ERR> No broadcast time for 60 s (holdover limit 60 s): NTP daemon stopped\n"),
               1);
     EXPECT_EQ(sandbox.log_count("<INF> Stop TOT Time Server\n"), 1);
-    EXPECT_EQ(sandbox.log_count(
-                  "<ERR> ORV_HOLDOVER_S \"9\\x1B[2J\" is no number of seconds: 3600 kept\n"),
-              1);
+    for (const char* shown : {"59", "9\\x1B[2J", "9223372036855"})
+        EXPECT_EQ(sandbox.log_count(std::string("<ERR> ORV_HOLDOVER_S \"") + shown +
+                                    "\" is no number of seconds from 60 to 9223372036854 (0: no "
+                                    "limit): 3600 kept\n"),
+                  1)
+            << shown;
 }
 
 // Nine failed statistics reads in a row do not restart the tuner (a good read
@@ -198,6 +193,37 @@ TEST_F(TotStep, TenStatisticsFailuresInARowRestartTheTuner) {
     ticks(2); // the tenth restarts, and the count begins again
     EXPECT_EQ(sandbox.log_count("Tuner Restart (0)\n"), 1);
     EXPECT_EQ(sandbox.log_count("<ERR> Tuner not answering: status read failed\n"), 2);
+}
+
+// Lock lost and regained are logged as they happen, and a reception past a
+// threshold of the deployment settings once an episode, with its end.
+TEST_F(TotStep, LockChangesAndPoorReceptionLoggedAsTheyHappen) {
+    sandbox.write("/etc/default/orv-main", "ORV_SNR_MIN_DB=10\nORV_BER_MAX=1e-3\n");
+    deploy_settings_reload();
+    reception = ReceptionState{};
+    start();
+    ticks(4);
+    for (const auto& [line, n] : {std::pair{"snr 3", 3},
+                                  {"snr 28", 2},
+                                  {"ber 500 500", 2},
+                                  {"signal off", 5},
+                                  {"signal on", 4}}) {
+        world(line);
+        ticks(n);
+    }
+    Lines logged;
+    std::ranges::copy_if(sandbox.log_lines(), std::back_inserter(logged), [](const std::string& l) {
+        return contains(l, "Tuner lock") || contains(l, "eception");
+    });
+    const std::string poor_ber =
+        " <WARN> Poor reception on UHF-27: SNR 28 dB (ORV_SNR_MIN_DB 10), BER 0.005 (ORV_BER_MAX "
+        "0.001)\n";
+    EXPECT_EQ(logged, (Lines{" <INF> Tuner locked on UHF-27\n",
+                             " <WARN> Poor reception on UHF-27: SNR 3 dB (ORV_SNR_MIN_DB 10), BER "
+                             "0 (ORV_BER_MAX 0.001)\n",
+                             " <INF> Reception good again on UHF-27: SNR 28 dB, BER 0\n", poor_ber,
+                             " <INF> Tuner lock lost on UHF-27\n",
+                             " <INF> Tuner locked on UHF-27\n", poor_ber}));
 }
 
 // The frozen word is still new once; its third repeated read indicates failure.
@@ -237,6 +263,7 @@ TEST_P(TotStepMissed, ReasonLoggedOnceThenTheReturn) {
     start();
     ticks(4);
     world(fault);
+    sim_clock_advance(5042); // off the second of a broadcast set anew
     ticks(120);
     EXPECT_EQ(sandbox.log_count("<ERR> No TOT taken for "), 1);
     EXPECT_EQ(sandbox.log_count(std::string("<ERR> No TOT taken for 61 s: ") + reason + "\n"), 1);
@@ -260,7 +287,10 @@ INSTANTIATE_TEST_SUITE_P(Faults, TotStepMissed,
                                          std::pair{"time-word frozen", "time word frozen"},
                                          std::pair{"fpga ones", "FPGA reading all ones"},
                                          std::pair{"broadcast 2038-04-23 12:00:00",
-                                                   "implausible date"}));
+                                                   "implausible date"},
+                                         std::pair{"broadcast 2000-01-01 08:00:00",
+                                                   "implausible date 2000/01/01 08:00:58, before "
+                                                   "the build date 2000/01/01 09:00:00"}));
 
 // Shm delivery: the first take sets the clock, each later one writes a sample
 // (the count of mode 1 up by two) into a segment for root only, of this test
