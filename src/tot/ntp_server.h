@@ -17,8 +17,9 @@ extern NtpServerState ntp_server;
 int set_system_time(int year, int month, int day, int hour, int minute, int second, int adjust);
 // Logs once, at start, a daemon or time delivery named that cannot be used.
 void ntp_server_report_settings();
-// The unit path of the daemon's configuration that the unit writes: ntp.conf
-// (ntpd, ntpsec) or chrony's file of the unit.
+// The unit path of the configuration that the daemon reads: the copy of
+// ntp.conf (ntpd, ntpsec; a directory named for it holds "ntp.conf") or
+// chrony's file of the unit.
 std::string ntp_daemon_conf();
 void ntp_server_start();
 void ntp_server_stop();
