@@ -23,7 +23,7 @@
 namespace {
 
 constexpr const char* kDefaultAddress = "127.0.0.1:123";
-constexpr int kWaitMs = 500;
+constexpr int kWaitSeconds = 1;
 constexpr size_t kOriginateAt = 24, kReceiveAt = 32, kTransmitAt = 40;
 
 struct Daemon {
@@ -86,8 +86,8 @@ ssize_t exchange(const sockaddr_in& to, const uint8_t* request, uint8_t* reply, 
     if (connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 ||
         send(fd, request, kNtpPacketSize, 0) != ssize_t(kNtpPacketSize))
         failure = std::strerror(errno);
-    else if (const int ready = poll(&wait, 1, kWaitMs); ready == 0)
-        failure = "no answer within " + std::to_string(kWaitMs) + " ms";
+    else if (const int ready = poll(&wait, 1, kWaitSeconds * 1000); ready == 0)
+        failure = "no answer within " + std::to_string(kWaitSeconds) + " s";
     else if (ready < 0 || (length = recv(fd, reply, size, 0)) < 0)
         failure = std::strerror(errno);
     close(fd);

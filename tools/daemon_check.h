@@ -18,7 +18,7 @@ struct DaemonAnswer {
 };
 
 // Asks 127.0.0.1:123, or the host:port that ORV_NTP_QUERY names, once, and
-// waits at most half a second.
+// waits at most a second.
 DaemonAnswer daemon_query();
 
 // Whether it counts as synchronised: leap 0 to 2, stratum 1 to 15.

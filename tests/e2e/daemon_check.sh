@@ -31,15 +31,15 @@ sim_start
 wait_serving
 step "a daemon that does not answer"
 expect_eq "status" "$(status_of)" \
-    "Disagreement : the unit serves, but the NTP daemon does not answer on $ORV_NTP_QUERY (no answer within 500 ms)
+    "Disagreement : the unit serves, but the NTP daemon does not answer on $ORV_NTP_QUERY (no answer within 1 s)
 Unit         : running
 Serving      : yes (serving)
 NTP daemon   : running (the unit's view), process ntpd $(cat "$ROOT/run/ntpd.pid"), stratum 7 served by /etc/ntpsec/ntp.d/orv-main.conf (setting 7)
-NTP answer   : none from $ORV_NTP_QUERY (no answer within 500 ms)
+NTP answer   : none from $ORV_NTP_QUERY (no answer within 1 s)
 exit 1"
 expect "JSON: not serving, why" json_is 'not d["serving"] and d["unit_serving"] and d["unit_reason"] == "serving" and not d["ntp_answered"] and d["reason"].startswith("the NTP daemon does not answer")'
 out=$(timeout 30 "${CTL[@]}" wait --timeout 1 2>&1) && fail "wait returned 0"
-expect_eq "wait times out" "$out" "orvctl: not serving within 1 s: the NTP daemon does not answer on $ORV_NTP_QUERY (no answer within 500 ms)"
+expect_eq "wait times out" "$out" "orvctl: not serving within 1 s: the NTP daemon does not answer on $ORV_NTP_QUERY (no answer within 1 s)"
 
 step "a daemon that answers unsynchronised"
 echo unsync >"$NTP/mode"
