@@ -47,7 +47,7 @@ double short_ms(const uint8_t* bytes) {
     return double(word_at(bytes)) * 1000.0 / 65536.0;
 }
 
-// Four characters (a reference clock's name, "TOT", "LOCL") or an IPv4 address.
+// Up to four letters and digits (a reference clock's name, "TOT") or an IPv4 address.
 std::string refid_text(const uint8_t* bytes) {
     std::string text;
     size_t i = 0;
