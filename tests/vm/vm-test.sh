@@ -231,7 +231,7 @@ boot_and_check() {
     daemon_check "$daemon"
     signal off
     check "4 signal off: unsynchronised" "${ctl[@]}" unsync "$port" 90
-    check "5 orvctl status: not serving, status 1" until_ok 30 status_is 1
+    check "5 orvctl status: not serving, status 1" eval 'until_ok 30 status_is 1 && status_is 1'
     signal on
     check "4 signal on: served again" "${ctl[@]}" served "$port" "$ahead" "$other" 60
     guest systemctl stop orv-main >/dev/null
