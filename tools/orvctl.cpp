@@ -23,12 +23,17 @@ namespace {
 constexpr const char* kStatusLog = "/var/www/StatusLog.txt";
 constexpr const char* kUsage =
     "Usage: orvctl status [--json]\n"
+    "       orvctl wait [--timeout S]\n"
     "       orvctl send COMMAND [ARGUMENT...]\n"
     "       orvctl log [-f]\n"
     "       orvctl --help\n"
     "\n"
     "  status         the unit's state: serving, reception, last take, delivery,\n"
-    "                 NTP daemon, network, version (--json: one JSON object)\n"
+    "                 NTP daemon and its own answer, network, version (--json: one\n"
+    "                 JSON object); exit status 0 serving broadcast time with the\n"
+    "                 daemon synchronised, 1 not serving, 2 unknown\n"
+    "  wait           returns 0 once the unit serves (status 0), 1 when S seconds\n"
+    "                 pass first\n"
     "  send           writes one command into the unit's control FIFO, e.g.\n"
     "                 'orvctl send END', 'orvctl send RESET',\n"
     "                 'orvctl send [SetupChange] /var/kelvatro/conf/Setup_05_01.ini';\n"
@@ -116,6 +121,34 @@ int log(bool follow) {
     return 0;
 }
 
+// Asks every second until the unit serves, or the timeout (negative: none)
+// has passed.
+int wait_serving(double timeout_s) {
+    timespec start{}, now{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (std::string reason;;) {
+        if (orvctl_serving(reason) == 0) return 0;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const double waited_s =
+            double(now.tv_sec - start.tv_sec) + (now.tv_nsec - start.tv_nsec) / 1e9;
+        if (timeout_s >= 0 && waited_s >= timeout_s) {
+            char limit[32];
+            std::snprintf(limit, sizeof limit, "%g", timeout_s);
+            return fail("not serving within %s s: %s", limit, reason.c_str());
+        }
+        const timespec pause{1, 0};
+        nanosleep(&pause, nullptr);
+    }
+}
+
+// The seconds of --timeout S, or -1 when the argument is not a number of
+// seconds.
+double timeout_of(const char* text) {
+    char* end = nullptr;
+    const double seconds = std::strtod(text, &end);
+    return end != text && *end == 0 && seconds >= 0 ? seconds : -1;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -128,6 +161,10 @@ int main(int argc, char** argv) {
     if (command == "status" && argc == 2) return orvctl_status(false);
     if (command == "status" && argc == 3 && std::string_view(argv[2]) == "--json")
         return orvctl_status(true);
+    if (command == "wait" && argc == 2) return wait_serving(-1);
+    if (command == "wait" && argc == 4 && std::string_view(argv[2]) == "--timeout" &&
+        timeout_of(argv[3]) >= 0)
+        return wait_serving(timeout_of(argv[3]));
     if (command == "send" && argc > 2) return send(argc - 2, argv + 2);
     if (command == "log" && argc == 2) return log(false);
     if (command == "log" && argc == 3 && std::string_view(argv[2]) == "-f") return log(true);

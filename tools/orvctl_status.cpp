@@ -1,9 +1,11 @@
 // orvctl status: the published state file, the network settings and the NTP
 // daemon's configuration, with whether the unit runs (a reader on its control
-// FIFO, or unknown to a user who may not open it), shown for a person or as
-// JSON for monitoring.
+// FIFO, or unknown to a user who may not open it) and what the daemon itself
+// answers, shown for a person or as JSON for monitoring; and the verdict that
+// the exit status and orvctl wait give of it.
 #include "orvctl_status.h"
 
+#include "daemon_check.h"
 #include "main/main_loop.h"
 #include "main/unit_state.h"
 #include "os/unit_path.h"
@@ -21,6 +23,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -118,6 +121,9 @@ struct View {
     std::string conf;   // the daemon's configuration
     int served_stratum; // by that configuration as the unit read it, -1 unknown
     long long age;      // -1 without a take
+    DaemonAnswer answer;
+    std::string process; // the daemon's process name, empty when none runs
+    int pid;
 };
 
 View gather() {
@@ -129,7 +135,54 @@ View gather() {
     v.served_stratum = std::atoi(get(v.state, "ServedStratum", "-1").c_str()); // ntp.conf is root's
     const long long taken = number(v.state, "LastTake");
     v.age = taken > 0 ? static_cast<long long>(std::time(nullptr)) - taken : -1;
+    v.answer = daemon_query();
+    v.pid = daemon_process(v.process);
     return v;
+}
+
+// The most root distance (root delay / 2 + root dispersion) that chronyd with
+// default settings accepts (its maxdistance).
+constexpr double kMaxRootDistanceMs = 3000;
+
+std::string format(const char* format, auto... values) {
+    char text[256];
+    std::snprintf(text, sizeof text, format, values...);
+    return text;
+}
+
+bool unit_serves(const View& v) {
+    return v.running == Running::yes && get(v.state, "Serving") == "1";
+}
+
+// Why the daemon does not serve what the unit believes it serves; empty when
+// they agree.
+std::string disagreement(const View& v) {
+    const DaemonAnswer& a = v.answer;
+    if (!unit_serves(v)) return "";
+    if (!a.answered)
+        return "the NTP daemon does not answer on " + a.address + " (" + a.failure + ")";
+    if (!daemon_synchronised(a))
+        return format("the NTP daemon answers unsynchronised (leap %d, stratum %d)", a.leap,
+                      a.stratum);
+    const double distance_ms = a.root_delay_ms / 2 + a.root_dispersion_ms;
+    if (distance_ms > kMaxRootDistanceMs)
+        return format(
+            "the NTP daemon's root distance %.3f s exceeds the %.1f s a default client accepts",
+            distance_ms / 1000, kMaxRootDistanceMs / 1000);
+    return "";
+}
+
+// 0 served and the daemon agrees, 1 not served, 2 unknown.
+int verdict(const View& v) {
+    if (v.running != Running::yes || v.state.empty()) return 2;
+    return unit_serves(v) && disagreement(v).empty() ? 0 : 1;
+}
+
+std::string reason_of(const View& v) {
+    if (const std::string other = disagreement(v); !other.empty()) return other;
+    if (v.running == Running::no) return "unit not running";
+    if (v.running == Running::unknown) return "unknown to this user: " + v.unknown_why;
+    return v.state.empty() ? "no state published yet" : get(v.state, "Reason");
 }
 
 std::string unit_text(const View& v) {
@@ -145,6 +198,19 @@ std::string serving_text(const View& v) {
     return (get(v.state, "Serving") == "1" ? "yes (" : "no (") + reason + ")";
 }
 
+std::string process_text(const View& v) {
+    return v.pid > 0 ? "process " + v.process + " " + std::to_string(v.pid)
+                     : "no ntpd or chronyd process";
+}
+
+std::string answer_text(const DaemonAnswer& a) {
+    if (!a.answered) return "none from " + a.address + " (" + a.failure + ")";
+    return format("leap %d, stratum %d, refid %s, root delay %.3f ms, root dispersion %.3f ms, "
+                  "offset %+.3f ms",
+                  a.leap, a.stratum, a.refid.c_str(), a.root_delay_ms, a.root_dispersion_ms,
+                  a.offset_ms);
+}
+
 void print_text(const View& v) {
     const Values& s = v.state;
     const std::string age =
@@ -153,6 +219,8 @@ void print_text(const View& v) {
     if (delivery == "shm")
         delivery += ", unit " + get(s, "ShmUnit") + ", segment count " + get(s, "ShmCount");
     const std::string stratum = v.served_stratum < 0 ? "unknown" : std::to_string(v.served_stratum);
+    if (const std::string other = disagreement(v); !other.empty())
+        std::printf("Disagreement : the unit serves, but %s\n", other.c_str());
     std::printf("Unit         : %s\n", unit_text(v).c_str());
     std::printf("Serving      : %s\n", serving_text(v).c_str());
     if (s.empty()) {
@@ -173,9 +241,10 @@ void print_text(const View& v) {
                 get(s, "Level").c_str(), get(s, "SNR").c_str(), get(s, "BER").c_str());
     std::printf("Last take    : %s\n", age.c_str());
     std::printf("Delivery     : %s\n", delivery.c_str());
-    std::printf("NTP daemon   : %s, stratum %s served by %s (setting %s)\n",
-                get(s, "NtpDaemon").c_str(), stratum.c_str(), v.conf.c_str(),
-                get(s, "Stratum").c_str());
+    std::printf("NTP daemon   : %s (the unit's view), %s, stratum %s served by %s (setting %s)\n",
+                get(s, "NtpDaemon").c_str(), process_text(v).c_str(), stratum.c_str(),
+                v.conf.c_str(), get(s, "Stratum").c_str());
+    std::printf("NTP answer   : %s\n", answer_text(v.answer).c_str());
     std::printf("Network      : %s netmask %s gateway %s dns %s %s\n", get(v.network, "IP").c_str(),
                 get(v.network, "NetMask").c_str(), get(v.network, "Gateway").c_str(),
                 get(v.network, "DnsP").c_str(), get(v.network, "DnsS").c_str());
@@ -187,36 +256,63 @@ const char* json_of(Running answer) {
     return answer == Running::yes ? "true" : answer == Running::no ? "false" : "null";
 }
 
+const char* json_bool(bool value) {
+    return value ? "true" : "false";
+}
+
 void print_json(const View& v) {
     const Values& s = v.state;
+    const DaemonAnswer& a = v.answer;
     const std::string holdover = get(s, "Holdover");
-    const Running serving =
+    const Running unit_serving =
         v.running == Running::yes && get(s, "Serving") != "1" ? Running::no : v.running;
-    const std::string reason = v.running == Running::yes ? get(s, "Reason")
-                               : v.running == Running::no
-                                   ? "unit not running"
-                                   : "unknown to this user: " + v.unknown_why;
+    const Running serving =
+        unit_serving == Running::yes && verdict(v) != 0 ? Running::no : unit_serving;
     const std::string stratum = v.served_stratum < 0 ? "" : std::to_string(v.served_stratum);
-    std::printf(
-        "{\"running\": %s, \"serving\": %s, \"reason\": %s, \"holdover\": %s, "
-        "\"locked\": %s, \"channel\": %s, \"level\": %s, \"snr_db\": %s, \"ber_e5\": %s, "
-        "\"last_take\": %s, \"last_take_age_seconds\": %s, \"delivery\": %s, "
-        "\"shm_unit\": %s, \"shm_count\": %s, \"ntp_daemon\": %s, \"ntp_served_stratum\": %s, "
-        "\"ip\": %s, \"netmask\": %s, \"gateway\": %s, \"version\": %s, \"started\": %s}\n",
-        json_of(v.running), json_of(serving), json_string(reason).c_str(),
-        holdover == "1"   ? "true"
-        : holdover == "0" ? "false"
-                          : "null",
-        get(s, "Lock") == "1" ? "true" : "false", json_number(get(s, "Channel", "")).c_str(),
-        json_number(get(s, "Level", "")).c_str(), json_number(get(s, "SNR", "")).c_str(),
-        json_number(get(s, "BER", "")).c_str(),
-        v.age < 0 ? "null" : json_string(get(s, "LastTOT")).c_str(),
-        v.age < 0 ? "null" : std::to_string(v.age).c_str(), json_string(get(s, "Delivery")).c_str(),
-        json_number(get(s, "ShmUnit", "")).c_str(), json_number(get(s, "ShmCount", "")).c_str(),
-        json_string(get(s, "NtpDaemon")).c_str(), json_number(stratum).c_str(),
-        json_string(get(v.network, "IP")).c_str(), json_string(get(v.network, "NetMask")).c_str(),
-        json_string(get(v.network, "Gateway")).c_str(), json_string(get(s, "Version")).c_str(),
-        json_number(get(s, "Started", "")).c_str());
+    const auto answered = [&a](const std::string& value) { return a.answered ? value : "null"; };
+    const std::pair<const char*, std::string> fields[] = {
+        {"running", json_of(v.running)},
+        {"serving", json_of(serving)},
+        {"reason", json_string(reason_of(v))},
+        {"unit_serving", json_of(unit_serving)},
+        {"unit_reason", v.running == Running::yes ? json_string(get(s, "Reason")) : "null"},
+        {"holdover", holdover == "1"   ? "true"
+                     : holdover == "0" ? "false"
+                                       : "null"},
+        {"locked", json_bool(get(s, "Lock") == "1")},
+        {"channel", json_number(get(s, "Channel", ""))},
+        {"level", json_number(get(s, "Level", ""))},
+        {"snr_db", json_number(get(s, "SNR", ""))},
+        {"ber_e5", json_number(get(s, "BER", ""))},
+        {"last_take", v.age < 0 ? "null" : json_string(get(s, "LastTOT"))},
+        {"last_take_age_seconds", v.age < 0 ? "null" : std::to_string(v.age)},
+        {"delivery", json_string(get(s, "Delivery"))},
+        {"shm_unit", json_number(get(s, "ShmUnit", ""))},
+        {"shm_count", json_number(get(s, "ShmCount", ""))},
+        {"ntp_daemon", json_string(get(s, "NtpDaemon"))},
+        {"ntp_served_stratum", json_number(stratum)},
+        {"ntp_daemon_conf", json_string(v.conf)},
+        {"ntp_daemon_process", v.pid > 0 ? json_string(v.process) : "null"},
+        {"ntp_daemon_pid", v.pid > 0 ? std::to_string(v.pid) : "null"},
+        {"ntp_query", json_string(a.address)},
+        {"ntp_answered", json_bool(a.answered)},
+        {"ntp_synchronised", json_bool(daemon_synchronised(a))},
+        {"ntp_leap", answered(std::to_string(a.leap))},
+        {"ntp_stratum", answered(std::to_string(a.stratum))},
+        {"ntp_refid", answered(json_string(a.refid))},
+        {"ntp_root_delay_ms", answered(format("%.3f", a.root_delay_ms))},
+        {"ntp_root_dispersion_ms", answered(format("%.3f", a.root_dispersion_ms))},
+        {"ntp_offset_ms", answered(format("%.3f", a.offset_ms))},
+        {"ip", json_string(get(v.network, "IP"))},
+        {"netmask", json_string(get(v.network, "NetMask"))},
+        {"gateway", json_string(get(v.network, "Gateway"))},
+        {"version", json_string(get(s, "Version"))},
+        {"started", json_number(get(s, "Started", ""))},
+    };
+    std::string line;
+    for (const auto& [name, value] : fields)
+        line += (line.empty() ? "{" : ", ") + json_string(name) + ": " + value;
+    std::printf("%s}\n", line.c_str());
 }
 
 } // namespace
@@ -227,5 +323,11 @@ int orvctl_status(bool json) {
         print_json(view);
     else
         print_text(view);
-    return 0;
+    return verdict(view);
+}
+
+int orvctl_serving(std::string& reason) {
+    const View view = gather();
+    reason = reason_of(view);
+    return verdict(view);
 }

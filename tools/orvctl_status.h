@@ -1,6 +1,12 @@
 // orvctl status: what the unit publishes, read and shown.
 #pragma once
 
+#include <string>
+
 // Prints the unit's state as aligned lines, or as one JSON object. Returns the
-// exit status.
+// verdict, as orvctl_serving.
 int orvctl_status(bool json);
+// 0 when the unit serves broadcast time and the NTP daemon answers synchronised,
+// 1 when not served, 2 when unknown (the unit not running, its state
+// unreadable); `reason` says why.
+int orvctl_serving(std::string& reason);

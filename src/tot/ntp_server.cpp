@@ -219,7 +219,12 @@ void ntp_server_report_settings() {
 }
 
 std::string ntp_daemon_conf() {
-    return &ntp_daemon() == &kChrony ? chrony_conf() : kNtpConf;
+    if (&ntp_daemon() == &kChrony) return chrony_conf();
+    std::string copy = deploy_setting("ORV_NTP_CONF_COPY", kNtpConfTarget);
+    struct stat st {};
+    if (!copy.ends_with('/') && unit_stat(copy.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        copy += '/';
+    return copy.ends_with('/') ? copy + "ntp.conf" : copy;
 }
 
 // In shm delivery the daemon never runs on a segment that another may have

@@ -21,8 +21,9 @@ extern NtpServerState ntp_server;
 
 // Logs once, at start, a daemon named that cannot be used.
 void ntp_server_report_settings();
-// The unit path of the daemon's configuration that the unit writes: ntp.conf
-// (ntpd, ntpsec) or chrony's file of the unit.
+// The unit path of the configuration that the daemon reads: the copy of
+// ntp.conf (ntpd, ntpsec; a directory named for it holds "ntp.conf") or
+// chrony's file of the unit.
 std::string ntp_daemon_conf();
 // Starts the daemon; in shm delivery only with a segment of the unit's own
 // (refused starts logged once a run, counted).

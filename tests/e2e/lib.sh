@@ -67,6 +67,16 @@ wait_for() {
     done
 }
 
+# ntp_responder DIR [PYTHON]: the tests' NTP responder (ntp_responder.py, its
+# mode in DIR/mode) on a loopback port of its own, which ORV_NTP_QUERY names to
+# orvctl; PYTHON runs it (another name for python3 gives its process that name).
+ntp_responder() {
+    mkdir -p "$1"
+    "${2:-python3}" "$repo/tests/e2e/ntp_responder.py" "$1" 0 & E2E_PIDS+=($!)
+    wait_for "the NTP responder" test -e "$1/ready"
+    export ORV_NTP_QUERY=127.0.0.1:$(cat "$1/port")
+}
+
 # Writes TEXT (backslash escapes interpreted) into a FIFO in one write.
 fifo_write() {
     wait_for "FIFO $1" test -p "$1"

@@ -23,7 +23,7 @@ start_unit() {
     sim_restart
     wait_serving
 }
-served_is() { [ "$("${CTL[@]}" status --json | python3 -c 'import json,sys; print(json.load(sys.stdin)["ntp_served_stratum"])')" = "$1" ]; }
+served_is() { [ "$({ "${CTL[@]}" status --json || true; } | python3 -c 'import json,sys; print(json.load(sys.stdin)["ntp_served_stratum"])')" = "$1" ]; }
 # check DAEMON COMMANDS CONFIGURATION SERVED, for the daemon of the round: its
 # commands so far (|-ended), what it reads of the unit's configuration (ntpsec:
 # the clock lines of the copy, chrony: its whole file) and the stratum served.

@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
-"""The tests' SNTP server on 127.0.0.1:123. Usage: ntp_responder.py DIR
+"""The tests' SNTP server on 127.0.0.1:123. Usage: ntp_responder.py DIR [PORT]
 
 Answers as DIR/mode says: "good" (stratum 2, the request's transmit stamp echoed,
-the Unix time of DIR/time), "zeros", "kod" (RATE), "originate" (not echoed),
-"short" (47 bytes) or "silent". Makes DIR/ready once bound; logs "<monotonic
-time> <mode> <1 if well-formed>" per request to DIR/queries; ends with its parent.
+the Unix time of DIR/time), "distant" (as good, root dispersion 3.5 s),
+"zeros", "kod" (RATE), "unsync" (leap 3, stratum 16), "originate" (not echoed), "short" (47 bytes) or "silent". On PORT, when
+given (0: one the system picks, written to DIR/port). Makes DIR/ready once bound;
+logs "<monotonic time> <mode> <1 if well-formed>" per request to DIR/queries;
+ends with its parent.
 """
 import os, select, socket, struct, sys, time
 
@@ -26,7 +28,11 @@ def answer(mode, request, now):
     originate = bytes(7) + b"\x01" if mode == "originate" else request[40:48]
     if mode == "kod":
         return bytes([0xE4, 0, 0, 0]) + bytes(8) + b"RATE" + bytes(8) + originate + bytes(16)
+    if mode == "unsync":
+        return bytes([0xCC, 16, 0, 0]) + bytes(8) + b"INIT" + bytes(8) + originate + stamp(now) * 2
     reply = bytes([0x0C, 2, 0, 0]) + bytes(8) + b"GPS\0" + bytes(8) + originate + stamp(now) * 2
+    if mode == "distant":
+        return reply[:8] + struct.pack(">I", 0x38000) + reply[12:]
     return bytes(48) if mode == "zeros" else reply[:47] if mode == "short" else reply
 
 
@@ -34,12 +40,14 @@ folder, parent, deadline = sys.argv[1], os.getppid(), time.time() + 120
 server = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 while True:
     try:
-        server.bind(("127.0.0.1", 123))
+        server.bind(("127.0.0.1", int(sys.argv[2]) if len(sys.argv) > 2 else 123))
         break
     except OSError:  # another test holds the port for a moment
         if time.time() > deadline:
             sys.exit("ntp_responder: port 123 stays busy")
         time.sleep(0.1)
+with open(os.path.join(folder, "port"), "w") as f:
+    f.write("%d\n" % server.getsockname()[1])
 open(os.path.join(folder, "ready"), "w").close()
 while os.getppid() == parent:
     if not select.select([server], [], [], 0.2)[0]:

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# The operator's view: orvctl on a sandboxed unit with shm delivery and a
-# metrics directory. Its JSON status to a user who may not open the control
-# FIFO (nothing told), through a signal loss (the failure logged, the lock
-# cleared in the status file), the holdover, the holdover limit and the return,
+# The operator's view: orvctl on a sandboxed unit with shm delivery, a metrics
+# directory and an NTP daemon that answers synchronised. Its JSON status to a
+# user who may not open the control FIFO (nothing told), through a signal loss
+# (the failure logged, the lock cleared in the status file), the holdover, the holdover limit and the return,
 # and a held switch that ends the unit; on the stopped unit `orvctl send`
 # refuses and makes nothing, and the metrics file says that it ended. The
 # metrics file parses as Prometheus text (when python3's prometheus_client is
@@ -15,7 +15,7 @@ METRICS=$ROOT/metrics/orv_main.prom
 export PYTHONPATH=$repo/build/promclient/usr/lib/python3/dist-packages
 
 # status_is PYTHON-EXPRESSION [RUN...]: true of the JSON status `d` (as RUN runs orvctl).
-status_is() { "${@:2}" "${CTL[@]}" status --json | python3 -c "import json,sys; d=json.load(sys.stdin); sys.exit(not ($1))"; }
+status_is() { { "${@:2}" "${CTL[@]}" status --json || true; } | python3 -c "import json,sys; d=json.load(sys.stdin); sys.exit(not ($1))"; }
 # metrics_parse PYTHON-EXPRESSION: the metrics file parses as Prometheus text
 # and the expression holds of its values `m` (unchecked without the parser).
 metrics_parse() {
@@ -27,6 +27,7 @@ sys.exit(not ($1))" "$METRICS" || fail "metrics file: $(cat "$METRICS")"
 # As a user who may not open the FIFO: nobody when run as root.
 as_other() { if [ "$(id -u)" = 0 ]; then setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; else "$@"; fi; }
 
+ntp_responder "$ROOT/ntp" # the NTP daemon, synchronised
 sim_start
 wait_serving
 wait_for "serving on shm samples" status_is 'd["running"] and d["serving"] and d["locked"] and d["delivery"] == "shm" and d["shm_unit"] == '"$UNIT"' and d["shm_count"] > 0 and d["last_take_age_seconds"] >= 0 and d["ntp_served_stratum"] == 7'

@@ -164,6 +164,21 @@ first_take() {
 unit_running() { guest "test -p /var/lib/orv-vmtest/control -a -p /var/kelvatro/maincontrol -a -s /var/kelvatro/conf/Setup_05_01.ini"; }
 rebooted() { local id; id=$(guest cat /proc/sys/kernel/random/boot_id) && [ "$id" != "$1" ]; }
 
+# daemon_check DAEMON: orvctl on the booted package asks the daemon itself. Its
+# verdict (exit status 0) and orvctl wait agree with the served time; the
+# daemon stopped behind the unit's back comes first in the status (exit
+# status 1), until it is started again.
+daemon_check() {
+    check "5 orvctl wait: serving, status 0" guest "orvctl wait --timeout 60 && orvctl status | grep '^NTP answer'"
+    check "5 $1 stopped: disagreement, status 1" guest "systemctl stop $1; orvctl status >/tmp/st; rc=\$?;
+        systemctl start $1; head -1 /tmp/st; test \$rc = 1 &&
+        grep -q '^Disagreement : the unit serves, but the NTP daemon does not answer on 127.0.0.1:123' /tmp/st"
+    check "5 $1 started: orvctl wait returns" guest "orvctl wait --timeout 120 && orvctl status | grep '^NTP answer'"
+}
+# status_is STATUS: the line of orvctl status that says whether it serves, and
+# its exit status STATUS.
+status_is() { guest "orvctl status >/tmp/st; rc=\$?; grep '^Serving' /tmp/st; test \$rc = $1"; }
+
 # lifecycle DAEMON STRATUM: a reboot keeps the settings and serves again after the
 # first take; an upgrade restarts the service; a purge leaves the daemon on its
 # own configuration.
@@ -213,10 +228,15 @@ boot_and_check() {
     other=$((stratum == 3 ? 4 : 3))
     set_stratum "$other"
     check "3 setup change: stratum $other" "${ctl[@]}" served "$port" "$ahead" "$other" 30
+    daemon_check "$daemon"
     signal off
     check "4 signal off: unsynchronised" "${ctl[@]}" unsync "$port" 90
+    check "5 orvctl status: not serving, status 1" eval 'until_ok 30 status_is 1 && status_is 1'
     signal on
     check "4 signal on: served again" "${ctl[@]}" served "$port" "$ahead" "$other" 60
+    guest systemctl stop orv-main >/dev/null
+    check "5 unit stopped: status 2" status_is 2
+    guest systemctl start orv-main >/dev/null
     [ $all = 0 ] || [ "$boot_name" != ntpsec/step ] || lifecycle "$daemon" "$other"
     row "boot done" ok "$((SECONDS - start)) s"
 }
