@@ -66,9 +66,9 @@ bool same_date_time(const DateTime& a, const DateTime& b) {
            a.minute == b.minute && a.second == b.second;
 }
 
-// Refusals are logged once a run, whatever their names and reasons (a writer
-// that varies its messages too); the next file taken ends the run.
-LogRepeat refusals;
+// Refusals are logged at most once a second, whatever their names and reasons
+// (a writer that varies its messages too), the others counted.
+LogFlood refusals;
 
 // Opens a file named by a setup change, once, for reading: an existing regular
 // file that stands under its own name (not a link) directly in the RAM-disk
@@ -93,16 +93,13 @@ FILE* open_changed_file(const char* name) {
              listed.st_dev != opened.st_dev || listed.st_ino != opened.st_ino)
         refusal = std::string("is outside ") + kRamConfDir;
     FILE* file = refusal.empty() ? fdopen(fd, "r") : nullptr;
-    if (file) {
-        LogRepeatEnd(refusals);
-        return file;
-    }
+    if (file) return file;
     if (refusal.empty()) refusal = std::strerror(errno);
     if (fd >= 0) close(fd);
     // In a sandbox the name is a unit path too: the line says where it led.
     if (sandboxed()) refusal += " (looked at " + LogEscaped(mapped) + ")";
-    LogRepeated(refusals, 3, "Setup change refused: %s %s\n", LogEscaped(name).c_str(),
-                refusal.c_str());
+    LogLimited(refusals, 3, "Setup change refused: %s %s\n", LogEscaped(name).c_str(),
+               refusal.c_str());
     return nullptr;
 }
 
