@@ -1,6 +1,6 @@
 // The command runner under a sandbox: what is journaled, what really runs,
 // and that nothing aimed at the host ever does.
-#include "os/command_guard.h"
+#include "command_guard.h"
 #include "os/shell.h"
 #include "os/unit_path.h"
 #include "sandbox.h"

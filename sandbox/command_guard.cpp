@@ -4,7 +4,7 @@
 // redirections keep inside the sandbox root, which cannot be talked into
 // starting another program, and which signals only processes of this sandbox.
 // Everything else is refused.
-#include "os/command_guard.h"
+#include "command_guard.h"
 
 #include "os/unit_path.h"
 
