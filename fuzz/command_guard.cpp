@@ -5,7 +5,7 @@
 // inside the root, sed may only substitute, a shell may only run a script of
 // the root or the kill lines of shells running one, and kill may signal only
 // processes whose environment names the root.
-#include "os/command_guard.h"
+#include "command_guard.h"
 #include "fuzz_sandbox.h"
 
 #include <algorithm>

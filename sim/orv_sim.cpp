@@ -1,11 +1,13 @@
 // orv-sim: the unit's program on simulated hardware, inside a sandbox root.
 // It runs only with ORV_ROOT set, so that nothing it does reaches the host:
-// shell commands and clock settings go to the sandbox's command journal.
+// shell commands and clock settings go to the sandbox's command journal, and
+// only file and text work inside the root really runs (the guarded shell).
 #include "board/reg_device.h"
 #include "board/spi_transport.h"
 #include "control.h"
 #include "eth0.h"
 #include "fpga.h"
+#include "guarded_shell.h"
 #include "main/lifecycle.h"
 #include "os/pace.h"
 #include "os/unit_path.h"
@@ -87,6 +89,7 @@ int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     pace_set_tick_ms(tick_ms);
     sandbox_reload();
+    sandbox_guard_install();
 
     const std::string sim_dir = std::string(root) + "/sim";
     if (mkdir(sim_dir.c_str(), 0777) != 0 && errno != EEXIST) {

@@ -2,10 +2,13 @@
 // severity name, printed on standard output and appended to
 // /var/www/StatusLog.txt, which is rotated by size through seven older
 // generations. Also empties the status-log archive directory on request, keeps
-// a repeating failure to one line per run, and escapes text from outside.
+// a repeating failure to one line per run and a line that outside writers can
+// cause to one a second, and escapes text from outside.
 #include "log/status_log.h"
 
 #include "os/atomic_file.h"
+#include "os/file_access.h"
+#include "os/pace.h"
 #include "os/shell.h"
 #include "os/unit_path.h"
 
@@ -21,13 +24,14 @@
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace {
 
 // Date and time (19), " <", the longest level name (6), "> " and the message.
 constexpr int kLineSize = 19 + 2 + 6 + 2 + kLogMessageSize;
 constexpr off_t kRotateSize = 131072;
-constexpr mode_t kLogFileMode = 0644;
 
 constexpr std::array<char[8], 8> kLevelNames = {"EMG",  "ALT",    "CRIT", "ERR",
                                                 "WARN", "NOTICE", "INF",  "DEBUG"};
@@ -47,35 +51,70 @@ const char* level_name(int level) {
     return kLevelNames[level];
 }
 
+// The log's access: readable by the ORV_GROUP group (the web front end shows
+// it) and no one else when that names a group, else by everyone; root's alone
+// to write.
+FileAccess log_access() {
+    const FileAccess shared = shared_file_access();
+    if (shared.group == kKeepGroup || shared.group == 0) return FileAccess{0644, shared.group};
+    return FileAccess{0640, shared.group};
+}
+
+// Gives an open log file the log's access, when it has not got it.
+void restrict_log_file(int fd, const struct stat& st, const char* path) {
+    const FileAccess access = log_access();
+    const bool owner_right =
+        access.group == kKeepGroup || (st.st_uid == 0 && st.st_gid == access.group);
+    if ((st.st_mode & 07777) == access.mode && owner_right) return;
+    if ((!owner_right && fchown(fd, 0, access.group) != 0) || fchmod(fd, access.mode) != 0)
+        std::perror(path);
+}
+
+// Opens a log file; anything but a regular file of one name in its place (a
+// symbolic or hard link, a FIFO, a directory) is neither written through nor
+// waited on.
+int open_log_file(const char* path, int flags) {
+    const int fd = open(unit_path(path).c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                        log_access().mode);
+    struct stat st {};
+    if (fd < 0 || (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1)) {
+        if (fd >= 0) restrict_log_file(fd, st, path);
+        return fd;
+    }
+    close(fd);
+    return -1;
+}
+
+int open_log() {
+    return open_log_file(kLogFiles[0], O_WRONLY | O_APPEND | O_CREAT);
+}
+
 void rotate() {
     for (size_t n = kLogFiles.size() - 1; n >= 1; --n) {
         const int result = unit_rename(kLogFiles[n - 1], kLogFiles[n]);
         std::printf("<Debug> %s : rename(%s, %s)=%d\n", "LogWriteToFile", kLogFiles[n - 1],
                     kLogFiles[n], result == 0 ? 0 : -1);
+        // Generations written before ORV_GROUP changed take the log's access.
+        const int fd = open_log_file(kLogFiles[n], O_RDONLY);
+        if (fd >= 0) close(fd);
     }
     std::fflush(stdout);
 }
 
-// Opens the current file for appending; anything but a regular file in its
-// place (a link, a FIFO, a directory) is neither written through nor waited on.
-int open_log() {
-    const int fd =
-        open(unit_path(kLogFiles[0]).c_str(),
-             O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, kLogFileMode);
-    struct stat st {};
-    if (fd < 0 || (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))) return fd;
-    close(fd);
-    return -1;
-}
-
-// Appends the line. What stands in the file's place and is no regular file is
-// moved aside first; `moved` then names where it went.
+// Appends the line. What stands in the file's place and is no regular file of
+// its own is moved aside first; `moved` then tells where it went and why.
 int append_line(const char* line, std::string& moved) {
     int fd = open_log();
     struct stat st {};
-    if (fd < 0 && lstat(unit_path(kLogFiles[0]).c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        moved = move_aside(kLogFiles[0]);
-        if (!moved.empty()) fd = open_log();
+    if (fd < 0 && lstat(unit_path(kLogFiles[0]).c_str(), &st) == 0 &&
+        (!S_ISREG(st.st_mode) || st.st_nlink > 1)) {
+        const std::string place = move_aside(kLogFiles[0]);
+        if (!place.empty()) {
+            moved = std::string(S_ISREG(st.st_mode) ? " had a second name (a hard link)"
+                                                    : " was no regular file") +
+                    ": moved to " + place;
+            fd = open_log();
+        }
     }
     if (fd < 0) return -1;
     for (std::string_view rest = line; !rest.empty();) {
@@ -100,7 +139,14 @@ int write_line(const char* line, std::string& moved) {
     return 0;
 }
 
-// The escape of one character of outside text, or the character itself.
+// The escape of one byte of outside text: "\xHH".
+std::string hex_escape(unsigned char byte) {
+    char code[5];
+    std::snprintf(code, sizeof code, "\\x%02X", byte);
+    return code;
+}
+
+// The escape of one ASCII character of outside text, or the character itself.
 std::string escape_of(char c) {
     switch (c) {
     case '\\':
@@ -114,9 +160,64 @@ std::string escape_of(char c) {
     }
     const auto byte = static_cast<unsigned char>(c);
     if (byte >= 0x20 && byte != 0x7F) return std::string(1, c);
-    char code[5];
-    std::snprintf(code, sizeof code, "\\x%02X", byte);
-    return code;
+    return hex_escape(byte);
+}
+
+// The length of the valid UTF-8 sequence (2 to 4 bytes) that begins the text,
+// 0 when none does.
+size_t utf8_length(std::string_view text) {
+    const auto byte = [text](size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    const size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
+                          : lead >= 0xE0 && lead <= 0xEF ? 3
+                          : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                         : 0;
+    if (length == 0 || text.size() < length) return 0;
+    // The second byte's range shuts out overlong forms, surrogates and code
+    // points beyond U+10FFFF.
+    const unsigned char low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+    const unsigned char high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+    if (byte(1) < low || byte(1) > high) return 0;
+    for (size_t i = 2; i < length; ++i)
+        if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+    return length;
+}
+
+// The escape of the character that begins the text, and how many bytes of it
+// that takes: a C1 control character (U+0080 to U+009F) and a byte that
+// begins no valid UTF-8 character are escaped byte by byte.
+std::pair<std::string, size_t> escape_first(std::string_view text) {
+    if (static_cast<unsigned char>(text[0]) < 0x80) return {escape_of(text[0]), 1};
+    const size_t length = utf8_length(text);
+    const bool c1 = length == 2 && static_cast<unsigned char>(text[0]) == 0xC2 &&
+                    static_cast<unsigned char>(text[1]) <= 0x9F;
+    if (length == 0) return {hex_escape(static_cast<unsigned char>(text[0])), 1};
+    if (c1)
+        return {hex_escape(static_cast<unsigned char>(text[0])) +
+                    hex_escape(static_cast<unsigned char>(text[1])),
+                2};
+    return {std::string(text.substr(0, length)), length};
+}
+
+// A kind of line logs nothing for a second after its last line.
+constexpr int64_t kFloodQuietUs = 1000000;
+
+std::mutex flood_lock;
+std::vector<LogFlood*> flood_kinds;
+
+bool quiet_over(const LogFlood& kind, int64_t now) {
+    return now < kind.logged_at || now - kind.logged_at >= kFloodQuietUs;
+}
+
+// Logs what the kind held back: the line itself when it was one, else its count.
+void log_held(LogFlood& kind, int64_t now) {
+    if (kind.held == 1)
+        LogPrint(LOG_TO_BOTH, kind.level, "%s", kind.last_held.data());
+    else
+        LogPrint(LOG_TO_BOTH, kind.level, "Held back %lu more like: %s", kind.held,
+                 kind.last_held.data());
+    kind.held = 0;
+    kind.logged_at = now;
 }
 
 } // namespace
@@ -149,9 +250,7 @@ int LogPrint(int outputs, int level, const char* format, ...) {
 int LogWriteToFile(const char* line) {
     std::string moved;
     const int result = write_line(line, moved);
-    if (!moved.empty())
-        LogPrint(LOG_TO_BOTH, 3, "%s was no regular file: moved to %s\n", kLogFiles[0],
-                 moved.c_str());
+    if (!moved.empty()) LogPrint(LOG_TO_BOTH, 3, "%s%s\n", kLogFiles[0], moved.c_str());
     return result;
 }
 
@@ -182,12 +281,43 @@ void LogRepeatEnd(LogRepeat& run) {
     run.repeats = 0;
 }
 
+void LogLimited(LogFlood& kind, int level, const char* format, ...) {
+    if (!kind.listed) {
+        std::lock_guard hold(flood_lock);
+        flood_kinds.push_back(&kind);
+        kind.listed = true;
+    }
+    const int64_t now = pace_clock_us();
+    if (kind.held > 0 && quiet_over(kind, now)) log_held(kind, now);
+    va_list args;
+    va_start(args, format);
+    if (quiet_over(kind, now)) {
+        char message[kLogMessageSize];
+        std::vsnprintf(message, sizeof message, format, args);
+        LogPrint(LOG_TO_BOTH, level, "%s", message);
+        kind.logged_at = now;
+    } else {
+        std::vsnprintf(kind.last_held.data(), kind.last_held.size(), format, args);
+        kind.level = level;
+        ++kind.held;
+    }
+    va_end(args);
+}
+
+void LogHeldFlush() {
+    const int64_t now = pace_clock_us();
+    std::lock_guard hold(flood_lock);
+    for (LogFlood* kind : flood_kinds)
+        if (kind->held > 0 && quiet_over(*kind, now)) log_held(*kind, now);
+}
+
 std::string LogEscaped(std::string_view text, size_t limit) {
     std::string escaped;
-    for (const char c : text) {
-        const std::string piece = escape_of(c);
+    while (!text.empty()) {
+        const auto [piece, length] = escape_first(text);
         if (escaped.size() + piece.size() > limit) break;
         escaped += piece;
+        text.remove_prefix(length);
     }
     return escaped;
 }

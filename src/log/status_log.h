@@ -1,11 +1,13 @@
 // The status log: timestamped, levelled lines on standard output and in
 // /var/www/StatusLog.txt, rotated by size through seven older generations, and
 // the status-log archive directory emptied on request. A failure that repeats
-// is logged once per run of it (LogRepeat), and text from outside the unit is
-// logged with its control characters escaped (LogEscaped).
+// is logged once per run of it (LogRepeat), a line that a writer from outside
+// can cause at will at most once a second per kind (LogLimited), and text from
+// outside the unit with its control characters escaped (LogEscaped).
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -41,8 +43,35 @@ void LogRepeated(LogRepeat& run, int level, const char* format, ...)
 // the run's level.
 void LogRepeatEnd(LogRepeat& run);
 
+// One kind of line that a writer from outside (of the control FIFO) can cause
+// at will: the echo of a test command, a refusal of what it sends. A kind is
+// logged at most once a second; the lines of the kind that come within a
+// second of the last one logged are held back and counted. Each reporting site
+// keeps its record for the whole process (it is listed for LogHeldFlush at its
+// first use); the records are used on the main thread only.
+struct LogFlood {
+    int64_t logged_at = 0; // the unit's clock (pace_clock_us) at the last line
+    bool listed = false;
+    int level = 0;
+    unsigned long held = 0;
+    std::array<char, kLogMessageSize> last_held{};
+};
+
+// Logs the line when its kind logged nothing for a second; else holds it back.
+// When lines were held back, the line that the second allows is instead the
+// count of them: "Held back <count> more like: <last held message>" (the held
+// line itself when it was one), and this line counts as held.
+void LogLimited(LogFlood& kind, int level, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+// Logs the count of every kind whose lines were held back and which logged
+// nothing for a second (called every tick), so that a flood that has stopped
+// still leaves its count.
+void LogHeldFlush();
+
 // Text from outside the unit (FIFO messages, file names, environment values),
 // fit for a log line: a backslash, tab, line feed and carriage return become
-// "\\", "\t", "\n" and "\r", every other control character "\xHH". The text
+// "\\", "\t", "\n" and "\r", every other control character "\xHH": the C0
+// ones, DEL, and the C1 ones (U+0080 to U+009F), both as UTF-8 ("\xC2\x9B")
+// and as raw bytes, as does any byte that is not part of valid UTF-8. The text
 // ends before a character whose escape would take it beyond `limit` bytes.
 std::string LogEscaped(std::string_view text, size_t limit = 120);

@@ -108,8 +108,18 @@ int run_factory_reset(const char*) {
     return 0;
 }
 
+// The lines that writers of the FIFO can cause at will, each kind at most once
+// a second, the rest counted: the echo of the test commands, refusals of "iic"
+// and the archive deletion.
+LogFlood reg_written;
+LogFlood reg_read;
+LogFlood iic_written;
+LogFlood iic_read;
+LogFlood iic_refusals;
+LogFlood log_deletions;
+
 int run_log_delete(const char*) {
-    LogPrint(LOG_TO_BOTH, 6, "ORV Log delete\n");
+    LogLimited(log_deletions, 6, "ORV Log delete\n");
     LogDeleteArchive();
     return 1;
 }
@@ -174,9 +184,6 @@ std::string echo_text(const uint8_t* bytes, int count) {
 constexpr std::array<uint32_t, 4> kIicBridgeRegs{0x1000, 0x1004, 0x1008, 0x1200};
 constexpr uint32_t kIicBitRateKhz = 100;
 constexpr int kIicMaxBytes = 16;
-// Refused "iic" commands are logged once a run, whatever their counts; the
-// next one done ends the run.
-LogRepeat iic_refusals;
 
 void report_open_failure(int channel) {
     std::printf("Error Zentu_Open() %d\n", channel);
@@ -205,10 +212,10 @@ int reg_command(const char* message) {
     if (tokens.size() > 2) {
         data = hex_number(tokens.back());
         FpgaWrite32(address, data);
-        LogPrint(LOG_TO_BOTH, 7, "reg (w) : addr=%08X, data=%08X\n", address, data);
+        LogLimited(reg_written, 7, "reg (w) : addr=%08X, data=%08X\n", address, data);
     }
     FpgaRead32(address, &data);
-    LogPrint(LOG_TO_BOTH, 7, "reg (r) : addr=%08X, data=%08X\n", address, data);
+    LogLimited(reg_read, 7, "reg (r) : addr=%08X, data=%08X\n", address, data);
     return 0;
 }
 
@@ -219,11 +226,10 @@ int iic_command(const char* message) {
     const uint8_t slave = hex_byte(tokens[2]);
     const int count = hex_byte(tokens[3]);
     if (count > kIicMaxBytes) {
-        LogRepeated(iic_refusals, 3, "iic : byte count %d out of range (0 to 16), not done\n",
-                    count);
+        LogLimited(iic_refusals, 3, "iic : byte count %d out of range (0 to 16), not done\n",
+                   count);
         return 0;
     }
-    LogRepeatEnd(iic_refusals);
 
     // The register address byte, then the data bytes to write.
     std::array<uint8_t, 1 + kIicMaxBytes> write_buffer{};
@@ -241,15 +247,15 @@ int iic_command(const char* message) {
             report_open_failure(channel);
         else
             Zentu_IIC_Write(channel, write_buffer.data(), count + 1);
-        LogPrint(LOG_TO_BOTH, 7, "iic (w) : addr=%02X, data=%s\n", reg,
-                 echo_text(&write_buffer[1], count).c_str());
+        LogLimited(iic_written, 7, "iic (w) : addr=%02X, data=%s\n", reg,
+                   echo_text(&write_buffer[1], count).c_str());
     }
     if (channel < 0)
         report_open_failure(channel);
     else
         Zentu_IIC_WriteRead(channel, &reg, 1, read_buffer.data(), count);
-    LogPrint(LOG_TO_BOTH, 7, "iic (r) : addr=%02X, data=%s \n", reg,
-             echo_text(read_buffer.data(), count).c_str());
+    LogLimited(iic_read, 7, "iic (r) : addr=%02X, data=%s \n", reg,
+               echo_text(read_buffer.data(), count).c_str());
     Zentu_IIC_Close(channel);
     return 0;
 }

@@ -232,5 +232,6 @@ int main_tick() {
     write_current_file(kCurrentFilePath, current_state);
     publish_unit_state();
     timer_due_check();
+    LogHeldFlush();
     return 0;
 }

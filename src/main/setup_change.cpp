@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
 #include <mutex>
 #include <string>
 #include <sys/stat.h>
@@ -67,24 +68,19 @@ bool same_date_time(const DateTime& a, const DateTime& b) {
            a.minute == b.minute && a.second == b.second;
 }
 
-// Refusals are logged once a run of one cause, whatever the names in them (a
-// writer that varies its names too); another cause, or the next file taken,
-// ends the run.
-LogRepeat refusals;
-std::string refusal_cause;
+// Refusals are logged at most once a second per cause, whatever the names in
+// them (a writer that varies its names too): another cause is logged at once,
+// the same one again within the second counted. Causes can hold text from the
+// file, so only the first few have a kind of their own; the others share one.
+constexpr size_t kRefusalCauses = 8;
+std::map<std::string, LogFlood> refusals;
+LogFlood other_refusals;
 
 void log_refusal(const char* name, const std::string& cause, const std::string& detail = {}) {
-    if (cause != refusal_cause) {
-        LogRepeatEnd(refusals);
-        refusal_cause = cause;
-    }
-    LogRepeated(refusals, 3, "Setup change refused: %s %s%s\n", LogEscaped(name).c_str(),
-                cause.c_str(), detail.c_str());
-}
-
-void end_refusals() {
-    LogRepeatEnd(refusals);
-    refusal_cause.clear();
+    LogFlood& kind = refusals.contains(cause) || refusals.size() < kRefusalCauses ? refusals[cause]
+                                                                                  : other_refusals;
+    LogLimited(kind, 3, "Setup change refused: %s %s%s\n", LogEscaped(name).c_str(), cause.c_str(),
+               detail.c_str());
 }
 
 // Opens a file named by a setup change, once, for reading: an existing regular
@@ -237,7 +233,6 @@ int HandleSetupChange(char* message) {
     std::fclose(opened);
     const SettingsShape* shape = taken_shape(kind, board_id);
     if (shape && !usable(name, text, *shape)) return -1;
-    end_refusals();
     // What was checked is what is read.
     FILE* file = shape ? fmemopen(text.data(), text.size(), "r") : nullptr;
     switch (kind) {

@@ -1,13 +1,10 @@
 // The one shell-command runner. On the unit every command goes through the
 // shell as it stands. In a sandbox every command is first written to the
-// command journal; it is then run, with the unit's paths mapped into the root,
-// only when the command guard finds that it keeps to file and text work inside
-// the root; a script it would start is only written, with its text, to the
-// script journal. Everything else (clock, network, power, services) is only
-// journaled and counts as done.
+// command journal; what then becomes of it is the sandbox runner's choice
+// (the simulator's guarded shell runs file and text work inside the root);
+// by default nothing runs and the command counts as done.
 #include "os/shell.h"
 
-#include "os/command_guard.h"
 #include "os/unit_path.h"
 
 #include <atomic>
@@ -20,7 +17,6 @@
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -29,7 +25,17 @@ int decode_status(int status) {
     return WEXITSTATUS(status);
 }
 
-int run_shell(const std::string& command) {
+// A sandboxed command that no runner was installed for: journaled only.
+int journal_only(const std::string&) {
+    return 0;
+}
+
+std::atomic<SandboxRunner> installed_runner{journal_only};
+std::atomic<SandboxRunner> sandbox_runner{journal_only};
+
+} // namespace
+
+int run_through_shell(const std::string& command) {
     std::fflush(nullptr);
     const pid_t pid = fork();
     if (pid < 0) return -1;
@@ -44,36 +50,13 @@ int run_shell(const std::string& command) {
     return decode_status(status);
 }
 
-// The shell function that stands in for a script: it appends the script's
-// name and text to the sandbox's script journal and runs nothing. A link is
-// not followed.
-std::string script_journal_function() {
-    return "orv_script() { { echo \"script $1\"; [ -L \"$1\" ] || cat -- \"$1\"; } >> " +
-           shell_quote(sandbox_root() + "/sim/scripts.log") + "; }; ";
+void shell_install_sandbox_runner(SandboxRunner runner) {
+    installed_runner = runner ? runner : journal_only;
+    sandbox_runner = installed_runner.load();
 }
-
-// The command line with each start of a script replaced by the stand-in.
-std::string with_scripts_journaled(std::string text, const std::vector<size_t>& scripts) {
-    for (auto at = scripts.rbegin(); at != scripts.rend(); ++at) {
-        const size_t length = text.compare(*at, 7, "/bin/sh") == 0 ? 7 : 2;
-        text.replace(*at, length, "orv_script");
-    }
-    return script_journal_function() + text;
-}
-
-int run_guarded(const std::string& command) {
-    const std::string mapped = map_unit_paths_in_command(command);
-    std::vector<size_t> scripts;
-    if (!command_stays_in_sandbox(mapped, &scripts)) return 0;
-    return run_shell(scripts.empty() ? mapped : with_scripts_journaled(mapped, scripts));
-}
-
-std::atomic<SandboxRunner> sandbox_runner{run_guarded};
-
-} // namespace
 
 void shell_set_sandbox_runner(SandboxRunner runner) {
-    sandbox_runner = runner ? runner : run_guarded;
+    sandbox_runner = runner ? runner : installed_runner.load();
 }
 
 void journal_command(std::string_view text) {

@@ -1,7 +1,7 @@
 // The one shell-command runner of the unit. On the unit it runs the command
-// through the shell. In a sandbox it journals the command and runs it only when
-// every program it starts is a file or text tool, with the unit's paths mapped
-// into the sandbox root.
+// through the shell. In a sandbox it journals the command and hands it to the
+// sandbox runner that the simulator installs (its guarded shell); without one
+// nothing runs.
 #pragma once
 
 #include <string>
@@ -23,10 +23,16 @@ std::string shell_quote(std::string_view path);
 // journal (sim/commands.log); does nothing on the unit.
 void journal_command(std::string_view text);
 
+// Runs the text through /bin/sh and waits, whether sandboxed or not (for the
+// sandbox runners); returns its status as run_command does.
+int run_through_shell(const std::string& command);
+
 // What becomes of a sandboxed command once it is journaled; returns its exit
-// status as run_command does. nullptr restores the guarded shell (the unit
-// paths mapped into the root, run through /bin/sh when the guard lets the
-// command through); fuzzing harnesses choose one that runs nothing, so that
-// an input costs neither a guard's reading nor a process.
+// status as run_command does. The executables that run the unit in a sandbox
+// install theirs at start (orv-sim, the tests: the guarded shell); without
+// one, or given nullptr, a command is only journaled and counts as done.
 using SandboxRunner = int (*)(const std::string& command);
+void shell_install_sandbox_runner(SandboxRunner runner);
+// A runner for a while (a test's failing command, a fuzzing harness's that runs
+// nothing); nullptr goes back to the installed one.
 void shell_set_sandbox_runner(SandboxRunner runner);

@@ -1,8 +1,11 @@
 // The status log: line format and level names, outputs, the message cut,
 // and rotation through the generations.
+#include "fake_unit_clock.h"
 #include "log/status_log.h"
+#include "os/deploy_settings.h"
 #include "sandbox.h"
 
+#include <grp.h>
 #include <regex>
 
 namespace {
@@ -46,16 +49,46 @@ TEST_F(StatusLogTest, OutputsSelectConsoleAndFileAndLongMessagesAreCut) {
     EXPECT_EQ(0, LogPrint(2, 3, "kept\n"));
     EXPECT_EQ(sandbox.read(kCurrent).substr(19), " <ERR> kept\n");
 
-    // A link in the file's place is moved aside, never written through.
+    // A link in the file's place, symbolic or hard, is moved aside, never
+    // written through.
     sandbox.remove(kCurrent);
     sandbox.write("/var/www/target", "");
     fs::create_symlink(sandbox.path("/var/www/target"), sandbox.path(kCurrent));
     LogPrint(2, 3, "after\n");
+    sandbox.remove(kCurrent);
+    fs::create_hard_link(sandbox.path("/var/www/target"), sandbox.path(kCurrent));
+    LogPrint(2, 3, "linked\n");
     EXPECT_EQ(sandbox.log(),
-              " <ERR> after\n <ERR> /var/www/StatusLog.txt was no regular file: moved to "
-              "/var/www/StatusLog.txt.aside\n");
+              " <ERR> linked\n <ERR> /var/www/StatusLog.txt had a second name (a hard link): "
+              "moved to /var/www/StatusLog.txt.aside\n");
+    EXPECT_TRUE(fs::is_symlink(sandbox.path(kCurrent) + ".aside1"));
+    EXPECT_TRUE(fs::equivalent(sandbox.path(kCurrent) + ".aside", sandbox.path("/var/www/target")));
     EXPECT_EQ("", sandbox.read("/var/www/target"));
-    EXPECT_TRUE(fs::is_symlink(sandbox.path(kCurrent) + ".aside"));
+}
+
+// With ORV_GROUP naming a group, the log and its generations are root's and
+// that group's to read only (the web front end shows them); else everyone's.
+TEST_F(StatusLogTest, TheLogIsReadByTheGroupThatOrvGroupNames) {
+    const group* other = getgrgid(1);
+    if (!other || getegid() != 0) GTEST_SKIP() << "needs root and a group of id 1";
+    const auto access = [&](const char* path) {
+        struct stat st {};
+        EXPECT_EQ(0, stat(sandbox.path(path).c_str(), &st)) << path;
+        return std::pair{st.st_mode & 07777, st.st_gid};
+    };
+    LogWriteToFile("before\n");
+    EXPECT_EQ(access(kCurrent), std::pair(0644u, gid_t{0}));
+    sandbox.write(kDeploySettingsPath, "ORV_GROUP=" + std::string(other->gr_name) + "\n");
+    deploy_settings_reload();
+    sandbox.write("/var/www/StatusLog1.txt", "older\n");
+    capture_stdout([] {
+        LogWriteToFile("grouped\n");
+        LogWriteToFile(std::string(131072, 'x').c_str());
+    });
+    EXPECT_EQ(access("/var/www/StatusLog1.txt"), std::pair(0640u, gid_t{1}));
+    EXPECT_EQ(access("/var/www/StatusLog2.txt"), std::pair(0640u, gid_t{1}));
+    LogWriteToFile("new\n");
+    EXPECT_EQ(access(kCurrent), std::pair(0640u, gid_t{1}));
 }
 
 // A failure is logged once a run, whatever its text, with its count at the
@@ -69,14 +102,41 @@ TEST_F(StatusLogTest, RepeatedFailuresAreLoggedOnceARunAndOutsideTextEscaped) {
         LogRepeatEnd(site);
         LogRepeated(site, 0, "once\n");
         LogRepeatEnd(site);
-        LogPrint(2, 6, "%s\n", LogEscaped("x\\y\t\r\n\x1b[2J\x7f\x01\xc3\xa9").c_str());
+        // C0 and C1 controls (raw and as UTF-8), DEL and bytes of no UTF-8
+        // character escaped; UTF-8 characters kept whole.
+        LogPrint(
+            2, 6, "%s\n",
+            LogEscaped("x\\y\t\r\n\x1b[2J\x7f\x01\xc3\xa9\x9b"
+                       "1m\xc2\x9b\xc2\xa0\xe3\x82\xa2\xe3\x82\xc0\xed\xa0\x80\xf4\x90\x80\x80")
+                .c_str());
         LogPrint(2, 6, "%s\n", LogEscaped("ab\x01", 5).c_str()); // "\x01" would pass 5
     });
-    EXPECT_EQ(sandbox.log(), " <ERR> fail 0\n"
-                             " <ERR> Repeated 2 more times: fail 0\n"
-                             " <EMG> once\n"
-                             " <INF> x\\\\y\\t\\r\\n\\x1B[2J\\x7F\\x01\xc3\xa9\n"
-                             " <INF> ab\n");
+    EXPECT_EQ(sandbox.log(),
+              " <ERR> fail 0\n"
+              " <ERR> Repeated 2 more times: fail 0\n"
+              " <EMG> once\n"
+              " <INF> x\\\\y\\t\\r\\n\\x1B[2J\\x7F\\x01\xc3\xa9\\x9B1m\\xC2\\x9B"
+              "\xc2\xa0\xe3\x82\xa2\\xE3\\x82\\xC0\\xED\\xA0\\x80\\xF4\\x90\\x80\\x80\n"
+              " <INF> ab\n");
+}
+
+// Lines of a kind held back are logged at the tick once their second is over:
+// the count, or the one line held as it stands.
+TEST_F(StatusLogTest, HeldLinesAreLoggedOnceTheirSecondIsOver) {
+    FakeUnitClock clock;
+    static LogFlood echo, refusal; // listed for the flush for the whole process
+    capture_stdout([&] {
+        for (int i = 0; i < 3; ++i)
+            LogLimited(echo, 7, "echo %d\n", i);
+        LogLimited(refusal, 3, "one\n");
+        LogLimited(refusal, 3, "two\n");
+        LogHeldFlush(); // within the second: nothing
+        clock.advance_seconds(1);
+        LogHeldFlush();
+        LogHeldFlush();
+    });
+    EXPECT_EQ(sandbox.log(),
+              " <DEBUG> echo 0\n <ERR> one\n <DEBUG> Held back 2 more like: echo 2\n <ERR> two\n");
 }
 
 TEST_F(StatusLogTest, RotationAtTheThreshold) {

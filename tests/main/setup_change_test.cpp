@@ -1,6 +1,7 @@
 // Setup change: the classification of file names, the FileName of the
 // message, taking over each kind of file, and the refusal of files outside
 // the settings directory.
+#include "fake_unit_clock.h"
 #include "main/current_state.h"
 #include "main/setup_change.h"
 #include "os/clock.h"
@@ -90,6 +91,7 @@ TEST_F(SetupChangeTest, OnlyNotedUnlessTheFileIsTaken) {
 // differs from the last one's. What a user's editor writes (a BOM, blanks
 // around '=', a last line without its line end) is read as meant, and saved.
 TEST_F(SetupChangeTest, UnusableFileIsRefusedWhole) {
+    FakeUnitClock clock;
     const char* const kSdNetwork = "/usr/kelvatro/conf/ORV_Network.ini";
     const char* const kSdSystem = "/usr/kelvatro/conf/ORV_System.ini";
     sandbox.write(kSdNetwork, "kept");
@@ -109,8 +111,6 @@ TEST_F(SetupChangeTest, UnusableFileIsRefusedWhole) {
     EXPECT_EQ(sandbox.log(),
               " <ERR> Setup change refused: /var/kelvatro/conf/ORV_Network.ini not usable "
               "(NetMask=$(id) refused)\n"
-              " <ERR> Repeated 1 more times: Setup change refused: "
-              "/var/kelvatro/conf/ORV_Network.ini not usable (NetMask=$(id) refused)\n"
               " <ERR> Setup change refused: /var/kelvatro/conf/ORV_System.ini not usable (no "
               "[ORVSystem] header)\n");
 
@@ -175,11 +175,12 @@ TEST_F(SetupChangeTest, ChangedSetDateSetsTheClocksUnlessBroadcastTimeIsKept) {
 }
 
 // Only an existing regular file directly in the settings directory is taken.
-// Refusals are logged once a run, whatever their names; a file taken ends it.
+// Refusals are logged once a second, whatever their names, the others counted.
 TEST_F(SetupChangeTest, OnlyFilesOfTheSettingsDirectoryAreTaken) {
+    FakeUnitClock clock;
     system_settings.SystemInfo = kTotFunctionBit;
     write_system_file("/var/kelvatro/conf/ORV_System.ini", "INSIDE");
-    // Taken, and only noted (another board's setup): it ends a run of refusals.
+    // Taken, and only noted (another board's setup).
     const std::string taken = "/var/kelvatro/conf/Setup_06_01.ini";
     sandbox.write(taken, "[TOT]\n");
     write_system_file("/var/www/away/ORV_System.ini", "EVIL");
@@ -203,21 +204,28 @@ TEST_F(SetupChangeTest, OnlyFilesOfTheSettingsDirectoryAreTaken) {
     for (const auto& [name, reason] : refused) {
         handle(name);
         handle(taken);
+        clock.advance_seconds(1);
         expected += " <ERR> Setup change refused: " + name + " " + reason + " (looked at " +
                     sandbox.path(name) + ")\n";
     }
-    // A flood of names: one line, and the count once a file is taken. A name's
-    // control characters come escaped.
+    // A flood of names, files taken between: one line, and the count a second
+    // later. A name's control characters come escaped.
     for (const char* name :
-         {"/var/kelvatro/conf/\x1b[2J\t/ORV_System.ini", "/var/kelvatro/conf/ORV_System_y.ini",
-          "/var/kelvatro/conf/y/Setup_05_01.ini"})
+         {"/var/kelvatro/conf/\x1b[2J\t/ORV_System.ini", "/var/kelvatro/conf/y/Setup_05_01.ini",
+          "/var/kelvatro/conf/\xc2\x9b"
+          "2J/ORV_System.ini"}) {
         handle(name);
-    handle(taken);
-    const std::string escaped =
-        "/var/kelvatro/conf/\\x1B[2J\\t/ORV_System.ini does not exist (looked at " +
-        sandbox.root() + "/var/kelvatro/conf/\\x1B[2J\\t/ORV_System.ini)\n";
-    expected += " <ERR> Setup change refused: " + escaped +
-                " <ERR> Repeated 2 more times: Setup change refused: " + escaped;
+        handle(taken);
+    }
+    clock.advance_seconds(1);
+    handle("/var/kelvatro/conf/ORV_System_y.ini");
+    const auto refusal = [&](const std::string& escaped) {
+        return "Setup change refused: " + escaped + " does not exist (looked at " + sandbox.root() +
+               escaped + ")\n";
+    };
+    expected += " <ERR> " + refusal("/var/kelvatro/conf/\\x1B[2J\\t/ORV_System.ini") +
+                " <ERR> Held back 2 more like: " +
+                refusal("/var/kelvatro/conf/\\xC2\\x9B2J/ORV_System.ini");
     EXPECT_EQ(sandbox.log(), expected);
     EXPECT_STREQ(system_settings.UnitName, "BEFORE");
     EXPECT_EQ(network_settings.IP[0], 0);

@@ -1,7 +1,7 @@
 // The command runner under a sandbox: what is journaled, what really runs,
 // and that nothing aimed at the host ever does.
+#include "command_guard.h"
 #include "os/clock.h"
-#include "os/command_guard.h"
 #include "os/shell.h"
 #include "os/unit_path.h"
 #include "sandbox.h"
@@ -78,7 +78,10 @@ TEST_F(SandboxTest, GuardKeepsTheUnitsCommandsAndRefusesEveryWayOut) {
         "cp /var/www/m /tmp" + std::string(1, '\0') + "/..R/var/www/n",
         // a signal to a process outside the sandbox: this one's parent
         "kill -0 " + std::to_string(getppid()),
+        // tar in another directory, where the name leads out of the root
+        "cd /usr/kelvatro/upload; tar -C /var/www -cf a.tar ../../../x",
     };
+    fs::create_directories(sandbox.path("/usr/kelvatro/upload"));
     for (std::string command : refused) {
         if (const size_t r = command.find("R/"); r != std::string::npos)
             command.replace(r, 1, sandbox.root());
@@ -91,6 +94,37 @@ TEST_F(SandboxTest, GuardKeepsTheUnitsCommandsAndRefusesEveryWayOut) {
     int status = 0;
     EXPECT_EQ(inside, waitpid(inside, &status, 0));
     EXPECT_EQ(SIGTERM, WTERMSIG(status));
+}
+
+// An archive is unpacked only when no member leads out of the directory: a
+// link of its own leading out, or passed through to a path beyond it.
+TEST_F(SandboxTest, GuardUnpacksOnlyArchivesWhoseMembersStayInside) {
+    const std::string made = sandbox.path("/var/www/made");
+    // The shell lines that make the archive (../a.tgz) in an empty directory,
+    // member after member; whether the guard lets it be unpacked elsewhere.
+    const std::pair<std::string, bool> archives[] = {
+        {"echo x > f; mkdir d; ln -s ../f d/l; ln f h; ln -s d/l k; tar czf ../a.tgz f d h k",
+         true},
+        {"ln -s /tmp lnk; tar cf ../a.tgz lnk; rm lnk; mkdir lnk; echo x > lnk/file; "
+         "tar rf ../a.tgz lnk/file",
+         false},
+        {"ln -s ../../.. up; tar czf ../a.tgz up", false},
+        {"ln -s /tmp out; tar czf ../a.tgz out", false},
+        {"ln -s . x; ln -s x/.. y; tar cf ../a.tgz x y", false},
+        {"mkfifo p; tar cf ../a.tgz p", false},
+        {"echo x > f; tar czf ../a.tgz f; echo broken > ../a.tgz", false},
+    };
+    for (const auto& [making, allowed] : archives) {
+        sandbox.remove("/var/www/made");
+        fs::create_directories(made + "/to");
+        ASSERT_EQ(0,
+                  run_through_shell("mkdir " + made + "/from && cd " + made + "/from && " + making))
+            << making;
+        EXPECT_EQ(allowed, command_stays_in_sandbox(map_unit_paths_in_command(
+                               "cd /var/www/made/to; tar xzvf ../from/../a.tgz")))
+            << making;
+    }
+    EXPECT_FALSE(command_stays_in_sandbox(map_unit_paths_in_command("tar xvf"))); // stdin
 }
 
 // Quoted names as the shell reads them (plain paths stay as they are: the

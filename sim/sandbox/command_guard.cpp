@@ -2,18 +2,28 @@
 // commands the way sh would; each must start a known file or text tool whose
 // file names (as written and with their links followed), options and
 // redirections keep inside the sandbox root, which cannot be talked into
-// starting another program, and which signals only processes of this sandbox.
-// Everything else is refused.
-#include "os/command_guard.h"
+// starting another program, and which signals only processes of this sandbox;
+// an archive is unpacked only when none of its members leads out of the
+// directory it is unpacked in. Everything else is refused.
+#include "command_guard.h"
 
 #include "os/unit_path.h"
 
 #include <algorithm>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <set>
+#include <spawn.h>
+#include <sstream>
 #include <string>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
+
+extern char** environ;
 
 namespace {
 
@@ -303,20 +313,166 @@ bool names_inside_root(const Walk& w, const SimpleCommand& cmd, std::string_view
     return true;
 }
 
+// The verbose listing of an archive by tar itself (compression recognised by
+// tar), names and link targets in C quotes; nothing when tar fails on it.
+std::optional<std::string> archive_listing(const fs::path& archive) {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return std::nullopt;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    const std::string file = archive.string();
+    const char* argv[] = {"tar",           "--list",
+                          "--verbose",     "--numeric-owner",
+                          "--full-time",   "--quoting-style=c",
+                          "--force-local", "--file",
+                          file.c_str(),    nullptr};
+    pid_t pid = -1;
+    const int spawned =
+        posix_spawnp(&pid, "tar", &actions, nullptr, const_cast<char**>(argv), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    std::string listing;
+    char chunk[4096];
+    for (ssize_t n; spawned == 0 && (n = read(out[0], chunk, sizeof chunk)) != 0;)
+        if (n > 0) listing.append(chunk, static_cast<size_t>(n));
+    close(out[0]);
+    int status = -1;
+    if (spawned != 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0)
+        return std::nullopt;
+    return listing;
+}
+
+// A C-quoted name as tar lists it ("a\"b\n"), read from the stream.
+std::optional<std::string> quoted_name(std::istream& in) {
+    std::string name;
+    if (!(in >> std::ws) || in.get() != '"') return std::nullopt;
+    for (int c; (c = in.get()) != EOF;) {
+        if (c == '"') return name;
+        if (c != '\\') {
+            name += char(c);
+            continue;
+        }
+        c = in.get();
+        if (c >= '0' && c <= '7') {
+            int code = c - '0';
+            for (int i = 0; i < 2 && in.peek() >= '0' && in.peek() <= '7'; ++i)
+                code = code * 8 + (in.get() - '0');
+            name += char(code);
+        } else {
+            const std::string_view from = "abfnrtv", to = "\a\b\f\n\r\t\v";
+            const size_t at = from.find(char(c));
+            name += at == std::string_view::npos ? char(c) : to[at];
+        }
+    }
+    return std::nullopt;
+}
+
+// One member of an archive: its type as tar lists it ('-' file, 'd' directory,
+// 'l' symbolic link, 'h' hard link, others), its name and its link's target.
+struct Member {
+    char type = '?';
+    std::string name;
+    std::string target;
+};
+
+std::optional<std::vector<Member>> archive_members(const fs::path& archive) {
+    const auto listing = archive_listing(archive);
+    if (!listing) return std::nullopt;
+    std::vector<Member> members;
+    std::istringstream lines(*listing);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream in(line);
+        std::string mode, owner, size, date, time, joint;
+        in >> mode >> owner >> size >> date >> time;
+        Member member;
+        member.type = mode.empty() ? '?' : mode[0];
+        const auto name = quoted_name(in);
+        if (!name) return std::nullopt;
+        member.name = *name;
+        if (member.type == 'l' || member.type == 'h') {
+            in >> joint;
+            if (joint == "link") in >> joint; // "link to"
+            const auto target = quoted_name(in);
+            if (!target) return std::nullopt;
+            member.target = *target;
+        }
+        members.push_back(std::move(member));
+    }
+    return members;
+}
+
+// Where a path of the archive (a member's name, or a link's target taken from
+// the link's directory) lands within the directory it is unpacked in, without
+// passing through a symbolic link of the archive; nothing when it leads out.
+std::optional<fs::path> path_in_archive(const fs::path& from, const std::string& path,
+                                        const std::set<fs::path>& links) {
+    if (path.empty()) return std::nullopt;
+    std::vector<fs::path> parts(from.begin(), from.end());
+    const fs::path steps(path);
+    const auto joined = [&parts] {
+        fs::path sofar;
+        for (const fs::path& part : parts)
+            sofar /= part;
+        return sofar;
+    };
+    for (const fs::path& step : steps) {
+        if (step.empty() || step == ".") continue;
+        if (!parts.empty() && links.contains(joined())) return std::nullopt;
+        if (step != "..")
+            parts.push_back(step);
+        else if (parts.empty())
+            return std::nullopt;
+        else
+            parts.pop_back();
+    }
+    return joined();
+}
+
+// An archive unpacked in the walk's directory: every member lands inside it,
+// links of the archive's own lead nowhere else and are not passed through, and
+// no link already on disk leads a member out of the root.
+bool members_stay_inside(const Walk& w, const fs::path& archive) {
+    const auto members = archive_members(archive);
+    if (!members) return false;
+    std::set<fs::path> links;
+    for (const Member& member : *members) {
+        if (std::string_view("-dlh").find(member.type) == std::string_view::npos) return false;
+        const auto name = path_in_archive({}, member.name, links);
+        if (!name || name->empty() || !within_root(w, name->string(), false)) return false;
+        if (member.type == 'l' || member.type == 'h') {
+            const auto target = path_in_archive(
+                member.type == 'l' ? name->parent_path() : fs::path(), member.target, links);
+            if (!target || !within_root(w, target->empty() ? "." : target->string(), true))
+                return false;
+        }
+        if (member.type == 'l') links.insert(*name);
+    }
+    return true;
+}
+
 // tar works in the directory it is in, which must lie in the root: bundled
 // flags that neither run programs nor change directory, local archives only.
+// What it unpacks is named with f (the last flag of its bundle) and keeps
+// inside that directory.
 bool tar_allows(const Walk& w, const SimpleCommand& cmd) {
     if (!within_root(w, ".", true)) return false;
+    bool extracts = false;
+    std::optional<std::string> archive;
     for (size_t i = 1; i < cmd.words.size(); ++i) {
         const std::string& word = cmd.words[i];
         if (!cmd.plain[i]) return false;
         if (i == 1 || word.starts_with('-')) {
             if (!flag_word(word, "cxtzjJvpf")) return false;
+            extracts |= word.find('x') != std::string::npos;
+            if (word.ends_with('f') && i + 1 < cmd.words.size()) archive = cmd.words[i + 1];
         } else if (word.find(':') != std::string::npos || !within_root(w, word, false)) {
             return false;
         }
     }
-    return true;
+    return !extracts || (archive && members_stay_inside(w, w.cwd / *archive));
 }
 
 // One s command with '/' as its delimiter and no flag that writes a file or
