@@ -52,6 +52,9 @@ stop_all() {
         kill "$pid" 2>/dev/null || true
         wait "$pid" 2>/dev/null || true
     done
+    # The FIFOs of a unit that ended without removing them; those of another
+    # unit that runs on this sandbox (and holds its lock) are left to it.
+    flock -n "$root/var/kelvatro/orv-main.lock" true 2>/dev/null || return 0
     for fifo in "$root/var/kelvatro/maincontrol" "$root/sim/control"; do
         if [ -p "$fifo" ]; then rm -f "$fifo"; fi
     done

@@ -119,6 +119,8 @@ View gather() {
 
 std::string unit_text(const View& v) {
     if (v.running == Running::unknown) return "unknown to this user (" + v.unknown_why + ")";
+    if (v.running == Running::yes && get(v.state, "Reason") == "restarting")
+        return "restarting (pid " + get(v.state, "Pid") + ")";
     return v.running == Running::yes ? "running" : "not running";
 }
 
@@ -187,7 +189,9 @@ void print_json(const View& v) {
         "\"locked\": %s, \"channel\": %s, \"level\": %s, \"snr_db\": %s, \"ber_e5\": %s, "
         "\"last_take\": %s, \"last_take_age_seconds\": %s, \"delivery\": %s, "
         "\"shm_unit\": %s, \"shm_count\": %s, \"ntp_daemon\": %s, \"ntp_served_stratum\": %s, "
-        "\"ip\": %s, \"netmask\": %s, \"gateway\": %s, \"version\": %s, \"started\": %s}\n",
+        "\"ip\": %s, \"netmask\": %s, \"gateway\": %s, \"dns\": [%s, %s], \"version\": %s, "
+        "\"started\": %s, "
+        "\"pid\": %s}\n",
         json_of(v.running), json_of(serving), json_string(reason).c_str(),
         holdover == "1"   ? "true"
         : holdover == "0" ? "false"
@@ -200,8 +204,10 @@ void print_json(const View& v) {
         json_number(get(s, "ShmUnit", "")).c_str(), json_number(get(s, "ShmCount", "")).c_str(),
         json_string(get(s, "NtpDaemon")).c_str(), json_number(stratum).c_str(),
         json_string(get(v.network, "IP")).c_str(), json_string(get(v.network, "NetMask")).c_str(),
-        json_string(get(v.network, "Gateway")).c_str(), json_string(get(s, "Version")).c_str(),
-        json_number(get(s, "Started", "")).c_str());
+        json_string(get(v.network, "Gateway")).c_str(), json_string(get(v.network, "DnsP")).c_str(),
+        json_string(get(v.network, "DnsS")).c_str(), json_string(get(s, "Version")).c_str(),
+        json_number(get(s, "Started", "")).c_str(),
+        json_number(v.running == Running::yes ? get(s, "Pid", "") : "").c_str());
 }
 
 } // namespace

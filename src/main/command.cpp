@@ -189,12 +189,34 @@ bool begins_with_command_word(std::string_view text) {
                        [text](const Command& command) { return text.starts_with(command.word); });
 }
 
-int main_command(const char* message) {
-    int result = 1;
+// A run of messages that begin with no command word, logged once with its count.
+LogRepeat unknown_messages;
+
+bool is_command_word(std::string_view word) {
+    return std::any_of(kCommands.begin(), kCommands.end(),
+                       [word](const Command& command) { return word == command.word; });
+}
+
+std::string command_words() {
+    std::string words;
     for (const Command& command : kCommands)
-        if (std::strncmp(message, command.word.data(), command.word.size()) == 0)
-            result = command.run(message);
-    return result;
+        words += (words.empty() ? "" : " ") + std::string(command.word);
+    return words;
+}
+
+// No command word is the beginning of another: at most one applies.
+int main_command(const char* message) {
+    const auto command = std::find_if(kCommands.begin(), kCommands.end(), [&](const Command& c) {
+        return std::strncmp(message, c.word.data(), c.word.size()) == 0;
+    });
+    if (command == kCommands.end()) {
+        const std::string_view text(message);
+        LogRepeated(unknown_messages, 3, "Unknown control message ignored: %s\n",
+                    LogEscaped(text.substr(0, text.find_first_of("\r\n")), 60).c_str());
+        return 1;
+    }
+    LogRepeatEnd(unknown_messages);
+    return command->run(message);
 }
 
 int reg_command(const char* message) {

@@ -6,6 +6,7 @@
 #include "log/status_log.h"
 #include "os/deploy_settings.h"
 #include "tot/ntp_server.h"
+#include "tot/take_counters.h"
 
 #include <cstdlib>
 #include <string>
@@ -65,5 +66,6 @@ void holdover_check() {
                  "for %lld s\n",
                  static_cast<long long>(holdover.ticks_since_take));
         holdover.serving = true;
+        ++take_counters.holdovers;
     }
 }

@@ -16,6 +16,7 @@
 #include "os/unit_path.h"
 #include "settings/file_store.h"
 #include "settings/system_file.h"
+#include "tot/take_counters.h"
 #include "tot/time_delivery.h"
 #include "tot/tot_state.h"
 
@@ -65,6 +66,7 @@ const NtpDaemon& ntp_daemon() {
 // Runs the daemon's command and records what was asked of it.
 void control_daemon(int running, const std::string& command, const char* log_line) {
     ntp_server.running = running;
+    if (running) ++take_counters.daemon_starts;
     run_command(command);
     std::printf("CMD > %s\n", command.c_str());
     LogPrint(LOG_TO_BOTH, 6, "%s", log_line);
