@@ -186,7 +186,7 @@ lifecycle() {
         systemctl is-active $daemon"
 }
 
-# boot_and_check DAEMON DELIVERY: items 1 to 4 in one boot.
+# boot_and_check DAEMON DELIVERY: items 1 to 5 in one boot.
 boot_and_check() {
     local daemon=$1 delivery=$2 start=$SECONDS stratum other
     boot_name="$daemon/$delivery"
@@ -217,6 +217,10 @@ boot_and_check() {
     check "4 signal off: unsynchronised" "${ctl[@]}" unsync "$port" 90
     signal on
     check "4 signal on: served again" "${ctl[@]}" served "$port" "$ahead" "$other" 60
+    check "5 systemctl stop: a clean end" guest "systemctl stop orv-main &&
+        tail -n 3 /var/www/StatusLog.txt | grep -q 'Main Program End' &&
+        grep -q '^Serving=0' /var/kelvatro/conf/ORV_State.ini &&
+        ! systemctl -q is-active $daemon && ! test -e /var/kelvatro/maincontrol"
     [ $all = 0 ] || [ "$boot_name" != ntpsec/step ] || lifecycle "$daemon" "$other"
     row "boot done" ok "$((SECONDS - start)) s"
 }
