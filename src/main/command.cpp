@@ -199,8 +199,10 @@ bool is_command_word(std::string_view word) {
 
 std::string command_words() {
     std::string words;
-    for (const Command& command : kCommands)
-        words += (words.empty() ? "" : " ") + std::string(command.word);
+    for (const Command& command : kCommands) {
+        if (!words.empty()) words += ' ';
+        words += command.word;
+    }
     return words;
 }
 
