@@ -1,7 +1,7 @@
 // orvctl: the operator's tool. It reads what the unit publishes (its state,
 // settings and status log, under ORV_ROOT in a sandbox) and talks to the unit
 // only through the control FIFO.
-#include "main/command.h"
+#include "main/command_words.h"
 #include "main/fifo_framing.h"
 #include "main/main_loop.h"
 #include "orvctl_status.h"

@@ -2,6 +2,7 @@
 // the command words, and the "reg" and "iic" test commands drive the register
 // device and the IIC bridge.
 #include "main/command.h"
+#include "main/command_words.h"
 
 #include "board/fpga_device.h"
 #include "board/iic_bridge.h"
@@ -131,6 +132,11 @@ constexpr std::array<Command, 10> kCommands{{
     {"FACTORY_RESET", run_factory_reset},
     {"LOG_DELETE", run_log_delete},
 }};
+static_assert([] {
+    for (size_t i = 0; i < kCommands.size(); ++i)
+        if (kCommands[i].word != kCommandWords.at(i)) return false;
+    return kCommands.size() == kCommandWords.size();
+}());
 
 // The test commands read the first 127 characters of the message as tokens.
 constexpr size_t kWorkBufferSize = 128;
@@ -191,20 +197,6 @@ bool begins_with_command_word(std::string_view text) {
 
 // A run of messages that begin with no command word, logged once with its count.
 LogRepeat unknown_messages;
-
-bool is_command_word(std::string_view word) {
-    return std::any_of(kCommands.begin(), kCommands.end(),
-                       [word](const Command& command) { return word == command.word; });
-}
-
-std::string command_words() {
-    std::string words;
-    for (const Command& command : kCommands) {
-        if (!words.empty()) words += ' ';
-        words += command.word;
-    }
-    return words;
-}
 
 // No command word is the beginning of another: at most one applies.
 int main_command(const char* message) {

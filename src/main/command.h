@@ -9,7 +9,3 @@ int reg_command(const char* message);
 int iic_command(const char* message);
 // Whether the text begins with one of the command words.
 bool begins_with_command_word(std::string_view text);
-// Whether the word is one of the command words, and all of them joined by
-// blanks.
-bool is_command_word(std::string_view word);
-std::string command_words();
