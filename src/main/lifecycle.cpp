@@ -253,10 +253,12 @@ int lock_run_directory() {
     static int held = -1;
     if (held >= 0) return 0;
     const int fd = unit_open(kRunLockPath, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC);
+    // Without its run directory the unit cannot make its FIFO either, and its
+    // pass ends at once: it goes on without the lock.
     if (fd < 0) {
-        std::fprintf(stderr, "Cannot open %s: %s\n", unit_path(kRunLockPath).c_str(),
+        std::fprintf(stderr, "Cannot open %s, no lock taken: %s\n", unit_path(kRunLockPath).c_str(),
                      std::strerror(errno));
-        return -1;
+        return 0;
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         char owner[32] = "";

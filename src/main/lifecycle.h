@@ -38,8 +38,8 @@ int main_term();
 // holds that unit's pid.
 constexpr const char* kRunLockPath = "/var/kelvatro/orv-main.lock";
 // Takes the run directory's lock for the rest of the process (again: nothing
-// to do). -1 when another process holds it (said on standard error) or it
-// cannot be opened.
+// to do). -1 when another process holds it (said on standard error); a lock
+// file that cannot be opened is said and the unit goes on without it.
 int lock_run_directory();
 // The signal (SIGTERM, SIGINT) that asked the program to end, 0 before one.
 // The main loop ends the pass on it as END does, without the power-off.
