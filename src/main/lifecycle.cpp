@@ -143,7 +143,8 @@ void on_end_signal(int signal_number) {
     end_signal = signal_number;
 }
 
-// Without SA_RESTART, so that the main loop's wait ends at once.
+// Without SA_RESTART, so that the main loop's wait ends at once; a signal that a
+// thread of the tuner library takes is seen at the next tick.
 void catch_end_signals() {
     struct sigaction action {};
     action.sa_handler = on_end_signal;

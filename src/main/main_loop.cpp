@@ -256,7 +256,7 @@ int main_loop() {
     }
 
     // A restart keeps the FIFO, and what it holds, for the next pass.
-    if (result > 0 && !end_signal_received()) {
+    if (result > 0) {
         publish_unit_restarting();
         return result;
     }
