@@ -33,7 +33,8 @@ constexpr const char* kUsage =
     "  send           writes one command into the unit's control FIFO, e.g.\n"
     "                 'orvctl send END', 'orvctl send RESET',\n"
     "                 'orvctl send [SetupChange] /var/kelvatro/conf/Setup_05_01.ini';\n"
-    "                 fails when no unit reads the FIFO\n"
+    "                 refuses an unknown command word or a control character\n"
+    "                 (status 2); fails when no unit reads the FIFO\n"
     "  log            prints the status log (-f: then follows it, as tail -f)\n"
     "\n"
     "ORV_ROOT, when set, is the sandbox root that every path of the unit lies under.\n";
