@@ -16,6 +16,8 @@ instead (the log's lines and the rest; always kept in <sandbox>/sim/console.log)
   orvctl send END        (with ORV_ROOT=<sandbox>; or: echo END > <sandbox>/var/kelvatro/maincontrol)
 While it runs, <sandbox>/sim/control takes sim control lines (echo "signal off" > ...);
 the lines of <sandbox>/sim/start, when present, are applied before the unit starts.
+One unit runs on a sandbox at a time: a second run ends at once with status 1,
+leaving the first one's FIFOs.
 TEXT
 }
 
