@@ -59,6 +59,8 @@ configure_file(${pkg}/changelog ${CMAKE_BINARY_DIR}/changelog @ONLY)
 execute_process(COMMAND gzip -9nf ${CMAKE_BINARY_DIR}/changelog)
 install(FILES ${pkg}/copyright ${CMAKE_BINARY_DIR}/changelog.gz ${CMAKE_SOURCE_DIR}/README.md
   DESTINATION share/doc/orv-main)
+# Alerting rules and a Grafana dashboard on the unit's metrics.
+install(FILES ${pkg}/orv-main.rules.yml ${pkg}/orv-main.dashboard.json DESTINATION share/orv-main)
 install(FILES ${pkg}/lintian-overrides DESTINATION share/lintian/overrides RENAME orv-main)
 
 # The Debian name of the target architecture.

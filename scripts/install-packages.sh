@@ -5,11 +5,15 @@
 # copies for other architectures are installed beside it.
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then echo "Usage: . scripts/install-packages.sh; orv_install_packages NAME...     (installs the Debian packages that are missing)" && exit 0; fi
 orv_package_installed() {
-    local name=$1 status
-    [[ $name == *:* ]] || name+=":$(dpkg --print-architecture)"
-    status=$(dpkg-query -W -f='${Status}' "$name" 2>/dev/null) ||
-        status=$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null) || true
-    [ "$status" = "install ok installed" ]
+    local arch
+    if [[ $1 != *:* ]]; then
+        # Not the bare name, which dpkg-query finds for any architecture.
+        for arch in "$(dpkg --print-architecture)" all; do
+            orv_package_installed "$1:$arch" && return 0
+        done
+        return 1
+    fi
+    [ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" = "install ok installed" ]
 }
 
 orv_install_packages() {

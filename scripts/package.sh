@@ -70,7 +70,7 @@ for file in ./usr/sbin/orv-main ./usr/libexec/orv-main/ntp-daemon \
     ./usr/lib/NetworkManager/conf.d/orv-main.conf ./etc/default/orv-main \
     ./etc/chrony/orv-main.conf ./etc/ntpsec/ntp.d/ ./usr/kelvatro/conf/ntp.conf \
     ./usr/kelvatro/conf/dhcpcd.conf ./usr/bin/orvctl ./usr/share/man/man1/orvctl.1.gz \
-    ./usr/share/man/man8/orv-main.8.gz; do
+    ./usr/share/man/man8/orv-main.8.gz ./usr/share/orv-main/orv-main.rules.yml; do
     check "holds $file" grep -q " $file\$" <<<"$contents"
 done
 check "no tuner-control library" eval '! grep -q libsmscontrollite <<<"$contents"'

@@ -16,6 +16,8 @@ instead (the log's lines and the rest; always kept in <sandbox>/sim/console.log)
   orvctl send END        (with ORV_ROOT=<sandbox>; or: echo END > <sandbox>/var/kelvatro/maincontrol)
 While it runs, <sandbox>/sim/control takes sim control lines (echo "signal off" > ...);
 the lines of <sandbox>/sim/start, when present, are applied before the unit starts.
+One unit runs on a sandbox at a time: a second run ends at once with status 1,
+leaving the first one's FIFOs.
 TEXT
 }
 
@@ -52,6 +54,9 @@ stop_all() {
         kill "$pid" 2>/dev/null || true
         wait "$pid" 2>/dev/null || true
     done
+    # The FIFOs of a unit that ended without removing them; those of another
+    # unit that runs on this sandbox (and holds its lock) are left to it.
+    flock -n "$root/var/kelvatro/orv-main.lock" true 2>/dev/null || return 0
     for fifo in "$root/var/kelvatro/maincontrol" "$root/sim/control"; do
         if [ -p "$fifo" ]; then rm -f "$fifo"; fi
     done

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Usage: scripts/test.sh [--quick]     (--quick: the plain build and its suite only)
 # The project's test command (CI runs it through .ci/run): installs the packages
-# it needs, then runs every suite in the order of its "==" banners below, each
-# in its own build directory. Exits non-zero on any failure. With --quick: the
+# it needs, then runs every suite, each in its own build directory: the layers
+# check, the plain build, the sanitizer builds, the fuzz targets and the package. Exits non-zero on any failure. With --quick: the
 # plain build and its suite only, for a change that needs no sanitizers. The
 # whole run ends by booting the package in two virtual machines (tests/vm/,
 # about 11 minutes; ORV_VM_TEST=0 leaves them out of a run on one's own machine).
@@ -38,6 +38,12 @@ echo "== the Prometheus text parser for the metrics check (unpacked, never insta
     apt-get download python3-prometheus-client >/dev/null 2>&1 && mkdir -p "$repo/build/promclient" &&
     dpkg-deb -x python3-prometheus-client_*.deb "$repo/build/promclient") ||
     echo "test.sh: no prometheus_client: the metrics file will not be parsed" >&2
+
+echo "== promtool for the check of the alerting rules (unpacked, never installed)"
+[ -x build/promtool/usr/bin/promtool ] || (cd "$(mktemp -d)" && trap 'rm -rf "$PWD"' EXIT &&
+    apt-get download prometheus >/dev/null 2>&1 && mkdir -p "$repo/build/promtool" &&
+    dpkg-deb --fsys-tarfile prometheus_*.deb | tar -x -C "$repo/build/promtool" ./usr/bin/promtool) ||
+    echo "test.sh: no promtool: the alerting rules will not be checked" >&2
 
 echo "== the folders of src/ in their layers"
 scripts/check-layers.sh || failed_suites+=("layers")

@@ -91,6 +91,8 @@ int main(int argc, char** argv) {
     sandbox_reload();
     sandbox_guard_install();
 
+    // One unit a sandbox: a second one touches none of the first one's files.
+    if (lock_run_directory() != 0) return 1;
     const std::string sim_dir = std::string(root) + "/sim";
     if (mkdir(sim_dir.c_str(), 0777) != 0 && errno != EEXIST) {
         std::fprintf(stderr, "orv-sim: cannot make %s: %s\n", sim_dir.c_str(),
@@ -107,7 +109,7 @@ int main(int argc, char** argv) {
     const char* tuner_lib = std::getenv("ORV_TUNER_LIB");
     tuner_lib_set_path(tuner_lib && *tuner_lib ? tuner_lib : ORV_SIMTUNER_PATH);
 
-    orv_run();
+    const int status = orv_run();
     sim_control_stop();
-    return 0;
+    return status;
 }

@@ -1,6 +1,7 @@
 // orvctl: the operator's tool. It reads what the unit publishes (its state,
 // settings and status log, under ORV_ROOT in a sandbox) and talks to the unit
 // only through the control FIFO.
+#include "main/command_words.h"
 #include "main/fifo_framing.h"
 #include "main/main_loop.h"
 #include "orvctl_status.h"
@@ -37,16 +38,31 @@ constexpr const char* kUsage =
     "  send           writes one command into the unit's control FIFO, e.g.\n"
     "                 'orvctl send END', 'orvctl send RESET',\n"
     "                 'orvctl send [SetupChange] /var/kelvatro/conf/Setup_05_01.ini';\n"
-    "                 fails when no unit reads the FIFO\n"
+    "                 refuses an unknown command word or a control character\n"
+    "                 (status 2); fails when no unit reads the FIFO\n"
     "  log            prints the status log (-f: then follows it, as tail -f)\n"
     "\n"
     "ORV_ROOT, when set, is the sandbox root that every path of the unit lies under.\n";
 
-int fail(const char* format, const std::string& a, const char* b = "") {
+int fail(const char* format, const std::string& a, const char* b = "", int status = 1) {
     std::fprintf(stderr, "orvctl: ");
     std::fprintf(stderr, format, a.c_str(), b);
     std::fputc('\n', stderr);
-    return 1;
+    return status;
+}
+
+// A command the unit would ignore, or an argument that could end the message
+// early and begin another command: refused with status 2.
+int refuse_words(int count, char** words) {
+    if (!is_command_word(words[0]))
+        return fail("unknown command %s: not sent (the unit takes: %s)", words[0],
+                    command_words().c_str(), 2);
+    for (int i = 0; i < count; ++i)
+        for (const char* c = words[i]; *c; ++c)
+            if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7F)
+                return fail("argument %s holds a control character: not sent", std::to_string(i),
+                            "", 2);
+    return 0;
 }
 
 // The words joined by blanks, one line; a setup change names its file on the
@@ -62,6 +78,7 @@ std::string message_of(int count, char** words) {
 // Opens the FIFO for writing without waiting and without making anything; a
 // FIFO that no process reads gives ENXIO.
 int send(int count, char** words) {
+    if (const int refused = refuse_words(count, words)) return refused;
     const std::string path = unit_path(kControlFifoPath);
     const std::string message = message_of(count, words);
     if (message.size() > kMaxMessageSize)

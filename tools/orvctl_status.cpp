@@ -187,6 +187,8 @@ std::string reason_of(const View& v) {
 
 std::string unit_text(const View& v) {
     if (v.running == Running::unknown) return "unknown to this user (" + v.unknown_why + ")";
+    if (v.running == Running::yes && get(v.state, "Reason") == "restarting")
+        return "restarting (pid " + get(v.state, "Pid") + ")";
     return v.running == Running::yes ? "running" : "not running";
 }
 
@@ -306,8 +308,11 @@ void print_json(const View& v) {
         {"ip", json_string(get(v.network, "IP"))},
         {"netmask", json_string(get(v.network, "NetMask"))},
         {"gateway", json_string(get(v.network, "Gateway"))},
+        {"dns", "[" + json_string(get(v.network, "DnsP")) + ", " +
+                    json_string(get(v.network, "DnsS")) + "]"},
         {"version", json_string(get(s, "Version"))},
         {"started", json_number(get(s, "Started", ""))},
+        {"pid", json_number(v.running == Running::yes ? get(s, "Pid", "") : "")},
     };
     std::string line;
     for (const auto& [name, value] : fields)

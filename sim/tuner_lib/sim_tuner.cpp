@@ -62,8 +62,9 @@ void put_word(uint8_t* record, int offset, uint32_t value) {
 void send_statistics(Library* lib, const SimTunerView& view) {
     uint8_t record[SMS_STATISTICS_SIZE] = {};
     put_word(record, SMS_STAT_LOCK, lib->tuned && view.signal ? 1 : 0);
-    put_word(record, SMS_STAT_SNR, uint32_t(view.snr));
-    put_word(record, SMS_STAT_LEVEL, uint32_t(view.level));
+    // Without a signal there is nothing to measure.
+    put_word(record, SMS_STAT_SNR, view.signal ? uint32_t(view.snr) : 0);
+    put_word(record, SMS_STAT_LEVEL, view.signal ? uint32_t(view.level) : 0);
     put_word(record, SMS_STAT_LAYERS, uint32_t(view.layers));
     put_word(record, SMS_STAT_BER_A, view.ber_a);
     put_word(record, SMS_STAT_BER_B, view.ber_b);

@@ -2,6 +2,7 @@
 // the command words, and the "reg" and "iic" test commands drive the register
 // device and the IIC bridge.
 #include "main/command.h"
+#include "main/command_words.h"
 
 #include "board/fpga_device.h"
 #include "board/iic_bridge.h"
@@ -141,6 +142,11 @@ constexpr std::array<Command, 10> kCommands{{
     {"FACTORY_RESET", run_factory_reset},
     {"LOG_DELETE", run_log_delete},
 }};
+static_assert([] {
+    for (size_t i = 0; i < kCommands.size(); ++i)
+        if (kCommands[i].word != kCommandWords.at(i)) return false;
+    return kCommands.size() == kCommandWords.size();
+}());
 
 // The test commands read the first 127 characters of the message as tokens.
 constexpr size_t kWorkBufferSize = 128;
@@ -196,12 +202,22 @@ bool begins_with_command_word(std::string_view text) {
                        [text](const Command& command) { return text.starts_with(command.word); });
 }
 
+// A run of messages that begin with no command word, logged once with its count.
+LogRepeat unknown_messages;
+
+// No command word is the beginning of another: at most one applies.
 int main_command(const char* message) {
-    int result = 1;
-    for (const Command& command : kCommands)
-        if (std::strncmp(message, command.word.data(), command.word.size()) == 0)
-            result = command.run(message);
-    return result;
+    const auto command = std::find_if(kCommands.begin(), kCommands.end(), [&](const Command& c) {
+        return std::strncmp(message, c.word.data(), c.word.size()) == 0;
+    });
+    if (command == kCommands.end()) {
+        const std::string_view text(message);
+        LogRepeated(unknown_messages, 3, "Unknown control message ignored: %s\n",
+                    LogEscaped(text.substr(0, text.find_first_of("\r\n")), 60).c_str());
+        return 1;
+    }
+    LogRepeatEnd(unknown_messages);
+    return command->run(message);
 }
 
 int reg_command(const char* message) {

@@ -29,13 +29,19 @@
 #include "tot/tot_tuning.h"
 #include "tuner/tuner_control.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <mutex>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 MainFlags main_flags;
 
@@ -144,6 +150,34 @@ void check_files_at_start() {
         remove_stale_temp_files(dir);
 }
 
+// The signal that asks the program to end (SIGTERM, SIGINT), 0 before one.
+volatile std::sig_atomic_t end_signal = 0;
+
+void on_end_signal(int signal_number) {
+    end_signal = signal_number;
+}
+
+// Without SA_RESTART, so that the main loop's wait ends at once; a signal that a
+// thread of the tuner library takes is seen at the next tick.
+void catch_end_signals() {
+    struct sigaction action {};
+    action.sa_handler = on_end_signal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+}
+
+// Ended by a signal, the unit no longer keeps the NTP daemon on broadcast time
+// nor stops it at the holdover limit: the daemon is stopped, and the state file
+// says so.
+void end_time_service() {
+    {
+        std::lock_guard lock(tot_mutex);
+        if (ntp_server.running) ntp_server_stop();
+    }
+    publish_unit_state();
+}
+
 // One pass of the program; returns the pass result.
 int run_pass() {
     LogPrint(LOG_TO_BOTH, 6, "----- Main Program Start -----\n");
@@ -226,13 +260,48 @@ int main_term() {
     return 0;
 }
 
+int end_signal_received() {
+    return end_signal;
+}
+
+int lock_run_directory() {
+    static int held = -1;
+    if (held >= 0) return 0;
+    const int fd = unit_open(kRunLockPath, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC);
+    // Without its run directory the unit cannot make its FIFO either, and its
+    // pass ends at once: it goes on without the lock.
+    if (fd < 0) {
+        std::fprintf(stderr, "Cannot open %s, no lock taken: %s\n", unit_path(kRunLockPath).c_str(),
+                     std::strerror(errno));
+        return 0;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        char owner[32] = "";
+        const ssize_t length = pread(fd, owner, sizeof owner - 1, 0);
+        owner[std::max<ssize_t>(length, 0)] = '\0';
+        owner[std::strcspn(owner, "\n")] = '\0';
+        std::fprintf(stderr, "Another unit runs on %s (pid %s): this one ends\n",
+                     unit_path("/var/kelvatro").c_str(), *owner ? owner : "unknown");
+        close(fd);
+        return -1;
+    }
+    const std::string pid = std::to_string(getpid()) + "\n";
+    if (ftruncate(fd, 0) != 0 || pwrite(fd, pid.data(), pid.size(), 0) < 0)
+        perror("<Error> orv_run() : lock file");
+    held = fd;
+    return 0;
+}
+
 int orv_run() {
+    if (lock_run_directory() != 0) return 1;
+    catch_end_signals();
     umask(kUnitUmask);
     unit_state_started();
     check_local_zone();
     timer_table_prepare();
     while (run_pass() > 0) {
     }
+    if (end_signal) end_time_service();
     publish_unit_ended();
     if (main_flags.reboot) run_command("reboot");
     if (main_flags.shutdown) run_command("shutdown -h now");

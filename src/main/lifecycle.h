@@ -33,6 +33,18 @@ enum class SwitchPollStep { next, reset, done };
 SwitchPollStep switch_poll_reading(SwitchPoll& poll);
 
 int main_term();
-// The whole program run: passes until a pass result of 0 or less, the metrics
-// file's last word, then reboot or power-off as the flags say. Returns 0.
+
+// The lock file in the run directory, held by the one unit that runs there; it
+// holds that unit's pid.
+constexpr const char* kRunLockPath = "/var/kelvatro/orv-main.lock";
+// Takes the run directory's lock for the rest of the process (again: nothing
+// to do). -1 when another process holds it (said on standard error); a lock
+// file that cannot be opened is said and the unit goes on without it.
+int lock_run_directory();
+// The signal (SIGTERM, SIGINT) that asked the program to end, 0 before one.
+// The main loop ends the pass on it as END does, without the power-off.
+int end_signal_received();
+// The whole program run: the run directory's lock, passes until a pass result
+// of 0 or less, the metrics file's last word, then reboot or power-off as the
+// flags say. Returns 0, or 1 when another unit holds the lock.
 int orv_run();

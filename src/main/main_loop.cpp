@@ -74,12 +74,27 @@ void report_dropped(std::string_view message) {
                 LogEscaped(message.substr(0, line_end), kShownLength).c_str());
 }
 
+// The control FIFO and the text read from it but not yet handled, kept from a
+// pass that ends in a restart to the next one: commands written during the
+// restart wait in the FIFO.
+struct ControlFifo {
+    int fd = -1;
+    std::string pending;
+};
+ControlFifo control;
+
 // Handles the whole messages of the text in order, and drops its handled part.
 // Once a command has ended the pass, the messages after it are reported as
-// dropped. Returns the result of the last command handled.
+// dropped, or kept for the next pass when the pass restarts. Returns the result
+// of the last command handled.
 int handle_messages(std::string& text, bool complete, int result) {
     const FifoSplit split = split_fifo_messages(text, complete);
+    size_t consumed = split.consumed;
     for (const FifoMessage& message : split.messages) {
+        if (!main_flags.running && result > 0) {
+            consumed = size_t(message.text.data() - text.data());
+            break;
+        }
         if (!main_flags.running) {
             report_dropped(message.text);
         } else if (message.too_long) {
@@ -91,7 +106,7 @@ int handle_messages(std::string& text, bool complete, int result) {
             result = main_command(std::string(message.text).c_str());
         }
     }
-    text.erase(0, split.consumed);
+    text.erase(0, consumed);
     return result;
 }
 
@@ -165,10 +180,33 @@ int make_fifo(const char* path) {
     return fd;
 }
 
+// The FIFO kept from a restart, while it is still the one at its path (else
+// closed, its text dropped, and a new one made).
+int control_fifo() {
+    struct stat kept {
+    }, at_path{};
+    if (control.fd >= 0 &&
+        (fstat(control.fd, &kept) != 0 || unit_stat(kControlFifoPath, &at_path) != 0 ||
+         kept.st_ino != at_path.st_ino || kept.st_dev != at_path.st_dev)) {
+        close(control.fd);
+        control = ControlFifo{};
+    }
+    if (control.fd < 0) control.fd = make_fifo(kControlFifoPath);
+    return control.fd;
+}
+
+// Ends the pass as END does, without the power-off.
+int end_on_signal() {
+    LogPrint(LOG_TO_BOTH, 6, "SIG%s received\n", sigabbrev_np(end_signal_received()));
+    LogPrint(LOG_TO_BOTH, 6, "Main Program End\n");
+    main_flags.running = 0;
+    return 0;
+}
+
 } // namespace
 
 int main_loop() {
-    const int fd = make_fifo(kControlFifoPath);
+    const int fd = control_fifo();
     if (fd < 0) return fd;
 
     const int64_t tick = pace_tick_us();
@@ -181,9 +219,14 @@ int main_loop() {
     int64_t deadline = mid_second(monotonic_us() + tick);
 
     int result = 0;
-    std::string pending;
+    std::string& pending = control.pending;
     bool held = false; // a setup change in pending waits for its file name
+    if (!pending.empty()) result = handle_messages(pending, true, result);
     while (main_flags.running) {
+        if (end_signal_received()) {
+            result = end_on_signal();
+            break;
+        }
         const int64_t now = monotonic_us();
         if (now >= deadline) {
             if (held) {
@@ -203,6 +246,7 @@ int main_loop() {
         if (ntp >= 0) FD_SET(ntp, &readable);
         timeval timeout = timeout_until(deadline, now);
         const int ready = select(std::max(fd, ntp) + 1, &readable, nullptr, nullptr, &timeout);
+        if (ready < 0 && errno == EINTR) continue;
         if (ready < 0) {
             perror("<Error> main_loop() : select() error");
             result = ready;
@@ -212,8 +256,15 @@ int main_loop() {
         if (FD_ISSET(fd, &readable)) result = read_messages(fd, pending, held, result, deadline);
     }
 
+    // A restart keeps the FIFO, and what it holds, for the next pass.
+    if (result > 0) {
+        publish_unit_restarting();
+        return result;
+    }
     drop_unread_messages(fd, pending);
+    pending.clear();
     close(fd);
+    control.fd = -1;
     if (unit_access(kControlFifoPath, F_OK) == 0) unit_unlink(kControlFifoPath);
     return result;
 }

@@ -8,12 +8,14 @@
 #include "os/clock.h"
 #include "os/deploy_settings.h"
 #include "os/file_access.h"
+#include "os/unit_path.h"
 #include "settings/system_file.h"
 #include "tot/holdover.h"
 #include "tot/ntp_server.h"
 #include "tot/ntp_shm.h"
 #include "tot/reception.h"
 #include "tot/served_stratum.h"
+#include "tot/take_counters.h"
 #include "tot/time_delivery.h"
 #include "tot/tot_state.h"
 #include "tot/tot_step.h"
@@ -22,6 +24,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <unistd.h>
 
 namespace {
 
@@ -62,12 +65,19 @@ std::string serving_reason() {
     return "serving";
 }
 
+// The daemon as ORV_NTP_DAEMON names it; "ntp" for the init script of ntpd.
+std::string daemon_name() {
+    const std::string name = deploy_setting("ORV_NTP_DAEMON");
+    return name == "ntpsec" || name == "chrony" ? name : "ntp";
+}
+
 UnitState gather() {
     std::lock_guard lock(tot_mutex);
     const TotDate& d = tot_state.last_date;
     const TotTime& t = tot_state.last_time;
     const bool shm = time_delivery_shm();
     return UnitState{published.started_s,
+                     getpid(),
                      tot_function_enabled() && ntp_server.running,
                      serving_reason(),
                      holdover.serving,
@@ -90,7 +100,9 @@ UnitState gather() {
                      ntp_server.running,
                      tot_settings.Set_TOT_STRATUM,
                      served_stratum(),
-                     reception.poor};
+                     reception.poor,
+                     take_counters,
+                     daemon_name()};
 }
 
 void write_if_changed(const std::string& path, const std::string& text, Output& output,
@@ -112,6 +124,24 @@ void print_gauge(std::string& out, const char* name, const char* help, double va
     out += line;
 }
 
+void print_counter(std::string& out, const char* name, const char* help, uint64_t value) {
+    char line[256];
+    std::snprintf(line, sizeof line, "# HELP %s %s\n# TYPE %s counter\n%s %llu\n", name, help, name,
+                  name, static_cast<unsigned long long>(value));
+    out += line;
+}
+
+void print_counters(std::string& out, const TakeCounters& counters) {
+    print_counter(out, "orv_takes_total", "Broadcast times taken.", counters.takes);
+    out += "# HELP orv_take_failures_total Takes that failed after the JST flag, by reason.\n"
+           "# TYPE orv_take_failures_total counter\n";
+    for (const auto& [reason, count] : counters.failures)
+        out += "orv_take_failures_total{reason=\"" + reason + "\"} " + std::to_string(count) + "\n";
+    print_counter(out, "orv_holdovers_total", "Holdovers begun.", counters.holdovers);
+    print_counter(out, "orv_daemon_starts_total", "Starts of the NTP daemon.",
+                  counters.daemon_starts);
+}
+
 void print_serving_gauges(std::string& out, int serving, int in_holdover) {
     print_gauge(out, "orv_serving", "Whether the NTP daemon serves broadcast time (1) or not (0).",
                 serving);
@@ -120,16 +150,28 @@ void print_serving_gauges(std::string& out, int serving, int in_holdover) {
                 in_holdover);
 }
 
-// The metrics file's unit path, empty when there is none.
+// The metrics file's unit path, empty when there is none or its directory is
+// missing (said at start).
 std::string metrics_path() {
     const std::string dir = deploy_setting("ORV_METRICS_DIR");
-    return dir.empty() ? dir : dir + "/" + kMetricsFileName;
+    if (dir.empty() || unit_access(dir.c_str(), F_OK) != 0) return "";
+    return dir + "/" + kMetricsFileName;
+}
+
+void check_metrics_dir() {
+    const std::string dir = deploy_setting("ORV_METRICS_DIR");
+    if (!dir.empty() && unit_access(dir.c_str(), F_OK) != 0)
+        LogPrint(LOG_TO_BOTH, 3,
+                 "ORV_METRICS_DIR %s does not exist: no metrics written until it is made "
+                 "(node_exporter's textfile directory), or unset it in /etc/default/orv-main\n",
+                 LogEscaped(dir).c_str());
 }
 
 } // namespace
 
 void unit_state_started() {
     published.started_s = now_s();
+    check_metrics_dir();
 }
 
 std::string state_file_text(const UnitState& s) {
@@ -137,6 +179,7 @@ std::string state_file_text(const UnitState& s) {
     std::snprintf(text, sizeof text,
                   "[State]\n"
                   "Version=%s\t\t;プログラムのバージョン\n"
+                  "Pid=%d\t\t;プロセスID\n"
                   "Started=%lld\t\t;起動時刻(1970年からの秒)\n"
                   "Serving=%d\t\t;放送時刻でNTPサーバ運用中(0:否,1:中)\n"
                   "Reason=%s\t\t;運用状態の理由\n"
@@ -150,7 +193,7 @@ std::string state_file_text(const UnitState& s) {
                   "NtpDaemon=%s\t\t;NTPサーバ(running:起動,stopped:停止)\n"
                   "Stratum=%d\t\t;設定されているstratum値\n"
                   "ServedStratum=%d\t\t;NTPサーバが配信するstratum値(-1:不明)\n",
-                  ORV_PROGRAM_VERSION, static_cast<long long>(s.started_s), s.serving,
+                  ORV_PROGRAM_VERSION, s.pid, static_cast<long long>(s.started_s), s.serving,
                   s.reason.c_str(), s.holdover, s.function, s.lock, s.channel, s.level, s.snr,
                   s.ber, static_cast<long long>(s.taken_at_s), s.last_year, s.last_month,
                   s.last_day, s.last_hour, s.last_minute, s.last_second, s.shm ? "shm" : "step",
@@ -172,15 +215,23 @@ std::string metrics_text(const UnitState& s, int64_t now) {
                 "Whether the SNR or the BER is past the threshold ORV_SNR_MIN_DB or ORV_BER_MAX "
                 "(1) or not (0).",
                 s.reception_poor);
-    if (s.taken_at_s != 0)
+    if (s.taken_at_s != 0) {
         print_gauge(out, "orv_last_take_age_seconds",
                     "Seconds since broadcast time was last taken.", double(now - s.taken_at_s));
+        print_gauge(out, "orv_last_take_timestamp_seconds",
+                    "Last take of broadcast time, seconds since the epoch.", double(s.taken_at_s));
+    }
     print_serving_gauges(out, s.serving, s.holdover);
     if (s.served_stratum >= 0)
         print_gauge(out, "orv_ntp_served_stratum",
                     "Stratum that the NTP daemon's configuration serves to clients.",
                     s.served_stratum);
     print_gauge(out, "orv_start_time_seconds", kStartHelp, double(s.started_s));
+    print_counters(out, s.counters);
+    out += "# HELP orv_info The program's version, time delivery and NTP daemon.\n"
+           "# TYPE orv_info gauge\n"
+           "orv_info{version=\"" ORV_PROGRAM_VERSION "\",delivery=\"" +
+           std::string(s.shm ? "shm" : "step") + "\",daemon=\"" + s.daemon + "\"} 1\n";
     return out;
 }
 
@@ -203,6 +254,13 @@ void publish_unit_state() {
     write_if_changed(kStateFilePath, state_file_text(state), published.state, shared_file_access());
     if (const std::string path = metrics_path(); !path.empty())
         write_if_changed(path, metrics_text(state, now), published.metrics, kMetricsAccess);
+}
+
+void publish_unit_restarting() {
+    UnitState state = gather();
+    state.serving = 0;
+    state.reason = "restarting";
+    write_if_changed(kStateFilePath, state_file_text(state), published.state, shared_file_access());
 }
 
 void publish_unit_ended() {

@@ -6,6 +6,8 @@
 // the program's end that it runs no more.
 #pragma once
 
+#include "tot/take_counters.h"
+
 #include <cstdint>
 #include <string>
 
@@ -14,7 +16,8 @@ constexpr const char* kMetricsFileName = "orv_main.prom";
 
 // What is published, gathered from the subsystems once a tick.
 struct UnitState {
-    int64_t started_s;  // the program's start, s since the epoch
+    int64_t started_s; // the program's start, s since the epoch
+    int pid;
     int serving;        // the NTP daemon running on broadcast time
     std::string reason; // why the unit serves or does not
     int holdover;       // the NTP daemon serving the free-running clock for want of takes
@@ -28,13 +31,19 @@ struct UnitState {
     int stratum;        // the setting
     int served_stratum; // by the NTP daemon's configuration, -1 unknown
     int reception_poor; // locked, the SNR or the BER past its threshold
+    TakeCounters counters;
+    std::string daemon = "ntp"; // ORV_NTP_DAEMON: ntpsec, chrony, else ntp
 };
 
-// Notes the program's start.
+// Notes the program's start; a metrics directory named but missing is said
+// here, once.
 void unit_state_started();
 // Gathers the state and writes the state file and the metrics file when a value
 // in them changed. A failed write is logged once until a write succeeds.
 void publish_unit_state();
+// At the end of a pass that restarts: the state file says so (not serving,
+// reason "restarting") until the next pass's first tick.
+void publish_unit_restarting();
 // At the program's end: the metrics file says that the unit runs and serves no
 // more.
 void publish_unit_ended();

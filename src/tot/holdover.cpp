@@ -7,6 +7,7 @@
 #include "os/deploy_settings.h"
 #include "os/pace.h"
 #include "tot/ntp_server.h"
+#include "tot/take_counters.h"
 
 #include <cstdlib>
 #include <string>
@@ -78,6 +79,7 @@ void holdover_check() {
                  "for %lld s\n",
                  static_cast<long long>(holdover.seconds_since_take));
         holdover.serving = true;
+        ++take_counters.holdovers;
     }
 }
 

@@ -17,6 +17,7 @@
 #include "os/unit_path.h"
 #include "settings/file_store.h"
 #include "settings/system_file.h"
+#include "tot/take_counters.h"
 #include "tot/time_delivery.h"
 
 #include <algorithm>
@@ -76,6 +77,7 @@ const NtpDaemon& ntp_daemon() {
 // names an operator's reason.
 void control_daemon(int running, const std::string& command, const char* what) {
     ntp_server.running = running;
+    if (running) ++take_counters.daemon_starts;
     run_command(command);
     std::printf("CMD > %s\n", command.c_str());
     if (ntp_server.stop_reason)

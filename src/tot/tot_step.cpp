@@ -12,6 +12,7 @@
 #include "tot/holdover.h"
 #include "tot/ntp_server.h"
 #include "tot/reception.h"
+#include "tot/take_counters.h"
 #include "tot/time_delivery.h"
 #include "tot/tot_state.h"
 #include "tot/tot_tuning.h"
@@ -185,6 +186,7 @@ void take_time(const TotStatus& status) {
         fpga_read_time(time, tot_state.flag_clear_at, true) != 0 ||
         tot_normalize_time(date, time) != 0) {
         tot_state.miss_reason = tot_state.read_failure;
+        ++take_counters.failures[tot_state.read_failure ? tot_state.read_failure : "unknown"];
         if (++tot_state.read_failures > kReadFailureLimit) {
             tot_state.indication_wanted = kIndicationFailing;
             capture_stop();
@@ -192,6 +194,7 @@ void take_time(const TotStatus& status) {
         return;
     }
     deliver_broadcast_time(date, time, 0);
+    ++take_counters.takes;
     tot_state.taken_at_s = system_clock_ns() / 1000000000;
     tot_state.indication_wanted = kIndicationTaken;
     tot_state.read_failures = 0;

@@ -15,10 +15,12 @@ using CommandTest = MainTest;
 TEST_F(CommandTest, CommandWordsSetTheirFlagsAndResults) {
     // The message, its result, the flags as running, reboot, shutdown, the log.
     const std::tuple<const char*, int, const char*, const char*> cases[] = {
-        {" END", 1, "110", ""},
+        {" END\nx", 1, "110", " <ERR> Unknown control message ignored:  END\n"},
         {"RESE", 1, "110", ""},
         {"[Upload]", 1, "110", ""},
-        {"LOG_DELETE\n", 1, "110", " <INF> ORV Log delete\n"},
+        {"LOG_DELETE\n", 1, "110",
+         " <ERR> Repeated 2 more times: Unknown control message ignored:  END\n"
+         " <INF> ORV Log delete\n"},
         {"ENDING", 0, "011", " <INF> Main Program End\n"},
         {"[UpLoadFpga]", 0, "000",
          " <INF> File UpLoad & UpDate [FPGA]\n <ERR> Update package "

@@ -3,6 +3,7 @@
 #include "main/main_loop.h"
 
 #include "main/fifo_framing.h"
+#include "main/unit_state.h"
 #include "main_fixture.h"
 #include "os/deploy_settings.h"
 
@@ -103,16 +104,20 @@ TEST(SplitFifoMessages, ALineBeginningWithACommandWordBeginsAMessage) {
     EXPECT_FALSE(fifo_text_awaits_file_name("[SetupChange]\nFileName=a\nEND\n"));
 }
 
-// In one write: messages too long to handle, one that ends the pass, and
-// messages after the end, one with control characters; each run of drops is
+// In one write: messages too long to handle, a restart, and messages after it,
+// kept in the FIFO for the next pass, which ends at the first of them; those
+// after the end (one with control characters) are dropped, each run of drops
 // logged once.
 TEST_F(MainTest, MessagesTooLongOrAfterTheEndOfThePassAreReportedAndDropped) {
     LoopRunner loop(sandbox, main_loop);
     // 600 bytes, with a command word at 511.
     const std::string message =
         "LOG_DELETE" + std::string(501, ' ') + "END" + std::string(85, ' ') + "\n";
-    loop.send(message + message + "RESET\nEND\x1b[2J\tx\r\nEND\nreg 0\n");
+    loop.send(message + message + "RESET\nEND\nEND\x1b[2J\tx\r\nreg 0\n");
     EXPECT_EQ(1, loop.finish());
+    EXPECT_TRUE(sandbox.exists(kControlFifoPath));
+    EXPECT_TRUE(contains(sandbox.read(kStateFilePath), "\nReason=restarting\t"));
+    EXPECT_EQ(0, LoopRunner(sandbox, main_loop).finish());
     Lines logged = sandbox.log_lines();
     std::erase(logged, " <INF> eth0 link-up\n"); // the first tick's, whenever it came
     EXPECT_EQ(logged,
@@ -120,9 +125,10 @@ TEST_F(MainTest, MessagesTooLongOrAfterTheEndOfThePassAreReportedAndDropped) {
                      " <ERR> Control message of 600 bytes dropped: longer than 511 bytes\n",
                      " <ERR> Repeated 1 more times: Control message of 600 bytes dropped: longer "
                      "than 511 bytes\n",
-                     " <INF> Main Program Reset\n",
+                     " <INF> Main Program Reset\n", " <INF> Main Program Ready\n",
+                     " <INF> Main Program End\n",
                      " <ERR> Control message dropped, the pass has ended: END\\x1B[2J\\tx\n",
-                     " <ERR> Repeated 2 more times: Control message dropped, the pass has ended: "
+                     " <ERR> Repeated 1 more times: Control message dropped, the pass has ended: "
                      "END\\x1B[2J\\tx\n"}));
     EXPECT_FALSE(sandbox.exists(kControlFifoPath));
 }

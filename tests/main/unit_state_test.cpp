@@ -12,6 +12,7 @@ namespace {
 const char* const kStateText =
     "[State]\n"
     "Version=1.0.0\t\t;プログラムのバージョン\n"
+    "Pid=4321\t\t;プロセスID\n"
     "Started=1796677433\t\t;起動時刻(1970年からの秒)\n"
     "Serving=1\t\t;放送時刻でNTPサーバ運用中(0:否,1:中)\n"
     "Reason=serving\t\t;運用状態の理由\n"
@@ -30,26 +31,57 @@ const char* const kStateText =
 } // namespace
 
 TEST(UnitState, StateAndMetricsTexts) {
-    UnitState s{1796677433, 1, "serving", 0, 1, 1, 27,     180, 28, 3, 1796677500, 2026,
-                12,         8, 6,         4, 5, 1, 123456, 42,  1,  7, 8,          1};
+    UnitState s{1796677433,
+                4321,
+                1,
+                "serving",
+                0,
+                1,
+                1,
+                27,
+                180,
+                28,
+                3,
+                1796677500,
+                2026,
+                12,
+                8,
+                6,
+                4,
+                5,
+                1,
+                123456,
+                42,
+                1,
+                7,
+                8,
+                {5, 1, 2, {{"latch too old", 3}, {"no time latched", 1}}},
+                "chrony"};
     EXPECT_EQ(state_file_text(s), kStateText);
     const std::string metrics = metrics_text(s, 1796677510);
     EXPECT_TRUE(contains(metrics, "# HELP orv_bit_error_ratio Bit error rate of the broadcast.\n"
                                   "# TYPE orv_bit_error_ratio gauge\norv_bit_error_ratio 3e-05\n"));
-    EXPECT_EQ(count(metrics, "\n# TYPE "), 11);
+    EXPECT_TRUE(contains(metrics, "# TYPE orv_takes_total counter\norv_takes_total 5\n"));
+    EXPECT_EQ(count(metrics, "\n# TYPE "), 17);
     std::istringstream in(metrics); // the sample lines, HELP and TYPE lines left out
     std::string samples;
     for (std::string line; std::getline(in, line);)
         if (!line.starts_with('#')) samples += line + "\n";
     EXPECT_EQ(samples, "orv_up 1\norv_tuner_locked 1\norv_signal_level 180\n"
                        "orv_snr_decibels 28\norv_bit_error_ratio 3e-05\norv_reception_poor 1\n"
-                       "orv_last_take_age_seconds 10\norv_serving 1\norv_holdover 0\n"
-                       "orv_ntp_served_stratum 8\norv_start_time_seconds 1796677433\n");
+                       "orv_last_take_age_seconds 10\n"
+                       "orv_last_take_timestamp_seconds 1796677500\norv_serving 1\n"
+                       "orv_holdover 0\norv_ntp_served_stratum 8\n"
+                       "orv_start_time_seconds 1796677433\norv_takes_total 5\n"
+                       "orv_take_failures_total{reason=\"latch too old\"} 3\n"
+                       "orv_take_failures_total{reason=\"no time latched\"} 1\n"
+                       "orv_holdovers_total 1\norv_daemon_starts_total 2\n"
+                       "orv_info{version=\"1.0.0\",delivery=\"shm\",daemon=\"chrony\"} 1\n");
     // Before the first take no age; without a stratum in the configuration none.
     s.taken_at_s = 0;
     s.served_stratum = -1;
     const std::string before = metrics_text(s, 1796677510);
-    EXPECT_FALSE(contains(before, "orv_last_take_age_seconds"));
+    EXPECT_FALSE(contains(before, "orv_last_take_"));
     EXPECT_FALSE(contains(before, "orv_ntp_served_stratum"));
 }
 

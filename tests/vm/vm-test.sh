@@ -201,7 +201,7 @@ lifecycle() {
         systemctl is-active $daemon"
 }
 
-# boot_and_check DAEMON DELIVERY: items 1 to 4 in one boot.
+# boot_and_check DAEMON DELIVERY: items 1 to 5 in one boot.
 boot_and_check() {
     local daemon=$1 delivery=$2 start=$SECONDS stratum other
     boot_name="$daemon/$delivery"
@@ -234,7 +234,10 @@ boot_and_check() {
     check "5 orvctl status: not serving, status 1" eval 'until_ok 30 status_is 1 && status_is 1'
     signal on
     check "4 signal on: served again" "${ctl[@]}" served "$port" "$ahead" "$other" 60
-    guest systemctl stop orv-main >/dev/null
+    check "5 systemctl stop: a clean end" guest "systemctl stop orv-main &&
+        tail -n 3 /var/www/StatusLog.txt | grep -q 'Main Program End' &&
+        grep -q '^Serving=0' /var/kelvatro/conf/ORV_State.ini &&
+        ! systemctl -q is-active $daemon && ! test -e /var/kelvatro/maincontrol"
     check "5 unit stopped: status 2" status_is 2
     guest systemctl start orv-main >/dev/null
     [ $all = 0 ] || [ "$boot_name" != ntpsec/step ] || lifecycle "$daemon" "$other"

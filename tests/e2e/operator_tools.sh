@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# The operator's tools on a sandboxed unit: a metrics directory that is missing
+# at start (said once, the file written once it is made); a second unit on the
+# same sandbox refused, by orv-sim and by run-sim.sh, the first one's FIFOs
+# kept; orvctl refusing an unknown command word and a control character, the
+# unit logging unknown messages once with their count; the counters and the
+# signal level and SNR through a signal loss, the holdover and the return;
+# commands written behind a RESET taken by the next pass; orvctl on a unit that
+# restarts; SIGTERM ending the unit as END does but without the power-off (the
+# NTP daemon stopped, orv_up 0). The shipped alerting rules pass promtool (when
+# unpacked into build/promtool/) and they and the dashboard name only metrics
+# the unit writes; the scenarios are executable; install-packages.sh takes no
+# package of another architecture for the machine's own.
+. "$(dirname "$0")/lib.sh"
+
+mkdir -p "$ROOT/etc/default"
+printf '%s\n' ORV_METRICS_DIR=/metrics ORV_HOLDOVER_S=240 >"$ROOT/etc/default/orv-main"
+METRICS=$ROOT/metrics/orv_main.prom STATE=$CONF/ORV_State.ini
+sample() { awk -v n="$1" '$1 == n { print $2 }' "$METRICS" 2>/dev/null; }
+sample_is() { [ "$(sample "$1")" = "$2" ]; }
+sample_above() { [ "$(sample "$1")" -gt "$2" ] 2>/dev/null; }
+ctl_fails() { # STATUS OUTPUT ARG...: orvctl exits STATUS printing OUTPUT
+    local out status=0
+    out=$("${CTL[@]}" "${@:3}" 2>&1) || status=$?
+    [ "$status" = "$1" ] && [ "$out" = "$2" ]
+}
+
+sim_start
+wait_serving
+missing="<ERR> ORV_METRICS_DIR /metrics does not exist: no metrics written until it is made"
+expect "the missing metrics directory said" log_has "$missing"
+mkdir "$ROOT/metrics"
+wait_for "the metrics written" test -f "$METRICS"
+expect_eq "said once" "$(log_count "$missing")" 1
+
+step "a second unit on the same sandbox"
+status=0 && out=$(cd "$ROOT/sim" && "${SIM_COMMAND[@]}" 2>&1) || status=$?
+expect_eq "orv-sim refused" "$status:$out" "1:Another unit runs on $ROOT/var/kelvatro (pid $SIM_PID): this one ends"
+status=0 && ORV_ROOT=$ROOT timeout 60 "$repo/scripts/run-sim.sh" </dev/null >/dev/null 2>&1 || status=$?
+expect_eq "run-sim.sh refused" "$status" 1
+expect "the FIFOs kept" eval 'test -p "$CONTROL" && test -p "$ROOT/sim/control"'
+
+step "commands refused by orvctl, unknown ones counted by the unit"
+expect "unknown word" ctl_fails 2 "orvctl: unknown command FOO: not sent (the unit takes: reg iic [SetupChange] [UpLoad] [UpLoadFpga] RESET END REBOOT FACTORY_RESET LOG_DELETE)" send FOO bar
+for arg in $'0\nEND' $'0\rEND'; do
+    expect "a control character" ctl_fails 2 "orvctl: argument 1 holds a control character: not sent" send reg "$arg"
+done
+send "FOO\nx\n" # one message: its second line is no command
+wait_for "an unknown message" log_has "Unknown control message ignored: FOO"
+send "BAR\nLOG_DELETE\n"
+wait_for "LOG_DELETE" log_has "ORV Log delete"
+expect_eq "unknown messages" "$(status_logs | grep -o '<ERR> \(Unknown\|Repeated\).*')" \
+    $'<ERR> Unknown control message ignored: FOO\n<ERR> Repeated 1 more times: Unknown control message ignored: FOO'
+
+step "signal lost and back: counters, no level or SNR without a signal"
+takes=$(sample orv_takes_total)
+expect "takes counted" test "${takes:-0}" -gt 0
+expect "the info line" grep -qx 'orv_info{version="[0-9.]*",delivery="step",daemon="ntp"} 1' "$METRICS"
+sim_control "signal off"
+wait_for "no lock" sample_is orv_tuner_locked 0
+expect "no level, no SNR" eval 'sample_is orv_signal_level 0 && sample_is orv_snr_decibels 0 && ini_is "$STATE" Level 0 && ini_is "$STATE" SNR 0'
+wait_for "the holdover counted" sample_is orv_holdovers_total 1
+sim_control "signal on"
+wait_for "takes again" sample_above orv_takes_total "$takes"
+expect "the last take's time" sample_above orv_last_take_timestamp_seconds 1700000000
+expect "the daemon started once" sample_is orv_daemon_starts_total 1
+cp "$METRICS" "$ROOT/serving.prom"
+
+step "commands behind a RESET are taken by the next pass"
+send "RESET\nreg 6200\n"
+wait_for "the register read" log_has "reg (r) : addr=00006200"
+expect "read after the restart" eval 'status_logs | grep -o "Main Program Reset\|Main Program Ready\|reg (r) : addr=00006200" | tail -n 3 | paste -sd, - | grep -qx "Main Program Reset,Main Program Ready,reg (r) : addr=00006200"'
+
+step "SIGTERM: the unit ends as END does, without the power-off"
+wait_for "serving after the restart" ini_is "$STATE" Serving 1
+stops=$(journal_count "sudo /etc/init.d/ntp stop")
+kill -TERM "$SIM_PID"
+sim_wait_exit
+expect "logged" eval 'log_has "<INF> SIGTERM received" && log_has "<INF> Main Program End"'
+expect "the NTP daemon stopped, no power-off" eval '[ "$(journal_count "sudo /etc/init.d/ntp stop")" = $((stops + 1)) ] && ! journal_has "shutdown -h now"'
+expect_eq "the metrics at the end" "$(grep -v -e '^#' -e '^orv_start_time_seconds ' "$METRICS")" \
+    $'orv_up 0\norv_serving 0\norv_holdover 0'
+expect "the state at the end" eval 'ini_is "$STATE" Serving 0 && ini_is "$STATE" NtpDaemon stopped'
+expect "no FIFO left" test ! -e "$CONTROL"
+
+step "orvctl on a unit that restarts"
+mkfifo "$CONTROL" && exec 3<>"$CONTROL" # a reader, as the restarting unit holds the FIFO
+sed -i -e 's/^Reason=[^\t]*/Reason=restarting/' -e 's/^Pid=[^\t]*/Pid=4321/' "$STATE"
+expect "restarting with its pid" eval '"${CTL[@]}" status | grep -qx "Unit         : restarting (pid 4321)"'
+expect "in the JSON" eval '"${CTL[@]}" status --json | grep -q "\"reason\": \"restarting\", .*\"pid\": 4321}"'
+exec 3<&-
+
+step "the alerting rules and the dashboard"
+names=$(awk '/^# TYPE orv_/ { print $3 }' "$ROOT/serving.prom" "$METRICS" | sort -u)
+for file in "$repo/packaging/orv-main.rules.yml" "$repo/packaging/orv-main.dashboard.json"; do
+    for name in $(grep -o 'orv_[a-z_]*' "$file" | grep -vx 'orv_main' | sort -u); do
+        grep -qx "$name" <<<"$names" || fail "$(basename "$file") names $name, which the unit does not write"
+    done
+done
+promtool=$repo/build/promtool/usr/bin/promtool
+if [ -x "$promtool" ]; then
+    expect "promtool check rules" "$promtool" check rules "$repo/packaging/orv-main.rules.yml"
+else echo "-- no promtool in build/promtool: the rules are not checked (scripts/test.sh unpacks it)"; fi
+# install-packages.sh on a machine with libx for armhf only and liby for all:
+# the machine's own libx is missing (a bare name finds any architecture).
+mkdir -p "$ROOT/bin" && printf '#!/bin/sh\necho amd64\n' >"$ROOT/bin/dpkg"
+printf '#!/bin/sh\ncase $3 in libx | libx:armhf | liby | liby:all) printf "install ok installed" ;; *) exit 1 ;; esac\n' >"$ROOT/bin/dpkg-query"
+chmod +x "$ROOT/bin/dpkg" "$ROOT/bin/dpkg-query"
+expect "another architecture's package not the machine's own" eval '(PATH=$ROOT/bin:$PATH && . "$repo/scripts/install-packages.sh" &&
+    ! orv_package_installed libx && orv_package_installed libx:armhf && orv_package_installed liby)'
+for script in "$repo"/tests/e2e/*.sh; do
+    [ "$(basename "$script")" = lib.sh ] || expect "$(basename "$script") executable" test -x "$script"
+done
+pass
