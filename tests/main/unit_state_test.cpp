@@ -55,6 +55,7 @@ TEST(UnitState, StateAndMetricsTexts) {
                 1,
                 7,
                 8,
+                1,
                 {5, 1, 2, {{"latch too old", 3}, {"no time latched", 1}}},
                 "chrony"};
     EXPECT_EQ(state_file_text(s), kStateText);
