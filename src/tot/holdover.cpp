@@ -10,14 +10,13 @@
 #include <cstdlib>
 #include <string>
 
-HoldoverState holdover{0, false, false};
+HoldoverState holdover{0, false, false, false};
 
 namespace {
 
 constexpr long kDefaultLimit = 3600;
 // The ticks without a take after which the daemon serves the free-running clock.
 constexpr int64_t kHoldoverAfterTicks = 60;
-bool bad_limit_logged = false;
 
 // ORV_HOLDOVER_S in seconds; an unusable value keeps the default (logged once).
 long holdover_limit() {
@@ -25,10 +24,10 @@ long holdover_limit() {
     char* end = nullptr;
     const long limit = std::strtol(text.c_str(), &end, 10);
     if (*end == '\0' && limit >= 0) return limit;
-    if (!bad_limit_logged)
+    if (!holdover.bad_limit_logged)
         LogPrint(LOG_TO_BOTH, 3, "ORV_HOLDOVER_S \"%s\" is no number of seconds: %ld kept\n",
                  LogEscaped(text).c_str(), kDefaultLimit);
-    bad_limit_logged = true;
+    holdover.bad_limit_logged = true;
     return kDefaultLimit;
 }
 

@@ -11,6 +11,7 @@ struct HoldoverState {
     int64_t ticks_since_take; // ticks (seconds) since the last take, 0 on its tick
     bool daemon_stopped;      // the NTP daemon is stopped for the holdover
     bool serving;             // the NTP daemon serves the free-running clock
+    bool bad_limit_logged;    // an unusable ORV_HOLDOVER_S was reported
 };
 
 extern HoldoverState holdover;

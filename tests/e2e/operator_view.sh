@@ -39,7 +39,7 @@ metrics_parse 'm["orv_tuner_locked"] == 1 and m["orv_serving"] == 1 and "orv_las
 step "signal lost and back"
 sim_control "signal off"
 wait_for "holdover and why" status_is 'not d["locked"] and d["holdover"] and d["reason"] == "holdover: no lock"'
-expect "the failure logged, the lock cleared" eval 'log_has "Failed to get TOT ( Lock:NG / CH:UHF-27 / BER:... / TOT:" &&
+wait_for "the failure logged, the lock cleared" eval 'log_has "Failed to get TOT ( Lock:NG / CH:UHF-27 / BER:... / TOT:" &&
     ini_is "$CONF/Status_05_01.txt" Now_TunerLock 0'
 wait_for "stopped at the limit" status_is 'not d["serving"] and not d["holdover"] and d["reason"] == "stopped at the holdover limit: no lock"'
 sim_control "signal on"

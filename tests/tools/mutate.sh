@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Usage: tests/tools/mutate.sh [--only REGEX] [--list FILE] BUILD_DIR
+# How many plausible one-line faults the plain suite catches. Each mutant of the
+# list (tests/tools/mutants.txt unless --list names another; --only keeps those
+# whose line matches REGEX) is applied alone to the sources of the tree that
+# BUILD_DIR was configured from, IN PLACE: the mutated file is restored after
+# each mutant and on any exit (Ctrl-C too), but do not edit that tree while it
+# runs (run it in a clone to keep working). Then BUILD_DIR is rebuilt
+# incrementally and the suite run, the test executables first and the
+# scenarios after them, each stopping at its first failure.
+# A list line holds four fields separated by TABs: the file, the exact text,
+# its replacement (the first occurrence is replaced) and what a user would
+# suffer, with \n for a line feed and \\ for a backslash; lines starting with #
+# are comments. A mutant whose text is not found
+# is stale and one that does not build is reported so; neither is counted.
+# Prints a line per mutant, then the score (caught / counted) and the
+# survivors; exits 1 when a mutant survived.
+. "$(dirname "$0")/lib.sh"
+list=$repo/tests/tools/mutants.txt only=
+while [ $# -gt 1 ]; do
+    case $1 in
+    --only) only=$2 && shift 2 ;;
+    --list) list=$2 && shift 2 ;;
+    *) break ;;
+    esac
+done
+build=$(cd "${1:?a build directory}" && pwd)
+source_dir=$(sed -n 's/^CMAKE_HOME_DIRECTORY:INTERNAL=//p' "$build/CMakeCache.txt")
+[ -d "$source_dir" ] || { echo "mutate.sh: $build is not a configured build directory" >&2 && exit 2; }
+export TZ=Asia/Tokyo
+
+saved= target=
+restore() { if [ -n "$saved" ]; then cat "$saved" >"$target" && rm -f "$saved" && saved=; fi; }
+trap restore EXIT
+trap 'restore; exit 130' INT TERM
+
+suite() {
+    nice ctest --test-dir "$build" -LE e2e -j2 --timeout 300 --stop-on-failure >"$build/mutant.log" 2>&1 &&
+        nice ctest --test-dir "$build" -L e2e -j2 --timeout 300 --stop-on-failure >>"$build/mutant.log" 2>&1
+}
+
+caught=0 counted=0 survivors=()
+while IFS=$'\t' read -r -u 3 file text replacement harm; do
+    [[ -z $file || $file == \#* ]] && continue
+    [[ -z $only ]] || [[ "$file	$text	$replacement	$harm" =~ $only ]] || continue
+    target=$source_dir/$file
+    name="$file: $text -> $replacement"
+    printf -v text '%b' "$text" && printf -v replacement '%b' "$replacement"
+    original=$(cat "$target" 2>/dev/null && printf x) || original=x
+    original=${original%x}
+    if [[ $original != *"$text"* ]]; then
+        echo "stale      $name"
+        continue
+    fi
+    saved=$(mktemp) && cp -p "$target" "$saved"
+    printf '%s' "${original/"$text"/"$replacement"}" >"$target"
+    if ! nice cmake --build "$build" </dev/null >"$build/mutant.log" 2>&1; then
+        result="no build  "
+    elif suite </dev/null; then
+        result=SURVIVED && survivors+=("$name ($harm)")
+    else
+        result=caught && caught=$((caught + 1))
+    fi
+    [[ $result == "no build  " ]] || counted=$((counted + 1))
+    restore
+    echo "${result}     $name"
+done 3<"$list"
+nice cmake --build "$build" >/dev/null 2>&1 || echo "mutate.sh: the restored tree does not build" >&2
+
+echo "score: $caught of $counted caught ($((counted ? 100 * caught / counted : 0))%)"
+[ ${#survivors[@]} -eq 0 ] || printf 'survived: %s\n' "${survivors[@]}"
+[ ${#survivors[@]} -eq 0 ]
