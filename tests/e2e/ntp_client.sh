@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The NTP client against the tests' responder on 127.0.0.1: with TimeAdjust=1 in
 # ORV_System.ini it queries from the start, without any setup change; a good
-# reply sets the clocks to the microsecond; a silent server costs no tick
+# reply sets the clocks to the microsecond, one before the program's build date
+# (the floor it is built with) not at all; a silent server costs no tick
 # (TimeAdjustInt=1: a query every tick, as many as with good replies).
 . "$(dirname "$0")/lib.sh"
 
@@ -29,6 +30,11 @@ wait_for "21 good answers, without a setup change" eval '[ "$(queries good)" -ge
 setting=$(journal | grep -m1 -A1 '^date -s' | tr '\n' '|')
 fraction=${setting#date -s \"2030-01-02 $hour:04:05.} && fraction=${fraction%%\"|hwclock -wu|}
 expect "the answer's fraction, a little later for half the round trip ($setting)" eval '[[ $fraction =~ ^[5-9][0-9]{5}$ ]]'
+
+step "a server's time before the program's build: refused, the clock kept"
+echo 978307200 >"$NTP/time" # 2001-01-01
+wait_for "the refusal" log_has "<ERR> NTP query to 127.0.0.1 failed: a time before the program's build date"
+expect "no clock set to 2001" eval '! journal_has "date -s \"2001-"'
 
 step "a silent server: still a query every tick"
 echo silent >"$NTP/mode"

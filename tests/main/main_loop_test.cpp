@@ -80,6 +80,13 @@ TEST_F(MainTest, AFloodOfMessagesHoldsNeitherTheTicksNorTheEndBack) {
     loop.finish();
 }
 
+// The tick after one that overran by more than a tick: the next point of its
+// grid, about a tick later, never at once.
+TEST(MainTick, AfterAnOverrunTheNextTickKeepsTheGrid) {
+    for (const auto& [now, next] : {std::pair{1500, 2000}, {3500, 4000}, {4000, 5000}})
+        EXPECT_EQ(next_deadline(1000, now, 1000), next) << now;
+}
+
 TEST(SplitFifoMessages, ALineBeginningWithACommandWordBeginsAMessage) {
     const std::tuple<std::string, bool, Lines> cases[] = {
         {"", true, {}},
@@ -96,6 +103,11 @@ TEST(SplitFifoMessages, ALineBeginningWithACommandWordBeginsAMessage) {
         for (const FifoMessage& m : split_fifo_messages(text, complete).messages)
             messages.emplace_back(m.text);
         EXPECT_EQ(messages, expected) << text;
+    }
+    // The longest message handled has 511 bytes.
+    for (const size_t size : {511, 512}) {
+        const std::string text = "reg" + std::string(size - 4, ' ') + "\n";
+        EXPECT_EQ(split_fifo_messages(text, true).messages.at(0).too_long, size == 512);
     }
     // A shell's printf writes a setup change line by line.
     EXPECT_TRUE(fifo_text_awaits_file_name("reg 1\n[SetupChange]\r\n"));
