@@ -53,7 +53,7 @@ struct LoopRunner {
 std::atomic<int> ticks{0};
 
 // Writers that keep a FIFO of 1 MiB full hold neither the ticks back nor the
-// end of the pass (the ticks' grid meanwhile: tests/tools/tick-cadence.sh).
+// end of the pass.
 TEST_F(MainTest, AFloodOfMessagesHoldsNeitherTheTicksNorTheEndBack) {
     pace_set_tick_ms(200);
     add_interval_event(TimerCallback{[](uintptr_t, uintptr_t) { ++ticks; }, 0, 0}, 1, 1);

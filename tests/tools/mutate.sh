@@ -1,20 +1,16 @@
 #!/usr/bin/env bash
 # Usage: tests/tools/mutate.sh [--only REGEX] [--list FILE] BUILD_DIR
-# How many plausible one-line faults the plain suite catches. Each mutant of the
-# list (tests/tools/mutants.txt unless --list names another; --only keeps those
-# whose line matches REGEX) is applied alone to the sources of the tree that
-# BUILD_DIR was configured from, IN PLACE: the mutated file is restored after
-# each mutant and on any exit (Ctrl-C too), but do not edit that tree while it
-# runs (run it in a clone to keep working). Then BUILD_DIR is rebuilt
-# incrementally and the suite run, the test executables first and the
-# scenarios after them, each stopping at its first failure.
-# A list line holds four fields separated by TABs: the file, the exact text,
-# its replacement (the first occurrence is replaced) and what a user would
-# suffer, with \n for a line feed and \\ for a backslash; lines starting with #
-# are comments. A mutant whose text is not found
-# is stale and one that does not build is reported so; neither is counted.
-# Prints a line per mutant, then the score (caught / counted) and the
-# survivors; exits 1 when a mutant survived.
+# How many plausible one-line faults the plain suite catches. Applies each
+# mutant of the list (tests/tools/mutants.txt; --only: those whose line matches
+# REGEX) alone, IN PLACE to the tree that BUILD_DIR was configured from (do not
+# edit it meanwhile; run it in a clone to keep working; the file is restored
+# after each mutant and on any exit, Ctrl-C too), rebuilds BUILD_DIR and runs
+# the suite, test executables then scenarios, each up to its first failure.
+# A list line: file, exact text (its first occurrence), replacement, what a
+# user would suffer, separated by TABs (\n a line feed, \\ a backslash; #
+# begins a comment). A text not found is stale, a mutant that does not build is
+# reported so; neither counts. Prints a line per mutant, the score and the
+# survivors; exits 1 when one survived.
 . "$(dirname "$0")/lib.sh"
 list=$repo/tests/tools/mutants.txt only=
 while [ $# -gt 1 ]; do
