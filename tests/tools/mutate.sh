@@ -30,9 +30,11 @@ restore() { if [ -n "$saved" ]; then cat "$saved" >"$target" && rm -f "$saved" &
 trap restore EXIT
 trap 'restore; exit 130' INT TERM
 
+# ORV_SUITE_LOCK: a file whose lock each run of the suite takes (flock).
+lock=(${ORV_SUITE_LOCK:+flock "$ORV_SUITE_LOCK"})
 suite() {
-    nice ctest --test-dir "$build" -LE e2e -j2 --timeout 300 --stop-on-failure >"$build/mutant.log" 2>&1 &&
-        nice ctest --test-dir "$build" -L e2e -j2 --timeout 300 --stop-on-failure >>"$build/mutant.log" 2>&1
+    "${lock[@]}" nice ctest --test-dir "$build" -LE e2e -j2 --timeout 300 --stop-on-failure >"$build/mutant.log" 2>&1 &&
+        "${lock[@]}" nice ctest --test-dir "$build" -L e2e -j2 --timeout 300 --stop-on-failure >>"$build/mutant.log" 2>&1
 }
 
 caught=0 counted=0 survivors=()
