@@ -38,30 +38,33 @@ suite() {
 }
 
 caught=0 counted=0 survivors=()
-while IFS=$'\t' read -r -u 3 file text replacement harm; do
-    [[ -z $file || $file == \#* ]] && continue
-    [[ -z $only ]] || [[ "$file	$text	$replacement	$harm" =~ $only ]] || continue
+while IFS= read -r -u 3 line; do
+    [[ -z $line || $line == \#* ]] && continue
+    [[ -z $only || $line =~ $only ]] || continue
+    file=${line%%$'\t'*} rest=${line#*$'\t'}
+    text=${rest%%$'\t'*} rest=${rest#*$'\t'}
+    replacement=${rest%%$'\t'*} harm=${rest#*$'\t'}
     target=$source_dir/$file
     name="$file: $text -> $replacement"
     printf -v text '%b' "$text" && printf -v replacement '%b' "$replacement"
     original=$(cat "$target" 2>/dev/null && printf x) || original=x
     original=${original%x}
     if [[ $original != *"$text"* ]]; then
-        echo "stale      $name"
+        printf '%-9s %s\n' stale "$name"
         continue
     fi
     saved=$(mktemp) && cp -p "$target" "$saved"
     printf '%s' "${original/"$text"/"$replacement"}" >"$target"
     if ! nice cmake --build "$build" </dev/null >"$build/mutant.log" 2>&1; then
-        result="no build  "
+        result="no build"
     elif suite </dev/null; then
         result=SURVIVED && survivors+=("$name ($harm)")
     else
         result=caught && caught=$((caught + 1))
     fi
-    [[ $result == "no build  " ]] || counted=$((counted + 1))
+    [[ $result == "no build" ]] || counted=$((counted + 1))
     restore
-    echo "${result}     $name"
+    printf '%-9s %s\n' "$result" "$name"
 done 3<"$list"
 nice cmake --build "$build" >/dev/null 2>&1 || echo "mutate.sh: the restored tree does not build" >&2
 
