@@ -17,10 +17,7 @@
 namespace {
 
 void enter_own_network() {
-    if (unshare(CLONE_NEWNET) != 0) {
-        std::perror("unshare: the host's network");
-        return;
-    }
+    if (unshare(CLONE_NEWNET) != 0) return std::perror("unshare: the host's network");
     ifreq lo{};
     std::strncpy(lo.ifr_name, "lo", IFNAMSIZ - 1);
     lo.ifr_flags = IFF_UP | IFF_LOOPBACK | IFF_RUNNING;

@@ -13,12 +13,8 @@
 # survivors; exits 1 when one survived.
 . "$(dirname "$0")/lib.sh"
 list=$repo/tests/tools/mutants.txt only=
-while [ $# -gt 1 ]; do
-    case $1 in
-    --only) only=$2 && shift 2 ;;
-    --list) list=$2 && shift 2 ;;
-    *) break ;;
-    esac
+while [[ ${1:-} == --only || ${1:-} == --list ]]; do
+    if [[ $1 == --only ]]; then only=$2; else list=$2; fi && shift 2
 done
 build=$(cd "${1:?a build directory}" && pwd)
 source_dir=$(sed -n 's/^CMAKE_HOME_DIRECTORY:INTERNAL=//p' "$build/CMakeCache.txt")
@@ -47,12 +43,8 @@ while IFS= read -r -u 3 line; do
     target=$source_dir/$file
     name="$file: $text -> $replacement"
     printf -v text '%b' "$text" && printf -v replacement '%b' "$replacement"
-    original=$(cat "$target" 2>/dev/null && printf x) || original=x
-    original=${original%x}
-    if [[ $original != *"$text"* ]]; then
-        printf '%-9s %s\n' stale "$name"
-        continue
-    fi
+    original=$(cat "$target" 2>/dev/null && printf x) || original=x && original=${original%x}
+    [[ $original == *"$text"* ]] || { printf '%-9s %s\n' stale "$name" && continue; }
     saved=$(mktemp) && cp -p "$target" "$saved"
     printf '%s' "${original/"$text"/"$replacement"}" >"$target"
     if ! nice cmake --build "$build" </dev/null >"$build/mutant.log" 2>&1; then
