@@ -41,8 +41,7 @@ Packet good_reply() {
     return p;
 }
 
-// A good reply's time; leap 3 and stratum 16 refused, the other refused fields:
-// fuzz/ntp_reply.cpp, and the kiss and
+// A good reply's time; some refused fields (all of them: fuzz/ntp_reply.cpp), and the kiss and
 // the others that the client logs: the client tests. Seconds modulo 2^32 (the
 // era after 2036 follows on), fractions rounded down; half the network delay
 // (round trip less the server's hold). No query from 23:55 to 00:06 local time.
@@ -52,12 +51,16 @@ TEST(NtpPacket, ReplyTimeTimestampsAndTheQuietWindow) {
     EXPECT_EQ(ntp_reply_check(reply.data(), 48, kOrigin.data(), time), 0);
     EXPECT_EQ(std::pair(time.transmit_us, time.hold_us),
               (std::pair<int64_t, int64_t>(1704413223250000, 500000)));
-    // An unsynchronised server (leap 3) and stratum 16 are refused.
-    for (const auto& [at, value, fault] :
-         {std::tuple{0, 0xCC, kNtpUnsynchronised}, {1, 16, kNtpBadStratum}}) {
-        Packet bad = good_reply();
-        bad[at] = uint8_t(value);
-        EXPECT_EQ(ntp_reply_check(bad.data(), 48, kOrigin.data(), time), fault) << at;
+    // Refused: an unsynchronised server (leap 3), stratum 16, no transmit time, 49 bytes.
+    for (const auto& [from, to, value, size, fault] :
+         {std::tuple{0, 1, 0xCC, 48, kNtpUnsynchronised},
+          {1, 2, 16, 48, kNtpBadStratum},
+          {40, 48, 0, 48, kNtpNoTransmitTime},
+          {48, 49, 0, 49, kNtpWrongSize}}) {
+        std::array<uint8_t, 49> bad{};
+        std::copy(reply.begin(), reply.end(), bad.begin());
+        std::fill(bad.begin() + from, bad.begin() + to, uint8_t(value));
+        EXPECT_EQ(ntp_reply_check(bad.data(), size, kOrigin.data(), time), fault) << from;
     }
     EXPECT_EQ(ntp_stamp_to_unix_us(stamp(0, 0x80000000).data()), 2085978496500000);
     EXPECT_EQ(ntp_stamp_to_unix_us(stamp(kSeconds, 42950).data()), 1704413223000010);
