@@ -3,7 +3,7 @@
 
 Answers as DIR/mode says: "good" (stratum 2, the request's transmit stamp echoed,
 the Unix time of DIR/time), "zeros", "kod" (RATE), "originate" (not echoed),
-"short" (47 bytes) or "silent". Makes DIR/ready once bound; logs "<monotonic
+"short" (47 bytes), "late" (good, 1.2 s late) or "silent". Makes DIR/ready once bound; logs "<monotonic
 time> <mode> <1 if well-formed>" per request to DIR/queries; ends with its parent.
 """
 import os, select, socket, struct, sys, time
@@ -49,5 +49,7 @@ while os.getppid() == parent:
     well_formed = len(request) == 48 and request[0] == 0x0B and not any(request[1:40]) and any(request[40:])
     with open(os.path.join(folder, "queries"), "a") as f:
         f.write("%.6f %s %d\n" % (time.monotonic(), mode, well_formed))
+    if mode == "late":
+        time.sleep(1.2)
     if mode != "silent":
         server.sendto(answer(mode, request, float(read("time", str(time.time())))), peer)

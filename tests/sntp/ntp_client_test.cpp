@@ -143,6 +143,7 @@ TEST_F(NtpClientTest, QueriesFollowTheIntervalAndFailuresAreLoggedOnce) {
             {"kod", "127.0.0.1", 3600, 301, {1, 301}, "kiss-o'-death RATE"},
             {"originate", "127.0.0.1", 100, 1, {1}, "not the reply to our query"},
             {"short", "127.0.0.1", 100, 1, {1}, "reply of 47 bytes"},
+            {"late", "127.0.0.1", 100, 1, {1}, "no reply"},
             {"good", "0.0.0.0", 100, 101, {}, "no server set"},
             {"good", "10.0.0.5", 100, 1, {}, "the unit's own address"},
             {"good", "127.0.0.1", 100, 1, {1}, "a time before the program's build date"},
@@ -173,7 +174,7 @@ TEST_F(NtpClientTest, QueriesFollowTheIntervalAndFailuresAreLoggedOnce) {
         EXPECT_EQ(sandbox.log_count(line + "\n"), reason ? 1 : 0) << line;
     }
     clock_floor_set(kTestsClockFloor);
-    EXPECT_EQ(sandbox.log_count("NTP query"), 7);
+    EXPECT_EQ(sandbox.log_count("NTP query"), 8);
     EXPECT_EQ(clock_settings(), 3); // the good answers only
 }
 
