@@ -80,8 +80,7 @@ TEST_F(MainTest, AFloodOfMessagesHoldsNeitherTheTicksNorTheEndBack) {
     loop.finish();
 }
 
-// The tick after one that overran by more than a tick: the next point of its
-// grid, about a tick later, never at once.
+// After an overrun of more than a tick: the grid's next point, never at once.
 TEST(MainTick, AfterAnOverrunTheNextTickKeepsTheGrid) {
     for (const auto& [now, next] : {std::pair{1500, 2000}, {3500, 4000}, {4000, 5000}})
         EXPECT_EQ(next_deadline(1000, now, 1000), next) << now;

@@ -1,30 +1,28 @@
 // Files written whole: the temporary file reaches the disk before it takes the
-// target's place, and the directory after it. The calls are seen through
-// fsync and rename defined here in front of the C library's.
+// target's place, the directory after it (calls seen through fsync and rename
+// defined here in front of the C library's), and no temporary outlives a failure.
 #include "os/atomic_file.h"
 #include "sandbox.h"
 
-#include <cstdio>
 #include <dlfcn.h>
 
 namespace {
 Lines* calls = nullptr; // the fsync and rename calls while a test records them
-
-template <typename F> F next_definition(const char* name) {
-    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
-}
+const auto next_fsync = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "fsync"));
+const auto next_rename =
+    reinterpret_cast<int (*)(const char*, const char*)>(dlsym(RTLD_NEXT, "rename"));
 } // namespace
 
 extern "C" int fsync(int fd) {
     if (calls)
         calls->push_back("fsync " +
                          fs::read_symlink("/proc/self/fd/" + std::to_string(fd)).string());
-    return next_definition<int (*)(int)>("fsync")(fd);
+    return next_fsync(fd);
 }
 
 extern "C" int rename(const char* from, const char* to) {
     if (calls) calls->push_back(std::string("rename ") + from + " " + to);
-    return next_definition<int (*)(const char*, const char*)>("rename")(from, to);
+    return next_rename(from, to);
 }
 
 TEST_F(SandboxTest, AWholeFileIsSyncedBeforeItIsRenamedIntoPlace) {
@@ -38,4 +36,8 @@ TEST_F(SandboxTest, AWholeFileIsSyncedBeforeItIsRenamedIntoPlace) {
     EXPECT_TRUE(temp.starts_with(dir + "/.x.ini.orv-new.")) << temp;
     EXPECT_EQ(seen,
               (Lines{"fsync " + temp, "rename " + temp + " " + dir + "/x.ini", "fsync " + dir}));
+    sandbox.write("/var/kelvatro/conf/d.ini/x", ""); // a write that fails leaves no temporary
+    EXPECT_EQ(-1,
+              atomic_write_file("/var/kelvatro/conf/d.ini", "", {0640, kKeepGroup}, DirSync::no));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 2);
 }

@@ -1,7 +1,6 @@
-// Test entry: the unit lives in Japan time, whatever the machine's zone. The
-// NTP tests (ORV_TEST_OWN_NETWORK) run in a network namespace of their own with
-// only its loopback up, so that their responder's 127.0.0.1:123 meets no other
-// program's port and a second suite at the same time.
+// Test entry: the unit lives in Japan time, whatever the machine's zone. The NTP
+// tests (ORV_TEST_OWN_NETWORK) run in a network namespace of their own, loopback
+// up: their responder's 127.0.0.1:123 meets no other program, nor a second suite.
 #include "os/clock.h"
 #include "sandbox.h"
 

@@ -19,7 +19,6 @@ done
 build=$(cd "${1:?a build directory}" && pwd)
 source_dir=$(sed -n 's/^CMAKE_HOME_DIRECTORY:INTERNAL=//p' "$build/CMakeCache.txt")
 [ -d "$source_dir" ] || { echo "mutate.sh: $build is not a configured build directory" >&2 && exit 2; }
-export TZ=Asia/Tokyo
 
 saved= target=
 restore() { if [ -n "$saved" ]; then cat "$saved" >"$target" && rm -f "$saved" && saved=; fi; }
