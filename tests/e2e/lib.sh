@@ -5,8 +5,7 @@
 USAGE="ORV_SIM=build/orv-sim ORVCTL=build/orvctl $0     (or: ctest --test-dir build -R e2e_$(basename "$0" .sh))"
 . "$(dirname "${BASH_SOURCE[0]}")/../tools/lib.sh"
 . "$repo/scripts/sandbox-layout.sh"
-# As root, in a network namespace of its own (only loopback, up): the NTP
-# responder's 127.0.0.1:123 meets no other program's port, nor a second suite's.
+# As root, in a network namespace of its own: 127.0.0.1:123 shared with no one.
 if [ -z "${E2E_OWN_NETWORK:-}" ] && [ "$(id -u)" = 0 ]; then
     E2E_OWN_NETWORK=1 exec unshare -n bash -c 'ip link set lo up && exec bash "$0" "$@"' "$0" "$@"
 fi

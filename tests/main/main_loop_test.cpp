@@ -103,8 +103,7 @@ TEST(SplitFifoMessages, ALineBeginningWithACommandWordBeginsAMessage) {
             messages.emplace_back(m.text);
         EXPECT_EQ(messages, expected) << text;
     }
-    // The longest message handled has 511 bytes.
-    for (const size_t size : {511, 512}) {
+    for (const size_t size : {511, 512}) { // the longest message handled has 511 bytes
         const std::string text = "reg" + std::string(size - 4, ' ') + "\n";
         EXPECT_EQ(split_fifo_messages(text, true).messages.at(0).too_long, size == 512);
     }

@@ -25,7 +25,6 @@ restore() { if [ -n "$saved" ]; then cat "$saved" >"$target" && rm -f "$saved" &
 trap restore EXIT
 trap 'restore; exit 130' INT TERM
 
-# ORV_SUITE_LOCK: a file whose lock each run of the suite takes (flock).
 lock=(${ORV_SUITE_LOCK:+flock "$ORV_SUITE_LOCK"})
 suite() {
     "${lock[@]}" nice ctest --test-dir "$build" -LE e2e -j2 --timeout 300 --stop-on-failure >"$build/mutant.log" 2>&1 &&
@@ -39,8 +38,7 @@ while IFS= read -r -u 3 line; do
     file=${line%%$'\t'*} rest=${line#*$'\t'}
     text=${rest%%$'\t'*} rest=${rest#*$'\t'}
     replacement=${rest%%$'\t'*} harm=${rest#*$'\t'}
-    target=$source_dir/$file
-    name="$file: $text -> $replacement"
+    target=$source_dir/$file name="$file: $text -> $replacement"
     printf -v text '%b' "$text" && printf -v replacement '%b' "$replacement"
     original=$(cat "$target" 2>/dev/null && printf x) || original=x && original=${original%x}
     [[ $original == *"$text"* ]] || { printf '%-9s %s\n' stale "$name" && continue; }
