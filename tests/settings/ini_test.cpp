@@ -13,7 +13,7 @@ TEST(IniSplitLine, KeyAndValueCases) {
     const std::tuple<std::string, KeyValue> cases[] = {
         {"\t; comment\r\n", {"", ""}},
         {"UnitName=VID UVIVEV\t; name\r\n", {"UnitName", "VID UVIVEV"}},
-        {"Key", {"Key", ""}},
+        {"Key=\t; note", {"Key", ""}},
         {"Key = Value", {"Key ", " Value"}},
         {"Key=12 ; note\n", {"Key", "12 ; note"}},
         {std::string(300, 'k') + "=" + std::string(200, 'v'),
