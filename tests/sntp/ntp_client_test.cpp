@@ -41,22 +41,22 @@ Packet good_reply() {
     return p;
 }
 
-// A good reply's time; some refused fields (all of them: fuzz/ntp_reply.cpp), and the kiss and
-// the others that the client logs: the client tests. Seconds modulo 2^32 (the
-// era after 2036 follows on), fractions rounded down; half the network delay
-// (round trip less the server's hold). No query from 23:55 to 00:06 local time.
+// A good reply's time; leap 3, stratum 16, no transmit time, 49 bytes, mode 3 refused (all
+// refused fields: fuzz/ntp_reply.cpp; those logged: the client tests). Seconds modulo 2^32
+// (the era after 2036 follows on), fractions rounded down; half the network delay (round
+// trip less the server's hold). No query from 23:55 to 00:06 local time.
 TEST(NtpPacket, ReplyTimeTimestampsAndTheQuietWindow) {
     const Packet reply = good_reply();
     NtpReplyTime time{-1, -1};
     EXPECT_EQ(ntp_reply_check(reply.data(), 48, kOrigin.data(), time), 0);
     EXPECT_EQ(std::pair(time.transmit_us, time.hold_us),
               (std::pair<int64_t, int64_t>(1704413223250000, 500000)));
-    // Refused: an unsynchronised server (leap 3), stratum 16, no transmit time, 49 bytes.
     for (const auto& [from, to, value, size, fault] :
          {std::tuple{0, 1, 0xCC, 48, kNtpUnsynchronised},
           {1, 2, 16, 48, kNtpBadStratum},
           {40, 48, 0, 48, kNtpNoTransmitTime},
-          {48, 49, 0, 49, kNtpWrongSize}}) {
+          {48, 49, 0, 49, kNtpWrongSize},
+          {0, 1, 0x0B, 48, kNtpNotServerReply}}) {
         std::array<uint8_t, 49> bad{};
         std::copy(reply.begin(), reply.end(), bad.begin());
         std::fill(bad.begin() + from, bad.begin() + to, uint8_t(value));
