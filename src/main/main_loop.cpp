@@ -44,14 +44,15 @@ constexpr size_t kPendingLimit = 16 * kReadSize;
 // How much of a dropped message its report shows.
 constexpr int kShownLength = 60;
 
-// The deadline of the tick after one that has run: the next point of the grid
-// of whole ticks that still lies ahead, so that a tick running over skips the
-// ticks it overran and never brings a burst of them.
+} // namespace
+
 int64_t next_deadline(int64_t deadline, int64_t now, int64_t tick) {
     deadline += tick;
     if (now >= deadline) deadline += ((now - deadline) / tick + 1) * tick;
     return deadline;
 }
+
+namespace {
 
 // The deadline kept off the wall clock's second boundaries (pace_mid_tick).
 int64_t mid_second(int64_t deadline) {

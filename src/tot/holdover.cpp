@@ -23,7 +23,6 @@ constexpr int64_t kShortestLimit = 60;
 constexpr int64_t kLongestLimit = INT64_MAX / 1000000;
 // The seconds without a take after which the daemon serves the free-running clock.
 constexpr int64_t kHoldoverAfter = 60;
-std::string bad_limit_logged;
 
 // ORV_HOLDOVER_S in seconds; an unusable value keeps the default (logged once).
 int64_t holdover_limit() {
@@ -32,13 +31,13 @@ int64_t holdover_limit() {
     const long long limit = std::strtoll(text.c_str(), &end, 10);
     if (*end == '\0' && (limit == 0 || (limit >= kShortestLimit && limit <= kLongestLimit)))
         return limit;
-    if (bad_limit_logged != text)
+    if (holdover.bad_limit_logged != text)
         LogPrint(LOG_TO_BOTH, 3,
                  "ORV_HOLDOVER_S \"%s\" is no number of seconds from %lld to %lld (0: no "
                  "limit): %lld kept\n",
                  LogEscaped(text).c_str(), static_cast<long long>(kShortestLimit),
                  static_cast<long long>(kLongestLimit), static_cast<long long>(kDefaultLimit));
-    bad_limit_logged = text;
+    holdover.bad_limit_logged = text;
     return kDefaultLimit;
 }
 

@@ -5,6 +5,10 @@
 USAGE="ORV_SIM=build/orv-sim ORVCTL=build/orvctl $0     (or: ctest --test-dir build -R e2e_$(basename "$0" .sh))"
 . "$(dirname "${BASH_SOURCE[0]}")/../tools/lib.sh"
 . "$repo/scripts/sandbox-layout.sh"
+# As root, in a network namespace of its own: 127.0.0.1:123 shared with no one.
+if [ -z "${E2E_OWN_NETWORK:-}" ] && [ "$(id -u)" = 0 ]; then
+    E2E_OWN_NETWORK=1 exec unshare -n bash -c 'ip link set lo up && exec bash "$0" "$@"' "$0" "$@"
+fi
 
 : "${ORV_SIM:?ORV_SIM must name the orv-sim executable}"
 # 50 ms a tick: a 600-tick rhythm takes half a minute, and two scenarios side by

@@ -3,8 +3,9 @@
 
 Answers as DIR/mode says: "good" (stratum 2, the request's transmit stamp echoed,
 the Unix time of DIR/time), "distant" (as good, root dispersion 3.5 s),
-"zeros", "kod" (RATE), "unsync" (leap 3, stratum 16), "originate" (not echoed), "short" (47 bytes) or "silent". On PORT, when
-given (0: one the system picks, written to DIR/port). Makes DIR/ready once bound;
+"zeros", "kod" (RATE), "unsync" (leap 3, stratum 16), "originate" (not echoed),
+"short" (47 bytes), "late" (good, 1.2 s late) or "silent". On PORT, when given
+(0: one the system picks, written to DIR/port). Makes DIR/ready once bound;
 logs "<monotonic time> <mode> <1 if well-formed>" per request to DIR/queries;
 ends with its parent.
 """
@@ -57,5 +58,7 @@ while os.getppid() == parent:
     well_formed = len(request) == 48 and request[0] == 0x0B and not any(request[1:40]) and any(request[40:])
     with open(os.path.join(folder, "queries"), "a") as f:
         f.write("%.6f %s %d\n" % (time.monotonic(), mode, well_formed))
+    if mode == "late":
+        time.sleep(1.2)
     if mode != "silent":
         server.sendto(answer(mode, request, float(read("time", str(time.time())))), peer)

@@ -29,9 +29,9 @@ expect_eq "ntp.conf kept" "$(cat "$CONF/ntp.conf")" kept
 
 copy=$ROOT/repo
 mkdir -p "$copy"
-(cd "$repo" && cp --parents scripts/{run-sim,sandbox-layout,install-packages}.sh tests/tools/{lib,tick-cadence}.sh tests/e2e/lib.sh "$copy")
+(cd "$repo" && cp --parents scripts/{run-sim,sandbox-layout,install-packages}.sh tests/tools/{lib,kill-test}.sh tests/e2e/lib.sh "$copy")
 stub "$ROOT/bin/cmake" 'echo "cmake $*"; exit 3'
-for run in scripts/run-sim.sh "tests/tools/tick-cadence.sh 0"; do
+for run in scripts/run-sim.sh "tests/tools/kill-test.sh 0"; do
     read -r script arguments <<<"$run"
     status=0
     out=$(env -u ORV_SIM PATH="$ROOT/bin:$PATH" ORV_ROOT="$ROOT/sandbox" \

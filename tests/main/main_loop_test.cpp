@@ -54,7 +54,7 @@ struct LoopRunner {
 std::atomic<int> ticks{0};
 
 // Writers that keep a FIFO of 1 MiB full hold neither the ticks back nor the
-// end of the pass (the ticks' grid meanwhile: tests/tools/tick-cadence.sh).
+// end of the pass.
 TEST_F(MainTest, AFloodOfMessagesHoldsNeitherTheTicksNorTheEndBack) {
     pace_set_tick_ms(200);
     add_interval_event(TimerCallback{[](uintptr_t, uintptr_t) { ++ticks; }, 0, 0}, 1, 1);
@@ -81,6 +81,12 @@ TEST_F(MainTest, AFloodOfMessagesHoldsNeitherTheTicksNorTheEndBack) {
     loop.finish();
 }
 
+// After an overrun of more than a tick: the grid's next point, never at once.
+TEST(MainTick, AfterAnOverrunTheNextTickKeepsTheGrid) {
+    for (const auto& [now, next] : {std::pair{1500, 2000}, {3500, 4000}, {4000, 5000}})
+        EXPECT_EQ(next_deadline(1000, now, 1000), next) << now;
+}
+
 TEST(SplitFifoMessages, ALineBeginningWithACommandWordBeginsAMessage) {
     const std::tuple<std::string, bool, Lines> cases[] = {
         {"", true, {}},
@@ -97,6 +103,10 @@ TEST(SplitFifoMessages, ALineBeginningWithACommandWordBeginsAMessage) {
         for (const FifoMessage& m : split_fifo_messages(text, complete).messages)
             messages.emplace_back(m.text);
         EXPECT_EQ(messages, expected) << text;
+    }
+    for (const size_t size : {511, 512}) { // the longest message handled has 511 bytes
+        const std::string text = "reg" + std::string(size - 4, ' ') + "\n";
+        EXPECT_EQ(split_fifo_messages(text, true).messages.at(0).too_long, size == 512);
     }
     // A shell's printf writes a setup change line by line.
     EXPECT_TRUE(fifo_text_awaits_file_name("reg 1\n[SetupChange]\r\n"));
@@ -141,8 +151,10 @@ TEST_F(MainTest, MessagesTooLongOrAfterTheEndOfThePassAreReportedAndDropped) {
 TEST_F(MainTest, SharedFilesBelongToTheGroupThatOrvGroupNames) {
     const group* other = getgrgid(1);
     if (!other || getegid() != 0) GTEST_SKIP() << "needs root and a group of id 1";
+    static int runs = 0; // an unknown name is reported once a process: a new one each run
+    const std::string unknown = "no-such-group" + std::to_string(++runs);
     const std::tuple<std::string, mode_t, mode_t, gid_t> cases[] = {
-        {"", 0666, 0622, 0}, {other->gr_name, 0660, 0620, 1}, {"no-such-group", 0644, 0600, 0}};
+        {"", 0666, 0622, 0}, {other->gr_name, 0660, 0620, 1}, {unknown, 0644, 0600, 0}};
     const char* kept[] = {"/var/kelvatro/conf/ntp.conf", "/usr/kelvatro/conf/dhcpcd.conf",
                           "/usr/kelvatro/conf/ORV_Network.ini"};
     for (const auto& [name, file_mode, fifo_mode, gid] : cases) {
@@ -171,9 +183,8 @@ TEST_F(MainTest, SharedFilesBelongToTheGroupThatOrvGroupNames) {
             EXPECT_EQ(st.st_gid, daemons ? 0 : gid) << name << " " << path;
         }
     }
-    EXPECT_EQ(1,
-              sandbox.log_count("<ERR> ORV_GROUP names no group: no-such-group; shared files kept "
-                                "for root\n"));
+    EXPECT_EQ(1, sandbox.log_count("<ERR> ORV_GROUP names no group: " + unknown +
+                                   "; shared files kept for root\n"));
     EXPECT_EQ(sandbox.log_count("<ERR> /var/kelvatro/conf/ntp.conf was writable by others than "
                                 "root (mode 0666): now 0644 root\n"),
               1);

@@ -18,6 +18,7 @@ TEST(IniSplitLine, KeyAndValueCases) {
         {"[TOT]  \r\n", {"[TOT]", ""}},
         {"  = x", {"", ""}},
         {"Key= ;x", {"Key", ""}},
+        {"Key=\t; note", {"Key", ""}},
         {"Key=12 ; note\n", {"Key", "12 ; note"}},
         {std::string(300, 'k') + "=" + std::string(200, 'v'),
          {std::string(127, 'k'), std::string(127, 'v')}},
