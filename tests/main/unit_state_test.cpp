@@ -4,6 +4,7 @@
 #include "os/deploy_settings.h"
 #include "sandbox.h"
 #include "settings/system_file.h"
+#include "tot/holdover.h"
 #include "tot/ntp_server.h"
 #include "tot/tot_state.h"
 
@@ -93,6 +94,7 @@ TEST(UnitState, ReasonNamesTheOperatorsStopAndAMissingSegment) {
     Sandbox sandbox;
     const uint32_t system_info = system_settings.SystemInfo;
     system_settings.SystemInfo = kTotFunctionBit;
+    holdover = HoldoverState{};
     tot_state.miss_reason = "no lock";
     tot_state.taken_at_s = 1;
     const std::pair<const char*, const char*> cases[] = {
