@@ -83,6 +83,13 @@ expect "the daemons' configurations: the unit's orphan stratum, no other source"
 condition() { in_root systemd-analyze condition ConditionPathExists=/run/orv-main/ntp-daemon-started \
     >/dev/null 2>&1 && echo met || echo unmet; }
 expect "at boot the daemon's condition is unmet" unmet "$(condition)"
+# What root's daemons read, or the unit hands them, is root's alone: no group
+# (the web front end's) nor other user may write it.
+daemon_files="usr/kelvatro/conf/ntp.conf usr/kelvatro/conf/dhcpcd.conf etc/dhcpcd.conf etc/default/orv-main
+    etc/chrony/orv-main.conf usr/lib/systemd/system/ntpsec.service.d/orv-main.conf
+    usr/lib/systemd/system/chrony.service.d/orv-main.conf usr/libexec/orv-main/ntp-daemon"
+expect "the files the daemons read are root's alone" "" \
+    "$(cd "$root" && find $daemon_files \( ! -user root -o ! -group root -o -perm /022 \) -printf '%u:%g %m %p\n' 2>&1)"
 
 # The helper of the unit's start and stop commands, with a systemctl that only
 # records what it is asked.
