@@ -21,7 +21,7 @@ status_is() { { "${@:2}" "${CTL[@]}" status --json || true; } | python3 -c "impo
 metrics_parse() {
     python3 -c 'import prometheus_client' 2>/dev/null || { echo "-- no prometheus_client: metrics file not parsed" && return; }
     python3 -c "import sys; from prometheus_client.parser import text_string_to_metric_families as p
-m = {f.name: f.samples[0].value for f in p(open(sys.argv[1]).read())}
+m = {f.name: f.samples[0].value for f in p(open(sys.argv[1]).read()) if f.samples}
 sys.exit(not ($1))" "$METRICS" || fail "metrics file: $(cat "$METRICS")"
 }
 # As a user who may not open the FIFO: nobody when run as root.
