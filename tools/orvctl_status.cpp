@@ -308,8 +308,8 @@ void print_json(const View& v) {
         {"ip", json_string(get(v.network, "IP"))},
         {"netmask", json_string(get(v.network, "NetMask"))},
         {"gateway", json_string(get(v.network, "Gateway"))},
-        {"dns", "[" + json_string(get(v.network, "DnsP")) + ", " +
-                    json_string(get(v.network, "DnsS")) + "]"},
+        {"dns", format("[%s, %s]", json_string(get(v.network, "DnsP")).c_str(),
+                       json_string(get(v.network, "DnsS")).c_str())},
         {"version", json_string(get(s, "Version"))},
         {"started", json_number(get(s, "Started", ""))},
         {"pid", json_number(v.running == Running::yes ? get(s, "Pid", "") : "")},
