@@ -143,7 +143,7 @@ TEST_F(TotStep, FirstTakeOnTheFourthTickThenOneInFourIntoTheDayTheDateWordReadsZ
 // value that is no number, below a minute or past the clock's count (3600
 // kept, each logged once, its control characters escaped in the line).
 TEST_F(TotStep, BetweenTakesAlignmentWhereTheLatchIsFreshAndTheHoldoverLimit) {
-    const char* const refused[] = {"59", "9\x1b[2J", "9223372036855"};
+    const char* const refused[] = {"59", "90\x1b[2J", "9223372036855"};
     for (const auto& [runs, limit] : {std::pair{true, "60"},
                                       {false, "0"},
                                       {false, refused[0]},
@@ -171,7 +171,7 @@ TEST_F(TotStep, BetweenTakesAlignmentWhereTheLatchIsFreshAndTheHoldoverLimit) {
                   "<ERR> No broadcast time for 60 s (holdover limit 60 s): NTP daemon stopped\n"),
               1);
     EXPECT_EQ(sandbox.log_count("<INF> Stop TOT Time Server\n"), 1);
-    for (const char* shown : {"59", "9\\x1B[2J", "9223372036855"})
+    for (const char* shown : {"59", "90\\x1B[2J", "9223372036855"})
         EXPECT_EQ(sandbox.log_count(std::string("<ERR> ORV_HOLDOVER_S \"") + shown +
                                     "\" is no number of seconds from 60 to 9223372036854 (0: no "
                                     "limit): 3600 kept\n"),
