@@ -6,6 +6,8 @@
 #include "os/shell.h"
 #include "os/unit_path.h"
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
 
 // Broadcast dates past January 2038 must convert and set the clock: every build
@@ -17,6 +19,13 @@ namespace {
 // SOURCE_DATE_EPOCH of a reproducible build, else the time it was configured).
 constexpr time_t kBuildDay = time_t(ORV_BUILD_EPOCH) / 86400 * 86400;
 time_t floor_override = 0;
+
+// The times that the last runs of clock-setting commands took (0: no run).
+struct CommandLatency {
+    std::array<int64_t, 8> runs_us{};
+    size_t next = 0;
+};
+CommandLatency command_latency;
 } // namespace
 
 time_t clock_floor() {
@@ -64,10 +73,31 @@ int64_t monotonic_us() {
     return int64_t(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
+// The least of the runs noted: a run held up by the machine's load would set
+// the clock ahead, and the trim after the command would step it back.
+int64_t clock_command_time_us(int64_t time_us) {
+    int64_t lead_us = 0;
+    for (const int64_t run_us : command_latency.runs_us)
+        if (run_us > 0 && (lead_us == 0 || run_us < lead_us)) lead_us = run_us;
+    return time_us + lead_us;
+}
+
+void clock_command_latency_note(int64_t us) {
+    command_latency.runs_us[command_latency.next] = std::max<int64_t>(us, 1);
+    command_latency.next = (command_latency.next + 1) % command_latency.runs_us.size();
+}
+
+void clock_command_latency_reset() {
+    command_latency = CommandLatency{};
+}
+
 int run_clock_command(const std::string& command, int64_t time_us, int64_t at_us) {
+    const int64_t started_us = monotonic_us();
     const int status = run_command(command);
     if (sandboxed()) return status;
-    const int64_t now_us = time_us + (monotonic_us() - at_us);
+    const int64_t ended_us = monotonic_us();
+    clock_command_latency_note(ended_us - started_us);
+    const int64_t now_us = time_us + (ended_us - at_us);
     set_system_clock(time_t(now_us / 1000000), long(now_us % 1000000));
     return status;
 }

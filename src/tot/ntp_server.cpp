@@ -138,15 +138,27 @@ int write_chrony_conf(bool shm, int stratum) {
 
 } // namespace
 
+// The command is given the time carried forward by its own start-up
+// (clock_command_time_us), in local time as the date and time are.
 int set_system_time(int year, int month, int day, int hour, int minute, int second, int adjust) {
-    const std::string command =
-        format_command("/bin/date -s \"%d/%d/%d %02d:%02d:%02d.%03d%03d\"", year, month, day, hour,
-                       minute, second, tot_state.milliseconds, tot_state.microseconds);
-    std::printf(adjust ? "FPGA time adjust > %s\n" : "CMD > %s\n", command.c_str());
     const int64_t seconds = local_calendar_time(year, month, day, hour, minute, second);
-    const int64_t fraction_us = int64_t(tot_state.milliseconds) * 1000 + tot_state.microseconds;
-    return run_clock_command(command, seconds * 1000000 + fraction_us,
-                             tot_state.sub_second_read_us);
+    int64_t fraction_us = int64_t(tot_state.milliseconds) * 1000 + tot_state.microseconds;
+    const int64_t time_us = seconds * 1000000 + fraction_us;
+    tm given{};
+    given.tm_year = year - 1900, given.tm_mon = month - 1, given.tm_mday = day;
+    given.tm_hour = hour, given.tm_min = minute, given.tm_sec = second;
+    if (const int64_t given_us = clock_command_time_us(time_us);
+        seconds != -1 && given_us != time_us) {
+        const time_t given_s = time_t(given_us / 1000000);
+        localtime_r(&given_s, &given);
+        fraction_us = given_us % 1000000;
+    }
+    const std::string command =
+        format_command("/bin/date -s \"%d/%d/%d %02d:%02d:%02d.%03d%03d\"", given.tm_year + 1900,
+                       given.tm_mon + 1, given.tm_mday, given.tm_hour, given.tm_min, given.tm_sec,
+                       int(fraction_us / 1000), int(fraction_us % 1000));
+    std::printf(adjust ? "FPGA time adjust > %s\n" : "CMD > %s\n", command.c_str());
+    return run_clock_command(command, time_us, tot_state.sub_second_read_us);
 }
 
 void ntp_server_report_settings() {

@@ -1,10 +1,12 @@
 // The NTP daemon control: the stratum edit that really runs grep, xargs and sed
 // on the sandbox's ntp.conf, and the installation settings it cannot use.
+#include "os/clock.h"
 #include "os/deploy_settings.h"
 #include "os/shell.h"
 #include "sandbox.h"
 #include "settings/system_file.h"
 #include "tot/ntp_server.h"
+#include "tot/tot_state.h"
 
 namespace {
 
@@ -87,4 +89,36 @@ TEST_F(NtpServer, UnusableDeliveryFallsBackToStep) {
         EXPECT_EQ(sandbox.log(), " <ERR> " + line) << settings;
         EXPECT_EQ(sandbox.read(kConf), conf_with(6)) << settings;
     }
+}
+
+// The date command is given the broadcast time carried forward by the least
+// of the last eight runs' times, so that the clock it sets is not behind by its
+// own start-up: none before a run (the time as read), across midnight, and the
+// ninth run's time pushing out the first's.
+TEST_F(NtpServer, DateCommandCarriedForwardByItsLeastRecentLatency) {
+    const std::tuple<std::vector<int64_t>, int, int, const char*> cases[] = {
+        // runs noted (us), TOT time (s of 07:08:xx / 23:59:59), fraction (us), command
+        {{}, 9, 5042, "2023/2/5 07:08:09.005042"},
+        {{130000, 100000, 120000}, 9, 5042, "2023/2/5 07:08:09.105042"},
+        {{100000}, -1, 950000, "2023/2/6 00:00:00.050000"},
+        {{90000, 200000, 200000, 200000, 200000, 200000, 200000, 200000, 300000},
+         9,
+         0,
+         "2023/2/5 07:08:09.200000"},
+    };
+    for (const auto& [runs, second, fraction_us, date] : cases) {
+        clock_command_latency_reset();
+        for (const int64_t run_us : runs)
+            clock_command_latency_note(run_us);
+        tot_state.milliseconds = fraction_us / 1000;
+        tot_state.microseconds = fraction_us % 1000;
+        capture_stdout([second] {
+            if (second < 0)
+                set_system_time(2023, 2, 5, 23, 59, 59, 0);
+            else
+                set_system_time(2023, 2, 5, 7, 8, second, 0);
+        });
+        EXPECT_EQ(sandbox.journal().back(), std::string("/bin/date -s \"") + date + "\"") << date;
+    }
+    clock_command_latency_reset();
 }
