@@ -32,21 +32,9 @@ long holdover_limit() {
     return kDefaultLimit;
 }
 
-} // namespace
-
-void holdover_count() {
-    ++holdover.ticks_since_take;
-}
-
-void holdover_take() {
-    holdover.ticks_since_take = 0;
-    holdover.daemon_stopped = false;
-    holdover.serving = false;
-}
-
 // Serving the free-running clock ends with a take or with the daemon's stop
 // (at the limit, or for a tune).
-void holdover_check() {
+void holdover_begin_or_end() {
     if (!ntp_server.running) {
         holdover.serving = false;
         return;
@@ -66,4 +54,22 @@ void holdover_check() {
                  static_cast<long long>(holdover.ticks_since_take));
         holdover.serving = true;
     }
+}
+
+} // namespace
+
+void holdover_count() {
+    ++holdover.ticks_since_take;
+}
+
+void holdover_take() {
+    holdover.ticks_since_take = 0;
+    holdover.daemon_stopped = false;
+    holdover.serving = false;
+}
+
+// The daemon's stratum follows the holdover.
+void holdover_check() {
+    holdover_begin_or_end();
+    ntp_server_holdover(holdover.serving);
 }

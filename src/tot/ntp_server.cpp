@@ -108,13 +108,17 @@ int replace_reference_clocks(const std::string& lines) {
 
 // The working ntp.conf, then its copy where the daemon reads it. ntpsec has no
 // local clock that it serves: without shared memory it serves its own clock
-// as an orphan, at once.
+// as an orphan, at once. With shared memory, it serves its own clock as an
+// orphan at the holdover's stratum whenever the segment's clock is not fit to
+// be served: in its first seconds, until it holds a few samples, and once the
+// samples stop.
 int write_ntp_conf(bool shm, bool ntpsec, int stratum) {
-    const int written =
-        shm ? replace_reference_clocks(shm_refclock_lines(stratum))
-        : ntpsec
-            ? replace_reference_clocks(format_command("%s %d orphanwait 1\n", kOrphanText, stratum))
-            : edit_local_stratum(stratum);
+    const std::string orphan =
+        format_command("%s %d orphanwait 1\n", kOrphanText,
+                       shm ? std::min(stratum + 1 + kHoldoverStrata, kMaxStratum) : stratum);
+    const int written = shm      ? replace_reference_clocks(shm_refclock_lines(stratum) + orphan)
+                        : ntpsec ? replace_reference_clocks(orphan)
+                                 : edit_local_stratum(stratum);
     if (written != 0) return -1;
     const int copied =
         CopyFileReported(kNtpConf, deploy_setting("ORV_NTP_CONF_COPY", kNtpConfTarget).c_str());
@@ -134,6 +138,25 @@ int write_chrony_conf(bool shm, int stratum) {
                 : format_command("local stratum %d\n", stratum);
     text += "allow\n";
     return WriteFileReported(chrony_conf().c_str(), text, kEtcAccess, DirSync::yes);
+}
+
+// The configuration for the stratum asked for, raised for the holdover: ntpd's
+// local clock or reference clock serves one stratum above its own; chrony's
+// local stratum and ntpsec's orphan stratum are those served.
+// Returns the stratum written; a clamp is logged when the request is.
+int write_stratum(bool requested) {
+    const bool shm = time_delivery_shm();
+    const NtpDaemon& daemon = ntp_daemon();
+    const int wanted =
+        !shm && &daemon != &kInitScript ? ntp_server.stratum + 1 : ntp_server.stratum;
+    int written = std::clamp(wanted, shm ? kMinReferenceStratum : kMinLocalStratum, kMaxStratum);
+    if (written != wanted && requested)
+        LogPrint(LOG_TO_BOTH, 3, "NTP stratum %d out of range, %d written\n", wanted, written);
+    if (ntp_server.raised) written = std::min(written + kHoldoverStrata, kMaxStratum);
+    const int result = &daemon == &kChrony ? write_chrony_conf(shm, written)
+                                           : write_ntp_conf(shm, &daemon == &kNtpsec, written);
+    ntp_server.written = result == 0;
+    return written;
 }
 
 } // namespace
@@ -193,18 +216,19 @@ int set_ntp_stratum(int stratum) {
     if (target == ntp_server.stratum && ntp_server.written) return 0;
     std::printf("set_ntp_stratum %d => %d\n", ntp_server.stratum, target);
     ntp_server.stratum = target;
-
-    // ntpd's local clock or reference clock serves one stratum above its own;
-    // chrony's local stratum and ntpsec's orphan stratum are those served.
-    const bool shm = time_delivery_shm();
-    const NtpDaemon& daemon = ntp_daemon();
-    const int wanted = !shm && &daemon != &kInitScript ? target + 1 : target;
-    const int written =
-        std::clamp(wanted, shm ? kMinReferenceStratum : kMinLocalStratum, kMaxStratum);
-    if (written != wanted)
-        LogPrint(LOG_TO_BOTH, 3, "NTP stratum %d out of range, %d written\n", wanted, written);
-    const int result = &daemon == &kChrony ? write_chrony_conf(shm, written)
-                                           : write_ntp_conf(shm, &daemon == &kNtpsec, written);
-    ntp_server.written = result == 0;
+    write_stratum(true);
     return 0;
+}
+
+void ntp_server_holdover(bool free_running) {
+    const int raised = free_running && !time_delivery_shm();
+    if (raised == ntp_server.raised) return;
+    ntp_server.raised = raised;
+    const int written = write_stratum(false);
+    if (!ntp_server.running) return;
+    const std::string command = deploy_setting("ORV_NTP_START", ntp_daemon().start);
+    run_command(command);
+    std::printf("CMD > %s\n", command.c_str());
+    LogPrint(LOG_TO_BOTH, 6, "NTP daemon restarted at stratum %d: holdover %s\n", written,
+             raised ? "begun" : "over");
 }

@@ -6,9 +6,10 @@
 #include <string>
 
 struct NtpServerState {
-    int32_t running; // 1 after ntp_server_start, 0 after ntp_server_stop
-    int32_t stratum; // last stratum asked for, 16 at start
-    int32_t written; // 1 once that stratum was written to the configuration
+    int32_t running;    // 1 after ntp_server_start, 0 after ntp_server_stop
+    int32_t stratum;    // last stratum asked for, 16 at start
+    int32_t written;    // 1 once that stratum was written to the configuration
+    int32_t raised = 0; // 1 while the stratum written is raised for the holdover
 };
 
 extern NtpServerState ntp_server;
@@ -23,3 +24,11 @@ std::string ntp_daemon_conf();
 void ntp_server_start();
 void ntp_server_stop();
 int set_ntp_stratum(int stratum);
+// Once a tick: whether the daemon serves the free-running clock (the
+// holdover). With step delivery the daemon cannot tell it from broadcast time,
+// so the unit raises the stratum it serves by kHoldoverStrata for the holdover
+// and restores it after, restarting a running daemon each time. With shm
+// delivery the daemon sees the samples stop and degrades its answers itself.
+void ntp_server_holdover(bool free_running);
+// The strata added to the served one for the holdover (15 at most).
+constexpr int kHoldoverStrata = 4;
