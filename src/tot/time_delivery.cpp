@@ -8,6 +8,7 @@
 #include "os/clock.h"
 #include "os/deploy_settings.h"
 #include "os/unit_path.h"
+#include "tot/holdover.h"
 #include "tot/ntp_server.h"
 #include "tot/ntp_shm.h"
 
@@ -96,8 +97,9 @@ void deliver_broadcast_time(const TotDate& date, const TotTime& time, int adjust
                         adjust);
         return;
     }
+    // In a holdover the FPGA's clock runs free as well: no sample of broadcast time.
     const int64_t clock_ns = broadcast_ns(date, time);
-    if (clock_ns < 0) return;
+    if (clock_ns < 0 || (adjust && holdover.serving)) return;
     const int64_t receive_ns = tot_state.sub_second_read_ns;
     const bool first_take = !adjust && !delivery.first_take_done;
     if (!adjust) delivery.first_take_done = true;

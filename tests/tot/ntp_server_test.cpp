@@ -5,8 +5,14 @@
 #include "os/shell.h"
 #include "sandbox.h"
 #include "settings/system_file.h"
+#include "tot/holdover.h"
 #include "tot/ntp_server.h"
+#include "tot/ntp_shm.h"
+#include "tot/time_delivery.h"
 #include "tot/tot_state.h"
+
+#include <sys/shm.h>
+#include <unistd.h>
 
 namespace {
 
@@ -121,4 +127,23 @@ TEST_F(NtpServer, DateCommandCarriedForwardByItsLeastRecentLatency) {
         EXPECT_EQ(sandbox.journal().back(), std::string("/bin/date -s \"") + date + "\"") << date;
     }
     clock_command_latency_reset();
+}
+
+// With shm delivery an alignment to the FPGA clock is a sample (the count of
+// mode 1 up by two) until the holdover begins, when that clock runs free too.
+TEST_F(NtpServer, NoAlignmentSampleInTheHoldover) {
+    const int unit = 2 + getpid() % 254;
+    sandbox.write("/etc/default/orv-main",
+                  "ORV_TIME_DELIVERY=shm\nORV_SHM_UNIT=" + std::to_string(unit) + "\n");
+    deploy_settings_reload();
+    deliver_broadcast_time({2023, 2, 5}, {0, 7, 8, 9}, 1); // the segment made
+    for (const bool serving : {false, true}) {
+        holdover.serving = serving;
+        const int before = ntp_shm_last_count();
+        deliver_broadcast_time({2023, 2, 5}, {0, 7, 8, 9}, 1);
+        EXPECT_EQ(ntp_shm_last_count() - before, serving ? 0 : 2) << serving;
+    }
+    holdover = HoldoverState{};
+    time_delivery_reset();
+    shmctl(shmget(key_t(0x4E545030 + unit), 0, 0), IPC_RMID, nullptr);
 }
