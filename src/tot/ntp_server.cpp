@@ -226,9 +226,12 @@ void ntp_server_holdover(bool free_running) {
     ntp_server.raised = raised;
     const int written = write_stratum(false);
     if (!ntp_server.running) return;
-    const std::string command = deploy_setting("ORV_NTP_START", ntp_daemon().start);
-    run_command(command);
-    std::printf("CMD > %s\n", command.c_str());
+    // A stop first: the init script's start leaves a running ntpd as it was.
+    for (const std::string& command : {deploy_setting("ORV_NTP_STOP", ntp_daemon().stop),
+                                       deploy_setting("ORV_NTP_START", ntp_daemon().start)}) {
+        run_command(command);
+        std::printf("CMD > %s\n", command.c_str());
+    }
     LogPrint(LOG_TO_BOTH, 6, "NTP daemon restarted at stratum %d: holdover %s\n", written,
              raised ? "begun" : "over");
 }

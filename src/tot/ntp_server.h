@@ -27,7 +27,7 @@ int set_ntp_stratum(int stratum);
 // Once a tick: whether the daemon serves the free-running clock (the
 // holdover). With step delivery the daemon cannot tell it from broadcast time,
 // so the unit raises the stratum it serves by kHoldoverStrata for the holdover
-// and restores it after, restarting a running daemon each time. With shm
+// and restores it after, stopping and starting a running daemon each time. With shm
 // delivery the daemon sees the samples stop and degrades its answers itself.
 void ntp_server_holdover(bool free_running);
 // The strata added to the served one for the holdover (15 at most).

@@ -257,6 +257,7 @@ TEST_P(TotStepMissed, ReasonLoggedOnceThenTheReturn) {
     EXPECT_EQ(sandbox.log_count("<INF> TOT taken again after "), 1);
     EXPECT_EQ(sandbox.log_count("<INF> NTP daemon restarted at stratum 6: holdover over\n"), 1);
     EXPECT_EQ(sandbox.journaled("sudo /etc/init.d/ntp start"), 3);
+    EXPECT_EQ(sandbox.journaled("sudo /etc/init.d/ntp stop"), 2);
     EXPECT_EQ(sandbox.read("/etc/ntp.conf"), "fudge 127.127.1.0 stratum 6\n");
     EXPECT_EQ(sandbox.log_count("TOT Updated ( Lock:OK / CH:UHF-27 / BER:OK / TOT:"), no_flag);
     EXPECT_EQ(sandbox.log_count("Failed to get TOT"), no_flag);
