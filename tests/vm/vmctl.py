@@ -12,7 +12,8 @@ defaults takes: leap not 3, stratum 1 to 15, root distance under 3 s.
   holdover PORT STRATUM TIMEOUT   from the signal's loss: every answer synchronised
                              until the daemon stops, degraded (a stratum above
                              STRATUM, or a root dispersion of at least 50 ppm of the
-                             time since) from 75 s on; fails without a stop by TIMEOUT
+                             time since, less 8 s) from 75 s on; fails without a stop
+                             by TIMEOUT
 """
 import os, socket, struct, sys, time
 
@@ -120,7 +121,8 @@ def holdover(port, stratum, timeout):
         answer, t = sntp(port), time.monotonic() - start
         if synchronised(answer):
             since, last, widest = None, answer, max(widest, answer[3])
-            degraded = answer[1] > stratum or answer[4] >= TOLERANCE * t
+            # The last sample may have been taken up to a poll (4 s) after the loss.
+            degraded = answer[1] > stratum or answer[4] >= TOLERANCE * (t - 8)
             degraded_at = t if degraded and degraded_at is None else degraded_at
             if not degraded and t >= 75 and not failure:
                 failure = f"not degraded at {t:.0f} s: stratum {answer[1]}, " \
