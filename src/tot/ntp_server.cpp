@@ -109,9 +109,8 @@ int replace_reference_clocks(const std::string& lines) {
 // The working ntp.conf, then its copy where the daemon reads it. ntpsec has no
 // local clock that it serves: without shared memory it serves its own clock
 // as an orphan, at once. With shared memory, it serves its own clock as an
-// orphan at the holdover's stratum whenever the segment's clock is not fit to
-// be served: in its first seconds, until it holds a few samples, and once the
-// samples stop.
+// orphan at the holdover's stratum until the segment's clock holds a few
+// samples, which a single one leaves with a root dispersion of 8 s.
 int write_ntp_conf(bool shm, bool ntpsec, int stratum) {
     const std::string orphan =
         format_command("%s %d orphanwait 1\n", kOrphanText,

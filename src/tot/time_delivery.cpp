@@ -111,7 +111,7 @@ void deliver_broadcast_time(const TotDate& date, const TotTime& time, int adjust
 }
 
 // Polled every 4 s, about one take each: a few polls make the clock fit to be
-// served, three without a sample unfit.
+// served.
 std::string shm_refclock_lines(int stratum) {
     const std::string unit = std::to_string(shm_delivery_unit());
     return "server 127.127.28." + unit + " minpoll 2 maxpoll 2\n" + "fudge 127.127.28." + unit +
