@@ -113,13 +113,20 @@ def worst(port, ahead, seconds):
 
 
 def holdover(port, stratum, timeout):
-    """From the signal's loss to the daemon's stop (no answer a client takes for
-    10 s): every answer that claims synchronisation within chronyd's maximum
-    distance, each degraded from 75 s on; a restart's short gap is counted."""
-    start, since, gaps, degraded_at, widest, last, failure = time.monotonic(), None, 0, None, 0.0, None, ""
+    """From the signal's loss to the daemon's stop (no answer for 10 s): every
+    answer that claims synchronisation within chronyd's maximum distance, each
+    degraded from 75 s on; a restart's short gap is counted, answers refused
+    for their distance are a failure."""
+    start, since, gaps, refused = time.monotonic(), None, 0, 0
+    degraded_at, widest, last, failure = None, 0.0, None, ""
     while time.monotonic() - start < timeout:
         answer, t = sntp(port), time.monotonic() - start
-        if synchronised(answer):
+        if answer is None:
+            gaps += since is None
+            since = t if since is None else since
+            if t - since >= 10:
+                break
+        elif synchronised(answer):
             since, last, widest = None, answer, max(widest, answer[3])
             # The last sample may have been taken up to a poll (4 s) after the loss.
             degraded = answer[1] > stratum or answer[4] >= TOLERANCE * (t - 8)
@@ -128,12 +135,10 @@ def holdover(port, stratum, timeout):
                 failure = f"not degraded at {t:.0f} s: stratum {answer[1]}, " \
                     f"root dispersion {answer[4] * 1e3:.3f} ms"
         else:
-            if answer is not None and answer[0] != 3 and 1 <= answer[1] <= 15 and not failure:
-                failure = f"refused at {t:.0f} s: root distance {answer[3]:.3f} s"
-            gaps += since is None and last is not None
-            since = t if since is None else since
-            if t - since >= 10:
-                break
+            since = None
+            if answer[0] != 3 and 1 <= answer[1] <= 15:
+                refused += 1
+                failure = failure or f"refused from {t:.0f} s: root distance {answer[3]:.3f} s"
         time.sleep(0.5)
     else:
         failure = failure or f"still served after {timeout:.0f} s"
@@ -141,7 +146,8 @@ def holdover(port, stratum, timeout):
     if last:
         shown += f" (last: stratum {last[1]}, root dispersion {last[4] * 1e3:.3f} ms)"
     print(f"{failure or 'ok'}: degraded {shown}, root distance at most "
-          f"{widest * 1e3:.1f} ms, {gaps - 1} restart gaps, stopped after {since or 0:.0f} s")
+          f"{widest * 1e3:.1f} ms, {refused} refused, {gaps - 1} restart gaps, stopped after "
+          f"{since or 0:.0f} s")
     sys.exit(bool(failure) or degraded_at is None)
 
 
