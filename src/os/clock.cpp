@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <iterator>
+#include <vector>
 
 // Broadcast dates past January 2038 must convert and set the clock: every build
 // has a 64-bit time_t (32-bit builds are made with _TIME_BITS=64).
@@ -73,13 +75,16 @@ int64_t monotonic_us() {
     return int64_t(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
-// The least of the runs noted: a run held up by the machine's load would set
-// the clock ahead, and the trim after the command would step it back.
+// The median of the runs noted: on a loaded machine a run takes from tens to
+// hundreds of milliseconds, and the clock that the command sets is off by its
+// run's difference from this, until the trim right after it.
 int64_t clock_command_time_us(int64_t time_us) {
-    int64_t lead_us = 0;
-    for (const int64_t run_us : command_latency.runs_us)
-        if (run_us > 0 && (lead_us == 0 || run_us < lead_us)) lead_us = run_us;
-    return time_us + lead_us;
+    std::vector<int64_t> runs;
+    std::ranges::copy_if(command_latency.runs_us, std::back_inserter(runs),
+                         [](int64_t run_us) { return run_us > 0; });
+    if (runs.empty()) return time_us;
+    std::ranges::nth_element(runs, runs.begin() + runs.size() / 2);
+    return time_us + runs[runs.size() / 2];
 }
 
 void clock_command_latency_note(int64_t us) {

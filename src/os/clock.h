@@ -28,7 +28,7 @@ int set_system_clock(time_t seconds, long microseconds);
 
 // The time to give a command that sets the clock to time_us (date -s), so that
 // the clock it sets is not behind by the command's own start-up, tens of
-// milliseconds on a small machine: time_us carried forward by the least time
+// milliseconds on a small machine: time_us carried forward by the median time
 // the last runs of such commands took on this unit (none before the first run,
 // nor in a sandbox, where commands are only journaled).
 int64_t clock_command_time_us(int64_t time_us);

@@ -97,15 +97,15 @@ TEST_F(NtpServer, UnusableDeliveryFallsBackToStep) {
     }
 }
 
-// The date command is given the broadcast time carried forward by the least
+// The date command is given the broadcast time carried forward by the median
 // of the last eight runs' times, so that the clock it sets is not behind by its
 // own start-up: none before a run (the time as read), across midnight, and the
 // ninth run's time pushing out the first's.
-TEST_F(NtpServer, DateCommandCarriedForwardByItsLeastRecentLatency) {
+TEST_F(NtpServer, DateCommandCarriedForwardByItsMedianRecentRunTime) {
     const std::tuple<std::vector<int64_t>, int, int, const char*> cases[] = {
         // runs noted (us), TOT time (s of 07:08:xx / 23:59:59), fraction (us), command
         {{}, 9, 5042, "2023/2/5 07:08:09.005042"},
-        {{130000, 100000, 120000}, 9, 5042, "2023/2/5 07:08:09.105042"},
+        {{130000, 100000, 120000}, 9, 5042, "2023/2/5 07:08:09.125042"},
         {{100000}, -1, 950000, "2023/2/6 00:00:00.050000"},
         {{90000, 200000, 200000, 200000, 200000, 200000, 200000, 200000, 300000},
          9,
