@@ -129,7 +129,7 @@ def holdover(port, stratum, timeout):
         elif synchronised(answer):
             since, last, widest = None, answer, max(widest, answer[3])
             # The last sample may have been taken up to a poll (4 s) after the loss.
-            degraded = answer[1] > stratum or answer[4] >= TOLERANCE * (t - 8)
+            degraded = answer[1] > stratum or (t > 8 and answer[4] >= TOLERANCE * (t - 8))
             degraded_at = t if degraded and degraded_at is None else degraded_at
             if not degraded and t >= 75 and not failure:
                 failure = f"not degraded at {t:.0f} s: stratum {answer[1]}, " \
