@@ -6,7 +6,11 @@
 #include "os/shell.h"
 #include "os/unit_path.h"
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
+#include <iterator>
+#include <vector>
 
 // Broadcast dates past January 2038 must convert and set the clock: every build
 // has a 64-bit time_t (32-bit builds are made with _TIME_BITS=64).
@@ -17,6 +21,13 @@ namespace {
 // SOURCE_DATE_EPOCH of a reproducible build, else the time it was configured).
 constexpr time_t kBuildDay = time_t(ORV_BUILD_EPOCH) / 86400 * 86400;
 time_t floor_override = 0;
+
+// The times that the last runs of clock-setting commands took (0: no run).
+struct CommandLatency {
+    std::array<int64_t, 8> runs_us{};
+    size_t next = 0;
+};
+CommandLatency command_latency;
 } // namespace
 
 time_t clock_floor() {
@@ -64,9 +75,33 @@ int64_t monotonic_us() {
     return int64_t(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
+// The median of the runs noted: on a loaded machine a run takes from tens to
+// hundreds of milliseconds, and the clock that the command sets is off by its
+// run's difference from this, until the trim right after it.
+int64_t clock_command_time_us(int64_t time_us) {
+    std::vector<int64_t> runs;
+    std::ranges::copy_if(command_latency.runs_us, std::back_inserter(runs),
+                         [](int64_t run_us) { return run_us > 0; });
+    if (runs.empty()) return time_us;
+    std::ranges::nth_element(runs, runs.begin() + runs.size() / 2);
+    return time_us + runs[runs.size() / 2];
+}
+
+void clock_command_latency_note(int64_t us) {
+    command_latency.runs_us[command_latency.next] = std::max<int64_t>(us, 1);
+    command_latency.next = (command_latency.next + 1) % command_latency.runs_us.size();
+}
+
+void clock_command_latency_reset() {
+    command_latency = CommandLatency{};
+}
+
 int run_clock_command(const std::string& command, int64_t time_us, int64_t at_us) {
+    const int64_t started_us = monotonic_us();
     const int status = run_command(command);
-    const int64_t now_us = time_us + (monotonic_us() - at_us);
+    const int64_t ended_us = monotonic_us();
+    if (!sandboxed()) clock_command_latency_note(ended_us - started_us);
+    const int64_t now_us = time_us + (ended_us - at_us);
     set_system_clock(time_t(now_us / 1000000), long(now_us % 1000000));
     return status;
 }

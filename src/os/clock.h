@@ -26,9 +26,21 @@ void clock_floor_set(time_t floor);
 // a time before the floor, which is never set).
 int set_system_clock(time_t seconds, long microseconds);
 
+// The time to give a command that sets the clock to time_us (date -s), so that
+// the clock it sets is not behind by the command's own start-up, tens of
+// milliseconds on a small machine: time_us carried forward by the median time
+// the last runs of such commands took on this unit (none before the first run,
+// nor in a sandbox, where commands are only journaled).
+int64_t clock_command_time_us(int64_t time_us);
+// Notes the time one run of a clock-setting command took (run_clock_command
+// does so for each run on the unit).
+void clock_command_latency_note(int64_t us);
+// Tests only: forgets the runs noted.
+void clock_command_latency_reset();
+
 // Runs a command that sets the system clock (date -s) to time_us, the time in
-// microseconds since the epoch at the monotonic moment at_us, then sets the
-// clock once more to that time carried forward to now: the command's own
-// start-up, tens of milliseconds on a small machine, is no lag of the clock.
-// Returns the command's status. In a sandbox both are journaled, neither applied.
+// microseconds since the epoch at the monotonic moment at_us, notes how long
+// it took (on the unit), then sets the clock once more to that time carried
+// forward to now, precisely. Returns the command's status. In a sandbox both
+// are journaled, neither applied.
 int run_clock_command(const std::string& command, int64_t time_us, int64_t at_us);

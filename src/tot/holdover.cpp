@@ -41,24 +41,9 @@ int64_t holdover_limit() {
     return kDefaultLimit;
 }
 
-} // namespace
-
-void holdover_count() {
-    if (!holdover.since_us) holdover.since_us = pace_clock_us();
-    holdover.seconds_since_take = (pace_clock_us() - *holdover.since_us) / 1000000;
-}
-
-void holdover_take() {
-    holdover.since_us = pace_clock_us();
-    holdover.seconds_since_take = 0;
-    holdover.taken = true;
-    holdover.daemon_stopped = false;
-    holdover.serving = false;
-}
-
 // Serving the free-running clock ends with a take or with the daemon's stop
 // (at the limit, or for a tune).
-void holdover_check() {
+void holdover_begin_or_end() {
     const int64_t limit = holdover_limit();
     if (!ntp_server.running) {
         holdover.serving = false;
@@ -80,6 +65,27 @@ void holdover_check() {
         holdover.serving = true;
         ++take_counters.holdovers;
     }
+}
+
+} // namespace
+
+void holdover_count() {
+    if (!holdover.since_us) holdover.since_us = pace_clock_us();
+    holdover.seconds_since_take = (pace_clock_us() - *holdover.since_us) / 1000000;
+}
+
+void holdover_take() {
+    holdover.since_us = pace_clock_us();
+    holdover.seconds_since_take = 0;
+    holdover.taken = true;
+    holdover.daemon_stopped = false;
+    holdover.serving = false;
+}
+
+// The daemon's stratum follows the holdover.
+void holdover_check() {
+    holdover_begin_or_end();
+    ntp_server_holdover(holdover.serving);
 }
 
 void holdover_function_off() {

@@ -50,7 +50,7 @@ constexpr int kMinReferenceStratum = 0;
 constexpr int kMaxStratum = 15;
 // The lines of ntp.conf that the unit writes itself.
 const std::regex kOwnLine(R"(server 127\.127\.1\.0|fudge 127\.127\.1\.0 stratum \d{1,2})"
-                          R"(|server 127\.127\.28\.\d{1,3} minpoll 4 maxpoll 4)"
+                          R"(|server 127\.127\.28\.\d{1,3} minpoll 2 maxpoll 2)"
                           R"(|fudge 127\.127\.28\.\d{1,3} refid TOT stratum \d{1,2})"
                           R"(|tos orphan \d{1,2} orphanwait 1)");
 
@@ -122,10 +122,12 @@ int replace_reference_clocks(const std::string& lines) {
     return WriteFileReported(kNtpConf, text + lines, kDaemonFileAccess);
 }
 
-// Shm: the lines that name the unit's shared-memory clock at the stratum.
+// Shm: the lines that name the unit's shared-memory clock at the stratum,
+// polled every 4 s, about one take each: a few polls make the clock fit to be
+// served.
 std::string shm_refclock_lines(int stratum) {
     const std::string unit = std::to_string(shm_delivery_unit());
-    return "server 127.127.28." + unit + " minpoll 4 maxpoll 4\n" + "fudge 127.127.28." + unit +
+    return "server 127.127.28." + unit + " minpoll 2 maxpoll 2\n" + "fudge 127.127.28." + unit +
            " refid TOT stratum " + std::to_string(stratum) + "\n";
 }
 
@@ -181,17 +183,23 @@ int copy_ntp_conf() {
 
 // The working ntp.conf, then its copy where the daemon reads it. ntpsec has no
 // local clock that it serves: without shared memory it serves its own clock
-// as an orphan, at once. Shm delivery without a segment of the unit's own names
-// no reference clock. The local clock of ntpd takes the place of the
-// shared-memory clock of an earlier run.
+// as an orphan, at once. With shared memory, it serves its own clock as an
+// orphan at the holdover's stratum until the segment's clock holds a few
+// samples, which a single one leaves with a root dispersion of 8 s. Shm
+// delivery without a segment of the unit's own names no reference clock. The
+// local clock of ntpd takes the place of the shared-memory clock of an earlier
+// run.
 int write_ntp_conf(bool shm, bool ntpsec, int stratum) {
-    const int written =
-        shm ? replace_reference_clocks(time_delivery_ready() ? shm_refclock_lines(stratum) : "")
-        : ntpsec
-            ? replace_reference_clocks(format_command("%s %d orphanwait 1\n", kOrphanText, stratum))
-        : conf_mentions("127.127.28.") ? replace_reference_clocks(format_command(
-                                             "server 127.127.1.0\n%s %d\n", kFudgeText, stratum))
-                                       : edit_local_stratum(stratum);
+    const std::string orphan =
+        format_command("%s %d orphanwait 1\n", kOrphanText,
+                       shm ? std::min(stratum + 1 + kHoldoverStrata, kMaxStratum) : stratum);
+    const int written = shm ? replace_reference_clocks(
+                                  time_delivery_ready() ? shm_refclock_lines(stratum) + orphan : "")
+                        : ntpsec ? replace_reference_clocks(orphan)
+                        : conf_mentions("127.127.28.")
+                            ? replace_reference_clocks(format_command("server 127.127.1.0\n%s %d\n",
+                                                                      kFudgeText, stratum))
+                            : edit_local_stratum(stratum);
     return written != 0 ? -1 : copy_ntp_conf();
 }
 
@@ -209,6 +217,26 @@ int write_chrony_conf(bool shm, int stratum) {
                                shm_delivery_unit(), stratum);
     text += "allow\n";
     return WriteFileReported(chrony_conf().c_str(), text, kDaemonFileAccess, DirSync::yes);
+}
+
+// The configuration for the stratum asked for, raised for the holdover: ntpd's
+// local clock or reference clock serves one stratum above its own; chrony's
+// local stratum and ntpsec's orphan stratum are those served.
+// Returns the stratum written; a clamp is logged when the request is.
+int write_stratum(bool requested) {
+    const bool shm = time_delivery_shm();
+    const NtpDaemon& daemon = ntp_daemon();
+    const int wanted =
+        !shm && &daemon != &kInitScript ? ntp_server.stratum + 1 : ntp_server.stratum;
+    int written = std::clamp(wanted, shm ? kMinReferenceStratum : kMinLocalStratum, kMaxStratum);
+    if (written != wanted && requested)
+        LogPrint(LOG_TO_BOTH, 3, "NTP stratum %d out of range, %d written\n", wanted, written);
+    if (ntp_server.raised) written = std::min(written + kHoldoverStrata, kMaxStratum);
+    const int result = &daemon == &kChrony ? write_chrony_conf(shm, written)
+                                           : write_ntp_conf(shm, &daemon == &kNtpsec, written);
+    ntp_server.written = result == 0;
+    ntp_server.refclock_written = shm && time_delivery_ready() && result == 0;
+    return written;
 }
 
 } // namespace
@@ -263,20 +291,7 @@ int set_ntp_stratum(int stratum) {
     if (target == ntp_server.stratum && ntp_server.written) return 0;
     std::printf("set_ntp_stratum %d => %d\n", ntp_server.stratum, target);
     ntp_server.stratum = target;
-
-    // ntpd's local clock or reference clock serves one stratum above its own;
-    // chrony's local stratum and ntpsec's orphan stratum are those served.
-    const bool shm = time_delivery_shm();
-    const NtpDaemon& daemon = ntp_daemon();
-    const int wanted = !shm && &daemon != &kInitScript ? target + 1 : target;
-    const int written =
-        std::clamp(wanted, shm ? kMinReferenceStratum : kMinLocalStratum, kMaxStratum);
-    if (written != wanted)
-        LogPrint(LOG_TO_BOTH, 3, "NTP stratum %d out of range, %d written\n", wanted, written);
-    const int result = &daemon == &kChrony ? write_chrony_conf(shm, written)
-                                           : write_ntp_conf(shm, &daemon == &kNtpsec, written);
-    ntp_server.written = result == 0;
-    ntp_server.refclock_written = shm && time_delivery_ready() && result == 0;
+    write_stratum(true);
     return 0;
 }
 
@@ -284,4 +299,20 @@ void ntp_server_retry_stratum() {
     if (ntp_server.written) return;
     set_ntp_stratum(ntp_server.stratum);
     if (ntp_server.written && ntp_server.running) ntp_server_start();
+}
+
+void ntp_server_holdover(bool free_running) {
+    const int raised = free_running && !time_delivery_shm();
+    if (raised == ntp_server.raised) return;
+    ntp_server.raised = raised;
+    const int written = write_stratum(false);
+    if (!ntp_server.running) return;
+    // A stop first: the init script's start leaves a running ntpd as it was.
+    for (const std::string& command : {deploy_setting("ORV_NTP_STOP", ntp_daemon().stop),
+                                       deploy_setting("ORV_NTP_START", ntp_daemon().start)}) {
+        run_command(command);
+        std::printf("CMD > %s\n", command.c_str());
+    }
+    LogPrint(LOG_TO_BOTH, 6, "NTP daemon restarted at stratum %d: holdover %s\n", written,
+             raised ? "begun" : "over");
 }

@@ -15,6 +15,8 @@ struct NtpServerState {
     // Why the operator stopped the daemon ("setup change", "reset"), carried by
     // the stop and the next start; nullptr for the unit's own stops.
     const char* stop_reason = nullptr;
+    // 1 while the stratum written is raised for the holdover.
+    int32_t raised = 0;
 };
 
 extern NtpServerState ntp_server;
@@ -34,3 +36,11 @@ int set_ntp_stratum(int stratum);
 // At each tick: a stratum whose write failed (a full RAM disk) is written
 // again, and a running daemon restarted to take it.
 void ntp_server_retry_stratum();
+// Once a tick: whether the daemon serves the free-running clock (the
+// holdover). With step delivery the daemon cannot tell it from broadcast time,
+// so the unit raises the stratum it serves by kHoldoverStrata for the holdover
+// and restores it after, stopping and starting a running daemon each time. With shm
+// delivery the daemon sees the samples stop and degrades its answers itself.
+void ntp_server_holdover(bool free_running);
+// The strata added to the served one for the holdover (15 at most).
+constexpr int kHoldoverStrata = 4;

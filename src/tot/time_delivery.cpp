@@ -9,6 +9,7 @@
 #include "os/deploy_settings.h"
 #include "os/shell.h"
 #include "os/unit_path.h"
+#include "tot/holdover.h"
 #include "tot/ntp_shm.h"
 
 #include <cstdio>
@@ -68,15 +69,27 @@ void write_sample(int64_t clock_ns, int64_t receive_ns) {
 
 } // namespace
 
+// The command is given the time carried forward by its own start-up
+// (clock_command_time_us), in local time as the date and time are.
 int set_system_time(int year, int month, int day, int hour, int minute, int second, int adjust) {
-    const std::string command =
-        format_command("/bin/date -s \"%d/%d/%d %02d:%02d:%02d.%03d%03d\"", year, month, day, hour,
-                       minute, second, tot_state.milliseconds, tot_state.microseconds);
-    std::printf(adjust ? "FPGA time adjust > %s\n" : "CMD > %s\n", command.c_str());
     const int64_t seconds = local_calendar_time(year, month, day, hour, minute, second);
-    const int64_t fraction_us = int64_t(tot_state.milliseconds) * 1000 + tot_state.microseconds;
-    return run_clock_command(command, seconds * 1000000 + fraction_us,
-                             tot_state.sub_second_read_us);
+    int64_t fraction_us = int64_t(tot_state.milliseconds) * 1000 + tot_state.microseconds;
+    const int64_t time_us = seconds * 1000000 + fraction_us;
+    tm given{};
+    given.tm_year = year - 1900, given.tm_mon = month - 1, given.tm_mday = day;
+    given.tm_hour = hour, given.tm_min = minute, given.tm_sec = second;
+    if (const int64_t given_us = clock_command_time_us(time_us);
+        seconds != -1 && given_us != time_us) {
+        const time_t given_s = time_t(given_us / 1000000);
+        localtime_r(&given_s, &given);
+        fraction_us = given_us % 1000000;
+    }
+    const std::string command =
+        format_command("/bin/date -s \"%d/%d/%d %02d:%02d:%02d.%03d%03d\"", given.tm_year + 1900,
+                       given.tm_mon + 1, given.tm_mday, given.tm_hour, given.tm_min, given.tm_sec,
+                       int(fraction_us / 1000), int(fraction_us % 1000));
+    std::printf(adjust ? "FPGA time adjust > %s\n" : "CMD > %s\n", command.c_str());
+    return run_clock_command(command, time_us, tot_state.sub_second_read_us);
 }
 
 int shm_delivery_unit() {
@@ -115,8 +128,9 @@ void deliver_broadcast_time(const TotDate& date, const TotTime& time, int adjust
                         adjust);
         return;
     }
+    // In a holdover the FPGA's clock runs free as well: no sample of broadcast time.
     const int64_t clock_ns = broadcast_ns(date, time);
-    if (clock_ns < 0) return;
+    if (clock_ns < 0 || (adjust && holdover.serving)) return;
     const int64_t receive_ns = tot_state.sub_second_read_ns;
     const bool first_take = !adjust && !delivery.first_take_done;
     if (!adjust) delivery.first_take_done = true;

@@ -24,7 +24,8 @@ void time_delivery_log_mode();
 // A broadcast time read from the FPGA and normalised, its fraction in the TOT
 // state: a take (adjust 0) or an alignment to the FPGA clock (adjust 1). Step:
 // the clock is set. Shm: a sample is written; only the first take after start
-// sets the clock, and only when it is more than half a second off.
+// sets the clock, and only when it is more than half a second off; an
+// alignment in a holdover writes nothing.
 void deliver_broadcast_time(const TotDate& date, const TotTime& time, int adjust);
 
 // Sets the clock with /bin/date: date and time as plain integers, the fraction

@@ -1,13 +1,17 @@
 // The NTP daemon control: the stratum edit that really runs grep, xargs and sed
 // on the sandbox's ntp.conf, what is copied to /etc, the lines of the delivery
-// run, the shm segment claimed before the daemon starts, the operator's reasons.
+// run, the shm segment claimed before the daemon starts, the operator's reasons,
+// the holdover's stratum, the date command's time.
+#include "os/clock.h"
 #include "os/deploy_settings.h"
 #include "os/shell.h"
 #include "sandbox.h"
 #include "settings/system_file.h"
+#include "tot/holdover.h"
 #include "tot/ntp_server.h"
 #include "tot/ntp_shm.h"
 #include "tot/time_delivery.h"
+#include "tot/tot_state.h"
 
 #include <sys/shm.h>
 #include <sys/wait.h>
@@ -167,8 +171,8 @@ TEST_F(NtpServer, ShmDaemonRunsOnlyOnASegmentTheUnitMade) {
     EXPECT_EQ(ntp_server.running, 0);
     const std::string u = std::to_string(unit);
     const std::string refclock = "server 127.127.28." + u +
-                                 " minpoll 4 maxpoll 4\nfudge 127.127.28." + u +
-                                 " refid TOT stratum 6\n";
+                                 " minpoll 2 maxpoll 2\nfudge 127.127.28." + u +
+                                 " refid TOT stratum 6\ntos orphan 11 orphanwait 1\n";
     EXPECT_EQ(time_delivery_claim(), 0);
     capture_stdout(ntp_server_start);
     EXPECT_EQ(ntp_server.running, 1);
@@ -199,4 +203,58 @@ TEST_F(NtpServer, OperatorStopsAndTheirStartsCarryTheReason) {
     EXPECT_EQ(sandbox.log(), " <INF> Stop TOT Time Server (setup change)\n"
                              " <INF> Start TOT Time Server (setup change)\n"
                              " <INF> Stop TOT Time Server\n");
+}
+
+// The date command is given the broadcast time carried forward by the median
+// of the last eight runs' times, so that the clock it sets is not behind by its
+// own start-up: none before a run (the time as read), across midnight, and the
+// ninth run's time pushing out the first's.
+TEST_F(NtpServer, DateCommandCarriedForwardByItsMedianRecentRunTime) {
+    const std::tuple<std::vector<int64_t>, int, int, const char*> cases[] = {
+        // runs noted (us), TOT time (s of 07:08:xx / 23:59:59), fraction (us), command
+        {{}, 9, 5042, "2023/2/5 07:08:09.005042"},
+        {{130000, 100000, 120000}, 9, 5042, "2023/2/5 07:08:09.125042"},
+        {{100000}, -1, 950000, "2023/2/6 00:00:00.050000"},
+        {{90000, 200000, 200000, 200000, 200000, 200000, 200000, 200000, 300000},
+         9,
+         0,
+         "2023/2/5 07:08:09.200000"},
+    };
+    for (const auto& [runs, second, fraction_us, date] : cases) {
+        clock_command_latency_reset();
+        for (const int64_t run_us : runs)
+            clock_command_latency_note(run_us);
+        tot_state.milliseconds = fraction_us / 1000;
+        tot_state.microseconds = fraction_us % 1000;
+        capture_stdout([second] {
+            if (second < 0)
+                set_system_time(2023, 2, 5, 23, 59, 59, 0);
+            else
+                set_system_time(2023, 2, 5, 7, 8, second, 0);
+        });
+        EXPECT_EQ(sandbox.journal().end()[-2], std::string("/bin/date -s \"") + date + "\"")
+            << date;
+    }
+    clock_command_latency_reset();
+}
+
+// With shm delivery an alignment to the FPGA clock is a sample (the count of
+// mode 1 up by two) until the holdover begins, when that clock runs free too.
+TEST_F(NtpServer, NoAlignmentSampleInTheHoldover) {
+    const int unit = 2 + getpid() % 254;
+    sandbox.write("/etc/default/orv-main",
+                  "ORV_TIME_DELIVERY=shm\nORV_SHM_UNIT=" + std::to_string(unit) + "\n");
+    deploy_settings_reload();
+    time_delivery_reset(); // no segment of an earlier test
+    shmctl(shmget(key_t(0x4E545030 + unit), 0, 0), IPC_RMID, nullptr);
+    deliver_broadcast_time({2023, 2, 5}, {0, 7, 8, 9}, 1); // the segment made
+    for (const bool serving : {false, true}) {
+        holdover.serving = serving;
+        const int before = ntp_shm_last_count();
+        deliver_broadcast_time({2023, 2, 5}, {0, 7, 8, 9}, 1);
+        EXPECT_EQ(ntp_shm_last_count() - before, serving ? 0 : 2) << serving;
+    }
+    holdover = HoldoverState{};
+    time_delivery_reset();
+    shmctl(shmget(key_t(0x4E545030 + unit), 0, 0), IPC_RMID, nullptr);
 }

@@ -255,6 +255,8 @@ TEST_F(TotStep, FrozenTimeWordThenLossOfLockIndicateFailureAndRetune) {
 
 // A minute without a take logs its reason and the holdover once, and without
 // the JST flag the failure of the running server; the next take logs their end.
+// For the holdover the daemon serves 4 strata higher (restarted at its begin
+// and at the take that ends it).
 class TotStepMissed : public TotStep,
                       public testing::WithParamInterface<std::pair<const char*, const char*>> {};
 
@@ -270,6 +272,8 @@ TEST_P(TotStepMissed, ReasonLoggedOnceThenTheReturn) {
     EXPECT_EQ(sandbox.log_count("<INF> Holdover begun: NTP daemon serving the free-running "
                                 "clock, no broadcast time for 61 s\n"),
               1);
+    EXPECT_EQ(sandbox.log_count("<INF> NTP daemon restarted at stratum 10: holdover begun\n"), 1);
+    EXPECT_EQ(sandbox.read("/etc/ntp.conf"), "fudge 127.127.1.0 stratum 10\n");
     const int no_flag = fault == std::string("tot off"); // the others do not fail the server
     EXPECT_EQ(sandbox.log_count("Failed to get TOT ( Lock:OK / CH:UHF-27 / BER:OK / "
                                 "TOT:2023/02/05 07:00:04 )\n"),
@@ -278,6 +282,10 @@ TEST_P(TotStepMissed, ReasonLoggedOnceThenTheReturn) {
     world("tot-period 1");
     ticks(70);
     EXPECT_EQ(sandbox.log_count("<INF> TOT taken again after "), 1);
+    EXPECT_EQ(sandbox.log_count("<INF> NTP daemon restarted at stratum 6: holdover over\n"), 1);
+    EXPECT_EQ(sandbox.journaled("sudo /etc/init.d/ntp start"), 3);
+    EXPECT_EQ(sandbox.journaled("sudo /etc/init.d/ntp stop"), 2);
+    EXPECT_EQ(sandbox.read("/etc/ntp.conf"), "fudge 127.127.1.0 stratum 6\n");
     EXPECT_EQ(sandbox.log_count("TOT Updated ( Lock:OK / CH:UHF-27 / BER:OK / TOT:"), no_flag);
     EXPECT_EQ(sandbox.log_count("Failed to get TOT"), no_flag);
 }

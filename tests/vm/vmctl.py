@@ -1,15 +1,25 @@
 #!/usr/bin/env python3
 """The host's side of the VM test: the guest agent over qemu's socket, and an SNTP
-client of 127.0.0.1:PORT that reads leap, stratum and the transmit time.
+client of 127.0.0.1:PORT that reads leap, stratum, root distance and the
+transmit time. A synchronised answer is one that a client with chronyd's
+defaults takes: leap not 3, stratum 1 to 15, root distance under 3 s.
   run SOCK CMD               the command's output; exits with its status
   broadcast SOCK AHEAD       the simulated broadcast AHEAD s ahead of this machine
   watch PORT STOPFILE        until STOPFILE exists: fails on a synchronised answer
   served PORT AHEAD STRATUM TIMEOUT   waits for the broadcast time at STRATUM
-  unsync PORT TIMEOUT        waits until no answer claims synchronisation
+  worst PORT AHEAD SECONDS   the worst offset of quick answers over SECONDS (takes
+                             between them): fails beyond 100 ms either way
+  holdover PORT STRATUM TIMEOUT   from the signal's loss: every answer synchronised
+                             until the daemon stops, degraded (a stratum above
+                             STRATUM, or a root dispersion of at least 50 ppm of the
+                             time since, less 8 s) from 75 s on; fails without a stop
+                             by TIMEOUT
 """
 import os, socket, struct, sys, time
 
 NTP_EPOCH = 2208988800
+MAX_DISTANCE = 3.0  # chronyd's default maxdistance
+TOLERANCE = 50e-6  # the unit's crystal
 
 
 def agent(sock_path, line, timeout=900):
@@ -33,7 +43,8 @@ def agent(sock_path, line, timeout=900):
 
 
 def sntp(port):
-    """(leap, stratum, offset of the transmit time to this machine) or None."""
+    """(leap, stratum, offset of the transmit time to this machine, root distance,
+    root dispersion, round trip) or None."""
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     s.settimeout(1)
     t1 = time.time()
@@ -45,21 +56,23 @@ def sntp(port):
         return None
     if len(reply) < 48:
         return None
+    delay, dispersion = (v / 2**16 for v in struct.unpack("!II", reply[4:12]))
     transmit = struct.unpack("!Q", reply[40:48])[0] / 2**32 - NTP_EPOCH
-    return reply[0] >> 6, reply[1], transmit - (t1 + t4) / 2
+    return (reply[0] >> 6, reply[1], transmit - (t1 + t4) / 2, delay / 2 + dispersion,
+            dispersion, t4 - t1)
 
 
 def synchronised(answer):
-    return answer is not None and answer[0] != 3 and 1 <= answer[1] <= 15
+    return answer is not None and answer[0] != 3 and 1 <= answer[1] <= 15 and \
+        answer[3] < MAX_DISTANCE
 
 
-def poll(port, done, timeout, times=1):
-    """The answer that met `done` `times` polls in a row, and when."""
-    start, row = time.monotonic(), 0
+def poll(port, done, timeout):
+    """The first answer that met `done`, and when."""
+    start = time.monotonic()
     while time.monotonic() - start < timeout:
         answer = sntp(port)
-        row = row + 1 if done(answer) else 0
-        if row == times:
+        if done(answer):
             return answer, time.monotonic() - start
         time.sleep(0.5)
     print(f"timeout after {timeout} s, last answer {answer}")
@@ -81,6 +94,67 @@ def broadcast(sock_path, ahead):
     print(f"guest clock {guest_ahead * 1e3:+.0f} ms (round trip {rtt * 1e3:.0f} ms)")
 
 
+def worst(port, ahead, seconds):
+    """Answers as quick as the link allows (a round trip under 10 ms bounds the
+    error to 5 ms) through several takes: the one furthest from the broadcast,
+    printed; a failure only beyond 100 ms either way (a clock stepped back by
+    the date command's latency, or set ahead), as emulation's own jitter of tens
+    of milliseconds is no fault of the unit."""
+    end, answers, far = time.monotonic() + seconds, 0, None
+    while time.monotonic() < end:
+        answer = sntp(port)
+        if synchronised(answer) and answer[5] < 0.01:
+            answers += 1
+            error = answer[2] - ahead
+            far = error if far is None or abs(error) > abs(far) else far
+        time.sleep(0.02)
+    if far is None:
+        print(f"no quick synchronised answer in {seconds:.0f} s")
+        sys.exit(1)
+    print(f"worst offset {far * 1e3:+.1f} ms of {answers} answers in {seconds:.0f} s"
+          " (limit 100 ms either way)")
+    sys.exit(abs(far) > 0.1)
+
+
+def holdover(port, stratum, timeout):
+    """From the signal's loss to the daemon's stop (no answer for 10 s): every
+    answer that claims synchronisation within chronyd's maximum distance, each
+    degraded from 75 s on; a restart's short gap is counted, answers refused
+    for their distance are a failure."""
+    start, since, gaps, refused = time.monotonic(), None, 0, 0
+    degraded_at, widest, last, failure = None, 0.0, None, ""
+    while time.monotonic() - start < timeout:
+        answer, t = sntp(port), time.monotonic() - start
+        if answer is None:
+            gaps += since is None
+            since = t if since is None else since
+            if t - since >= 10:
+                break
+        elif synchronised(answer):
+            since, last, widest = None, answer, max(widest, answer[3])
+            # The last sample may have been taken up to a poll (4 s) after the loss.
+            degraded = answer[1] > stratum or (t > 8 and answer[4] >= TOLERANCE * (t - 8))
+            degraded_at = t if degraded and degraded_at is None else degraded_at
+            if not degraded and t >= 75 and not failure:
+                failure = f"not degraded at {t:.0f} s: stratum {answer[1]}, " \
+                    f"root dispersion {answer[4] * 1e3:.3f} ms"
+        else:
+            since = None
+            if answer[0] != 3 and 1 <= answer[1] <= 15:
+                refused += 1
+                failure = failure or f"refused from {t:.0f} s: root distance {answer[3]:.3f} s"
+        time.sleep(0.5)
+    else:
+        failure = failure or f"still served after {timeout:.0f} s"
+    shown = "never" if degraded_at is None else f"from {degraded_at:.0f} s"
+    if last:
+        shown += f" (last: stratum {last[1]}, root dispersion {last[4] * 1e3:.3f} ms)"
+    print(f"{failure or 'ok'}: degraded {shown}, root distance at most "
+          f"{widest * 1e3:.1f} ms, {refused} refused, {gaps - 1} restart gaps, stopped after "
+          f"{since or 0:.0f} s")
+    sys.exit(bool(failure) or degraded_at is None)
+
+
 def main(cmd, *args):
     if cmd == "run":
         out, rc = agent(args[0], " ".join(args[1:]))
@@ -99,15 +173,19 @@ def main(cmd, *args):
             time.sleep(0.5)
         print(f"{answers} answers, none synchronised")
     elif cmd == "served":
-        ahead, stratum = int(args[1]), int(args[2])
-        answer, waited = poll(int(args[0]), lambda a: synchronised(a) and a[1] == stratum and
-                              abs(a[2] - ahead) <= 0.05, float(args[3]))
-        print(f"offset {(answer[2] - ahead) * 1e3:+.1f} ms, stratum {answer[1]}, after {waited:.0f} s")
-    elif cmd == "unsync":
-        # Three in a row: one lost reply is no loss of synchronisation.
-        answer, waited = poll(int(args[0]), lambda a: not synchronised(a), float(args[1]), 3)
-        print(f"{'no answer' if answer is None else 'leap %d stratum %d' % answer[:2]} after {waited:.0f} s")
-
+        # Also when a client first takes an answer, at whatever stratum.
+        ahead, stratum, start, taken = int(args[1]), int(args[2]), time.monotonic(), []
+        def done(a):
+            if synchronised(a) and not taken:
+                taken.append(time.monotonic() - start)
+            return synchronised(a) and a[1] == stratum and abs(a[2] - ahead) <= 0.05
+        answer, waited = poll(int(args[0]), done, float(args[3]))
+        print(f"offset {(answer[2] - ahead) * 1e3:+.1f} ms, stratum {answer[1]}, root distance "
+              f"{answer[3] * 1e3:.1f} ms, after {waited:.0f} s (taken after {taken[0]:.0f} s)")
+    elif cmd == "worst":
+        worst(int(args[0]), int(args[1]), float(args[2]))
+    elif cmd == "holdover":
+        holdover(int(args[0]), int(args[1]), float(args[2]))
 
 if __name__ == "__main__":
     main(*sys.argv[1:])
