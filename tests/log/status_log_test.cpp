@@ -141,6 +141,7 @@ TEST_F(StatusLogTest, HeldLinesAreLoggedOnceTheirSecondIsOver) {
 
 TEST_F(StatusLogTest, RotationAtTheThreshold) {
     sandbox.write(kCurrent, std::string(131072 - 10, 'x'));
+    sandbox.write("/var/www/StatusLog6.txt", "six");
     capture_stdout([] { LogWriteToFile("123456789"); });
     EXPECT_FALSE(sandbox.exists("/var/www/StatusLog1.txt")); // one byte short
     capture_stdout([] { EXPECT_EQ(0, LogWriteToFile("!")); });
@@ -148,6 +149,7 @@ TEST_F(StatusLogTest, RotationAtTheThreshold) {
     const std::string rotated = sandbox.read("/var/www/StatusLog1.txt");
     EXPECT_EQ(131072u, rotated.size());
     EXPECT_EQ("123456789!", rotated.substr(rotated.size() - 10));
+    EXPECT_EQ("six", sandbox.read("/var/www/StatusLog7.txt"));
     LogWriteToFile("after\n");
     EXPECT_EQ("after\n", sandbox.read(kCurrent));
 }

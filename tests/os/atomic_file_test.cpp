@@ -45,4 +45,7 @@ TEST_F(SandboxTest, AWholeFileIsSyncedBeforeItIsRenamedIntoPlace) {
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 3);
     ASSERT_EQ(0, mkfifo((dir + "/f.ini").c_str(), 0600)); // no FIFO read as a file
     EXPECT_FALSE(read_whole_file("/var/kelvatro/conf/f.ini", temp));
+    sandbox.write("/var/kelvatro/conf/t.ini", "text");
+    fs::create_symlink(dir + "/t.ini", dir + "/l.ini"); // nor a file through a link
+    EXPECT_FALSE(read_whole_file("/var/kelvatro/conf/l.ini", temp));
 }

@@ -63,8 +63,9 @@ TEST_F(SandboxTest, IniReadFileKeysCountOnlyAfterTheHeaderAndTheFlagStays) {
                               [&seen](const char* k, const char* v) { seen.emplace_back(k, v); }));
         return seen;
     };
-    EXPECT_EQ((std::vector<KeyValue>{{"A", "2"}, {"[Other]", ""}, {"B", "3"}}),
-              read(";;;\nA=1\n[Sec]\t; c\nA=2\n[Other]\nB=3\n"));
+    EXPECT_EQ(
+        (std::vector<KeyValue>{{"A", "2"}, {"[Other]", ""}, {"B", "3"}, {"[Sec]", ""}, {"C", "4"}}),
+        read(";;;\nA=1\n[Sec]\t; c\nA=2\n[Other]\nB=3\n[Sec]\nC=4\n"));
     EXPECT_EQ(std::vector<KeyValue>{}, read("[Sec] ; c\nA=1\n"));
     // A BOM before the header; a last line without its line end is taken
     // when its value is one its key takes (here any but an empty one).
