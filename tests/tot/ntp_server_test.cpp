@@ -245,7 +245,8 @@ TEST_F(NtpServer, NoAlignmentSampleInTheHoldover) {
     sandbox.write("/etc/default/orv-main",
                   "ORV_TIME_DELIVERY=shm\nORV_SHM_UNIT=" + std::to_string(unit) + "\n");
     deploy_settings_reload();
-    time_delivery_reset(); // no segment of an earlier test
+    time_delivery_reset(); // no segment nor holdover of an earlier test
+    holdover = HoldoverState{};
     shmctl(shmget(key_t(0x4E545030 + unit), 0, 0), IPC_RMID, nullptr);
     deliver_broadcast_time({2023, 2, 5}, {0, 7, 8, 9}, 1); // the segment made
     for (const bool serving : {false, true}) {
