@@ -52,7 +52,7 @@ constexpr int kMaxStratum = 15;
 const std::regex kOwnLine(R"(server 127\.127\.1\.0|fudge 127\.127\.1\.0 stratum \d{1,2})"
                           R"(|server 127\.127\.28\.\d{1,3} minpoll 2 maxpoll 2)"
                           R"(|fudge 127\.127\.28\.\d{1,3} refid TOT stratum \d{1,2})"
-                          R"(|tos orphan \d{1,2} orphanwait 1)");
+                          R"(|tos orphan \d{1,2} orphanwait 1( maxdisp 1)?)");
 
 struct NtpDaemon {
     const char* name;
@@ -183,16 +183,20 @@ int copy_ntp_conf() {
 
 // The working ntp.conf, then its copy where the daemon reads it. ntpsec has no
 // local clock that it serves: without shared memory it serves its own clock
-// as an orphan, at once. With shared memory, it serves its own clock as an
-// orphan at the holdover's stratum until the segment's clock holds a few
-// samples, which a single one leaves with a root dispersion of 8 s. Shm
+// as an orphan, at once. With shared memory it serves the segment's clock,
+// and its own as an orphan at the holdover's stratum once that clock has gone
+// unreachable (eight polls without a sample). ntpsec's maximum dispersion,
+// the one it gives each missing sample, is 1 s in place of 16 s: the first
+// sample after a start, and the missed polls before the clock is unreachable,
+// then keep the root distance under the 3 s a default client accepts. Shm
 // delivery without a segment of the unit's own names no reference clock. The
 // local clock of ntpd takes the place of the shared-memory clock of an earlier
 // run.
 int write_ntp_conf(bool shm, bool ntpsec, int stratum) {
     const std::string orphan =
-        format_command("%s %d orphanwait 1\n", kOrphanText,
-                       shm ? std::min(stratum + 1 + kHoldoverStrata, kMaxStratum) : stratum);
+        format_command("%s %d orphanwait 1%s\n", kOrphanText,
+                       shm ? std::min(stratum + 1 + kHoldoverStrata, kMaxStratum) : stratum,
+                       shm && ntpsec ? " maxdisp 1" : "");
     const int written = shm ? replace_reference_clocks(
                                   time_delivery_ready() ? shm_refclock_lines(stratum) + orphan : "")
                         : ntpsec ? replace_reference_clocks(orphan)
