@@ -167,7 +167,7 @@ first_take() {
 unit_running() { guest "test -p /var/lib/orv-vmtest/control -a -p /var/kelvatro/maincontrol -a -s /var/kelvatro/conf/Setup_05_01.ini"; }
 rebooted() { local id; id=$(guest cat /proc/sys/kernel/random/boot_id) && [ "$id" != "$1" ]; }
 
-# daemon_check DAEMON: orvctl on the booted package asks the daemon itself. Its
+# daemon_check DAEMON STRATUM: orvctl on the booted package asks the daemon itself. Its
 # verdict (exit status 0) and orvctl wait agree with the served time; the
 # daemon stopped behind the unit's back comes first in the status (exit
 # status 1), until it is started again.
@@ -177,6 +177,7 @@ daemon_check() {
         systemctl start $1; head -1 /tmp/st; test \$rc = 1 &&
         grep -q '^Disagreement : the unit serves, but the NTP daemon does not answer on 127.0.0.1:123' /tmp/st"
     check "5 $1 started: orvctl wait returns" guest "orvctl wait --timeout 120 && orvctl status | grep '^NTP answer'"
+    check "5 $1 started: served at stratum $2" "${ctl[@]}" served "$port" "$ahead" "$2" 60
 }
 # status_is STATUS: the line of orvctl status that says whether it serves, and
 # its exit status STATUS.
@@ -232,7 +233,7 @@ boot_and_check() {
     other=$((stratum == 3 ? 4 : 3))
     set_stratum "$other"
     check "3 setup change: stratum $other" "${ctl[@]}" served "$port" "$ahead" "$other" 30
-    daemon_check "$daemon"
+    daemon_check "$daemon" "$other"
     signal off
     check "4 signal off: holdover shown, then stopped" "${ctl[@]}" holdover "$port" "$other" 240
     check "4 orvctl status: not serving, status 1" eval 'until_ok 30 status_is 1 && status_is 1'
