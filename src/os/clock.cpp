@@ -76,8 +76,10 @@ int64_t monotonic_us() {
 }
 
 // The median of the runs noted: on a loaded machine a run takes from tens to
-// hundreds of milliseconds, and the clock that the command sets is off by its
-// run's difference from this, until the trim right after it.
+// hundreds of milliseconds to set the clock, and the clock that the command
+// sets is off by its run's difference from this, until the trim right after
+// it. The time a run takes to exit and be waited for is not counted: it would
+// set the clock ahead.
 int64_t clock_command_time_us(int64_t time_us) {
     std::vector<int64_t> runs;
     std::ranges::copy_if(command_latency.runs_us, std::back_inserter(runs),
@@ -96,11 +98,23 @@ void clock_command_latency_reset() {
     command_latency = CommandLatency{};
 }
 
-int run_clock_command(const std::string& command, int64_t time_us, int64_t at_us) {
+std::optional<int64_t> clock_command_set_after_us(int64_t given_us, int64_t clock_us,
+                                                  int64_t started_us, int64_t ended_us) {
+    const int64_t set_us = ended_us - (clock_us - given_us);
+    if (set_us < started_us || set_us > ended_us) return std::nullopt;
+    return set_us - started_us;
+}
+
+int run_clock_command(const std::string& command, int64_t given_us, int64_t time_us,
+                      int64_t at_us) {
     const int64_t started_us = monotonic_us();
     const int status = run_command(command);
     const int64_t ended_us = monotonic_us();
-    if (!sandboxed()) clock_command_latency_note(ended_us - started_us);
+    const int64_t clock_us = system_clock_ns() / 1000;
+    if (!sandboxed())
+        if (const auto set_after_us =
+                clock_command_set_after_us(given_us, clock_us, started_us, ended_us))
+            clock_command_latency_note(*set_after_us);
     const int64_t now_us = time_us + (ended_us - at_us);
     set_system_clock(time_t(now_us / 1000000), long(now_us % 1000000));
     return status;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <string>
 
 // The calendar time of a local date and time (daylight saving as the zone has
@@ -29,18 +30,24 @@ int set_system_clock(time_t seconds, long microseconds);
 // The time to give a command that sets the clock to time_us (date -s), so that
 // the clock it sets is not behind by the command's own start-up, tens of
 // milliseconds on a small machine: time_us carried forward by the median time
-// the last runs of such commands took on this unit (none before the first run,
-// nor in a sandbox, where commands are only journaled).
+// the last runs of such commands took on this unit to set the clock (none
+// before the first run, nor in a sandbox, where commands are only journaled).
 int64_t clock_command_time_us(int64_t time_us);
-// Notes the time one run of a clock-setting command took (run_clock_command
-// does so for each run on the unit).
+// Notes the time one run of a clock-setting command took to set the clock
+// (run_clock_command does so for each run on the unit).
 void clock_command_latency_note(int64_t us);
+// When a command that was given the time given_us set the clock, in
+// microseconds after its start: the clock read at ended_us, clock_us, has run
+// on from given_us since. None when that moment lies outside the command's run
+// (it failed, or the clock was set otherwise).
+std::optional<int64_t> clock_command_set_after_us(int64_t given_us, int64_t clock_us,
+                                                  int64_t started_us, int64_t ended_us);
 // Tests only: forgets the runs noted.
 void clock_command_latency_reset();
 
-// Runs a command that sets the system clock (date -s) to time_us, the time in
-// microseconds since the epoch at the monotonic moment at_us, notes how long
-// it took (on the unit), then sets the clock once more to that time carried
-// forward to now, precisely. Returns the command's status. In a sandbox both
-// are journaled, neither applied.
-int run_clock_command(const std::string& command, int64_t time_us, int64_t at_us);
+// Runs a command that sets the system clock (date -s) to given_us, for the
+// time time_us in microseconds since the epoch at the monotonic moment at_us,
+// notes how long it took to set the clock (on the unit), then sets the clock
+// once more to time_us carried forward to now, precisely. Returns the
+// command's status. In a sandbox both are journaled, neither applied.
+int run_clock_command(const std::string& command, int64_t given_us, int64_t time_us, int64_t at_us);

@@ -211,7 +211,7 @@ int SetSystemDate(const DateTime& dt) {
     if (seconds == time_t(-1))
         run_command(command);
     else
-        run_clock_command(command, int64_t(seconds) * 1000000, at_us);
+        run_clock_command(command, int64_t(seconds) * 1000000, int64_t(seconds) * 1000000, at_us);
     return run_command("hwclock -wu");
 }
 
@@ -223,6 +223,7 @@ int SetSystemTime(time_t seconds, long microseconds) {
     char command[64];
     std::snprintf(command, sizeof command, "date -s \"%04d-%02d-%02d %02d:%02d:%02d.%06ld\"",
                   dt.year, dt.month, dt.day, dt.hour, dt.minute, dt.second, microseconds);
-    run_clock_command(command, int64_t(seconds) * 1000000 + microseconds, at_us);
+    const int64_t time_us = int64_t(seconds) * 1000000 + microseconds;
+    run_clock_command(command, time_us, time_us, at_us);
     return run_command("hwclock -wu");
 }

@@ -78,8 +78,8 @@ int set_system_time(int year, int month, int day, int hour, int minute, int seco
     tm given{};
     given.tm_year = year - 1900, given.tm_mon = month - 1, given.tm_mday = day;
     given.tm_hour = hour, given.tm_min = minute, given.tm_sec = second;
-    if (const int64_t given_us = clock_command_time_us(time_us);
-        seconds != -1 && given_us != time_us) {
+    const int64_t given_us = seconds != -1 ? clock_command_time_us(time_us) : time_us;
+    if (given_us != time_us) {
         const time_t given_s = time_t(given_us / 1000000);
         localtime_r(&given_s, &given);
         fraction_us = given_us % 1000000;
@@ -89,7 +89,7 @@ int set_system_time(int year, int month, int day, int hour, int minute, int seco
                        given.tm_mon + 1, given.tm_mday, given.tm_hour, given.tm_min, given.tm_sec,
                        int(fraction_us / 1000), int(fraction_us % 1000));
     std::printf(adjust ? "FPGA time adjust > %s\n" : "CMD > %s\n", command.c_str());
-    return run_clock_command(command, time_us, tot_state.sub_second_read_us);
+    return run_clock_command(command, given_us, time_us, tot_state.sub_second_read_us);
 }
 
 int shm_delivery_unit() {

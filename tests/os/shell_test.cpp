@@ -42,7 +42,8 @@ TEST_F(SandboxTest, HostCommandsAndScriptsAreJournaledButNeverRun) {
 // setting's time carried on by what the command took.
 TEST_F(SandboxTest, ClockCommandAndItsSettingAreJournaled) {
     const int64_t at_us = monotonic_us();
-    EXPECT_EQ(0, run_clock_command("date -s \"2031-01-02 03:04:05\"", 1925000000000000, at_us));
+    EXPECT_EQ(0, run_clock_command("date -s \"2031-01-02 03:04:05\"", 1925000000000000,
+                                   1925000000000000, at_us));
     const int64_t most_us = monotonic_us() - at_us;
     const Lines journal = sandbox.journal();
     ASSERT_EQ(journal.size(), 2u);
