@@ -123,7 +123,7 @@ EOF
         -kernel "$image.vmlinuz" -initrd "$image.initrd" \
         -append "root=/dev/vda console=$console rw panic=1 init=/orv-firstboot" \
         -drive "file=$image.img.new,format=raw,if=virtio" </dev/null >"$work/firstboot.log" 2>&1 || true
-    grep -q '^orv-firstboot: done' "$work/firstboot.log" && { e2fsck -fy "$image.img.new" >/dev/null || [ $? = 1 ]; } ||
+    grep -q '^orv-firstboot: done' "$work/firstboot.log" && { e2fsck -fy "$image.img.new" >/dev/null 2>&1 || [ $? = 1 ]; } ||
         { tail -40 "$work/firstboot.log" >&2; echo "vm-test: the $arch image's first boot failed" >&2; exit 1; }
     mv "$image.img.new" "$image.img"
     echo "$token" >"$image.token"; rm -rf "$work"
