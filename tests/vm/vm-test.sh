@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Usage: tests/vm/vm-test.sh [--all] [DEB]     (the package booted in a qemu VM; --all: every daemon and delivery, a reboot, an upgrade, a purge)
+# Usage: tests/vm/vm-test.sh [--arch amd64|arm64|armhf] [--image | --all] [DEB]     (the package booted in a qemu VM; --all: every daemon and delivery, a reboot, an upgrade, a purge)
 # The booted appliance: a Debian 13 amd64 virtual machine (qemu, TCG) installs the
 # unit's package, runs orv-vmtest (the unit on simulated hardware, with the real
 # system under it) in place of orv-main, and an SNTP client on this machine checks
@@ -10,25 +10,53 @@
 # Each boot measures the root distance served, the worst answer around takes
 # and the holdover's degradation (ORV_HOLDOVER_S=150: from 61 s to 150 s).
 # The image is cached in $ORV_VM_CACHE (default /var/cache/orv-vm), keyed by the
-# release and its package list.
+# architecture, the release and its package list.
+# --arch arm64|armhf: the package of that architecture in an emulated arm
+# machine (tests/vm/arm-image.sh); emulation is slower, so its waits are longer.
+# --image: only builds the image when it is not cached (no VM measures meanwhile,
+# so it needs no lock).
 . "$(dirname "$0")/../tools/lib.sh"
 cd "$repo"
-orv_install_packages mmdebstrap qemu-system-x86 e2fsprogs python3 cmake ninja-build g++
-
-all=0 && [ "${1:-}" = --all ] && all=1 && shift
-deb=${1:-$(ls build-deb-amd64-trixie/orv-main_*_amd64.deb build-deb-amd64/orv-main_*_amd64.deb 2>/dev/null | head -1 || true)}
-[ -f "$deb" ] || { echo "vm-test: no package: run scripts/package.sh amd64 first" >&2; exit 1; }
+arch=amd64 all=0 image_only=0
+while [ $# -gt 0 ]; do
+    case $1 in
+    --arch) arch=${2:-} && shift 2 ;;
+    --all) all=1 && shift ;;
+    --image) image_only=1 && shift ;;
+    *) break ;;
+    esac
+done
+case $arch in
+amd64) orv_install_packages mmdebstrap qemu-system-x86 e2fsprogs python3 cmake ninja-build g++ ;;
+arm64 | armhf) orv_install_packages debootstrap qemu-system-arm e2fsprogs cpio xz-utils python3 cmake ninja-build \
+    "crossbuild-essential-$arch" "libbcm2835-dev:$arch" ;;
+*) echo "vm-test: --arch amd64|arm64|armhf" >&2 && exit 2 ;;
+esac
+deb=${1:-$(ls "build-deb-$arch-trixie/orv-main_"*"_$arch.deb" "build-deb-$arch/orv-main_"*"_$arch.deb" 2>/dev/null | head -1 || true)}
+[ -f "$deb" ] || { echo "vm-test: no package: run scripts/package.sh $arch trixie first" >&2; exit 1; }
 echo "vm-test: package $deb"
 release=trixie cache=${ORV_VM_CACHE:-/var/cache/orv-vm} ctl=(python3 "$repo/tests/vm/vmctl.py") daemons="ntpsec chrony"
 mirror=$(orv_debian_mirror)
 
+# orv-vmtest and its simulated tuner, built for the guest (64-bit seconds in the
+# segment, as trixie's daemons read it).
 export CCACHE_BASEDIR=/work CCACHE_NOHASHDIR=true
-[ -f build/CMakeCache.txt ] || cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j2 --target orv-vmtest orv_simtuner >/dev/null
+bin=build slow=1
+[ $arch = amd64 ] || { bin=build-vm-$arch slow=4; }
+[ -f $bin/CMakeCache.txt ] || if [ $arch = amd64 ]; then
+    cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+else
+    cmake -S . -B $bin -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/toolchain-$arch.cmake" \
+        -DORV_SHM_TIME64=ON -DBUILD_TESTING=OFF >/dev/null
+fi
+cmake --build $bin -j2 --target orv-vmtest orv_simtuner >/dev/null
 
 # The package's run-time dependencies (first of each alternative) but the NTP
-# daemons, whose .debs the image keeps aside, one installed per run.
-packages="linux-image-amd64 systemd-sysv udev iproute2 dbus kmod initramfs-tools $(dpkg-deb -f "$deb" Depends |
+# daemons, whose .debs the image keeps aside, one installed per run; an arm
+# image takes its kernel's modules from the kernel's .deb.
+kernel="linux-image-amd64 " initramfs=" initramfs-tools"
+[ $arch = amd64 ] || kernel= initramfs=
+packages="${kernel}systemd-sysv udev iproute2 dbus kmod$initramfs $(dpkg-deb -f "$deb" Depends |
     tr ',' '\n' | sed 's/|.*//; s/(.*)//; s/:any//; s/ //g' | grep -vxE "ntpsec|ntp|chrony" | sort -u | tr '\n' ' ')"
 
 # The guest's agent: each line from the host over the virtio port is an id and a
@@ -83,7 +111,10 @@ build_image() {
     mv "$image.img.new" "$image.img"
     echo "$token" >"$image.token"; rm -rf "$tree"
 }
+qemu=(qemu-system-x86_64 -accel tcg,tb-size=256 -cpu max) console=ttyS0
+[ $arch = amd64 ] || . tests/vm/arm-image.sh
 [ -f "$image.img" ] || build_image
+[ $image_only = 0 ] || { echo "vm-test: image $image.img" && exit 0; }
 
 run=$(mktemp -d /tmp/orv-vm.XXXXXX)
 qemu_pid= watch_pid=
@@ -95,7 +126,7 @@ stop_qemu() {
 trap 'stop_qemu; rm -rf "$run"' EXIT
 trap 'exit 1' INT TERM
 mkdir "$run/payload"
-cp "$deb" build/orv-vmtest build/liborv-simtuner.so "$run/payload/"
+cp "$deb" $bin/orv-vmtest $bin/liborv-simtuner.so "$run/payload/"
 if [ $all = 1 ]; then # the same package as a newer version, for the upgrade
     dpkg-deb -R "$deb" "$run/up"
     sed -i 's/^Version: .*/&+1/' "$run/up/DEBIAN/control"
@@ -104,8 +135,15 @@ fi
 truncate -s 64M "$run/payload.img"
 mkfs.ext4 -q -d "$run/payload" "$run/payload.img"
 
-# guest CMD: runs CMD (its lines joined) in the guest.
-guest() { "${ctl[@]}" run "$run/agent.sock" "$(tr '\n' ' ' <<<"$*")"; }
+# guest [--timeout S] CMD: runs CMD (its lines joined) in the guest; a command
+# known to run long (apt-get, orvctl wait) is given its S seconds, any other
+# fails after $ORV_VM_AGENT_TIMEOUT s without an answer (a guest going down).
+export ORV_VM_AGENT_TIMEOUT=$((30 * slow))
+guest() {
+    local t=()
+    [ "$1" != --timeout ] || { t=(--timeout "$2") && shift 2; }
+    "${ctl[@]}" run "${t[@]}" "$run/agent.sock" "$(tr '\n' ' ' <<<"$*")"
+}
 # until TIMEOUT CMD...: runs CMD every second until it succeeds, at most TIMEOUT s.
 until_ok() {
     local end=$((SECONDS + $1))
@@ -115,9 +153,9 @@ until_ok() {
 boot() {
     port=$(python3 -c 'import socket; s=socket.socket(2, 2); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
     rm -f "$run/agent.sock"
-    qemu-system-x86_64 -accel tcg,tb-size=256 -cpu max -smp 2 -m 512 -nographic \
+    "${qemu[@]}" -smp 2 -m 512 -nographic \
         -kernel "$image.vmlinuz" -initrd "$image.initrd" \
-        -append "root=/dev/vda console=ttyS0 rw net.ifnames=0 orv.vmtest=$(cat "$image.token")" \
+        -append "root=/dev/vda console=$console rw net.ifnames=0 orv.vmtest=$(cat "$image.token")" \
         -drive "file=$image.img,format=raw,if=virtio,snapshot=on" \
         -drive "file=$run/payload.img,format=raw,if=virtio,readonly=on" \
         -netdev "user,id=n,ipv6=off,hostfwd=udp:127.0.0.1:$port-:123" -device virtio-net-pci,netdev=n \
@@ -162,7 +200,7 @@ watched() {
 first_take() {
     check "broadcast set $ahead s ahead" "${ctl[@]}" broadcast "$run/agent.sock" "$ahead"
     signal on
-    check "$2" "${ctl[@]}" served "$port" "$ahead" "$1" 60
+    check "$2" "${ctl[@]}" served "$port" "$ahead" "$1" $((60 * slow))
 }
 unit_running() { guest "test -p /var/lib/orv-vmtest/control -a -p /var/kelvatro/maincontrol -a -s /var/kelvatro/conf/Setup_05_01.ini"; }
 rebooted() { local id; id=$(guest cat /proc/sys/kernel/random/boot_id) && [ "$id" != "$1" ]; }
@@ -172,12 +210,24 @@ rebooted() { local id; id=$(guest cat /proc/sys/kernel/random/boot_id) && [ "$id
 # daemon stopped behind the unit's back comes first in the status (exit
 # status 1), until it is started again.
 daemon_check() {
-    check "5 orvctl wait: serving, status 0" guest "orvctl wait --timeout 60 && orvctl status | grep '^NTP answer'"
+    check "5 orvctl wait: serving, status 0" guest --timeout $((90 * slow)) "orvctl wait --timeout $((60 * slow)) &&
+        orvctl status | grep '^NTP answer'"
     check "5 $1 stopped: disagreement, status 1" guest "systemctl stop $1; orvctl status >/tmp/st; rc=\$?;
         systemctl start $1; head -1 /tmp/st; test \$rc = 1 &&
         grep -q '^Disagreement : the unit serves, but the NTP daemon does not answer on 127.0.0.1:123' /tmp/st"
-    check "5 $1 started: orvctl wait returns" guest "orvctl wait --timeout 120 && orvctl status | grep '^NTP answer'"
-    check "5 $1 started: served at stratum $2" "${ctl[@]}" served "$port" "$ahead" "$2" 60
+    check "5 $1 started: orvctl wait returns" guest --timeout $((150 * slow)) "orvctl wait --timeout $((120 * slow)) &&
+        orvctl status | grep '^NTP answer'"
+    check "5 $1 started: served at stratum $2" "${ctl[@]}" served "$port" "$ahead" "$2" $((60 * slow))
+}
+# shm_view DAEMON: the daemon's own view of the segment the unit writes: its SHM
+# source selected and reached, the last sample's offset under 50 ms.
+shm_view() {
+    case $1 in
+    chrony) guest "chronyc -n -c sources | awk -F, '\$1 == \"#\" { print; ok = \$2 == \"*\" && \$6 != 0 &&
+        (\$8 < 0 ? -\$8 : \$8) < 0.05 } END { exit !ok }'" ;;
+    ntpsec) guest "ntpq -pn | awk '\$1 ~ /SHM|127.127.28/ { print; ok = \$1 ~ /^[*]/ && \$7 != 0 &&
+        (\$9 < 0 ? -\$9 : \$9) < 50 } END { exit !ok }'" ;;
+    esac
 }
 # status_is STATUS: the line of orvctl status that says whether it serves, and
 # its exit status STATUS.
@@ -189,17 +239,17 @@ status_is() { guest "orvctl status >/tmp/st; rc=\$?; grep '^Serving' /tmp/st; te
 lifecycle() {
     local daemon=$1 stratum=$2 id pid
     id=$(guest cat /proc/sys/kernel/random/boot_id)
-    guest systemctl reboot >/dev/null || true
+    guest --timeout 5 systemctl reboot >/dev/null || true
     watch_unsync
-    until_ok 300 rebooted "$id" && until_ok 120 unit_running || { row "6 reboot" FAIL "not back"; return; }
+    until_ok $((300 * slow)) rebooted "$id" && until_ok $((120 * slow)) unit_running || { row "6 reboot" FAIL "not back"; return; }
     guest "mount -o ro /dev/vdb /mnt" >/dev/null
     check "6 reboot: stratum $stratum kept" guest "grep '^Set_TOT_STRATUM=$stratum\b' /var/kelvatro/conf/Setup_05_01.ini"
     watched "6 reboot: unsynchronised until first take"
     first_take "$stratum" "6 reboot: served after the first take"
     pid=$(guest systemctl show -p MainPID --value orv-main)
-    check "6 upgrade restarts the service" guest "apt-get install -y -q /mnt/orv-up.deb >/dev/null &&
+    check "6 upgrade restarts the service" guest --timeout $((300 * slow)) "apt-get install -y -q /mnt/orv-up.deb >/dev/null &&
         test \$(systemctl show -p MainPID --value orv-main) != $pid && systemctl is-active orv-main"
-    check "6 purge: the daemon on its own configuration" guest "apt-get purge -y -q orv-main >/dev/null &&
+    check "6 purge: the daemon on its own configuration" guest --timeout $((300 * slow)) "apt-get purge -y -q orv-main >/dev/null &&
         test -z \"\$(dpkg -V $daemon)\" && ! systemctl cat $daemon.service | grep orv &&
         ! ls /etc/chrony/conf.d/orv* /etc/ntpsec/ntp.d/orv* 2>/dev/null &&
         systemctl is-active $daemon"
@@ -212,9 +262,9 @@ boot_and_check() {
     echo "== $boot_name"
     boot
     watch_unsync
-    until_ok 300 guest true || { row "boot" FAIL "no agent"; tail -20 "$run/console.log"; return 1; }
+    until_ok $((300 * slow)) guest true || { row "boot" FAIL "no agent"; tail -20 "$run/console.log"; return 1; }
     row "boot" ok "$((SECONDS - start)) s"
-    guest "mount -o ro /dev/vdb /mnt && cp /mnt/orv-vmtest /usr/local/sbin/ &&
+    guest --timeout $((300 * slow)) "mount -o ro /dev/vdb /mnt && cp /mnt/orv-vmtest /usr/local/sbin/ &&
         cp /mnt/liborv-simtuner.so /usr/local/lib/ && ldconfig &&
         cp /var/cache/orv-debs/$daemon/*.deb /var/cache/apt/archives/ &&
         echo $system_file | base64 -d >/usr/kelvatro/conf/ORV_System.ini &&
@@ -222,7 +272,7 @@ boot_and_check() {
         sed -i '/^restrict ::1/a restrict 10.0.2.2 nomodify nopeer noquery' /usr/kelvatro/conf/ntp.conf &&
         printf 'ORV_NTP_DAEMON=$daemon\nORV_TIME_DELIVERY=$delivery\nORV_HOLDOVER_S=150\n' >>/etc/default/orv-main &&
         systemctl restart orv-main" >"$run/install.log" 2>&1 &&
-        until_ok 60 unit_running ||
+        until_ok $((60 * slow)) unit_running ||
         { row "install, unit running" FAIL ""; tail -30 "$run/install.log" >&2; return 1; }
     row "install, unit running" ok "$((SECONDS - start)) s"
     stratum=$(guest "sed -n 's/^Set_TOT_STRATUM=\([0-9]*\).*/\1/p' /var/kelvatro/conf/Setup_05_01.ini")
@@ -230,15 +280,16 @@ boot_and_check() {
     watched "1 unsynchronised from boot to first take"
     first_take "$stratum" "2 signal on: broadcast time, stratum $stratum"
     check "2 worst answer around takes" "${ctl[@]}" worst "$port" "$ahead" 20
+    [ "$delivery" != shm ] || check "2 $daemon reads the segment: SHM source" shm_view "$daemon"
     other=$((stratum == 3 ? 4 : 3))
     set_stratum "$other"
-    check "3 setup change: stratum $other" "${ctl[@]}" served "$port" "$ahead" "$other" 30
+    check "3 setup change: stratum $other" "${ctl[@]}" served "$port" "$ahead" "$other" $((30 * slow))
     daemon_check "$daemon" "$other"
     signal off
     check "4 signal off: holdover shown, then stopped" "${ctl[@]}" holdover "$port" "$other" 240
-    check "4 orvctl status: not serving, status 1" eval 'until_ok 30 status_is 1 && status_is 1'
+    check "4 orvctl status: not serving, status 1" eval 'until_ok $((30 * slow)) status_is 1 && status_is 1'
     signal on
-    check "4 signal on: served again" "${ctl[@]}" served "$port" "$ahead" "$other" 60
+    check "4 signal on: served again" "${ctl[@]}" served "$port" "$ahead" "$other" $((60 * slow))
     check "5 systemctl stop: a clean end" guest "systemctl stop orv-main &&
         tail -n 3 /var/www/StatusLog.txt | grep -q 'Main Program End' &&
         grep -q '^Serving=0' /var/kelvatro/conf/ORV_State.ini &&

@@ -3,7 +3,10 @@
 client of 127.0.0.1:PORT that reads leap, stratum, root distance and the
 transmit time. A synchronised answer is one that a client with chronyd's
 defaults takes: leap not 3, stratum 1 to 15, root distance under 3 s.
-  run SOCK CMD               the command's output; exits with its status
+  run [--timeout S] SOCK CMD   the command's output; exits with its status, or 124
+                             when the whole answer has not come in S seconds
+                             (default $ORV_VM_AGENT_TIMEOUT, else 30: a guest that
+                             reboots answers nothing, and the caller asks again)
   broadcast SOCK AHEAD       the simulated broadcast AHEAD s ahead of this machine
   watch PORT STOPFILE        until STOPFILE exists: fails on a synchronised answer
   served PORT AHEAD STRATUM TIMEOUT   waits for the broadcast time at STRATUM
@@ -22,16 +25,26 @@ MAX_DISTANCE = 3.0  # chronyd's default maxdistance
 TOLERANCE = 50e-6  # the unit's crystal
 
 
-def agent(sock_path, line, timeout=900):
-    """The output of a request to the guest's agent and the value of its answer."""
+def agent(sock_path, line, timeout=None):
+    """The output of a request to the guest's agent and the value of its answer;
+    TimeoutError when the answer is not complete within TIMEOUT s."""
+    timeout = timeout or float(os.environ.get("ORV_VM_AGENT_TIMEOUT", 30))
+    deadline = time.monotonic() + timeout
     request = os.urandom(6).hex()
     data, mark = b"", f"@rc {request} ".encode()
     with socket.socket(socket.AF_UNIX) as s:
-        s.settimeout(timeout)
+        s.settimeout(5)
         s.connect(sock_path)
         s.sendall(f"{request} {line}\n".encode())
         while not any(t.startswith(mark) for t in data.split(b"\n")[:-1]):
-            chunk = s.recv(65536)
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise TimeoutError(f"no answer from the guest in {timeout:.0f} s")
+            s.settimeout(left)
+            try:
+                chunk = s.recv(65536)
+            except socket.timeout:
+                continue
             if not chunk:
                 raise RuntimeError("agent closed")
             data += chunk
@@ -157,7 +170,14 @@ def holdover(port, stratum, timeout):
 
 def main(cmd, *args):
     if cmd == "run":
-        out, rc = agent(args[0], " ".join(args[1:]))
+        timeout = None
+        if args[0] == "--timeout":
+            timeout, args = float(args[1]), args[2:]
+        try:
+            out, rc = agent(args[0], " ".join(args[1:]), timeout)
+        except (OSError, RuntimeError) as e:  # TimeoutError is an OSError
+            print(e, file=sys.stderr)
+            sys.exit(124)
         print(out)
         sys.exit(int(rc))
     elif cmd == "broadcast":
