@@ -8,6 +8,7 @@
 #include "main/current_state.h"
 #include "main/lifecycle.h"
 #include "main/net_probe.h"
+#include "main/unit_state.h"
 #include "os/pace.h"
 #include "reg_device.h"
 #include "sandbox.h"
@@ -84,6 +85,7 @@ class MainTest : public SandboxTest {
         timer_table_prepare();
         tot_state_reset();
         ntp_server = NtpServerState{0, 16, 0};
+        unit_state_reset(); // the state file of an earlier test's sandbox is not this one's
     }
 
     void TearDown() override {
