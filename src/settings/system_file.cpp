@@ -208,10 +208,12 @@ int SetSystemDate(const DateTime& dt) {
     char command[64];
     std::snprintf(command, sizeof command, "date -s \"%04d-%02d-%02d %02d:%02d:%02d\"", dt.year,
                   dt.month, dt.day, dt.hour, dt.minute, dt.second);
-    if (seconds == time_t(-1))
+    if (seconds == time_t(-1)) {
         run_command(command);
-    else
-        run_clock_command(command, int64_t(seconds) * 1000000, int64_t(seconds) * 1000000, at_us);
+    } else {
+        const int64_t time_us = int64_t(seconds) * 1000000;
+        run_clock_command(command, time_us, time_us, at_us);
+    }
     return run_command("hwclock -wu");
 }
 
