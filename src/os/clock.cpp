@@ -6,10 +6,18 @@
 #include "os/shell.h"
 #include "os/unit_path.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <iterator>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 // Broadcast dates past January 2038 must convert and set the clock: every build
@@ -28,6 +36,66 @@ struct CommandLatency {
     size_t next = 0;
 };
 CommandLatency command_latency;
+
+// A descriptor closed when it goes out of scope (-1: none).
+struct Descriptor {
+    int fd;
+    explicit Descriptor(int fd) : fd(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+// The clock, read when a command had set it.
+struct ClockReading {
+    int64_t clock_us = 0;
+    int64_t at_us = 0; // monotonic; 0: not read
+};
+
+// A timer that becomes readable once the system clock is set (any setting
+// cancels it), or -1.
+int clock_setting_timer() {
+    const int fd = timerfd_create(CLOCK_REALTIME, TFD_CLOEXEC);
+    itimerspec tomorrow{};
+    tomorrow.it_value.tv_sec = time(nullptr) + 86400;
+    if (fd >= 0 &&
+        timerfd_settime(fd, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &tomorrow, nullptr) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Sets the clock to time_us at the monotonic moment at_us, carried forward to now.
+void set_clock_carried(int64_t time_us, int64_t at_us) {
+    const int64_t now_us = time_us + (monotonic_us() - at_us);
+    set_system_clock(time_t(now_us / 1000000), long(now_us % 1000000));
+}
+
+// Waits until the timer says that the clock was set, or until `stop`; then reads
+// the clock so set and sets it precisely at once.
+ClockReading trim_when_set(int timer, int stop, int64_t time_us, int64_t at_us) {
+    std::array<pollfd, 2> fds{{{timer, POLLIN, 0}, {stop, POLLIN, 0}}};
+    while (poll(fds.data(), fds.size(), -1) < 0 && errno == EINTR) {
+    }
+    if (!(fds[0].revents & POLLIN)) return {};
+    const ClockReading reading{system_clock_ns() / 1000, monotonic_us()};
+    set_clock_carried(time_us, at_us);
+    return reading;
+}
+
+// The watcher of a command's run, trim_when_set on a thread that notes its
+// reading; none when no thread can be had (the setting after the command remains).
+std::thread start_watcher(int timer, int stop, int64_t time_us, int64_t at_us,
+                          ClockReading& reading) {
+    try {
+        return std::thread([=, &reading] { reading = trim_when_set(timer, stop, time_us, at_us); });
+    } catch (const std::system_error&) {
+        return {};
+    }
+}
 } // namespace
 
 time_t clock_floor() {
@@ -105,17 +173,28 @@ std::optional<int64_t> clock_command_set_after_us(int64_t given_us, int64_t cloc
     return set_us - started_us;
 }
 
+// On the unit a watcher sets the clock precisely as soon as the command has set
+// it, so that the clock the command set is served for the watcher's wake-up
+// only, not until the command has printed, exited and been waited for.
 int run_clock_command(const std::string& command, int64_t given_us, int64_t time_us,
                       int64_t at_us) {
+    const Descriptor timer(sandboxed() ? -1 : clock_setting_timer());
+    const Descriptor stop(timer.fd < 0 ? -1 : eventfd(0, EFD_CLOEXEC));
+    ClockReading reading;
+    std::thread watcher;
+    if (stop.fd >= 0) watcher = start_watcher(timer.fd, stop.fd, time_us, at_us, reading);
     const int64_t started_us = monotonic_us();
     const int status = run_command(command);
     const int64_t ended_us = monotonic_us();
-    const int64_t clock_us = system_clock_ns() / 1000;
+    if (watcher.joinable()) {
+        eventfd_write(stop.fd, 1);
+        watcher.join();
+    }
+    if (reading.at_us == 0) reading = {system_clock_ns() / 1000, ended_us};
     if (!sandboxed())
         if (const auto set_after_us =
-                clock_command_set_after_us(given_us, clock_us, started_us, ended_us))
+                clock_command_set_after_us(given_us, reading.clock_us, started_us, reading.at_us))
             clock_command_latency_note(*set_after_us);
-    const int64_t now_us = time_us + (ended_us - at_us);
-    set_system_clock(time_t(now_us / 1000000), long(now_us % 1000000));
+    set_clock_carried(time_us, at_us);
     return status;
 }

@@ -47,7 +47,8 @@ void clock_command_latency_reset();
 
 // Runs a command that sets the system clock (date -s) to given_us, for the
 // time time_us in microseconds since the epoch at the monotonic moment at_us,
-// notes how long it took to set the clock (on the unit), then sets the clock
-// once more to time_us carried forward to now, precisely. Returns the
-// command's status. In a sandbox both are journaled, neither applied.
+// notes how long it took to set the clock (on the unit), and sets the clock to
+// time_us carried forward, precisely: on the unit as soon as the command has
+// set it, and once more after it. Returns the command's status. In a sandbox
+// the command and the setting after it are journaled, neither applied.
 int run_clock_command(const std::string& command, int64_t given_us, int64_t time_us, int64_t at_us);
