@@ -266,7 +266,7 @@ up() {
         boot
         watch_unsync
         end=$((SECONDS + 300 * slow))
-        until grep -q "Kernel panic" "$run/console.log"; do
+        until grep -qs "Kernel panic" "$run/console.log"; do
             guest true >/dev/null 2>&1 && return 0
             [ $SECONDS -lt $end ] || return 1
             sleep 1
