@@ -167,9 +167,9 @@ void clock_command_latency_reset() {
 }
 
 std::optional<int64_t> clock_command_set_after_us(int64_t given_us, int64_t clock_us,
-                                                  int64_t started_us, int64_t ended_us) {
-    const int64_t set_us = ended_us - (clock_us - given_us);
-    if (set_us < started_us || set_us > ended_us) return std::nullopt;
+                                                  int64_t started_us, int64_t read_us) {
+    const int64_t set_us = read_us - (clock_us - given_us);
+    if (set_us < started_us || set_us > read_us) return std::nullopt;
     return set_us - started_us;
 }
 

@@ -37,11 +37,12 @@ int64_t clock_command_time_us(int64_t time_us);
 // (run_clock_command does so for each run on the unit).
 void clock_command_latency_note(int64_t us);
 // When a command that was given the time given_us set the clock, in
-// microseconds after its start: the clock read at ended_us, clock_us, has run
-// on from given_us since. None when that moment lies outside the command's run
-// (it failed, or the clock was set otherwise).
+// microseconds after its start: the clock read at read_us (monotonic, once the
+// command had set it or had ended), clock_us, has run on from given_us since.
+// None when that moment lies outside the command's start and the reading (it
+// failed, or the clock was set otherwise).
 std::optional<int64_t> clock_command_set_after_us(int64_t given_us, int64_t clock_us,
-                                                  int64_t started_us, int64_t ended_us);
+                                                  int64_t started_us, int64_t read_us);
 // Tests only: forgets the runs noted.
 void clock_command_latency_reset();
 

@@ -12,18 +12,19 @@ TEST_F(SandboxTest, TheBuildDayIsTheFloorOfEveryClockSetting) {
     clock_floor_set(kTestsClockFloor);
 }
 
-// A command given 1000.000000 s and started at 10 s (monotonic): the clock read
-// when it ended tells when it set the clock; a moment outside its run is no
-// measure (the command failed, or something else set the clock).
+// A command given 1000.000000 s and started at 10 s (monotonic): the clock,
+// read once the command had set it or ended, tells when it set the clock; a
+// moment outside its run is no measure (the command failed, or something else
+// set the clock).
 TEST(ClockCommand, TheMomentItSetTheClockIsReadFromTheClockAfterIt) {
     const std::tuple<int64_t, int64_t, std::optional<int64_t>> cases[] = {
-        // clock read at the end (us), end (monotonic us), set after the start (us)
+        // clock read (us), read at (monotonic us), set after the start (us)
         {1000'030'000, 10'120'000, 90'000},      {1000'000'000, 10'120'000, 120'000},
         {1000'120'000, 10'120'000, 0},           {1000'130'000, 10'120'000, std::nullopt},
         {999'990'000, 10'120'000, std::nullopt},
     };
-    for (const auto& [clock_us, ended_us, set_after_us] : cases)
-        EXPECT_EQ(clock_command_set_after_us(1000'000'000, clock_us, 10'000'000, ended_us),
+    for (const auto& [clock_us, read_us, set_after_us] : cases)
+        EXPECT_EQ(clock_command_set_after_us(1000'000'000, clock_us, 10'000'000, read_us),
                   set_after_us)
             << clock_us;
 }
