@@ -1,11 +1,13 @@
 // orvctl status: the published state file, the network settings and the NTP
 // daemon's configuration, with whether the unit runs (a reader on its control
 // FIFO, or unknown to a user who may not open it) and what the daemon itself
-// answers, shown for a person or as JSON for monitoring; and the verdict that
-// the exit status and orvctl wait give of it.
+// answers, shown for a person or as JSON for monitoring, every text from a file
+// with its control characters escaped; and the verdict that the exit status and
+// orvctl wait give of it.
 #include "orvctl_status.h"
 
 #include "daemon_check.h"
+#include "log/status_log.h"
 #include "main/main_loop.h"
 #include "main/unit_state.h"
 #include "os/unit_path.h"
@@ -20,6 +22,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <map>
+#include <regex>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,11 +34,14 @@ constexpr const char* kNetworkFile = "/var/kelvatro/conf/ORV_Network.ini";
 
 using Values = std::map<std::string, std::string>;
 
-// The section's keys; `error` is the errno when the file cannot be read.
+// The section's keys; `error` is the errno when the file cannot be read. Each
+// value comes with its control characters escaped: whoever wrote the file, it
+// is only shown.
 Values read_section(const char* path, const char* section, int* error = nullptr) {
     Values values;
-    const int result = IniReadFile(
-        path, section, [&values](const char* key, const char* value) { values[key] = value; });
+    const int result = IniReadFile(path, section, [&values](const char* key, const char* value) {
+        values[key] = LogEscapedControls(value);
+    });
     if (error) *error = result == 0 ? 0 : errno;
     return values;
 }
@@ -74,11 +80,12 @@ std::string local_time(long long seconds) {
     return text;
 }
 
+// A JSON string: its control characters escaped (the texts of files come so
+// already), then its quotes and backslashes.
 std::string json_string(const std::string& text) {
     std::string out = "\"";
-    for (const char c : text) {
+    for (const char c : LogEscapedControls(text)) {
         if (c == '"' || c == '\\') out += '\\';
-        if (static_cast<unsigned char>(c) < 0x20) continue;
         out += c;
     }
     return out + "\"";
@@ -86,9 +93,8 @@ std::string json_string(const std::string& text) {
 
 // A value that is a number as it stands in JSON, or null.
 std::string json_number(const std::string& text) {
-    char* end = nullptr;
-    std::strtod(text.c_str(), &end);
-    return text.empty() || *end ? "null" : text;
+    static const std::regex number(R"(-?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][-+]?[0-9]+)?)");
+    return std::regex_match(text, number) ? text : "null";
 }
 
 // Whether a process reads the control FIFO. Only a FIFO without a reader, or
@@ -131,7 +137,7 @@ View gather() {
     v.running = control_fifo_read(v.unknown_why);
     v.state = read_section(kStateFilePath, "[State]", &v.state_error);
     v.network = network_in_use();
-    v.conf = ntp_daemon_conf();
+    v.conf = LogEscapedControls(ntp_daemon_conf());
     v.served_stratum = std::atoi(get(v.state, "ServedStratum", "-1").c_str()); // ntp.conf is root's
     const long long taken = number(v.state, "LastTake");
     v.age = taken > 0 ? static_cast<long long>(std::time(nullptr)) - taken : -1;
@@ -225,6 +231,8 @@ void print_text(const View& v) {
         std::printf("Disagreement : the unit serves, but %s\n", other.c_str());
     std::printf("Unit         : %s\n", unit_text(v).c_str());
     std::printf("Serving      : %s\n", serving_text(v).c_str());
+    if (const std::string conflict = get(s, "Conflict", ""); !conflict.empty())
+        std::printf("Conflict     : %s\n", conflict.c_str());
     if (s.empty()) {
         const std::string path = unit_path(kStateFilePath);
         if (v.state_error == 0 || v.state_error == ENOENT)
@@ -278,6 +286,7 @@ void print_json(const View& v) {
         {"reason", json_string(reason_of(v))},
         {"unit_serving", json_of(unit_serving)},
         {"unit_reason", v.running == Running::yes ? json_string(get(s, "Reason")) : "null"},
+        {"conflict", get(s, "Conflict", "").empty() ? "null" : json_string(get(s, "Conflict"))},
         {"holdover", holdover == "1"   ? "true"
                      : holdover == "0" ? "false"
                                        : "null"},

@@ -51,18 +51,10 @@ const char* level_name(int level) {
     return kLevelNames[level];
 }
 
-// The log's access: readable by the ORV_GROUP group (the web front end shows
-// it) and no one else when that names a group, else by everyone; root's alone
-// to write.
-FileAccess log_access() {
-    const FileAccess shared = shared_file_access();
-    if (shared.group == kKeepGroup || shared.group == 0) return FileAccess{0644, shared.group};
-    return FileAccess{0640, shared.group};
-}
-
-// Gives an open log file the log's access, when it has not got it.
+// Gives an open log file the log's access, when it has not got it: root's alone
+// to write, read by the web front end (published_file_access).
 void restrict_log_file(int fd, const struct stat& st, const char* path) {
-    const FileAccess access = log_access();
+    const FileAccess access = published_file_access();
     const bool owner_right =
         access.group == kKeepGroup || (st.st_uid == 0 && st.st_gid == access.group);
     if ((st.st_mode & 07777) == access.mode && owner_right) return;
@@ -75,7 +67,7 @@ void restrict_log_file(int fd, const struct stat& st, const char* path) {
 // waited on.
 int open_log_file(const char* path, int flags) {
     const int fd = open(unit_path(path).c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                        log_access().mode);
+                        published_file_access().mode);
     struct stat st {};
     if (fd < 0 || (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1)) {
         if (fd >= 0) restrict_log_file(fd, st, path);
@@ -317,6 +309,16 @@ std::string LogEscaped(std::string_view text, size_t limit) {
         const auto [piece, length] = escape_first(text);
         if (escaped.size() + piece.size() > limit) break;
         escaped += piece;
+        text.remove_prefix(length);
+    }
+    return escaped;
+}
+
+std::string LogEscapedControls(std::string_view text) {
+    std::string escaped;
+    while (!text.empty()) {
+        const auto [piece, length] = escape_first(text);
+        escaped += text[0] == '\\' ? "\\" : piece;
         text.remove_prefix(length);
     }
     return escaped;

@@ -75,3 +75,7 @@ void LogHeldFlush();
 // and as raw bytes, as does any byte that is not part of valid UTF-8. The text
 // ends before a character whose escape would take it beyond `limit` bytes.
 std::string LogEscaped(std::string_view text, size_t limit = 120);
+// The same escapes of control characters and bytes of no valid UTF-8, of the
+// whole text, a backslash left as it is: text from a file shown on a terminal
+// (orvctl), such as the log's lines, which hold their escapes already.
+std::string LogEscapedControls(std::string_view text);

@@ -10,6 +10,7 @@
 #include "os/file_access.h"
 #include "os/unit_path.h"
 #include "settings/system_file.h"
+#include "tot/clock_authority.h"
 #include "tot/holdover.h"
 #include "tot/ntp_server.h"
 #include "tot/ntp_shm.h"
@@ -102,7 +103,8 @@ UnitState gather() {
                      served_stratum(),
                      reception.poor,
                      take_counters,
-                     daemon_name()};
+                     daemon_name(),
+                     time_source_conflict()};
 }
 
 void write_if_changed(const std::string& path, const std::string& text, Output& output,
@@ -175,7 +177,7 @@ void unit_state_started() {
 }
 
 std::string state_file_text(const UnitState& s) {
-    char text[1024];
+    char text[2048];
     std::snprintf(text, sizeof text,
                   "[State]\n"
                   "Version=%s\t\t;プログラムのバージョン\n"
@@ -192,13 +194,14 @@ std::string state_file_text(const UnitState& s) {
                   "ShmUnit=%d\nShmCount=%d\n"
                   "NtpDaemon=%s\t\t;NTPサーバ(running:起動,stopped:停止)\n"
                   "Stratum=%d\t\t;設定されているstratum値\n"
-                  "ServedStratum=%d\t\t;NTPサーバが配信するstratum値(-1:不明)\n",
+                  "ServedStratum=%d\t\t;NTPサーバが配信するstratum値(-1:不明)\n"
+                  "Conflict=%s\t\t;時刻源の設定の競合(空:なし)\n",
                   ORV_PROGRAM_VERSION, s.pid, static_cast<long long>(s.started_s), s.serving,
                   s.reason.c_str(), s.holdover, s.function, s.lock, s.channel, s.level, s.snr,
                   s.ber, static_cast<long long>(s.taken_at_s), s.last_year, s.last_month,
                   s.last_day, s.last_hour, s.last_minute, s.last_second, s.shm ? "shm" : "step",
                   s.shm_unit, s.shm_count, s.ntp_running ? "running" : "stopped", s.stratum,
-                  s.served_stratum);
+                  s.served_stratum, s.conflict.c_str());
     return text;
 }
 
@@ -251,7 +254,8 @@ void unit_state_reset() {
 void publish_unit_state() {
     const int64_t now = now_s();
     const UnitState state = gather();
-    write_if_changed(kStateFilePath, state_file_text(state), published.state, shared_file_access());
+    write_if_changed(kStateFilePath, state_file_text(state), published.state,
+                     published_file_access());
     if (const std::string path = metrics_path(); !path.empty())
         write_if_changed(path, metrics_text(state, now), published.metrics, kMetricsAccess);
 }
@@ -260,7 +264,8 @@ void publish_unit_restarting() {
     UnitState state = gather();
     state.serving = 0;
     state.reason = "restarting";
-    write_if_changed(kStateFilePath, state_file_text(state), published.state, shared_file_access());
+    write_if_changed(kStateFilePath, state_file_text(state), published.state,
+                     published_file_access());
 }
 
 void publish_unit_ended() {

@@ -33,6 +33,7 @@ struct UnitState {
     int reception_poor; // locked, the SNR or the BER past its threshold
     TakeCounters counters;
     std::string daemon = "ntp"; // ORV_NTP_DAEMON: ntpsec, chrony, else ntp
+    std::string conflict;       // of the time sources the settings choose, empty: none
 };
 
 // Notes the program's start; a metrics directory named but missing is said

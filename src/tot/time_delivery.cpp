@@ -109,8 +109,11 @@ bool time_delivery_ready() {
 }
 
 void time_delivery_report() {
-    if (const Delivery d = delivery_setting(); !d.problem.empty())
+    static std::string reported; // the problem last logged
+    const Delivery d = delivery_setting();
+    if (!d.problem.empty() && d.problem != reported)
         LogPrint(LOG_TO_BOTH, 3, "%s: time delivery step\n", d.problem.c_str());
+    reported = d.problem;
 }
 
 void time_delivery_log_mode() {

@@ -129,46 +129,61 @@ TEST_F(SetupChangeTest, UnusableFileIsRefusedWhole) {
 
 // A system file that switches the TOT function off stops the NTP daemon that
 // served broadcast time, as the holdover limit would; once, and not while on.
+// TimeAdjust=1 beside the TOT function is a conflict, logged once while it lasts.
 TEST_F(SetupChangeTest, TotFunctionSwitchedOffStopsTheNtpDaemon) {
+    FakeUnitClock clock;
     ntp_server.running = 1;
-    for (const char* info : {"04000000", "00000000", "00000000"}) {
-        sandbox.write(kSystemFilePath,
-                      std::string("[ORVSystem]\nVersion=01000004\nSystemInfo=") + info + "\n");
+    int applied = 0;
+    for (const char* info : {"04000000", "04000000", "00000000", "00000000", "04000000"}) {
+        sandbox.write(kSystemFilePath, std::string("[ORVSystem]\nVersion=01000004\nTimeAdjust=1\n"
+                                                   "TimeAdjustInt=0\nSystemInfo=") +
+                                           info + "\n");
         handle(kSystemFilePath);
-        EXPECT_EQ(sandbox.journaled("sudo /etc/init.d/ntp stop"), info[1] == '0') << info;
+        clock.advance_seconds(1);
+        EXPECT_EQ(sandbox.journaled("sudo /etc/init.d/ntp stop"), ++applied >= 3) << applied;
     }
     EXPECT_EQ(sandbox.log_count(" <INF> TOT function off: NTP daemon stopped\n"), 1);
+    EXPECT_EQ(sandbox.log_count(" <ERR> Time source conflict: TimeAdjust 1 (the NTP client) with "
+                                "the TOT function on: only broadcast time sets the clock while "
+                                "the unit keeps it\n"),
+              2);
 }
 
 // The set date is local time: the clock takes the matching seconds (the
-// setting after the command: ShellTest). While the TOT function is on and the
-// last take is within the holdover limit, a set date is refused.
+// setting after the command: ShellTest), and the date is stored and shown.
+// While the TOT function is on and the last take is within the holdover limit,
+// or before the program's build, a set date is refused: logged, not stored.
 TEST_F(SetupChangeTest, ChangedSetDateSetsTheClocksUnlessBroadcastTimeIsKept) {
+    FakeUnitClock clock;
     const auto commands = [this] {
         Lines lines;
         std::ranges::copy_if(sandbox.journal(), std::back_inserter(lines),
                              [](const std::string& c) { return !c.starts_with("clock_settime"); });
         return lines;
     };
-    for (const auto& [function, taken, day] :
-         {std::tuple{kTotFunctionBit, true, 3}, {kTotFunctionBit, false, 4}, {0u, true, 5}}) {
+    // The TOT function, a take, the build's floor (2024-01-07 or none), the day.
+    for (const auto& [function, taken, floor, day] :
+         {std::tuple{kTotFunctionBit, true, kTestsClockFloor, 3},
+          {kTotFunctionBit, false, kTestsClockFloor, 4},
+          {0u, true, kTestsClockFloor, 5},
+          {0u, false, time_t{1704585600}, 6}}) {
         system_settings.SystemInfo = function;
         holdover = HoldoverState{};
         if (taken) holdover_take();
+        clock_floor_set(floor);
         sandbox.write(kCurrentFilePath, "[ORVCurrent]\nSetDate=2024/01/0" + std::to_string(day) +
                                             "\t; d\nSetTime=09:07:03\n");
         handle(kCurrentFilePath);
+        clock.advance_seconds(1);
     }
+    clock_floor_set(kTestsClockFloor);
     EXPECT_EQ(commands(), (Lines{"date -s \"2024-01-04 09:07:03\"", "hwclock -wu",
                                  "date -s \"2024-01-05 09:07:03\"", "hwclock -wu"}));
+    EXPECT_EQ(current_state.SetDateTime.day, 5);
+    EXPECT_EQ(sandbox.log_count(" <INF> Set Date   : 2024/01/0"), 2);
     EXPECT_EQ(sandbox.log_count(" <ERR> Clock not set to 2024-01-03 09:07:03: the unit keeps "
                                 "broadcast time\n"),
               1);
-    clock_floor_set(1704585600); // 2024-01-07: an earlier date sets nothing
-    sandbox.write(kCurrentFilePath, "[ORVCurrent]\nSetDate=2024/01/06\n");
-    handle(kCurrentFilePath);
-    clock_floor_set(kTestsClockFloor);
-    EXPECT_EQ(commands().size(), 4u);
     EXPECT_EQ(sandbox.log_count(" <ERR> Clock not set to 2024-01-06 09:07:03: before the "
                                 "program's build date\n"),
               1);
@@ -238,6 +253,7 @@ TEST_F(SetupChangeTest, OnlyFilesOfTheSettingsDirectoryAreTaken) {
     for (const char* name :
          {"/var/kelvatro/conf/sub/../ORV_System.ini", "/var/kelvatro/conf/./ORV_System.ini"}) {
         std::strcpy(system_settings.UnitName, "BEFORE");
+        clock.advance_seconds(1); // the same file is applied again a second later
         handle(name);
         EXPECT_STREQ(system_settings.UnitName, "INSIDE") << name;
     }

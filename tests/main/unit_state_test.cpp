@@ -27,7 +27,8 @@ const char* const kStateText =
     "ShmUnit=123456\nShmCount=42\n"
     "NtpDaemon=running\t\t;NTPサーバ(running:起動,stopped:停止)\n"
     "Stratum=7\t\t;設定されているstratum値\n"
-    "ServedStratum=8\t\t;NTPサーバが配信するstratum値(-1:不明)\n";
+    "ServedStratum=8\t\t;NTPサーバが配信するstratum値(-1:不明)\n"
+    "Conflict=TimeAdjust 1\t\t;時刻源の設定の競合(空:なし)\n";
 
 } // namespace
 
@@ -45,7 +46,7 @@ TEST(UnitState, StateAndMetricsTexts) {
                 42,         1,
                 7,          8,
                 1,          {5, 1, 2, {{"latch too old", 3}, {"no time latched", 1}}},
-                "chrony"};
+                "chrony",   "TimeAdjust 1"};
     EXPECT_EQ(state_file_text(s), kStateText);
     const std::string metrics = metrics_text(s, 1796677510);
     EXPECT_TRUE(contains(metrics, "# HELP orv_bit_error_ratio Bit error rate of the broadcast.\n"
