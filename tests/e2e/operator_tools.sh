@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # The operator's tools on a sandboxed unit: a metrics directory that is missing
-# at start (said once, the file written once it is made); a second unit on the
-# same sandbox refused, by orv-sim and by run-sim.sh, the first one's FIFOs
-# kept; orvctl refusing an unknown command word and a control character, the
-# unit logging unknown messages once with their count; the counters and the
-# signal level and SNR through a signal loss, the holdover and the return;
-# commands written behind a RESET taken by the next pass; orvctl on a unit that
-# restarts; SIGTERM ending the unit as END does but without the power-off (the
-# NTP daemon stopped, orv_up 0). The shipped alerting rules pass promtool (when
+# at start (said once, the file written once it is made); TimeAdjust=1 beside
+# the TOT function logged and shown as a conflict; a second unit on the same
+# sandbox refused, by orv-sim and by run-sim.sh, the first one's FIFOs kept,
+# the lock file 0644; orvctl refusing an unknown command word and a control
+# character (C0 or C1), the unit logging unknown messages once a second with
+# their count; the counters and the signal level and SNR through a signal loss,
+# the holdover and the return; commands written behind a RESET taken by the next
+# pass; orvctl on a unit that restarts, and on a state file and log that hold
+# control characters (escaped, the JSON valid); SIGTERM ending the unit as END
+# does but without the power-off (the NTP daemon stopped, orv_up 0). The shipped alerting rules pass promtool (when
 # unpacked into build/promtool/) and they and the dashboard name only metrics
 # the unit writes; the scenarios are executable; install-packages.sh takes no
 # package of another architecture for the machine's own.
@@ -25,8 +27,13 @@ ctl_fails() { # STATUS OUTPUT ARG...: orvctl exits STATUS printing OUTPUT
     [ "$status" = "$1" ] && [ "$out" = "$2" ]
 }
 
+sed -i 's/^TimeAdjust=0/TimeAdjust=1/' "$CONF/ORV_System.ini"
 sim_start
 wait_serving
+conflict="TimeAdjust 1 (the NTP client) with the TOT function on: only broadcast time sets the clock while the unit keeps it"
+expect "the conflict logged" log_has "<ERR> Time source conflict: $conflict"
+wait_for "the conflict shown" eval '{ "${CTL[@]}" status || true; } | grep -qxF "Conflict     : $conflict"'
+expect "in the JSON" eval '{ "${CTL[@]}" status --json || true; } | python3 -c "import json,sys; sys.exit(json.load(sys.stdin)[\"conflict\"] != sys.argv[1])" "$conflict"'
 missing="<ERR> ORV_METRICS_DIR /metrics does not exist: no metrics written until it is made"
 expect "the missing metrics directory said" log_has "$missing"
 mkdir "$ROOT/metrics"
@@ -39,18 +46,19 @@ expect_eq "orv-sim refused" "$status:$out" "1:Another unit runs on $ROOT/var/kel
 status=0 && ORV_ROOT=$ROOT timeout 60 "$repo/scripts/run-sim.sh" </dev/null >/dev/null 2>&1 || status=$?
 expect_eq "run-sim.sh refused" "$status" 1
 expect "the FIFOs kept" eval 'test -p "$CONTROL" && test -p "$ROOT/sim/control"'
+expect_eq "the lock file's mode" "$(stat -c %a "$ROOT/var/kelvatro/orv-main.lock")" 644
 
 step "commands refused by orvctl, unknown ones counted by the unit"
 expect "unknown word" ctl_fails 2 "orvctl: unknown command FOO: not sent (the unit takes: reg iic [SetupChange] [UpLoad] [UpLoadFpga] RESET END REBOOT FACTORY_RESET LOG_DELETE)" send FOO bar
-for arg in $'0\nEND' $'0\rEND'; do
+for arg in $'0\nEND' $'0\rEND' $'0\xc2\x9b2J' $'\x9b'; do
     expect "a control character" ctl_fails 2 "orvctl: argument 1 holds a control character: not sent" send reg "$arg"
 done
 send "FOO\nx\n" # one message: its second line is no command
 wait_for "an unknown message" log_has "Unknown control message ignored: FOO"
 send "BAR\nLOG_DELETE\n"
-wait_for "LOG_DELETE" log_has "ORV Log delete"
-expect_eq "unknown messages" "$(status_logs | grep -o '<ERR> \(Unknown\|Repeated\).*')" \
-    $'<ERR> Unknown control message ignored: FOO\n<ERR> Repeated 1 more times: Unknown control message ignored: FOO'
+wait_for "BAR, held back a second at most" log_has "Unknown control message ignored: BAR"
+expect_eq "unknown messages" "$(status_logs | grep -o '<ERR> Unknown.*')" \
+    $'<ERR> Unknown control message ignored: FOO\n<ERR> Unknown control message ignored: BAR'
 
 step "signal lost and back: counters, no level or SNR without a signal"
 takes=$(sample orv_takes_total)
@@ -88,7 +96,15 @@ mkfifo "$CONTROL" && exec 3<>"$CONTROL" # a reader, as the restarting unit holds
 sed -i -e 's/^Reason=[^\t]*/Reason=restarting/' -e 's/^Pid=[^\t]*/Pid=4321/' "$STATE"
 expect "restarting with its pid" eval '{ "${CTL[@]}" status || true; } | grep -qx "Unit         : restarting (pid 4321)"'
 expect "in the JSON" eval '{ "${CTL[@]}" status --json || true; } | grep -q "\"reason\": \"restarting\", .*\"pid\": 4321}"'
+printf 'Reason=\e[1A\e[2K\x7f\xc2\x9b\xff"\\x\nChannel=nan\n' >>"$STATE" # written by anyone
+expect "no control character shown" eval '! { "${CTL[@]}" status || true; } | grep -q "[[:cntrl:]]"'
+shown='\x1B[1A\x1B[2K\x7F\xC2\x9B\xFF"\x'
+expect "escaped in the JSON" eval '{ "${CTL[@]}" status --json || true; } | python3 -c "import json,sys; d=json.load(sys.stdin)
+sys.exit(d[\"unit_reason\"] != sys.argv[1] or d[\"channel\"] is not None)" "$shown"'
 exec 3<&-
+printf 'x\e[2Jy\n' >>"$ROOT/var/www/StatusLog.txt"
+expect_eq "the log's control characters escaped" "$("${CTL[@]}" log | tail -n 1)" 'x\x1B[2Jy'
+
 
 step "the alerting rules and the dashboard"
 names=$(awk '/^# TYPE orv_/ { print $3 }' "$ROOT/serving.prom" "$METRICS" | sort -u)
