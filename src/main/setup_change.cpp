@@ -73,8 +73,9 @@ bool same_date_time(const DateTime& a, const DateTime& b) {
 // Refusals are logged at most once a second per cause, whatever the names in
 // them (a writer that varies its names too): another cause is logged at once,
 // the same one again within the second counted. Causes can hold text from the
-// file, so only the first few have a kind of their own; the others share one.
-constexpr size_t kRefusalCauses = 8;
+// file, so only the first six (as many as there are kinds of cause) have a kind
+// of their own; the others share one, which keeps the log's flood bound.
+constexpr size_t kRefusalCauses = 6;
 std::map<std::string, LogFlood> refusals;
 LogFlood other_refusals;
 
