@@ -28,6 +28,7 @@ ctl_fails() { # STATUS OUTPUT ARG...: orvctl exits STATUS printing OUTPUT
 }
 
 sed -i 's/^TimeAdjust=0/TimeAdjust=1/' "$CONF/ORV_System.ini"
+install -m 0044 /dev/null "$ROOT/var/kelvatro/orv-main.lock" # as an earlier version left it
 sim_start
 wait_serving
 conflict="TimeAdjust 1 (the NTP client) with the TOT function on: only broadcast time sets the clock while the unit keeps it"

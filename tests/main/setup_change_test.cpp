@@ -166,7 +166,8 @@ TEST_F(SetupChangeTest, ChangedSetDateSetsTheClocksUnlessBroadcastTimeIsKept) {
          {std::tuple{kTotFunctionBit, true, kTestsClockFloor, 3},
           {kTotFunctionBit, false, kTestsClockFloor, 4},
           {0u, true, kTestsClockFloor, 5},
-          {0u, false, time_t{1704585600}, 6}}) {
+          {0u, false, time_t{1704585600}, 6},
+          {0u, false, kTestsClockFloor, 5}}) { // unchanged: nothing done
         system_settings.SystemInfo = function;
         holdover = HoldoverState{};
         if (taken) holdover_take();
