@@ -4,18 +4,34 @@
 # seconds of the unit's ticks: serving, the signal lost for two minutes (no lock,
 # the holdover after a minute, the NTP daemon stopped at the holdover limit of
 # 100 s), and the signal back (the next take serves again). The metrics file is
-# read once a second. Installs Debian's python3-matplotlib when it is missing;
-# builds orv-sim in build/ unless ORV_SIM names it; runs Debian's python3. The README shows the picture:
-# run this again whenever the metrics change.
+# read once a second. Draws with python3's matplotlib when it has one (Debian's
+# python3-matplotlib), else with that of a virtual environment, $ORV_PLOT_VENV
+# (default build/plot-venv), made with python3-venv and filled by pip the first
+# time; it installs nothing for the system and needs no root. Builds orv-sim in
+# build/ unless ORV_SIM names it. The README shows the picture: run this again
+# whenever the metrics change.
 set -euo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-case ${1:-} in -h | --help) sed -n '2,9s/^# \{0,1\}//p' "$0" && exit 0 ;; esac
+case ${1:-} in -h | --help) sed -n '2,13s/^# \{0,1\}//p' "$0" && exit 0 ;; esac
 png=$(realpath -m "${1:-$repo/doc/metrics.png}")
-# shellcheck source=scripts/install-packages.sh
-. "$repo/scripts/install-packages.sh"
 # shellcheck source=scripts/sandbox-layout.sh
 . "$repo/scripts/sandbox-layout.sh"
-orv_install_packages python3 python3-matplotlib
+
+# A python3 with matplotlib: the system's, else the virtual environment's.
+plot_python() {
+    local venv=${ORV_PLOT_VENV:-$repo/build/plot-venv}
+    if python3 -c 'import matplotlib' 2>/dev/null; then
+        command -v python3
+    elif "$venv/bin/python3" -c 'import matplotlib' 2>/dev/null ||
+        { echo "plot-metrics.sh: no matplotlib for python3: pip installs it into $venv" >&2 &&
+            python3 -m venv "$venv" >&2 && "$venv/bin/pip" install -q matplotlib >&2; }; then
+        echo "$venv/bin/python3"
+    else
+        echo "plot-metrics.sh: no matplotlib: install Debian's python3-matplotlib, or python3-venv for a virtual environment in $venv (pip fetches matplotlib into it)" >&2
+        return 1
+    fi
+}
+python=$(plot_python)
 sim=$(orv_sim_path "$repo")
 
 root=$(mktemp -d /tmp/orv-plot-XXXXXX)
@@ -23,7 +39,7 @@ trap 'rm -rf "$root"' EXIT
 orv_sandbox_layout "$root"
 mkdir -p "$root/etc/default" "$root/metrics"
 printf '%s\n' ORV_METRICS_DIR=/metrics ORV_HOLDOVER_S=100 >"$root/etc/default/orv-main"
-ORV_ROOT=$root ORV_SIM_TICK_MS=1000 TZ=Asia/Tokyo /usr/bin/python3 - "$sim" "$root" "$png" <<'PY'
+ORV_ROOT=$root ORV_SIM_TICK_MS=1000 TZ=Asia/Tokyo "$python" - "$sim" "$root" "$png" <<'PY'
 import os, subprocess, sys, time
 import matplotlib
 matplotlib.use("Agg")
