@@ -54,7 +54,7 @@ for script in $(grep -lE '^#!/usr/bin/env bash' -r "$repo/scripts" "$repo/tests"
 done
 
 stub "$ROOT/ran/python3" 'exit 1'
-status=0 && err=$(PATH="$ROOT/ran:$PATH" ORV_PLOT_VENV=$ROOT/venv bash "$repo/scripts/plot-metrics.sh" "$ROOT/m.png" 2>&1 >/dev/null) || status=$?
+status=0 && err=$(PATH="$ROOT/ran:$PATH" ORV_PLOT_PYTHON=$ROOT/ran/python3 ORV_PLOT_VENV=$ROOT/venv bash "$repo/scripts/plot-metrics.sh" "$ROOT/m.png" 2>&1 >/dev/null) || status=$?
 expect_eq "plot-metrics.sh without matplotlib" "$status|$(cat "$ROOT/ran/log" 2>&1)|$(tail -n 1 <<<"$err")" \
     "1|cat: $ROOT/ran/log: No such file or directory|plot-metrics.sh: no matplotlib: install Debian's python3-matplotlib, or python3-venv for a virtual environment in $ROOT/venv (pip fetches matplotlib into it)"
 
