@@ -26,10 +26,11 @@ constexpr std::pair<std::string_view, const char*> kTakeFailureKinds[] = {
 };
 constexpr size_t kTakeFailureKindCount = std::size(kTakeFailureKinds);
 
-// The kind of a reason: the first whose text begins it.
-constexpr size_t take_failure_kind(std::string_view reason) {
+// The kind of a reason (none: the last): the first whose text begins it.
+constexpr size_t take_failure_kind(const char* reason) {
+    const std::string_view text = reason ? reason : "";
     size_t kind = 0;
-    while (!reason.starts_with(kTakeFailureKinds[kind].first))
+    while (!text.starts_with(kTakeFailureKinds[kind].first))
         ++kind;
     return kind;
 }
