@@ -67,8 +67,7 @@ sim_control "signal on"
 wait_for "takes again" sample_above orv_takes_total "$takes"
 expect "the last take's time" sample_above orv_last_take_timestamp_seconds 1700000000
 expect "the daemon started once" sample_is orv_daemon_starts_total 1
-wait_for "the daemon's answer" grep -q "^orv_ntp_stratum " "$METRICS"
-cp "$METRICS" "$ROOT/serving.prom"
+wait_for "the daemon's answer" eval 'cp "$METRICS" "$ROOT/serving.prom" && grep -q "^orv_ntp_stratum " "$ROOT/serving.prom"'
 
 step "commands behind a RESET are taken by the next pass"
 send "RESET\nreg 6200\n"
