@@ -114,7 +114,8 @@ offset=0
 shown=$log
 [ -n "$show_console" ] && shown=$console
 [ -f "$shown" ] && offset=$(stat -c %s "$shown")
-"$sim" </dev/null >>"$console" 2>&1 &
+read -ra emulator <<<"${ORV_SIM_EMULATOR:-}" # a cross build's, as the scenarios take it
+"${emulator[@]}" "$sim" </dev/null >>"$console" 2>&1 &
 sim_pid=$!
 tail -c +$((offset + 1)) -s 0.2 --pid="$sim_pid" -F "$shown" 2>/dev/null &
 tail_pid=$!
