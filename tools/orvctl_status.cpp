@@ -170,7 +170,7 @@ std::string disagreement(const View& v) {
     if (!daemon_synchronised(a))
         return format("the NTP daemon answers unsynchronised (leap %d, stratum %d)", a.leap,
                       a.stratum);
-    const double distance_ms = a.root_delay_ms / 2 + a.root_dispersion_ms;
+    const double distance_ms = daemon_root_distance_ms(a);
     if (distance_ms > kMaxRootDistanceMs)
         return format(
             "the NTP daemon's root distance %.3f s exceeds the %.1f s a default client accepts",

@@ -6,6 +6,7 @@
 #include "log/status_log.h"
 #include "main/command.h"
 #include "main/current_state.h"
+#include "main/daemon_watch.h"
 #include "main/fifo_framing.h"
 #include "main/lifecycle.h"
 #include "main/net_probe.h"
@@ -321,6 +322,7 @@ int main_tick() {
     else
         current_state.ErrorStatus1[0] |= kLinkDownBit;
     write_current_file(kCurrentFilePath, current_state);
+    daemon_watch_tick();
     publish_unit_state();
     timer_due_check();
     LogHeldFlush();

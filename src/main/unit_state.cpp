@@ -104,7 +104,8 @@ UnitState gather() {
                      reception.poor,
                      take_counters,
                      daemon_name(),
-                     time_source_conflict()};
+                     time_source_conflict(),
+                     daemon_view()};
 }
 
 void write_if_changed(const std::string& path, const std::string& text, Output& output,
@@ -137,8 +138,9 @@ void print_counters(std::string& out, const TakeCounters& counters) {
     print_counter(out, "orv_takes_total", "Broadcast times taken.", counters.takes);
     out += "# HELP orv_take_failures_total Takes that failed after the JST flag, by reason.\n"
            "# TYPE orv_take_failures_total counter\n";
-    for (const auto& [reason, count] : counters.failures)
-        out += "orv_take_failures_total{reason=\"" + reason + "\"} " + std::to_string(count) + "\n";
+    for (size_t kind = 0; kind < kTakeFailureKindCount; ++kind)
+        out += std::string("orv_take_failures_total{reason=\"") + kTakeFailureKinds[kind].second +
+               "\"} " + std::to_string(counters.failures[kind]) + "\n";
     print_counter(out, "orv_holdovers_total", "Holdovers begun.", counters.holdovers);
     print_counter(out, "orv_daemon_starts_total", "Starts of the NTP daemon.",
                   counters.daemon_starts);
@@ -150,6 +152,22 @@ void print_serving_gauges(std::string& out, int serving, int in_holdover) {
     print_gauge(out, "orv_holdover",
                 "Whether the unit serves its free-running clock for want of takes (1) or not (0).",
                 in_holdover);
+}
+
+// What the NTP daemon answered the unit's last query; nothing before the first
+// has had its time.
+void print_daemon_answer(std::string& out, const DaemonView& view) {
+    if (!view.known) return;
+    print_gauge(out, "orv_ntp_synchronised",
+                "Whether the NTP daemon answered the unit's query as synchronised (1), or "
+                "unsynchronised or not at all (0).",
+                daemon_synchronised(view.answer));
+    if (!view.answer.answered) return;
+    print_gauge(out, "orv_ntp_stratum", "Stratum of the NTP daemon's answer to the unit's query.",
+                view.answer.stratum);
+    print_gauge(out, "orv_ntp_root_distance_seconds",
+                "Root distance (root delay / 2 + root dispersion) of the NTP daemon's answer.",
+                daemon_root_distance_ms(view.answer) / 1000);
 }
 
 // The metrics file's unit path, empty when there is none or its directory is
@@ -169,11 +187,19 @@ void check_metrics_dir() {
                  LogEscaped(dir).c_str());
 }
 
+// The metrics of a unit between its ticks, written at once.
+void publish_brief_metrics(bool up) {
+    if (const std::string path = metrics_path(); !path.empty())
+        write_if_changed(path, brief_metrics_text(up, published.started_s), published.metrics,
+                         kMetricsAccess);
+}
+
 } // namespace
 
 void unit_state_started() {
     published.started_s = now_s();
     check_metrics_dir();
+    publish_brief_metrics(true);
 }
 
 std::string state_file_text(const UnitState& s) {
@@ -229,6 +255,7 @@ std::string metrics_text(const UnitState& s, int64_t now) {
         print_gauge(out, "orv_ntp_served_stratum",
                     "Stratum that the NTP daemon's configuration serves to clients.",
                     s.served_stratum);
+    print_daemon_answer(out, s.ntp_answer);
     print_gauge(out, "orv_start_time_seconds", kStartHelp, double(s.started_s));
     print_counters(out, s.counters);
     out += "# HELP orv_info The program's version, time delivery and NTP daemon.\n"
@@ -238,9 +265,9 @@ std::string metrics_text(const UnitState& s, int64_t now) {
     return out;
 }
 
-std::string ended_metrics_text(int64_t started_s) {
+std::string brief_metrics_text(bool up, int64_t started_s) {
     std::string out;
-    print_gauge(out, "orv_up", kUpHelp, 0);
+    print_gauge(out, "orv_up", kUpHelp, up);
     print_serving_gauges(out, 0, 0);
     print_gauge(out, "orv_start_time_seconds", kStartHelp, double(started_s));
     return out;
@@ -269,7 +296,5 @@ void publish_unit_restarting() {
 }
 
 void publish_unit_ended() {
-    if (const std::string path = metrics_path(); !path.empty())
-        write_if_changed(path, ended_metrics_text(published.started_s), published.metrics,
-                         kMetricsAccess);
+    publish_brief_metrics(false);
 }

@@ -6,6 +6,7 @@
 // the program's end that it runs no more.
 #pragma once
 
+#include "main/daemon_watch.h"
 #include "tot/take_counters.h"
 
 #include <cstdint>
@@ -34,10 +35,11 @@ struct UnitState {
     TakeCounters counters;
     std::string daemon = "ntp"; // ORV_NTP_DAEMON: ntpsec, chrony, else ntp
     std::string conflict;       // of the time sources the settings choose, empty: none
+    DaemonView ntp_answer{};    // the daemon's answer to the unit's query
 };
 
-// Notes the program's start; a metrics directory named but missing is said
-// here, once.
+// Notes the program's start and says it in the metrics file at once (orv_up 1);
+// a metrics directory named but missing is said here, once.
 void unit_state_started();
 // Gathers the state and writes the state file and the metrics file when a value
 // in them changed. A failed write is logged once until a write succeeds.
@@ -56,4 +58,5 @@ void unit_state_reset();
 // The texts of the two files (seconds since the epoch `now` for the metrics).
 std::string state_file_text(const UnitState& s);
 std::string metrics_text(const UnitState& s, int64_t now_s);
-std::string ended_metrics_text(int64_t started_s);
+// The metrics of a unit between its ticks: just started (up), or ended.
+std::string brief_metrics_text(bool up, int64_t started_s);

@@ -243,14 +243,12 @@ int write_stratum(bool requested) {
     return written;
 }
 
-// The command that starts (1) or stops (0) the daemon, as the deployment
-// settings may name it.
-std::string daemon_command(int start) {
+} // namespace
+
+std::string ntp_daemon_command(int start) {
     return start ? deploy_setting("ORV_NTP_START", ntp_daemon().start)
                  : deploy_setting("ORV_NTP_STOP", ntp_daemon().stop);
 }
-
-} // namespace
 
 void ntp_server_report_settings() {
     if (const std::string name = deploy_setting("ORV_NTP_DAEMON");
@@ -282,13 +280,13 @@ void ntp_server_start() {
         set_ntp_stratum(ntp_server.stratum);
         if (!ntp_server.refclock_written) return;
     }
-    control_daemon(1, daemon_command(1), "Start");
+    control_daemon(1, ntp_daemon_command(1), "Start");
     ntp_server.stop_reason = nullptr;
 }
 
 void ntp_server_stop(const char* reason) {
     ntp_server.stop_reason = reason;
-    control_daemon(0, daemon_command(0), "Stop");
+    control_daemon(0, ntp_daemon_command(0), "Stop");
 }
 
 // The current stratum keeps the requested value, so that an out-of-range
@@ -319,7 +317,7 @@ void ntp_server_holdover(bool free_running) {
     const int written = write_stratum(false);
     if (!ntp_server.running) return;
     // A stop first: the init script's start leaves a running ntpd as it was.
-    for (const std::string& command : {daemon_command(0), daemon_command(1)}) {
+    for (const std::string& command : {ntp_daemon_command(0), ntp_daemon_command(1)}) {
         run_command(command);
         std::printf("CMD > %s\n", command.c_str());
     }

@@ -27,6 +27,9 @@ void ntp_server_report_settings();
 // ntp.conf (ntpd, ntpsec; a directory named for it holds "ntp.conf") or
 // chrony's file of the unit.
 std::string ntp_daemon_conf();
+// The command that starts (1) or stops (0) the daemon, as the deployment
+// settings may name it.
+std::string ntp_daemon_command(int start);
 // Starts the daemon; in shm delivery only with a segment of the unit's own
 // (refused starts logged once a run, counted).
 void ntp_server_start();

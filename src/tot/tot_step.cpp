@@ -186,7 +186,7 @@ void take_time(const TotStatus& status) {
         fpga_read_time(time, tot_state.flag_clear_at, true) != 0 ||
         tot_normalize_time(date, time) != 0) {
         tot_state.miss_reason = tot_state.read_failure;
-        ++take_counters.failures[tot_state.read_failure ? tot_state.read_failure : "unknown"];
+        ++take_counters.failures[take_failure_kind(tot_state.read_failure)];
         if (++tot_state.read_failures > kReadFailureLimit) {
             tot_state.indication_wanted = kIndicationFailing;
             capture_stop();

@@ -2,21 +2,25 @@
 # The operator's tools on a sandboxed unit: a metrics directory that is missing
 # at start (said once, the file written once it is made); TimeAdjust=1 beside
 # the TOT function logged and shown as a conflict; a second unit on the same
-# sandbox refused, by orv-sim and by run-sim.sh, the first one's FIFOs kept,
-# the lock file 0644; orvctl refusing an unknown command word and a control
-# character (C0 or C1), the unit logging unknown messages once a second with
-# their count; the counters and the signal level and SNR through a signal loss,
-# the holdover and the return; commands written behind a RESET taken by the next
-# pass; orvctl on a unit that restarts, and on a state file and log that hold
-# control characters (escaped, the JSON valid); SIGTERM ending the unit as END
-# does but without the power-off (the NTP daemon stopped, orv_up 0). The shipped alerting rules pass promtool (when
-# unpacked into build/promtool/) and they and the dashboard name only metrics
-# the unit writes; the scenarios are executable; install-packages.sh takes no
-# package of another architecture for the machine's own.
+# sandbox refused, by orv-sim and by run-sim.sh (which says why on its own
+# output), the first one's FIFOs kept, the lock file 0644; orvctl refusing an
+# unknown command word and a control character (C0 or C1), the unit logging
+# unknown messages once a second with their count; the counters and the signal
+# level and SNR through a signal loss, the holdover and the return; commands
+# written behind a RESET taken by the next pass; orvctl on a unit that restarts,
+# and on a state file and log that hold control characters (escaped, the JSON
+# valid); SIGTERM ending the unit as END does but without the power-off (the
+# NTP daemon stopped, orv_up 0). With the promtool unpacked into
+# build/promtool/, the metrics files pass its lint, the shipped alerting rules
+# its lint and their cases (orv-main.rules.test.yml); the rules and the
+# dashboard name only metrics the unit writes, and the dashboard's queries
+# all take its unit variable, its 0/1 panels saying what 0 and 1 mean; the
+# scenarios are executable; install-packages.sh takes no package of another
+# architecture for the machine's own.
 . "$(dirname "$0")/lib.sh"
 
 mkdir -p "$ROOT/etc/default"
-printf '%s\n' ORV_METRICS_DIR=/metrics ORV_HOLDOVER_S=240 >"$ROOT/etc/default/orv-main"
+printf '%s\n' ORV_METRICS_DIR=/metrics ORV_HOLDOVER_S=240 "ORV_NTP_QUERY=127.0.0.1:$(free_udp_port)" >"$ROOT/etc/default/orv-main"
 METRICS=$ROOT/metrics/orv_main.prom STATE=$CONF/ORV_State.ini
 sample() { awk -v n="$1" '$1 == n { print $2 }' "$METRICS" 2>/dev/null; }
 sample_is() { [ "$(sample "$1")" = "$2" ]; }
@@ -44,8 +48,8 @@ expect_eq "said once" "$(log_count "$missing")" 1
 step "a second unit on the same sandbox"
 status=0 && out=$(cd "$ROOT/sim" && "${SIM_COMMAND[@]}" 2>&1) || status=$?
 expect_eq "orv-sim refused" "$status:$out" "1:Another unit runs on $ROOT/var/kelvatro (pid $SIM_PID): this one ends"
-status=0 && ORV_ROOT=$ROOT timeout 60 "$repo/scripts/run-sim.sh" </dev/null >/dev/null 2>&1 || status=$?
-expect_eq "run-sim.sh refused" "$status" 1
+status=0 && out=$(ORV_ROOT=$ROOT timeout 60 "$repo/scripts/run-sim.sh" </dev/null 2>&1) || status=$?
+expect_eq "run-sim.sh refused, saying why" "$status:$out" "1:run-sim.sh: Another unit runs on $ROOT/var/kelvatro (pid $SIM_PID): this one ends"
 expect "the FIFOs kept" eval 'test -p "$CONTROL" && test -p "$ROOT/sim/control"'
 expect_eq "the lock file's mode" "$(stat -c %a "$ROOT/var/kelvatro/orv-main.lock")" 644
 
@@ -73,7 +77,7 @@ sim_control "signal on"
 wait_for "takes again" sample_above orv_takes_total "$takes"
 expect "the last take's time" sample_above orv_last_take_timestamp_seconds 1700000000
 expect "the daemon started once" sample_is orv_daemon_starts_total 1
-cp "$METRICS" "$ROOT/serving.prom"
+wait_for "the daemon's answer" eval 'cp "$METRICS" "$ROOT/serving.prom" && grep -q "^orv_ntp_stratum " "$ROOT/serving.prom"'
 
 step "commands behind a RESET are taken by the next pass"
 send "RESET\nreg 6200\n"
@@ -116,8 +120,19 @@ for file in "$repo/packaging/orv-main.rules.yml" "$repo/packaging/orv-main.dashb
 done
 promtool=$repo/build/promtool/usr/bin/promtool
 if [ -x "$promtool" ]; then
-    expect "promtool check rules" "$promtool" check rules "$repo/packaging/orv-main.rules.yml"
+    for file in "$ROOT/serving.prom" "$METRICS"; do expect "promtool check metrics" eval '"$promtool" check metrics <"$file"'; done
+    expect "promtool check rules" "$promtool" check rules --lint=all "$repo/packaging/orv-main.rules.yml"
+    expect "promtool test rules" "$promtool" test rules "$repo/tests/e2e/orv-main.rules.test.yml"
 else echo "-- no promtool in build/promtool: the rules are not checked (scripts/test.sh unpacks it)"; fi
+expect "the dashboard's unit variable and 0/1 mappings" python3 - "$repo/packaging/orv-main.dashboard.json" <<'PY'
+import json, sys
+d = json.load(open(sys.argv[1]))
+assert [v["definition"] for v in d["templating"]["list"] if v["name"] == "instance"] == ["label_values(orv_up, instance)"]
+for p in d["panels"]:
+    assert all('{instance=~"$instance"}' in t["expr"] for t in p["targets"]), p["title"]
+    if p["type"] == "stat":
+        assert set(p["fieldConfig"]["defaults"]["mappings"][0]["options"]) == {"0", "1"}, p["title"]
+PY
 # install-packages.sh on a machine with libx for armhf only and liby for all:
 # the machine's own libx is missing (a bare name finds any architecture).
 mkdir -p "$ROOT/bin" && printf '#!/bin/sh\necho amd64\n' >"$ROOT/bin/dpkg"

@@ -11,6 +11,7 @@
 #include "tot/ntp_server.h"
 #include "tot/ntp_shm.h"
 #include "tot/reception.h"
+#include "tot/take_counters.h"
 #include "tot/time_delivery.h"
 #include "tot/tot_state.h"
 #include "tot/tot_step.h"
@@ -49,6 +50,7 @@ class TotStep : public SandboxTest {
         previous = {};
         current_tick = 0;
         tot_state_reset();
+        take_counters = TakeCounters{};
         holdover = HoldoverState{};
         time_delivery_reset();
         ntp_server = NtpServerState{0, 16, 0};
@@ -256,17 +258,23 @@ TEST_F(TotStep, FrozenTimeWordThenLossOfLockIndicateFailureAndRetune) {
 // A minute without a take logs its reason and the holdover once, and without
 // the JST flag the failure of the running server; the next take logs their end.
 // For the holdover the daemon serves 4 strata higher (restarted at its begin
-// and at the take that ends it).
-class TotStepMissed : public TotStep,
-                      public testing::WithParamInterface<std::pair<const char*, const char*>> {};
+// and at the take that ends it). Failed reads are counted by the kind of their
+// reason, whatever its details.
+class TotStepMissed
+    : public TotStep,
+      public testing::WithParamInterface<std::tuple<const char*, const char*, std::string>> {};
 
 TEST_P(TotStepMissed, ReasonLoggedOnceThenTheReturn) {
-    const auto [fault, reason] = GetParam();
+    const auto [fault, reason, kind] = GetParam();
     start();
     ticks(4);
     world(fault);
     sim_clock_advance(5042); // off the second of a broadcast set anew
     ticks(120);
+    std::string counted;
+    for (size_t k = 0; k < kTakeFailureKindCount; ++k)
+        counted += take_counters.failures[k] ? kTakeFailureKinds[k].second : "";
+    EXPECT_EQ(counted, kind);
     EXPECT_EQ(sandbox.log_count("<ERR> No TOT taken for "), 1);
     EXPECT_EQ(sandbox.log_count(std::string("<ERR> No TOT taken for 61 s: ") + reason + "\n"), 1);
     EXPECT_EQ(sandbox.log_count("<INF> Holdover begun: NTP daemon serving the free-running "
@@ -290,15 +298,17 @@ TEST_P(TotStepMissed, ReasonLoggedOnceThenTheReturn) {
     EXPECT_EQ(sandbox.log_count("Failed to get TOT"), no_flag);
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, TotStepMissed,
-                         testing::Values(std::pair{"tot off", "no JST flag"},
-                                         std::pair{"time-word frozen", "time word frozen"},
-                                         std::pair{"fpga ones", "FPGA reading all ones"},
-                                         std::pair{"broadcast 2038-04-23 12:00:00",
-                                                   "implausible date"},
-                                         std::pair{"broadcast 2000-01-01 08:00:00",
-                                                   "implausible date 2000/01/01 08:00:58, before "
-                                                   "the build date 2000/01/01 09:00:00"}));
+INSTANTIATE_TEST_SUITE_P(
+    Faults, TotStepMissed,
+    testing::Values(std::tuple{"tot off", "no JST flag", ""},
+                    std::tuple{"time-word frozen", "time word frozen", "time_word_frozen"},
+                    std::tuple{"fpga ones", "FPGA reading all ones", "fpga_reading_all_ones"},
+                    std::tuple{"broadcast 2038-04-23 12:00:00", "implausible date",
+                               "implausible_date"},
+                    std::tuple{"broadcast 2000-01-01 08:00:00",
+                               "implausible date 2000/01/01 08:00:58, before "
+                               "the build date 2000/01/01 09:00:00",
+                               "implausible_date"}));
 
 // Shm delivery: the first take sets the clock, each later one writes a sample
 // (the count of mode 1 up by two) into a segment for root only, of this test
