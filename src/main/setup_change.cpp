@@ -120,9 +120,6 @@ bool acted_on(SettingsFileKind kind) {
            kind == kFileSetup;
 }
 
-// A settings file of another program's size is none of the unit's.
-constexpr size_t kMaxSettingsSize = 64 * 1024;
-
 std::string read_text(FILE* file) {
     std::string text;
     char chunk[4096];
@@ -147,7 +144,7 @@ const SettingsShape* taken_shape(SettingsFileKind kind, uint8_t board_id) {
     case kFileSystem:
         return &kSystemFileShape;
     case kFileNetwork:
-        return &kNetworkFileShape;
+        return &kNetworkChangeShape;
     case kFileCurrent:
         return &kCurrentFileShape;
     case kFileSetup:
@@ -160,18 +157,28 @@ const SettingsShape* taken_shape(SettingsFileKind kind, uint8_t board_id) {
 // A file the unit would set aside at start is refused whole: nothing of it is
 // applied, and its SD copy keeps the last file taken.
 bool usable(const char* name, const std::string& text, const SettingsShape& shape) {
-    const std::string problem =
-        text.size() > kMaxSettingsSize ? "larger than 64 KiB" : SettingsTextProblem(text, shape);
+    const std::string problem = SettingsTextProblem(text, shape);
     if (problem.empty()) return true;
     log_refusal(name, "not usable (" + problem + ")");
     return false;
 }
 
-// A settings file taken over becomes its SD copy too, as the unit's own writes
-// do, for the RAM disk does not outlive a reboot.
+// A settings file taken over is saved as the unit's own file of its kind, as
+// the unit's own writes are: its SD copy (the RAM disk does not outlive a
+// reboot), and the RAM disk's file too when the change named another one, so
+// that the next pass takes it again.
+void save_as_own(const char* name, const char* own, const std::string& text) {
+    const std::string_view base =
+        std::string_view(name).substr(std::string_view(name).rfind('/') + 1);
+    if (base == std::string_view(own).substr(std::string_view(own).rfind('/') + 1))
+        CopyToSdCard(own, text);
+    else
+        WriteSettingsFile(own, text);
+}
+
 void take_system_file(const char* name, const std::string& text, FILE* file) {
-    CopyToSdCard(name, text);
-    ReadSystemFile(name, system_settings, file);
+    save_as_own(name, kSystemFilePath, text);
+    ReadSystemFile(kSystemFilePath, system_settings, file);
     PrintSystemSettings(system_settings);
     if (!tot_function_enabled()) {
         std::lock_guard lock(tot_mutex);
@@ -180,11 +187,12 @@ void take_system_file(const char* name, const std::string& text, FILE* file) {
     ntp_client_restart();
 }
 
+// Settings that could not be applied are not saved: the next boot applies
+// the last ones that were.
 void take_network_file(const char* name, const std::string& text, FILE* file) {
-    CopyToSdCard(name, text);
     ReadNetworkFile(name, network_settings, file);
     PrintNetworkSettings(network_settings);
-    ApplyNetworkSettings(network_settings);
+    if (ApplyNetworkSettings(network_settings) == 1) save_as_own(name, kNetworkFilePath, text);
 }
 
 // Whether the clock follows the broadcast: the TOT function on and a take
@@ -246,7 +254,7 @@ int HandleSetupChange(char* message) {
         take_current_file(name, file);
         break;
     default:
-        if (file) CopyToSdCard(name, text);
+        if (file) save_as_own(name, kTotSettingsPath, text);
         orv_parser_setup(name, board_text, board_id, sub_id, file);
         break;
     }

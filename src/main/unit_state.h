@@ -1,11 +1,12 @@
 // The unit's published state: ORV_State.ini, what the unit is doing in one
 // small file for orvctl and the web front end (serving and why, reception, the
 // last take, the delivery of broadcast time, the NTP daemon, the version and the
-// start), and the same values as a Prometheus textfile (orv_main.prom in the
-// directory that ORV_METRICS_DIR names; none when it is unset), which says at
-// the program's end that it runs no more.
+// start, the network settings applied), and the same values as a Prometheus textfile (orv_main.prom
+// in the directory that ORV_METRICS_DIR names; none when it is unset), which says at the program's
+// end that it runs no more.
 #pragma once
 
+#include "settings/network_file.h"
 #include "tot/take_counters.h"
 
 #include <cstdint>
@@ -32,7 +33,8 @@ struct UnitState {
     int served_stratum; // by the NTP daemon's configuration, -1 unknown
     int reception_poor; // locked, the SNR or the BER past its threshold
     TakeCounters counters;
-    std::string daemon = "ntp"; // ORV_NTP_DAEMON: ntpsec, chrony, else ntp
+    std::string daemon = "ntp";               // ORV_NTP_DAEMON: ntpsec, chrony, else ntp
+    std::optional<NetworkSettings> network{}; // the settings applied, none before
 };
 
 // Notes the program's start; a metrics directory named but missing is said

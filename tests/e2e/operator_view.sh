@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The operator's view: orvctl on a sandboxed unit with shm delivery, a metrics
 # directory and an NTP daemon that answers synchronised. Its JSON status to a
-# user who may not open the control FIFO (nothing told), through a signal loss
+# user who may not open the control FIFO (nothing told), the address applied
+# (not the file's, edited without a setup change), through a signal loss
 # (the failure logged, the lock cleared in the status file), the holdover, the holdover limit and the return,
 # and a held switch that ends the unit; on the stopped unit `orvctl send`
 # refuses and makes nothing, and the metrics file says that it ended. The
@@ -30,6 +31,8 @@ as_other() { if [ "$(id -u)" = 0 ]; then setpriv --reuid=65534 --regid=65534 --c
 ntp_responder "$ROOT/ntp" # the NTP daemon, synchronised
 sim_start
 wait_serving
+network_file 10.9.9.9 255.255.255.0 10.9.9.1 >"$CONF/ORV_Network.ini" # no setup change
+expect "the address applied shown, not the file's" status_is 'd["ip"] == "192.168.105.10"'
 wait_for "serving on shm samples" status_is 'd["running"] and d["serving"] and d["locked"] and d["delivery"] == "shm" and d["shm_unit"] == '"$UNIT"' and d["shm_count"] > 0 and d["last_take_age_seconds"] >= 0 and d["ntp_served_stratum"] == 7'
 chmod 0 "$CONTROL"
 expect "nothing told to another user" status_is 'd["running"] is None and d["serving"] is None' as_other

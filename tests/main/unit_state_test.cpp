@@ -27,7 +27,9 @@ const char* const kStateText =
     "ShmUnit=123456\nShmCount=42\n"
     "NtpDaemon=running\t\t;NTPサーバ(running:起動,stopped:停止)\n"
     "Stratum=7\t\t;設定されているstratum値\n"
-    "ServedStratum=8\t\t;NTPサーバが配信するstratum値(-1:不明)\n";
+    "ServedStratum=8\t\t;NTPサーバが配信するstratum値(-1:不明)\n"
+    "IP=10.1.1.1\t\t;適用中のIPアドレス\nNetMask=255.255.255.0\nGateway=10.1.1.254\n"
+    "DnsP=10.1.1.53\nDnsS=0.0.0.0\n";
 
 } // namespace
 
@@ -46,7 +48,11 @@ TEST(UnitState, StateAndMetricsTexts) {
                 7,          8,
                 1,          {5, 1, 2, {{"latch too old", 3}, {"no time latched", 1}}},
                 "chrony"};
+    s.network = {
+        {10, 1, 1, 1}, {255, 255, 255, 0}, {10, 1, 1, 254}, {}, {}, {}, {10, 1, 1, 53}, {}};
     EXPECT_EQ(state_file_text(s), kStateText);
+    s.network.reset(); // nothing applied yet
+    EXPECT_TRUE(contains(state_file_text(s), "\nIP=\t\t;適用中のIPアドレス\nNetMask=\nGateway=\n"));
     const std::string metrics = metrics_text(s, 1796677510);
     EXPECT_TRUE(contains(metrics, "# HELP orv_bit_error_ratio Bit error rate of the broadcast.\n"
                                   "# TYPE orv_bit_error_ratio gauge\norv_bit_error_ratio 3e-05\n"));
