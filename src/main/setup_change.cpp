@@ -310,7 +310,7 @@ int orv_parser_setup(const char* path, const char*, uint8_t board_id, uint8_t, F
     std::lock_guard lock(tot_mutex);
     tot_read_settings(path, tot_settings, opened);
     tot_log_settings(tot_settings);
-    tot_tuner_start(tot_settings, "setup change");
+    tot_tuner_start(tot_settings);
     tot_step(tot_settings, tot_status);
     return 0;
 }
