@@ -91,12 +91,12 @@ TEST(UnitState, ReasonNamesTheOperatorsStopAndAMissingSegment) {
     tot_state.miss_reason = "no lock";
     tot_state.taken_at_s = 1;
     const std::pair<const char*, const char*> cases[] = {
-        {"", "NTP daemon stopped: setup change"},
+        {"", "NTP daemon stopped: reset"},
         {"ORV_TIME_DELIVERY=shm\nORV_SHM_UNIT=7\n", "no shared memory segment of the unit's own"}};
     for (const auto& [deployed, reason] : cases) {
         sandbox.write(kDeploySettingsPath, deployed);
         deploy_settings_reload();
-        ntp_server = NtpServerState{0, 6, 1, 0, "setup change"};
+        ntp_server = NtpServerState{0, 6, 1, 0, "reset"};
         unit_state_reset();
         publish_unit_state();
         EXPECT_TRUE(

@@ -202,12 +202,12 @@ TEST_F(NtpServer, ShmDaemonRunsOnlyOnASegmentTheUnitMade) {
 // unit's own stop that follows does not.
 TEST_F(NtpServer, OperatorStopsAndTheirStartsCarryTheReason) {
     capture_stdout([] {
-        ntp_server_stop("setup change");
+        ntp_server_stop("reset");
         ntp_server_start();
         ntp_server_stop();
     });
-    EXPECT_EQ(sandbox.log(), " <INF> Stop TOT Time Server (setup change)\n"
-                             " <INF> Start TOT Time Server (setup change)\n"
+    EXPECT_EQ(sandbox.log(), " <INF> Stop TOT Time Server (reset)\n"
+                             " <INF> Start TOT Time Server (reset)\n"
                              " <INF> Stop TOT Time Server\n");
 }
 
