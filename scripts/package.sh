@@ -44,6 +44,11 @@ packages+=("libstdc++6:$arch")
 . scripts/install-packages.sh
 orv_install_packages "${packages[@]}"
 
+# One commit builds the same package on any day: its date stands for the
+# build's (the floor of the unit's clock, the times in the archive).
+[ -n "${SOURCE_DATE_EPOCH:-}" ] || SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null) || true
+[ -z "${SOURCE_DATE_EPOCH:-}" ] || export SOURCE_DATE_EPOCH
+
 dir=build-deb-$arch-$release
 generator=()
 [ -f "$dir/CMakeCache.txt" ] || generator=(-G Ninja)

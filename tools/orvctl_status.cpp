@@ -1,9 +1,9 @@
-// orvctl status: the published state file, the network settings and the NTP
-// daemon's configuration, with whether the unit runs (a reader on its control
-// FIFO, or unknown to a user who may not open it) and what the daemon itself
-// answers, shown for a person or as JSON for monitoring, every text from a file
-// with its control characters escaped; and the verdict that the exit status and
-// orvctl wait give of it.
+// orvctl status: the published state file, with the network settings applied,
+// and the NTP daemon's configuration, with whether the unit runs (a reader on
+// its control FIFO, or unknown to a user who may not open it) and what the
+// daemon itself answers, shown for a person or as JSON for monitoring, every
+// text from a file with its control characters escaped; and the verdict that
+// the exit status and orvctl wait give of it.
 #include "orvctl_status.h"
 
 #include "daemon_check.h"
@@ -12,7 +12,6 @@
 #include "main/unit_state.h"
 #include "os/unit_path.h"
 #include "settings/ini.h"
-#include "settings/network_file.h"
 #include "tot/ntp_server.h"
 
 #include <cerrno>
@@ -30,8 +29,6 @@
 
 namespace {
 
-constexpr const char* kNetworkFile = "/var/kelvatro/conf/ORV_Network.ini";
-
 using Values = std::map<std::string, std::string>;
 
 // The section's keys; `error` is the errno when the file cannot be read. Each
@@ -44,21 +41,6 @@ Values read_section(const char* path, const char* section, int* error = nullptr)
     });
     if (error) *error = result == 0 ? 0 : errno;
     return values;
-}
-
-// The network settings the unit applies, as it reads them.
-Values network_in_use() {
-    NetworkSettings n{};
-    if (!NetworkSettingsInUse(n)) return {};
-    const auto dotted = [](const uint8_t a[4]) {
-        return std::to_string(a[0]) + "." + std::to_string(a[1]) + "." + std::to_string(a[2]) +
-               "." + std::to_string(a[3]);
-    };
-    return {{"IP", dotted(n.IP)},
-            {"NetMask", dotted(n.NetMask)},
-            {"Gateway", dotted(n.Gateway)},
-            {"DnsP", dotted(n.DnsP)},
-            {"DnsS", dotted(n.DnsS)}};
 }
 
 std::string get(const Values& v, const char* key, const char* fallback = "unknown") {
@@ -122,8 +104,7 @@ struct View {
     Running running;
     std::string unknown_why; // why it is unknown whether the unit runs
     Values state;
-    int state_error; // the errno when the state file cannot be read
-    Values network;
+    int state_error;    // the errno when the state file cannot be read
     std::string conf;   // the daemon's configuration
     int served_stratum; // by that configuration as the unit read it, -1 unknown
     long long age;      // -1 without a take
@@ -136,7 +117,6 @@ View gather() {
     View v{};
     v.running = control_fifo_read(v.unknown_why);
     v.state = read_section(kStateFilePath, "[State]", &v.state_error);
-    v.network = network_in_use();
     v.conf = LogEscapedControls(ntp_daemon_conf());
     v.served_stratum = std::atoi(get(v.state, "ServedStratum", "-1").c_str()); // ntp.conf is root's
     const long long taken = number(v.state, "LastTake");
@@ -255,9 +235,12 @@ void print_text(const View& v) {
                 get(s, "NtpDaemon").c_str(), process_text(v).c_str(), stratum.c_str(),
                 v.conf.c_str(), get(s, "Stratum").c_str());
     std::printf("NTP answer   : %s\n", answer_text(v.answer).c_str());
-    std::printf("Network      : %s netmask %s gateway %s dns %s %s\n", get(v.network, "IP").c_str(),
-                get(v.network, "NetMask").c_str(), get(v.network, "Gateway").c_str(),
-                get(v.network, "DnsP").c_str(), get(v.network, "DnsS").c_str());
+    if (get(s, "IP", "").empty())
+        std::printf("Network      : none applied yet\n");
+    else
+        std::printf("Network      : %s netmask %s gateway %s dns %s %s\n", get(s, "IP").c_str(),
+                    get(s, "NetMask").c_str(), get(s, "Gateway").c_str(), get(s, "DnsP").c_str(),
+                    get(s, "DnsS").c_str());
     std::printf("Version      : %s, started %s\n", get(s, "Version").c_str(),
                 number(s, "Started") > 0 ? local_time(number(s, "Started")).c_str() : "unknown");
 }
@@ -314,11 +297,11 @@ void print_json(const View& v) {
         {"ntp_root_delay_ms", answered(format("%.3f", a.root_delay_ms))},
         {"ntp_root_dispersion_ms", answered(format("%.3f", a.root_dispersion_ms))},
         {"ntp_offset_ms", answered(format("%.3f", a.offset_ms))},
-        {"ip", json_string(get(v.network, "IP"))},
-        {"netmask", json_string(get(v.network, "NetMask"))},
-        {"gateway", json_string(get(v.network, "Gateway"))},
-        {"dns", format("[%s, %s]", json_string(get(v.network, "DnsP")).c_str(),
-                       json_string(get(v.network, "DnsS")).c_str())},
+        {"ip", json_string(get(s, "IP"))},
+        {"netmask", json_string(get(s, "NetMask"))},
+        {"gateway", json_string(get(s, "Gateway"))},
+        {"dns", format("[%s, %s]", json_string(get(s, "DnsP")).c_str(),
+                       json_string(get(s, "DnsS")).c_str())},
         {"version", json_string(get(s, "Version"))},
         {"started", json_number(get(s, "Started", ""))},
         {"pid", json_number(v.running == Running::yes ? get(s, "Pid", "") : "")},

@@ -303,6 +303,12 @@ void LogHeldFlush() {
         if (kind->held > 0 && quiet_over(*kind, now)) log_held(*kind, now);
 }
 
+void LogLimitedForget(LogFlood& kind) {
+    std::lock_guard hold(flood_lock);
+    std::erase(flood_kinds, &kind);
+    kind = LogFlood{};
+}
+
 std::string LogEscaped(std::string_view text, size_t limit) {
     std::string escaped;
     while (!text.empty()) {

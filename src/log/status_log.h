@@ -67,6 +67,9 @@ void LogLimited(LogFlood& kind, int level, const char* format, ...)
 // nothing for a second (called every tick), so that a flood that has stopped
 // still leaves its count.
 void LogHeldFlush();
+// Takes the kind off the list that LogHeldFlush goes through, its held lines
+// dropped: before a kind that LogLimited was given ends its life.
+void LogLimitedForget(LogFlood& kind);
 
 // Text from outside the unit (FIFO messages, file names, environment values),
 // fit for a log line: a backslash, tab, line feed and carriage return become

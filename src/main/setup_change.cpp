@@ -123,9 +123,6 @@ bool acted_on(SettingsFileKind kind) {
            kind == kFileSetup;
 }
 
-// A settings file of another program's size is none of the unit's.
-constexpr size_t kMaxSettingsSize = 64 * 1024;
-
 std::string read_text(FILE* file) {
     std::string text;
     char chunk[4096];
@@ -150,7 +147,7 @@ const SettingsShape* taken_shape(SettingsFileKind kind, uint8_t board_id) {
     case kFileSystem:
         return &kSystemFileShape;
     case kFileNetwork:
-        return &kNetworkFileShape;
+        return &kNetworkChangeShape;
     case kFileCurrent:
         return &kCurrentFileShape;
     case kFileSetup:
@@ -163,8 +160,7 @@ const SettingsShape* taken_shape(SettingsFileKind kind, uint8_t board_id) {
 // A file the unit would set aside at start is refused whole: nothing of it is
 // applied, and its SD copy keeps the last file taken.
 bool usable(const char* name, const std::string& text, const SettingsShape& shape) {
-    const std::string problem =
-        text.size() > kMaxSettingsSize ? "larger than 64 KiB" : SettingsTextProblem(text, shape);
+    const std::string problem = SettingsTextProblem(text, shape);
     if (problem.empty()) return true;
     log_refusal(name, "not usable (" + problem + ")");
     return false;
@@ -196,11 +192,22 @@ bool applied_just_now(SettingsFileKind kind, const char* name, const std::string
     return false;
 }
 
-// A settings file taken over becomes its SD copy too, as the unit's own writes
-// do, for the RAM disk does not outlive a reboot.
+// A settings file taken over is saved as the unit's own file of its kind, as
+// the unit's own writes are: its SD copy (the RAM disk does not outlive a
+// reboot), and the RAM disk's file too when the change named another one, so
+// that the next pass takes it again.
+void save_as_own(const char* name, const char* own, const std::string& text) {
+    const std::string_view base =
+        std::string_view(name).substr(std::string_view(name).rfind('/') + 1);
+    if (base == std::string_view(own).substr(std::string_view(own).rfind('/') + 1))
+        CopyToSdCard(own, text);
+    else
+        WriteSettingsFile(own, text);
+}
+
 void take_system_file(const char* name, const std::string& text, FILE* file) {
-    CopyToSdCard(name, text);
-    ReadSystemFile(name, system_settings, file);
+    save_as_own(name, kSystemFilePath, text);
+    ReadSystemFile(kSystemFilePath, system_settings, file);
     PrintSystemSettings(system_settings);
     report_time_source_conflict();
     if (!tot_function_enabled()) {
@@ -210,11 +217,12 @@ void take_system_file(const char* name, const std::string& text, FILE* file) {
     ntp_client_restart();
 }
 
+// Settings that could not be applied are not saved: the next boot applies
+// the last ones that were.
 void take_network_file(const char* name, const std::string& text, FILE* file) {
-    CopyToSdCard(name, text);
     ReadNetworkFile(name, network_settings, file);
     PrintNetworkSettings(network_settings);
-    ApplyNetworkSettings(network_settings);
+    if (ApplyNetworkSettings(network_settings) == 1) save_as_own(name, kNetworkFilePath, text);
 }
 
 // Set dates refused, whatever the dates: at most one line a second.
@@ -280,7 +288,7 @@ int HandleSetupChange(char* message) {
         take_current_file(name, file);
         break;
     default:
-        if (file) CopyToSdCard(name, text);
+        if (file) save_as_own(name, kTotSettingsPath, text);
         orv_parser_setup(name, board_text, board_id, sub_id, file);
         break;
     }
@@ -290,6 +298,9 @@ int HandleSetupChange(char* message) {
 
 void setup_change_forget() {
     last_applied.clear();
+    for (auto& [cause, kind] : refusals)
+        LogLimitedForget(kind);
+    refusals.clear();
 }
 
 SettingsFileKind ClassifySettingsFile(const char* path, char board_text[16], uint8_t& board_id,
@@ -340,7 +351,7 @@ int orv_parser_setup(const char* path, const char*, uint8_t board_id, uint8_t, F
     std::lock_guard lock(tot_mutex);
     tot_read_settings(path, tot_settings, opened);
     tot_log_settings(tot_settings);
-    tot_tuner_start(tot_settings, "setup change");
+    tot_tuner_start(tot_settings);
     tot_step(tot_settings, tot_status);
     return 0;
 }

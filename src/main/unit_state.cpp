@@ -105,7 +105,8 @@ UnitState gather() {
                      take_counters,
                      daemon_name(),
                      time_source_conflict(),
-                     daemon_view()};
+                     daemon_view(),
+                     network_applied};
 }
 
 void write_if_changed(const std::string& path, const std::string& text, Output& output,
@@ -194,6 +195,21 @@ void publish_brief_metrics(bool up) {
                          kMetricsAccess);
 }
 
+// The network settings applied; empty values before the first apply.
+std::string network_lines(const std::optional<NetworkSettings>& n) {
+    const auto dotted = [&n](const uint8_t a[4]) {
+        char text[16] = "";
+        if (n) std::snprintf(text, sizeof text, "%d.%d.%d.%d", a[0], a[1], a[2], a[3]);
+        return std::string(text);
+    };
+    const NetworkSettings none{};
+    const NetworkSettings& applied = n ? *n : none;
+    return "IP=" + dotted(applied.IP) +
+           "\t\t;適用中のIPアドレス\nNetMask=" + dotted(applied.NetMask) +
+           "\nGateway=" + dotted(applied.Gateway) + "\nDnsP=" + dotted(applied.DnsP) +
+           "\nDnsS=" + dotted(applied.DnsS) + "\n";
+}
+
 } // namespace
 
 void unit_state_started() {
@@ -228,7 +244,7 @@ std::string state_file_text(const UnitState& s) {
                   s.last_day, s.last_hour, s.last_minute, s.last_second, s.shm ? "shm" : "step",
                   s.shm_unit, s.shm_count, s.ntp_running ? "running" : "stopped", s.stratum,
                   s.served_stratum, s.conflict.c_str());
-    return text;
+    return text + network_lines(s.network);
 }
 
 std::string metrics_text(const UnitState& s, int64_t now) {

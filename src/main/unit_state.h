@@ -1,12 +1,13 @@
 // The unit's published state: ORV_State.ini, what the unit is doing in one
 // small file for orvctl and the web front end (serving and why, reception, the
 // last take, the delivery of broadcast time, the NTP daemon, the version and the
-// start), and the same values as a Prometheus textfile (orv_main.prom in the
-// directory that ORV_METRICS_DIR names; none when it is unset), which says at
-// the program's end that it runs no more.
+// start, the network settings applied), and the same values as a Prometheus textfile (orv_main.prom
+// in the directory that ORV_METRICS_DIR names; none when it is unset), which says at the program's
+// end that it runs no more.
 #pragma once
 
 #include "main/daemon_watch.h"
+#include "settings/network_file.h"
 #include "tot/take_counters.h"
 
 #include <cstdint>
@@ -36,6 +37,7 @@ struct UnitState {
     std::string daemon = "ntp"; // ORV_NTP_DAEMON: ntpsec, chrony, else ntp
     std::string conflict;       // of the time sources the settings choose, empty: none
     DaemonView ntp_answer{};    // the daemon's answer to the unit's query
+    std::optional<NetworkSettings> network{}; // the settings applied, none before
 };
 
 // Notes the program's start and says it in the metrics file at once (orv_up 1);

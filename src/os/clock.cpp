@@ -26,7 +26,7 @@ static_assert(sizeof(time_t) >= 8, "time_t must be 64-bit");
 
 namespace {
 // The build's time in seconds since the epoch (the build system passes the
-// SOURCE_DATE_EPOCH of a reproducible build, else the time it was configured).
+// SOURCE_DATE_EPOCH of a reproducible build, else the time of the last commit).
 constexpr time_t kBuildDay = time_t(ORV_BUILD_EPOCH) / 86400 * 86400;
 time_t floor_override = 0;
 

@@ -12,7 +12,7 @@ struct NtpServerState {
     int32_t written; // 1 once that stratum was written to the configuration
     // Shm delivery: 1 when the configuration written names the unit's segment.
     int32_t refclock_written = 0;
-    // Why the operator stopped the daemon ("setup change", "reset"), carried by
+    // Why the operator stopped the daemon ("reset": a RESET), carried by
     // the stop and the next start; nullptr for the unit's own stops.
     const char* stop_reason = nullptr;
     // 1 while the stratum written is raised for the holdover.

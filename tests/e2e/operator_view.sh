@@ -6,7 +6,8 @@
 # daemon; orvctl status exits 0 without being told where). Its JSON status to a
 # user who may not open the control FIFO (nothing told), through a signal loss
 # (the failure logged, the lock cleared in the status file), the holdover, the
-# holdover limit (the daemon stopped: its port refuses) and the return, and a
+# holdover limit (the daemon stopped: its port refuses) and the return, the
+# address applied shown (not the file's, edited without a setup change), and a
 # held switch that ends the unit; on the stopped unit `orvctl send` refuses and
 # makes nothing, and the metrics file says that it ended. The metrics file
 # parses as Prometheus text (when python3's prometheus_client is installed or
@@ -39,6 +40,8 @@ wait_for "orvctl status: served, the daemon agrees" eval '"${CTL[@]}" status >/d
 # daemon_is LINES: the daemon's answer as the unit's metrics give it.
 daemon_is() { [ "$(grep -E '^orv_ntp_(synchronised|stratum|root_distance_seconds) ' "$METRICS")" = "$1" ]; }
 wait_for "the daemon's answer in the metrics" daemon_is $'orv_ntp_synchronised 1\norv_ntp_stratum 7\norv_ntp_root_distance_seconds 0'
+network_file 10.9.9.9 255.255.255.0 10.9.9.1 >"$CONF/ORV_Network.ini" # no setup change
+expect "the address applied shown, not the file's" status_is 'd["ip"] == "192.168.105.10"'
 wait_for "serving on shm samples" status_is 'd["running"] and d["serving"] and d["locked"] and d["delivery"] == "shm" and d["shm_unit"] == '"$UNIT"' and d["shm_count"] > 0 and d["last_take_age_seconds"] >= 0 and d["ntp_served_stratum"] == 7'
 chmod 0 "$CONTROL"
 expect "nothing told to another user" status_is 'd["running"] is None and d["serving"] is None' as_other

@@ -162,7 +162,8 @@ TEST_F(MainTest, AMixedFloodLogsLessThanAQuarterOfTheHistoryAMinute) {
     FakeUnitClock clock;
     clock_floor_set(1956528000); // 2032-01-01: the set date is refused
     sandbox.write(kSystemFilePath, "[ORVSystem]\nUnitName=U\n");
-    sandbox.write(kNetworkFilePath, "[ORVNetwork]\nIP=10.1.2.3\n");
+    sandbox.write(kNetworkFilePath,
+                  "[ORVNetwork]\nIP=10.1.2.3\nNetMask=255.255.255.0\nGateway=10.1.2.1\n");
     const std::string current = "/var/kelvatro/conf/ORV_Current.edit.ini";
     sandbox.write(current, "[ORVCurrent]\nSetDate=2031/02/03\n");
     std::string kinds = "reg ff00 1\niic 0 50 FF 0\nLOG_DELETE\nreg" + std::string(600, ' ') +

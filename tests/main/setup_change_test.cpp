@@ -5,6 +5,7 @@
 #include "main/current_state.h"
 #include "main/setup_change.h"
 #include "os/clock.h"
+#include "os/shell.h"
 #include "sandbox.h"
 #include "settings/network_file.h"
 #include "settings/system_file.h"
@@ -96,9 +97,14 @@ TEST_F(SetupChangeTest, UnusableFileIsRefusedWhole) {
     const char* const kSdSystem = "/usr/kelvatro/conf/ORV_System.ini";
     sandbox.write(kSdNetwork, "kept");
     sandbox.write(kSdSystem, "kept");
+    // A key the apply needs is missing: in lower case, before the header, or
+    // on a last line cut short whose value its key does not take.
     const std::pair<const char*, const char*> refused[] = {
         {kNetworkFilePath, "[ORVNetwork]\nIP=10.6.6.6\nNetMask=$(id)\n"},
         {kNetworkFilePath, "[ORVNetwork]\nIP=10.6.6.6\nNetMask=$(id)\n"},
+        {kNetworkFilePath, "[ORVNetwork]\nip=10.3.0.10\nNetMask=255.255.255.0\nGateway=10.3.0.1\n"},
+        {kNetworkFilePath, "IP=10.3.0.10\n[ORVNetwork]\nNetMask=255.255.255.0\nGateway=10.3.0.1\n"},
+        {kNetworkFilePath, "[ORVNetwork]\nIP=10.3.0.10\nNetMask=255.255.255.0\nGateway=10.3.0.2x"},
         {kSystemFilePath, "UnitName=X\nSystemInfo=04000000\n"}};
     for (const auto& [path, text] : refused) {
         sandbox.write(path, text);
@@ -111,10 +117,15 @@ TEST_F(SetupChangeTest, UnusableFileIsRefusedWhole) {
     EXPECT_EQ(sandbox.log(),
               " <ERR> Setup change refused: /var/kelvatro/conf/ORV_Network.ini not usable "
               "(NetMask=$(id) refused)\n"
+              " <ERR> Setup change refused: /var/kelvatro/conf/ORV_Network.ini not usable "
+              "(IP missing)\n"
+              " <ERR> Setup change refused: /var/kelvatro/conf/ORV_Network.ini not usable "
+              "(Gateway missing)\n"
               " <ERR> Setup change refused: /var/kelvatro/conf/ORV_System.ini not usable (no "
               "[ORVSystem] header)\n");
 
-    const std::string network = "\xEF\xBB\xBF[ORVNetwork] \nIP = 10.1.2.3\n";
+    const std::string network =
+        "\xEF\xBB\xBF[ORVNetwork] \nIP = 10.1.2.3\nNetMask=255.255.255.0\nGateway = 10.1.2.1";
     sandbox.write(kNetworkFilePath, network);
     handle(kNetworkFilePath);
     EXPECT_EQ(std::ranges::count(sandbox.journal(), "ifconfig eth0 10.1.2.3 netmask 255.255.255.0"),
@@ -125,6 +136,34 @@ TEST_F(SetupChangeTest, UnusableFileIsRefusedWhole) {
     EXPECT_STREQ(system_settings.UnitName, "CUT");
     EXPECT_TRUE(tot_function_enabled());
     EXPECT_EQ(sandbox.read(kSdSystem), sandbox.read(kSystemFilePath));
+}
+
+// What is applied is saved as the unit's own file of its kind, whatever the
+// name of the file taken; settings that could not be applied are not saved.
+TEST_F(SetupChangeTest, WhatIsAppliedIsSavedAsTheUnitsOwnFile) {
+    const std::string network =
+        "[ORVNetwork]\nIP=10.1.2.3\nNetMask=255.255.255.0\nGateway=10.1.2.1\n";
+    const std::string system = "[ORVSystem]\nVersion=01000004\nUnitName=NEW\n";
+    sandbox.write("/var/kelvatro/conf/ORV_Network_new.ini", network);
+    sandbox.write("/var/kelvatro/conf/ORV_System_new.ini", system);
+    handle("/var/kelvatro/conf/ORV_Network_new.ini");
+    handle("/var/kelvatro/conf/ORV_System_new.ini");
+    for (const std::string dir : {"/var/kelvatro/conf/", "/usr/kelvatro/conf/"})
+        EXPECT_EQ(sandbox.read(dir + "ORV_Network.ini") + sandbox.read(dir + "ORV_System.ini"),
+                  network + system)
+            << dir;
+    EXPECT_FALSE(sandbox.exists("/usr/kelvatro/conf/ORV_Network_new.ini"));
+    EXPECT_FALSE(sandbox.exists("/usr/kelvatro/conf/ORV_System_new.ini"));
+    // A dhcpcd file that cannot be edited: nothing applied, nothing saved.
+    shell_set_sandbox_runner(
+        [](const std::string& command) { return int(contains(command, "sed")); });
+    sandbox.write(kNetworkFilePath,
+                  "[ORVNetwork]\nIP=10.1.2.4\nNetMask=255.0.0.0\nGateway=10.0.0.1\n");
+    handle(kNetworkFilePath);
+    shell_set_sandbox_runner(nullptr);
+    EXPECT_EQ(sandbox.read("/usr/kelvatro/conf/ORV_Network.ini"), network);
+    EXPECT_EQ(network_applied->IP[3], 3);
+    network_applied.reset();
 }
 
 // A system file that switches the TOT function off stops the NTP daemon that

@@ -28,27 +28,47 @@ const char* const kStateText =
     "NtpDaemon=running\t\t;NTPサーバ(running:起動,stopped:停止)\n"
     "Stratum=7\t\t;設定されているstratum値\n"
     "ServedStratum=8\t\t;NTPサーバが配信するstratum値(-1:不明)\n"
-    "Conflict=TimeAdjust 1\t\t;時刻源の設定の競合(空:なし)\n";
+    "Conflict=TimeAdjust 1\t\t;時刻源の設定の競合(空:なし)\n"
+    "IP=10.1.1.1\t\t;適用中のIPアドレス\nNetMask=255.255.255.0\nGateway=10.1.1.254\n"
+    "DnsP=10.1.1.53\nDnsS=0.0.0.0\n";
 
 } // namespace
 
 TEST(UnitState, StateAndMetricsTexts) {
-    UnitState s{1796677433, 4321,
-                1,          "serving",
-                0,          1,
-                1,          27,
-                180,        28,
-                3,          1796677500,
-                2026,       12,
-                8,          6,
-                4,          5,
-                1,          123456,
-                42,         1,
-                7,          8,
-                1,          {5, 1, 2, {0, 0, 1, 0, 0, 0, 3, 0}},
-                "chrony",   "TimeAdjust 1",
+    UnitState s{1796677433,
+                4321,
+                1,
+                "serving",
+                0,
+                1,
+                1,
+                27,
+                180,
+                28,
+                3,
+                1796677500,
+                2026,
+                12,
+                8,
+                6,
+                4,
+                5,
+                1,
+                123456,
+                42,
+                1,
+                7,
+                8,
+                1,
+                {5, 1, 2, {0, 0, 1, 0, 0, 0, 3, 0}},
+                "chrony",
+                "TimeAdjust 1",
                 {true, {"127.0.0.1:123", true, "", 0, 3, "GPS", 10, 500, 0.1}}};
+    s.network = {
+        {10, 1, 1, 1}, {255, 255, 255, 0}, {10, 1, 1, 254}, {}, {}, {}, {10, 1, 1, 53}, {}};
     EXPECT_EQ(state_file_text(s), kStateText);
+    s.network.reset(); // nothing applied yet
+    EXPECT_TRUE(contains(state_file_text(s), "\nIP=\t\t;適用中のIPアドレス\nNetMask=\nGateway=\n"));
     const std::string metrics = metrics_text(s, 1796677510);
     EXPECT_TRUE(contains(metrics, "# HELP orv_bit_error_ratio Bit error rate of the broadcast.\n"
                                   "# TYPE orv_bit_error_ratio gauge\norv_bit_error_ratio 3e-05\n"));
@@ -121,12 +141,12 @@ TEST(UnitState, ReasonNamesTheOperatorsStopAndAMissingSegment) {
     tot_state.miss_reason = "no lock";
     tot_state.taken_at_s = 1;
     const std::pair<const char*, const char*> cases[] = {
-        {"", "NTP daemon stopped: setup change"},
+        {"", "NTP daemon stopped: reset"},
         {"ORV_TIME_DELIVERY=shm\nORV_SHM_UNIT=7\n", "no shared memory segment of the unit's own"}};
     for (const auto& [deployed, reason] : cases) {
         sandbox.write(kDeploySettingsPath, deployed);
         deploy_settings_reload();
-        ntp_server = NtpServerState{0, 6, 1, 0, "setup change"};
+        ntp_server = NtpServerState{0, 6, 1, 0, "reset"};
         unit_state_reset();
         publish_unit_state();
         EXPECT_TRUE(

@@ -43,6 +43,10 @@ constexpr SpiTransport kRecorder{"recorder", [] { return sim_fpga_transport()->o
 
 using Writes = std::vector<uint32_t>;
 
+std::string local_clock(int stratum) {
+    return "server 127.127.1.0\nfudge 127.127.1.0 stratum " + std::to_string(stratum) + "\n";
+}
+
 class TotStep : public SandboxTest {
   protected:
     void SetUp() override {
@@ -63,7 +67,7 @@ class TotStep : public SandboxTest {
         world("tot-period 1");
         world("broadcast 2023-02-05 07:00:00");
         sim_clock_advance(5042); // 5.042 ms past each broadcast second
-        sandbox.write("/var/kelvatro/conf/ntp.conf", "fudge 127.127.1.0 stratum 10\n");
+        sandbox.write("/var/kelvatro/conf/ntp.conf", local_clock(10));
         spi_set_transport(&kRecorder);
         ASSERT_EQ(SpiOpen(), 0);
         tuner_lib_set_path(ORV_SIMTUNER_PATH);
@@ -142,15 +146,15 @@ TEST_F(TotStep, FirstTakeOnTheFourthTickThenOneInFourIntoTheDayTheDateWordReadsZ
 // ORV_HOLDOVER_S seconds after the last take on the unit's clock, however few
 // ticks came between (here one in 2 s), the daemon is stopped, with a line
 // naming the holdover, until the next take; 0 keeps it serving, and so does a
-// value that is no number, below a minute or past the clock's count (3600
-// kept, each logged once, its control characters escaped in the line).
+// value that is not plain digits, below a minute or past the clock's count,
+// and a 0 not written as such (3600 kept, each logged once, its control
+// characters escaped in the line).
 TEST_F(TotStep, BetweenTakesAlignmentWhereTheLatchIsFreshAndTheHoldoverLimit) {
-    const char* const refused[] = {"59", "90\x1b[2J", "9223372036855"};
-    for (const auto& [runs, limit] : {std::pair{true, "60"},
-                                      {false, "0"},
-                                      {false, refused[0]},
-                                      {false, refused[1]},
-                                      {false, refused[2]}}) {
+    const char* const refused[] = {"59", "90\x1b[2J", "9223372036855", "+120", "\" 90\"", "00"};
+    std::vector<std::pair<bool, const char*>> limits = {{true, "60"}, {false, "0"}};
+    for (const char* limit : refused)
+        limits.emplace_back(false, limit);
+    for (const auto& [runs, limit] : limits) {
         world(runs ? "time-word live" : "time-word running");
         sandbox.write("/etc/default/orv-main", std::string("ORV_HOLDOVER_S=") + limit + "\n");
         deploy_settings_reload();
@@ -173,12 +177,41 @@ TEST_F(TotStep, BetweenTakesAlignmentWhereTheLatchIsFreshAndTheHoldoverLimit) {
                   "<ERR> No broadcast time for 60 s (holdover limit 60 s): NTP daemon stopped\n"),
               1);
     EXPECT_EQ(sandbox.log_count("<INF> Stop TOT Time Server\n"), 1);
-    for (const char* shown : {"59", "90\\x1B[2J", "9223372036855"})
+    for (const char* shown : {"59", "90\\x1B[2J", "9223372036855", "+120", " 90", "00"})
         EXPECT_EQ(sandbox.log_count(std::string("<ERR> ORV_HOLDOVER_S \"") + shown +
                                     "\" is no number of seconds from 60 to 9223372036854 (0: no "
                                     "limit): 3600 kept\n"),
                   1)
             << shown;
+}
+
+// While the daemon serves, a take more than a second off the unit's time is
+// held back (logged, with both times) until the next take agrees with it; a
+// take that agrees with the unit's time is taken and the held one dropped.
+// Once the daemon is stopped (as at the holdover limit), a take is taken at once.
+TEST_F(TotStep, AWildTakeIsBelievedOnlyWhenTheNextAgrees) {
+    start();
+    ticks(8);
+    for (const auto& [broadcast, n] :
+         {std::pair{"08:00:09", 4}, {"07:00:12", 4}, {"09:00:17", 8}, {"", 0}, {"10:00:25", 4}}) {
+        if (!*broadcast) capture_stdout(holdover_function_off);
+        if (*broadcast) world((std::string("broadcast 2023-02-05 ") + broadcast).c_str());
+        sim_clock_advance(5042); // off the second of a broadcast set anew
+        ticks(n);
+    }
+    EXPECT_EQ(date_commands(), (Lines{"/bin/date -s \"2023/2/5 07:00:04.005042\"",
+                                      "/bin/date -s \"2023/2/5 07:00:08.005042\"",
+                                      "/bin/date -s \"2023/2/5 07:00:16.005042\"",
+                                      "/bin/date -s \"2023/2/5 09:00:25.005042\"",
+                                      "/bin/date -s \"2023/2/5 10:00:29.005042\""}));
+    EXPECT_EQ(sandbox.log_count("TOT 20"), 3);
+    EXPECT_EQ(sandbox.log_count(" <ERR> TOT 2023/02/05 08:00:13.005 not taken: +3600.995 s off "
+                                "the unit's time 2023/02/05 07:00:12.010; taken if the next TOT "
+                                "agrees\n"),
+              1);
+    EXPECT_EQ(sandbox.log_count(" <INF> TOT 2023/02/05 09:00:25.005 agrees with the one held "
+                                "back: taken, +7200.995 s off\n"),
+              1);
 }
 
 // Nine failed statistics reads in a row do not restart the tuner (a good read
@@ -195,6 +228,30 @@ TEST_F(TotStep, TenStatisticsFailuresInARowRestartTheTuner) {
     ticks(2); // the tenth restarts, and the count begins again
     EXPECT_EQ(sandbox.log_count("Tuner Restart (0)\n"), 1);
     EXPECT_EQ(sandbox.log_count("<ERR> Tuner not answering: status read failed\n"), 2);
+}
+
+// Within the holdover limit the daemon serves on through the tuner's restarts
+// (no JST flag for 600 counted ticks, ten failed status reads) and re-tunes; a
+// new stratum restarts it, still raised for the holdover.
+TEST_F(TotStep, WithinTheHoldoverLimitTheDaemonServesThroughTunerRestarts) {
+    start();
+    ticks(4);
+    world("tot off");
+    ticks(700);
+    EXPECT_EQ(sandbox.log_count("Tuner Restart (1)\n"), 1);
+    tot_settings.Set_TOT_STRATUM = 9;
+    capture_stdout([] {
+        std::lock_guard lock(tot_mutex);
+        tot_tuner_start(tot_settings);
+    });
+    world("tuner silent");
+    pace_set_tick_ms(10);
+    ticks(10);
+    EXPECT_EQ(sandbox.log_count("Tuner Restart (0)\n"), 1);
+    EXPECT_EQ(ntp_server.running, 1);
+    EXPECT_EQ(sandbox.log_count("Stop TOT Time Server"), 0);
+    EXPECT_EQ(sandbox.log_count("<INF> NTP daemon restarted at stratum 12: new stratum\n"), 1);
+    EXPECT_EQ(sandbox.read("/etc/ntp.conf"), local_clock(12));
 }
 
 // Lock lost and regained are logged as they happen, and a reception past a
@@ -281,7 +338,7 @@ TEST_P(TotStepMissed, ReasonLoggedOnceThenTheReturn) {
                                 "clock, no broadcast time for 61 s\n"),
               1);
     EXPECT_EQ(sandbox.log_count("<INF> NTP daemon restarted at stratum 10: holdover begun\n"), 1);
-    EXPECT_EQ(sandbox.read("/etc/ntp.conf"), "fudge 127.127.1.0 stratum 10\n");
+    EXPECT_EQ(sandbox.read("/etc/ntp.conf"), local_clock(10));
     const int no_flag = fault == std::string("tot off"); // the others do not fail the server
     EXPECT_EQ(sandbox.log_count("Failed to get TOT ( Lock:OK / CH:UHF-27 / BER:OK / "
                                 "TOT:2023/02/05 07:00:04 )\n"),
@@ -293,7 +350,7 @@ TEST_P(TotStepMissed, ReasonLoggedOnceThenTheReturn) {
     EXPECT_EQ(sandbox.log_count("<INF> NTP daemon restarted at stratum 6: holdover over\n"), 1);
     EXPECT_EQ(sandbox.journaled("sudo /etc/init.d/ntp start"), 3);
     EXPECT_EQ(sandbox.journaled("sudo /etc/init.d/ntp stop"), 2);
-    EXPECT_EQ(sandbox.read("/etc/ntp.conf"), "fudge 127.127.1.0 stratum 6\n");
+    EXPECT_EQ(sandbox.read("/etc/ntp.conf"), local_clock(6));
     EXPECT_EQ(sandbox.log_count("TOT Updated ( Lock:OK / CH:UHF-27 / BER:OK / TOT:"), no_flag);
     EXPECT_EQ(sandbox.log_count("Failed to get TOT"), no_flag);
 }
