@@ -10,6 +10,7 @@
 #include "main/lifecycle.h"
 #include "main/setup_change.h"
 #include "os/pace.h"
+#include "os/service_manager.h"
 #include "os/shell.h"
 #include "os/unit_path.h"
 #include "settings/factory_reset.h"
@@ -35,6 +36,10 @@ constexpr const char* kUploadFpgaCommand =
 constexpr const char* kEndScriptKill =
     R"(ps | grep '/bin/sh /var/kelvatro/bin/kelvsys_end' | egrep -v grep | awk '{print "kill ", $1}' | sh)";
 constexpr const char* kEndScript = "/bin/sh /var/kelvatro/bin/kelvsys_end";
+// An update's scripts (a package's setup, the FPGA's programming) run for
+// minutes, and the program ends after them: a watchdog of ticks must not cut
+// them short, only one hung for an hour.
+constexpr unsigned kUpdateSeconds = 3600;
 
 int run_reg(const char* message) {
     reg_command(message);
@@ -64,6 +69,7 @@ int run_upload(const char*) {
     check_update_package();
     main_flags.running = 0;
     main_flags.reboot = 1;
+    service_allow_seconds(kUpdateSeconds);
     run_command(kUploadCommand);
     return 0;
 }
@@ -73,6 +79,7 @@ int run_upload_fpga(const char*) {
     check_update_package();
     main_flags.running = 0;
     main_flags.reboot = 0;
+    service_allow_seconds(kUpdateSeconds);
     pace_sleep_seconds(3);
     run_command(kEndScriptKill);
     run_command(kUploadFpgaCommand);

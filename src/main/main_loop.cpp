@@ -15,6 +15,7 @@
 #include "os/clock.h"
 #include "os/file_access.h"
 #include "os/pace.h"
+#include "os/service_manager.h"
 #include "os/unit_path.h"
 #include "settings/system_file.h"
 #include "sntp/ntp_client.h"
@@ -248,6 +249,7 @@ int main_loop() {
 
     const int64_t tick = pace_tick_us();
     LogPrint(LOG_TO_BOTH, 6, "Main Program Ready\n");
+    service_ready();
     main_flags.running = 1;
     // Ticks fall on a grid of whole ticks of the monotonic clock, which no
     // setting of the system clock moves; a message between ticks leaves it be.
@@ -311,6 +313,7 @@ int main_loop() {
 }
 
 int main_tick() {
+    service_alive();
     GetLocalDateTime(current_state.NowDateTime);
     if (tot_function_enabled()) {
         std::lock_guard lock(tot_mutex);

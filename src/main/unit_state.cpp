@@ -3,6 +3,7 @@
 // when their text changed.
 #include "main/unit_state.h"
 
+#include "board/device_nodes.h"
 #include "log/status_log.h"
 #include "os/atomic_file.h"
 #include "os/clock.h"
@@ -54,6 +55,7 @@ int64_t now_s() {
 
 std::string serving_reason() {
     const std::string why = tot_state.miss_reason ? tot_state.miss_reason : "starting";
+    if (!ntp_server.running && !board_device_missing().empty()) return board_device_missing();
     if (!tot_function_enabled()) return "no TOT function";
     if (holdover.daemon_stopped) return "stopped at the holdover limit: " + why;
     if (!time_delivery_ready()) return "no shared memory segment of the unit's own";

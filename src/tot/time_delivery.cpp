@@ -138,7 +138,11 @@ void deliver_broadcast_time(const TotDate& date, const TotTime& time, int adjust
     const bool first_take = !adjust && !delivery.first_take_done;
     if (!adjust) delivery.first_take_done = true;
     if (first_take && std::llabs(clock_ns - receive_ns) > kStepLimitNs) {
+        // The clock now shows the broadcast time: this take is the daemon's
+        // first sample, read when the daemon starts right after it, so that
+        // it has the samples it needs to serve a take sooner.
         set_system_time(date.year, date.month, date.day, time.hour, time.minute, time.second, 0);
+        write_sample(clock_ns, clock_ns);
         return;
     }
     write_sample(clock_ns, receive_ns);

@@ -39,3 +39,17 @@ TEST(ClockCommand, TheMomentItSetTheClockIsReadFromTheClockAfterIt) {
                   set_after_us)
             << clock_us;
 }
+
+// The offset that brings the clock to a time read at a monotonic moment,
+// carried forward to the reading of both clocks: the pause since the reading
+// no longer counts, only the moment of the reading.
+TEST(ClockCommand, TheSettingIsTheOffsetFromOneReadingOfBothClocks) {
+    const std::tuple<int64_t, ClockPair, int64_t> cases[] = {
+        // time (us) at 10 s (monotonic); both clocks read (ns); the offset (ns)
+        {1000'000'000, {1000'250'000'000, 10'250'000'000}, 0},
+        {1000'000'000, {990'250'000'000, 10'250'000'000}, 10'000'000'000},
+        {1000'000'000, {1000'300'000'123, 10'250'000'000}, -50'000'123},
+    };
+    for (const auto& [time_us, now, offset_ns] : cases)
+        EXPECT_EQ(clock_offset_ns(time_us, 10'000'000, now), offset_ns) << now.system_ns;
+}

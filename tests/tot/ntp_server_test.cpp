@@ -178,7 +178,7 @@ TEST_F(NtpServer, ShmDaemonRunsOnlyOnASegmentTheUnitMade) {
     EXPECT_EQ(ntp_server.running, 0);
     const std::string u = std::to_string(unit);
     const std::string refclock = "server 127.127.28." + u +
-                                 " minpoll 2 maxpoll 2\nfudge 127.127.28." + u +
+                                 " minpoll 1 maxpoll 1\nfudge 127.127.28." + u +
                                  " refid TOT stratum 6\ntos orphan 11 orphanwait 1\n";
     EXPECT_EQ(time_delivery_claim(), 0);
     capture_stdout(ntp_server_start);
