@@ -212,13 +212,20 @@ void log_held(LogFlood& kind, int64_t now) {
     kind.logged_at = now;
 }
 
+// Formats a message into the buffer of kLogMessageSize bytes. A longer one is
+// cut and keeps its line end, so that the next line begins a line of its own.
+void format_message(char* message, const char* format, va_list args) {
+    const int length = std::vsnprintf(message, kLogMessageSize, format, args);
+    if (length >= kLogMessageSize) message[kLogMessageSize - 2] = '\n';
+}
+
 } // namespace
 
 int LogPrint(int outputs, int level, const char* format, ...) {
     char message[kLogMessageSize];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(message, sizeof message, format, args);
+    format_message(message, format, args);
     va_end(args);
 
     const time_t now = std::time(nullptr);
@@ -258,7 +265,7 @@ void LogRepeated(LogRepeat& run, int level, const char* format, ...) {
     }
     va_list args;
     va_start(args, format);
-    std::vsnprintf(run.first.data(), run.first.size(), format, args);
+    format_message(run.first.data(), format, args);
     va_end(args);
     run.running = true;
     run.level = level;
@@ -285,11 +292,11 @@ void LogLimited(LogFlood& kind, int level, const char* format, ...) {
     va_start(args, format);
     if (quiet_over(kind, now)) {
         char message[kLogMessageSize];
-        std::vsnprintf(message, sizeof message, format, args);
+        format_message(message, format, args);
         LogPrint(LOG_TO_BOTH, level, "%s", message);
         kind.logged_at = now;
     } else {
-        std::vsnprintf(kind.last_held.data(), kind.last_held.size(), format, args);
+        format_message(kind.last_held.data(), format, args);
         kind.level = level;
         ++kind.held;
     }
