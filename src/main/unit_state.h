@@ -1,11 +1,12 @@
 // The unit's published state: ORV_State.ini, what the unit is doing in one
 // small file for orvctl and the web front end (serving and why, reception, the
 // last take, the delivery of broadcast time, the NTP daemon, the version and the
-// start), and the same values as a Prometheus textfile (orv_main.prom in the
-// directory that ORV_METRICS_DIR names; none when it is unset), which says at
-// the program's end that it runs no more.
+// start, the last update's result), and the same values as a Prometheus textfile (orv_main.prom in
+// the directory that ORV_METRICS_DIR names; none when it is unset), which says at the program's end
+// that it runs no more.
 #pragma once
 
+#include "main/update.h"
 #include "tot/take_counters.h"
 
 #include <cstdint>
@@ -33,6 +34,7 @@ struct UnitState {
     int reception_poor; // locked, the SNR or the BER past its threshold
     TakeCounters counters;
     std::string daemon = "ntp"; // ORV_NTP_DAEMON: ntpsec, chrony, else ntp
+    UpdateResult update;        // the last update asked for
 };
 
 // Notes the program's start; a metrics directory named but missing is said

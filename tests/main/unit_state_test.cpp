@@ -27,7 +27,10 @@ const char* const kStateText =
     "ShmUnit=123456\nShmCount=42\n"
     "NtpDaemon=running\t\t;NTPサーバ(running:起動,stopped:停止)\n"
     "Stratum=7\t\t;設定されているstratum値\n"
-    "ServedStratum=8\t\t;NTPサーバが配信するstratum値(-1:不明)\n";
+    "ServedStratum=8\t\t;NTPサーバが配信するstratum値(-1:不明)\n"
+    "Update=refused\t\t;最後の更新(none:なし,installed:実施,refused:拒否)\n"
+    "UpdateTime=1796677520\t\t;その時刻(1970年からの秒,0:なし)\n"
+    "UpdateDetail=why\t\t;拒否の理由、または署名した鍵の指紋\n";
 
 } // namespace
 
@@ -45,13 +48,13 @@ TEST(UnitState, StateAndMetricsTexts) {
                 42,         1,
                 7,          8,
                 1,          {5, 1, 2, {{"latch too old", 3}, {"no time latched", 1}}},
-                "chrony"};
+                "chrony",   {1796677520, true, "why"}};
     EXPECT_EQ(state_file_text(s), kStateText);
     const std::string metrics = metrics_text(s, 1796677510);
     EXPECT_TRUE(contains(metrics, "# HELP orv_bit_error_ratio Bit error rate of the broadcast.\n"
                                   "# TYPE orv_bit_error_ratio gauge\norv_bit_error_ratio 3e-05\n"));
     EXPECT_TRUE(contains(metrics, "# TYPE orv_takes_total counter\norv_takes_total 5\n"));
-    EXPECT_EQ(count(metrics, "\n# TYPE "), 17);
+    EXPECT_EQ(count(metrics, "\n# TYPE "), 19);
     std::istringstream in(metrics); // the sample lines, HELP and TYPE lines left out
     std::string samples;
     for (std::string line; std::getline(in, line);)
@@ -61,16 +64,19 @@ TEST(UnitState, StateAndMetricsTexts) {
                        "orv_last_take_age_seconds 10\n"
                        "orv_last_take_timestamp_seconds 1796677500\norv_serving 1\n"
                        "orv_holdover 0\norv_ntp_served_stratum 8\n"
-                       "orv_start_time_seconds 1796677433\norv_takes_total 5\n"
+                       "orv_start_time_seconds 1796677433\norv_last_update_refused 1\n"
+                       "orv_last_update_timestamp_seconds 1796677520\norv_takes_total 5\n"
                        "orv_take_failures_total{reason=\"latch too old\"} 3\n"
                        "orv_take_failures_total{reason=\"no time latched\"} 1\n"
                        "orv_holdovers_total 1\norv_daemon_starts_total 2\n"
                        "orv_info{version=\"1.0.0\",delivery=\"shm\",daemon=\"chrony\"} 1\n");
-    // Before the first take no age; without a stratum in the configuration none.
+    // Before the first take no age; without a stratum in the configuration
+    // none; before an update none of its result.
     s.taken_at_s = 0;
     s.served_stratum = -1;
+    s.update = {};
     const std::string before = metrics_text(s, 1796677510);
-    EXPECT_FALSE(contains(before, "orv_last_take_"));
+    EXPECT_FALSE(contains(before, "orv_last_take_") || contains(before, "orv_last_update_"));
     EXPECT_FALSE(contains(before, "orv_ntp_served_stratum"));
 }
 
