@@ -77,6 +77,8 @@ TEST_F(SandboxTest, GuardKeepsTheUnitsCommandsAndRefusesEveryWayOut) {
         // globs that could match ".." or a name outside
         "cp /var/www/m R/.?",
         "cp /var/www/m /tmp" + std::string(1, '\0') + "/..R/var/www/n",
+        // a keyring outside the root
+        "sqv --keyring=/tmp/k.pgp -- /var/www/s /var/www/f",
         // a signal to a process outside the sandbox: this one's parent
         "kill -0 " + std::to_string(getppid()),
         // tar in another directory, where the name leads out of the root
