@@ -53,31 +53,23 @@ class UpdateTest : public MainTest {
         fs::create_directories(sandbox.path("/etc/orv-main/update-keys"));
         ASSERT_EQ(0, run_through_shell(keys().gpg + "--export maker > " +
                                        sandbox.path("/etc/orv-main/update-keys/maker.pgp")));
-        package("maker", "");
+        package("maker");
     }
     // A setup.sh packed into the upload folder's data.tar.gz after the shell
-    // line `more`, signed by `signer` (none: no signature).
-    void package(const std::string& signer, const std::string& more) {
-        const std::string upload = sandbox.path("/usr/kelvatro/upload");
+    // line `more`, signed by `signer`.
+    void package(const std::string& signer, const std::string& more = "") {
+        const std::string archive = sandbox.path("/usr/kelvatro/upload/data.tar.gz");
+        sandbox.remove("/sim/pack");
         sandbox.write("/sim/pack/setup.sh", "echo installed\n");
         ASSERT_EQ(0, run_through_shell("cd " + sandbox.path("/sim/pack") + more + " && tar czf " +
-                                       upload + "/data.tar.gz * && " +
-                                       (signer.empty() ? "true" : keys().gpg) + " -u " + signer +
-                                       " --yes --detach-sign " + upload + "/data.tar.gz"));
-    }
-    // The upload folder's names and texts.
-    std::map<std::string, std::string> upload() const {
-        std::map<std::string, std::string> files;
-        for (const auto& entry : fs::directory_iterator(sandbox.path("/usr/kelvatro/upload")))
-            files[entry.path().filename()] =
-                sandbox.read("/usr/kelvatro/upload/" + entry.path().filename().string());
-        return files;
+                                       archive + " * && " + keys().gpg + "--yes -u " + signer +
+                                       " --detach-sign " + archive));
     }
 };
 
 // Sent while the upload folder changes under it, each update installs the
 // signed package: its setup.sh journaled as it was signed, the flags of its
-// command set, its private directory gone afterwards.
+// command set, its private directory (made anew) gone afterwards.
 TEST_F(UpdateTest, ASignedPackageIsInstalledFromItsPrivateCopy) {
     const std::string check = "cd /usr/kelvatro/update; sqv --keyring=/etc/orv-main/update-keys/"
                               "maker.pgp -- data.tar.gz.sig data.tar.gz > signers.txt",
@@ -100,8 +92,9 @@ TEST_F(UpdateTest, ASignedPackageIsInstalledFromItsPrivateCopy) {
     };
     shell_set_sandbox_runner(tampering_runner);
     for (const auto& [word, flags, journal, scripts] : cases) {
-        package("maker", "");
+        package("maker");
         sandbox.remove("/sim");
+        sandbox.write("/usr/kelvatro/update/left", "by an update cut short");
         main_flags = {1, 1, 0};
         EXPECT_EQ(0, main_command(word));
         EXPECT_EQ(std::to_string(main_flags.running) + std::to_string(main_flags.reboot) +
@@ -116,7 +109,8 @@ TEST_F(UpdateTest, ASignedPackageIsInstalledFromItsPrivateCopy) {
     shell_set_sandbox_runner(nullptr);
 }
 
-// A missing package or signature, a key not among the update keys (those of
+// A missing package or signature (or one that is no file: a FIFO would hold
+// the unit), a key not among the update keys (those of
 // ORV_UPDATE_KEYS), an archive changed after its signing, no update keys, a
 // member leading out: nothing unpacked, nothing run, the unit serving on.
 TEST_F(UpdateTest, EachRefusalLeavesEverythingAsItWasWithItsLine) {
@@ -126,7 +120,7 @@ TEST_F(UpdateTest, EachRefusalLeavesEverythingAsItWasWithItsLine) {
          "/usr/kelvatro/upload/data.tar.gz missing"},
         {"[UpLoadFpga]", [&] { sandbox.remove("/usr/kelvatro/upload/data.tar.gz.sig"); },
          "/usr/kelvatro/upload/data.tar.gz.sig missing"},
-        {"[UpLoad]", [&] { package("other", ""); }, no_key + "/etc/orv-main/update-keys/"},
+        {"[UpLoad]", [&] { package("other"); }, no_key + "/etc/orv-main/update-keys/"},
         {"[UpLoadFpga]",
          [&] {
              std::ofstream(sandbox.path("/usr/kelvatro/upload/data.tar.gz"), std::ios::app) << 0;
@@ -136,18 +130,30 @@ TEST_F(UpdateTest, EachRefusalLeavesEverythingAsItWasWithItsLine) {
          "no update keys (*.pgp, *.gpg, *.asc) in /etc/none"},
         {"[UpLoad]", [&] { package("maker", " && ln -s /etc up"); },
          "member up of data.tar.gz leads out of its directory"},
+        {"[UpLoad]",
+         [&] {
+             sandbox.remove("/usr/kelvatro/upload/data.tar.gz.sig");
+             mkfifo(sandbox.path("/usr/kelvatro/upload/data.tar.gz.sig").c_str(), 0600);
+         },
+         "/usr/kelvatro/upload/data.tar.gz.sig is no regular file"}, // last: gpg would wait on it
+    };
+    const auto upload = [&] {
+        std::string names;
+        for (const auto& entry : fs::directory_iterator(sandbox.path("/usr/kelvatro/upload")))
+            names += entry.path().filename().string() + " ";
+        return names;
     };
     for (const auto& [word, spoil, why] : cases) {
-        package("maker", "");
+        package("maker");
         sandbox.remove("/sim/commands.log");
         sandbox.remove("/var/www/StatusLog.txt");
         spoil();
         deploy_settings_reload();
-        const auto before = upload();
+        const std::string before = upload() + sandbox.read("/usr/kelvatro/upload/data.tar.gz");
         main_flags = {1, 1, 0};
         EXPECT_EQ(1, main_command(word)) << why;
         EXPECT_TRUE(main_flags.running && main_flags.reboot) << why;
-        EXPECT_EQ(upload(), before) << why;
+        EXPECT_EQ(upload() + sandbox.read("/usr/kelvatro/upload/data.tar.gz"), before) << why;
         EXPECT_EQ(sandbox.log(), std::string(" <INF> File UpLoad & UpDate") +
                                      (word[7] == ']' ? "" : " [FPGA]") +
                                      "\n <ERR> Update refused: " + why + "\n");
