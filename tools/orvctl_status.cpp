@@ -213,11 +213,11 @@ std::string answer_text(const DaemonAnswer& a) {
                   a.offset_ms);
 }
 
-// The last update asked for since the unit started: its result, when, and
-// why it was refused or which key signed it.
+// The last update asked for: its result, when, and why it was refused or
+// which key signed it.
 std::string update_text(const Values& s) {
     const std::string result = get(s, "Update", "none");
-    if (result == "none") return "none since the start";
+    if (result == "none") return "none";
     const std::string when = local_time(number(s, "UpdateTime"));
     return result == "refused" ? "refused " + when + ": " + get(s, "UpdateDetail")
                                : result + " " + when + ", signed by key " + get(s, "UpdateDetail");

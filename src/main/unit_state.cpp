@@ -173,6 +173,7 @@ void check_metrics_dir() {
 
 void unit_state_started() {
     published.started_s = now_s();
+    update_result_load();
     check_metrics_dir();
 }
 

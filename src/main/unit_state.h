@@ -37,8 +37,8 @@ struct UnitState {
     UpdateResult update;        // the last update asked for
 };
 
-// Notes the program's start; a metrics directory named but missing is said
-// here, once.
+// Notes the program's start and reads the last update's result; a metrics
+// directory named but missing is said here, once.
 void unit_state_started();
 // Gathers the state and writes the state file and the metrics file when a value
 // in them changed. A failed write is logged once until a write succeeds.

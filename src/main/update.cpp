@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -33,6 +34,8 @@ namespace fs = std::filesystem;
 constexpr const char* kUploadDir = "/usr/kelvatro/upload";
 constexpr const char* kUpdateDir = "/usr/kelvatro/update";
 constexpr const char* kDefaultKeysDir = "/etc/orv-main/update-keys/";
+constexpr const char* kResultPath = "/usr/kelvatro/last-update";
+constexpr FileAccess kResultAccess{0644, 0};
 constexpr const char* kVerify = "cd /usr/kelvatro/update; sqv%s -- data.tar.gz.sig data.tar.gz "
                                 "> signers.txt";
 constexpr const char* kList = "cd /usr/kelvatro/update; tar tzvf data.tar.gz %s > members.txt";
@@ -74,22 +77,33 @@ std::string copy_in(const char* name) {
     return why;
 }
 
-// The keyrings of the update keys' directory (*.pgp, *.gpg, *.asc), as
-// --keyring options.
-std::string keyring_options(const std::string& dir) {
-    std::vector<std::string> names;
+// Whoever may change an update key decides what the unit installs: the keys
+// and their directory must be root's and written by nobody else.
+std::string others_may_write(const std::string& path) {
+    struct stat st {};
+    if (stat(unit_path(path).c_str(), &st) != 0 || (st.st_uid == 0 && (st.st_mode & 022) == 0))
+        return "";
+    return LogEscaped(path) + " may be written by others than root";
+}
+
+// The keyrings of the update keys' directory (*.pgp, *.gpg, *.asc) as
+// --keyring options; returns why they cannot be trusted, else empty.
+std::string keyring_options(const std::string& dir, std::string& options) {
+    std::vector<std::string> paths;
     std::error_code ec;
     for (const fs::directory_entry& entry : fs::directory_iterator(unit_path(dir), ec)) {
         const std::string extension = entry.path().extension();
         if (entry.is_regular_file(ec) &&
             (extension == ".pgp" || extension == ".gpg" || extension == ".asc"))
-            names.push_back(entry.path().filename());
+            paths.push_back((fs::path(dir) / entry.path().filename()).string());
     }
-    std::sort(names.begin(), names.end());
-    std::string options;
-    for (const std::string& name : names)
-        options += " --keyring=" + shell_quote((fs::path(dir) / name).string());
-    return options;
+    std::sort(paths.begin(), paths.end());
+    std::string why = others_may_write(dir);
+    for (const std::string& path : paths) {
+        if (why.empty()) why = others_may_write(path);
+        options += " --keyring=" + shell_quote(path);
+    }
+    return why;
 }
 
 // Each check returns why the update is refused; empty when it may go on.
@@ -98,7 +112,8 @@ std::string keyring_options(const std::string& dir) {
 // whose signature sqv found good.
 std::string check_signature(std::string& fingerprint) {
     const std::string dir = deploy_setting("ORV_UPDATE_KEYS", kDefaultKeysDir);
-    const std::string keyrings = keyring_options(dir);
+    std::string keyrings;
+    if (const std::string why = keyring_options(dir, keyrings); !why.empty()) return why;
     if (keyrings.empty()) return "no update keys (*.pgp, *.gpg, *.asc) in " + LogEscaped(dir);
     std::string signers;
     if (run_command(format_command(kVerify, keyrings.c_str())) != 0 ||
@@ -134,7 +149,30 @@ std::string prepare() {
     return why.empty() ? copy_in("data.tar.gz.sig") : why;
 }
 
+// "<seconds> installed|refused <detail>", the detail's control characters
+// escaped.
+void keep_result() {
+    const std::string text =
+        format_command("%lld %s %s\n", static_cast<long long>(last_update.at_s),
+                       last_update.refused ? "refused" : "installed", last_update.detail.c_str());
+    if (atomic_write_file(kResultPath, text, kResultAccess, DirSync::yes) != 0)
+        LogPrint(LOG_TO_BOTH, 3, "Cannot write %s: %s\n", kResultPath, std::strerror(errno));
+}
+
 } // namespace
+
+void update_result_load() {
+    std::string text;
+    long long at_s = 0;
+    char result[16] = "";
+    int detail_at = 0;
+    if (!read_whole_file(kResultPath, text) ||
+        std::sscanf(text.c_str(), "%lld %15s %n", &at_s, result, &detail_at) < 2)
+        return;
+    const std::string_view detail = std::string_view(text).substr(detail_at);
+    last_update = UpdateResult{at_s, std::string_view(result) == "refused",
+                               std::string(detail.substr(0, detail.find('\n')))};
+}
 
 bool update_check() {
     const int64_t now_s = system_clock_ns() / 1000000000;
@@ -144,11 +182,13 @@ bool update_check() {
     if (!why.empty()) {
         LogPrint(LOG_TO_BOTH, 3, "Update refused: %s\n", why.c_str());
         last_update = UpdateResult{now_s, true, why};
+        keep_result();
         remove_private_dir();
         return false;
     }
     LogPrint(LOG_TO_BOTH, 6, "Update signed by key %s: installing\n", fingerprint.c_str());
     last_update = UpdateResult{now_s, false, fingerprint};
+    keep_result();
     return true;
 }
 

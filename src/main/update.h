@@ -9,7 +9,8 @@
 #include <cstdint>
 #include <string>
 
-// The last update asked for since the program's start.
+// The last update asked for, kept on the SD card (/usr/kelvatro/last-update),
+// so that an installed update's result outlives the reboot that follows it.
 struct UpdateResult {
     int64_t at_s = 0; // when it was asked, s since the epoch; 0: none yet
     bool refused = false;
@@ -18,6 +19,9 @@ struct UpdateResult {
 extern UpdateResult last_update;
 
 enum class UpdateScript { setup, setup_fpga };
+
+// Reads the result that the last update kept (at the program's start).
+void update_result_load();
 
 // Copies the package into a fresh private directory and checks it there.
 // True when it may be installed (its key's fingerprint logged); false when it

