@@ -104,7 +104,8 @@ const TarMember* tar_member_leading_out(const std::vector<TarMember>& members,
             holds_dot_dot(member.name))
             return &member;
         const auto name = path_in_archive({}, member.name, links);
-        if (!name || name->empty() || (lands && !lands(name->string(), false))) return &member;
+        if (!name || (name->empty() ? member.type != 'd' : lands && !lands(name->string(), false)))
+            return &member; // "./", the directory itself, stays
         if (member.type == 'l' || member.type == 'h') {
             const auto target = path_in_archive(
                 member.type == 'l' ? name->parent_path() : fs::path(), member.target, links);

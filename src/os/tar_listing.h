@@ -31,7 +31,8 @@ std::optional<std::vector<TarMember>> tar_members(std::string_view listing);
 using TarLanding = std::function<bool(const std::string& place, bool directory_itself)>;
 
 // The first member that would not stay inside the directory the archive is
-// unpacked in: one that is no file, directory or link; a name that is
+// unpacked in ("./" is that directory): one that is no file, directory or
+// link; a name that is
 // absolute, holds "..", or passes through a symbolic link of the archive; a
 // link whose target leads out or through such a link. `lands`, when given, is
 // asked for every place too (links already on disk). nullptr when none.

@@ -53,7 +53,7 @@ class UpdateTest : public MainTest {
         sandbox.remove("/sim/pack");
         sandbox.write("/sim/pack/setup.sh", "echo installed\n");
         ASSERT_EQ(0, run_through_shell("cd " + sandbox.path("/sim/pack") + more + " && tar czf " +
-                                       archive + " * && " + kGpg + "--yes -u " + signer +
+                                       archive + " . && " + kGpg + "--yes -u " + signer +
                                        " --detach-sign " + archive));
     }
     // The result as the next start reads it.
@@ -123,7 +123,7 @@ TEST_F(UpdateTest, EachRefusalLeavesEverythingAsItWasWithItsLine) {
         {"[UpLoad]", [&] { sandbox.write(kDeploySettingsPath, "ORV_UPDATE_KEYS=/etc/none\n"); },
          "no update keys (*.pgp, *.gpg, *.asc) in /etc/none"},
         {"[UpLoad]", [&] { package("maker", " && ln -s /etc up"); },
-         "member up of data.tar.gz leads out of its directory"},
+         "member ./up of data.tar.gz leads out of its directory"},
         {"[UpLoad]",
          [&] { chmod(sandbox.path("/etc/orv-main/update-keys/maker.pgp").c_str(), 0664); },
          "/etc/orv-main/update-keys/maker.pgp may be written by others than root"},
