@@ -140,7 +140,7 @@ update_rows() {
         /var/www/StatusLog.txt && break; sleep 1; done; ! test -e /var/lib/orv-vmtest/update-mark && orvctl status | grep '^Last update  : refused'"
     check "7 unsigned update: served on, no reboot" eval '"${ctl[@]}" served "$port" "$ahead" "$stratum" 30 && ! rebooted "$id"'
     guest "$group cp /mnt/update/data.tar.gz* /usr/kelvatro/upload/ && $group orvctl send '[UpLoad]'" >/dev/null
-    until_ok $((300 * slow)) rebooted "$id" && until_ok $((120 * slow)) unit_running || { row "7 signed update: reboot" FAIL "" && tail -30 "$run/console.log" >&2; return; }
+    until_ok $((600 * slow)) rebooted "$id" && until_ok $((120 * slow)) unit_running || { row "7 signed update: reboot" FAIL "" && tail -30 "$run/console.log" >&2; return; }
     check "7 signed update installed, its key logged" guest "grep -x 'installed by 0 in /usr/kelvatro/update' /var/lib/orv-vmtest/update-mark &&
         ! test -e /usr/kelvatro/update && grep -q 'Update signed by key $maker: installing' /var/www/StatusLog.txt"
     first_take "$stratum" "7 signed update: served again after the reboot"
