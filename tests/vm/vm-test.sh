@@ -136,8 +136,9 @@ update_rows() {
     check "7 upload folder the group's, unsigned refused" guest "mount -o ro /dev/vdb /mnt 2>/dev/null;
         install -D -m 644 /mnt/update/maker.pgp /etc/orv-main/update-keys/maker.pgp &&
         stat -c '%a %U:%G' /usr/kelvatro/upload | grep -x '770 root:www-data' && $group cp /mnt/update/unsigned/data.tar.gz
-        /usr/kelvatro/upload/ && $group orvctl send '[UpLoad]' && for i in \$(seq 20); do grep -q 'Update refused: .*sig missing'
-        /var/www/StatusLog.txt && break; sleep 1; done; ! test -e /var/lib/orv-vmtest/update-mark && orvctl status | grep '^Last update  : refused'"
+        /usr/kelvatro/upload/ && $group orvctl send '[UpLoad]' && for i in \$(seq 20); do orvctl status | grep -q '^Last update  : refused'
+        && break; sleep 1; done; orvctl status | grep -q '^Last update  : refused' && ! test -e /var/lib/orv-vmtest/update-mark &&
+        grep 'Update refused: .*sig missing' /var/www/StatusLog.txt"
     check "7 unsigned update: served on, no reboot" eval '"${ctl[@]}" served "$port" "$ahead" "$stratum" 30 && ! rebooted "$id"'
     guest "$group cp /mnt/update/data.tar.gz* /usr/kelvatro/upload/ && $group orvctl send '[UpLoad]'" >/dev/null
     until_ok $((600 * slow)) rebooted "$id" && until_ok $((120 * slow)) unit_running || { row "7 signed update: reboot" FAIL "" && tail -30 "$run/console.log" >&2; return; }
