@@ -92,10 +92,11 @@ terrestrial television and serves it through the system NTP daemon. The closed
 tuner-control library libsmscontrollite.so is installed separately.")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Every program the unit runs: sudo, ifconfig and route, the dhcpcd service,
-# hwclock, the zone data, the NTP daemon (ntpsec or chrony), and the tools of
-# its shell commands. The names are the same on bookworm and trixie.
+# hwclock, the zone data, the NTP daemon (ntpsec or chrony), the verifier of
+# the updates' signatures (sqv, which trixie's apt itself depends on), and the
+# tools of its shell commands. The names are the same on bookworm and trixie.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "sudo, net-tools, dhcpcd, util-linux-extra, tzdata, \
-ntpsec | chrony, procps, gawk | mawk")
+ntpsec | chrony, sqv, procps, gawk | mawk")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${pkg}/conffiles ${pkg}/postinst ${pkg}/prerm ${pkg}/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)

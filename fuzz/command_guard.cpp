@@ -3,8 +3,9 @@
 // a plain reading of its own here: the programs must be file and text tools,
 // every file they name (patterns expanded by glob(3), links followed) must lie
 // inside the root, sed may only substitute, a shell may only run a script of
-// the root or the kill lines of shells running one, and kill may signal only
-// processes whose environment names the root.
+// the root or the kill lines of shells running one, kill may signal only
+// processes whose environment names the root, and sqv reads keyrings, a
+// signature and a file of the root.
 #include "command_guard.h"
 #include "fuzz_sandbox.h"
 
@@ -146,9 +147,9 @@ std::vector<size_t> file_operands(const Command& c, std::string& script) {
 
 // What the oracle finds wrong with an accepted line, or nullptr.
 const char* unsound_command(Oracle& o, const Pipeline& pipeline, size_t at) {
-    static const std::set<std::string> tools = {"cd",    "rm",   "cp",      "tar",  "sed",
-                                                "xargs", "sh",   "/bin/sh", "awk",  "kill",
-                                                "sync",  "grep", "egrep",   "echo", "ps"};
+    static const std::set<std::string> tools = {"cd",    "rm",      "cp",  "tar",  "sed",  "xargs",
+                                                "sh",    "/bin/sh", "awk", "kill", "sync", "grep",
+                                                "egrep", "echo",    "ps",  "sqv"};
     const Command& c = pipeline[at];
     const std::string& tool = c.words[0];
     if (!tools.count(tool)) return "a program that is no file or text tool";
@@ -157,10 +158,13 @@ const char* unsound_command(Oracle& o, const Pipeline& pipeline, size_t at) {
     if (tool == "cd") {
         if (c.words.size() != 2 || !o.inside(o.cwd / c.words[1])) return "cd outside";
         o.cwd = o.cwd / c.words[1];
-    } else if (tool == "rm" || tool == "cp" || tool == "tar") {
-        for (size_t i = 1 + (tool == "tar"); i < c.words.size(); ++i)
-            if (!c.words[i].starts_with('-') && !o.names_inside(c.words[i], c.patterns[i]))
+    } else if (tool == "rm" || tool == "cp" || tool == "tar" || tool == "sqv") {
+        for (size_t i = 1 + (tool == "tar"); i < c.words.size(); ++i) {
+            const std::string& word = c.words[i];
+            const std::string file = word.starts_with("--keyring=") ? word.substr(10) : word;
+            if (!file.starts_with('-') && !o.names_inside(file, c.patterns[i]))
                 return "a file outside";
+        }
     } else if (tool == "sed" || tool == "grep" || tool == "egrep" || tool == "awk") {
         std::string script;
         for (const size_t i : file_operands(c, script))

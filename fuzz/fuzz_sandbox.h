@@ -36,8 +36,9 @@ inline const std::string& fuzz_sandbox() {
         std::string name = std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
         name += "/orv-fuzz-XXXXXX";
         if (!mkdtemp(name.data())) std::abort();
-        for (const char* dir : {"var/kelvatro/conf", "var/kelvatro/bin", "usr/kelvatro/conf",
-                                "usr/kelvatro/upload", "usr/kelvatro/log", "var/www", "etc", "sim"})
+        for (const char* dir :
+             {"var/kelvatro/conf", "var/kelvatro/bin", "usr/kelvatro/conf", "usr/kelvatro/upload",
+              "usr/kelvatro/update", "usr/kelvatro/log", "var/www", "etc", "sim"})
             std::filesystem::create_directories(std::filesystem::path(name) / dir);
         setenv("ORV_ROOT", name.c_str(), 1);
         sandbox_reload();

@@ -199,6 +199,16 @@ std::string answer_text(const DaemonAnswer& a) {
                   a.offset_ms);
 }
 
+// The last update asked for: its result, when, and why it was refused or
+// which key signed it.
+std::string update_text(const Values& s) {
+    const std::string result = get(s, "Update", "none");
+    if (result == "none") return "none";
+    const std::string when = local_time(number(s, "UpdateTime"));
+    return result == "refused" ? "refused " + when + ": " + get(s, "UpdateDetail")
+                               : result + " " + when + ", signed by key " + get(s, "UpdateDetail");
+}
+
 void print_text(const View& v) {
     const Values& s = v.state;
     const std::string age =
@@ -243,6 +253,7 @@ void print_text(const View& v) {
                     get(s, "DnsS").c_str());
     std::printf("Version      : %s, started %s\n", get(s, "Version").c_str(),
                 number(s, "Started") > 0 ? local_time(number(s, "Started")).c_str() : "unknown");
+    std::printf("Last update  : %s\n", update_text(s).c_str());
 }
 
 const char* json_of(Running answer) {
@@ -263,6 +274,7 @@ void print_json(const View& v) {
         unit_serving == Running::yes && verdict(v) != 0 ? Running::no : unit_serving;
     const std::string stratum = v.served_stratum < 0 ? "" : std::to_string(v.served_stratum);
     const auto answered = [&a](const std::string& value) { return a.answered ? value : "null"; };
+    const bool updated = get(s, "Update", "none") != "none";
     const std::pair<const char*, std::string> fields[] = {
         {"running", json_of(v.running)},
         {"serving", json_of(serving)},
@@ -302,6 +314,9 @@ void print_json(const View& v) {
         {"gateway", json_string(get(s, "Gateway"))},
         {"dns", format("[%s, %s]", json_string(get(s, "DnsP")).c_str(),
                        json_string(get(s, "DnsS")).c_str())},
+        {"last_update", updated ? json_string(get(s, "Update")) : "null"},
+        {"last_update_time", updated ? json_number(get(s, "UpdateTime", "")) : "null"},
+        {"last_update_detail", updated ? json_string(get(s, "UpdateDetail", "")) : "null"},
         {"version", json_string(get(s, "Version"))},
         {"started", json_number(get(s, "Started", ""))},
         {"pid", json_number(v.running == Running::yes ? get(s, "Pid", "") : "")},

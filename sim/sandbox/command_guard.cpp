@@ -4,9 +4,11 @@
 // redirections keep inside the sandbox root, which cannot be talked into
 // starting another program, and which signals only processes of this sandbox;
 // an archive is unpacked only when none of its members leads out of the
-// directory it is unpacked in. Everything else is refused.
+// directory it is unpacked in; an update's signature is checked by sqv on
+// files of the root. Everything else is refused.
 #include "command_guard.h"
 
+#include "os/tar_listing.h"
 #include "os/unit_path.h"
 
 #include <algorithm>
@@ -17,7 +19,6 @@
 #include <optional>
 #include <set>
 #include <spawn.h>
-#include <sstream>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -345,125 +346,32 @@ std::optional<std::string> archive_listing(const fs::path& archive) {
     return listing;
 }
 
-// A C-quoted name as tar lists it ("a\"b\n"), read from the stream.
-std::optional<std::string> quoted_name(std::istream& in) {
-    std::string name;
-    if (!(in >> std::ws) || in.get() != '"') return std::nullopt;
-    for (int c; (c = in.get()) != EOF;) {
-        if (c == '"') return name;
-        if (c != '\\') {
-            name += char(c);
-            continue;
-        }
-        c = in.get();
-        if (c >= '0' && c <= '7') {
-            int code = c - '0';
-            for (int i = 0; i < 2 && in.peek() >= '0' && in.peek() <= '7'; ++i)
-                code = code * 8 + (in.get() - '0');
-            name += char(code);
-        } else {
-            const std::string_view from = "abfnrtv", to = "\a\b\f\n\r\t\v";
-            const size_t at = from.find(char(c));
-            name += at == std::string_view::npos ? char(c) : to[at];
-        }
-    }
-    return std::nullopt;
-}
-
-// One member of an archive: its type as tar lists it ('-' file, 'd' directory,
-// 'l' symbolic link, 'h' hard link, others), its name and its link's target.
-struct Member {
-    char type = '?';
-    std::string name;
-    std::string target;
-};
-
-std::optional<std::vector<Member>> archive_members(const fs::path& archive) {
-    const auto listing = archive_listing(archive);
-    if (!listing) return std::nullopt;
-    std::vector<Member> members;
-    std::istringstream lines(*listing);
-    for (std::string line; std::getline(lines, line);) {
-        std::istringstream in(line);
-        std::string mode, owner, size, date, time, joint;
-        in >> mode >> owner >> size >> date >> time;
-        Member member;
-        member.type = mode.empty() ? '?' : mode[0];
-        const auto name = quoted_name(in);
-        if (!name) return std::nullopt;
-        member.name = *name;
-        if (member.type == 'l' || member.type == 'h') {
-            in >> joint;
-            if (joint == "link") in >> joint; // "link to"
-            const auto target = quoted_name(in);
-            if (!target) return std::nullopt;
-            member.target = *target;
-        }
-        members.push_back(std::move(member));
-    }
-    return members;
-}
-
-// Where a path of the archive (a member's name, or a link's target taken from
-// the link's directory) lands within the directory it is unpacked in, without
-// passing through a symbolic link of the archive; nothing when it leads out.
-std::optional<fs::path> path_in_archive(const fs::path& from, const std::string& path,
-                                        const std::set<fs::path>& links) {
-    if (path.empty()) return std::nullopt;
-    std::vector<fs::path> parts(from.begin(), from.end());
-    const fs::path steps(path);
-    const auto joined = [&parts] {
-        fs::path sofar;
-        for (const fs::path& part : parts)
-            sofar /= part;
-        return sofar;
-    };
-    for (const fs::path& step : steps) {
-        if (step.empty() || step == ".") continue;
-        if (!parts.empty() && links.contains(joined())) return std::nullopt;
-        if (step != "..")
-            parts.push_back(step);
-        else if (parts.empty())
-            return std::nullopt;
-        else
-            parts.pop_back();
-    }
-    return joined();
-}
-
 // An archive unpacked in the walk's directory: every member lands inside it,
 // links of the archive's own lead nowhere else and are not passed through, and
 // no link already on disk leads a member out of the root.
 bool members_stay_inside(const Walk& w, const fs::path& archive) {
-    const auto members = archive_members(archive);
-    if (!members) return false;
-    std::set<fs::path> links;
-    for (const Member& member : *members) {
-        if (std::string_view("-dlh").find(member.type) == std::string_view::npos) return false;
-        const auto name = path_in_archive({}, member.name, links);
-        if (!name || name->empty() || !within_root(w, name->string(), false)) return false;
-        if (member.type == 'l' || member.type == 'h') {
-            const auto target = path_in_archive(
-                member.type == 'l' ? name->parent_path() : fs::path(), member.target, links);
-            if (!target || !within_root(w, target->empty() ? "." : target->string(), true))
-                return false;
-        }
-        if (member.type == 'l') links.insert(*name);
-    }
-    return true;
+    const auto listing = archive_listing(archive);
+    const auto members = listing ? tar_members(*listing) : std::nullopt;
+    return members &&
+           !tar_member_leading_out(*members, [&w](const std::string& place, bool itself) {
+               return within_root(w, place.empty() ? "." : place, itself);
+           });
 }
 
 // tar works in the directory it is in, which must lie in the root: bundled
-// flags that neither run programs nor change directory, local archives only.
-// What it unpacks is named with f (the last flag of its bundle) and keeps
-// inside that directory.
+// flags that neither run programs nor change directory, the long options of
+// the unit's listing and unpacking, local archives only. What it unpacks is
+// named with f (the last flag of its bundle) and keeps inside that directory.
 bool tar_allows(const Walk& w, const SimpleCommand& cmd) {
     if (!within_root(w, ".", true)) return false;
+    static const std::set<std::string_view> long_options = {"--no-same-owner", "--numeric-owner",
+                                                            "--full-time", "--quoting-style=c"};
     bool extracts = false;
     std::optional<std::string> archive;
     for (size_t i = 1; i < cmd.words.size(); ++i) {
         const std::string& word = cmd.words[i];
         if (!cmd.plain[i]) return false;
+        if (long_options.contains(word)) continue;
         if (i == 1 || word.starts_with('-')) {
             if (!flag_word(word, "cxtzjJvpf")) return false;
             extracts |= word.find('x') != std::string::npos;
@@ -647,6 +555,18 @@ bool shell_allows(const Walk& w, const SimpleCommand& cmd) {
     return true;
 }
 
+// sqv only verifies and writes nothing: keyrings given as --keyring=FILE,
+// then after "--" the signature and the signed file, every file in the root.
+bool sqv_allows(const Walk& w, const SimpleCommand& cmd) {
+    constexpr std::string_view kKeyring = "--keyring=";
+    size_t i = 1;
+    for (; i < cmd.words.size() && cmd.words[i].starts_with(kKeyring); ++i)
+        if (!within_root(w, cmd.words[i].substr(kKeyring.size()), false)) return false;
+    if (i + 3 != cmd.words.size() || cmd.words[i] != "--") return false;
+    return std::all_of(cmd.plain.begin(), cmd.plain.end(), [](bool plain) { return plain; }) &&
+           within_root(w, cmd.words[i + 1], false) && within_root(w, cmd.words[i + 2], false);
+}
+
 bool program_allows(Walk& w, const SimpleCommand& cmd) {
     if (!cmd.plain[0]) return false;
     const std::string& program = cmd.words[0];
@@ -658,6 +578,7 @@ bool program_allows(Walk& w, const SimpleCommand& cmd) {
     if (program == "rm") return names_inside_root(w, cmd, "rfR");
     if (program == "cp") return names_inside_root(w, cmd, "pfrRa");
     if (program == "tar") return tar_allows(w, cmd);
+    if (program == "sqv") return sqv_allows(w, cmd);
     if (program == "sed") return sed_allows(w, cmd, 1);
     if (program == "xargs") return xargs_allows(w, cmd);
     if (program == "sh" || program == "/bin/sh") return shell_allows(w, cmd);

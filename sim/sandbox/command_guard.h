@@ -6,8 +6,9 @@
 #include <vector>
 
 // Whether a command line, its unit paths already mapped into the root, starts
-// only file and text tools that stay inside the root, reading and writing
-// there only and signalling only processes started in the sandbox. Anything
+// only file and text tools (and the signature verifier sqv) that stay inside
+// the root, reading and writing there only and signalling only processes
+// started in the sandbox. Anything
 // this reading cannot follow (command substitution, subshells, background
 // jobs, here-documents, unterminated quotes, NUL bytes) is refused. A shell
 // started on a script inside the root is refused too, unless `scripts` is

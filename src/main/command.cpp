@@ -9,10 +9,10 @@
 #include "log/status_log.h"
 #include "main/lifecycle.h"
 #include "main/setup_change.h"
+#include "main/update.h"
 #include "os/pace.h"
 #include "os/service_manager.h"
 #include "os/shell.h"
-#include "os/unit_path.h"
 #include "settings/factory_reset.h"
 
 #include <algorithm>
@@ -22,16 +22,10 @@
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <unistd.h>
 #include <vector>
 
 namespace {
 
-constexpr const char* kUpdatePackage = "/usr/kelvatro/upload/data.tar.gz";
-constexpr const char* kUploadCommand =
-    "cd /usr/kelvatro/upload; tar xzvf data.tar.gz; /bin/sh setup.sh; sync;";
-constexpr const char* kUploadFpgaCommand =
-    "cd /usr/kelvatro/upload; tar xzvf data.tar.gz; /bin/sh setup_fpga.sh ; sync;";
 // Ends any running instance of the end script.
 constexpr const char* kEndScriptKill =
     R"(ps | grep '/bin/sh /var/kelvatro/bin/kelvsys_end' | egrep -v grep | awk '{print "kill ", $1}' | sh)";
@@ -57,32 +51,31 @@ int run_setup_change(const char* message) {
     return 1;
 }
 
-// An update whose package is missing still runs its commands, but says why
-// nothing changes.
-void check_update_package() {
-    if (unit_access(kUpdatePackage, F_OK) != 0)
-        LogPrint(LOG_TO_BOTH, 3, "Update package %s missing: nothing to install\n", kUpdatePackage);
-}
+// The first line of an update, of either kind, which any writer of the FIFO can
+// cause at will (a refused update ends no pass): once a second, the others
+// counted.
+LogFlood upload_lines;
 
+// A refused update changes nothing: the unit goes on serving.
 int run_upload(const char*) {
-    LogPrint(LOG_TO_BOTH, 6, "File UpLoad & UpDate\n");
-    check_update_package();
+    LogLimited(upload_lines, 6, "File UpLoad & UpDate\n");
+    if (!update_check()) return 1;
     main_flags.running = 0;
     main_flags.reboot = 1;
     service_allow_seconds(kUpdateSeconds);
-    run_command(kUploadCommand);
+    update_install(UpdateScript::setup);
     return 0;
 }
 
 int run_upload_fpga(const char*) {
-    LogPrint(LOG_TO_BOTH, 6, "File UpLoad & UpDate [FPGA]\n");
-    check_update_package();
+    LogLimited(upload_lines, 6, "File UpLoad & UpDate [FPGA]\n");
+    if (!update_check()) return 1;
     main_flags.running = 0;
     main_flags.reboot = 0;
     service_allow_seconds(kUpdateSeconds);
     pace_sleep_seconds(3);
     run_command(kEndScriptKill);
-    run_command(kUploadFpgaCommand);
+    update_install(UpdateScript::setup_fpga);
     run_command(kEndScript);
     return 0;
 }

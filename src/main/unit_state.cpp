@@ -9,6 +9,7 @@
 #include "os/clock.h"
 #include "os/deploy_settings.h"
 #include "os/file_access.h"
+#include "os/shell.h"
 #include "os/unit_path.h"
 #include "settings/system_file.h"
 #include "tot/clock_authority.h"
@@ -108,7 +109,8 @@ UnitState gather() {
                      daemon_name(),
                      time_source_conflict(),
                      daemon_view(),
-                     network_applied};
+                     network_applied,
+                     last_update};
 }
 
 void write_if_changed(const std::string& path, const std::string& text, Output& output,
@@ -216,6 +218,7 @@ std::string network_lines(const std::optional<NetworkSettings>& n) {
 
 void unit_state_started() {
     published.started_s = now_s();
+    update_result_load();
     check_metrics_dir();
     publish_brief_metrics(true);
 }
@@ -246,7 +249,15 @@ std::string state_file_text(const UnitState& s) {
                   s.last_day, s.last_hour, s.last_minute, s.last_second, s.shm ? "shm" : "step",
                   s.shm_unit, s.shm_count, s.ntp_running ? "running" : "stopped", s.stratum,
                   s.served_stratum, s.conflict.c_str());
-    return text + network_lines(s.network);
+    const UpdateResult& u = s.update;
+    return text + network_lines(s.network) +
+           format_command("Update=%s\t\t;最後の更新(none:なし,installed:実施,refused:拒否)\n"
+                          "UpdateTime=%lld\t\t;その時刻(1970年からの秒,0:なし)\n"
+                          "UpdateDetail=%s\t\t;拒否の理由、または署名した鍵の指紋\n",
+                          u.at_s == 0 ? "none"
+                          : u.refused ? "refused"
+                                      : "installed",
+                          static_cast<long long>(u.at_s), u.detail.c_str());
 }
 
 std::string metrics_text(const UnitState& s, int64_t now) {
@@ -275,6 +286,13 @@ std::string metrics_text(const UnitState& s, int64_t now) {
                     s.served_stratum);
     print_daemon_answer(out, s.ntp_answer);
     print_gauge(out, "orv_start_time_seconds", kStartHelp, double(s.started_s));
+    if (s.update.at_s != 0) {
+        print_gauge(out, "orv_last_update_refused",
+                    "Whether the last update asked for was refused (1) or installed (0).",
+                    s.update.refused);
+        print_gauge(out, "orv_last_update_timestamp_seconds",
+                    "Last update asked for, seconds since the epoch.", double(s.update.at_s));
+    }
     print_counters(out, s.counters);
     out += "# HELP orv_info The program's version, time delivery and NTP daemon.\n"
            "# TYPE orv_info gauge\n"

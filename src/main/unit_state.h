@@ -1,12 +1,14 @@
 // The unit's published state: ORV_State.ini, what the unit is doing in one
 // small file for orvctl and the web front end (serving and why, reception, the
 // last take, the delivery of broadcast time, the NTP daemon, the version and the
-// start, the network settings applied), and the same values as a Prometheus textfile (orv_main.prom
-// in the directory that ORV_METRICS_DIR names; none when it is unset), which says at the program's
+// start, the network settings applied, the last update's result), and the same
+// values as a Prometheus textfile (orv_main.prom in the directory that
+// ORV_METRICS_DIR names; none when it is unset), which says at the program's
 // end that it runs no more.
 #pragma once
 
 #include "main/daemon_watch.h"
+#include "main/update.h"
 #include "settings/network_file.h"
 #include "tot/take_counters.h"
 
@@ -38,10 +40,12 @@ struct UnitState {
     std::string conflict;       // of the time sources the settings choose, empty: none
     DaemonView ntp_answer{};    // the daemon's answer to the unit's query
     std::optional<NetworkSettings> network{}; // the settings applied, none before
+    UpdateResult update{};                    // the last update asked for
 };
 
-// Notes the program's start and says it in the metrics file at once (orv_up 1);
-// a metrics directory named but missing is said here, once.
+// Notes the program's start, reads the last update's result and says it in the
+// metrics file at once (orv_up 1); a metrics directory named but missing is
+// said here, once.
 void unit_state_started();
 // Gathers the state and writes the state file and the metrics file when a value
 // in them changed. A failed write is logged once until a write succeeds.

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# The commands that end in a reboot: REBOOT itself. "[UpLoad]": the package in
-# the upload directory is unpacked and its setup.sh journaled with its text,
-# never run. FACTORY_RESET: the setup, filter and .mem files go from both
-# settings directories, then the log archive; every other file stays.
+# The commands that end in a reboot: REBOOT itself. "[UpLoad]": the package,
+# signed with a throwaway key, unpacked in a directory of its own, its setup.sh
+# journaled, never run. FACTORY_RESET: the setup, filter and .mem files go from
+# both settings directories, then the log archive; every other file stays.
 . "$(dirname "$0")/lib.sh"
 
 # Sends COMMAND to a new unit; once it has ended, checks the status-log line
@@ -18,13 +18,15 @@ reboot_after() {
 }
 
 reboot_after REBOOT "<INF> Main Program End" 1 "reboot|"
-upload=$ROOT/usr/kelvatro/upload
+upload=$ROOT/usr/kelvatro/upload g="gpg --homedir $ROOT/sim/gnupg --batch -q"
 printf '#!/bin/sh\necho "installed from $(pwd)" > installed.txt\n' >"$ROOT/sim/setup.sh"
 tar czf "$upload/data.tar.gz" -C "$ROOT/sim" setup.sh
+mkdir -m 700 "$ROOT/sim/gnupg" && mkdir -p "$ROOT/etc/orv-main/update-keys" && $g --passphrase '' \
+    --quick-gen-key maker ed25519 sign never 2>/dev/null && $g --detach-sign "$upload/data.tar.gz"
+$g --export maker >"$ROOT/etc/orv-main/update-keys/maker.pgp" && gpgconf --homedir "$ROOT/sim/gnupg" --kill gpg-agent
 reboot_after "[UpLoad]" "<INF> File UpLoad & UpDate" 2 \
-    "cd /usr/kelvatro/upload; tar xzvf data.tar.gz; /bin/sh setup.sh; sync;|reboot|"
-expect_eq "setup.sh unpacked and journaled, not run" "$(head -n 1 "$ROOT/sim/scripts.log"; ls "$upload")" \
-    $'script setup.sh\ndata.tar.gz\nsetup.sh'
+    "cd /usr/kelvatro/update; tar xzvf data.tar.gz --no-same-owner; /bin/sh setup.sh; sync;|reboot|"
+expect_eq "setup.sh journaled, not run" "$(head -n 1 "$ROOT/sim/scripts.log")" "script setup.sh"
 
 echo old >"$ROOT/usr/kelvatro/log/StatusLog_20240101.txt"
 for dir in "$CONF" "$SD"; do touch "$dir"/{Filter_01_02.ini,x.mem,x.mem.bak,keep.txt}; done

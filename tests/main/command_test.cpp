@@ -10,8 +10,7 @@ namespace {
 
 using CommandTest = MainTest;
 
-// From a pass asking for a reboot; [UpLoadFpga] clears it and runs its three
-// commands, though its package is missing.
+// From a pass asking for a reboot (the updates: UpdateTest).
 TEST_F(CommandTest, CommandWordsSetTheirFlagsAndResults) {
     FakeUnitClock clock; // unknown messages are logged once a second, the others counted
     // The message, its result, the flags as running, reboot, shutdown, the log.
@@ -22,9 +21,6 @@ TEST_F(CommandTest, CommandWordsSetTheirFlagsAndResults) {
         {"LOG_DELETE\n", 1, "110", " <INF> ORV Log delete\n"},
         {"junk", 1, "110", ""}, // counted, whatever came between
         {"ENDING", 0, "011", " <INF> Main Program End\n"},
-        {"[UpLoadFpga]", 0, "000",
-         " <INF> File UpLoad & UpDate [FPGA]\n <ERR> Update package "
-         "/usr/kelvatro/upload/data.tar.gz missing: nothing to install\n"},
     };
     sandbox.write("/usr/kelvatro/log/2024/StatusLog_1.txt", "old\n");
     for (const auto& [message, result, flags_after, logged] : cases) {
@@ -38,12 +34,6 @@ TEST_F(CommandTest, CommandWordsSetTheirFlagsAndResults) {
         EXPECT_EQ(sandbox.log(), logged) << message;
     }
     EXPECT_FALSE(sandbox.exists("/usr/kelvatro/log/2024"));
-    const Lines journal = sandbox.journal();
-    EXPECT_EQ(Lines(journal.end() - 3, journal.end()),
-              (Lines{"ps | grep '/bin/sh /var/kelvatro/bin/kelvsys_end' | egrep -v grep | "
-                     "awk '{print \"kill \", $1}' | sh",
-                     "cd /usr/kelvatro/upload; tar xzvf data.tar.gz; /bin/sh setup_fpga.sh ; sync;",
-                     "/bin/sh /var/kelvatro/bin/kelvsys_end"}));
 }
 
 // "reg" and "iic" go to the simulated bridge: slave 0x50 on port 0 is memory.

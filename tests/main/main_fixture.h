@@ -22,6 +22,34 @@
 
 #include <linux/ethtool.h>
 #include <linux/sockios.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+// A service manager's notification socket at PATH, which NOTIFY_SOCKET names
+// while it lives; next() is the next message, empty after 30 s without one.
+class NotifySocket {
+  public:
+    explicit NotifySocket(const std::string& path) {
+        sockaddr_un address{AF_UNIX, {}};
+        path.copy(address.sun_path, sizeof address.sun_path - 1);
+        bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        const timeval patience{30, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+        setenv("NOTIFY_SOCKET", path.c_str(), 1);
+    }
+    ~NotifySocket() {
+        unsetenv("NOTIFY_SOCKET");
+        close(fd);
+    }
+    std::string next() {
+        char text[64] = "";
+        const ssize_t length = recv(fd, text, sizeof text - 1, 0);
+        return std::string(text, size_t(std::max<ssize_t>(length, 0)));
+    }
+
+  private:
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+};
 
 // eth0 as a test scripts it, behind the probes' seam: one link reading per
 // link check ('U' up, 'D' down, 'X' the request fails; the last one repeats),

@@ -30,7 +30,11 @@ const char* const kStateText =
     "ServedStratum=8\t\t;NTPサーバが配信するstratum値(-1:不明)\n"
     "Conflict=TimeAdjust 1\t\t;時刻源の設定の競合(空:なし)\n"
     "IP=10.1.1.1\t\t;適用中のIPアドレス\nNetMask=255.255.255.0\nGateway=10.1.1.254\n"
-    "DnsP=10.1.1.53\nDnsS=0.0.0.0\n";
+    "DnsP=10.1.1.53\nDnsS=0.0.0.0\n"
+
+    "Update=refused\t\t;最後の更新(none:なし,installed:実施,refused:拒否)\n"
+    "UpdateTime=1796677520\t\t;その時刻(1970年からの秒,0:なし)\n"
+    "UpdateDetail=why\t\t;拒否の理由、または署名した鍵の指紋\n";
 
 } // namespace
 
@@ -66,6 +70,7 @@ TEST(UnitState, StateAndMetricsTexts) {
                 {true, {"127.0.0.1:123", true, "", 0, 3, "GPS", 10, 500, 0.1}}};
     s.network = {
         {10, 1, 1, 1}, {255, 255, 255, 0}, {10, 1, 1, 254}, {}, {}, {}, {10, 1, 1, 53}, {}};
+    s.update = {1796677520, true, "why"};
     EXPECT_EQ(state_file_text(s), kStateText);
     s.network.reset(); // nothing applied yet
     EXPECT_TRUE(contains(state_file_text(s), "\nIP=\t\t;適用中のIPアドレス\nNetMask=\nGateway=\n"));
@@ -73,7 +78,7 @@ TEST(UnitState, StateAndMetricsTexts) {
     EXPECT_TRUE(contains(metrics, "# HELP orv_bit_error_ratio Bit error rate of the broadcast.\n"
                                   "# TYPE orv_bit_error_ratio gauge\norv_bit_error_ratio 3e-05\n"));
     EXPECT_TRUE(contains(metrics, "# TYPE orv_takes_total counter\norv_takes_total 5\n"));
-    EXPECT_EQ(count(metrics, "\n# TYPE "), 20);
+    EXPECT_EQ(count(metrics, "\n# TYPE "), 22);
     std::istringstream in(metrics); // the sample lines, HELP and TYPE lines left out
     std::string samples;
     for (std::string line; std::getline(in, line);)
@@ -84,7 +89,8 @@ TEST(UnitState, StateAndMetricsTexts) {
                        "orv_last_take_timestamp_seconds 1796677500\norv_serving 1\n"
                        "orv_holdover 0\norv_ntp_served_stratum 8\norv_ntp_synchronised 1\n"
                        "orv_ntp_stratum 3\norv_ntp_root_distance_seconds 0.505\n"
-                       "orv_start_time_seconds 1796677433\norv_takes_total 5\n"
+                       "orv_start_time_seconds 1796677433\norv_last_update_refused 1\n"
+                       "orv_last_update_timestamp_seconds 1796677520\norv_takes_total 5\n"
                        "orv_take_failures_total{reason=\"fpga_not_answering\"} 0\n"
                        "orv_take_failures_total{reason=\"fpga_reading_all_ones\"} 0\n"
                        "orv_take_failures_total{reason=\"no_time_latched\"} 1\n"
@@ -101,8 +107,9 @@ TEST(UnitState, StateAndMetricsTexts) {
     s.taken_at_s = 0;
     s.served_stratum = -1;
     s.ntp_answer = {};
+    s.update = {};
     const std::string before = metrics_text(s, 1796677510);
-    EXPECT_FALSE(contains(before, "orv_last_take_"));
+    EXPECT_FALSE(contains(before, "orv_last_take_") || contains(before, "orv_last_update_"));
     EXPECT_FALSE(contains(before, "orv_ntp_"));
     s.ntp_answer.known = true;
     EXPECT_EQ(count(metrics_text(s, 1796677510), "\norv_ntp_"), 1);

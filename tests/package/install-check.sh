@@ -91,6 +91,8 @@ daemon_files="usr/kelvatro/conf/ntp.conf usr/kelvatro/conf/dhcpcd.conf etc/dhcpc
 expect "the files the daemons read are root's alone" "" \
     "$(cd "$root" && find $daemon_files \( ! -user root -o ! -group root -o -perm /022 \) -printf '%u:%g %m %p\n' 2>&1)"
 
+expect "the upload folder the web group's (ORV_GROUP)" "770 root:www-data" "$(in_root stat -c '%a %U:%G' /usr/kelvatro/upload)"
+
 # The helper of the unit's start and stop commands, with a systemctl that only
 # records what it is asked.
 stub "$root/tmp/stub/systemctl" 'echo "$*" >>/tmp/systemctl.log'

@@ -11,8 +11,8 @@
 # the daemon of bookworm armhf (32-bit time_t), trixie armhf (64-bit) and trixie
 # arm64 reads it (tests/tools/cross-test.sh ARCH RELEASE); and boots the trixie
 # arm64 and armhf packages in an emulated arm machine (tests/vm/vm-test.sh
-# --arch ARCH, whose first run builds the image). Each step's output is in
-# build/matrix/; exits 1 when a step fails. It takes two hours or more.
+# --arch ARCH, whose first run builds the image), after amd64's --update. Each
+# step's output is in build/matrix/; exits 1 when a step fails. It takes two hours or more.
 . "$(dirname "$0")/../tools/lib.sh"
 cd "$repo"
 logs=$repo/build/matrix rows=() failures=0
@@ -42,6 +42,7 @@ step install "amd64 trixie chrony" install_check trixie chrony
 step shm "armhf bookworm" tests/tools/cross-test.sh armhf bookworm
 step shm "armhf trixie" tests/tools/cross-test.sh armhf trixie
 step shm "arm64 trixie" tests/tools/cross-test.sh arm64 trixie
+step vm "amd64 trixie update" tests/vm/vm-test.sh --update
 step vm "arm64 trixie" tests/vm/vm-test.sh --arch arm64
 step vm "armhf trixie" tests/vm/vm-test.sh --arch armhf
 

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Usage: tests/vm/vm-test.sh [--arch amd64|arm64|armhf] [--image | --all] [DEB]     (the package booted in a qemu VM; --all: every daemon and delivery, a reboot, an upgrade, a purge)
+# Usage: tests/vm/vm-test.sh [--arch amd64|arm64|armhf] [--image | --all | --update] [DEB]     (the package booted in a qemu VM; --all: every daemon and delivery, a reboot, an upgrade, a purge; --update: signed updates)
 # The booted appliance: a Debian 13 amd64 virtual machine (qemu, TCG) installs the
 # unit's package, runs orv-vmtest (the unit on simulated hardware, with the real
 # system under it) in place of orv-main, and an SNTP client on this machine checks
@@ -15,14 +15,17 @@
 # machine (tests/vm/arm-image.sh); emulation is slower, so its waits are longer.
 # --image: only builds the image when it is not cached (no VM measures meanwhile,
 # so it needs no lock).
+# --update: one boot (ntpsec, step), then an unsigned update refused (the unit
+# serving on) and a signed one installed (the unit rebooted and serving).
 . "$(dirname "$0")/../tools/lib.sh"
 cd "$repo"
-arch=amd64 all=0 image_only=0
+arch=amd64 all=0 image_only=0 update=0
 while [ $# -gt 0 ]; do
     case $1 in
     --arch) arch=${2:-} && shift 2 ;;
     --all) all=1 && shift ;;
     --image) image_only=1 && shift ;;
+    --update) update=1 && shift ;;
     *) break ;;
     esac
 done
@@ -116,6 +119,33 @@ qemu=(qemu-system-x86_64 -accel tcg,tb-size=256 -cpu max) console=ttyS0
 [ -f "$image.img" ] || build_image
 [ $image_only = 0 ] || { echo "vm-test: image $image.img" && exit 0; }
 
+# --update: a throwaway key, a package signed with it, the same unsigned.
+update_payload() {
+    local g="gpg --homedir $run/gnupg --batch -q" dir=$run/payload/update
+    orv_install_packages gpg gpg-agent && mkdir -m 700 "$run/gnupg" && mkdir -p "$dir/unsigned"
+    echo 'echo "installed by $(id -u) in $(pwd)" >/var/lib/orv-vmtest/update-mark' >"$dir/setup.sh"
+    tar czf "$dir/unsigned/data.tar.gz" -C "$dir" setup.sh && cp "$dir/unsigned/data.tar.gz" "$dir/"
+    $g --passphrase '' --quick-gen-key maker ed25519 sign never 2>/dev/null && $g --export maker >"$dir/maker.pgp"
+    $g --detach-sign "$dir/data.tar.gz" && gpgconf --homedir "$run/gnupg" --kill gpg-agent
+    maker=$($g --with-colons -k maker | awk -F: '/^fpr/ { print $10; exit }')
+}
+# update_rows STRATUM: each update placed and sent as the web front end's group would.
+update_rows() {
+    local stratum=$1 group="runuser -u www-data --" id=$(guest cat /proc/sys/kernel/random/boot_id)
+    first_take "$stratum" "7 served before the updates"
+    check "7 upload folder the group's, unsigned refused" guest "mount -o ro /dev/vdb /mnt 2>/dev/null;
+        install -D -m 644 /mnt/update/maker.pgp /etc/orv-main/update-keys/maker.pgp &&
+        stat -c '%a %U:%G' /usr/kelvatro/upload | grep -x '770 root:www-data' && $group cp /mnt/update/unsigned/data.tar.gz
+        /usr/kelvatro/upload/ && $group orvctl send '[UpLoad]' && for i in \$(seq 20); do orvctl status | grep -q '^Last update  : refused'
+        && break; sleep 1; done; orvctl status | grep -q '^Last update  : refused' && ! test -e /var/lib/orv-vmtest/update-mark &&
+        grep 'Update refused: .*sig missing' /var/www/StatusLog.txt"
+    check "7 unsigned update: served on, no reboot" eval '"${ctl[@]}" served "$port" "$ahead" "$stratum" 30 && ! rebooted "$id"'
+    guest "$group cp /mnt/update/data.tar.gz* /usr/kelvatro/upload/ && $group orvctl send '[UpLoad]'" >/dev/null
+    until_ok $((600 * slow)) rebooted "$id" && until_ok $((120 * slow)) unit_running || { row "7 signed update: reboot" FAIL "" && tail -30 "$run/console.log" >&2; return; }
+    check "7 signed update installed, its key logged" guest "grep -x 'installed by 0 in /usr/kelvatro/update' /var/lib/orv-vmtest/update-mark &&
+        ! test -e /usr/kelvatro/update && grep -q 'Update signed by key $maker: installing' /var/www/StatusLog.txt"
+    first_take "$stratum" "7 signed update: served again after the reboot"
+}
 run=$(mktemp -d /tmp/orv-vm.XXXXXX)
 qemu_pid= watch_pid=
 stop_qemu() {
@@ -132,6 +162,7 @@ if [ $all = 1 ]; then # the same package as a newer version, for the upgrade
     sed -i 's/^Version: .*/&+1/' "$run/up/DEBIAN/control"
     dpkg-deb -b "$run/up" "$run/payload/orv-up.deb" >/dev/null
 fi
+[ $update = 0 ] || update_payload
 truncate -s 64M "$run/payload.img"
 mkfs.ext4 -q -d "$run/payload" "$run/payload.img"
 
@@ -326,11 +357,13 @@ boot_and_check() {
     check "5 unit stopped: status 2" status_is 2
     guest systemctl start orv-main >/dev/null
     [ $all = 0 ] || [ "$boot_name" != ntpsec/step ] || lifecycle "$daemon" "$other"
+    [ $update = 0 ] || update_rows "$other"
     row "boot done" ok "$((SECONDS - start)) s"
 }
 
 runs="ntpsec/step chrony/shm"
 [ $all = 0 ] || runs="ntpsec/step ntpsec/shm chrony/step chrony/shm"
+[ $update = 0 ] || runs="ntpsec/step"
 runs=${ORV_VM_RUNS:-$runs}
 for r in $runs; do
     boot_and_check "${r%/*}" "${r#*/}" || true
