@@ -168,8 +168,9 @@ TEST_F(MainTest, AMixedFloodLogsLessThanAQuarterOfTheHistoryAMinute) {
                   "[ORVNetwork]\nIP=10.1.2.3\nNetMask=255.255.255.0\nGateway=10.1.2.1\n");
     const std::string current = "/var/kelvatro/conf/ORV_Current.edit.ini";
     sandbox.write(current, "[ORVCurrent]\nSetDate=2031/02/03\n");
-    std::string kinds = "reg ff00 1\niic 0 50 FF 0\nLOG_DELETE\nreg" + std::string(600, ' ') +
-                        "\niic 0 50 10 0 1 2 3 4 5 6 7 8 9 a b c d e f 10\n";
+    std::string kinds =
+        "reg ff00 1\niic 0 50 FF 0\nLOG_DELETE\nreg" + std::string(600, ' ') +
+        "\niic 0 50 10 0 1 2 3 4 5 6 7 8 9 a b c d e f 10\n[UpLoad]\n[UpLoadFpga]\n";
     for (const std::string& name :
          Lines{"/var/kelvatro/conf/" + std::string(90, 'n') + "/ORV_System.ini", kSystemFilePath,
                kNetworkFilePath, current})
