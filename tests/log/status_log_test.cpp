@@ -90,9 +90,11 @@ TEST_F(StatusLogTest, TheLogIsReadByTheGroupThatOrvGroupNames) {
     EXPECT_EQ(access(kCurrent), std::pair(0640u, gid_t{1}));
 }
 
-// A failure is logged once a run, whatever its text, with its count at the
-// run's end.
-TEST_F(StatusLogTest, RepeatedFailuresAreLoggedOnceARun) {
+// A failure is logged once a run, with its count at the run's end. Text from
+// outside comes escaped: C0 and C1 controls (raw and as UTF-8), DEL, each byte
+// of no UTF-8 character (overlong, a surrogate, past U+10FFFF, cut short); a
+// character kept whole to each end of its range; no escape past the limit.
+TEST_F(StatusLogTest, RepeatedFailuresAreLoggedOnceARunAndOutsideTextEscaped) {
     LogRepeat site;
     capture_stdout([&] {
         for (int i = 0; i < 3; ++i)
@@ -103,13 +105,6 @@ TEST_F(StatusLogTest, RepeatedFailuresAreLoggedOnceARun) {
         LogRepeatEnd(site);
     });
     EXPECT_EQ(sandbox.log(), " <ERR> fail 0\n <ERR> Repeated 2 more times: fail 0\n <EMG> once\n");
-}
-
-// Text from outside comes escaped: C0 and C1 controls (raw and as UTF-8), DEL,
-// and each byte of no valid UTF-8 character (an overlong form, a surrogate,
-// past U+10FFFF, cut short); a character is kept whole, up to each end of its
-// range; the text ends before an escape that would pass the limit.
-TEST(LogEscaped, ControlsAndBytesOfNoCharacterEscaped) {
     const std::string kept =
         "\xc2\xa0\xc3\x80\xdf\xbf\xe0\xa0\x80\xed\x9f\xbf\xf0\x90\x80\x80\xf4\x8f\xbf\xbf";
     const std::pair<std::string, std::string> cases[] = {

@@ -103,35 +103,29 @@ TEST_F(MainTest, MissingDeviceNodeIsSaidWithItsRemedyAndIsTheReason) {
     board_device_opened(BoardDevice::registers, "", 0);
 }
 
-// A pass start writes the clock lines of the delivery it runs (ntpd's local
-// clock or ntpsec's orphan stratum, the shared-memory clock) in place of
-// those of another that ntp.conf holds, though its stratum is the pass
-// before's: in the file and in its copy under /etc.
+// A pass start writes its delivery's clock lines (ntpd's local clock or ntpsec's orphan
+// stratum, the shared-memory clock) over another delivery's, though its stratum is unchanged.
 TEST_F(MainTest, APassStartPutsTheLinesOfItsDeliveryInPlaceOfAnothers) {
     const std::string u = std::to_string(2 + getpid() % 254);
     const std::string local = "server 127.127.1.0\nfudge 127.127.1.0 stratum 6\n";
+    const std::string orphan = "tos orphan 7 orphanwait 1\n";
     const std::string shm = "server 127.127.28." + u + " minpoll 1 maxpoll 1\nfudge 127.127.28." +
                             u + " refid TOT stratum 6\ntos orphan 11 orphanwait 1";
-    // The daemon, the delivery, the lines of another delivery, those written.
-    const std::tuple<std::string, std::string, std::string, std::string> cases[] = {
-        {"", "shm", local, shm + "\n"},
-        {"", "step", shm + "\n", local},
-        {"ntpsec", "shm", "tos orphan 7 orphanwait 1\n", shm + " maxdisp 1\n"},
-        {"ntpsec", "step", shm + " maxdisp 1\n", "tos orphan 7 orphanwait 1\n"}};
+    // The daemon and the delivery, the lines of another delivery, those written.
+    const std::tuple<std::string, std::string, std::string> cases[] = {
+        {"\nORV_TIME_DELIVERY=shm", local, shm + "\n"},
+        {"\nORV_TIME_DELIVERY=step", shm + "\n", local},
+        {"ntpsec\nORV_TIME_DELIVERY=shm", orphan, shm + " maxdisp 1\n"},
+        {"ntpsec\nORV_TIME_DELIVERY=step", shm + " maxdisp 1\n", orphan}};
     sandbox.write(kSystemFilePath, "[ORVSystem]\nSystemInfo=04000000\n");
-    for (const auto& [daemon, delivery, another, written] : cases) {
-        sandbox.write(kDeploySettingsPath, "ORV_NTP_DAEMON=" + daemon + "\nORV_TIME_DELIVERY=" +
-                                               delivery + "\nORV_SHM_UNIT=" + u + "\n");
+    for (const auto& [daemon, another, written] : cases) {
+        sandbox.write(kDeploySettingsPath, "ORV_SHM_UNIT=" + u + "\nORV_NTP_DAEMON=" + daemon);
         deploy_settings_reload();
         for (const std::string& before : {written, another}) { // a pass, then the next
             sandbox.write("/var/kelvatro/conf/ntp.conf", before);
-            capture_stdout([] {
-                FpgaOpen();
-                main_init();
-                main_term();
-            });
+            capture_stdout([] { main_init(), main_term(); });
             for (const char* path : {"/var/kelvatro/conf/ntp.conf", "/etc/ntp.conf"})
-                EXPECT_EQ(sandbox.read(path), written) << daemon << " " << delivery << " " << path;
+                EXPECT_EQ(sandbox.read(path), written) << daemon << " " << path;
         }
     }
     shmctl(shmget(key_t(0x4E545030 + std::stoi(u)), 0, 0), IPC_RMID, nullptr);

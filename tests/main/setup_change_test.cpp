@@ -196,12 +196,6 @@ TEST_F(SetupChangeTest, TotFunctionSwitchedOffStopsTheNtpDaemon) {
 // refused: logged, not stored.
 TEST_F(SetupChangeTest, ChangedSetDateSetsTheClocksUnlessBroadcastTimeIsKept) {
     FakeUnitClock clock;
-    const auto commands = [this] {
-        Lines lines;
-        std::ranges::copy_if(sandbox.journal(), std::back_inserter(lines),
-                             [](const std::string& c) { return !c.starts_with("clock_settime"); });
-        return lines;
-    };
     // The TOT function, the seconds since a take (-1: none), ORV_HOLDOVER_S,
     // the build's floor (2024-01-07 or none), the day.
     for (const auto& [function, since, limit, floor, day] :
@@ -225,16 +219,17 @@ TEST_F(SetupChangeTest, ChangedSetDateSetsTheClocksUnlessBroadcastTimeIsKept) {
         clock.advance_seconds(1);
     }
     clock_floor_set(kTestsClockFloor);
-    EXPECT_EQ(commands(), (Lines{"date -s \"2024-01-04 09:07:03\"", "hwclock -wu",
-                                 "date -s \"2024-01-05 09:07:03\"", "hwclock -wu",
-                                 "date -s \"2024-01-07 09:07:03\"", "hwclock -wu"}));
+    Lines commands = sandbox.journal();
+    std::erase_if(commands, [](const std::string& c) { return c.starts_with("clock_settime"); });
+    EXPECT_EQ(commands, (Lines{"date -s \"2024-01-04 09:07:03\"", "hwclock -wu",
+                               "date -s \"2024-01-05 09:07:03\"", "hwclock -wu",
+                               "date -s \"2024-01-07 09:07:03\"", "hwclock -wu"}));
     EXPECT_EQ(current_state.SetDateTime.day, 7);
     EXPECT_EQ(sandbox.log_count(" <INF> Set Date   : 2024/01/0"), 3);
-    for (const char* day : {"03", "08"})
-        EXPECT_EQ(sandbox.log_count(std::string(" <ERR> Clock not set to 2024-01-") + day +
-                                    " 09:07:03: the unit keeps broadcast time\n"),
-                  1)
-            << day;
+    EXPECT_EQ(sandbox.log_count(" <ERR> Clock not set to 2024-01-03 09:07:03: the unit keeps "
+                                "broadcast time\n"),
+              1);
+    EXPECT_EQ(sandbox.log_count(": the unit keeps broadcast time\n"), 2); // and 2024-01-08
     EXPECT_EQ(sandbox.log_count(" <ERR> Clock not set to 2024-01-06 09:07:03: before the "
                                 "program's build date\n"),
               1);
