@@ -116,11 +116,12 @@ void remove_stale_temp_files(const char* dir) {
     closedir(entries);
 }
 
-bool read_whole_file(const char* path, std::string& text) {
+bool read_whole_file(const char* path, std::string& text, struct stat* status) {
     const int fd = open(unit_path(path).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return false;
     struct stat st {};
     bool read_whole = fstat(fd, &st) == 0;
+    if (status) *status = st;
     if (read_whole && !S_ISREG(st.st_mode)) {
         read_whole = false;
         errno = EINVAL;

@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 // The mode a written file gets, and its group (kKeepGroup: the writer's).
@@ -31,9 +32,10 @@ int atomic_write_file(const char* path, std::string_view text, FileAccess access
 // directory.
 void remove_stale_temp_files(const char* dir);
 
-// Reads a regular file whole, without following a link at its path. Returns
-// false (errno set; EINVAL for a file that is not regular) when it cannot.
-bool read_whole_file(const char* path, std::string& text);
+// Reads a regular file whole, without following a link at its path, and gives
+// its status when asked. Returns false (errno set; EINVAL for a file that is not
+// regular) when it cannot.
+bool read_whole_file(const char* path, std::string& text, struct stat* status = nullptr);
 
 // Renames whatever stands at the path to "<path>.aside" and returns the new
 // unit path; empty, with errno set, when it could not. The three newest things

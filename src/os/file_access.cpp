@@ -70,6 +70,13 @@ std::string unknown_shared_group() {
     return group.known ? std::string() : group.name;
 }
 
+bool read_root_file(const char* path, std::string& text) {
+    struct stat st {};
+    if (read_whole_file(path, text, &st) && st.st_uid == 0 && (st.st_mode & 022) == 0) return true;
+    text.clear();
+    return false;
+}
+
 int restrict_daemon_file(const char* path, mode_t* old_mode) {
     const int fd = open(unit_path(path).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return 0;

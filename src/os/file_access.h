@@ -1,7 +1,8 @@
 // Who may use the files that the unit shares with other local programs (the
 // settings and status files, the control FIFO): everyone by default; only the
 // group that the deployment setting ORV_GROUP names (e.g. the web server's)
-// when it names one; root alone when it names no group.
+// when it names one; root alone when it names no group. And the files that
+// root's daemons obey: root's alone.
 #pragma once
 
 #include "os/atomic_file.h"
@@ -12,6 +13,11 @@
 // their SD copies and their copies under /etc): root's, read by all, whatever
 // ORV_GROUP says.
 constexpr FileAccess kDaemonFileAccess{0644, 0};
+
+// Reads a regular file whole (read_whole_file) that no one but root may write:
+// root's, writable neither by its group nor by others. False, the text empty,
+// for any other.
+bool read_root_file(const char* path, std::string& text);
 
 // Settings and status files: 0666, 0660 in the ORV_GROUP group, or 0644 in
 // root's group when ORV_GROUP names no group.

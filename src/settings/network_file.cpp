@@ -5,6 +5,7 @@
 
 #include "log/status_log.h"
 #include "os/atomic_file.h"
+#include "os/file_access.h"
 #include "os/shell.h"
 #include "os/unit_path.h"
 #include "settings/file_store.h"
@@ -120,12 +121,13 @@ std::vector<std::string> lines_of(std::string_view text) {
 }
 
 // What /etc/dhcpcd.conf gets: the lines of the edited file that the unit
-// writes (its factory file's, comments, blank lines, and its own entries with
-// the values applied), never a line another user added (dhcpcd runs a
-// `script` as root). The lines left out are reported.
+// writes (its factory file's while only root may write it, comments, which
+// begin with '#', blank lines, and its own entries with the values applied),
+// never a line another user added (dhcpcd runs a `script` as root). The lines
+// left out are reported.
 std::string dhcpcd_text_for_etc(const std::string& text, const std::vector<std::string>& own) {
     std::string factory;
-    read_whole_file((std::string(kSdConfDir) + "dhcpcd.conf").c_str(), factory);
+    read_root_file((std::string(kSdConfDir) + "dhcpcd.conf").c_str(), factory);
     const std::vector<std::string> factory_lines = lines_of(factory);
     std::string kept;
     std::string first_foreign;

@@ -154,10 +154,7 @@ std::string shm_refclock_lines(int stratum) {
 std::set<std::string> factory_lines() {
     std::set<std::string> lines;
     std::string text;
-    struct stat st {};
-    if (!read_whole_file(kFactoryNtpConf, text) || unit_stat(kFactoryNtpConf, &st) != 0 ||
-        st.st_uid != 0 || (st.st_mode & 022))
-        return lines;
+    read_root_file(kFactoryNtpConf, text);
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);)
         lines.insert(line);

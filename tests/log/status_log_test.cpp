@@ -90,8 +90,10 @@ TEST_F(StatusLogTest, TheLogIsReadByTheGroupThatOrvGroupNames) {
     EXPECT_EQ(access(kCurrent), std::pair(0640u, gid_t{1}));
 }
 
-// A failure is logged once a run, whatever its text, with its count at the
-// run's end. Text from outside comes escaped.
+// A failure is logged once a run, with its count at the run's end. Text from
+// outside comes escaped: C0 and C1 controls (raw and as UTF-8), DEL, each byte
+// of no UTF-8 character (overlong, a surrogate, past U+10FFFF, cut short); a
+// character kept whole to each end of its range; no escape past the limit.
 TEST_F(StatusLogTest, RepeatedFailuresAreLoggedOnceARunAndOutsideTextEscaped) {
     LogRepeat site;
     capture_stdout([&] {
@@ -101,22 +103,23 @@ TEST_F(StatusLogTest, RepeatedFailuresAreLoggedOnceARunAndOutsideTextEscaped) {
         LogRepeatEnd(site);
         LogRepeated(site, 0, "once\n");
         LogRepeatEnd(site);
-        // C0 and C1 controls (raw and as UTF-8), DEL and bytes of no UTF-8
-        // character escaped; UTF-8 characters kept whole.
-        LogPrint(
-            2, 6, "%s\n",
-            LogEscaped("x\\y\t\r\n\x1b[2J\x7f\x01\xc3\xa9\x9b"
-                       "1m\xc2\x9b\xc2\xa0\xe3\x82\xa2\xe3\x82\xc0\xed\xa0\x80\xf4\x90\x80\x80")
-                .c_str());
-        LogPrint(2, 6, "%s\n", LogEscaped("ab\x01", 5).c_str()); // "\x01" would pass 5
     });
-    EXPECT_EQ(sandbox.log(),
-              " <ERR> fail 0\n"
-              " <ERR> Repeated 2 more times: fail 0\n"
-              " <EMG> once\n"
-              " <INF> x\\\\y\\t\\r\\n\\x1B[2J\\x7F\\x01\xc3\xa9\\x9B1m\\xC2\\x9B"
-              "\xc2\xa0\xe3\x82\xa2\\xE3\\x82\\xC0\\xED\\xA0\\x80\\xF4\\x90\\x80\\x80\n"
-              " <INF> ab\n");
+    EXPECT_EQ(sandbox.log(), " <ERR> fail 0\n <ERR> Repeated 2 more times: fail 0\n <EMG> once\n");
+    const std::string kept =
+        "\xc2\xa0\xc3\x80\xdf\xbf\xe0\xa0\x80\xed\x9f\xbf\xf0\x90\x80\x80\xf4\x8f\xbf\xbf";
+    const std::pair<std::string, std::string> cases[] = {
+        {"x\\y\t\r\n\x1b[2J\x7f\x01 ~", R"(x\\y\t\r\n\x1B[2J\x7F\x01 ~)"},
+        {"\x9b\xc2\x80\xc2\x9f", R"(\x9B\xC2\x80\xC2\x9F)"},
+        {kept, kept},
+        {"\xc0\x80\xc1\xbf", R"(\xC0\x80\xC1\xBF)"},
+        {"\xe0\x9f\xbf\xf0\x8f\xbf\xbf", R"(\xE0\x9F\xBF\xF0\x8F\xBF\xBF)"},
+        {"\xed\xa0\x80\xf4\x90\x80\x80", R"(\xED\xA0\x80\xF4\x90\x80\x80)"},
+        {"\xf5\x80\x80\x80\xff", R"(\xF5\x80\x80\x80\xFF)"},
+        {"\xe3\x82\x61\xe3\x82", R"(\xE3\x82a\xE3\x82)"},
+    };
+    for (const auto& [text, escaped] : cases)
+        EXPECT_EQ(LogEscaped(text), escaped) << escaped;
+    EXPECT_EQ(LogEscaped("ab\x01", 5), "ab"); // "\x01" would pass 5
 }
 
 // Lines of a kind held back are logged at the tick once their second is over:

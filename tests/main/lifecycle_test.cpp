@@ -9,6 +9,10 @@
 #include "board/spi_spidev.h"
 #include "main/local_zone.h"
 #include "main_fixture.h"
+#include "os/deploy_settings.h"
+#include "tot/time_delivery.h"
+
+#include <sys/shm.h>
 
 namespace {
 
@@ -97,6 +101,35 @@ TEST_F(MainTest, MissingDeviceNodeIsSaidWithItsRemedyAndIsTheReason) {
     EXPECT_EQ(sandbox.log_count("<ERR> " + registers + "\n"), 2);
     board_device_opened(BoardDevice::spi, "", 0);
     board_device_opened(BoardDevice::registers, "", 0);
+}
+
+// A pass start writes its delivery's clock lines (ntpd's local clock or ntpsec's orphan
+// stratum, the shared-memory clock) over another delivery's, though its stratum is unchanged.
+TEST_F(MainTest, APassStartPutsTheLinesOfItsDeliveryInPlaceOfAnothers) {
+    const std::string u = std::to_string(2 + getpid() % 254);
+    const std::string local = "server 127.127.1.0\nfudge 127.127.1.0 stratum 6\n";
+    const std::string orphan = "tos orphan 7 orphanwait 1\n";
+    const std::string shm = "server 127.127.28." + u + " minpoll 1 maxpoll 1\nfudge 127.127.28." +
+                            u + " refid TOT stratum 6\ntos orphan 11 orphanwait 1";
+    // The daemon and the delivery, the lines of another delivery, those written.
+    const std::tuple<std::string, std::string, std::string> cases[] = {
+        {"\nORV_TIME_DELIVERY=shm", local, shm + "\n"},
+        {"\nORV_TIME_DELIVERY=step", shm + "\n", local},
+        {"ntpsec\nORV_TIME_DELIVERY=shm", orphan, shm + " maxdisp 1\n"},
+        {"ntpsec\nORV_TIME_DELIVERY=step", shm + " maxdisp 1\n", orphan}};
+    sandbox.write(kSystemFilePath, "[ORVSystem]\nSystemInfo=04000000\n");
+    for (const auto& [daemon, another, written] : cases) {
+        sandbox.write(kDeploySettingsPath, "ORV_SHM_UNIT=" + u + "\nORV_NTP_DAEMON=" + daemon);
+        deploy_settings_reload();
+        for (const std::string& before : {written, another}) { // a pass, then the next
+            sandbox.write("/var/kelvatro/conf/ntp.conf", before);
+            capture_stdout([] { main_init(), main_term(); });
+            for (const char* path : {"/var/kelvatro/conf/ntp.conf", "/etc/ntp.conf"})
+                EXPECT_EQ(sandbox.read(path), written) << daemon << " " << path;
+        }
+    }
+    shmctl(shmget(key_t(0x4E545030 + std::stoi(u)), 0, 0), IPC_RMID, nullptr);
+    time_delivery_reset();
 }
 
 TEST_F(MainTest, LocalZoneOtherThanJapanIsReported) {

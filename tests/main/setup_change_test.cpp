@@ -5,6 +5,7 @@
 #include "main/current_state.h"
 #include "main/setup_change.h"
 #include "os/clock.h"
+#include "os/deploy_settings.h"
 #include "os/shell.h"
 #include "sandbox.h"
 #include "settings/network_file.h"
@@ -190,26 +191,27 @@ TEST_F(SetupChangeTest, TotFunctionSwitchedOffStopsTheNtpDaemon) {
 
 // The set date is local time: the clock takes the matching seconds (the
 // setting after the command: ShellTest), and the date is stored and shown.
-// While the TOT function is on and the last take is within the holdover limit,
-// or before the program's build, a set date is refused: logged, not stored.
+// While the TOT function is on and the last take is within the holdover limit
+// (ORV_HOLDOVER_S; 0: any take), or before the program's build, a set date is
+// refused: logged, not stored.
 TEST_F(SetupChangeTest, ChangedSetDateSetsTheClocksUnlessBroadcastTimeIsKept) {
     FakeUnitClock clock;
-    const auto commands = [this] {
-        Lines lines;
-        std::ranges::copy_if(sandbox.journal(), std::back_inserter(lines),
-                             [](const std::string& c) { return !c.starts_with("clock_settime"); });
-        return lines;
-    };
-    // The TOT function, a take, the build's floor (2024-01-07 or none), the day.
-    for (const auto& [function, taken, floor, day] :
-         {std::tuple{kTotFunctionBit, true, kTestsClockFloor, 3},
-          {kTotFunctionBit, false, kTestsClockFloor, 4},
-          {0u, true, kTestsClockFloor, 5},
-          {0u, false, time_t{1704585600}, 6},
-          {0u, false, kTestsClockFloor, 5}}) { // unchanged: nothing done
+    // The TOT function, the seconds since a take (-1: none), ORV_HOLDOVER_S,
+    // the build's floor (2024-01-07 or none), the day.
+    for (const auto& [function, since, limit, floor, day] :
+         {std::tuple{kTotFunctionBit, 0, "", kTestsClockFloor, 3},
+          {kTotFunctionBit, -1, "", kTestsClockFloor, 4},
+          {0u, 0, "", kTestsClockFloor, 5},
+          {0u, -1, "", time_t{1704585600}, 6},
+          {kTotFunctionBit, 3600, "", kTestsClockFloor, 7},
+          {kTotFunctionBit, 9000, "0", kTestsClockFloor, 8},
+          {0u, -1, "", kTestsClockFloor, 7}}) { // unchanged: nothing done
         system_settings.SystemInfo = function;
+        sandbox.write("/etc/default/orv-main", std::string("ORV_HOLDOVER_S=") + limit + "\n");
+        deploy_settings_reload();
         holdover = HoldoverState{};
-        if (taken) holdover_take();
+        if (since >= 0) holdover_take();
+        clock.advance_seconds(std::max(since, 0));
         clock_floor_set(floor);
         sandbox.write(kCurrentFilePath, "[ORVCurrent]\nSetDate=2024/01/0" + std::to_string(day) +
                                             "\t; d\nSetTime=09:07:03\n");
@@ -217,13 +219,17 @@ TEST_F(SetupChangeTest, ChangedSetDateSetsTheClocksUnlessBroadcastTimeIsKept) {
         clock.advance_seconds(1);
     }
     clock_floor_set(kTestsClockFloor);
-    EXPECT_EQ(commands(), (Lines{"date -s \"2024-01-04 09:07:03\"", "hwclock -wu",
-                                 "date -s \"2024-01-05 09:07:03\"", "hwclock -wu"}));
-    EXPECT_EQ(current_state.SetDateTime.day, 5);
-    EXPECT_EQ(sandbox.log_count(" <INF> Set Date   : 2024/01/0"), 2);
+    Lines commands = sandbox.journal();
+    std::erase_if(commands, [](const std::string& c) { return c.starts_with("clock_settime"); });
+    EXPECT_EQ(commands, (Lines{"date -s \"2024-01-04 09:07:03\"", "hwclock -wu",
+                               "date -s \"2024-01-05 09:07:03\"", "hwclock -wu",
+                               "date -s \"2024-01-07 09:07:03\"", "hwclock -wu"}));
+    EXPECT_EQ(current_state.SetDateTime.day, 7);
+    EXPECT_EQ(sandbox.log_count(" <INF> Set Date   : 2024/01/0"), 3);
     EXPECT_EQ(sandbox.log_count(" <ERR> Clock not set to 2024-01-03 09:07:03: the unit keeps "
                                 "broadcast time\n"),
               1);
+    EXPECT_EQ(sandbox.log_count(": the unit keeps broadcast time\n"), 2); // and 2024-01-08
     EXPECT_EQ(sandbox.log_count(" <ERR> Clock not set to 2024-01-06 09:07:03: before the "
                                 "program's build date\n"),
               1);

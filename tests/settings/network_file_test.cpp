@@ -165,25 +165,24 @@ TEST_F(NetworkFileTest, ApplyRunsTheCommandsInOrderAndEditsKeysPresent) {
         "interface eth0\nstatic ip_address=192.168.105.10/24\n"
         "static routers=192.168.105.1\nstatic domain_name_servers=0.0.0.0\n";
     EXPECT_EQ(sandbox.read(kDhcpcd), entries);
-    EXPECT_EQ(sandbox.read("/etc/dhcpcd.conf"), entries);
     // Later changes rewrite the entries; /etc gets only the lines the unit
-    // writes, its factory file's among them.
+    // writes: its factory file's while only root may write it (NtpServer), and
+    // no directive with a '#' after it.
+    const std::string unit_lines = "interface eth0\nstatic ip_address=10.0.0.6/25\n"
+                                   "static routers=10.0.0.1\nstatic domain_name_servers=0.0.0.0\n";
     sandbox.write("/usr/kelvatro/conf/dhcpcd.conf", "allowinterfaces eth0\n");
-    sandbox.write(kDhcpcd, "allowinterfaces eth0\n" + entries + "script /tmp/evil-hook.sh\n");
-    const std::pair<const char*, const char*> changes[] = {
-        {"10.0.0.5 255.255.0.0 10.0.0.1 0.0.0.0 0.0.0.0",
-         "allowinterfaces eth0\ninterface eth0\nstatic ip_address=10.0.0.5/16\n"
-         "static routers=10.0.0.1\nstatic domain_name_servers=0.0.0.0\n"},
-        {"10.0.0.6 255.255.255.128 10.0.0.1 0.0.0.0 0.0.0.0",
-         "allowinterfaces eth0\ninterface eth0\nstatic ip_address=10.0.0.6/25\n"
-         "static routers=10.0.0.1\nstatic domain_name_servers=0.0.0.0\n"}};
-    for (const auto& [addresses, unit_lines] : changes) {
-        const std::string out = apply(addresses);
-        EXPECT_EQ(sandbox.read(kDhcpcd), unit_lines + std::string("script /tmp/evil-hook.sh\n"));
-        EXPECT_EQ(sandbox.read("/etc/dhcpcd.conf"), unit_lines);
-        EXPECT_TRUE(contains(out, "<ERR> /var/kelvatro/conf/dhcpcd.conf: 1 line(s) the unit does "
-                                  "not write left out of /etc/dhcpcd.conf: script "
-                                  "/tmp/evil-hook.sh\n"));
+    sandbox.write(kDhcpcd, "allowinterfaces eth0\n" + entries + "script /x # c\n");
+    for (const uid_t owner : {0, 65534}) { // the factory file's
+        ASSERT_EQ(0, chown(sandbox.path("/usr/kelvatro/conf/dhcpcd.conf").c_str(), owner, 0));
+        const std::string out = apply("10.0.0.6 255.255.255.128 10.0.0.1 0.0.0.0 0.0.0.0");
+        EXPECT_EQ(sandbox.read(kDhcpcd), "allowinterfaces eth0\n" + unit_lines + "script /x # c\n");
+        EXPECT_EQ(sandbox.read("/etc/dhcpcd.conf"),
+                  (owner == 0 ? "allowinterfaces eth0\n" : "") + unit_lines);
+        EXPECT_TRUE(contains(out, "<ERR> /var/kelvatro/conf/dhcpcd.conf: " +
+                                      std::string(owner == 0 ? "1 line(s)" : "2 line(s)") +
+                                      " the unit does not write left out of /etc/dhcpcd.conf: " +
+                                      (owner == 0 ? "script /x # c\n" : "allowinterfaces eth0\n")))
+            << out;
     }
     // A key inside a comment counts as present: that line is edited; the
     // interface counts only as a line of its own.
