@@ -71,15 +71,15 @@ void answers_reset() {
 
 std::string answers_text(const Answers& answers) {
     std::string text(kHeader);
-    text += "Pid=" + std::to_string(answers.pid) + "\n";
+    text.append("Pid=").append(std::to_string(answers.pid)).append("\n");
     for (const CommandAnswer& answer : answers.kept) {
-        text += "Answer=" + std::to_string(answer.number) +
-                (answer.carried_out ? " done " : " refused ") + answer.message + "\n";
+        text.append("Answer=").append(std::to_string(answer.number));
+        text.append(answer.carried_out ? " done " : " refused ").append(answer.message);
         for (size_t at = 0, end; at < answer.lines.size(); at = end + 1) {
-            end = answer.lines.find('\n', at);
-            if (end == std::string::npos) end = answer.lines.size();
-            text += "\t" + answer.lines.substr(at, end - at) + "\n";
+            end = std::min(answer.lines.find('\n', at), answer.lines.size());
+            text.append("\n\t").append(answer.lines, at, end - at);
         }
+        text.append("\n");
     }
     return text;
 }
