@@ -199,20 +199,28 @@ bool unit_serves(const View& v) {
     return v.running == Running::yes && get(v.state, "Serving") == "1";
 }
 
-// What the unit says of its serving: its reason, or where it stands.
-std::string unit_reason(const View& v) {
+// The unit as the text and the JSON name it.
+std::string unit_word(const View& v) {
     switch (v.running) {
+    case Running::yes:
+        return get(v.state, "Reason") == "restarting" ? "restarting" : "running";
     case Running::starting:
         return "starting";
     case Running::stopping:
         return "stopping";
     case Running::no:
-        return "unit not running";
-    case Running::unknown:
-        return "unknown to this user: " + v.unknown_why;
+        return "not running";
     default:
-        return v.state.empty() ? "no state published yet" : get(v.state, "Reason");
+        return "unknown";
     }
+}
+
+// What the unit says of its serving: its reason, or where it stands.
+std::string unit_reason(const View& v) {
+    if (v.running == Running::no) return "unit not running";
+    if (v.running == Running::unknown) return "unknown to this user: " + v.unknown_why;
+    if (v.running != Running::yes) return unit_word(v);
+    return v.state.empty() ? "no state published yet" : get(v.state, "Reason");
 }
 
 // Why the daemon does not serve what the unit believes it serves, either way;
@@ -259,22 +267,6 @@ int verdict(const View& v) {
 std::string reason_of(const View& v) {
     const std::string other = disagreement(v);
     return other.empty() ? unit_reason(v) : other;
-}
-
-// The unit as the text and the JSON name it.
-std::string unit_word(const View& v) {
-    switch (v.running) {
-    case Running::yes:
-        return get(v.state, "Reason") == "restarting" ? "restarting" : "running";
-    case Running::starting:
-        return "starting";
-    case Running::stopping:
-        return "stopping";
-    case Running::no:
-        return "not running";
-    default:
-        return "unknown";
-    }
 }
 
 std::string unit_text(const View& v) {

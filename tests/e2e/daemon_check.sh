@@ -11,7 +11,9 @@
 # makes the status 0 and ends orvctl wait. The status names the file the
 # daemon reads. Before the start and after END the status is unknown (2). The
 # unit asks the daemon too, and its metrics give each answer as orvctl reads
-# it; orvctl send END prints the unit's answer.
+# it; orvctl send END prints the unit's answer. In a holdover the daemon may
+# answer at a higher stratum than configured (one fed by shared memory raises
+# its own).
 . "$(dirname "$0")/lib.sh"
 
 mkdir -p "$ROOT/etc/default" "$ROOT/etc/ntpsec/ntp.d" "$ROOT/run" "$ROOT/bin" "$ROOT/metrics"
@@ -103,4 +105,14 @@ expect_eq "status" "$(status_of 'Disagreement|Unit|Serving')" "Disagreement : th
 Unit         : not running
 Serving      : no (unit not running)
 exit 2"
+
+step "in a holdover a higher stratum is no disagreement, a lower one is"
+mkfifo "$CONTROL" && exec 3<>"$CONTROL" # a reader, as a running unit
+sed -i -e 's/^Serving=[^\t]*/Serving=1/' -e 's/^Holdover=[^\t]*/Holdover=1/' "$CONF/ORV_State.ini"
+for stratum in 9 5; do
+    echo $stratum >"$NTP/stratum"
+    [ $stratum = 9 ] && lines="exit 0" || lines="Disagreement : the unit serves, but the NTP daemon answers at stratum 5, not at the 7 that the unit configured
+exit 1"
+    expect_eq "stratum $stratum" "$(status_of 'Disagreement')" "$lines"
+done
 pass

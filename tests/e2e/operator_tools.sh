@@ -96,6 +96,8 @@ done <<'TABLE'
 1|<ERR> Setup change refused: /var/kelvatro/conf/Setup_5_1.ini does not exist (looked at ROOT/var/kelvatro/conf/Setup_5_1.ini)|[SetupChange] /var/kelvatro/conf/Setup_5_1.ini
 1|<ERR> Setup change refused: /var/kelvatro/conf/ORV_Function.ini is no settings file that the unit takes over (ORV_System.ini, ORV_Network.ini, ORV_Current.ini or Setup_05_01.ini)|[SetupChange] /var/kelvatro/conf/ORV_Function.ini
 TABLE
+cp "$CONF/Setup_05_01.ini" "$CONF/Setup_5_1.ini" # the same message again, now carried out
+expect "the file made: taken" eval '[[ "$(answer [SetupChange] /var/kelvatro/conf/Setup_5_1.ini)" == "0|<INF> "* ]]'
 
 step "signal lost and back: counters, no level or SNR without a signal"
 takes=$(sample orv_takes_total)

@@ -139,6 +139,7 @@ TEST_F(MainTest, MessagesTooLongOrAfterTheEndOfThePassAreReportedAndDropped) {
     EXPECT_EQ(1, loop.finish());
     EXPECT_TRUE(sandbox.exists(kControlFifoPath));
     EXPECT_TRUE(contains(sandbox.read(kStateFilePath), "\nReason=restarting\t"));
+    EXPECT_TRUE(contains(sandbox.read(kAnswersFilePath), "\nAnswer=1 done RESET\\n\n"));
     EXPECT_EQ(1, LoopRunner(sandbox, main_loop).finish());
     EXPECT_EQ(0, LoopRunner(sandbox, main_loop).finish());
     Lines logged = sandbox.log_lines();
@@ -205,6 +206,9 @@ TEST_F(MainTest, AMixedFloodLogsLessThanAQuarterOfTheHistoryAMinute) {
     EXPECT_EQ(sandbox.log_count(read), kSeconds);
     EXPECT_EQ(sandbox.log_count(" <DEBUG> Held back 20 more like: " + read), kSeconds - 2);
     EXPECT_EQ(sandbox.log_count("Unknown control message ignored: junk\n"), kSeconds);
+    Answers answers; // the last ones only
+    ASSERT_TRUE(answers_parse(sandbox.read(kAnswersFilePath), answers));
+    EXPECT_EQ(answers.kept.size(), kAnswersKept);
 }
 
 // The files shared with the web front end and the FIFO are open to everyone,

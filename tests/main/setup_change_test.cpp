@@ -222,20 +222,21 @@ TEST_F(SetupChangeTest, ChangedSetDateSetsTheClocksUnlessBroadcastTimeIsKept) {
                              [](const std::string& c) { return !c.starts_with("clock_settime"); });
         return lines;
     };
-    // The TOT function, a take, the build's floor (2024-01-07 or none), the day.
-    for (const auto& [function, taken, floor, day] :
-         {std::tuple{kTotFunctionBit, true, kTestsClockFloor, 3},
-          {kTotFunctionBit, false, kTestsClockFloor, 4},
-          {0u, true, kTestsClockFloor, 5},
-          {0u, false, time_t{1704585600}, 6},
-          {0u, false, kTestsClockFloor, 5}}) { // unchanged: nothing done
+    // The TOT function, a take, the build's floor (2024-01-07 or none), the day,
+    // the setup change's result (-1: refused).
+    for (const auto& [function, taken, floor, day, result] :
+         {std::tuple{kTotFunctionBit, true, kTestsClockFloor, 3, -1},
+          {kTotFunctionBit, false, kTestsClockFloor, 4, 0},
+          {0u, true, kTestsClockFloor, 5, 0},
+          {0u, false, time_t{1704585600}, 6, -1},
+          {0u, false, kTestsClockFloor, 5, 0}}) { // unchanged: nothing done
         system_settings.SystemInfo = function;
         holdover = HoldoverState{};
         if (taken) holdover_take();
         clock_floor_set(floor);
         sandbox.write(kCurrentFilePath, "[ORVCurrent]\nSetDate=2024/01/0" + std::to_string(day) +
                                             "\t; d\nSetTime=09:07:03\n");
-        handle(kCurrentFilePath);
+        EXPECT_EQ(handle(kCurrentFilePath), result) << day;
         clock.advance_seconds(1);
     }
     clock_floor_set(kTestsClockFloor);
