@@ -36,7 +36,7 @@ if [ -z "$arch" ]; then
     exit 2
 fi
 
-packages=(cmake ninja-build ccache lintian systemd "libbcm2835-dev:$arch" "libsystemd-dev:$arch")
+packages=(cmake ninja-build ccache lintian systemd "libbcm2835-dev:$arch" "libsystemd-dev:$arch" nlohmann-json3-dev)
 # The target's own C and C++ runtime, where dpkg-shlibdeps finds the dependencies.
 packages+=("libstdc++6:$arch")
 [ "$arch" = amd64 ] && packages+=(g++) || packages+=("crossbuild-essential-$arch")

@@ -10,3 +10,6 @@ int orvctl_status(bool json);
 // 1 when not served, 2 when unknown (the unit not running, its state
 // unreadable); `reason` says why.
 int orvctl_serving(std::string& reason);
+// The process that holds the unit's lock file (a unit that runs, starts or
+// stops), 0 when none does.
+long orvctl_lock_holder();

@@ -31,6 +31,7 @@ namespace {
 
 // Date and time (19), " <", the longest level name (6), "> " and the message.
 constexpr int kLineSize = 19 + 2 + 6 + 2 + kLogMessageSize;
+using Line = std::array<char, kLineSize>;
 constexpr off_t kRotateSize = 131072;
 
 constexpr std::array<char[8], 8> kLevelNames = {"EMG",  "ALT",    "CRIT", "ERR",
@@ -219,6 +220,46 @@ void format_message(char* message, const char* format, va_list args) {
     if (length >= kLogMessageSize) message[kLogMessageSize - 2] = '\n';
 }
 
+// The message stamped with the local time and the level's name; its length.
+int stamped(Line& line, int level, const char* message) {
+    const time_t now = std::time(nullptr);
+    tm local{};
+    localtime_r(&now, &local);
+    const int formatted =
+        std::snprintf(line.data(), line.size(), "%04d/%02d/%02d %02d:%02d:%02d <%s> %s",
+                      local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                      local.tm_min, local.tm_sec, level_name(level), message);
+    return std::min(formatted, kLineSize - 1);
+}
+
+// This thread's capture: whether one is open, and its lines.
+struct Capture {
+    bool open = false;
+    bool cut = false; // lines left out for want of room
+    std::string lines;
+};
+thread_local Capture capture;
+
+void capture_line(std::string_view line) {
+    if (!capture.open || line.empty()) return;
+    const bool ended = line.back() == '\n';
+    if (capture.lines.size() + line.size() + !ended > kLogCaptureSize) {
+        capture.cut = true;
+        return;
+    }
+    capture.lines += line;
+    if (!ended) capture.lines += '\n';
+}
+
+// A line that was only counted or held back, gathered as it would have been logged.
+void capture_unlogged(int level, const char* format, va_list args) {
+    if (!capture.open) return;
+    char message[kLogMessageSize];
+    format_message(message, format, args);
+    Line line;
+    capture_line({line.data(), size_t(stamped(line, level, message))});
+}
+
 } // namespace
 
 int LogPrint(int outputs, int level, const char* format, ...) {
@@ -228,21 +269,14 @@ int LogPrint(int outputs, int level, const char* format, ...) {
     format_message(message, format, args);
     va_end(args);
 
-    const time_t now = std::time(nullptr);
-    tm local{};
-    localtime_r(&now, &local);
-
-    char line[kLineSize];
-    const int formatted =
-        std::snprintf(line, sizeof line, "%04d/%02d/%02d %02d:%02d:%02d <%s> %s",
-                      local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                      local.tm_min, local.tm_sec, level_name(level), message);
-    int length = std::min(formatted, kLineSize - 1);
+    Line line;
+    int length = stamped(line, level, message);
+    if (outputs & LOG_TO_FILE) capture_line({line.data(), size_t(length)});
     if (outputs & LOG_TO_CONSOLE) {
-        length = std::printf("%s", line);
+        length = std::printf("%s", line.data());
         std::fflush(stdout);
     }
-    if (outputs & LOG_TO_FILE) return LogWriteToFile(line);
+    if (outputs & LOG_TO_FILE) return LogWriteToFile(line.data());
     return length;
 }
 
@@ -259,12 +293,14 @@ int LogDeleteArchive() {
 }
 
 void LogRepeated(LogRepeat& run, int level, const char* format, ...) {
-    if (run.running) {
-        ++run.repeats;
-        return;
-    }
     va_list args;
     va_start(args, format);
+    if (run.running) {
+        ++run.repeats;
+        capture_unlogged(level, format, args);
+        va_end(args);
+        return;
+    }
     format_message(run.first.data(), format, args);
     va_end(args);
     run.running = true;
@@ -296,6 +332,10 @@ void LogLimited(LogFlood& kind, int level, const char* format, ...) {
         LogPrint(LOG_TO_BOTH, level, "%s", message);
         kind.logged_at = now;
     } else {
+        va_list held;
+        va_copy(held, args);
+        capture_unlogged(level, format, held);
+        va_end(held);
         format_message(kind.last_held.data(), format, args);
         kind.level = level;
         ++kind.held;
@@ -314,6 +354,16 @@ void LogLimitedForget(LogFlood& kind) {
     std::lock_guard hold(flood_lock);
     std::erase(flood_kinds, &kind);
     kind = LogFlood{};
+}
+
+void LogCaptureBegin() {
+    capture = Capture{true, false, {}};
+}
+
+std::string LogCaptureEnd() {
+    if (capture.cut) capture.lines += "(more lines in the status log)\n";
+    capture.open = false;
+    return std::exchange(capture.lines, {});
 }
 
 std::string LogEscaped(std::string_view text, size_t limit) {

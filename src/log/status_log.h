@@ -2,8 +2,9 @@
 // /var/www/StatusLog.txt, rotated by size through seven older generations, and
 // the status-log archive directory emptied on request. A failure that repeats
 // is logged once per run of it (LogRepeat), a line that a writer from outside
-// can cause at will at most once a second per kind (LogLimited), and text from
-// outside the unit with its control characters escaped (LogEscaped).
+// can cause at will at most once a second per kind (LogLimited), text from
+// outside the unit with its control characters escaped (LogEscaped), and the
+// lines of one piece of work gathered for its answer (LogCapture).
 #pragma once
 
 #include <array>
@@ -70,6 +71,17 @@ void LogHeldFlush();
 // Takes the kind off the list that LogHeldFlush goes through, its held lines
 // dropped: before a kind that LogLimited was given ends its life.
 void LogLimitedForget(LogFlood& kind);
+
+// The lines that one piece of work on this thread caused (a control message's
+// handling, whose answer shows them), gathered while a capture is open: those
+// logged, and those that LogRepeated counted or LogLimited held back, as they
+// would have been logged. Other threads' lines are not gathered.
+void LogCaptureBegin();
+// Closes the capture and hands over its lines, each ending in a line feed: at
+// most kLogCaptureSize bytes of whole lines, then "(more lines in the status
+// log)" when some did not fit.
+std::string LogCaptureEnd();
+constexpr size_t kLogCaptureSize = 4096;
 
 // Text from outside the unit (FIFO messages, file names, environment values),
 // fit for a log line: a backslash, tab, line feed and carriage return become

@@ -2,6 +2,7 @@
 // the command words, and the "reg" and "iic" test commands drive the register
 // device and the IIC bridge.
 #include "main/command.h"
+#include "main/command_answer.h"
 #include "main/command_words.h"
 
 #include "board/fpga_device.h"
@@ -35,20 +36,17 @@ constexpr const char* kEndScript = "/bin/sh /var/kelvatro/bin/kelvsys_end";
 // them short, only one hung for an hour.
 constexpr unsigned kUpdateSeconds = 3600;
 
-int run_reg(const char* message) {
-    reg_command(message);
-    return 1;
+bool run_reg(const char* message) {
+    return reg_command(message) == 0;
 }
 
-int run_iic(const char* message) {
-    iic_command(message);
-    return 1;
+bool run_iic(const char* message) {
+    return iic_command(message) == 0;
 }
 
-int run_setup_change(const char* message) {
+bool run_setup_change(const char* message) {
     std::string text(message);
-    HandleSetupChange(text.data());
-    return 1;
+    return HandleSetupChange(text.data()) == 0;
 }
 
 // The first line of an update, of either kind, which any writer of the FIFO can
@@ -56,92 +54,102 @@ int run_setup_change(const char* message) {
 // counted.
 LogFlood upload_lines;
 
-// A refused update changes nothing: the unit goes on serving.
-int run_upload(const char*) {
+// An update runs for minutes and the program ends after it: its sender is
+// answered before its scripts run. A refused update changes nothing: the unit
+// goes on serving.
+void answer_update() {
+    answer_end(true);
+    answers_publish();
+}
+
+bool run_upload(const char*) {
     LogLimited(upload_lines, 6, "File UpLoad & UpDate\n");
-    if (!update_check()) return 1;
+    if (!update_check()) return false;
     main_flags.running = 0;
     main_flags.reboot = 1;
     service_allow_seconds(kUpdateSeconds);
+    answer_update();
     update_install(UpdateScript::setup);
-    return 0;
+    return true;
 }
 
-int run_upload_fpga(const char*) {
+bool run_upload_fpga(const char*) {
     LogLimited(upload_lines, 6, "File UpLoad & UpDate [FPGA]\n");
-    if (!update_check()) return 1;
+    if (!update_check()) return false;
     main_flags.running = 0;
     main_flags.reboot = 0;
     service_allow_seconds(kUpdateSeconds);
+    answer_update();
     pace_sleep_seconds(3);
     run_command(kEndScriptKill);
     update_install(UpdateScript::setup_fpga);
     run_command(kEndScript);
-    return 0;
+    return true;
 }
 
-int run_reset(const char*) {
+bool run_reset(const char*) {
     LogPrint(LOG_TO_BOTH, 6, "Main Program Reset\n");
     main_flags.running = 0;
-    return 1;
+    return true;
 }
 
-int run_end(const char*) {
+bool run_end(const char*) {
     LogPrint(LOG_TO_BOTH, 6, "Main Program End\n");
     main_flags.running = 0;
     main_flags.shutdown = 1;
-    return 0;
+    return true;
 }
 
-int run_reboot(const char*) {
+bool run_reboot(const char*) {
     LogPrint(LOG_TO_BOTH, 6, "Main Program End\n");
     main_flags.running = 0;
     main_flags.reboot = 1;
-    return 0;
+    return true;
 }
 
-int run_factory_reset(const char*) {
+bool run_factory_reset(const char*) {
     LogPrint(LOG_TO_BOTH, 6, "ORV Factory Reset\n");
     FactoryReset();
     LogDeleteArchive();
     main_flags.running = 0;
     main_flags.reboot = 1;
-    return 0;
+    return true;
 }
 
 // The lines that writers of the FIFO can cause at will, each kind at most once
-// a second, the rest counted: the echo of the test commands, refusals of "iic"
-// and the archive deletion.
+// a second, the rest counted: the echo of the test commands, refusals of "reg"
+// and "iic", and the archive deletion.
 LogFlood reg_written;
 LogFlood reg_read;
 LogFlood iic_written;
 LogFlood iic_read;
-LogFlood iic_refusals;
+LogFlood test_refusals;
 LogFlood log_deletions;
 
-int run_log_delete(const char*) {
+bool run_log_delete(const char*) {
     LogLimited(log_deletions, 6, "ORV Log delete\n");
     LogDeleteArchive();
-    return 1;
+    return true;
 }
 
 struct Command {
-    std::string_view word; // compared over its length with the message's start
-    int (*run)(const char* message);
+    std::string_view word;            // compared over its length with the message's start
+    bool (*run)(const char* message); // whether it was carried out (else refused)
+    int result;                       // the pass result when it ends the pass
     bool ends_pass;
 };
 
 constexpr std::array<Command, 10> kCommands{{
-    {"reg", run_reg, false},
-    {"iic", run_iic, false},
-    {"[SetupChange]", run_setup_change, false},
-    {"[UpLoad]", run_upload, true},
-    {"[UpLoadFpga]", run_upload_fpga, true},
-    {"RESET", run_reset, true},
-    {"END", run_end, true},
-    {"REBOOT", run_reboot, true},
-    {"FACTORY_RESET", run_factory_reset, true},
-    {"LOG_DELETE", run_log_delete, false},
+    {"reg", run_reg, 1, false},
+    {"iic", run_iic, 1, false},
+    {"[SetupChange]", run_setup_change, 1, false},
+    {"[UpLoad]", run_upload, 0, true},
+    {"[UpLoadFpga]", run_upload_fpga, 0, true},
+    {"RESET", run_reset, 1, true},
+    {"END", run_end, 0, true},
+    {"REBOOT", run_reboot, 0, true},
+    {"FACTORY_RESET", run_factory_reset, 0, true},
+    {"LOG_DELETE", run_log_delete, 1, false},
 }};
 static_assert([] {
     for (size_t i = 0; i < kCommands.size(); ++i)
@@ -214,23 +222,32 @@ std::string_view pass_ending_word(std::string_view text) {
 // a line a second, the others counted.
 LogFlood unknown_messages;
 
-// No command word is the beginning of another: at most one applies.
+// No command word is the beginning of another: at most one applies. The
+// message's answer gathers what it logs, and its outcome.
 int main_command(const char* message) {
     const auto command = std::find_if(kCommands.begin(), kCommands.end(), [&](const Command& c) {
         return std::strncmp(message, c.word.data(), c.word.size()) == 0;
     });
+    answer_begin(message);
     if (command == kCommands.end()) {
         const std::string_view text(message);
         LogLimited(unknown_messages, 3, "Unknown control message ignored: %s\n",
                    LogEscaped(text.substr(0, text.find_first_of("\r\n")), 60).c_str());
+        answer_end(false);
         return 1;
     }
-    return command->run(message);
+    const bool carried_out = command->run(message);
+    answer_end(carried_out);
+    return carried_out ? command->result : 1;
 }
 
 int reg_command(const char* message) {
     const auto tokens = tokens_of(message);
-    if (!first_token_is(tokens, "reg") || tokens.size() < 2) return 0;
+    if (!first_token_is(tokens, "reg")) return -1;
+    if (tokens.size() < 2) {
+        LogLimited(test_refusals, 3, "reg : no register address, not done\n");
+        return -1;
+    }
     const uint32_t address = hex_number(tokens[1]);
     uint32_t data = 0;
     if (tokens.size() > 2) {
@@ -245,14 +262,18 @@ int reg_command(const char* message) {
 
 int iic_command(const char* message) {
     const auto tokens = tokens_of(message);
-    if (!first_token_is(tokens, "iic") || tokens.size() < 5) return 0;
+    if (!first_token_is(tokens, "iic")) return -1;
+    if (tokens.size() < 5) {
+        LogLimited(test_refusals, 3, "iic : no register address, not done\n");
+        return -1;
+    }
     const uint8_t port = hex_byte(tokens[1]);
     const uint8_t slave = hex_byte(tokens[2]);
     const int count = hex_byte(tokens[3]);
     if (count > kIicMaxBytes) {
-        LogLimited(iic_refusals, 3, "iic : byte count %d out of range (0 to 16), not done\n",
+        LogLimited(test_refusals, 3, "iic : byte count %d out of range (0 to 16), not done\n",
                    count);
-        return 0;
+        return -1;
     }
 
     // The register address byte, then the data bytes to write.

@@ -4,7 +4,10 @@
 
 #include <string_view>
 
+// Handles the message and answers it (command_answer); returns the pass result.
 int main_command(const char* message);
+// 0, or -1 when the message was refused (logged): no register address, a byte
+// count out of range.
 int reg_command(const char* message);
 int iic_command(const char* message);
 // Whether the text begins with one of the command words.

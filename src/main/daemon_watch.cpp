@@ -30,7 +30,12 @@ void daemon_watch_tick() {
         daemon_query_end(watch.query);
         note_failure("no answer");
     }
-    if (std::string failure; !daemon_query_send(watch.query, failure)) note_failure(failure);
+    std::string failure;
+    if (daemon_query_send(watch.query, failure)) return;
+    if (failure == kNoDaemonNamed)
+        watch.view = DaemonView{}; // a sandbox that names none of its own: nothing known
+    else
+        note_failure(failure);
 }
 
 const DaemonView& daemon_view() {

@@ -5,6 +5,7 @@
 
 #include "log/status_log.h"
 #include "main/command.h"
+#include "main/command_answer.h"
 #include "main/current_state.h"
 #include "main/daemon_watch.h"
 #include "main/fifo_framing.h"
@@ -78,9 +79,12 @@ std::string shown(std::string_view message) {
     return LogEscaped(message.substr(0, line_end), kShownLength);
 }
 
+// Its answer says so too.
 void report_dropped(std::string_view message) {
+    answer_begin(message);
     LogRepeated(dropped_at_end, 3, "Control message dropped, the pass has ended: %s\n",
                 shown(message).c_str());
+    answer_end(false);
 }
 
 // A burst of commands that end the pass (RESET written a thousand times) would
@@ -265,6 +269,7 @@ int main_loop() {
         result = handle_messages(pending, true, result);
     }
     while (main_flags.running) {
+        answers_publish();
         if (end_signal_received()) {
             result = end_on_signal();
             break;
@@ -300,11 +305,13 @@ int main_loop() {
 
     // A restart keeps the FIFO, and what it holds, for the next pass.
     if (result > 0) {
+        answers_publish();
         read_backlog(fd, pending);
         publish_unit_restarting();
         return result;
     }
     drop_unread_messages(fd, pending);
+    answers_publish();
     pending.clear();
     close(fd);
     control.fd = -1;

@@ -82,8 +82,8 @@ LogFlood other_refusals;
 void log_refusal(const char* name, const std::string& cause, const std::string& detail = {}) {
     LogFlood& kind = refusals.contains(cause) || refusals.size() < kRefusalCauses ? refusals[cause]
                                                                                   : other_refusals;
-    LogLimited(kind, 3, "Setup change refused: %s %s%s\n", LogEscaped(name).c_str(), cause.c_str(),
-               detail.c_str());
+    LogLimited(kind, 3, "Setup change refused: %s%s%s%s\n", LogEscaped(name).c_str(),
+               *name ? " " : "", cause.c_str(), detail.c_str());
 }
 
 // Opens a file named by a setup change, once, for reading: an existing regular
@@ -117,10 +117,13 @@ FILE* open_changed_file(const char* name) {
     return nullptr;
 }
 
-// The kinds whose files the program reads and applies.
-bool acted_on(SettingsFileKind kind) {
-    return kind == kFileSystem || kind == kFileNetwork || kind == kFileCurrent ||
-           kind == kFileSetup;
+// Why the program does not take a file of the kind over; nullptr when it does.
+const char* not_taken(SettingsFileKind kind, uint8_t board_id) {
+    if (kind == kFileSetup && board_id != kTotBoard) return " (the unit takes board 5's setup)";
+    if (kind == kFileSetup && !tot_function_enabled()) return " (the TOT function is off)";
+    if (kind == kFileSystem || kind == kFileNetwork || kind == kFileCurrent || kind == kFileSetup)
+        return nullptr;
+    return " (ORV_System.ini, ORV_Network.ini, ORV_Current.ini or Setup_05_01.ini)";
 }
 
 std::string read_text(FILE* file) {
@@ -140,20 +143,17 @@ bool current_value_ok(const char* key, const char* value) {
 
 const SettingsShape kCurrentFileShape{"[ORVCurrent]", current_value_ok};
 
-// What a file must be for its kind to be taken over; nullptr when nothing of
-// it is taken.
-const SettingsShape* taken_shape(SettingsFileKind kind, uint8_t board_id) {
+// What a file of a kind taken over must be.
+const SettingsShape& taken_shape(SettingsFileKind kind) {
     switch (kind) {
     case kFileSystem:
-        return &kSystemFileShape;
+        return kSystemFileShape;
     case kFileNetwork:
-        return &kNetworkChangeShape;
+        return kNetworkChangeShape;
     case kFileCurrent:
-        return &kCurrentFileShape;
-    case kFileSetup:
-        return board_id == kTotBoard && tot_function_enabled() ? &kTotSettingsShape : nullptr;
+        return kCurrentFileShape;
     default:
-        return nullptr;
+        return kTotSettingsShape;
     }
 }
 
@@ -218,11 +218,13 @@ void take_system_file(const char* name, const std::string& text, FILE* file) {
 }
 
 // Settings that could not be applied are not saved: the next boot applies
-// the last ones that were.
-void take_network_file(const char* name, const std::string& text, FILE* file) {
+// the last ones that were. False when they could not.
+bool take_network_file(const char* name, const std::string& text, FILE* file) {
     ReadNetworkFile(name, network_settings, file);
     PrintNetworkSettings(network_settings);
-    if (ApplyNetworkSettings(network_settings) == 1) save_as_own(name, kNetworkFilePath, text);
+    if (ApplyNetworkSettings(network_settings) != 1) return false;
+    save_as_own(name, kNetworkFilePath, text);
+    return true;
 }
 
 // Set dates refused, whatever the dates: at most one line a second.
@@ -238,20 +240,21 @@ const char* set_date_refusal(const DateTime& candidate) {
 }
 
 // A set date taken is stored and shown with the current state; a refused one
-// is only logged, an unchanged one changes nothing (the unit rewrites the file
-// every tick: a writer of the FIFO would have the state shown at will). Keys
-// missing from the file leave the stored values.
-void take_current_file(const char* name, FILE* file) {
+// is only logged (false), an unchanged one changes nothing (the unit rewrites
+// the file every tick: a writer of the FIFO would have the state shown at
+// will). Keys missing from the file leave the stored values.
+bool take_current_file(const char* name, FILE* file) {
     DateTime d = current_state.SetDateTime;
     ReadCurrentSetDate(name, d, file);
-    if (same_date_time(d, current_state.SetDateTime)) return;
+    if (same_date_time(d, current_state.SetDateTime)) return true;
     if (const char* refusal = set_date_refusal(d)) {
         LogLimited(refused_dates, 3, "Clock not set to %04d-%02d-%02d %02d:%02d:%02d: %s\n", d.year,
                    d.month, d.day, d.hour, d.minute, d.second, refusal);
-        return;
+        return false;
     }
     current_state.SetDateTime = d;
     print_current_state(current_state);
+    return true;
 }
 
 } // namespace
@@ -265,35 +268,42 @@ int HandleSetupChange(char* message) {
     const SettingsFileKind kind = ClassifySettingsFile(name, board_text, board_id, sub_id);
     std::printf("<Debug> file_no =0x%02X, str=[%s], board_id=0x%02X, sub_id=0x%02X\n",
                 static_cast<unsigned>(kind), board_text, board_id, sub_id);
-    if (!acted_on(kind)) return 0;
+    if (!*name) {
+        log_refusal(name, "the message names no file (no FileName= line)");
+        return -1;
+    }
     // The control FIFO is open to every local user: only existing files of the
     // settings directory are taken over.
     FILE* opened = open_changed_file(name);
     if (!opened) return -1;
     std::string text = read_text(opened);
     std::fclose(opened);
-    const SettingsShape* shape = taken_shape(kind, board_id);
-    if (shape && !usable(name, text, *shape)) return -1;
-    if (shape && applied_just_now(kind, name, text)) return 0;
+    if (const char* why = not_taken(kind, board_id)) {
+        log_refusal(name, "is no settings file that the unit takes over", why);
+        return -1;
+    }
+    if (!usable(name, text, taken_shape(kind))) return -1;
+    if (applied_just_now(kind, name, text)) return 0;
     // What was checked is what is read.
-    FILE* file = shape ? fmemopen(text.data(), text.size(), "r") : nullptr;
+    FILE* file = fmemopen(text.data(), text.size(), "r");
+    bool taken = true;
     switch (kind) {
     case kFileSystem:
         take_system_file(name, text, file);
         break;
     case kFileNetwork:
-        take_network_file(name, text, file);
+        taken = take_network_file(name, text, file);
         break;
     case kFileCurrent:
-        take_current_file(name, file);
+        taken = take_current_file(name, file);
         break;
     default:
-        if (file) save_as_own(name, kTotSettingsPath, text);
+        save_as_own(name, kTotSettingsPath, text);
         orv_parser_setup(name, board_text, board_id, sub_id, file);
         break;
     }
     if (file) std::fclose(file);
-    return 0;
+    return taken ? 0 : -1;
 }
 
 void setup_change_forget() {

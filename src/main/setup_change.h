@@ -16,6 +16,8 @@ enum SettingsFileKind {
     kFileFilter = 32,
 };
 
+// 0 when the named file was taken over (or the same file was just applied),
+// -1 when it was refused or could not be applied (logged).
 int HandleSetupChange(char* message);
 // Forgets the files last applied, so that the next setup change of each kind
 // applies its file whatever it holds, and the causes of refusals met so far

@@ -4,6 +4,7 @@
 #include "sntp/daemon_query.h"
 
 #include "os/deploy_settings.h"
+#include "os/unit_path.h"
 
 #include <arpa/inet.h>
 #include <cctype>
@@ -73,7 +74,8 @@ void read_reply(const uint8_t* reply, ssize_t length, const DaemonQuery& query, 
 
 std::string daemon_address() {
     const char* named = std::getenv("ORV_NTP_QUERY");
-    return named && *named ? named : deploy_setting("ORV_NTP_QUERY", kDefaultAddress);
+    return named && *named ? named
+                           : deploy_setting("ORV_NTP_QUERY", sandboxed() ? "" : kDefaultAddress);
 }
 
 bool daemon_address_parse(const std::string& text, sockaddr_in& out) {
@@ -91,6 +93,10 @@ bool daemon_address_parse(const std::string& text, sockaddr_in& out) {
 bool daemon_query_send(DaemonQuery& query, std::string& failure) {
     query.address = daemon_address();
     sockaddr_in to{};
+    if (query.address.empty()) {
+        failure = kNoDaemonNamed;
+        return false;
+    }
     if (!daemon_address_parse(query.address, to)) {
         failure = "not an IPv4 address and port";
         return false;

@@ -34,13 +34,18 @@ struct DaemonQuery {
 };
 
 // The daemon's address: ORV_NTP_QUERY (host:port) from the environment, else
-// from the deployment settings, else 127.0.0.1:123.
+// from the deployment settings, else 127.0.0.1:123 on a unit; empty in a
+// sandbox, whose daemon is only the one it names (the machine's own is none
+// of the sandbox's).
 std::string daemon_address();
+// The failure of a query where no daemon is named.
+constexpr const char* kNoDaemonNamed = "no NTP daemon named (ORV_NTP_QUERY)";
 // Reads such an address: an IPv4 address, a colon and a port.
 bool daemon_address_parse(const std::string& text, sockaddr_in& out);
 
 // Sends one query without waiting. False, with `failure` set, when nothing
-// was sent (the query then holds no socket).
+// was sent (the query then holds no socket), kNoDaemonNamed when no daemon is
+// named.
 bool daemon_query_send(DaemonQuery& query, std::string& failure);
 // Takes the answer when it has come, without waiting: true with `answer`
 // filled (answered, or refused with its failure) and the query's socket

@@ -6,10 +6,11 @@
 # directory ORV_NTP_CONF_COPY names: its orphan stratum, or the unit's segment,
 # in place of every other clock), chrony the unit's own file in conf.d and never
 # ntp.conf; both are root's, read by all. Stratum setting 1 asks for stratum 0,
-# which a local clock cannot have; shm delivery after step leaves only the
-# unit's reference (and step after shm: MainTest). orvctl reads the served
-# stratum from the state file, which the group may read; the restart for a new
-# stratum says so.
+# which a local clock cannot have; shm delivery after step, and step after shm,
+# each leave only the unit's reference. orvctl reads the served stratum from
+# the state file, which the group may read; the restart for a new stratum says
+# so. In a sandbox that names no NTP daemon of its own orvctl asks none, and
+# the unit serving is its status 0.
 . "$(dirname "$0")/lib.sh"
 
 mkdir -p "$ROOT/etc/default" "$ROOT/etc/orv-main" "$ROOT/etc/chrony/conf.d"
@@ -56,5 +57,11 @@ for daemon in ntpsec chrony; do
 done
 expect_eq "ntp.conf after chrony" "$(cat "$ROOT/etc/orv-main/ntp.conf")" "$ntp_conf"
 
+step "ntpsec: step delivery after shm: the orphan stratum in place of the segment"
+daemon=ntpsec
+start_unit ntpsec step
+check ntpsec "systemctl restart ntpsec.service|" 'tos orphan 1 orphanwait 1' 1
+wait_for "served, no daemon asked" eval '[ "$({ "${CTL[@]}" status || echo "exit $?"; } | grep -E "^(NTP answer|exit)")" = "NTP answer   : none asked: no NTP daemon named (ORV_NTP_QUERY)" ]'
+sim_end
 expect_eq "access" "$(stat -c '%a %u %g' "$ROOT/etc/orv-main/ntp.conf" "$chrony_file")" $'644 0 0\n644 0 0'
 pass

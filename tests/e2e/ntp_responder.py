@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """The tests' SNTP server on 127.0.0.1:123. Usage: ntp_responder.py DIR [PORT]
 
-Answers as DIR/mode says: "good" (stratum 2, the request's transmit stamp echoed,
-the Unix time of DIR/time), "distant" (as good, root dispersion 3.5 s),
+Answers as DIR/mode says: "good" (stratum 2 or that of DIR/stratum, the request's
+transmit stamp echoed, the Unix time of DIR/time), "distant" (as good, root dispersion 3.5 s),
 "zeros", "kod" (RATE), "unsync" (leap 3, stratum 16), "originate" (not echoed),
 "short" (47 bytes), "late" (good, 1.2 s late) or "silent". On PORT, when given
 (0: one the system picks, written to DIR/port). Makes DIR/ready once bound;
@@ -31,7 +31,7 @@ def answer(mode, request, now):
         return bytes([0xE4, 0, 0, 0]) + bytes(8) + b"RATE" + bytes(8) + originate + bytes(16)
     if mode == "unsync":
         return bytes([0xCC, 16, 0, 0]) + bytes(8) + b"INIT" + bytes(8) + originate + stamp(now) * 2
-    reply = bytes([0x0C, 2, 0, 0]) + bytes(8) + b"GPS\0" + bytes(8) + originate + stamp(now) * 2
+    reply = bytes([0x0C, int(read("stratum", "2")), 0, 0]) + bytes(8) + b"GPS\0" + bytes(8) + originate + stamp(now) * 2
     if mode == "distant":
         return reply[:8] + struct.pack(">I", 0x38000) + reply[12:]
     return bytes(48) if mode == "zeros" else reply[:47] if mode == "short" else reply

@@ -3,14 +3,19 @@
 # at start (said once, the file written once it is made); TimeAdjust=1 beside
 # the TOT function logged and shown as a conflict; a second unit on the same
 # sandbox refused, by orv-sim and by run-sim.sh (which says why on its own
-# output), the first one's FIFOs kept, the lock file 0644; orvctl refusing an
-# unknown command word and a control character (C0 or C1), the unit logging
-# unknown messages once a second with their count; the counters and the signal
-# level and SNR through a signal loss, the holdover and the return; commands
-# written behind a RESET taken by the next pass; orvctl on a unit that restarts,
-# and on a state file and log that hold control characters (escaped, the JSON
-# valid); SIGTERM ending the unit as END does but without the power-off (the
-# NTP daemon stopped, orv_up 0). With the promtool unpacked into
+# output), the first one's FIFOs kept, the lock file 0644; orvctl's usage
+# errors (one line, where to read on, status 2) and its version; orvctl
+# refusing an unknown command word and a control character (C0 or C1), the
+# unit logging unknown messages once a second with their count; orvctl send
+# printing the unit's answer, carried out or refused (a setup change of a file
+# that does not exist, or of one the unit does not take, logged); the counters
+# and the signal level and SNR through a signal loss, the holdover and the
+# return, a silent tuner's BER shown as none; a command sent behind a RESET
+# answered by the next pass; SIGTERM ending the unit as END does but without
+# the power-off (the NTP daemon stopped, orv_up 0); orvctl on a unit that
+# starts (its lock held, no FIFO yet) and one that restarts, on a state file
+# that lacks values (null) and on a state file and log that hold control
+# characters (escaped, the JSON valid). With the promtool unpacked into
 # build/promtool/, the metrics files pass its lint, the shipped alerting rules
 # its lint and their cases (orv-main.rules.test.yml); the rules and the
 # dashboard name only metrics the unit writes, and the dashboard's queries
@@ -30,6 +35,8 @@ ctl_fails() { # STATUS OUTPUT ARG...: orvctl exits STATUS printing OUTPUT
     out=$("${CTL[@]}" "${@:3}" 2>&1) || status=$?
     [ "$status" = "$1" ] && [ "$out" = "$2" ]
 }
+# answer COMMAND...: orvctl send's exit status and its lines without their times.
+answer() { local out status=0 && out=$("${CTL[@]}" send "$@") || status=$? && echo "$status|$(cut -d' ' -f3- <<<"$out")"; }
 
 sed -i 's/^TimeAdjust=0/TimeAdjust=1/' "$CONF/ORV_System.ini"
 install -m 0044 /dev/null "$ROOT/var/kelvatro/orv-main.lock" # as an earlier version left it
@@ -53,7 +60,20 @@ expect_eq "run-sim.sh refused, saying why" "$status:$out" "1:run-sim.sh: Another
 expect "the FIFOs kept" eval 'test -p "$CONTROL" && test -p "$ROOT/sim/control"'
 expect_eq "the lock file's mode" "$(stat -c %a "$ROOT/var/kelvatro/orv-main.lock")" 644
 
-step "commands refused by orvctl, unknown ones counted by the unit"
+step "usage errors, the version; commands refused by orvctl, unknown ones counted by the unit"
+while IFS='|' read -r fault args; do
+    read -ra words <<<"$args"
+    expect "usage error: $args" ctl_fails 2 "orvctl: $fault"$'\n'"Try 'orvctl --help' for more information." "${words[@]}"
+done <<'TABLE'
+missing command|
+unknown command 'stat'|stat
+status: unknown option '-j'|status -j
+status: too many arguments|status --json x
+wait: --timeout takes a number of seconds|wait --timeout soon
+send: missing command word|send
+log: unknown option '-F'|log -F
+TABLE
+expect "the version" ctl_fails 0 "orvctl (orv-main) $(sed -n 's/^project(orv VERSION \([0-9.]*\).*/\1/p' "$repo/CMakeLists.txt")" --version
 expect "unknown word" ctl_fails 2 "orvctl: unknown command FOO: not sent (the unit takes: reg iic [SetupChange] [UpLoad] [UpLoadFpga] RESET END REBOOT FACTORY_RESET LOG_DELETE)" send FOO bar
 for arg in $'0\nEND' $'0\rEND' $'0\xc2\x9b2J' $'\x9b'; do
     expect "a control character" ctl_fails 2 "orvctl: argument 1 holds a control character: not sent" send reg "$arg"
@@ -65,23 +85,41 @@ wait_for "BAR, held back a second at most" log_has "Unknown control message igno
 expect_eq "unknown messages" "$(status_logs | grep -o '<ERR> Unknown.*')" \
     $'<ERR> Unknown control message ignored: FOO\n<ERR> Unknown control message ignored: BAR'
 
+step "orvctl send prints the unit's answer"
+while IFS='|' read -r status answer args; do
+    read -ra words <<<"$args"
+    expect "answer to $args" eval '[ "$(answer "${words[@]}")" = "$status|${answer//ROOT/$ROOT}" ]'
+done <<'TABLE'
+0|<DEBUG> reg (r) : addr=00006200, data=00000000|reg 6200
+1|<ERR> reg : no register address, not done|reg
+0|<INF> ORV Log delete|LOG_DELETE
+1|<ERR> Setup change refused: /var/kelvatro/conf/Setup_5_1.ini does not exist (looked at ROOT/var/kelvatro/conf/Setup_5_1.ini)|[SetupChange] /var/kelvatro/conf/Setup_5_1.ini
+1|<ERR> Setup change refused: /var/kelvatro/conf/ORV_Function.ini is no settings file that the unit takes over (ORV_System.ini, ORV_Network.ini, ORV_Current.ini or Setup_05_01.ini)|[SetupChange] /var/kelvatro/conf/ORV_Function.ini
+TABLE
+cp "$CONF/Setup_05_01.ini" "$CONF/Setup_5_1.ini" # the same message again, now carried out
+expect "the file made: taken" eval '[[ "$(answer [SetupChange] /var/kelvatro/conf/Setup_5_1.ini)" == "0|<INF> "* ]]'
+
 step "signal lost and back: counters, no level or SNR without a signal"
 takes=$(sample orv_takes_total)
 expect "takes counted" test "${takes:-0}" -gt 0
 expect "the info line" grep -qx 'orv_info{version="[0-9.]*",delivery="step",daemon="ntp"} 1' "$METRICS"
-sim_control "signal off"
-wait_for "no lock" sample_is orv_tuner_locked 0
-expect "no level, no SNR" eval 'sample_is orv_signal_level 0 && sample_is orv_snr_decibels 0 && ini_is "$STATE" Level 0 && ini_is "$STATE" SNR 0'
+sim_control "signal off" # (a retune after the setup change above also unlocks, at its level)
+wait_for "no lock, no level, no SNR" eval 'sample_is orv_tuner_locked 0 && sample_is orv_signal_level 0 && sample_is orv_snr_decibels 0 && ini_is "$STATE" Level 0 && ini_is "$STATE" SNR 0'
 wait_for "the holdover counted" sample_is orv_holdovers_total 1
 sim_control "signal on"
 wait_for "takes again" sample_above orv_takes_total "$takes"
 expect "the last take's time" sample_above orv_last_take_timestamp_seconds 1700000000
 expect "the daemon started once" sample_is orv_daemon_starts_total 1
 wait_for "the daemon's answer" eval 'cp "$METRICS" "$ROOT/serving.prom" && grep -q "^orv_ntp_stratum " "$ROOT/serving.prom"'
+sim_control "tuner silent"
+wait_for "a silent tuner" ini_is "$STATE" BER 100000
+expect "its BER shown as none" eval '{ "${CTL[@]}" status || true; } | grep -qx "Reception    : no lock, UHF-27, level 0, SNR 0 dB, BER unknown" &&
+    { "${CTL[@]}" status --json || true; } | python3 -c "import json,sys; sys.exit(json.load(sys.stdin)[\"ber_e5\"] is not None)"'
+sim_control "tuner normal"
 
-step "commands behind a RESET are taken by the next pass"
-send "RESET\nreg 6200\n"
-wait_for "the register read" log_has "reg (r) : addr=00006200"
+step "a command sent behind a RESET is answered by the next pass"
+expect_eq "RESET" "$(answer RESET)" "0|<INF> Main Program Reset"
+expect_eq "reg" "$(answer reg 6200)" "0|<DEBUG> reg (r) : addr=00006200, data=00000000"
 expect "read after the restart" eval 'status_logs | grep -o "Main Program Reset\|Main Program Ready\|reg (r) : addr=00006200" | tail -n 3 | paste -sd, - | grep -qx "Main Program Reset,Main Program Ready,reg (r) : addr=00006200"'
 
 step "SIGTERM: the unit ends as END does, without the power-off"
@@ -96,11 +134,27 @@ expect_eq "the metrics at the end" "$(grep -v -e '^#' -e '^orv_start_time_second
 expect "the state at the end" eval 'ini_is "$STATE" Serving 0 && ini_is "$STATE" NtpDaemon stopped'
 expect "no FIFO left" test ! -e "$CONTROL"
 
+step "orvctl on a unit that starts: its lock held, no FIFO yet"
+python3 -c 'import fcntl, sys, time; f = open(sys.argv[1], "a"); fcntl.flock(f, fcntl.LOCK_EX); open(sys.argv[2], "w").close(); time.sleep(600)' \
+    "$ROOT/var/kelvatro/orv-main.lock" "$ROOT/locked" & E2E_PIDS+=($!)
+wait_for "the lock held" test -e "$ROOT/locked"
+expect_eq "starting" "$({ "${CTL[@]}" status || echo "exit $?"; } | grep -E '^(Unit|Serving|Reception|exit)')" \
+    "Unit         : starting (pid ${E2E_PIDS[-1]})
+Serving      : no (starting)
+Reception    : unknown (starting)
+exit 1"
+expect "send refused" ctl_fails 1 "orvctl: $CONTROL has no reader: the unit (pid ${E2E_PIDS[-1]}) is starting or stopping" send RESET
+kill "${E2E_PIDS[-1]}"
+
 step "orvctl on a unit that restarts"
 mkfifo "$CONTROL" && exec 3<>"$CONTROL" # a reader, as the restarting unit holds the FIFO
 sed -i -e 's/^Reason=[^\t]*/Reason=restarting/' -e 's/^Pid=[^\t]*/Pid=4321/' "$STATE"
 expect "restarting with its pid" eval '{ "${CTL[@]}" status || true; } | grep -qx "Unit         : restarting (pid 4321)"'
-expect "in the JSON" eval '{ "${CTL[@]}" status --json || true; } | grep -q "\"reason\": \"restarting\", .*\"pid\": 4321}"'
+expect "in the JSON" eval '{ "${CTL[@]}" status --json || true; } | grep -q "\"unit\":\"restarting\",.*\"reason\":\"restarting\",.*\"pid\":4321}"'
+printf '[State]\nPid=4321\nServing=0\n' >"$ROOT/state.ini" && mv "$STATE" "$ROOT/full.ini" && mv "$ROOT/state.ini" "$STATE"
+expect "what the state file lacks is null" eval '{ "${CTL[@]}" status --json || true; } | python3 -c "import json,sys; d=json.load(sys.stdin)
+sys.exit(any(d[k] is not None for k in (\"delivery\", \"ip\", \"dns\", \"version\", \"unit_reason\", \"ber_e5\", \"last_take\")))"'
+mv "$ROOT/full.ini" "$STATE"
 printf 'Reason=\e[1A\e[2K\x7f\xc2\x9b\xff"\\x\nChannel=nan\n' >>"$STATE" # written by anyone
 expect "no control character shown" eval '! { "${CTL[@]}" status || true; } | grep -q "[[:cntrl:]]"'
 shown='\x1B[1A\x1B[2K\x7F\xC2\x9B\xFF"\x'

@@ -42,7 +42,7 @@ daemon_is() { [ "$(grep -E '^orv_ntp_(synchronised|stratum|root_distance_seconds
 wait_for "the daemon's answer in the metrics" daemon_is $'orv_ntp_synchronised 1\norv_ntp_stratum 7\norv_ntp_root_distance_seconds 0'
 network_file 10.9.9.9 255.255.255.0 10.9.9.1 >"$CONF/ORV_Network.ini" # no setup change
 expect "the address applied shown, not the file's" status_is 'd["ip"] == "192.168.105.10"'
-wait_for "serving on shm samples" status_is 'd["running"] and d["serving"] and d["locked"] and d["delivery"] == "shm" and d["shm_unit"] == '"$UNIT"' and d["shm_count"] > 0 and d["last_take_age_seconds"] >= 0 and d["ntp_served_stratum"] == 7'
+wait_for "serving on shm samples" status_is 'd["running"] and d["serving"] and d["locked"] and d["delivery"] == "shm" and d["shm_unit"] == '"$UNIT"' and d["shm_count"] > 0 and d["last_take_age_seconds"] >= 0 and d["last_take"].endswith("+09:00") and d["ntp_served_stratum"] == 7'
 chmod 0 "$CONTROL"
 expect "nothing told to another user" status_is 'd["running"] is None and d["serving"] is None' as_other
 chmod 0622 "$CONTROL"
@@ -66,7 +66,7 @@ wait_for "serving again" status_is 'd["serving"] and d["locked"] and not d["hold
 step "switch held: the unit ends"
 sim_control "switch on"
 sim_wait_exit
-expect "stopped, not serving" status_is 'not d["running"] and not d["serving"] and d["reason"] == "unit not running"'
+expect "stopped, not serving, no reception shown" status_is 'not d["running"] and not d["serving"] and d["reason"] == "unit not running" and d["locked"] is None and d["level"] is None and d["holdover"] is None'
 expect_eq "the metrics at the end" "$(grep -v -e '^#' -e '^orv_start_time_seconds ' "$METRICS")" \
     $'orv_up 0\norv_serving 0\norv_holdover 0'
 refused() { ! out=$(timeout 5 "${CTL[@]}" send END 2>&1) && [ "$out" = "orvctl: $CONTROL $1" ]; }

@@ -1,16 +1,29 @@
-// The command words of the control FIFO with their flags and results, and the
-// "reg" and "iic" test commands on the simulated register device.
+// The command words of the control FIFO with their flags, results and
+// answers, and the "reg" and "iic" test commands on the simulated register
+// device.
 #include "main/command.h"
+#include "main/command_answer.h"
 
 #include "board/fpga_device.h"
 #include "fake_unit_clock.h"
 #include "main_fixture.h"
 
+#include <regex>
+
 namespace {
 
 using CommandTest = MainTest;
 
-// From a pass asking for a reboot (the updates: UpdateTest).
+// The answers file with its lines' dates and times left out.
+std::string answers_shown(const Sandbox& sandbox) {
+    answers_publish();
+    static const std::regex stamp("\t[0-9/]{10} [0-9:]{8} ");
+    return std::regex_replace(sandbox.read(kAnswersFilePath), stamp, "\t");
+}
+
+// From a pass asking for a reboot (the updates: UpdateTest). Each message is
+// answered: refused or carried out, with the lines logged for it, also those
+// held back.
 TEST_F(CommandTest, CommandWordsSetTheirFlagsAndResults) {
     FakeUnitClock clock; // unknown messages are logged once a second, the others counted
     // The message, its result, the flags as running, reboot, shutdown, the log.
@@ -33,10 +46,22 @@ TEST_F(CommandTest, CommandWordsSetTheirFlagsAndResults) {
             << message;
         EXPECT_EQ(sandbox.log(), logged) << message;
     }
+    EXPECT_EQ(answers_shown(sandbox),
+              "; The unit's answers to its last control messages, oldest first (orvctl send "
+              "shows\n; its own): Answer=NUMBER done|refused MESSAGE, then the lines logged for "
+              "it, each\n; after a TAB.\nPid=" +
+                  std::to_string(getpid()) +
+                  "\nAnswer=1 refused  END\\nx\n\t<ERR> Unknown control message ignored:  END\n"
+                  "Answer=2 refused RESE\n\t<ERR> Unknown control message ignored: RESE\n"
+                  "Answer=3 refused [Upload]\n\t<ERR> Unknown control message ignored: "
+                  "[Upload]\nAnswer=4 done LOG_DELETE\\n\n\t<INF> ORV Log delete\n"
+                  "Answer=5 refused junk\n\t<ERR> Unknown control message ignored: junk\n"
+                  "Answer=6 done ENDING\n\t<INF> Main Program End\n");
     EXPECT_FALSE(sandbox.exists("/usr/kelvatro/log/2024"));
 }
 
-// "reg" and "iic" go to the simulated bridge: slave 0x50 on port 0 is memory.
+// "reg" and "iic" go to the simulated bridge: slave 0x50 on port 0 is memory;
+// without their register address they are refused.
 TEST_F(CommandTest, RegAndIicWriteAndReadBack) {
     FakeUnitClock clock;
     ASSERT_EQ(0, FpgaOpen());
@@ -49,7 +74,9 @@ TEST_F(CommandTest, RegAndIicWriteAndReadBack) {
     });
     FpgaClose();
     // A count of 0 writes only the address byte.
-    EXPECT_EQ(sandbox.log_lines(), (Lines{" <DEBUG> reg (w) : addr=00006200, data=00000003\n",
+    EXPECT_EQ(sandbox.log_lines(), (Lines{" <ERR> reg : no register address, not done\n",
+                                          " <ERR> iic : no register address, not done\n",
+                                          " <DEBUG> reg (w) : addr=00006200, data=00000003\n",
                                           " <DEBUG> reg (r) : addr=00006200, data=00000003\n",
                                           " <DEBUG> reg (r) : addr=00006200, data=00000003\n",
                                           " <DEBUG> iic (w) : addr=10, data=AA ,BB ,\n",

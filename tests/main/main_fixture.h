@@ -5,6 +5,7 @@
 #include "board/reg_device.h"
 #include "board/spi_transport.h"
 #include "fpga.h"
+#include "main/command_answer.h"
 #include "main/current_state.h"
 #include "main/lifecycle.h"
 #include "main/net_probe.h"
@@ -114,6 +115,7 @@ class MainTest : public SandboxTest {
         tot_state_reset();
         ntp_server = NtpServerState{0, 16, 0};
         unit_state_reset(); // the state file of an earlier test's sandbox is not this one's
+        answers_reset();
     }
 
     void TearDown() override {

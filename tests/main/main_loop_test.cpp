@@ -4,6 +4,7 @@
 
 #include "board/fpga_device.h"
 #include "fake_unit_clock.h"
+#include "main/command_answer.h"
 #include "main/fifo_framing.h"
 #include "main/unit_state.h"
 #include "main_fixture.h"
@@ -125,7 +126,7 @@ TEST(SplitFifoMessages, ALineBeginningWithACommandWordBeginsAMessage) {
 // kept for the next pass. Of the commands that end a pass, each is taken once
 // from what waited: its further copies are dropped with their count. The second
 // pass ends at RESET, the third at END; what follows the end is dropped, each
-// run of drops logged once.
+// run of drops logged once, and each message answered.
 TEST_F(MainTest, MessagesTooLongOrAfterTheEndOfThePassAreReportedAndDropped) {
     LoopRunner loop(sandbox, main_loop);
     // 600 bytes, with a command word at 511.
@@ -138,6 +139,7 @@ TEST_F(MainTest, MessagesTooLongOrAfterTheEndOfThePassAreReportedAndDropped) {
     EXPECT_EQ(1, loop.finish());
     EXPECT_TRUE(sandbox.exists(kControlFifoPath));
     EXPECT_TRUE(contains(sandbox.read(kStateFilePath), "\nReason=restarting\t"));
+    EXPECT_TRUE(contains(sandbox.read(kAnswersFilePath), "\nAnswer=1 done RESET\\n\n"));
     EXPECT_EQ(1, LoopRunner(sandbox, main_loop).finish());
     EXPECT_EQ(0, LoopRunner(sandbox, main_loop).finish());
     Lines logged = sandbox.log_lines();
@@ -153,6 +155,15 @@ TEST_F(MainTest, MessagesTooLongOrAfterTheEndOfThePassAreReportedAndDropped) {
                      " <INF> Main Program End\n", dropped,
                      " <ERR> Repeated 1 more times:" + dropped.substr(6)}));
     EXPECT_FALSE(sandbox.exists(kControlFifoPath));
+    Answers answers;
+    ASSERT_TRUE(answers_parse(sandbox.read(kAnswersFilePath), answers));
+    Lines last; // the outcome, the message and its lines without their times
+    for (auto answer = answers.kept.end() - 3; answer != answers.kept.end(); ++answer)
+        last.push_back((answer->carried_out ? "done " : "refused ") + answer->message + ":" +
+                       answer->lines.substr(19));
+    EXPECT_EQ(last, (Lines{"done END\\n: <INF> Main Program End\n", "refused reg 0\\n:" + dropped,
+                           "refused reg 1\\n: <ERR> Control message dropped, the pass has ended: "
+                           "reg 1\n"}));
 }
 
 // A flood of every kind of line that writers of the FIFO can cause at will,
@@ -196,6 +207,9 @@ TEST_F(MainTest, AMixedFloodLogsLessThanAQuarterOfTheHistoryAMinute) {
     EXPECT_EQ(sandbox.log_count(read), kSeconds);
     EXPECT_EQ(sandbox.log_count(" <DEBUG> Held back 20 more like: " + read), kSeconds - 2);
     EXPECT_EQ(sandbox.log_count("Unknown control message ignored: junk\n"), kSeconds);
+    Answers answers; // the last ones only
+    ASSERT_TRUE(answers_parse(sandbox.read(kAnswersFilePath), answers));
+    EXPECT_EQ(answers.kept.size(), kAnswersKept);
 }
 
 // The files shared with the web front end and the FIFO are open to everyone,

@@ -52,11 +52,13 @@ class SetupChangeTest : public SandboxTest {
 
     // Hands the message "[SetupChange]\nFileName=<name>\n" (or the text as it
     // stands, when given whole) to the setup change.
-    static void handle(const std::string& name_or_message) {
+    static int handle(const std::string& name_or_message) {
         std::string text = name_or_message.find('\n') == std::string::npos
                                ? "[SetupChange]\nFileName=" + name_or_message + "\n"
                                : name_or_message;
-        capture_stdout([&] { HandleSetupChange(text.data()); });
+        int result = 0;
+        capture_stdout([&] { result = HandleSetupChange(text.data()); });
+        return result;
     }
 
     void write_system_file(const char* unit_path, const char* name) {
@@ -65,26 +67,46 @@ class SetupChangeTest : public SandboxTest {
     }
 };
 
-// The FileName counts only after the header; names of no kind, setups of other
-// boards, and the TOT board's without the TOT function are only noted.
-TEST_F(SetupChangeTest, OnlyNotedUnlessTheFileIsTaken) {
+// The FileName counts only after the header. Names of no kind the unit takes,
+// setups of other boards, and the TOT board's without the TOT function are
+// refused with their reason, and nothing of them is taken.
+TEST_F(SetupChangeTest, RefusedUnlessTheFileIsTaken) {
+    FakeUnitClock clock; // each refusal a second after the last one
     tot_settings = TotSettings{1, 0, 27, 7};
-    for (const char* name : {"Setup_05_02.ini", "Setup_06_01.ini", "Setup_TOT_01.ini"})
-        sandbox.write(std::string("/var/kelvatro/conf/") + name, "[TOT]\nSet_TOT_CH_NUM=40\n");
+    const std::string conf = "/var/kelvatro/conf/";
+    for (const char* name : {"Setup_05_02.ini", "Setup_06_01.ini", "Setup_TOT_01.ini",
+                             "ORV_Function.ini", "Filter_01_02.ini"})
+        sandbox.write(conf + name, "[TOT]\nSet_TOT_CH_NUM=40\n");
     write_system_file(kSystemFilePath, "TAKEN");
-    for (const char* message : {"[SetupChange]\nFileName=ORV_Function.ini\n",
-                                "[SetupChange]\nFileName=/x/Filter_01_02.ini\n",
-                                "FileName=/var/kelvatro/conf/ORV_System.ini\n[SetupChange]\n",
-                                "[SetupChange]\nFileName\n", "/var/kelvatro/conf/Setup_05_02.ini"})
-        handle(message);
-    system_settings.SystemInfo = kTotFunctionBit;
-    handle("/var/kelvatro/conf/Setup_06_01.ini");
-    handle("/var/kelvatro/conf/Setup_TOT_01.ini");
+    const std::string no_kind = " is no settings file that the unit takes over (ORV_System.ini, "
+                                "ORV_Network.ini, ORV_Current.ini or Setup_05_01.ini)";
+    const std::string no_name = "the message names no file (no FileName= line)";
+    const std::string no_setup = " is no settings file that the unit takes over ";
+    const std::tuple<uint32_t, std::string, std::string> cases[] = {
+        {0, conf + "ORV_Function.ini", conf + "ORV_Function.ini" + no_kind},
+        {0, "[SetupChange]\nFileName=" + conf + "Filter_01_02.ini\n",
+         conf + "Filter_01_02.ini" + no_kind},
+        {0, "FileName=" + conf + "ORV_System.ini\n[SetupChange]\n", no_name},
+        {0, "[SetupChange]\nFileName\n", no_name},
+        {0, conf + "Setup_05_02.ini",
+         conf + "Setup_05_02.ini" + no_setup + "(the TOT function is off)"},
+        {kTotFunctionBit, conf + "Setup_06_01.ini",
+         conf + "Setup_06_01.ini" + no_setup + "(the unit takes board 5's setup)"},
+        {kTotFunctionBit, conf + "Setup_TOT_01.ini",
+         conf + "Setup_TOT_01.ini" + no_setup + "(the unit takes board 5's setup)"},
+    };
+    std::string expected;
+    for (const auto& [system_info, message, refusal] : cases) {
+        system_settings.SystemInfo = system_info;
+        EXPECT_EQ(handle(message), -1) << message;
+        expected += " <ERR> Setup change refused: " + refusal + "\n";
+        clock.advance_seconds(1);
+    }
+    EXPECT_EQ(sandbox.log(), expected);
     EXPECT_EQ(tot_settings.Set_TOT_CH_NUM, 27);
     EXPECT_STREQ(system_settings.UnitName, "BEFORE");
     EXPECT_TRUE(sandbox.journal().empty());
-    EXPECT_EQ(sandbox.log(), "");
-    handle("[SetupChange]\r\nFileName=/var/kelvatro/conf/ORV_System.ini\r\n");
+    EXPECT_EQ(handle("[SetupChange]\r\nFileName=/var/kelvatro/conf/ORV_System.ini\r\n"), 0);
     EXPECT_STREQ(system_settings.UnitName, "TAKEN");
 }
 
@@ -197,15 +219,16 @@ TEST_F(SetupChangeTest, TotFunctionSwitchedOffStopsTheNtpDaemon) {
 TEST_F(SetupChangeTest, ChangedSetDateSetsTheClocksUnlessBroadcastTimeIsKept) {
     FakeUnitClock clock;
     // The TOT function, the seconds since a take (-1: none), ORV_HOLDOVER_S,
-    // the build's floor (2024-01-07 or none), the day.
-    for (const auto& [function, since, limit, floor, day] :
-         {std::tuple{kTotFunctionBit, 0, "", kTestsClockFloor, 3},
-          {kTotFunctionBit, -1, "", kTestsClockFloor, 4},
-          {0u, 0, "", kTestsClockFloor, 5},
-          {0u, -1, "", time_t{1704585600}, 6},
-          {kTotFunctionBit, 3600, "", kTestsClockFloor, 7},
-          {kTotFunctionBit, 9000, "0", kTestsClockFloor, 8},
-          {0u, -1, "", kTestsClockFloor, 7}}) { // unchanged: nothing done
+    // the build's floor (2024-01-07 or none), the day, the setup change's
+    // result (-1: refused).
+    for (const auto& [function, since, limit, floor, day, result] :
+         {std::tuple{kTotFunctionBit, 0, "", kTestsClockFloor, 3, -1},
+          {kTotFunctionBit, -1, "", kTestsClockFloor, 4, 0},
+          {0u, 0, "", kTestsClockFloor, 5, 0},
+          {0u, -1, "", time_t{1704585600}, 6, -1},
+          {kTotFunctionBit, 3600, "", kTestsClockFloor, 7, 0},
+          {kTotFunctionBit, 9000, "0", kTestsClockFloor, 8, -1},
+          {0u, -1, "", kTestsClockFloor, 7, 0}}) { // unchanged: nothing done
         system_settings.SystemInfo = function;
         sandbox.write("/etc/default/orv-main", std::string("ORV_HOLDOVER_S=") + limit + "\n");
         deploy_settings_reload();
@@ -215,7 +238,7 @@ TEST_F(SetupChangeTest, ChangedSetDateSetsTheClocksUnlessBroadcastTimeIsKept) {
         clock_floor_set(floor);
         sandbox.write(kCurrentFilePath, "[ORVCurrent]\nSetDate=2024/01/0" + std::to_string(day) +
                                             "\t; d\nSetTime=09:07:03\n");
-        handle(kCurrentFilePath);
+        EXPECT_EQ(handle(kCurrentFilePath), result) << day;
         clock.advance_seconds(1);
     }
     clock_floor_set(kTestsClockFloor);
@@ -241,9 +264,6 @@ TEST_F(SetupChangeTest, OnlyFilesOfTheSettingsDirectoryAreTaken) {
     FakeUnitClock clock;
     system_settings.SystemInfo = kTotFunctionBit;
     write_system_file("/var/kelvatro/conf/ORV_System.ini", "INSIDE");
-    // Taken, and only noted (another board's setup).
-    const std::string taken = "/var/kelvatro/conf/Setup_06_01.ini";
-    sandbox.write(taken, "[TOT]\n");
     write_system_file("/var/www/away/ORV_System.ini", "EVIL");
     fs::create_directory_symlink(sandbox.path("/var/www/away"),
                                  sandbox.path("/var/kelvatro/conf/linkdir"));
@@ -264,20 +284,17 @@ TEST_F(SetupChangeTest, OnlyFilesOfTheSettingsDirectoryAreTaken) {
     std::string expected;
     for (const auto& [name, reason] : refused) {
         handle(name);
-        handle(taken);
         clock.advance_seconds(1);
         expected += " <ERR> Setup change refused: " + name + " " + reason + " (looked at " +
                     sandbox.path(name) + ")\n";
     }
-    // A flood of names, files taken between: one line, and the count a second
-    // later. A name's control characters come escaped.
+    // A flood of names: one line, and the count a second later. A name's
+    // control characters come escaped.
     for (const char* name :
          {"/var/kelvatro/conf/\x1b[2J\t/ORV_System.ini", "/var/kelvatro/conf/y/Setup_05_01.ini",
           "/var/kelvatro/conf/\xc2\x9b"
-          "2J/ORV_System.ini"}) {
+          "2J/ORV_System.ini"})
         handle(name);
-        handle(taken);
-    }
     clock.advance_seconds(1);
     handle("/var/kelvatro/conf/ORV_System_y.ini");
     const auto refusal = [&](const std::string& escaped) {

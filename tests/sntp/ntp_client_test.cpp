@@ -1,7 +1,10 @@
 // NTP client: a good reply's time, timestamp arithmetic, the quiet window, and
-// queries on the event timers against tests/e2e/ntp_responder.py on 127.0.0.1.
+// queries on the event timers against tests/e2e/ntp_responder.py on 127.0.0.1;
+// the unit's query of its NTP daemon in a sandbox.
+#include "main/daemon_watch.h"
 #include "main/setup_change.h"
 #include "os/clock.h"
+#include "os/deploy_settings.h"
 #include "sandbox.h"
 #include "settings/network_file.h"
 #include "settings/system_file.h"
@@ -225,6 +228,25 @@ TEST_F(NtpClientTest, NoClockSetWhileTheUnitKeepsBroadcastTime) {
     const std::string refused =
         "Clock not set from NTP server 127.0.0.1: the unit keeps broadcast time\n";
     EXPECT_EQ(sandbox.log(), " <ERR> " + refused + " <ERR> Repeated 2 more times: " + refused);
+}
+
+// In a sandbox the unit asks only the NTP daemon that the sandbox names: none
+// on 127.0.0.1:123, where the machine's own would answer, and nothing is known.
+TEST_F(SandboxTest, InASandboxTheUnitAsksOnlyTheDaemonItNames) {
+    Responder daemon(sandbox, "good");
+    daemon_watch_reset();
+    for (int tick = 0; tick < 2 * kDaemonQueryTicks; ++tick)
+        daemon_watch_tick();
+    EXPECT_FALSE(daemon_view().known);
+    sandbox.write(kDeploySettingsPath, "ORV_NTP_QUERY=127.0.0.1:123\n");
+    deploy_settings_reload();
+    EXPECT_TRUE(eventually([] {
+        daemon_watch_tick();
+        return daemon_view().answer.answered;
+    }));
+    EXPECT_EQ(daemon.queries(), 1);
+    daemon_watch_reset();
+    deploy_settings_reload();
 }
 
 } // namespace

@@ -30,9 +30,9 @@ while [ $# -gt 0 ]; do
     esac
 done
 case $arch in
-amd64) orv_install_packages mmdebstrap qemu-system-x86 e2fsprogs python3 cmake ninja-build g++ ;;
+amd64) orv_install_packages mmdebstrap qemu-system-x86 e2fsprogs python3 cmake ninja-build g++ nlohmann-json3-dev ;;
 arm64 | armhf) orv_install_packages debootstrap qemu-system-arm e2fsprogs cpio xz-utils python3 cmake ninja-build \
-    "crossbuild-essential-$arch" "libbcm2835-dev:$arch" "libsystemd-dev:$arch" ;;
+    "crossbuild-essential-$arch" "libbcm2835-dev:$arch" "libsystemd-dev:$arch" nlohmann-json3-dev ;;
 *) echo "vm-test: --arch amd64|arm64|armhf" >&2 && exit 2 ;;
 esac
 deb=${1:-$(ls "build-deb-$arch-trixie/orv-main_"*"_$arch.deb" "build-deb-$arch/orv-main_"*"_$arch.deb" 2>/dev/null | head -1 || true)}
