@@ -103,7 +103,7 @@ def broadcast(sock_path, ahead):
         t4 = time.time()
         samples.append((t4 - t1, guest - (t1 + t4) / 2))
     rtt, guest_ahead = min(samples)
-    agent(sock_path, f"echo 'broadcast {ahead - guest_ahead:+.6f}' >/var/lib/orv-vmtest/control")
+    agent(sock_path, f"echo 'broadcast {ahead - guest_ahead:+.6f}' >/var/lib/orv-board/control")
     print(f"guest clock {guest_ahead * 1e3:+.0f} ms (round trip {rtt * 1e3:.0f} ms)")
 
 
