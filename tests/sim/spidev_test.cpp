@@ -15,6 +15,10 @@ namespace {
 
 int kernel_rounds = 0; // calls of the device in the last ioctl
 
+uint8_t* at(uint64_t address) {
+    return reinterpret_cast<uint8_t*>(uintptr_t(address));
+}
+
 int retried_ioctl(int, unsigned long request, void* arg) {
     std::vector<uint8_t> read;
     std::vector<UserMemory> write;
@@ -22,31 +26,24 @@ int retried_ioctl(int, unsigned long request, void* arg) {
     for (kernel_rounds = 1; kernel_rounds <= 3; ++kernel_rounds) {
         const SpidevAnswer answer =
             spidev_ioctl(unsigned(request), uintptr_t(arg), read, write_length);
-        if (answer.error != 0) {
-            errno = answer.error;
-            return -1;
-        }
+        if (answer.error != 0) return errno = answer.error, -1;
         if (answer.read.empty() && answer.write.empty()) {
-            size_t at = 0;
+            const uint8_t* data = answer.data.data();
             for (const UserMemory& piece : write) {
-                std::memcpy(reinterpret_cast<void*>(uintptr_t(piece.address)),
-                            answer.data.data() + at, piece.length);
-                at += piece.length;
+                std::copy_n(data, piece.length, at(piece.address));
+                data += piece.length;
             }
             return answer.result;
         }
         read.clear();
-        for (const UserMemory& piece : answer.read) {
-            const auto* from = reinterpret_cast<const uint8_t*>(uintptr_t(piece.address));
-            read.insert(read.end(), from, from + piece.length);
-        }
+        for (const UserMemory& piece : answer.read)
+            read.insert(read.end(), at(piece.address), at(piece.address) + piece.length);
         write = answer.write;
         write_length = 0;
         for (const UserMemory& piece : write)
             write_length += piece.length;
     }
-    errno = EPROTO;
-    return -1;
+    return errno = EPROTO, -1;
 }
 
 constexpr SpidevOps kEmulatedDevice{[](const char*) { return 3; }, retried_ioctl,

@@ -186,15 +186,15 @@ until_ok() {
     until "${@:2}" >/dev/null 2>&1; do [ $SECONDS -lt $end ] || return 1; sleep 1; done
 }
 
-# boot: the image in a throw-away snapshot, or the disk $disk (power cuts).
-disk=
+# boot: the image in a throw-away snapshot, or another disk (power cuts).
+disk=file=$image.img,format=raw,if=virtio,snapshot=on
 boot() {
     port=$(python3 -c 'import socket; s=socket.socket(2, 2); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
     rm -f "$run/agent.sock"
     "${qemu[@]}" -smp 2 -m 512 -nographic \
         -kernel "$image.vmlinuz" -initrd "$image.initrd" \
         -append "root=/dev/vda console=$console rw net.ifnames=0 orv.testimage=$(cat "$image.token")" \
-        -drive "file=${disk:-$image.img},format=raw,if=virtio,snapshot=${disk:+off}${disk:-on}" \
+        -drive "$disk" \
         -drive "file=$run/payload.img,format=raw,if=virtio,readonly=on" \
         -netdev "user,id=n,ipv6=off,hostfwd=udp:127.0.0.1:$port-:123" -device virtio-net-pci,netdev=n \
         -device virtio-serial -chardev "socket,id=a,path=$run/agent.sock,server=on,wait=off" \
@@ -394,9 +394,10 @@ boot_and_check() {
 # copy's and broadcast time served at its stratum.
 power_cuts() {
     local cut moment reached start=$SECONDS
-    boot_name=power-cut disk=$run/disk.img
-    cp --sparse=always "$image.img" "$disk"
-    up && install_unit ntpsec step && first_take "$(configured_stratum)" "served before the cuts" || return 1
+    boot_name=power-cut disk=file=$run/disk.img,format=raw,if=virtio
+    cp --sparse=always "$image.img" "$run/disk.img"
+    up && install_unit ntpsec step || { row "boot, install" FAIL "" && return 1; }
+    first_take "$(configured_stratum)" "served before the cuts"
     guest "install /mnt/orv-burst /usr/local/sbin/ && mkdir -p /root/first && cp /usr/kelvatro/conf/*.ini /root/first/ && sync" >/dev/null
     for cut in $(seq "$1"); do
         guest "setsid -f /usr/local/sbin/orv-burst >/dev/null 2>&1" >/dev/null
