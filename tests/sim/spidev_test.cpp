@@ -88,17 +88,23 @@ TEST_F(EmulatedSpidev, SettingsOfTheTransportAndFramesToTheFpga) {
 }
 
 // Two transfers are one frame, the chip selected through both: the command in
-// the first, the data read back in the second.
+// the first, the data in the second, and what the FPGA sends back in its place.
 TEST_F(EmulatedSpidev, TransfersOfOneMessageAreOneFrame) {
-    uint8_t command[2] = {0xFF, 0x00}, data[4] = {0xFF, 0xFF, 0xFF, 0xFF}, received[4] = {};
-    spi_ioc_transfer transfers[2] = {};
-    transfers[0].tx_buf = uintptr_t(command);
-    transfers[0].len = 2;
-    transfers[1].tx_buf = uintptr_t(data);
-    transfers[1].rx_buf = uintptr_t(received);
-    transfers[1].len = 4;
-    EXPECT_EQ(retried_ioctl(3, SPI_IOC_MESSAGE(2), transfers), 6);
-    EXPECT_EQ(std::vector<uint8_t>(received, received + 4), (std::vector<uint8_t>{1, 2, 0, 3}));
+    const auto message = [](std::array<uint8_t, 2> command, std::array<uint8_t, 4> data) {
+        std::array<uint8_t, 4> received{};
+        spi_ioc_transfer transfers[2] = {};
+        transfers[0].tx_buf = uintptr_t(command.data());
+        transfers[0].len = 2;
+        transfers[1].tx_buf = uintptr_t(data.data());
+        transfers[1].rx_buf = uintptr_t(received.data());
+        transfers[1].len = 4;
+        EXPECT_EQ(retried_ioctl(3, SPI_IOC_MESSAGE(2), transfers), 6);
+        return received;
+    };
+    message({0x62, 0x00}, {0, 0, 0x45, 0});
+    EXPECT_EQ(sim_fpga_gpio_output(), 0x4500u);
+    EXPECT_EQ(message({0xFF, 0x00}, {0xFF, 0xFF, 0xFF, 0xFF}),
+              (std::array<uint8_t, 4>{1, 2, 0, 3}));
 }
 
 // Frames in another mode, bit order or word size never reach the FPGA: the bus
