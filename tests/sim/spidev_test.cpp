@@ -13,6 +13,8 @@
 
 namespace {
 
+using namespace std::string_literals;
+
 int kernel_rounds = 0; // calls of the device in the last ioctl
 
 uint8_t* at(uint64_t address) {
@@ -46,8 +48,9 @@ int retried_ioctl(int, unsigned long request, void* arg) {
     return errno = EPROTO, -1;
 }
 
-constexpr SpidevOps kEmulatedDevice{[](const char*) { return 3; }, retried_ioctl,
-                                    [](int) { return 0; }};
+constexpr SpidevOps kEmulatedDevice{
+    [](const char* path) { return path == "/dev/spidev0.1"s ? 3 : -1; }, retried_ioctl,
+    [](int) { return 0; }};
 
 class EmulatedSpidev : public SandboxTest {
   protected:
