@@ -131,8 +131,9 @@ qemu=(qemu-system-x86_64 -accel tcg,tb-size=256 -cpu max) console=ttyS0
 
 # The web front end's setup changes in the guest (orv-burst): generation after
 # generation of the network, system and TOT files, each edited, put whole in place
-# on the RAM disk and announced; "orv-burst check": every SD copy is the one first
-# saved (in /root/first) but for the values the generations change.
+# on the RAM disk and announced. "orv-burst check": every SD copy is the one first
+# saved (in /root/first) but for the values the generations change, no file set
+# aside, the default route and name server those of the SD copy.
 burst_script='#!/bin/bash
 edit() { case $1 in
     ORV_Network.ini) echo "s/^Gateway=[0-9.]*/Gateway=10.0.2.$((100 + $2 % 100))/; s/^DnsP=[0-9.]*/DnsP=10.1.$(($2 / 250 % 250)).$(($2 % 250))/" ;;
@@ -142,7 +143,13 @@ edit() { case $1 in
 files="ORV_Network.ini ORV_System.ini Setup_05_01.ini" c=/var/kelvatro/conf n=0
 if [ "${1:-}" = check ]; then
     for f in $files; do cmp <(sed "$(edit $f 0)" /usr/kelvatro/conf/$f) <(sed "$(edit $f 0)" /root/first/$f) || exit 1; done
-    exit 0
+    ! ls $c/*.aside* 2>/dev/null || exit 1
+    gw=$(sed -n "s/^Gateway=\([0-9.]*\).*/\1/p" /usr/kelvatro/conf/ORV_Network.ini)
+    dns=$(sed -n "s/^DnsP=\([0-9.]*\).*/\1/p" /usr/kelvatro/conf/ORV_Network.ini)
+    ip route show default; cat /etc/resolv.conf; grep -a "Network\|Gateway\|route" /var/www/StatusLog.txt | tail -5
+    ip route show default | grep -q "via $gw " && grep -qx "nameserver $dns" /etc/resolv.conf &&
+        echo "whole, none aside, up on gateway $gw, name server $dns"
+    exit
 fi
 while n=$((n + 1)); do
     echo $n >/run/orv-burst
@@ -240,7 +247,10 @@ first_take() {
     signal on
     check "$2" "${ctl[@]}" served "$port" "$ahead" "$1" $((60 * slow))
 }
-unit_running() { guest "test -p /var/lib/orv-board/control -a -p /var/kelvatro/maincontrol -a -s /var/kelvatro/conf/Setup_05_01.ini"; }
+# unit_running: the emulator's FIFO and the unit's (both outlive a power cut), its
+# TOT settings and, this boot, "Main Program Ready".
+unit_running() { guest "test -p /var/lib/orv-board/control -a -p /var/kelvatro/maincontrol -a -s /var/kelvatro/conf/Setup_05_01.ini &&
+    journalctl -b -u orv-main -o cat | grep -q 'Main Program Ready'"; }
 rebooted() { local id; id=$(guest cat /proc/sys/kernel/random/boot_id) && [ "$id" != "$1" ]; }
 
 # daemon_check DAEMON STRATUM: orvctl on the booted package asks the daemon itself. Its
@@ -407,11 +417,7 @@ power_cuts() {
         kill -KILL "$qemu_pid" && wait "$qemu_pid" 2>/dev/null; qemu_pid=
         stop_qemu
         up && until_ok $((120 * slow)) unit_running || { row "cut $cut: booted again" FAIL ""; return 1; }
-        check "cut $cut at $moment s, generation $reached" guest "orv-burst check && ! ls /var/kelvatro/conf/*.aside* 2>/dev/null &&
-            gw=\$(sed -n 's/^Gateway=\([0-9.]*\).*/\1/p' /usr/kelvatro/conf/ORV_Network.ini) &&
-            dns=\$(sed -n 's/^DnsP=\([0-9.]*\).*/\1/p' /usr/kelvatro/conf/ORV_Network.ini) &&
-            ip route show default | grep -q \"via \$gw \" && grep -qx \"nameserver \$dns\" /etc/resolv.conf &&
-            echo \"whole, up on gateway \$gw, name server \$dns\""
+        check "cut $cut at $moment s, generation $reached" guest orv-burst check
         first_take "$(configured_stratum)" "cut $cut: served"
     done
     row "$1 cuts done" ok "$((SECONDS - start)) s"
