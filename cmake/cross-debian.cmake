@@ -1,6 +1,6 @@
 # Cross build with one of Debian's cross toolchains (crossbuild-essential-ARCH)
 # against the multiarch development packages of that architecture (libgtest-dev:ARCH,
-# libgmock-dev:ARCH, libbcm2835-dev:ARCH). Programs built for the target run under
+# libgmock-dev:ARCH, libbcm2835-dev:ARCH, libsystemd-dev:ARCH). Programs built for the target run under
 # qemu-user on the target's runtime from the multiarch packages (libstdc++6:ARCH):
 # with the cross toolchain's own copy (-L /usr/TRIPLET) as their root, a child
 # forked by an armhf program dies before it can exec under qemu-arm 7.2.

@@ -8,7 +8,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
 
-    char line[kIniLineSize] = {};
+    char line[kIniLineLimit + 2] = {};
     std::memcpy(line, data, std::min(size, sizeof line - 1));
     char key[kIniFieldSize];
     char value[kIniFieldSize];

@@ -36,13 +36,18 @@ if [ -z "$arch" ]; then
     exit 2
 fi
 
-packages=(cmake ninja-build ccache lintian systemd "libbcm2835-dev:$arch")
+packages=(cmake ninja-build ccache lintian systemd "libbcm2835-dev:$arch" "libsystemd-dev:$arch")
 # The target's own C and C++ runtime, where dpkg-shlibdeps finds the dependencies.
 packages+=("libstdc++6:$arch")
 [ "$arch" = amd64 ] && packages+=(g++) || packages+=("crossbuild-essential-$arch")
 # shellcheck source=install-packages.sh
 . scripts/install-packages.sh
 orv_install_packages "${packages[@]}"
+
+# One commit builds the same package on any day: its date stands for the
+# build's (the floor of the unit's clock, the times in the archive).
+[ -n "${SOURCE_DATE_EPOCH:-}" ] || SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null) || true
+[ -z "${SOURCE_DATE_EPOCH:-}" ] || export SOURCE_DATE_EPOCH
 
 dir=build-deb-$arch-$release
 generator=()

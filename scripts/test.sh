@@ -10,7 +10,7 @@
 case ${1:-} in --quick | "") ;; *) echo "Usage: $0 [--quick]" >&2 && exit 2 ;; esac
 quick=${1:-}
 cd "$repo"
-orv_install_packages cmake ninja-build g++ libgtest-dev libgmock-dev libbcm2835-dev tzdata ccache \
+orv_install_packages cmake ninja-build g++ libgtest-dev libgmock-dev libbcm2835-dev libsystemd-dev tzdata ccache \
     iproute2 python3 psmisc procps tar gzip findutils sed grep coreutils clang-14 libclang-rt-14-dev
 export TZ=Asia/Tokyo
 

@@ -9,7 +9,9 @@
 #include "fpga.h"
 #include "guarded_shell.h"
 #include "main/lifecycle.h"
+#include "ntp_standin.h"
 #include "os/pace.h"
+#include "os/shell.h"
 #include "os/unit_path.h"
 #include "reg_device.h"
 #include "tuner/tuner_lib.h"
@@ -47,6 +49,13 @@ bool read_tick_ms(unsigned& tick_ms) {
     if (*end != '\0' || value == 0 || value > 60000) return false;
     tick_ms = unsigned(value);
     return true;
+}
+
+// The guarded shell, with the unit's commands for its NTP daemon seen by the
+// daemon's stand-in.
+int run_in_sandbox(const std::string& command) {
+    sim_ntp_note_command(command);
+    return run_guarded(command);
 }
 
 constexpr const char* kUsage =
@@ -89,7 +98,7 @@ int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     pace_set_tick_ms(tick_ms);
     sandbox_reload();
-    sandbox_guard_install();
+    shell_install_sandbox_runner(run_in_sandbox);
 
     // One unit a sandbox: a second one touches none of the first one's files.
     if (lock_run_directory() != 0) return 1;
@@ -102,6 +111,7 @@ int main(int argc, char** argv) {
     sim_world_reset();
     sim_apply_start_file();
     if (sim_control_start() != 0) return 1;
+    sim_ntp_start();
 
     spi_set_transport(sim_fpga_transport());
     reg_device_set_ops(sim_reg_device_ops());
@@ -110,6 +120,7 @@ int main(int argc, char** argv) {
     tuner_lib_set_path(tuner_lib && *tuner_lib ? tuner_lib : ORV_SIMTUNER_PATH);
 
     const int status = orv_run();
+    sim_ntp_stop();
     sim_control_stop();
     return status;
 }

@@ -1,6 +1,7 @@
 // orvctl: the operator's tool. It reads what the unit publishes (its state,
 // settings and status log, under ORV_ROOT in a sandbox) and talks to the unit
 // only through the control FIFO.
+#include "log/status_log.h"
 #include "main/command_words.h"
 #include "main/fifo_framing.h"
 #include "main/main_loop.h"
@@ -58,10 +59,9 @@ int refuse_words(int count, char** words) {
         return fail("unknown command %s: not sent (the unit takes: %s)", words[0],
                     command_words().c_str(), 2);
     for (int i = 0; i < count; ++i)
-        for (const char* c = words[i]; *c; ++c)
-            if (static_cast<unsigned char>(*c) < 0x20 || *c == 0x7F)
-                return fail("argument %s holds a control character: not sent", std::to_string(i),
-                            "", 2);
+        if (LogEscapedControls(words[i]) != words[i])
+            return fail("argument %s holds a control character: not sent", std::to_string(i), "",
+                        2);
     return 0;
 }
 
@@ -101,11 +101,19 @@ int send(int count, char** words) {
     return 0;
 }
 
-// Copies what the stream holds from its position to standard output.
+// Copies what the stream holds from its position to standard output, line by
+// line, each with its control characters escaped as the unit's log escapes
+// them (a line from the tuner library or a hand-edited log may hold any).
 void copy_out(FILE* in) {
-    char buffer[4096];
-    for (size_t length; (length = std::fread(buffer, 1, sizeof buffer, in)) > 0;)
-        std::fwrite(buffer, 1, length, stdout);
+    char* line = nullptr;
+    size_t size = 0;
+    for (ssize_t length; (length = getline(&line, &size, in)) > 0;) {
+        const bool whole = line[length - 1] == '\n';
+        const std::string text = LogEscapedControls({line, size_t(length - whole)});
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        if (whole) std::fputc('\n', stdout);
+    }
+    std::free(line);
     std::clearerr(in);
     std::fflush(stdout);
 }

@@ -1,16 +1,17 @@
-// orvctl status: the published state file, the network settings and the NTP
-// daemon's configuration, with whether the unit runs (a reader on its control
-// FIFO, or unknown to a user who may not open it) and what the daemon itself
-// answers, shown for a person or as JSON for monitoring; and the verdict that
+// orvctl status: the published state file, with the network settings applied,
+// and the NTP daemon's configuration, with whether the unit runs (a reader on
+// its control FIFO, or unknown to a user who may not open it) and what the
+// daemon itself answers, shown for a person or as JSON for monitoring, every
+// text from a file with its control characters escaped; and the verdict that
 // the exit status and orvctl wait give of it.
 #include "orvctl_status.h"
 
 #include "daemon_check.h"
+#include "log/status_log.h"
 #include "main/main_loop.h"
 #include "main/unit_state.h"
 #include "os/unit_path.h"
 #include "settings/ini.h"
-#include "settings/network_file.h"
 #include "tot/ntp_server.h"
 
 #include <cerrno>
@@ -20,6 +21,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <map>
+#include <regex>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,32 +29,18 @@
 
 namespace {
 
-constexpr const char* kNetworkFile = "/var/kelvatro/conf/ORV_Network.ini";
-
 using Values = std::map<std::string, std::string>;
 
-// The section's keys; `error` is the errno when the file cannot be read.
+// The section's keys; `error` is the errno when the file cannot be read. Each
+// value comes with its control characters escaped: whoever wrote the file, it
+// is only shown.
 Values read_section(const char* path, const char* section, int* error = nullptr) {
     Values values;
-    const int result = IniReadFile(
-        path, section, [&values](const char* key, const char* value) { values[key] = value; });
+    const int result = IniReadFile(path, section, [&values](const char* key, const char* value) {
+        values[key] = LogEscapedControls(value);
+    });
     if (error) *error = result == 0 ? 0 : errno;
     return values;
-}
-
-// The network settings the unit applies, as it reads them.
-Values network_in_use() {
-    NetworkSettings n{};
-    if (!NetworkSettingsInUse(n)) return {};
-    const auto dotted = [](const uint8_t a[4]) {
-        return std::to_string(a[0]) + "." + std::to_string(a[1]) + "." + std::to_string(a[2]) +
-               "." + std::to_string(a[3]);
-    };
-    return {{"IP", dotted(n.IP)},
-            {"NetMask", dotted(n.NetMask)},
-            {"Gateway", dotted(n.Gateway)},
-            {"DnsP", dotted(n.DnsP)},
-            {"DnsS", dotted(n.DnsS)}};
 }
 
 std::string get(const Values& v, const char* key, const char* fallback = "unknown") {
@@ -74,11 +62,12 @@ std::string local_time(long long seconds) {
     return text;
 }
 
+// A JSON string: its control characters escaped (the texts of files come so
+// already), then its quotes and backslashes.
 std::string json_string(const std::string& text) {
     std::string out = "\"";
-    for (const char c : text) {
+    for (const char c : LogEscapedControls(text)) {
         if (c == '"' || c == '\\') out += '\\';
-        if (static_cast<unsigned char>(c) < 0x20) continue;
         out += c;
     }
     return out + "\"";
@@ -86,9 +75,8 @@ std::string json_string(const std::string& text) {
 
 // A value that is a number as it stands in JSON, or null.
 std::string json_number(const std::string& text) {
-    char* end = nullptr;
-    std::strtod(text.c_str(), &end);
-    return text.empty() || *end ? "null" : text;
+    static const std::regex number(R"(-?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][-+]?[0-9]+)?)");
+    return std::regex_match(text, number) ? text : "null";
 }
 
 // Whether a process reads the control FIFO. Only a FIFO without a reader, or
@@ -116,8 +104,7 @@ struct View {
     Running running;
     std::string unknown_why; // why it is unknown whether the unit runs
     Values state;
-    int state_error; // the errno when the state file cannot be read
-    Values network;
+    int state_error;    // the errno when the state file cannot be read
     std::string conf;   // the daemon's configuration
     int served_stratum; // by that configuration as the unit read it, -1 unknown
     long long age;      // -1 without a take
@@ -130,8 +117,7 @@ View gather() {
     View v{};
     v.running = control_fifo_read(v.unknown_why);
     v.state = read_section(kStateFilePath, "[State]", &v.state_error);
-    v.network = network_in_use();
-    v.conf = ntp_daemon_conf();
+    v.conf = LogEscapedControls(ntp_daemon_conf());
     v.served_stratum = std::atoi(get(v.state, "ServedStratum", "-1").c_str()); // ntp.conf is root's
     const long long taken = number(v.state, "LastTake");
     v.age = taken > 0 ? static_cast<long long>(std::time(nullptr)) - taken : -1;
@@ -164,7 +150,7 @@ std::string disagreement(const View& v) {
     if (!daemon_synchronised(a))
         return format("the NTP daemon answers unsynchronised (leap %d, stratum %d)", a.leap,
                       a.stratum);
-    const double distance_ms = a.root_delay_ms / 2 + a.root_dispersion_ms;
+    const double distance_ms = daemon_root_distance_ms(a);
     if (distance_ms > kMaxRootDistanceMs)
         return format(
             "the NTP daemon's root distance %.3f s exceeds the %.1f s a default client accepts",
@@ -225,6 +211,8 @@ void print_text(const View& v) {
         std::printf("Disagreement : the unit serves, but %s\n", other.c_str());
     std::printf("Unit         : %s\n", unit_text(v).c_str());
     std::printf("Serving      : %s\n", serving_text(v).c_str());
+    if (const std::string conflict = get(s, "Conflict", ""); !conflict.empty())
+        std::printf("Conflict     : %s\n", conflict.c_str());
     if (s.empty()) {
         const std::string path = unit_path(kStateFilePath);
         if (v.state_error == 0 || v.state_error == ENOENT)
@@ -247,9 +235,12 @@ void print_text(const View& v) {
                 get(s, "NtpDaemon").c_str(), process_text(v).c_str(), stratum.c_str(),
                 v.conf.c_str(), get(s, "Stratum").c_str());
     std::printf("NTP answer   : %s\n", answer_text(v.answer).c_str());
-    std::printf("Network      : %s netmask %s gateway %s dns %s %s\n", get(v.network, "IP").c_str(),
-                get(v.network, "NetMask").c_str(), get(v.network, "Gateway").c_str(),
-                get(v.network, "DnsP").c_str(), get(v.network, "DnsS").c_str());
+    if (get(s, "IP", "").empty())
+        std::printf("Network      : none applied yet\n");
+    else
+        std::printf("Network      : %s netmask %s gateway %s dns %s %s\n", get(s, "IP").c_str(),
+                    get(s, "NetMask").c_str(), get(s, "Gateway").c_str(), get(s, "DnsP").c_str(),
+                    get(s, "DnsS").c_str());
     std::printf("Version      : %s, started %s\n", get(s, "Version").c_str(),
                 number(s, "Started") > 0 ? local_time(number(s, "Started")).c_str() : "unknown");
 }
@@ -278,6 +269,7 @@ void print_json(const View& v) {
         {"reason", json_string(reason_of(v))},
         {"unit_serving", json_of(unit_serving)},
         {"unit_reason", v.running == Running::yes ? json_string(get(s, "Reason")) : "null"},
+        {"conflict", get(s, "Conflict", "").empty() ? "null" : json_string(get(s, "Conflict"))},
         {"holdover", holdover == "1"   ? "true"
                      : holdover == "0" ? "false"
                                        : "null"},
@@ -305,11 +297,11 @@ void print_json(const View& v) {
         {"ntp_root_delay_ms", answered(format("%.3f", a.root_delay_ms))},
         {"ntp_root_dispersion_ms", answered(format("%.3f", a.root_dispersion_ms))},
         {"ntp_offset_ms", answered(format("%.3f", a.offset_ms))},
-        {"ip", json_string(get(v.network, "IP"))},
-        {"netmask", json_string(get(v.network, "NetMask"))},
-        {"gateway", json_string(get(v.network, "Gateway"))},
-        {"dns", format("[%s, %s]", json_string(get(v.network, "DnsP")).c_str(),
-                       json_string(get(v.network, "DnsS")).c_str())},
+        {"ip", json_string(get(s, "IP"))},
+        {"netmask", json_string(get(s, "NetMask"))},
+        {"gateway", json_string(get(s, "Gateway"))},
+        {"dns", format("[%s, %s]", json_string(get(s, "DnsP")).c_str(),
+                       json_string(get(s, "DnsS")).c_str())},
         {"version", json_string(get(s, "Version"))},
         {"started", json_number(get(s, "Started", ""))},
         {"pid", json_number(v.running == Running::yes ? get(s, "Pid", "") : "")},

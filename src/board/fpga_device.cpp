@@ -2,8 +2,10 @@
 // the register device lock held around each select-and-transfer pair.
 #include "board/fpga_device.h"
 
+#include "board/device_nodes.h"
 #include "board/reg_device.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <mutex>
 
@@ -22,10 +24,10 @@ int FpgaOpen() {
         return -2;
     }
     const int fd = reg_device_ops().open(kRegDevicePath);
-    if (fd < 0) {
-        std::perror("FpgaOpen(): can't open.\n");
-        return -1;
-    }
+    const int error = fd < 0 ? errno : 0;
+    if (fd < 0) std::perror("FpgaOpen(): can't open.\n");
+    board_device_opened(BoardDevice::registers, kRegDevicePath, error);
+    if (fd < 0) return -1;
     device_fd = fd;
     return 0;
 }

@@ -3,9 +3,11 @@
 // when it opens; each frame is one SPI_IOC_MESSAGE transfer.
 #include "board/spi_spidev.h"
 
+#include "board/device_nodes.h"
 #include "board/spi_transport.h"
 #include "os/deploy_settings.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
 #include <linux/spi/spidev.h>
@@ -46,15 +48,16 @@ void spidev_close() {
     device_fd = -1;
 }
 
-// The cause goes to standard error, as the bcm2835 library reports its own;
-// the caller reports the failed open.
+// The cause goes to standard error, as the bcm2835 library reports its own
+// (a missing device is logged with its remedy); the caller reports the failed
+// open.
 int spidev_open() {
     const std::string device = deploy_setting("ORV_SPIDEV", kDefaultDevice);
     const int fd = ops->open(device.c_str());
-    if (fd < 0) {
-        std::perror(device.c_str());
-        return -1;
-    }
+    const int error = fd < 0 ? errno : 0;
+    if (fd < 0) std::perror(device.c_str());
+    board_device_opened(BoardDevice::spi, device, error);
+    if (fd < 0) return -1;
     if (!configure(fd)) {
         std::perror(device.c_str());
         ops->close(fd);

@@ -51,18 +51,10 @@ const char* level_name(int level) {
     return kLevelNames[level];
 }
 
-// The log's access: readable by the ORV_GROUP group (the web front end shows
-// it) and no one else when that names a group, else by everyone; root's alone
-// to write.
-FileAccess log_access() {
-    const FileAccess shared = shared_file_access();
-    if (shared.group == kKeepGroup || shared.group == 0) return FileAccess{0644, shared.group};
-    return FileAccess{0640, shared.group};
-}
-
-// Gives an open log file the log's access, when it has not got it.
+// Gives an open log file the log's access, when it has not got it: root's alone
+// to write, read by the web front end (published_file_access).
 void restrict_log_file(int fd, const struct stat& st, const char* path) {
-    const FileAccess access = log_access();
+    const FileAccess access = published_file_access();
     const bool owner_right =
         access.group == kKeepGroup || (st.st_uid == 0 && st.st_gid == access.group);
     if ((st.st_mode & 07777) == access.mode && owner_right) return;
@@ -75,7 +67,7 @@ void restrict_log_file(int fd, const struct stat& st, const char* path) {
 // waited on.
 int open_log_file(const char* path, int flags) {
     const int fd = open(unit_path(path).c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                        log_access().mode);
+                        published_file_access().mode);
     struct stat st {};
     if (fd < 0 || (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1)) {
         if (fd >= 0) restrict_log_file(fd, st, path);
@@ -220,13 +212,20 @@ void log_held(LogFlood& kind, int64_t now) {
     kind.logged_at = now;
 }
 
+// Formats a message into the buffer of kLogMessageSize bytes. A longer one is
+// cut and keeps its line end, so that the next line begins a line of its own.
+void format_message(char* message, const char* format, va_list args) {
+    const int length = std::vsnprintf(message, kLogMessageSize, format, args);
+    if (length >= kLogMessageSize) message[kLogMessageSize - 2] = '\n';
+}
+
 } // namespace
 
 int LogPrint(int outputs, int level, const char* format, ...) {
     char message[kLogMessageSize];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(message, sizeof message, format, args);
+    format_message(message, format, args);
     va_end(args);
 
     const time_t now = std::time(nullptr);
@@ -266,7 +265,7 @@ void LogRepeated(LogRepeat& run, int level, const char* format, ...) {
     }
     va_list args;
     va_start(args, format);
-    std::vsnprintf(run.first.data(), run.first.size(), format, args);
+    format_message(run.first.data(), format, args);
     va_end(args);
     run.running = true;
     run.level = level;
@@ -293,11 +292,11 @@ void LogLimited(LogFlood& kind, int level, const char* format, ...) {
     va_start(args, format);
     if (quiet_over(kind, now)) {
         char message[kLogMessageSize];
-        std::vsnprintf(message, sizeof message, format, args);
+        format_message(message, format, args);
         LogPrint(LOG_TO_BOTH, level, "%s", message);
         kind.logged_at = now;
     } else {
-        std::vsnprintf(kind.last_held.data(), kind.last_held.size(), format, args);
+        format_message(kind.last_held.data(), format, args);
         kind.level = level;
         ++kind.held;
     }
@@ -311,12 +310,28 @@ void LogHeldFlush() {
         if (kind->held > 0 && quiet_over(*kind, now)) log_held(*kind, now);
 }
 
+void LogLimitedForget(LogFlood& kind) {
+    std::lock_guard hold(flood_lock);
+    std::erase(flood_kinds, &kind);
+    kind = LogFlood{};
+}
+
 std::string LogEscaped(std::string_view text, size_t limit) {
     std::string escaped;
     while (!text.empty()) {
         const auto [piece, length] = escape_first(text);
         if (escaped.size() + piece.size() > limit) break;
         escaped += piece;
+        text.remove_prefix(length);
+    }
+    return escaped;
+}
+
+std::string LogEscapedControls(std::string_view text) {
+    std::string escaped;
+    while (!text.empty()) {
+        const auto [piece, length] = escape_first(text);
+        escaped += text[0] == '\\' ? "\\" : piece;
         text.remove_prefix(length);
     }
     return escaped;

@@ -67,6 +67,9 @@ void LogLimited(LogFlood& kind, int level, const char* format, ...)
 // nothing for a second (called every tick), so that a flood that has stopped
 // still leaves its count.
 void LogHeldFlush();
+// Takes the kind off the list that LogHeldFlush goes through, its held lines
+// dropped: before a kind that LogLimited was given ends its life.
+void LogLimitedForget(LogFlood& kind);
 
 // Text from outside the unit (FIFO messages, file names, environment values),
 // fit for a log line: a backslash, tab, line feed and carriage return become
@@ -75,3 +78,7 @@ void LogHeldFlush();
 // and as raw bytes, as does any byte that is not part of valid UTF-8. The text
 // ends before a character whose escape would take it beyond `limit` bytes.
 std::string LogEscaped(std::string_view text, size_t limit = 120);
+// The same escapes of control characters and bytes of no valid UTF-8, of the
+// whole text, a backslash left as it is: text from a file shown on a terminal
+// (orvctl), such as the log's lines, which hold their escapes already.
+std::string LogEscapedControls(std::string_view text);

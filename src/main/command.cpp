@@ -10,6 +10,7 @@
 #include "main/lifecycle.h"
 #include "main/setup_change.h"
 #include "os/pace.h"
+#include "os/service_manager.h"
 #include "os/shell.h"
 #include "os/unit_path.h"
 #include "settings/factory_reset.h"
@@ -35,6 +36,10 @@ constexpr const char* kUploadFpgaCommand =
 constexpr const char* kEndScriptKill =
     R"(ps | grep '/bin/sh /var/kelvatro/bin/kelvsys_end' | egrep -v grep | awk '{print "kill ", $1}' | sh)";
 constexpr const char* kEndScript = "/bin/sh /var/kelvatro/bin/kelvsys_end";
+// An update's scripts (a package's setup, the FPGA's programming) run for
+// minutes, and the program ends after them: a watchdog of ticks must not cut
+// them short, only one hung for an hour.
+constexpr unsigned kUpdateSeconds = 3600;
 
 int run_reg(const char* message) {
     reg_command(message);
@@ -64,6 +69,7 @@ int run_upload(const char*) {
     check_update_package();
     main_flags.running = 0;
     main_flags.reboot = 1;
+    service_allow_seconds(kUpdateSeconds);
     run_command(kUploadCommand);
     return 0;
 }
@@ -73,6 +79,7 @@ int run_upload_fpga(const char*) {
     check_update_package();
     main_flags.running = 0;
     main_flags.reboot = 0;
+    service_allow_seconds(kUpdateSeconds);
     pace_sleep_seconds(3);
     run_command(kEndScriptKill);
     run_command(kUploadFpgaCommand);
@@ -128,19 +135,20 @@ int run_log_delete(const char*) {
 struct Command {
     std::string_view word; // compared over its length with the message's start
     int (*run)(const char* message);
+    bool ends_pass;
 };
 
 constexpr std::array<Command, 10> kCommands{{
-    {"reg", run_reg},
-    {"iic", run_iic},
-    {"[SetupChange]", run_setup_change},
-    {"[UpLoad]", run_upload},
-    {"[UpLoadFpga]", run_upload_fpga},
-    {"RESET", run_reset},
-    {"END", run_end},
-    {"REBOOT", run_reboot},
-    {"FACTORY_RESET", run_factory_reset},
-    {"LOG_DELETE", run_log_delete},
+    {"reg", run_reg, false},
+    {"iic", run_iic, false},
+    {"[SetupChange]", run_setup_change, false},
+    {"[UpLoad]", run_upload, true},
+    {"[UpLoadFpga]", run_upload_fpga, true},
+    {"RESET", run_reset, true},
+    {"END", run_end, true},
+    {"REBOOT", run_reboot, true},
+    {"FACTORY_RESET", run_factory_reset, true},
+    {"LOG_DELETE", run_log_delete, false},
 }};
 static_assert([] {
     for (size_t i = 0; i < kCommands.size(); ++i)
@@ -202,8 +210,16 @@ bool begins_with_command_word(std::string_view text) {
                        [text](const Command& command) { return text.starts_with(command.word); });
 }
 
-// A run of messages that begin with no command word, logged once with its count.
-LogRepeat unknown_messages;
+std::string_view pass_ending_word(std::string_view text) {
+    const auto command = std::find_if(kCommands.begin(), kCommands.end(), [text](const Command& c) {
+        return c.ends_pass && text.starts_with(c.word);
+    });
+    return command == kCommands.end() ? std::string_view() : command->word;
+}
+
+// Messages that begin with no command word, which any writer can send at will:
+// a line a second, the others counted.
+LogFlood unknown_messages;
 
 // No command word is the beginning of another: at most one applies.
 int main_command(const char* message) {
@@ -212,11 +228,10 @@ int main_command(const char* message) {
     });
     if (command == kCommands.end()) {
         const std::string_view text(message);
-        LogRepeated(unknown_messages, 3, "Unknown control message ignored: %s\n",
-                    LogEscaped(text.substr(0, text.find_first_of("\r\n")), 60).c_str());
+        LogLimited(unknown_messages, 3, "Unknown control message ignored: %s\n",
+                   LogEscaped(text.substr(0, text.find_first_of("\r\n")), 60).c_str());
         return 1;
     }
-    LogRepeatEnd(unknown_messages);
     return command->run(message);
 }
 

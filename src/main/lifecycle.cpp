@@ -22,6 +22,7 @@
 #include "settings/system_file.h"
 #include "sntp/ntp_client.h"
 #include "timer/event_timer.h"
+#include "tot/clock_authority.h"
 #include "tot/ntp_server.h"
 #include "tot/time_delivery.h"
 #include "tot/tot_files.h"
@@ -56,6 +57,8 @@ constexpr int kTotFunctionCode = 0x1F;
 
 // Files the unit makes get exactly the modes it gives them.
 constexpr mode_t kUnitUmask = 022;
+// The lock file: root's, its pid readable by all.
+constexpr mode_t kLockMode = 0644;
 
 // The files the unit shares with the web front end in the settings directories
 // (some only on the RAM disk).
@@ -234,6 +237,7 @@ int main_init() {
     PrintNetworkSettings(network_settings);
     ApplyNetworkSettings(network_settings);
     ntp_client_restart(); // the NTP client runs from the start when chosen
+    report_time_source_conflict();
     gpio_write(kGpioStarting);
 
     current_state = CurrentState{};
@@ -267,7 +271,7 @@ int end_signal_received() {
 int lock_run_directory() {
     static int held = -1;
     if (held >= 0) return 0;
-    const int fd = unit_open(kRunLockPath, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = unit_open(kRunLockPath, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kLockMode);
     // Without its run directory the unit cannot make its FIFO either, and its
     // pass ends at once: it goes on without the lock.
     if (fd < 0) {
@@ -286,7 +290,8 @@ int lock_run_directory() {
         return -1;
     }
     const std::string pid = std::to_string(getpid()) + "\n";
-    if (ftruncate(fd, 0) != 0 || pwrite(fd, pid.data(), pid.size(), 0) < 0)
+    if (fchmod(fd, kLockMode) != 0 || ftruncate(fd, 0) != 0 ||
+        pwrite(fd, pid.data(), pid.size(), 0) < 0)
         perror("<Error> orv_run() : lock file");
     held = fd;
     return 0;

@@ -6,6 +6,7 @@
 #include "log/status_log.h"
 #include "main/command.h"
 #include "main/current_state.h"
+#include "main/daemon_watch.h"
 #include "main/fifo_framing.h"
 #include "main/lifecycle.h"
 #include "main/net_probe.h"
@@ -14,6 +15,7 @@
 #include "os/clock.h"
 #include "os/file_access.h"
 #include "os/pace.h"
+#include "os/service_manager.h"
 #include "os/unit_path.h"
 #include "settings/system_file.h"
 #include "sntp/ntp_client.h"
@@ -26,6 +28,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
 #include <mutex>
 #include <string>
 #include <sys/select.h>
@@ -64,15 +67,47 @@ timeval timeout_until(int64_t deadline, int64_t now) {
     return timeval{static_cast<time_t>(left / 1000000), static_cast<suseconds_t>(left % 1000000)};
 }
 
-// A run of messages dropped at the end of a pass, and one of messages dropped
-// as too long, each logged once.
+// A run of messages dropped at the end of a pass, logged once; messages
+// dropped as too long, which any writer can send at will, once a second.
 LogRepeat dropped_at_end;
-LogRepeat dropped_too_long;
+LogFlood dropped_too_long;
+
+// The first line of a message, fit for a log line.
+std::string shown(std::string_view message) {
+    const size_t line_end = std::min(message.find_first_of("\r\n"), message.size());
+    return LogEscaped(message.substr(0, line_end), kShownLength);
+}
 
 void report_dropped(std::string_view message) {
-    const size_t line_end = std::min(message.find_first_of("\r\n"), message.size());
     LogRepeated(dropped_at_end, 3, "Control message dropped, the pass has ended: %s\n",
-                LogEscaped(message.substr(0, line_end), kShownLength).c_str());
+                shown(message).c_str());
+}
+
+// A burst of commands that end the pass (RESET written a thousand times) would
+// hold the unit in restarts for hours: of those that waited when the pass
+// ended, each command is taken once; its further copies are dropped with one
+// line and their count. The other messages stay, in order.
+void drop_repeated_pass_ends(std::string& text) {
+    struct Copies {
+        std::string_view first;
+        unsigned long count = 0;
+    };
+    std::map<std::string_view, Copies> copies; // by command word
+    std::string kept;
+    for (const FifoMessage& message : split_fifo_messages(text, true).messages) {
+        const std::string_view word = pass_ending_word(message.text);
+        const auto [taken, first_time] = copies.try_emplace(word);
+        if (word.empty() || first_time) {
+            kept += message.text;
+        } else if (taken->second.count++ == 0) {
+            taken->second.first = message.text;
+        }
+    }
+    for (const auto& [word, dropped] : copies)
+        if (dropped.count > 0)
+            LogPrint(LOG_TO_BOTH, 3, "Control message taken once, %lu more copies dropped: %s\n",
+                     dropped.count, shown(dropped.first).c_str());
+    text = kept;
 }
 
 // The control FIFO and the text read from it but not yet handled, kept from a
@@ -96,16 +131,14 @@ int handle_messages(std::string& text, bool complete, int result) {
             consumed = size_t(message.text.data() - text.data());
             break;
         }
-        if (!main_flags.running) {
+        if (!main_flags.running)
             report_dropped(message.text);
-        } else if (message.too_long) {
-            LogRepeated(dropped_too_long, 3,
-                        "Control message of %zu bytes dropped: longer than %zu bytes\n",
-                        message.text.size(), kMaxMessageSize);
-        } else {
-            LogRepeatEnd(dropped_too_long);
+        else if (message.too_long)
+            LogLimited(dropped_too_long, 3,
+                       "Control message of %zu bytes dropped: longer than %zu bytes\n",
+                       message.text.size(), kMaxMessageSize);
+        else
             result = main_command(std::string(message.text).c_str());
-        }
     }
     text.erase(0, consumed);
     return result;
@@ -132,17 +165,21 @@ int read_messages(int fd, std::string& pending, bool& held, int result, int64_t 
     return result;
 }
 
-// At the end of the pass, what the FIFO holds (as much as it holds at once,
-// however fast writers refill it) is reported as dropped.
-void drop_unread_messages(int fd, std::string& pending) {
+// At the end of the pass: what the FIFO holds, as much as it holds at once
+// however fast writers refill it.
+void read_backlog(int fd, std::string& pending) {
     char chunk[kReadSize];
     for (ssize_t length;
          pending.size() < kPendingLimit && (length = read(fd, chunk, sizeof chunk)) > 0;)
         pending.append(chunk, static_cast<size_t>(length));
+}
+
+// At the end of the program, the backlog is reported as dropped.
+void drop_unread_messages(int fd, std::string& pending) {
+    read_backlog(fd, pending);
     for (const FifoMessage& message : split_fifo_messages(pending, true).messages)
         report_dropped(message.text);
     LogRepeatEnd(dropped_at_end);
-    LogRepeatEnd(dropped_too_long);
 }
 
 // Anything but a FIFO in the FIFO's place (a directory, a file, a link) is
@@ -212,6 +249,7 @@ int main_loop() {
 
     const int64_t tick = pace_tick_us();
     LogPrint(LOG_TO_BOTH, 6, "Main Program Ready\n");
+    service_ready();
     main_flags.running = 1;
     // Ticks fall on a grid of whole ticks of the monotonic clock, which no
     // setting of the system clock moves; a message between ticks leaves it be.
@@ -222,7 +260,10 @@ int main_loop() {
     int result = 0;
     std::string& pending = control.pending;
     bool held = false; // a setup change in pending waits for its file name
-    if (!pending.empty()) result = handle_messages(pending, true, result);
+    if (!pending.empty()) {
+        drop_repeated_pass_ends(pending);
+        result = handle_messages(pending, true, result);
+    }
     while (main_flags.running) {
         if (end_signal_received()) {
             result = end_on_signal();
@@ -259,6 +300,7 @@ int main_loop() {
 
     // A restart keeps the FIFO, and what it holds, for the next pass.
     if (result > 0) {
+        read_backlog(fd, pending);
         publish_unit_restarting();
         return result;
     }
@@ -271,6 +313,7 @@ int main_loop() {
 }
 
 int main_tick() {
+    service_alive();
     GetLocalDateTime(current_state.NowDateTime);
     if (tot_function_enabled()) {
         std::lock_guard lock(tot_mutex);
@@ -282,6 +325,7 @@ int main_tick() {
     else
         current_state.ErrorStatus1[0] |= kLinkDownBit;
     write_current_file(kCurrentFilePath, current_state);
+    daemon_watch_tick();
     publish_unit_state();
     timer_due_check();
     LogHeldFlush();

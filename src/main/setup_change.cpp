@@ -5,11 +5,13 @@
 
 #include "log/status_log.h"
 #include "main/current_state.h"
+#include "os/pace.h"
 #include "os/unit_path.h"
 #include "settings/file_store.h"
 #include "settings/network_file.h"
 #include "settings/system_file.h"
 #include "sntp/ntp_client.h"
+#include "tot/clock_authority.h"
 #include "tot/holdover.h"
 #include "tot/tot_files.h"
 #include "tot/tot_step.h"
@@ -71,8 +73,9 @@ bool same_date_time(const DateTime& a, const DateTime& b) {
 // Refusals are logged at most once a second per cause, whatever the names in
 // them (a writer that varies its names too): another cause is logged at once,
 // the same one again within the second counted. Causes can hold text from the
-// file, so only the first few have a kind of their own; the others share one.
-constexpr size_t kRefusalCauses = 8;
+// file, so only the first six (as many as there are kinds of cause) have a kind
+// of their own; the others share one, which keeps the log's flood bound.
+constexpr size_t kRefusalCauses = 6;
 std::map<std::string, LogFlood> refusals;
 LogFlood other_refusals;
 
@@ -120,9 +123,6 @@ bool acted_on(SettingsFileKind kind) {
            kind == kFileSetup;
 }
 
-// A settings file of another program's size is none of the unit's.
-constexpr size_t kMaxSettingsSize = 64 * 1024;
-
 std::string read_text(FILE* file) {
     std::string text;
     char chunk[4096];
@@ -147,7 +147,7 @@ const SettingsShape* taken_shape(SettingsFileKind kind, uint8_t board_id) {
     case kFileSystem:
         return &kSystemFileShape;
     case kFileNetwork:
-        return &kNetworkFileShape;
+        return &kNetworkChangeShape;
     case kFileCurrent:
         return &kCurrentFileShape;
     case kFileSetup:
@@ -160,19 +160,56 @@ const SettingsShape* taken_shape(SettingsFileKind kind, uint8_t board_id) {
 // A file the unit would set aside at start is refused whole: nothing of it is
 // applied, and its SD copy keeps the last file taken.
 bool usable(const char* name, const std::string& text, const SettingsShape& shape) {
-    const std::string problem =
-        text.size() > kMaxSettingsSize ? "larger than 64 KiB" : SettingsTextProblem(text, shape);
+    const std::string problem = SettingsTextProblem(text, shape);
     if (problem.empty()) return true;
     log_refusal(name, "not usable (" + problem + ")");
     return false;
 }
 
-// A settings file taken over becomes its SD copy too, as the unit's own writes
-// do, for the RAM disk does not outlive a reboot.
+// The file of each kind last applied, and when (the unit's clock): the same
+// file again within a second is not applied again, only counted, so that a
+// writer of the FIFO cannot have it re-run (the network's commands, the
+// settings' lines) at will.
+constexpr int64_t kReapplyAfterUs = 1000000;
+struct Applied {
+    std::string text;
+    int64_t at_us;
+};
+std::map<SettingsFileKind, Applied> last_applied;
+LogFlood repeated_changes;
+
+bool applied_just_now(SettingsFileKind kind, const char* name, const std::string& text) {
+    const int64_t now = pace_clock_us();
+    Applied& last = last_applied[kind];
+    if (text == last.text && now >= last.at_us && now - last.at_us < kReapplyAfterUs) {
+        LogLimited(repeated_changes, 6,
+                   "Setup change of %s not applied again: the same file was applied less than a "
+                   "second ago\n",
+                   LogEscaped(name).c_str());
+        return true;
+    }
+    last = Applied{text, now};
+    return false;
+}
+
+// A settings file taken over is saved as the unit's own file of its kind, as
+// the unit's own writes are: its SD copy (the RAM disk does not outlive a
+// reboot), and the RAM disk's file too when the change named another one, so
+// that the next pass takes it again.
+void save_as_own(const char* name, const char* own, const std::string& text) {
+    const std::string_view base =
+        std::string_view(name).substr(std::string_view(name).rfind('/') + 1);
+    if (base == std::string_view(own).substr(std::string_view(own).rfind('/') + 1))
+        CopyToSdCard(own, text);
+    else
+        WriteSettingsFile(own, text);
+}
+
 void take_system_file(const char* name, const std::string& text, FILE* file) {
-    CopyToSdCard(name, text);
-    ReadSystemFile(name, system_settings, file);
+    save_as_own(name, kSystemFilePath, text);
+    ReadSystemFile(kSystemFilePath, system_settings, file);
     PrintSystemSettings(system_settings);
+    report_time_source_conflict();
     if (!tot_function_enabled()) {
         std::lock_guard lock(tot_mutex);
         holdover_function_off();
@@ -180,36 +217,40 @@ void take_system_file(const char* name, const std::string& text, FILE* file) {
     ntp_client_restart();
 }
 
+// Settings that could not be applied are not saved: the next boot applies
+// the last ones that were.
 void take_network_file(const char* name, const std::string& text, FILE* file) {
-    CopyToSdCard(name, text);
     ReadNetworkFile(name, network_settings, file);
     PrintNetworkSettings(network_settings);
-    ApplyNetworkSettings(network_settings);
+    if (ApplyNetworkSettings(network_settings) == 1) save_as_own(name, kNetworkFilePath, text);
 }
 
-// Whether the clock follows the broadcast: the TOT function on and a take
-// within the holdover limit. A manual date then would step the served time.
-bool keeps_broadcast_time() {
-    if (!tot_function_enabled()) return false;
-    std::lock_guard lock(tot_mutex);
-    return holdover_has_broadcast_time();
+// Set dates refused, whatever the dates: at most one line a second.
+LogFlood refused_dates;
+
+// Why a changed set date is not taken, nullptr when it is: the clocks are set
+// unless the unit keeps broadcast time (a manual date would step the served
+// time) or the date lies before the program's build.
+const char* set_date_refusal(const DateTime& candidate) {
+    if (broadcast_time_kept()) return "the unit keeps broadcast time";
+    if (SetSystemDate(candidate) == kDateBeforeBuild) return "before the program's build date";
+    return nullptr;
 }
 
-// A set date that differs from the stored one sets the clocks, unless the unit
-// keeps broadcast time. Keys missing from the file leave the stored values.
+// A set date taken is stored and shown with the current state; a refused one
+// is only logged, an unchanged one changes nothing (the unit rewrites the file
+// every tick: a writer of the FIFO would have the state shown at will). Keys
+// missing from the file leave the stored values.
 void take_current_file(const char* name, FILE* file) {
-    DateTime candidate = current_state.SetDateTime;
-    ReadCurrentSetDate(name, candidate, file);
-    const bool changed = !same_date_time(candidate, current_state.SetDateTime);
-    if (changed && keeps_broadcast_time()) {
-        LogPrint(LOG_TO_BOTH, 3,
-                 "Clock not set to %04d-%02d-%02d %02d:%02d:%02d: the unit keeps broadcast time\n",
-                 candidate.year, candidate.month, candidate.day, candidate.hour, candidate.minute,
-                 candidate.second);
-    } else if (changed) {
-        current_state.SetDateTime = candidate;
-        SetSystemDate(candidate);
+    DateTime d = current_state.SetDateTime;
+    ReadCurrentSetDate(name, d, file);
+    if (same_date_time(d, current_state.SetDateTime)) return;
+    if (const char* refusal = set_date_refusal(d)) {
+        LogLimited(refused_dates, 3, "Clock not set to %04d-%02d-%02d %02d:%02d:%02d: %s\n", d.year,
+                   d.month, d.day, d.hour, d.minute, d.second, refusal);
+        return;
     }
+    current_state.SetDateTime = d;
     print_current_state(current_state);
 }
 
@@ -233,6 +274,7 @@ int HandleSetupChange(char* message) {
     std::fclose(opened);
     const SettingsShape* shape = taken_shape(kind, board_id);
     if (shape && !usable(name, text, *shape)) return -1;
+    if (shape && applied_just_now(kind, name, text)) return 0;
     // What was checked is what is read.
     FILE* file = shape ? fmemopen(text.data(), text.size(), "r") : nullptr;
     switch (kind) {
@@ -246,12 +288,19 @@ int HandleSetupChange(char* message) {
         take_current_file(name, file);
         break;
     default:
-        if (file) CopyToSdCard(name, text);
+        if (file) save_as_own(name, kTotSettingsPath, text);
         orv_parser_setup(name, board_text, board_id, sub_id, file);
         break;
     }
     if (file) std::fclose(file);
     return 0;
+}
+
+void setup_change_forget() {
+    last_applied.clear();
+    for (auto& [cause, kind] : refusals)
+        LogLimitedForget(kind);
+    refusals.clear();
 }
 
 SettingsFileKind ClassifySettingsFile(const char* path, char board_text[16], uint8_t& board_id,
@@ -302,7 +351,7 @@ int orv_parser_setup(const char* path, const char*, uint8_t board_id, uint8_t, F
     std::lock_guard lock(tot_mutex);
     tot_read_settings(path, tot_settings, opened);
     tot_log_settings(tot_settings);
-    tot_tuner_start(tot_settings, "setup change");
+    tot_tuner_start(tot_settings);
     tot_step(tot_settings, tot_status);
     return 0;
 }

@@ -17,6 +17,10 @@ enum SettingsFileKind {
 };
 
 int HandleSetupChange(char* message);
+// Forgets the files last applied, so that the next setup change of each kind
+// applies its file whatever it holds, and the causes of refusals met so far
+// (a new sandbox in the tests).
+void setup_change_forget();
 SettingsFileKind ClassifySettingsFile(const char* path, char board_text[16], uint8_t& board_id,
                                       uint8_t& sub_id);
 // Both read the file at the path, or the stream `opened` that the caller has

@@ -3,6 +3,7 @@
 // when their text changed.
 #include "main/unit_state.h"
 
+#include "board/device_nodes.h"
 #include "log/status_log.h"
 #include "os/atomic_file.h"
 #include "os/clock.h"
@@ -10,6 +11,7 @@
 #include "os/file_access.h"
 #include "os/unit_path.h"
 #include "settings/system_file.h"
+#include "tot/clock_authority.h"
 #include "tot/holdover.h"
 #include "tot/ntp_server.h"
 #include "tot/ntp_shm.h"
@@ -53,6 +55,7 @@ int64_t now_s() {
 
 std::string serving_reason() {
     const std::string why = tot_state.miss_reason ? tot_state.miss_reason : "starting";
+    if (!ntp_server.running && !board_device_missing().empty()) return board_device_missing();
     if (!tot_function_enabled()) return "no TOT function";
     if (holdover.daemon_stopped) return "stopped at the holdover limit: " + why;
     if (!time_delivery_ready()) return "no shared memory segment of the unit's own";
@@ -102,7 +105,10 @@ UnitState gather() {
                      served_stratum(),
                      reception.poor,
                      take_counters,
-                     daemon_name()};
+                     daemon_name(),
+                     time_source_conflict(),
+                     daemon_view(),
+                     network_applied};
 }
 
 void write_if_changed(const std::string& path, const std::string& text, Output& output,
@@ -135,8 +141,9 @@ void print_counters(std::string& out, const TakeCounters& counters) {
     print_counter(out, "orv_takes_total", "Broadcast times taken.", counters.takes);
     out += "# HELP orv_take_failures_total Takes that failed after the JST flag, by reason.\n"
            "# TYPE orv_take_failures_total counter\n";
-    for (const auto& [reason, count] : counters.failures)
-        out += "orv_take_failures_total{reason=\"" + reason + "\"} " + std::to_string(count) + "\n";
+    for (size_t kind = 0; kind < kTakeFailureKindCount; ++kind)
+        out += std::string("orv_take_failures_total{reason=\"") + kTakeFailureKinds[kind].second +
+               "\"} " + std::to_string(counters.failures[kind]) + "\n";
     print_counter(out, "orv_holdovers_total", "Holdovers begun.", counters.holdovers);
     print_counter(out, "orv_daemon_starts_total", "Starts of the NTP daemon.",
                   counters.daemon_starts);
@@ -148,6 +155,22 @@ void print_serving_gauges(std::string& out, int serving, int in_holdover) {
     print_gauge(out, "orv_holdover",
                 "Whether the unit serves its free-running clock for want of takes (1) or not (0).",
                 in_holdover);
+}
+
+// What the NTP daemon answered the unit's last query; nothing before the first
+// has had its time.
+void print_daemon_answer(std::string& out, const DaemonView& view) {
+    if (!view.known) return;
+    print_gauge(out, "orv_ntp_synchronised",
+                "Whether the NTP daemon answered the unit's query as synchronised (1), or "
+                "unsynchronised or not at all (0).",
+                daemon_synchronised(view.answer));
+    if (!view.answer.answered) return;
+    print_gauge(out, "orv_ntp_stratum", "Stratum of the NTP daemon's answer to the unit's query.",
+                view.answer.stratum);
+    print_gauge(out, "orv_ntp_root_distance_seconds",
+                "Root distance (root delay / 2 + root dispersion) of the NTP daemon's answer.",
+                daemon_root_distance_ms(view.answer) / 1000);
 }
 
 // The metrics file's unit path, empty when there is none or its directory is
@@ -167,15 +190,38 @@ void check_metrics_dir() {
                  LogEscaped(dir).c_str());
 }
 
+// The metrics of a unit between its ticks, written at once.
+void publish_brief_metrics(bool up) {
+    if (const std::string path = metrics_path(); !path.empty())
+        write_if_changed(path, brief_metrics_text(up, published.started_s), published.metrics,
+                         kMetricsAccess);
+}
+
+// The network settings applied; empty values before the first apply.
+std::string network_lines(const std::optional<NetworkSettings>& n) {
+    const auto dotted = [&n](const uint8_t a[4]) {
+        char text[16] = "";
+        if (n) std::snprintf(text, sizeof text, "%d.%d.%d.%d", a[0], a[1], a[2], a[3]);
+        return std::string(text);
+    };
+    const NetworkSettings none{};
+    const NetworkSettings& applied = n ? *n : none;
+    return "IP=" + dotted(applied.IP) +
+           "\t\t;適用中のIPアドレス\nNetMask=" + dotted(applied.NetMask) +
+           "\nGateway=" + dotted(applied.Gateway) + "\nDnsP=" + dotted(applied.DnsP) +
+           "\nDnsS=" + dotted(applied.DnsS) + "\n";
+}
+
 } // namespace
 
 void unit_state_started() {
     published.started_s = now_s();
     check_metrics_dir();
+    publish_brief_metrics(true);
 }
 
 std::string state_file_text(const UnitState& s) {
-    char text[1024];
+    char text[2048];
     std::snprintf(text, sizeof text,
                   "[State]\n"
                   "Version=%s\t\t;プログラムのバージョン\n"
@@ -192,14 +238,15 @@ std::string state_file_text(const UnitState& s) {
                   "ShmUnit=%d\nShmCount=%d\n"
                   "NtpDaemon=%s\t\t;NTPサーバ(running:起動,stopped:停止)\n"
                   "Stratum=%d\t\t;設定されているstratum値\n"
-                  "ServedStratum=%d\t\t;NTPサーバが配信するstratum値(-1:不明)\n",
+                  "ServedStratum=%d\t\t;NTPサーバが配信するstratum値(-1:不明)\n"
+                  "Conflict=%s\t\t;時刻源の設定の競合(空:なし)\n",
                   ORV_PROGRAM_VERSION, s.pid, static_cast<long long>(s.started_s), s.serving,
                   s.reason.c_str(), s.holdover, s.function, s.lock, s.channel, s.level, s.snr,
                   s.ber, static_cast<long long>(s.taken_at_s), s.last_year, s.last_month,
                   s.last_day, s.last_hour, s.last_minute, s.last_second, s.shm ? "shm" : "step",
                   s.shm_unit, s.shm_count, s.ntp_running ? "running" : "stopped", s.stratum,
-                  s.served_stratum);
-    return text;
+                  s.served_stratum, s.conflict.c_str());
+    return text + network_lines(s.network);
 }
 
 std::string metrics_text(const UnitState& s, int64_t now) {
@@ -226,6 +273,7 @@ std::string metrics_text(const UnitState& s, int64_t now) {
         print_gauge(out, "orv_ntp_served_stratum",
                     "Stratum that the NTP daemon's configuration serves to clients.",
                     s.served_stratum);
+    print_daemon_answer(out, s.ntp_answer);
     print_gauge(out, "orv_start_time_seconds", kStartHelp, double(s.started_s));
     print_counters(out, s.counters);
     out += "# HELP orv_info The program's version, time delivery and NTP daemon.\n"
@@ -235,9 +283,9 @@ std::string metrics_text(const UnitState& s, int64_t now) {
     return out;
 }
 
-std::string ended_metrics_text(int64_t started_s) {
+std::string brief_metrics_text(bool up, int64_t started_s) {
     std::string out;
-    print_gauge(out, "orv_up", kUpHelp, 0);
+    print_gauge(out, "orv_up", kUpHelp, up);
     print_serving_gauges(out, 0, 0);
     print_gauge(out, "orv_start_time_seconds", kStartHelp, double(started_s));
     return out;
@@ -251,7 +299,8 @@ void unit_state_reset() {
 void publish_unit_state() {
     const int64_t now = now_s();
     const UnitState state = gather();
-    write_if_changed(kStateFilePath, state_file_text(state), published.state, shared_file_access());
+    write_if_changed(kStateFilePath, state_file_text(state), published.state,
+                     published_file_access());
     if (const std::string path = metrics_path(); !path.empty())
         write_if_changed(path, metrics_text(state, now), published.metrics, kMetricsAccess);
 }
@@ -260,11 +309,10 @@ void publish_unit_restarting() {
     UnitState state = gather();
     state.serving = 0;
     state.reason = "restarting";
-    write_if_changed(kStateFilePath, state_file_text(state), published.state, shared_file_access());
+    write_if_changed(kStateFilePath, state_file_text(state), published.state,
+                     published_file_access());
 }
 
 void publish_unit_ended() {
-    if (const std::string path = metrics_path(); !path.empty())
-        write_if_changed(path, ended_metrics_text(published.started_s), published.metrics,
-                         kMetricsAccess);
+    publish_brief_metrics(false);
 }

@@ -1,11 +1,13 @@
 // The unit's published state: ORV_State.ini, what the unit is doing in one
 // small file for orvctl and the web front end (serving and why, reception, the
 // last take, the delivery of broadcast time, the NTP daemon, the version and the
-// start), and the same values as a Prometheus textfile (orv_main.prom in the
-// directory that ORV_METRICS_DIR names; none when it is unset), which says at
-// the program's end that it runs no more.
+// start, the network settings applied), and the same values as a Prometheus textfile (orv_main.prom
+// in the directory that ORV_METRICS_DIR names; none when it is unset), which says at the program's
+// end that it runs no more.
 #pragma once
 
+#include "main/daemon_watch.h"
+#include "settings/network_file.h"
 #include "tot/take_counters.h"
 
 #include <cstdint>
@@ -33,10 +35,13 @@ struct UnitState {
     int reception_poor; // locked, the SNR or the BER past its threshold
     TakeCounters counters;
     std::string daemon = "ntp"; // ORV_NTP_DAEMON: ntpsec, chrony, else ntp
+    std::string conflict;       // of the time sources the settings choose, empty: none
+    DaemonView ntp_answer{};    // the daemon's answer to the unit's query
+    std::optional<NetworkSettings> network{}; // the settings applied, none before
 };
 
-// Notes the program's start; a metrics directory named but missing is said
-// here, once.
+// Notes the program's start and says it in the metrics file at once (orv_up 1);
+// a metrics directory named but missing is said here, once.
 void unit_state_started();
 // Gathers the state and writes the state file and the metrics file when a value
 // in them changed. A failed write is logged once until a write succeeds.
@@ -55,4 +60,5 @@ void unit_state_reset();
 // The texts of the two files (seconds since the epoch `now` for the metrics).
 std::string state_file_text(const UnitState& s);
 std::string metrics_text(const UnitState& s, int64_t now_s);
-std::string ended_metrics_text(int64_t started_s);
+// The metrics of a unit between its ticks: just started (up), or ended.
+std::string brief_metrics_text(bool up, int64_t started_s);

@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/timerfd.h>
+#include <sys/timex.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,7 +27,7 @@ static_assert(sizeof(time_t) >= 8, "time_t must be 64-bit");
 
 namespace {
 // The build's time in seconds since the epoch (the build system passes the
-// SOURCE_DATE_EPOCH of a reproducible build, else the time it was configured).
+// SOURCE_DATE_EPOCH of a reproducible build, else the time of the last commit).
 constexpr time_t kBuildDay = time_t(ORV_BUILD_EPOCH) / 86400 * 86400;
 time_t floor_override = 0;
 
@@ -54,6 +55,41 @@ struct ClockReading {
     int64_t at_us = 0; // monotonic; 0: not read
 };
 
+constexpr int64_t kNsPerSecond = 1000000000;
+
+int64_t monotonic_ns() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t(now.tv_sec) * kNsPerSecond + now.tv_nsec;
+}
+
+// Both clocks at one instant: the system clock read between two readings of
+// the monotonic one, the closest pair of a few (a reading that the thread's
+// preemption cut apart is taken again).
+ClockPair read_both_clocks() {
+    ClockPair best{};
+    int64_t best_span = INT64_MAX;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const int64_t before = monotonic_ns();
+        const int64_t system = system_clock_ns();
+        const int64_t span = monotonic_ns() - before;
+        if (span < best_span) best = {system, before + span / 2}, best_span = span;
+    }
+    return best;
+}
+
+// Moves the system clock by offset_ns from where it stands when the kernel
+// applies it (ADJ_SETOFFSET), unless that lands before the floor; 0, or -1.
+int shift_system_clock(int64_t offset_ns, int64_t system_ns) {
+    if ((system_ns + offset_ns) / kNsPerSecond < clock_floor()) return -1;
+    timex change{};
+    change.modes = ADJ_SETOFFSET | ADJ_NANO;
+    change.time.tv_sec = time_t(offset_ns / kNsPerSecond);
+    change.time.tv_usec = offset_ns % kNsPerSecond;
+    if (change.time.tv_usec < 0) change.time.tv_sec -= 1, change.time.tv_usec += kNsPerSecond;
+    return clock_adjtime(CLOCK_REALTIME, &change) < 0 ? -1 : 0;
+}
+
 // A timer that becomes readable once the system clock is set (any setting
 // cancels it), or -1.
 int clock_setting_timer() {
@@ -68,8 +104,15 @@ int clock_setting_timer() {
     return fd;
 }
 
-// Sets the clock to time_us at the monotonic moment at_us, carried forward to now.
+// Sets the clock to time_us at the monotonic moment at_us, carried forward to
+// now. On the unit the correction is worked out from one reading of both clocks
+// and applied to the clock as it stands when the kernel takes it, so that a
+// pause before the setting (the thread preempted, the machine starved) sets
+// no error; where the kernel refuses that, the clock is set to the time.
 void set_clock_carried(int64_t time_us, int64_t at_us) {
+    const ClockPair now = read_both_clocks();
+    const int64_t offset_ns = clock_offset_ns(time_us, at_us, now);
+    if (!sandboxed() && shift_system_clock(offset_ns, now.system_ns) == 0) return;
     const int64_t now_us = time_us + (monotonic_us() - at_us);
     set_system_clock(time_t(now_us / 1000000), long(now_us % 1000000));
 }
@@ -81,7 +124,8 @@ ClockReading trim_when_set(int timer, int stop, int64_t time_us, int64_t at_us) 
     while (poll(fds.data(), fds.size(), -1) < 0 && errno == EINTR) {
     }
     if (!(fds[0].revents & POLLIN)) return {};
-    const ClockReading reading{system_clock_ns() / 1000, monotonic_us()};
+    const ClockPair now = read_both_clocks();
+    const ClockReading reading{now.system_ns / 1000, now.monotonic_ns / 1000};
     set_clock_carried(time_us, at_us);
     return reading;
 }
@@ -138,9 +182,11 @@ time_t local_calendar_time(int year, int month, int day, int hour, int minute, i
 }
 
 int64_t monotonic_us() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return int64_t(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+    return monotonic_ns() / 1000;
+}
+
+int64_t clock_offset_ns(int64_t time_us, int64_t at_us, const ClockPair& now) {
+    return time_us * 1000 + (now.monotonic_ns - at_us * 1000) - now.system_ns;
 }
 
 // The median of the runs noted: on a loaded machine a run takes from tens to

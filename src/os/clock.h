@@ -17,6 +17,15 @@ int64_t monotonic_us();
 // The system clock now, in nanoseconds since the epoch.
 int64_t system_clock_ns();
 
+// The system clock and CLOCK_MONOTONIC read at one instant, in nanoseconds.
+struct ClockPair {
+    int64_t system_ns;
+    int64_t monotonic_ns;
+};
+// How far to move the clock, read as `now`, so that it shows time_us, the time
+// at the monotonic moment at_us carried forward.
+int64_t clock_offset_ns(int64_t time_us, int64_t at_us, const ClockPair& now);
+
 // The earliest time the clock may be set to: the start (UTC) of the day the
 // program was built. A source that gives an earlier time is faulty.
 time_t clock_floor();
@@ -50,6 +59,7 @@ void clock_command_latency_reset();
 // time time_us in microseconds since the epoch at the monotonic moment at_us,
 // notes how long it took to set the clock (on the unit), and sets the clock to
 // time_us carried forward, precisely: on the unit as soon as the command has
-// set it, and once more after it. Returns the command's status. In a sandbox
+// set it, and once more after it, each time by the offset from the clock as it
+// then stands. Returns the command's status. In a sandbox
 // the command and the setting after it are journaled, neither applied.
 int run_clock_command(const std::string& command, int64_t given_us, int64_t time_us, int64_t at_us);

@@ -53,6 +53,12 @@ FileAccess shared_file_access() {
     return group.known ? FileAccess{0660, group.gid} : FileAccess{0644, 0};
 }
 
+FileAccess published_file_access() {
+    const SharedGroup group = shared_group();
+    if (group.name.empty()) return FileAccess{0644, kKeepGroup};
+    return group.known ? FileAccess{0640, group.gid} : FileAccess{0644, 0};
+}
+
 FileAccess control_fifo_access() {
     const SharedGroup group = shared_group();
     if (group.name.empty()) return FileAccess{0622, kKeepGroup};

@@ -16,6 +16,10 @@ constexpr FileAccess kDaemonFileAccess{0644, 0};
 // Settings and status files: 0666, 0660 in the ORV_GROUP group, or 0644 in
 // root's group when ORV_GROUP names no group.
 FileAccess shared_file_access();
+// Files that only the unit writes and the web front end reads (the state file,
+// the status log): 0640 in the ORV_GROUP group, else 0644 (in root's group when
+// ORV_GROUP names no group).
+FileAccess published_file_access();
 // The control FIFO, written by others and read by the unit only: 0622, 0620
 // in the ORV_GROUP group, or 0600 in root's group when ORV_GROUP names no
 // group.

@@ -72,8 +72,8 @@ FILE* unit_fopen(const char* path, const char* mode) {
     return std::fopen(unit_path(path).c_str(), mode);
 }
 
-int unit_open(const char* path, int flags) {
-    return ::open(unit_path(path).c_str(), flags);
+int unit_open(const char* path, int flags, mode_t mode) {
+    return ::open(unit_path(path).c_str(), flags, mode);
 }
 
 int unit_access(const char* path, int mode) {

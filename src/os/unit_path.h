@@ -25,7 +25,7 @@ std::string map_unit_paths_in_command(std::string_view command);
 
 // File access on unit paths.
 FILE* unit_fopen(const char* path, const char* mode);
-int unit_open(const char* path, int flags);
+int unit_open(const char* path, int flags, mode_t mode = 0);
 int unit_access(const char* path, int mode);
 int unit_chmod(const char* path, mode_t mode);
 int unit_unlink(const char* path);

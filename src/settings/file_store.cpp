@@ -157,12 +157,11 @@ bool valid_utf8(std::string_view text) {
 
 std::string SettingsTextProblem(std::string_view text, const SettingsShape& shape) {
     if (text.empty()) return "empty";
+    if (text.size() > kMaxSettingsSize) return "larger than 64 KiB";
     if (text.find('\0') != std::string_view::npos) return "a NUL byte";
-    FILE* stream = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
-    if (!stream) return std::strerror(errno);
     std::string problem;
-    const bool has_section = IniReadStream(
-        stream, shape.section,
+    const IniReading reading = IniReadText(
+        text, shape.section,
         [&](const char* key, const char* value) {
             if (!problem.empty()) return;
             if (!valid_utf8(key) || !valid_utf8(value))
@@ -171,8 +170,11 @@ std::string SettingsTextProblem(std::string_view text, const SettingsShape& shap
                 problem = LogEscaped(std::string(key) + "=" + value, 80) + " refused";
         },
         shape.value_ok);
-    std::fclose(stream);
-    if (!has_section) return std::string("no ") + shape.section + " header";
+    if (reading.long_line != 0)
+        return "line " + std::to_string(reading.long_line) + " longer than " +
+               std::to_string(kIniLineLimit) + " bytes";
+    if (!reading.header) return std::string("no ") + shape.section + " header";
+    if (problem.empty() && shape.settings_problem) problem = shape.settings_problem(text);
     return problem;
 }
 

@@ -38,17 +38,24 @@ void ClearFilePlace(const char* path);
 // the SD-card settings directory), then runs "sync". Returns 0 or -1.
 int CopyToSdCard(const char* path, std::string_view text);
 
-// What makes a settings file usable as the unit's: a regular file of keys and
-// values after its section header, keys and values in UTF-8 (what follows a
-// value, a comment, is not looked at). Keys may be missing: their readers take
-// the factory values; so is a key on a last line cut short whose value its key
-// does not take (`value_ok`).
+// The largest settings file: one larger is none of the unit's.
+constexpr size_t kMaxSettingsSize = 64 * 1024;
+
+// What makes a settings file usable as the unit's: a regular file of at most
+// kMaxSettingsSize bytes, of lines of at most kIniLineLimit bytes, keys and
+// values after its section header in UTF-8 (what follows a value, a comment,
+// is not looked at). Keys may be missing: their readers take the factory
+// values; so is a key on a last line cut short whose value its key does not
+// take (`value_ok`).
 struct SettingsShape {
     const char* section;
     IniValueCheck value_ok = nullptr;
     // Settings taken whole or not at all: one value that its key does not
     // take makes the file unusable.
     bool whole = false;
+    // Why the settings of a file whose keys and values pass cannot be used
+    // together (empty when they can); none: any.
+    std::string (*settings_problem)(std::string_view text) = nullptr;
 };
 
 // Why a settings text cannot be used as the unit's; empty when it can.

@@ -123,6 +123,19 @@ bool IniParseIpAddress(const char* text, uint8_t addr[4]) {
 
 namespace {
 
+// A line of the limit, its line feed and the terminating zero.
+constexpr int kIniLineSize = kIniLineLimit + 2;
+
+// Whether the line that fgets just read into `line` is whole (its line feed,
+// or the file's end, within the limit). A longer one is read on to its end.
+bool read_whole_line(FILE* file, char (&line)[kIniLineSize]) {
+    if (std::strchr(line, '\n') || std::strlen(line) < kIniLineSize - 1) return true;
+    char rest[kIniLineSize];
+    while (std::fgets(rest, sizeof rest, file) && !std::strchr(rest, '\n')) {
+    }
+    return false;
+}
+
 // Whether the line just read is the last one and lacks its line end.
 bool cut_last_line(const char* line, FILE* file) {
     if (std::strchr(line, '\n')) return false;
@@ -134,22 +147,36 @@ bool cut_last_line(const char* line, FILE* file) {
 
 } // namespace
 
-bool IniReadStream(FILE* file, const char* section, const IniKeyHandler& on_key,
-                   IniValueCheck valid) {
+IniReading IniReadStream(FILE* file, const char* section, const IniKeyHandler& on_key,
+                         IniValueCheck valid) {
     char line[kIniLineSize];
     char key[kIniFieldSize];
     char value[kIniFieldSize];
-    bool in_section = false;
-    for (bool first = true; std::fgets(line, sizeof line, file); first = false) {
+    IniReading reading;
+    for (int number = 1; std::fgets(line, sizeof line, file); ++number) {
+        if (!read_whole_line(file, line)) {
+            if (reading.long_line == 0) reading.long_line = number;
+            continue;
+        }
         char* text = line;
-        if (first && std::string_view(text).starts_with(kUtf8Bom)) text += kUtf8Bom.size();
+        if (number == 1 && std::string_view(text).starts_with(kUtf8Bom)) text += kUtf8Bom.size();
         const bool cut = cut_last_line(text, file);
         if (!IniSplitLine(text, key, value)) continue;
-        if (in_section && (!cut || (valid ? valid(key, value) : value[0] != '\0')))
+        if (reading.header && (!cut || (valid ? valid(key, value) : value[0] != '\0')))
             on_key(key, value);
-        if (std::strcmp(key, section) == 0) in_section = true;
+        if (std::strcmp(key, section) == 0) reading.header = true;
     }
-    return in_section;
+    return reading;
+}
+
+IniReading IniReadText(std::string_view text, const char* section, const IniKeyHandler& on_key,
+                       IniValueCheck valid) {
+    FILE* stream =
+        text.empty() ? nullptr : fmemopen(const_cast<char*>(text.data()), text.size(), "r");
+    if (!stream) return {};
+    const IniReading reading = IniReadStream(stream, section, on_key, valid);
+    std::fclose(stream);
+    return reading;
 }
 
 int IniReadFile(const char* path, const char* section, const IniKeyHandler& on_key, FILE* opened,

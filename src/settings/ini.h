@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <string_view>
 
 struct DateTime {
     uint16_t year;
@@ -15,8 +16,8 @@ struct DateTime {
     uint8_t second;
 };
 
-constexpr int kIniLineSize = 255;  // a read takes at most 254 characters
-constexpr int kIniFieldSize = 128; // key and value hold at most 127 characters
+constexpr int kIniLineLimit = 1024; // bytes of a line before its line feed
+constexpr int kIniFieldSize = 128;  // key and value hold at most 127 characters
 
 constexpr const char* kRamConfDir = "/var/kelvatro/conf/";
 constexpr const char* kSdConfDir = "/usr/kelvatro/conf/";
@@ -41,14 +42,24 @@ using IniKeyHandler = std::function<void(const char* key, const char* value)>;
 // Whether a value is one its key takes (a key the reader does not know: any).
 using IniValueCheck = bool (*)(const char* key, const char* value);
 
-// The reading loop over an open stream: hands every key that follows the
-// section header (exactly, brackets included; a UTF-8 BOM before it and blanks
-// after it are no part of it) with its value to on_key. A last line without
-// its line end was cut short: its key is taken only when `valid` takes its
-// value (without `valid`, when the value is not empty). Returns whether the
-// header was seen.
-bool IniReadStream(FILE* file, const char* section, const IniKeyHandler& on_key,
-                   IniValueCheck valid = nullptr);
+// What a reading found: whether the section header was seen, and the number
+// of the first line longer than kIniLineLimit (0: none).
+struct IniReading {
+    bool header = false;
+    int long_line = 0;
+};
+
+// The reading loop over an open stream, a whole line at a time: hands every
+// key that follows the section header (exactly, brackets included; a UTF-8 BOM
+// before it and blanks after it are no part of it) with its value to on_key.
+// A line longer than kIniLineLimit is skipped whole. A last line without its
+// line end was cut short: its key is taken only when `valid` takes its value
+// (without `valid`, when the value is not empty).
+IniReading IniReadStream(FILE* file, const char* section, const IniKeyHandler& on_key,
+                         IniValueCheck valid = nullptr);
+// The reading loop over a text in memory.
+IniReading IniReadText(std::string_view text, const char* section, const IniKeyHandler& on_key,
+                       IniValueCheck valid = nullptr);
 // The reading loop over the file at a unit path, or over the stream `opened`
 // that the caller has opened at that path. Returns -1 when the file cannot be
 // opened, else 0.

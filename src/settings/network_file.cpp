@@ -16,6 +16,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <set>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -85,6 +87,11 @@ bool dhcpcd_has(const std::string& file, const char* text) {
     return run_command(format_command("grep \"%s\" %s", text, file.c_str())) == 0;
 }
 
+// Whether the dhcpcd file holds the line itself (not a comment that names it).
+bool dhcpcd_has_line(const std::string& file, const char* line) {
+    return run_command(format_command("grep -x \"%s\" %s", line, file.c_str())) == 0;
+}
+
 // Appends "key<value>" to the dhcpcd file, or rewrites everything behind the
 // key on every line that carries it; then syncs. Returns the edit's status.
 int set_dhcpcd_entry(const std::string& file, const char* key, const std::string& value) {
@@ -144,7 +151,7 @@ int apply_dhcpcd(const NetworkSettings& n) {
     ClearFilePlace(kDhcpcdFile);
     const std::string file = shell_quote(kDhcpcdFile);
     int status = 0;
-    if (!dhcpcd_has(file, "interface eth0"))
+    if (!dhcpcd_has_line(file, "interface eth0"))
         status = run_command(format_command("echo \"%s\" >> %s", "interface eth0", file.c_str()));
     const std::pair<const char*, std::string> entries[] = {
         {"static ip_address=",
@@ -183,19 +190,82 @@ bool is_address(std::string_view text) {
     return text.empty();
 }
 
-// Whether a value is one its key takes: an address that the unit can apply
-// (for the unit's own address neither 0.0.0.0 nor a broadcast address; a net
-// mask of contiguous ones).
+uint32_t address_bits(const uint8_t a[4]) {
+    return uint32_t(a[0]) << 24 | uint32_t(a[1]) << 16 | uint32_t(a[2]) << 8 | a[3];
+}
+
+// Whether a value is one its key takes: an address that the unit can apply.
+// The unit's own address neither 0.0.0.0/8, loopback, multicast nor reserved;
+// a net mask of contiguous ones, neither none nor all; a gateway, and any
+// other address, not the broadcast 255.255.255.255 (a gateway not 0.0.0.0).
 bool value_ok(const char* key, const char* value) {
     NetworkSettings any{};
     if (!field_of_key(any, key)) return true;
     uint8_t a[4] = {};
     if (!is_address(value) || !IniParseIpAddress(value, a)) return false;
-    const uint32_t bits = uint32_t(a[0]) << 24 | a[1] << 16 | a[2] << 8 | a[3];
-    if (std::strcmp(key, "NetMask") == 0)
-        return std::countl_one(bits) + std::countr_zero(bits) >= 32;
-    if (bits == 0xFFFFFFFF) return false;
-    return bits != 0 || std::strcmp(key, "IP") != 0;
+    const uint32_t bits = address_bits(a);
+    const std::string_view name = key;
+    if (name == "NetMask")
+        return std::countl_one(bits) + std::countr_zero(bits) == 32 && bits != 0 &&
+               bits != 0xFFFFFFFF;
+    if (name == "IP") return a[0] != 0 && a[0] != 127 && a[0] < 224;
+    return bits != 0xFFFFFFFF && (bits != 0 || name != "Gateway");
+}
+
+// The keys without which the apply cannot run.
+constexpr const char* kNeededKeys[] = {"IP", "NetMask", "Gateway"};
+
+// The needed keys that `taken` lacks, joined by ", "; empty when none.
+std::string missing_keys(const std::set<std::string, std::less<>>& taken) {
+    std::string missing;
+    for (const char* key : kNeededKeys)
+        if (!taken.contains(key)) missing += (missing.empty() ? "" : ", ") + std::string(key);
+    return missing;
+}
+
+// Why the unit cannot live on its address, net mask and gateway together: its
+// address the subnet's own or its broadcast address (but on a /31, which has
+// neither), a gateway outside the subnet, the address itself, or the subnet's
+// own or broadcast address. Empty when it can.
+std::string subnet_problem(const NetworkSettings& n) {
+    const uint32_t mask = address_bits(n.NetMask);
+    const uint32_t ip = address_bits(n.IP);
+    const uint32_t gateway = address_bits(n.Gateway);
+    const uint8_t net[4] = {uint8_t((ip & mask) >> 24), uint8_t((ip & mask) >> 16),
+                            uint8_t((ip & mask) >> 8), uint8_t(ip & mask)};
+    const std::string subnet = dotted(net) + "/" + std::to_string(std::popcount(mask));
+    const auto edge = [mask](uint32_t a) -> const char* {
+        if (std::popcount(mask) > 30) return nullptr;
+        if ((a & ~mask) == 0) return " is the network address of ";
+        return (a | mask) == 0xFFFFFFFF ? " is the broadcast address of " : nullptr;
+    };
+    if (const char* what = edge(ip)) return "IP=" + dotted(n.IP) + what + subnet;
+    const std::string gw = "Gateway=" + dotted(n.Gateway);
+    if ((gateway & mask) != (ip & mask)) return gw + " outside " + subnet;
+    if (gateway == ip) return gw + " is the unit's own address";
+    if (const char* what = edge(gateway)) return gw + what + subnet;
+    return {};
+}
+
+// The settings of a text whose values its keys take, over the factory values,
+// and why they cannot be applied: a needed key missing (when `complete`), or
+// addresses the unit cannot live on.
+std::string settings_problem(std::string_view text, bool complete) {
+    NetworkSettings n{};
+    set_factory_values(n);
+    std::set<std::string, std::less<>> taken;
+    IniReadText(
+        text, kSection,
+        [&](const char* key, const char* value) {
+            if (uint8_t* field = field_of_key(n, key)) {
+                IniParseIpAddress(value, field);
+                taken.insert(key);
+            }
+        },
+        value_ok);
+    if (const std::string missing = missing_keys(taken); complete && !missing.empty())
+        return missing + " missing";
+    return subnet_problem(n);
 }
 
 // Takes an address from the file. One its key does not take is refused: the
@@ -230,8 +300,15 @@ void print_network_file(FILE* fp, const NetworkSettings& n) {
 
 } // namespace
 
-const SettingsShape kNetworkFileShape{kSection, value_ok, true};
+const SettingsShape kNetworkFileShape{
+    kSection, value_ok, true, [](std::string_view text) { return settings_problem(text, false); }};
+const SettingsShape kNetworkChangeShape{
+    kSection, value_ok, true, [](std::string_view text) { return settings_problem(text, true); }};
 
+std::optional<NetworkSettings> network_applied;
+
+// A needed key missing (at start: a setup change refuses such a file) takes
+// its factory value, logged.
 int ReadNetworkFile(const char* path, NetworkSettings& n, FILE* opened) {
     NetworkSettings before = n;
     set_factory_values(n);
@@ -240,35 +317,22 @@ int ReadNetworkFile(const char* path, NetworkSettings& n, FILE* opened) {
         WriteNetworkFile(path, n);
         return 0;
     }
-    return IniReadFile(
+    std::set<std::string, std::less<>> taken;
+    const int result = IniReadFile(
         path, kSection,
         [&](const char* key, const char* value) {
-            if (uint8_t* field = field_of_key(n, key))
+            if (uint8_t* field = field_of_key(n, key)) {
                 take_address(path, key, value, field, field_of_key(before, key));
+                taken.insert(key);
+            }
         },
         opened, value_ok);
-}
-
-bool NetworkSettingsInUse(NetworkSettings& n) {
-    for (const std::string& path :
-         {std::string(kNetworkFilePath), std::string(kSdConfDir) + "ORV_Network.ini"}) {
-        std::string text;
-        if (!read_whole_file(path.c_str(), text) ||
-            !SettingsTextProblem(text, kNetworkFileShape).empty())
-            continue;
-        FILE* stream = fmemopen(text.data(), text.size(), "r");
-        if (!stream) continue;
-        set_factory_values(n);
-        IniReadStream(
-            stream, kSection,
-            [&n](const char* key, const char* value) {
-                if (uint8_t* field = field_of_key(n, key)) IniParseIpAddress(value, field);
-            },
-            value_ok);
-        std::fclose(stream);
-        return true;
-    }
-    return false;
+    if (result != 0) return result;
+    for (const char* key : kNeededKeys)
+        if (!taken.contains(key))
+            LogPrint(LOG_TO_BOTH, 3, "%s: no %s, factory value %s taken\n",
+                     LogEscaped(path, 80).c_str(), key, dotted(field_of_key(n, key)).c_str());
+    return 0;
 }
 
 int WriteNetworkFile(const char* path, const NetworkSettings& n) {
@@ -298,12 +362,13 @@ int netmask_prefix_length(const uint8_t mask[4]) {
 int ApplyNetworkSettings(const NetworkSettings& n) {
     // dhcpcd brings its file's address back at its next reload: the interface
     // takes an address only once that file holds it.
-    if (apply_dhcpcd(n) != 0) return 1;
+    if (apply_dhcpcd(n) != 0) return -1;
     run_command(format_command("ifconfig eth0 %s netmask %s", dotted(n.IP).c_str(),
                                dotted(n.NetMask).c_str()));
     run_command("route del default");
     run_command(format_command("route add default gw %s", dotted(n.Gateway).c_str()));
     write_resolver(n);
     run_command("sudo service dhcpcd reload");
+    network_applied = n;
     return 1;
 }

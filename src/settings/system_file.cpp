@@ -192,18 +192,11 @@ void LocalDateTimeOf(time_t t, DateTime& dt) {
     dt.second = static_cast<uint8_t>(local.tm_sec);
 }
 
-// A date before the program's build is no date to set: refused whole, and
-// logged, since it comes from the user's file.
+// A date before the program's build is no date to set: refused whole.
 int SetSystemDate(const DateTime& dt) {
     const time_t seconds =
         local_calendar_time(dt.year, dt.month, dt.day, dt.hour, dt.minute, dt.second);
-    if (seconds != time_t(-1) && seconds < clock_floor()) {
-        LogPrint(LOG_TO_BOTH, 3,
-                 "Clock not set to %04d-%02d-%02d %02d:%02d:%02d: before the "
-                 "program's build date\n",
-                 dt.year, dt.month, dt.day, dt.hour, dt.minute, dt.second);
-        return -1;
-    }
+    if (seconds != time_t(-1) && seconds < clock_floor()) return kDateBeforeBuild;
     const int64_t at_us = monotonic_us();
     char command[64];
     std::snprintf(command, sizeof command, "date -s \"%04d-%02d-%02d %02d:%02d:%02d\"", dt.year,

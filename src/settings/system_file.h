@@ -51,8 +51,9 @@ void PrintSystemSettings(const SystemSettings& s);
 void GetLocalDateTime(DateTime& dt);
 // A calendar time as local date and time.
 void LocalDateTimeOf(time_t t, DateTime& dt);
-// Sets the system and hardware clocks; a date before the program's build is
-// refused (logged), -1.
+// Sets the system and hardware clocks; returns the status of hwclock. A date
+// before the program's build is refused: nothing set, kDateBeforeBuild.
+constexpr int kDateBeforeBuild = -2;
 int SetSystemDate(const DateTime& dt);
 // Sets the clocks as SetSystemDate does, to the microsecond (the date command
 // with the fraction, its start-up made up for). A time before the build:

@@ -1,6 +1,7 @@
 // The SNTP client: plans its queries on the event timers, sends each query from
 // the timer callback without waiting, takes the reply when the main loop finds
-// its socket readable, and sets the clocks from a reply that passes the checks.
+// its socket readable, and sets the clocks from a reply that passes the checks,
+// unless the unit keeps broadcast time, which alone sets them then.
 #include "sntp/ntp_client.h"
 
 #include "log/status_log.h"
@@ -10,6 +11,7 @@
 #include "settings/system_file.h"
 #include "sntp/ntp_packet.h"
 #include "timer/event_timer.h"
+#include "tot/clock_authority.h"
 
 #include <algorithm>
 #include <array>
@@ -64,6 +66,8 @@ Query query;
 
 // Set once a failure is logged, cleared by a success: one line a failure period.
 bool failure_logged = false;
+// Good replies not set while the unit keeps broadcast time: one line an episode.
+LogRepeat refused_while_kept;
 
 bool ntp_selected() {
     return system_settings.TimeAdjust == 1;
@@ -193,6 +197,7 @@ int ntp_client_restart() {
         ntp_client_schedule(0);
         end_query();
         clear_plan();
+        LogRepeatEnd(refused_while_kept);
         return 0;
     }
     if (const uint32_t wait = ntp_quiet_wait(); wait != 0) {
@@ -262,6 +267,13 @@ void ntp_client_receive() {
         return;
     }
     failure_logged = false;
-    set_clocks(server_us + (monotonic_us() - arrival_us));
+    if (broadcast_time_kept()) {
+        LogRepeated(refused_while_kept, 3,
+                    "Clock not set from NTP server %s: the unit keeps broadcast time\n",
+                    query.server);
+    } else {
+        LogRepeatEnd(refused_while_kept);
+        set_clocks(server_us + (monotonic_us() - arrival_us));
+    }
     ntp_client_schedule(system_settings.TimeAdjustInt);
 }

@@ -1,6 +1,7 @@
 // The SNTP client: queries planned on the event timers, each sent without
 // waiting; its reply is taken when the main loop finds the socket readable, and
-// only a reply that passes the checks sets the clocks.
+// only a reply that passes the checks sets the clocks, and none while the unit
+// keeps broadcast time.
 #pragma once
 
 #include <cstdint>

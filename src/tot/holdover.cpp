@@ -9,7 +9,7 @@
 #include "tot/ntp_server.h"
 #include "tot/take_counters.h"
 
-#include <cstdlib>
+#include <charconv>
 #include <string>
 
 HoldoverState holdover{};
@@ -24,13 +24,15 @@ constexpr int64_t kLongestLimit = INT64_MAX / 1000000;
 // The seconds without a take after which the daemon serves the free-running clock.
 constexpr int64_t kHoldoverAfter = 60;
 
-// ORV_HOLDOVER_S in seconds; an unusable value keeps the default (logged once).
+// ORV_HOLDOVER_S in seconds, in plain digits, or exactly "0" for no limit; an
+// unusable value keeps the default (logged once).
 int64_t holdover_limit() {
     const std::string text = deploy_setting("ORV_HOLDOVER_S", "3600");
-    char* end = nullptr;
-    const long long limit = std::strtoll(text.c_str(), &end, 10);
-    if (*end == '\0' && (limit == 0 || (limit >= kShortestLimit && limit <= kLongestLimit)))
-        return limit;
+    if (text == "0") return 0;
+    int64_t limit = -1;
+    if (text.find_first_not_of("0123456789") == std::string::npos)
+        std::from_chars(text.data(), text.data() + text.size(), limit);
+    if (limit >= kShortestLimit && limit <= kLongestLimit) return limit;
     if (holdover.bad_limit_logged != text)
         LogPrint(LOG_TO_BOTH, 3,
                  "ORV_HOLDOVER_S \"%s\" is no number of seconds from %lld to %lld (0: no "

@@ -1,9 +1,11 @@
 // Holdover: how long the unit has gone without taking broadcast time, on its
 // monotonic clock whatever keeps the takes away, the NTP daemon serving the
 // free-running clock once that passes a minute, and the daemon stopped once it
-// passes the installation's limit (ORV_HOLDOVER_S seconds, 60 or more; 0
-// serves the free-running clock without limit). The next take ends the
-// holdover and starts the daemon again.
+// passes the installation's limit (ORV_HOLDOVER_S seconds in plain digits, 60
+// or more; exactly "0" serves the free-running clock without limit): the one
+// rule that stops the daemon for want of broadcast time (tuner restarts and
+// re-tunes leave it serving). The next take ends the holdover and starts the
+// daemon again.
 #pragma once
 
 #include <cstdint>

@@ -50,7 +50,7 @@ constexpr int kMinReferenceStratum = 0;
 constexpr int kMaxStratum = 15;
 // The lines of ntp.conf that the unit writes itself.
 const std::regex kOwnLine(R"(server 127\.127\.1\.0|fudge 127\.127\.1\.0 stratum \d{1,2})"
-                          R"(|server 127\.127\.28\.\d{1,3} minpoll 2 maxpoll 2)"
+                          R"(|server 127\.127\.28\.\d{1,3} minpoll 1 maxpoll 1)"
                           R"(|fudge 127\.127\.28\.\d{1,3} refid TOT stratum \d{1,2})"
                           R"(|tos orphan \d{1,2} orphanwait 1( maxdisp 1)?)");
 
@@ -86,20 +86,22 @@ void control_daemon(int running, const std::string& command, const char* what) {
         LogPrint(LOG_TO_BOTH, 6, "%s TOT Time Server\n", what);
 }
 
-bool conf_mentions(const char* text) {
-    std::string conf;
-    return read_whole_file(kNtpConf, conf) && conf.find(text) != std::string::npos;
-}
+// A write of the configuration that failed is tried again at every tick: the
+// first failure of a run is logged, and the write that succeeds with the count.
+struct ConfFailures {
+    LogRepeat run;
+    unsigned long tries = 0;
+};
+ConfFailures conf_failures;
 
-// The local clock's stratum edited in place; a configuration without the fudge
-// line is left as it is. 0, or -1 (logged).
+// The local clock's stratum edited in place. 0, or -1 (logged).
 int edit_local_stratum(int stratum) {
     const std::string conf = shell_quote(kNtpConf);
     const int status =
         run_command(format_command("grep -l '%s' %s | xargs sed -i -e 's/%s.*/%s %d/g'", kFudgeText,
                                    conf.c_str(), kFudgeText, kFudgeText, stratum));
-    if (status == 0 || !conf_mentions(kFudgeText)) return 0;
-    LogPrint(LOG_TO_BOTH, 3, "Cannot edit %s: status %d\n", kNtpConf, status);
+    if (status == 0) return 0;
+    LogRepeated(conf_failures.run, 3, "Cannot edit %s: status %d\n", kNtpConf, status);
     return -1;
 }
 
@@ -110,7 +112,7 @@ int replace_reference_clocks(const std::string& lines) {
     std::string old_text;
     struct stat st {};
     if (!read_whole_file(kNtpConf, old_text) || unit_stat(kNtpConf, &st) != 0) {
-        LogPrint(LOG_TO_BOTH, 3, "%s cannot be read\n", kNtpConf);
+        LogRepeated(conf_failures.run, 3, "%s cannot be read\n", kNtpConf);
         return -1;
     }
     std::string text;
@@ -122,12 +124,29 @@ int replace_reference_clocks(const std::string& lines) {
     return WriteFileReported(kNtpConf, text + lines, kDaemonFileAccess);
 }
 
+// ntpd's local clock at the stratum: edited in place where the file holds the
+// unit's two lines of it and no other clock; else they take the place of the
+// clock lines it holds (an orphan stratum of ntpsec, the shared-memory clock of
+// an earlier run, none at all).
+int write_local_clock(int stratum) {
+    std::string conf;
+    read_whole_file(kNtpConf, conf);
+    const bool own_lines = conf.starts_with("server 127.127.1.0\n") ||
+                           conf.find("\nserver 127.127.1.0\n") != std::string::npos;
+    if (own_lines && conf.find(kFudgeText) != std::string::npos &&
+        conf.find("127.127.28.") == std::string::npos &&
+        conf.find(kOrphanText) == std::string::npos)
+        return edit_local_stratum(stratum);
+    return replace_reference_clocks(
+        format_command("server 127.127.1.0\n%s %d\n", kFudgeText, stratum));
+}
+
 // Shm: the lines that name the unit's shared-memory clock at the stratum,
-// polled every 4 s, about one take each: a few polls make the clock fit to be
-// served.
+// polled every 2 s, so that each take (one in about 5 s) reaches the clock
+// filter within 2 s of the read.
 std::string shm_refclock_lines(int stratum) {
     const std::string unit = std::to_string(shm_delivery_unit());
-    return "server 127.127.28." + unit + " minpoll 2 maxpoll 2\n" + "fudge 127.127.28." + unit +
+    return "server 127.127.28." + unit + " minpoll 1 maxpoll 1\n" + "fudge 127.127.28." + unit +
            " refid TOT stratum " + std::to_string(stratum) + "\n";
 }
 
@@ -166,7 +185,7 @@ std::string foreign_line(const std::string& text) {
 int copy_ntp_conf() {
     std::string text;
     if (!read_whole_file(kNtpConf, text)) {
-        LogPrint(LOG_TO_BOTH, 3, "%s cannot be read\n", kNtpConf);
+        LogRepeated(conf_failures.run, 3, "%s cannot be read\n", kNtpConf);
         return -1;
     }
     const std::string target = deploy_setting("ORV_NTP_CONF_COPY", kNtpConfTarget);
@@ -200,10 +219,7 @@ int write_ntp_conf(bool shm, bool ntpsec, int stratum) {
     const int written = shm ? replace_reference_clocks(
                                   time_delivery_ready() ? shm_refclock_lines(stratum) + orphan : "")
                         : ntpsec ? replace_reference_clocks(orphan)
-                        : conf_mentions("127.127.28.")
-                            ? replace_reference_clocks(format_command("server 127.127.1.0\n%s %d\n",
-                                                                      kFudgeText, stratum))
-                            : edit_local_stratum(stratum);
+                                 : write_local_clock(stratum);
     return written != 0 ? -1 : copy_ntp_conf();
 }
 
@@ -217,7 +233,7 @@ int write_chrony_conf(bool shm, int stratum) {
     if (!shm)
         text += format_command("local stratum %d\n", stratum);
     else if (time_delivery_ready())
-        text += format_command("refclock SHM %d refid TOT poll 2 filter 1 stratum %d\n",
+        text += format_command("refclock SHM %d refid TOT poll 1 filter 1 stratum %d\n",
                                shm_delivery_unit(), stratum);
     text += "allow\n";
     return WriteFileReported(chrony_conf().c_str(), text, kDaemonFileAccess, DirSync::yes);
@@ -240,14 +256,33 @@ int write_stratum(bool requested) {
                                            : write_ntp_conf(shm, &daemon == &kNtpsec, written);
     ntp_server.written = result == 0;
     ntp_server.refclock_written = shm && time_delivery_ready() && result == 0;
+    if (result != 0) {
+        ++conf_failures.tries;
+    } else if (conf_failures.tries > 0) {
+        LogPrint(LOG_TO_BOTH, 6, "NTP daemon's configuration written after %lu failed tries\n",
+                 conf_failures.tries);
+        conf_failures = ConfFailures{};
+    }
     return written;
 }
 
-// The command that starts (1) or stops (0) the daemon, as the deployment
-// settings may name it.
-std::string daemon_command(int start) {
+} // namespace
+
+std::string ntp_daemon_command(int start) {
     return start ? deploy_setting("ORV_NTP_START", ntp_daemon().start)
                  : deploy_setting("ORV_NTP_STOP", ntp_daemon().stop);
+}
+
+namespace {
+
+// The running daemon restarted to serve the stratum just written. A stop
+// first: the init script's start leaves a running ntpd as it was.
+void restart_daemon(int stratum, const char* why) {
+    for (const std::string& command : {ntp_daemon_command(0), ntp_daemon_command(1)}) {
+        run_command(command);
+        std::printf("CMD > %s\n", command.c_str());
+    }
+    LogPrint(LOG_TO_BOTH, 6, "NTP daemon restarted at stratum %d: %s\n", stratum, why);
 }
 
 } // namespace
@@ -282,13 +317,13 @@ void ntp_server_start() {
         set_ntp_stratum(ntp_server.stratum);
         if (!ntp_server.refclock_written) return;
     }
-    control_daemon(1, daemon_command(1), "Start");
+    control_daemon(1, ntp_daemon_command(1), "Start");
     ntp_server.stop_reason = nullptr;
 }
 
 void ntp_server_stop(const char* reason) {
     ntp_server.stop_reason = reason;
-    control_daemon(0, daemon_command(0), "Stop");
+    control_daemon(0, ntp_daemon_command(0), "Stop");
 }
 
 // The current stratum keeps the requested value, so that an out-of-range
@@ -296,20 +331,20 @@ void ntp_server_stop(const char* reason) {
 // is no stratum that was written: the first request is always written, so that
 // a request of 16 is clamped like any other. A write that failed is tried
 // again at the next tick. chrony's local stratum is the one it serves, one
-// above the local clock's of ntpd.
+// above the local clock's of ntpd. A running daemon is restarted to serve what
+// was written.
 int set_ntp_stratum(int stratum) {
     const int target = variant_bit_set() ? kVariantStratum : stratum;
     if (target == ntp_server.stratum && ntp_server.written) return 0;
     std::printf("set_ntp_stratum %d => %d\n", ntp_server.stratum, target);
     ntp_server.stratum = target;
-    write_stratum(true);
+    const int written = write_stratum(true);
+    if (ntp_server.written && ntp_server.running) restart_daemon(written, "new stratum");
     return 0;
 }
 
 void ntp_server_retry_stratum() {
-    if (ntp_server.written) return;
-    set_ntp_stratum(ntp_server.stratum);
-    if (ntp_server.written && ntp_server.running) ntp_server_start();
+    if (!ntp_server.written) set_ntp_stratum(ntp_server.stratum);
 }
 
 void ntp_server_holdover(bool free_running) {
@@ -317,12 +352,5 @@ void ntp_server_holdover(bool free_running) {
     if (raised == ntp_server.raised) return;
     ntp_server.raised = raised;
     const int written = write_stratum(false);
-    if (!ntp_server.running) return;
-    // A stop first: the init script's start leaves a running ntpd as it was.
-    for (const std::string& command : {daemon_command(0), daemon_command(1)}) {
-        run_command(command);
-        std::printf("CMD > %s\n", command.c_str());
-    }
-    LogPrint(LOG_TO_BOTH, 6, "NTP daemon restarted at stratum %d: holdover %s\n", written,
-             raised ? "begun" : "over");
+    if (ntp_server.running) restart_daemon(written, raised ? "holdover begun" : "holdover over");
 }

@@ -12,7 +12,7 @@ struct NtpServerState {
     int32_t written; // 1 once that stratum was written to the configuration
     // Shm delivery: 1 when the configuration written names the unit's segment.
     int32_t refclock_written = 0;
-    // Why the operator stopped the daemon ("setup change", "reset"), carried by
+    // Why the operator stopped the daemon ("reset": a RESET), carried by
     // the stop and the next start; nullptr for the unit's own stops.
     const char* stop_reason = nullptr;
     // 1 while the stratum written is raised for the holdover.
@@ -27,6 +27,9 @@ void ntp_server_report_settings();
 // ntp.conf (ntpd, ntpsec; a directory named for it holds "ntp.conf") or
 // chrony's file of the unit.
 std::string ntp_daemon_conf();
+// The command that starts (1) or stops (0) the daemon, as the deployment
+// settings may name it.
+std::string ntp_daemon_command(int start);
 // Starts the daemon; in shm delivery only with a segment of the unit's own
 // (refused starts logged once a run, counted).
 void ntp_server_start();

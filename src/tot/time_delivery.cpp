@@ -109,8 +109,11 @@ bool time_delivery_ready() {
 }
 
 void time_delivery_report() {
-    if (const Delivery d = delivery_setting(); !d.problem.empty())
+    static std::string reported; // the problem last logged
+    const Delivery d = delivery_setting();
+    if (!d.problem.empty() && d.problem != reported)
         LogPrint(LOG_TO_BOTH, 3, "%s: time delivery step\n", d.problem.c_str());
+    reported = d.problem;
 }
 
 void time_delivery_log_mode() {
@@ -135,7 +138,11 @@ void deliver_broadcast_time(const TotDate& date, const TotTime& time, int adjust
     const bool first_take = !adjust && !delivery.first_take_done;
     if (!adjust) delivery.first_take_done = true;
     if (first_take && std::llabs(clock_ns - receive_ns) > kStepLimitNs) {
+        // The clock now shows the broadcast time: this take is the daemon's
+        // first sample, read when the daemon starts right after it, so that
+        // it has the samples it needs to serve a take sooner.
         set_system_time(date.year, date.month, date.day, time.hour, time.minute, time.second, 0);
+        write_sample(clock_ns, clock_ns);
         return;
     }
     write_sample(clock_ns, receive_ns);

@@ -14,7 +14,8 @@ int time_delivery_claim();
 // Whether the delivery can serve: step always, shm only with a segment of the
 // unit's own.
 bool time_delivery_ready();
-// Logs once, at start, a delivery or unit that cannot be used (step then runs).
+// Logs a delivery or unit that cannot be used (step then runs), at the start of
+// a pass: once until the settings change.
 void time_delivery_report();
 // The unit of the shared-memory segment with shm delivery, else -1.
 int shm_delivery_unit();

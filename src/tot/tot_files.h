@@ -26,6 +26,8 @@ struct TotStatus {
 
 constexpr int kTotBoard = 5;
 constexpr int kTotSub = 1;
+// The TOT settings file of that board and sub.
+constexpr const char* kTotSettingsPath = "/var/kelvatro/conf/Setup_05_01.ini";
 
 extern TotSettings tot_settings;
 extern TotStatus tot_status;

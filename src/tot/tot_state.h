@@ -7,6 +7,7 @@
 #include "tot/tot_files.h"
 #include <climits>
 #include <cstdint>
+#include <optional>
 
 struct TotDate {
     int32_t year;
@@ -73,6 +74,12 @@ struct TotState {
     const char* miss_reason = nullptr;
     const char* miss_logged = nullptr;
     LogRepeat tuner_silent; // the run of failed statistics reads
+    // The broadcast time less the unit's monotonic clock (pace_clock_us, µs)
+    // at the last take, and at a take held back for want of agreement
+    // (take_check); the run of those held back.
+    std::optional<int64_t> taken_offset_us;
+    std::optional<int64_t> held_offset_us;
+    LogRepeat wild_takes;
 };
 
 extern TotState tot_state;

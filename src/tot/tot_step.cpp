@@ -12,6 +12,7 @@
 #include "tot/holdover.h"
 #include "tot/ntp_server.h"
 #include "tot/reception.h"
+#include "tot/take_check.h"
 #include "tot/take_counters.h"
 #include "tot/time_delivery.h"
 #include "tot/tot_state.h"
@@ -182,15 +183,23 @@ void on_unlocked() {
 void take_time(const TotStatus& status) {
     TotDate& date = tot_state.last_date;
     TotTime& time = tot_state.last_time;
+    const TotDate date_before = date;
+    const TotTime time_before = time;
     if (fpga_read_date(date, true) != 0 ||
         fpga_read_time(time, tot_state.flag_clear_at, true) != 0 ||
         tot_normalize_time(date, time) != 0) {
         tot_state.miss_reason = tot_state.read_failure;
-        ++take_counters.failures[tot_state.read_failure ? tot_state.read_failure : "unknown"];
+        ++take_counters.failures[take_failure_kind(tot_state.read_failure)];
         if (++tot_state.read_failures > kReadFailureLimit) {
             tot_state.indication_wanted = kIndicationFailing;
             capture_stop();
         }
+        return;
+    }
+    if (!take_believed(date, time)) { // the last time taken stays
+        date = date_before;
+        time = time_before;
+        capture_stop();
         return;
     }
     deliver_broadcast_time(date, time, 0);

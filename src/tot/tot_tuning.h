@@ -1,12 +1,14 @@
-// Tuning for the time service: the NTP daemon stopped around every tune of the
-// tuner, and the tuned settings' stratum written to its configuration.
+// Tuning for the time service: the tuner tuned or restarted while the NTP
+// daemon serves on, and the tuned settings' stratum written to its
+// configuration.
 #pragma once
 
 #include "tot/tot_files.h"
 
 // Tunes to the configured channel; -1 (and nothing stopped) when the tuner
-// library is not open. A running daemon is stopped for the operator's reason
-// (nullptr: the unit's own).
-int tot_tuner_start(const TotSettings& settings, const char* reason = nullptr);
+// library is not open. A running daemon is restarted when the stratum
+// changes; stopped only with `stop_reason`, the operator's (a restart of the
+// program's pass).
+int tot_tuner_start(const TotSettings& settings, const char* stop_reason = nullptr);
 // Restarts the tuner hardware and tunes again to the current settings.
 int tot_tuner_restart(int reason);

@@ -14,6 +14,7 @@ fi
 # 50 ms a tick: a 600-tick rhythm takes half a minute, and two scenarios side by
 # side on two busy cores still keep their ticks.
 export TZ=Asia/Tokyo ORV_SIM_TICK_MS=${ORV_SIM_TICK_MS:-50}
+unset ORV_NTP_QUERY # the sandbox's own, or a scenario's
 # How long a scenario waits for what it expects, in seconds of wall time.
 E2E_WAIT=${E2E_WAIT:-90}
 
@@ -27,8 +28,10 @@ CONTROL=$ROOT/var/kelvatro/maincontrol CONF=$ROOT/var/kelvatro/conf SD=$ROOT/usr
 UNIT=$((2 + $$ % 254)) && KEY=$(printf '0x%08X' $((0x4E545030 + UNIT)))
 
 e2e_cleanup() {
-    local pid
+    local pid lock=$ROOT/var/kelvatro/orv-main.lock
     for pid in "${E2E_PIDS[@]}" $SIM_PID; do { kill -9 "$pid" && wait "$pid"; } 2>/dev/null || true; done
+    # An orv-sim that run-sim.sh started holds the lock until it ends.
+    [ ! -f "$lock" ] || flock -n "$lock" true || kill -9 "$(head -n 1 "$lock")" 2>/dev/null || true
     rm -rf "$ROOT"
     ipcrm -M "$KEY" 2>/dev/null || true
 }
@@ -80,6 +83,9 @@ ntp_responder() {
     wait_for "the NTP responder" test -e "$1/ready"
     export ORV_NTP_QUERY=127.0.0.1:$(cat "$1/port")
 }
+
+# A UDP port of 127.0.0.1 that nothing holds now.
+free_udp_port() { python3 -c 'import socket; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 
 # Writes TEXT (backslash escapes interpreted) into a FIFO in one write.
 fifo_write() {

@@ -1,20 +1,26 @@
 #!/usr/bin/env bash
 # The operator's tools on a sandboxed unit: a metrics directory that is missing
-# at start (said once, the file written once it is made); a second unit on the
-# same sandbox refused, by orv-sim and by run-sim.sh, the first one's FIFOs
-# kept; orvctl refusing an unknown command word and a control character, the
-# unit logging unknown messages once with their count; the counters and the
-# signal level and SNR through a signal loss, the holdover and the return;
-# commands written behind a RESET taken by the next pass; orvctl on a unit that
-# restarts; SIGTERM ending the unit as END does but without the power-off (the
-# NTP daemon stopped, orv_up 0). The shipped alerting rules pass promtool (when
-# unpacked into build/promtool/) and they and the dashboard name only metrics
-# the unit writes; the scenarios are executable; install-packages.sh takes no
-# package of another architecture for the machine's own.
+# at start (said once, the file written once it is made); TimeAdjust=1 beside
+# the TOT function logged and shown as a conflict; a second unit on the same
+# sandbox refused, by orv-sim and by run-sim.sh (which says why on its own
+# output), the first one's FIFOs kept, the lock file 0644; orvctl refusing an
+# unknown command word and a control character (C0 or C1), the unit logging
+# unknown messages once a second with their count; the counters and the signal
+# level and SNR through a signal loss, the holdover and the return; commands
+# written behind a RESET taken by the next pass; orvctl on a unit that restarts,
+# and on a state file and log that hold control characters (escaped, the JSON
+# valid); SIGTERM ending the unit as END does but without the power-off (the
+# NTP daemon stopped, orv_up 0). With the promtool unpacked into
+# build/promtool/, the metrics files pass its lint, the shipped alerting rules
+# its lint and their cases (orv-main.rules.test.yml); the rules and the
+# dashboard name only metrics the unit writes, and the dashboard's queries
+# all take its unit variable, its 0/1 panels saying what 0 and 1 mean; the
+# scenarios are executable; install-packages.sh takes no package of another
+# architecture for the machine's own.
 . "$(dirname "$0")/lib.sh"
 
 mkdir -p "$ROOT/etc/default"
-printf '%s\n' ORV_METRICS_DIR=/metrics ORV_HOLDOVER_S=240 >"$ROOT/etc/default/orv-main"
+printf '%s\n' ORV_METRICS_DIR=/metrics ORV_HOLDOVER_S=240 "ORV_NTP_QUERY=127.0.0.1:$(free_udp_port)" >"$ROOT/etc/default/orv-main"
 METRICS=$ROOT/metrics/orv_main.prom STATE=$CONF/ORV_State.ini
 sample() { awk -v n="$1" '$1 == n { print $2 }' "$METRICS" 2>/dev/null; }
 sample_is() { [ "$(sample "$1")" = "$2" ]; }
@@ -25,8 +31,14 @@ ctl_fails() { # STATUS OUTPUT ARG...: orvctl exits STATUS printing OUTPUT
     [ "$status" = "$1" ] && [ "$out" = "$2" ]
 }
 
+sed -i 's/^TimeAdjust=0/TimeAdjust=1/' "$CONF/ORV_System.ini"
+install -m 0044 /dev/null "$ROOT/var/kelvatro/orv-main.lock" # as an earlier version left it
 sim_start
 wait_serving
+conflict="TimeAdjust 1 (the NTP client) with the TOT function on: only broadcast time sets the clock while the unit keeps it"
+expect "the conflict logged" log_has "<ERR> Time source conflict: $conflict"
+wait_for "the conflict shown" eval '{ "${CTL[@]}" status || true; } | grep -qxF "Conflict     : $conflict"'
+expect "in the JSON" eval '{ "${CTL[@]}" status --json || true; } | python3 -c "import json,sys; sys.exit(json.load(sys.stdin)[\"conflict\"] != sys.argv[1])" "$conflict"'
 missing="<ERR> ORV_METRICS_DIR /metrics does not exist: no metrics written until it is made"
 expect "the missing metrics directory said" log_has "$missing"
 mkdir "$ROOT/metrics"
@@ -36,21 +48,22 @@ expect_eq "said once" "$(log_count "$missing")" 1
 step "a second unit on the same sandbox"
 status=0 && out=$(cd "$ROOT/sim" && "${SIM_COMMAND[@]}" 2>&1) || status=$?
 expect_eq "orv-sim refused" "$status:$out" "1:Another unit runs on $ROOT/var/kelvatro (pid $SIM_PID): this one ends"
-status=0 && ORV_ROOT=$ROOT timeout 60 "$repo/scripts/run-sim.sh" </dev/null >/dev/null 2>&1 || status=$?
-expect_eq "run-sim.sh refused" "$status" 1
+status=0 && out=$(ORV_ROOT=$ROOT timeout 60 "$repo/scripts/run-sim.sh" </dev/null 2>&1) || status=$?
+expect_eq "run-sim.sh refused, saying why" "$status:$out" "1:run-sim.sh: Another unit runs on $ROOT/var/kelvatro (pid $SIM_PID): this one ends"
 expect "the FIFOs kept" eval 'test -p "$CONTROL" && test -p "$ROOT/sim/control"'
+expect_eq "the lock file's mode" "$(stat -c %a "$ROOT/var/kelvatro/orv-main.lock")" 644
 
 step "commands refused by orvctl, unknown ones counted by the unit"
 expect "unknown word" ctl_fails 2 "orvctl: unknown command FOO: not sent (the unit takes: reg iic [SetupChange] [UpLoad] [UpLoadFpga] RESET END REBOOT FACTORY_RESET LOG_DELETE)" send FOO bar
-for arg in $'0\nEND' $'0\rEND'; do
+for arg in $'0\nEND' $'0\rEND' $'0\xc2\x9b2J' $'\x9b'; do
     expect "a control character" ctl_fails 2 "orvctl: argument 1 holds a control character: not sent" send reg "$arg"
 done
 send "FOO\nx\n" # one message: its second line is no command
 wait_for "an unknown message" log_has "Unknown control message ignored: FOO"
 send "BAR\nLOG_DELETE\n"
-wait_for "LOG_DELETE" log_has "ORV Log delete"
-expect_eq "unknown messages" "$(status_logs | grep -o '<ERR> \(Unknown\|Repeated\).*')" \
-    $'<ERR> Unknown control message ignored: FOO\n<ERR> Repeated 1 more times: Unknown control message ignored: FOO'
+wait_for "BAR, held back a second at most" log_has "Unknown control message ignored: BAR"
+expect_eq "unknown messages" "$(status_logs | grep -o '<ERR> Unknown.*')" \
+    $'<ERR> Unknown control message ignored: FOO\n<ERR> Unknown control message ignored: BAR'
 
 step "signal lost and back: counters, no level or SNR without a signal"
 takes=$(sample orv_takes_total)
@@ -64,7 +77,7 @@ sim_control "signal on"
 wait_for "takes again" sample_above orv_takes_total "$takes"
 expect "the last take's time" sample_above orv_last_take_timestamp_seconds 1700000000
 expect "the daemon started once" sample_is orv_daemon_starts_total 1
-cp "$METRICS" "$ROOT/serving.prom"
+wait_for "the daemon's answer" eval 'cp "$METRICS" "$ROOT/serving.prom" && grep -q "^orv_ntp_stratum " "$ROOT/serving.prom"'
 
 step "commands behind a RESET are taken by the next pass"
 send "RESET\nreg 6200\n"
@@ -88,7 +101,15 @@ mkfifo "$CONTROL" && exec 3<>"$CONTROL" # a reader, as the restarting unit holds
 sed -i -e 's/^Reason=[^\t]*/Reason=restarting/' -e 's/^Pid=[^\t]*/Pid=4321/' "$STATE"
 expect "restarting with its pid" eval '{ "${CTL[@]}" status || true; } | grep -qx "Unit         : restarting (pid 4321)"'
 expect "in the JSON" eval '{ "${CTL[@]}" status --json || true; } | grep -q "\"reason\": \"restarting\", .*\"pid\": 4321}"'
+printf 'Reason=\e[1A\e[2K\x7f\xc2\x9b\xff"\\x\nChannel=nan\n' >>"$STATE" # written by anyone
+expect "no control character shown" eval '! { "${CTL[@]}" status || true; } | grep -q "[[:cntrl:]]"'
+shown='\x1B[1A\x1B[2K\x7F\xC2\x9B\xFF"\x'
+expect "escaped in the JSON" eval '{ "${CTL[@]}" status --json || true; } | python3 -c "import json,sys; d=json.load(sys.stdin)
+sys.exit(d[\"unit_reason\"] != sys.argv[1] or d[\"channel\"] is not None)" "$shown"'
 exec 3<&-
+printf 'x\e[2Jy\n' >>"$ROOT/var/www/StatusLog.txt"
+expect_eq "the log's control characters escaped" "$("${CTL[@]}" log | tail -n 1)" 'x\x1B[2Jy'
+
 
 step "the alerting rules and the dashboard"
 names=$(awk '/^# TYPE orv_/ { print $3 }' "$ROOT/serving.prom" "$METRICS" | sort -u)
@@ -99,8 +120,19 @@ for file in "$repo/packaging/orv-main.rules.yml" "$repo/packaging/orv-main.dashb
 done
 promtool=$repo/build/promtool/usr/bin/promtool
 if [ -x "$promtool" ]; then
-    expect "promtool check rules" "$promtool" check rules "$repo/packaging/orv-main.rules.yml"
+    for file in "$ROOT/serving.prom" "$METRICS"; do expect "promtool check metrics" eval '"$promtool" check metrics <"$file"'; done
+    expect "promtool check rules" "$promtool" check rules --lint=all "$repo/packaging/orv-main.rules.yml"
+    expect "promtool test rules" "$promtool" test rules "$repo/tests/e2e/orv-main.rules.test.yml"
 else echo "-- no promtool in build/promtool: the rules are not checked (scripts/test.sh unpacks it)"; fi
+expect "the dashboard's unit variable and 0/1 mappings" python3 - "$repo/packaging/orv-main.dashboard.json" <<'PY'
+import json, sys
+d = json.load(open(sys.argv[1]))
+assert [v["definition"] for v in d["templating"]["list"] if v["name"] == "instance"] == ["label_values(orv_up, instance)"]
+for p in d["panels"]:
+    assert all('{instance=~"$instance"}' in t["expr"] for t in p["targets"]), p["title"]
+    if p["type"] == "stat":
+        assert set(p["fieldConfig"]["defaults"]["mappings"][0]["options"]) == {"0", "1"}, p["title"]
+PY
 # install-packages.sh on a machine with libx for armhf only and liby for all:
 # the machine's own libx is missing (a bare name finds any architecture).
 mkdir -p "$ROOT/bin" && printf '#!/bin/sh\necho amd64\n' >"$ROOT/bin/dpkg"

@@ -4,8 +4,9 @@
 # ORV_System.ini starts a new pass that restores it from its SD copy and serves
 # again; the network and TOT settings changed in one write are both taken; a
 # burst of 1,000 "reg" messages is handled whole; no TOT for 600 locked ticks
-# restarts the tuner (reason 1), which stops the NTP daemon until takes resume
-# (restarted only once before, 4 strata higher for the holdover).
+# restarts the tuner (reason 1), and the NTP daemon serves on through it and
+# through the tune to a new channel (restarted only for the holdover, 4 strata
+# higher, and at the take that ends it).
 . "$(dirname "$0")/lib.sh"
 
 ntp_starts() { journal_count "sudo /etc/init.d/ntp start"; }
@@ -30,11 +31,13 @@ expect "no reboot, no power-off" eval '! journal_has shutdown && ! journal_has r
 step "network and TOT settings changed in one write"
 network_file 10.1.2.3 255.255.254.0 10.1.2.1 192.0.2.53 >"$CONF/ORV_Network.ini"
 sed -i 's/^Set_TOT_CH_NUM=[0-9]*/Set_TOT_CH_NUM=30/' "$CONF/Setup_05_01.ini"
-starts=$(ntp_starts)
+stops=$(ntp_stops)
 send "[SetupChange]\nFileName=/var/kelvatro/conf/ORV_Network.ini\n[SetupChange]\nFileName=/var/kelvatro/conf/Setup_05_01.ini\n"
 wait_for "tuned to channel 30" console_has "575142857[Hz] Tuning start..."
 expect "the network applied" journal_has "ifconfig eth0 10.1.2.3 netmask 255.255.254.0"
-wait_for "served again on the new channel" eval '[ "$(ntp_starts)" -gt $starts ]'
+taken=$(journal_count "/bin/date -s")
+wait_for "taken on the new channel" eval '[ "$(journal_count "/bin/date -s")" -gt $taken ]'
+expect_eq "the NTP daemon served on through the tune" "$(ntp_stops)" "$stops"
 
 step "1,000 reg messages in a burst"
 exec 3>"$CONTROL"
@@ -49,9 +52,8 @@ starts=$(ntp_starts) stops=$(ntp_stops)
 sim_control "tot off"
 wait_for "the tuner restart after 600 ticks" log_has "Tuner Restart (1)"
 wait_for "the board restart script run" journal_has "/bin/sh /var/kelvatro/bin/gpio_restart.sh; sync;"
-wait_for "the NTP daemon stopped" eval '[ "$(ntp_stops)" -gt $((stops + 1)) ]'
-expect_eq "no start while no TOT but the holdover's" "$(ntp_starts)" "$((starts + 1))"
+expect_eq "the NTP daemon restarted only for the holdover" "$(ntp_stops) $(ntp_starts)" "$((stops + 1)) $((starts + 1))"
 sim_control "tot on"
-wait_for "NTP daemon started again" eval '[ "$(ntp_starts)" -gt $starts ]'
+wait_for "restarted at the take that ends the holdover" eval '[ "$(ntp_starts)" -gt $((starts + 1)) ]'
 sim_end
 pass

@@ -23,7 +23,7 @@ printf 'ORV_TIME_DELIVERY=shm\nORV_SHM_UNIT=%s\n' "$UNIT" >"$ROOT/etc/default/or
 mkdir -m 0700 "$CHRONY"
 # A poll every 4 s, each with the sample of the last take (about one in 5 s);
 # no NTP or command port, everything in the sandbox.
-printf '%s\n' "refclock SHM $UNIT refid TOT poll 2 dpoll 0 filter 1" "cmdport 0" "port 0" \
+printf '%s\n' "refclock SHM $UNIT refid TOT poll 1 dpoll 0 filter 1" "cmdport 0" "port 0" \
     "bindcmdaddress $CHRONY/chronyd.sock" "pidfile $CHRONY/chronyd.pid" \
     "driftfile $CHRONY/drift" >"$CHRONY/chrony.conf"
 "${CHRONY_RUN[@]}" "$CHRONY_DIR/usr/sbin/chronyd" -x -d -u root -f "$CHRONY/chrony.conf" >"$CHRONY/chronyd.log" 2>&1 &

@@ -8,7 +8,9 @@
 # the build's status before they lay out a sandbox or run anything; the
 # build's output goes to stderr. Every script of scripts/ and tests/ answers
 # --help with its usage on stdout before it runs anything. run-sim.sh names the
-# control FIFO and shows the status log to its last line.
+# control FIFO and shows the status log to its last line. plot-metrics.sh
+# without matplotlib or a virtual environment for it installs nothing and says
+# what it needs.
 . "$(dirname "$0")/lib.sh"
 
 for root in unset "" sim-root "$ROOT/a b" "$ROOT/a;b" "$ROOT/\$(x)"; do
@@ -50,6 +52,11 @@ for script in $(grep -lE '^#!/usr/bin/env bash' -r "$repo/scripts" "$repo/tests"
     [ $status = 0 ] && [[ $out == Usage:* ]] && [ ! -s "$ROOT/err" ] && [ ! -e "$ROOT/ran/log" ] ||
         fail "$script --help: status $status, out: $out, err: $(cat "$ROOT/err" "$ROOT/ran/log" 2>&1)"
 done
+
+stub "$ROOT/ran/python3" 'exit 1'
+status=0 && err=$(PATH="$ROOT/ran:$PATH" ORV_PLOT_PYTHON=$ROOT/ran/python3 ORV_PLOT_VENV=$ROOT/venv bash "$repo/scripts/plot-metrics.sh" "$ROOT/m.png" 2>&1 >/dev/null) || status=$?
+expect_eq "plot-metrics.sh without matplotlib" "$status|$(cat "$ROOT/ran/log" 2>&1)|$(tail -n 1 <<<"$err")" \
+    "1|cat: $ROOT/ran/log: No such file or directory|plot-metrics.sh: no matplotlib: install Debian's python3-matplotlib, or python3-venv for a virtual environment in $ROOT/venv (pip fetches matplotlib into it)"
 
 stub "$ROOT/bin/sim" 'echo "2026/12/08 06:00:00 <INF> Main Program End" >>"$ORV_ROOT/var/www/StatusLog.txt"'
 out=$(ORV_SIM=$ROOT/bin/sim ORV_ROOT=$ROOT/run bash "$repo/scripts/run-sim.sh" </dev/null)

@@ -1,8 +1,12 @@
 // The start of a pass: the network-init switch polling, the GPIO output
 // register along the way and the network settings it may reset; the SPI link
-// through the bcm2835 library; the check of the local zone.
+// through the bcm2835 library; device nodes missing at start; the check of the
+// local zone.
+#include "board/device_nodes.h"
+#include "board/fpga_device.h"
 #include "board/spi_bcm2835.h"
 #include "board/spi_regs.h"
+#include "board/spi_spidev.h"
 #include "main/local_zone.h"
 #include "main_fixture.h"
 
@@ -66,6 +70,33 @@ TEST_F(MainTest, Bcm2835LinkFailsCleanlyWithoutRootAndClosesAtTheEndOfThePass) {
     EXPECT_EQ(0, sandbox.journaled("rm -rf /var/kelvatro/conf/ORV_Network.ini")); // read as off
     EXPECT_EQ(1, sandbox.log_count(" <ERR> get_mac error\n"));
     EXPECT_EQ(1, sandbox.log_count(" <INF> M/B  MAC Addr : 00:00:00:00:00:00\n"));
+}
+
+// A device node that the kernel did not make is said at start with its remedy
+// and is the reason for not serving: the register device (the sandbox has
+// none), and the SPI bus before it once that is missing too.
+TEST_F(MainTest, MissingDeviceNodeIsSaidWithItsRemedyAndIsTheReason) {
+    const std::string spi = "/dev/orv-test-none missing: SPI not enabled (dtparam=spi=on in "
+                            "the Raspberry Pi's config.txt, then reboot)";
+    const std::string registers = "/dev/kelvatro_hwreg0 missing: the FPGA board's driver not "
+                                  "loaded (install and load its kernel module)";
+    sandbox.write("/etc/default/orv-main", "ORV_SPIDEV=/dev/orv-test-none\n");
+    for (const bool spidev : {false, true}) {
+        spi_set_transport(spidev ? spi_spidev_transport() : sim_fpga_transport());
+        reg_device_set_ops(nullptr);
+        capture_stdout([] {
+            FpgaOpen();
+            main_init();
+            publish_unit_state();
+        });
+        const std::string& reason = spidev ? spi : registers;
+        EXPECT_TRUE(contains(sandbox.read(kStateFilePath), "\nReason=" + reason + "\t")) << reason;
+        main_term();
+    }
+    EXPECT_EQ(sandbox.log_count("<ERR> " + spi + "\n"), 1);
+    EXPECT_EQ(sandbox.log_count("<ERR> " + registers + "\n"), 2);
+    board_device_opened(BoardDevice::spi, "", 0);
+    board_device_opened(BoardDevice::registers, "", 0);
 }
 
 TEST_F(MainTest, LocalZoneOtherThanJapanIsReported) {

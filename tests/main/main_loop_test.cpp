@@ -2,15 +2,21 @@
 // test thread while the loop runs on a thread of its own.
 #include "main/main_loop.h"
 
+#include "board/fpga_device.h"
+#include "fake_unit_clock.h"
 #include "main/fifo_framing.h"
 #include "main/unit_state.h"
 #include "main_fixture.h"
+#include "os/clock.h"
 #include "os/deploy_settings.h"
+#include "settings/network_file.h"
 
 #include <atomic>
 #include <fstream>
 #include <future>
 #include <grp.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 namespace {
 
@@ -56,6 +62,7 @@ std::atomic<int> ticks{0};
 // Writers that keep a FIFO of 1 MiB full hold neither the ticks back nor the
 // end of the pass.
 TEST_F(MainTest, AFloodOfMessagesHoldsNeitherTheTicksNorTheEndBack) {
+    FakeUnitClock clock; // the counts of the lines held back go to this test's log
     pace_set_tick_ms(200);
     add_interval_event(TimerCallback{[](uintptr_t, uintptr_t) { ++ticks; }, 0, 0}, 1, 1);
     LoopRunner loop(sandbox, main_loop);
@@ -114,33 +121,80 @@ TEST(SplitFifoMessages, ALineBeginningWithACommandWordBeginsAMessage) {
     EXPECT_FALSE(fifo_text_awaits_file_name("[SetupChange]\nFileName=a\nEND\n"));
 }
 
-// In one write: messages too long to handle, a restart, and messages after it,
-// kept in the FIFO for the next pass, which ends at the first of them; those
-// after the end (one with control characters) are dropped, each run of drops
-// logged once.
+// In one write: a message too long to handle, a restart, and messages after it,
+// kept for the next pass. Of the commands that end a pass, each is taken once
+// from what waited: its further copies are dropped with their count. The second
+// pass ends at RESET, the third at END; what follows the end is dropped, each
+// run of drops logged once.
 TEST_F(MainTest, MessagesTooLongOrAfterTheEndOfThePassAreReportedAndDropped) {
     LoopRunner loop(sandbox, main_loop);
     // 600 bytes, with a command word at 511.
     const std::string message =
         "LOG_DELETE" + std::string(501, ' ') + "END" + std::string(85, ' ') + "\n";
-    loop.send(message + message + "RESET\nEND\nEND\x1b[2J\tx\r\nreg 0\n");
+    std::string resets; // beyond the first read: in the FIFO when the pass ends
+    for (int i = 0; i < 700; ++i)
+        resets += "RESET\n";
+    loop.send(message + "RESET\n" + resets + "END\nRESET\nEND\x1b[2J\tx\r\nreg 0\nreg 1\n");
     EXPECT_EQ(1, loop.finish());
     EXPECT_TRUE(sandbox.exists(kControlFifoPath));
     EXPECT_TRUE(contains(sandbox.read(kStateFilePath), "\nReason=restarting\t"));
+    EXPECT_EQ(1, LoopRunner(sandbox, main_loop).finish());
     EXPECT_EQ(0, LoopRunner(sandbox, main_loop).finish());
     Lines logged = sandbox.log_lines();
     std::erase(logged, " <INF> eth0 link-up\n"); // the first tick's, whenever it came
+    const std::string dropped = " <ERR> Control message dropped, the pass has ended: reg 0\n";
     EXPECT_EQ(logged,
               (Lines{" <INF> Main Program Ready\n",
                      " <ERR> Control message of 600 bytes dropped: longer than 511 bytes\n",
-                     " <ERR> Repeated 1 more times: Control message of 600 bytes dropped: longer "
-                     "than 511 bytes\n",
                      " <INF> Main Program Reset\n", " <INF> Main Program Ready\n",
-                     " <INF> Main Program End\n",
-                     " <ERR> Control message dropped, the pass has ended: END\\x1B[2J\\tx\n",
-                     " <ERR> Repeated 1 more times: Control message dropped, the pass has ended: "
-                     "END\\x1B[2J\\tx\n"}));
+                     " <ERR> Control message taken once, 1 more copies dropped: END\\x1B[2J\\tx\n",
+                     " <ERR> Control message taken once, 700 more copies dropped: RESET\n",
+                     " <INF> Main Program Reset\n", " <INF> Main Program Ready\n",
+                     " <INF> Main Program End\n", dropped,
+                     " <ERR> Repeated 1 more times:" + dropped.substr(6)}));
     EXPECT_FALSE(sandbox.exists(kControlFifoPath));
+}
+
+// A flood of every kind of line that writers of the FIFO can cause at will,
+// each kind among the others, with setup changes of files that did not change:
+// each kind logs a line a second (its others counted), each file is applied
+// once a second, and the log grows by less than a quarter of its eight files
+// (its history) a minute. A pass a second, ended by END.
+TEST_F(MainTest, AMixedFloodLogsLessThanAQuarterOfTheHistoryAMinute) {
+    FakeUnitClock clock;
+    clock_floor_set(1956528000); // 2032-01-01: the set date is refused
+    sandbox.write(kSystemFilePath, "[ORVSystem]\nUnitName=U\n");
+    sandbox.write(kNetworkFilePath,
+                  "[ORVNetwork]\nIP=10.1.2.3\nNetMask=255.255.255.0\nGateway=10.1.2.1\n");
+    const std::string current = "/var/kelvatro/conf/ORV_Current.edit.ini";
+    sandbox.write(current, "[ORVCurrent]\nSetDate=2031/02/03\n");
+    std::string kinds = "reg ff00 1\niic 0 50 FF 0\nLOG_DELETE\nreg" + std::string(600, ' ') +
+                        "\niic 0 50 10 0 1 2 3 4 5 6 7 8 9 a b c d e f 10\n";
+    for (const std::string& name :
+         Lines{"/var/kelvatro/conf/" + std::string(90, 'n') + "/ORV_System.ini", kSystemFilePath,
+               kNetworkFilePath, current})
+        kinds += "[SetupChange]\nFileName=" + name + "\n";
+    std::string flood = "junk\n"; // a message that begins no command, as the first of a read
+    for (int i = 0; i < 20; ++i)
+        flood += kinds;
+    constexpr int kSeconds = 4;
+    ASSERT_EQ(0, FpgaOpen());
+    capture_stdout([&] {
+        for (int second = 0; second < kSeconds; ++second, clock.advance_seconds(1)) {
+            LoopRunner loop(sandbox, main_loop);
+            loop.send(flood + "END\n");
+            loop.finish();
+        }
+    });
+    FpgaClose();
+    clock_floor_set(kTestsClockFloor);
+    const std::string log = sandbox.read("/var/www/StatusLog.txt");
+    EXPECT_LT(log.size() * 60 / kSeconds, 2 * 131072u) << log;
+    EXPECT_EQ(sandbox.journaled("route del default"), kSeconds);
+    const std::string read = "reg (r) : addr=0000FF00, data=00000001\n";
+    EXPECT_EQ(sandbox.log_count(read), kSeconds);
+    EXPECT_EQ(sandbox.log_count(" <DEBUG> Held back 20 more like: " + read), kSeconds - 2);
+    EXPECT_EQ(sandbox.log_count("Unknown control message ignored: junk\n"), kSeconds);
 }
 
 // The files shared with the web front end and the FIFO are open to everyone,
@@ -153,31 +207,36 @@ TEST_F(MainTest, SharedFilesBelongToTheGroupThatOrvGroupNames) {
     if (!other || getegid() != 0) GTEST_SKIP() << "needs root and a group of id 1";
     static int runs = 0; // an unknown name is reported once a process: a new one each run
     const std::string unknown = "no-such-group" + std::to_string(++runs);
-    const std::tuple<std::string, mode_t, mode_t, gid_t> cases[] = {
-        {"", 0666, 0622, 0}, {other->gr_name, 0660, 0620, 1}, {unknown, 0644, 0600, 0}};
+    // ORV_GROUP, the modes of the shared files, the FIFO and the state file, the group.
+    const std::tuple<std::string, mode_t, mode_t, mode_t, gid_t> cases[] = {
+        {"", 0666, 0622, 0644, 0},
+        {other->gr_name, 0660, 0620, 0640, 1},
+        {unknown, 0644, 0600, 0644, 0}};
     const char* kept[] = {"/var/kelvatro/conf/ntp.conf", "/usr/kelvatro/conf/dhcpcd.conf",
                           "/usr/kelvatro/conf/ORV_Network.ini"};
-    for (const auto& [name, file_mode, fifo_mode, gid] : cases) {
+    for (const auto& [name, file_mode, fifo_mode, state_mode, gid] : cases) {
         sandbox.write(kDeploySettingsPath, "ORV_GROUP=" + name + "\n");
         deploy_settings_reload();
-        for (const char* path :
-             {kSystemFilePath, "/usr/kelvatro/conf/ORV_System.ini", kCurrentFilePath})
+        for (const char* path : {kSystemFilePath, "/usr/kelvatro/conf/ORV_System.ini",
+                                 kCurrentFilePath, kStateFilePath})
             sandbox.remove(path);
+        unit_state_reset(); // the state file is written anew
         for (const char* path : kept) {
             sandbox.write(path, "");
             chmod(sandbox.path(path).c_str(), name.empty() ? 0666 : 0606);
         }
         ASSERT_EQ(0, mkfifo(sandbox.path(kControlFifoPath).c_str(), 0600));
         LoopRunner run(sandbox, orv_run);
-        ASSERT_TRUE(eventually([&] { return sandbox.exists(kCurrentFilePath); }));
-        for (const char* path :
-             {kControlFifoPath, kCurrentFilePath, kFunctionFilePath, kSystemFilePath,
-              "/usr/kelvatro/conf/ORV_System.ini", kept[0], kept[1], kept[2], "/etc/dhcpcd.conf"}) {
+        ASSERT_TRUE(eventually([&] { return sandbox.exists(kStateFilePath); })); // after Current
+        for (const char* path : {kControlFifoPath, kCurrentFilePath, kFunctionFilePath,
+                                 kSystemFilePath, "/usr/kelvatro/conf/ORV_System.ini", kept[0],
+                                 kept[1], kept[2], "/etc/dhcpcd.conf", kStateFilePath}) {
             struct stat st {};
             ASSERT_EQ(0, stat(sandbox.path(path).c_str(), &st)) << path;
             const bool daemons = std::string(path).ends_with(".conf");
             EXPECT_EQ(st.st_mode & 07777, daemons                    ? 0644
                                           : path == kControlFifoPath ? fifo_mode
+                                          : path == kStateFilePath   ? state_mode
                                                                      : file_mode)
                 << name << " " << path;
             EXPECT_EQ(st.st_gid, daemons ? 0 : gid) << name << " " << path;
@@ -190,6 +249,36 @@ TEST_F(MainTest, SharedFilesBelongToTheGroupThatOrvGroupNames) {
               1);
     EXPECT_EQ(sandbox.log_count(" was writable by others than root (mode 0606): now 0644 root\n"),
               4);
+}
+
+// Under a service manager (NOTIFY_SOCKET) the pass says that it is ready, each
+// tick pings the watchdog, and an update, whose scripts take minutes, asks for
+// an hour before the next ping.
+TEST_F(MainTest, ThePassTellsTheServiceManagerReadyTicksAndAnUpdatesHour) {
+    const std::string path = sandbox.path("/notify");
+    const int manager = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{AF_UNIX, {}};
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(0, bind(manager, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    const timeval patience{30, 0}; // a message that never comes fails the test
+    setsockopt(manager, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    setenv("NOTIFY_SOCKET", path.c_str(), 1);
+    const auto next_message = [&] {
+        char text[64] = "";
+        const ssize_t length = recv(manager, text, sizeof text - 1, 0);
+        return std::string(text, size_t(std::max<ssize_t>(length, 0)));
+    };
+    LoopRunner loop(sandbox, main_loop);
+    EXPECT_EQ(next_message(), "READY=1");
+    EXPECT_EQ(next_message(), "WATCHDOG=1");
+    loop.send("[UpLoad]\n");
+    std::string message;
+    while ((message = next_message()) == "WATCHDOG=1") {
+    }
+    EXPECT_EQ(message, "WATCHDOG_USEC=3600000000");
+    EXPECT_EQ(0, loop.finish());
+    unsetenv("NOTIFY_SOCKET");
+    close(manager);
 }
 
 // Without its directory the FIFO cannot be made (-1): the pass ends at once,

@@ -5,6 +5,7 @@
 #include "main/current_state.h"
 #include "main/setup_change.h"
 #include "os/clock.h"
+#include "os/shell.h"
 #include "sandbox.h"
 #include "settings/network_file.h"
 #include "settings/system_file.h"
@@ -96,9 +97,14 @@ TEST_F(SetupChangeTest, UnusableFileIsRefusedWhole) {
     const char* const kSdSystem = "/usr/kelvatro/conf/ORV_System.ini";
     sandbox.write(kSdNetwork, "kept");
     sandbox.write(kSdSystem, "kept");
+    // A key the apply needs is missing: in lower case, before the header, or
+    // on a last line cut short whose value its key does not take.
     const std::pair<const char*, const char*> refused[] = {
         {kNetworkFilePath, "[ORVNetwork]\nIP=10.6.6.6\nNetMask=$(id)\n"},
         {kNetworkFilePath, "[ORVNetwork]\nIP=10.6.6.6\nNetMask=$(id)\n"},
+        {kNetworkFilePath, "[ORVNetwork]\nip=10.3.0.10\nNetMask=255.255.255.0\nGateway=10.3.0.1\n"},
+        {kNetworkFilePath, "IP=10.3.0.10\n[ORVNetwork]\nNetMask=255.255.255.0\nGateway=10.3.0.1\n"},
+        {kNetworkFilePath, "[ORVNetwork]\nIP=10.3.0.10\nNetMask=255.255.255.0\nGateway=10.3.0.2x"},
         {kSystemFilePath, "UnitName=X\nSystemInfo=04000000\n"}};
     for (const auto& [path, text] : refused) {
         sandbox.write(path, text);
@@ -111,10 +117,15 @@ TEST_F(SetupChangeTest, UnusableFileIsRefusedWhole) {
     EXPECT_EQ(sandbox.log(),
               " <ERR> Setup change refused: /var/kelvatro/conf/ORV_Network.ini not usable "
               "(NetMask=$(id) refused)\n"
+              " <ERR> Setup change refused: /var/kelvatro/conf/ORV_Network.ini not usable "
+              "(IP missing)\n"
+              " <ERR> Setup change refused: /var/kelvatro/conf/ORV_Network.ini not usable "
+              "(Gateway missing)\n"
               " <ERR> Setup change refused: /var/kelvatro/conf/ORV_System.ini not usable (no "
               "[ORVSystem] header)\n");
 
-    const std::string network = "\xEF\xBB\xBF[ORVNetwork] \nIP = 10.1.2.3\n";
+    const std::string network =
+        "\xEF\xBB\xBF[ORVNetwork] \nIP = 10.1.2.3\nNetMask=255.255.255.0\nGateway = 10.1.2.1";
     sandbox.write(kNetworkFilePath, network);
     handle(kNetworkFilePath);
     EXPECT_EQ(std::ranges::count(sandbox.journal(), "ifconfig eth0 10.1.2.3 netmask 255.255.255.0"),
@@ -127,48 +138,92 @@ TEST_F(SetupChangeTest, UnusableFileIsRefusedWhole) {
     EXPECT_EQ(sandbox.read(kSdSystem), sandbox.read(kSystemFilePath));
 }
 
+// What is applied is saved as the unit's own file of its kind, whatever the
+// name of the file taken; settings that could not be applied are not saved.
+TEST_F(SetupChangeTest, WhatIsAppliedIsSavedAsTheUnitsOwnFile) {
+    const std::string network =
+        "[ORVNetwork]\nIP=10.1.2.3\nNetMask=255.255.255.0\nGateway=10.1.2.1\n";
+    const std::string system = "[ORVSystem]\nVersion=01000004\nUnitName=NEW\n";
+    sandbox.write("/var/kelvatro/conf/ORV_Network_new.ini", network);
+    sandbox.write("/var/kelvatro/conf/ORV_System_new.ini", system);
+    handle("/var/kelvatro/conf/ORV_Network_new.ini");
+    handle("/var/kelvatro/conf/ORV_System_new.ini");
+    for (const std::string dir : {"/var/kelvatro/conf/", "/usr/kelvatro/conf/"})
+        EXPECT_EQ(sandbox.read(dir + "ORV_Network.ini") + sandbox.read(dir + "ORV_System.ini"),
+                  network + system)
+            << dir;
+    EXPECT_FALSE(sandbox.exists("/usr/kelvatro/conf/ORV_Network_new.ini"));
+    EXPECT_FALSE(sandbox.exists("/usr/kelvatro/conf/ORV_System_new.ini"));
+    // A dhcpcd file that cannot be edited: nothing applied, nothing saved.
+    shell_set_sandbox_runner(
+        [](const std::string& command) { return int(contains(command, "sed")); });
+    sandbox.write(kNetworkFilePath,
+                  "[ORVNetwork]\nIP=10.1.2.4\nNetMask=255.0.0.0\nGateway=10.0.0.1\n");
+    handle(kNetworkFilePath);
+    shell_set_sandbox_runner(nullptr);
+    EXPECT_EQ(sandbox.read("/usr/kelvatro/conf/ORV_Network.ini"), network);
+    EXPECT_EQ(network_applied->IP[3], 3);
+    network_applied.reset();
+}
+
 // A system file that switches the TOT function off stops the NTP daemon that
 // served broadcast time, as the holdover limit would; once, and not while on.
+// TimeAdjust=1 beside the TOT function is a conflict, logged once while it lasts.
 TEST_F(SetupChangeTest, TotFunctionSwitchedOffStopsTheNtpDaemon) {
+    FakeUnitClock clock;
     ntp_server.running = 1;
-    for (const char* info : {"04000000", "00000000", "00000000"}) {
-        sandbox.write(kSystemFilePath,
-                      std::string("[ORVSystem]\nVersion=01000004\nSystemInfo=") + info + "\n");
+    int applied = 0;
+    for (const char* info : {"04000000", "04000000", "00000000", "00000000", "04000000"}) {
+        sandbox.write(kSystemFilePath, std::string("[ORVSystem]\nVersion=01000004\nTimeAdjust=1\n"
+                                                   "TimeAdjustInt=0\nSystemInfo=") +
+                                           info + "\n");
         handle(kSystemFilePath);
-        EXPECT_EQ(sandbox.journaled("sudo /etc/init.d/ntp stop"), info[1] == '0') << info;
+        clock.advance_seconds(1);
+        EXPECT_EQ(sandbox.journaled("sudo /etc/init.d/ntp stop"), ++applied >= 3) << applied;
     }
     EXPECT_EQ(sandbox.log_count(" <INF> TOT function off: NTP daemon stopped\n"), 1);
+    EXPECT_EQ(sandbox.log_count(" <ERR> Time source conflict: TimeAdjust 1 (the NTP client) with "
+                                "the TOT function on: only broadcast time sets the clock while "
+                                "the unit keeps it\n"),
+              2);
 }
 
 // The set date is local time: the clock takes the matching seconds (the
-// setting after the command: ShellTest). While the TOT function is on and the
-// last take is within the holdover limit, a set date is refused.
+// setting after the command: ShellTest), and the date is stored and shown.
+// While the TOT function is on and the last take is within the holdover limit,
+// or before the program's build, a set date is refused: logged, not stored.
 TEST_F(SetupChangeTest, ChangedSetDateSetsTheClocksUnlessBroadcastTimeIsKept) {
+    FakeUnitClock clock;
     const auto commands = [this] {
         Lines lines;
         std::ranges::copy_if(sandbox.journal(), std::back_inserter(lines),
                              [](const std::string& c) { return !c.starts_with("clock_settime"); });
         return lines;
     };
-    for (const auto& [function, taken, day] :
-         {std::tuple{kTotFunctionBit, true, 3}, {kTotFunctionBit, false, 4}, {0u, true, 5}}) {
+    // The TOT function, a take, the build's floor (2024-01-07 or none), the day.
+    for (const auto& [function, taken, floor, day] :
+         {std::tuple{kTotFunctionBit, true, kTestsClockFloor, 3},
+          {kTotFunctionBit, false, kTestsClockFloor, 4},
+          {0u, true, kTestsClockFloor, 5},
+          {0u, false, time_t{1704585600}, 6},
+          {0u, false, kTestsClockFloor, 5}}) { // unchanged: nothing done
         system_settings.SystemInfo = function;
         holdover = HoldoverState{};
         if (taken) holdover_take();
+        clock_floor_set(floor);
         sandbox.write(kCurrentFilePath, "[ORVCurrent]\nSetDate=2024/01/0" + std::to_string(day) +
                                             "\t; d\nSetTime=09:07:03\n");
         handle(kCurrentFilePath);
+        clock.advance_seconds(1);
     }
+    clock_floor_set(kTestsClockFloor);
     EXPECT_EQ(commands(), (Lines{"date -s \"2024-01-04 09:07:03\"", "hwclock -wu",
                                  "date -s \"2024-01-05 09:07:03\"", "hwclock -wu"}));
+    EXPECT_EQ(current_state.SetDateTime.day, 5);
+    EXPECT_EQ(sandbox.log_count(" <INF> Set Date   : 2024/01/0"), 2);
     EXPECT_EQ(sandbox.log_count(" <ERR> Clock not set to 2024-01-03 09:07:03: the unit keeps "
                                 "broadcast time\n"),
               1);
-    clock_floor_set(1704585600); // 2024-01-07: an earlier date sets nothing
-    sandbox.write(kCurrentFilePath, "[ORVCurrent]\nSetDate=2024/01/06\n");
-    handle(kCurrentFilePath);
-    clock_floor_set(kTestsClockFloor);
-    EXPECT_EQ(commands().size(), 4u);
     EXPECT_EQ(sandbox.log_count(" <ERR> Clock not set to 2024-01-06 09:07:03: before the "
                                 "program's build date\n"),
               1);
@@ -238,6 +293,7 @@ TEST_F(SetupChangeTest, OnlyFilesOfTheSettingsDirectoryAreTaken) {
     for (const char* name :
          {"/var/kelvatro/conf/sub/../ORV_System.ini", "/var/kelvatro/conf/./ORV_System.ini"}) {
         std::strcpy(system_settings.UnitName, "BEFORE");
+        clock.advance_seconds(1); // the same file is applied again a second later
         handle(name);
         EXPECT_STREQ(system_settings.UnitName, "INSIDE") << name;
     }

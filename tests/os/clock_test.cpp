@@ -3,10 +3,21 @@
 #include "os/clock.h"
 #include "sandbox.h"
 
+// The build's day is that of SOURCE_DATE_EPOCH, or else of the last commit:
+// the same on whatever day the program is built.
 TEST_F(SandboxTest, TheBuildDayIsTheFloorOfEveryClockSetting) {
     clock_floor_set(0); // the floor the program is built with, not the tests' one
     const time_t floor = clock_floor();
-    EXPECT_GT(floor, 1767225600); // 2026-01-01, before this test was written
+    std::string epoch = std::getenv("SOURCE_DATE_EPOCH") ? std::getenv("SOURCE_DATE_EPOCH") : "";
+    if (FILE* git =
+            epoch.empty() ? popen("git -C " ORV_SOURCE_DIR " log -1 --format=%ct", "r") : nullptr) {
+        for (int c; (c = std::fgetc(git)) != EOF && c != '\n';)
+            epoch += char(c);
+        pclose(git);
+    }
+    if (!epoch.empty()) {
+        EXPECT_EQ(floor, std::stoll(epoch) / 86400 * 86400);
+    }
     EXPECT_EQ(-1, set_system_clock(floor - 1, 999999));
     EXPECT_EQ(0, set_system_clock(floor, 0));
     clock_floor_set(kTestsClockFloor);
@@ -27,4 +38,18 @@ TEST(ClockCommand, TheMomentItSetTheClockIsReadFromTheClockAfterIt) {
         EXPECT_EQ(clock_command_set_after_us(1000'000'000, clock_us, 10'000'000, read_us),
                   set_after_us)
             << clock_us;
+}
+
+// The offset that brings the clock to a time read at a monotonic moment,
+// carried forward to the reading of both clocks: the pause since the reading
+// no longer counts, only the moment of the reading.
+TEST(ClockCommand, TheSettingIsTheOffsetFromOneReadingOfBothClocks) {
+    const std::tuple<int64_t, ClockPair, int64_t> cases[] = {
+        // time (us) at 10 s (monotonic); both clocks read (ns); the offset (ns)
+        {1000'000'000, {1000'250'000'000, 10'250'000'000}, 0},
+        {1000'000'000, {990'250'000'000, 10'250'000'000}, 10'000'000'000},
+        {1000'000'000, {1000'300'000'123, 10'250'000'000}, -50'000'123},
+    };
+    for (const auto& [time_us, now, offset_ns] : cases)
+        EXPECT_EQ(clock_offset_ns(time_us, 10'000'000, now), offset_ns) << now.system_ns;
 }

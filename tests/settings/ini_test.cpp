@@ -73,9 +73,14 @@ TEST_F(SandboxTest, IniReadFileKeysCountOnlyAfterTheHeaderAndTheFlagStays) {
     EXPECT_EQ((std::vector<KeyValue>{{"B", "2"}}), read("[Sec] \nB = 2"));
     EXPECT_EQ(-1, IniReadFile("/var/kelvatro/conf/none.ini", "[Sec]",
                               [](const char*, const char*) { FAIL(); }));
-    // A long line is read in pieces of 254 characters: "Y=5" is a line of its own.
-    EXPECT_EQ((std::vector<KeyValue>{{"A", std::string(127, 'v')}, {"Y", "5"}}),
-              read("[Sec]\nA=" + std::string(252, 'v') + "Y=5\n"));
+    // A line is read whole: a long comment is never read as keys; a line
+    // longer than the limit is skipped whole.
+    std::string kana;
+    for (int i = 0; i < 100; ++i)
+        kana += "あ";
+    EXPECT_EQ((std::vector<KeyValue>{{"A", "1"}, {"B", "2"}, {"D", "4"}}),
+              read("[Sec]\nA=1\t; " + std::string(240, 'a') + "Y=5\nB=2\t; x" + kana +
+                   "\nC=" + std::string(kIniLineLimit - 1, 'c') + "Z=6\nD=4\n"));
 }
 
 } // namespace

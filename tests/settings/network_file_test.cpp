@@ -44,8 +44,8 @@ class NetworkFileTest : public SandboxTest {
     void SetUp() override { system_settings = SystemSettings{}; }
 
     // Applies the settings; returns what was printed.
-    static std::string apply(const std::string& addresses) {
-        return capture_stdout([&] { EXPECT_EQ(ApplyNetworkSettings(net(addresses)), 1); });
+    static std::string apply(const std::string& addresses, int result = 1) {
+        return capture_stdout([&] { EXPECT_EQ(ApplyNetworkSettings(net(addresses)), result); });
     }
 };
 
@@ -69,17 +69,23 @@ TEST_F(NetworkFileTest, MissingFileIsCreatedWithTheFactoryValuesOfTheVariant) {
 TEST_F(NetworkFileTest, ReadingTakesKeysAfterTheHeaderAndRefusesMalformedAddresses) {
     sandbox.write(kNetworkFilePath, "DnsS=9.9.9.9\n[ORVNetwork]\nIP=10.1.2\nNtpServer=127.0.0.1\n");
     NetworkSettings n{};
-    std::string out = capture_stdout([&] { EXPECT_EQ(ReadNetworkFile(kNetworkFilePath, n), 0); });
+    capture_stdout([&] { EXPECT_EQ(ReadNetworkFile(kNetworkFilePath, n), 0); });
     EXPECT_EQ(address(n.IP) + " " + address(n.DnsS) + " " + address(n.NtpServer),
               "192.168.105.10 0.0.0.0 127.0.0.1");
-    EXPECT_TRUE(contains(out, "<ERR> /var/kelvatro/conf/ORV_Network.ini: IP=10.1.2 is no "
-                              "address, 192.168.105.10 kept\n"));
+    // The keys the apply needs take their factory values when missing, logged.
+    EXPECT_EQ(sandbox.log(), " <ERR> /var/kelvatro/conf/ORV_Network.ini: IP=10.1.2 is no address, "
+                             "192.168.105.10 kept\n"
+                             " <ERR> /var/kelvatro/conf/ORV_Network.ini: no NetMask, factory value "
+                             "255.255.255.0 taken\n"
+                             " <ERR> /var/kelvatro/conf/ORV_Network.ini: no Gateway, factory value "
+                             "192.168.105.1 taken\n");
     capture_stdout([&] { EXPECT_EQ(WriteNetworkFile(kNetworkFilePath, n), 0); });
     EXPECT_EQ(sandbox.read(kNetworkFilePath), kFactoryFile); // no NtpServer line
     EXPECT_EQ(ReadNetworkFile(kNetworkFilePath, n), 0);
     EXPECT_EQ(address(n.NtpServer), "0.0.0.0");
 
-    // Such a file is refused whole; so are addresses the unit cannot apply.
+    // Such a file is refused whole; so are addresses the unit cannot live on,
+    // alone or with the others (the factory values for those missing).
     IniParseIpAddress("255.255.254.0", n.NetMask);
     const std::pair<std::string, std::string> cases[] = {
         {"NetMask=$(echo 0.0.255.0)", "NetMask=$(echo 0.0.255.0) refused"},
@@ -93,7 +99,19 @@ TEST_F(NetworkFileTest, ReadingTakesKeysAfterTheHeaderAndRefusesMalformedAddress
         {"IP=", "IP= refused"},
         {"IP=0.0.0.0", "IP=0.0.0.0 refused"},
         {"DnsP=255.255.255.255", "DnsP=255.255.255.255 refused"},
-        {"IP = 10.1.2.3 \nNetMask=255.255.255.255\nDnsP=0.0.0.0", ""},
+        {"IP=127.0.0.1", "IP=127.0.0.1 refused"},
+        {"IP=224.0.0.1", "IP=224.0.0.1 refused"},
+        {"NetMask=0.0.0.0", "NetMask=0.0.0.0 refused"},
+        {"NetMask=255.255.255.255", "NetMask=255.255.255.255 refused"},
+        {"Gateway=0.0.0.0", "Gateway=0.0.0.0 refused"},
+        {"IP=192.168.105.255", "IP=192.168.105.255 is the broadcast address of 192.168.105.0/24"},
+        {"IP=192.168.105.0", "IP=192.168.105.0 is the network address of 192.168.105.0/24"},
+        {"Gateway=192.168.105.10", "Gateway=192.168.105.10 is the unit's own address"},
+        {"Gateway=192.168.104.1", "Gateway=192.168.104.1 outside 192.168.105.0/24"},
+        {"IP=10.1.1.1\nNetMask=255.255.255.128\nGateway=10.1.1.127",
+         "Gateway=10.1.1.127 is the broadcast address of 10.1.1.0/25"},
+        {"IP = 10.1.2.3 \nNetMask=255.255.0.0\nGateway=10.1.255.254\nDnsP=0.0.0.0", ""},
+        {"IP=10.1.2.3\nNetMask=255.255.255.254\nGateway=10.1.2.2", ""},
     };
     for (const auto& [lines, problem] : cases) {
         const std::string text = "[ORVNetwork]\n" + lines + "\n";
@@ -107,20 +125,6 @@ TEST_F(NetworkFileTest, ReadingTakesKeysAfterTheHeaderAndRefusesMalformedAddress
     sandbox.write(kNetworkFilePath, "[ORVNetwork]\nIP=256.1.1.1\n");
     capture_stdout([] { CheckSettingsFile(kNetworkFilePath, kNetworkFileShape); });
     EXPECT_EQ(sandbox.read(kNetworkFilePath), kFactoryFile);
-}
-
-// What another program shows as applied: the file when the unit can use it,
-// else the SD copy, the last one taken.
-TEST_F(NetworkFileTest, SettingsInUse) {
-    NetworkSettings n{};
-    EXPECT_FALSE(NetworkSettingsInUse(n));
-    sandbox.write("/usr/kelvatro/conf/ORV_Network.ini", "[ORVNetwork]\nIP=10.1.2.3\n");
-    sandbox.write(kNetworkFilePath, "[ORVNetwork]\nIP=1.2.3.4.5\n");
-    EXPECT_TRUE(NetworkSettingsInUse(n));
-    EXPECT_EQ(address(n.IP) + " " + address(n.NetMask), "10.1.2.3 255.255.255.0");
-    sandbox.write(kNetworkFilePath, "[ORVNetwork]\nIP = 010.1.2.4\n");
-    EXPECT_TRUE(NetworkSettingsInUse(n));
-    EXPECT_EQ(address(n.IP), "10.1.2.4");
 }
 
 TEST_F(NetworkFileTest, PrintoutLeavesDnsOutWithTheVariantBit) {
@@ -138,7 +142,7 @@ TEST_F(NetworkFileTest, PrintoutLeavesDnsOutWithTheVariantBit) {
 TEST_F(NetworkFileTest, ApplyRunsTheCommandsInOrderAndEditsKeysPresent) {
     apply("192.168.105.10 255.255.255.0 192.168.105.1 0.0.0.0 0.0.0.0");
     const std::vector<std::string> expected = {
-        "grep \"interface eth0\" /var/kelvatro/conf/dhcpcd.conf",
+        "grep -x \"interface eth0\" /var/kelvatro/conf/dhcpcd.conf",
         "echo \"interface eth0\" >> /var/kelvatro/conf/dhcpcd.conf",
         "grep \"static ip_address=\" /var/kelvatro/conf/dhcpcd.conf",
         "echo \"static ip_address=\"192.168.105.10/24 >> /var/kelvatro/conf/dhcpcd.conf",
@@ -181,11 +185,12 @@ TEST_F(NetworkFileTest, ApplyRunsTheCommandsInOrderAndEditsKeysPresent) {
                                   "not write left out of /etc/dhcpcd.conf: script "
                                   "/tmp/evil-hook.sh\n"));
     }
-    // A key inside a comment counts as present: that line is edited.
-    sandbox.write(kDhcpcd, "#interface eth0\n#static routers=192.168.0.1\n");
+    // A key inside a comment counts as present: that line is edited; the
+    // interface counts only as a line of its own.
+    sandbox.write(kDhcpcd, "# (\"interface eth0\" and)\n#static routers=192.168.0.1\n");
     apply("10.0.0.5 255.255.255.0 10.0.0.1 0.0.0.0 0.0.0.0");
-    EXPECT_EQ(sandbox.read(kDhcpcd), "#interface eth0\n#static routers=10.0.0.1\n"
-                                     "static ip_address=10.0.0.5/24\n"
+    EXPECT_EQ(sandbox.read(kDhcpcd), "# (\"interface eth0\" and)\n#static routers=10.0.0.1\n"
+                                     "interface eth0\nstatic ip_address=10.0.0.5/24\n"
                                      "static domain_name_servers=0.0.0.0\n");
 }
 
@@ -209,8 +214,11 @@ TEST_F(NetworkFileTest, ObstaclesAreReportedAndTheRestRuns) {
 TEST_F(NetworkFileTest, FailedDhcpcdEditIsNotReloaded) {
     shell_set_sandbox_runner(
         [](const std::string& command) { return contains(command, "sed") ? 1 : 0; });
-    const std::string out = apply("10.0.0.5 255.255.255.0 10.0.0.1 0.0.0.0 0.0.0.0");
+    network_applied = net("10.0.0.6 255.255.255.0 10.0.0.1 0.0.0.0 0.0.0.0");
+    const std::string out = apply("10.0.0.5 255.255.255.0 10.0.0.1 0.0.0.0 0.0.0.0", -1);
     shell_set_sandbox_runner(nullptr);
+    EXPECT_EQ(network_applied->IP[3], 6);
+    network_applied.reset();
     EXPECT_EQ(count(out, "<ERR>"), 1);
     EXPECT_TRUE(contains(out, "<ERR> Cannot edit /var/kelvatro/conf/dhcpcd.conf: status 1; "
                               "network settings not applied\n"));

@@ -113,13 +113,18 @@ TEST_F(SystemFileTest, MissingFileGetsTheFactoryValues) {
 
 // A file that lacks keys (here the Version line) is the user's: read with the
 // factory values for the rest, never rewritten nor replaced by the SD copy;
-// so is one with a BOM, blanks around '=', a comment in Shift-JIS, and a last
-// line cut (its value, not one its key takes, counts as missing). One that
-// cannot be read as the unit's is moved aside and restored from the SD copy,
-// or, when that cannot be read either, gets the factory values.
+// so is one with a BOM, blanks around '=', a comment in Shift-JIS, a long one
+// in UTF-8, and a last line cut (its value, not one its key takes, counts as
+// missing). One that cannot be read as the unit's (a line longer than 1024
+// bytes, a file larger than 64 KiB, ...) is moved aside and restored from the
+// SD copy, or, when that cannot be read either, gets the factory values.
 TEST_F(SystemFileTest, OnlyAFileThatCannotBeReadIsReplaced) {
+    std::string kana;
+    for (int i = 0; i < 100; ++i)
+        kana += "あ";
     const std::string mine = "\xEF\xBB\xBF[ORVSystem] \nUnitName=Mine\t; \x83\x7D\x83\x43\n"
-                             "SystemInfo = 04000000\nTimeAdjustInt=36x";
+                             "SystemInfo = 04000000\t; x" +
+                             kana + "\nTimeAdjustInt=36x";
     const std::string copy = file_text(kSampleValues);
     sandbox.write(kPath, mine);
     sandbox.write(kSdPath, copy);
@@ -140,6 +145,9 @@ TEST_F(SystemFileTest, OnlyAFileThatCannotBeReadIsReplaced) {
         {"", "empty"},
         {nul, "a NUL byte"},
         {"[ORVSystem]\nUnitName=\xE6\x9D\n", "not UTF-8 text"},
+        {"[ORVSystem]\nUnitName=A\t;" + std::string(1023, ' ') + "\n",
+         "line 2 longer than 1024 bytes"},
+        {"[ORVSystem]\n" + std::string(65536, ';'), "larger than 64 KiB"},
         {"UnitName=A\n[ORVNetwork]\n", "no [ORVSystem] header"}};
     std::string expected_log;
     for (const auto& [text, why] : damaged) {
@@ -151,8 +159,8 @@ TEST_F(SystemFileTest, OnlyAFileThatCannotBeReadIsReplaced) {
                         "/usr/kelvatro/conf/ORV_System.ini\n";
     }
     // The newest three moved aside are kept.
-    EXPECT_EQ(damaged[3].first, sandbox.read(std::string(kPath) + ".aside"));
-    EXPECT_EQ(damaged[1].first, sandbox.read(std::string(kPath) + ".aside2"));
+    EXPECT_EQ(damaged[5].first, sandbox.read(std::string(kPath) + ".aside"));
+    EXPECT_EQ(damaged[3].first, sandbox.read(std::string(kPath) + ".aside2"));
     EXPECT_FALSE(sandbox.exists(std::string(kPath) + ".aside3"));
 
     // One that cannot be moved aside is left as it is, never overwritten.

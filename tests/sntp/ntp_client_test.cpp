@@ -8,6 +8,7 @@
 #include "sntp/ntp_client.h"
 #include "sntp/ntp_packet.h"
 #include "timer/event_timer.h"
+#include "tot/holdover.h"
 
 #include <csignal>
 #include <poll.h>
@@ -202,6 +203,28 @@ TEST_F(NtpClientTest, SetupChangeStartsTheClientAndASilentServerEndsAsNoReply) {
     for (int check = 7; check <= 13; ++check)
         timer_due_check();
     EXPECT_EQ(sandbox.log_count("<ERR> NTP query to 127.0.0.1 failed: no reply\n"), 2);
+}
+
+// While the unit keeps broadcast time only the broadcast sets the clock: good
+// answers are refused, one line an episode with its count; without broadcast
+// time an answer sets the clock again.
+TEST_F(NtpClientTest, NoClockSetWhileTheUnitKeepsBroadcastTime) {
+    Responder server(sandbox, "good");
+    system_settings.TimeAdjustInt = 1;
+    system_settings.SystemInfo = kTotFunctionBit;
+    holdover = HoldoverState{};
+    holdover_take();
+    capture_stdout([&] {
+        ntp_client_restart();
+        for (int check = 1; check <= 3; ++check)
+            second();
+        system_settings.SystemInfo = 0;
+        second();
+    });
+    EXPECT_EQ(clock_settings(), 1);
+    const std::string refused =
+        "Clock not set from NTP server 127.0.0.1: the unit keeps broadcast time\n";
+    EXPECT_EQ(sandbox.log(), " <ERR> " + refused + " <ERR> Repeated 2 more times: " + refused);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // The temporary sandbox root of the tests.
 #include "sandbox.h"
 
+#include "main/setup_change.h"
 #include "os/deploy_settings.h"
 #include "os/unit_path.h"
 
@@ -15,6 +16,7 @@ Sandbox::Sandbox() {
     setenv("ORV_ROOT", root_.c_str(), 1);
     sandbox_reload();
     deploy_settings_reload();
+    setup_change_forget();
 }
 
 Sandbox::~Sandbox() {

@@ -17,7 +17,7 @@ case $arch in arm64) qemu="qemu-aarch64" ;; armhf) qemu="qemu-arm" ;; *) usage ;
 case $release in "") ;; bookworm) time64=OFF ;; trixie) time64=ON ;; *) usage ;; esac
 
 orv_install_packages cmake ninja-build ccache tzdata qemu-user "crossbuild-essential-$arch" \
-    "libgtest-dev:$arch" "libgmock-dev:$arch" "libbcm2835-dev:$arch" "libstdc++6:$arch" \
+    "libgtest-dev:$arch" "libgmock-dev:$arch" "libbcm2835-dev:$arch" "libsystemd-dev:$arch" "libstdc++6:$arch" \
     iproute2 python3 psmisc procps tar gzip findutils sed grep coreutils
 
 # Emulated code runs several times slower: the scenarios wait longer.

@@ -71,12 +71,15 @@ TEST_F(NtpServer, StratumEditWritesEachRequestOnceAndAFailedOneAtTheNextTick) {
     }
     EXPECT_EQ(sandbox.journal().size(), 2 * std::size(cases));
     EXPECT_EQ(sandbox.log_count(" out of range, "), 2);
-    // An edit that fails (a full RAM disk) is logged and not taken as written:
-    // the next tick writes it again, and restarts a running daemon with it.
+    // An edit that fails (a full RAM disk) is logged once a run of failures
+    // and not taken as written: each tick writes it again, and the write that
+    // succeeds restarts a running daemon with it, its count logged.
     system_settings.CustumInfo = 0;
     sandbox.write(kConf, conf_with(3));
     shell_set_sandbox_runner([](const std::string&) { return 1; });
     set_stratum(6);
+    for (int tick = 0; tick < 3; ++tick)
+        capture_stdout(ntp_server_retry_stratum);
     shell_set_sandbox_runner(nullptr);
     EXPECT_EQ(sandbox.read(kConf), conf_with(3));
     EXPECT_EQ(sandbox.read(kCopy), conf_with(10));
@@ -85,11 +88,14 @@ TEST_F(NtpServer, StratumEditWritesEachRequestOnceAndAFailedOneAtTheNextTick) {
     capture_stdout(ntp_server_retry_stratum);
     EXPECT_EQ(sandbox.read(kCopy), conf_with(6));
     EXPECT_EQ(sandbox.journal().back(), "sudo /etc/init.d/ntp start");
+    EXPECT_EQ(sandbox.log_count(" <INF> NTP daemon's configuration written after 4 failed tries\n"),
+              1);
 }
 
-// A delivery or unit that cannot be used is reported at start and the unit
+// A delivery or unit that cannot be used is reported once and the unit
 // steps the clock: ntp.conf keeps its local clock, or has it again in place
-// of the shared-memory clock of an earlier run (also in its copy).
+// of the shared-memory clock or ntpsec's orphan stratum of an earlier run
+// (also in its copy).
 TEST_F(NtpServer, UnusableDeliveryFallsBackToStep) {
     const std::string shm = "ORV_TIME_DELIVERY=shm\n", step = ": time delivery step\n";
     const std::tuple<std::string, std::string, std::string> cases[] = {
@@ -101,7 +107,7 @@ TEST_F(NtpServer, UnusableDeliveryFallsBackToStep) {
         {shm, "ORV_SHM_UNIT \"\" is no unit from 0 to 255" + step, conf_with(3)},
         {"ORV_TIME_DELIVERY=SHM", "ORV_TIME_DELIVERY \"SHM\" is unknown" + step, conf_with(3)},
         {"ORV_NTP_DAEMON=ntpd", "ORV_NTP_DAEMON \"ntpd\" is unknown: sudo /etc/init.d/ntp start\n",
-         conf_with(3)},
+         "restrict 127.0.0.1\ntos orphan 7 orphanwait 1\n"},
     };
     const std::string local =
         "restrict 127.0.0.1\nserver 127.127.1.0\nfudge 127.127.1.0 stratum 6\n";
@@ -112,6 +118,7 @@ TEST_F(NtpServer, UnusableDeliveryFallsBackToStep) {
         sandbox.write(kConf, conf);
         ntp_server_report_settings();
         time_delivery_report();
+        time_delivery_report(); // the next pass: logged once
         set_stratum(6);
         EXPECT_EQ(sandbox.log(), " <ERR> " + line) << deployed;
         const std::string expected = conf == conf_with(3) ? conf_with(6) : local;
@@ -171,7 +178,7 @@ TEST_F(NtpServer, ShmDaemonRunsOnlyOnASegmentTheUnitMade) {
     EXPECT_EQ(ntp_server.running, 0);
     const std::string u = std::to_string(unit);
     const std::string refclock = "server 127.127.28." + u +
-                                 " minpoll 2 maxpoll 2\nfudge 127.127.28." + u +
+                                 " minpoll 1 maxpoll 1\nfudge 127.127.28." + u +
                                  " refid TOT stratum 6\ntos orphan 11 orphanwait 1\n";
     EXPECT_EQ(time_delivery_claim(), 0);
     capture_stdout(ntp_server_start);
@@ -196,12 +203,12 @@ TEST_F(NtpServer, ShmDaemonRunsOnlyOnASegmentTheUnitMade) {
 // unit's own stop that follows does not.
 TEST_F(NtpServer, OperatorStopsAndTheirStartsCarryTheReason) {
     capture_stdout([] {
-        ntp_server_stop("setup change");
+        ntp_server_stop("reset");
         ntp_server_start();
         ntp_server_stop();
     });
-    EXPECT_EQ(sandbox.log(), " <INF> Stop TOT Time Server (setup change)\n"
-                             " <INF> Start TOT Time Server (setup change)\n"
+    EXPECT_EQ(sandbox.log(), " <INF> Stop TOT Time Server (reset)\n"
+                             " <INF> Start TOT Time Server (reset)\n"
                              " <INF> Stop TOT Time Server\n");
 }
 

@@ -11,6 +11,7 @@
 #include "tot/ntp_server.h"
 #include "tot/ntp_shm.h"
 #include "tot/reception.h"
+#include "tot/take_counters.h"
 #include "tot/time_delivery.h"
 #include "tot/tot_state.h"
 #include "tot/tot_step.h"
@@ -42,6 +43,10 @@ constexpr SpiTransport kRecorder{"recorder", [] { return sim_fpga_transport()->o
 
 using Writes = std::vector<uint32_t>;
 
+std::string local_clock(int stratum) {
+    return "server 127.127.1.0\nfudge 127.127.1.0 stratum " + std::to_string(stratum) + "\n";
+}
+
 class TotStep : public SandboxTest {
   protected:
     void SetUp() override {
@@ -49,6 +54,7 @@ class TotStep : public SandboxTest {
         previous = {};
         current_tick = 0;
         tot_state_reset();
+        take_counters = TakeCounters{};
         holdover = HoldoverState{};
         time_delivery_reset();
         ntp_server = NtpServerState{0, 16, 0};
@@ -61,7 +67,7 @@ class TotStep : public SandboxTest {
         world("tot-period 1");
         world("broadcast 2023-02-05 07:00:00");
         sim_clock_advance(5042); // 5.042 ms past each broadcast second
-        sandbox.write("/var/kelvatro/conf/ntp.conf", "fudge 127.127.1.0 stratum 10\n");
+        sandbox.write("/var/kelvatro/conf/ntp.conf", local_clock(10));
         spi_set_transport(&kRecorder);
         ASSERT_EQ(SpiOpen(), 0);
         tuner_lib_set_path(ORV_SIMTUNER_PATH);
@@ -140,15 +146,15 @@ TEST_F(TotStep, FirstTakeOnTheFourthTickThenOneInFourIntoTheDayTheDateWordReadsZ
 // ORV_HOLDOVER_S seconds after the last take on the unit's clock, however few
 // ticks came between (here one in 2 s), the daemon is stopped, with a line
 // naming the holdover, until the next take; 0 keeps it serving, and so does a
-// value that is no number, below a minute or past the clock's count (3600
-// kept, each logged once, its control characters escaped in the line).
+// value that is not plain digits, below a minute or past the clock's count,
+// and a 0 not written as such (3600 kept, each logged once, its control
+// characters escaped in the line).
 TEST_F(TotStep, BetweenTakesAlignmentWhereTheLatchIsFreshAndTheHoldoverLimit) {
-    const char* const refused[] = {"59", "90\x1b[2J", "9223372036855"};
-    for (const auto& [runs, limit] : {std::pair{true, "60"},
-                                      {false, "0"},
-                                      {false, refused[0]},
-                                      {false, refused[1]},
-                                      {false, refused[2]}}) {
+    const char* const refused[] = {"59", "90\x1b[2J", "9223372036855", "+120", "\" 90\"", "00"};
+    std::vector<std::pair<bool, const char*>> limits = {{true, "60"}, {false, "0"}};
+    for (const char* limit : refused)
+        limits.emplace_back(false, limit);
+    for (const auto& [runs, limit] : limits) {
         world(runs ? "time-word live" : "time-word running");
         sandbox.write("/etc/default/orv-main", std::string("ORV_HOLDOVER_S=") + limit + "\n");
         deploy_settings_reload();
@@ -171,12 +177,41 @@ TEST_F(TotStep, BetweenTakesAlignmentWhereTheLatchIsFreshAndTheHoldoverLimit) {
                   "<ERR> No broadcast time for 60 s (holdover limit 60 s): NTP daemon stopped\n"),
               1);
     EXPECT_EQ(sandbox.log_count("<INF> Stop TOT Time Server\n"), 1);
-    for (const char* shown : {"59", "90\\x1B[2J", "9223372036855"})
+    for (const char* shown : {"59", "90\\x1B[2J", "9223372036855", "+120", " 90", "00"})
         EXPECT_EQ(sandbox.log_count(std::string("<ERR> ORV_HOLDOVER_S \"") + shown +
                                     "\" is no number of seconds from 60 to 9223372036854 (0: no "
                                     "limit): 3600 kept\n"),
                   1)
             << shown;
+}
+
+// While the daemon serves, a take more than a second off the unit's time is
+// held back (logged, with both times) until the next take agrees with it; a
+// take that agrees with the unit's time is taken and the held one dropped.
+// Once the daemon is stopped (as at the holdover limit), a take is taken at once.
+TEST_F(TotStep, AWildTakeIsBelievedOnlyWhenTheNextAgrees) {
+    start();
+    ticks(8);
+    for (const auto& [broadcast, n] :
+         {std::pair{"08:00:09", 4}, {"07:00:12", 4}, {"09:00:17", 8}, {"", 0}, {"10:00:25", 4}}) {
+        if (!*broadcast) capture_stdout(holdover_function_off);
+        if (*broadcast) world((std::string("broadcast 2023-02-05 ") + broadcast).c_str());
+        sim_clock_advance(5042); // off the second of a broadcast set anew
+        ticks(n);
+    }
+    EXPECT_EQ(date_commands(), (Lines{"/bin/date -s \"2023/2/5 07:00:04.005042\"",
+                                      "/bin/date -s \"2023/2/5 07:00:08.005042\"",
+                                      "/bin/date -s \"2023/2/5 07:00:16.005042\"",
+                                      "/bin/date -s \"2023/2/5 09:00:25.005042\"",
+                                      "/bin/date -s \"2023/2/5 10:00:29.005042\""}));
+    EXPECT_EQ(sandbox.log_count("TOT 20"), 3);
+    EXPECT_EQ(sandbox.log_count(" <ERR> TOT 2023/02/05 08:00:13.005 not taken: +3600.995 s off "
+                                "the unit's time 2023/02/05 07:00:12.010; taken if the next TOT "
+                                "agrees\n"),
+              1);
+    EXPECT_EQ(sandbox.log_count(" <INF> TOT 2023/02/05 09:00:25.005 agrees with the one held "
+                                "back: taken, +7200.995 s off\n"),
+              1);
 }
 
 // Nine failed statistics reads in a row do not restart the tuner (a good read
@@ -193,6 +228,30 @@ TEST_F(TotStep, TenStatisticsFailuresInARowRestartTheTuner) {
     ticks(2); // the tenth restarts, and the count begins again
     EXPECT_EQ(sandbox.log_count("Tuner Restart (0)\n"), 1);
     EXPECT_EQ(sandbox.log_count("<ERR> Tuner not answering: status read failed\n"), 2);
+}
+
+// Within the holdover limit the daemon serves on through the tuner's restarts
+// (no JST flag for 600 counted ticks, ten failed status reads) and re-tunes; a
+// new stratum restarts it, still raised for the holdover.
+TEST_F(TotStep, WithinTheHoldoverLimitTheDaemonServesThroughTunerRestarts) {
+    start();
+    ticks(4);
+    world("tot off");
+    ticks(700);
+    EXPECT_EQ(sandbox.log_count("Tuner Restart (1)\n"), 1);
+    tot_settings.Set_TOT_STRATUM = 9;
+    capture_stdout([] {
+        std::lock_guard lock(tot_mutex);
+        tot_tuner_start(tot_settings);
+    });
+    world("tuner silent");
+    pace_set_tick_ms(10);
+    ticks(10);
+    EXPECT_EQ(sandbox.log_count("Tuner Restart (0)\n"), 1);
+    EXPECT_EQ(ntp_server.running, 1);
+    EXPECT_EQ(sandbox.log_count("Stop TOT Time Server"), 0);
+    EXPECT_EQ(sandbox.log_count("<INF> NTP daemon restarted at stratum 12: new stratum\n"), 1);
+    EXPECT_EQ(sandbox.read("/etc/ntp.conf"), local_clock(12));
 }
 
 // Lock lost and regained are logged as they happen, and a reception past a
@@ -256,24 +315,30 @@ TEST_F(TotStep, FrozenTimeWordThenLossOfLockIndicateFailureAndRetune) {
 // A minute without a take logs its reason and the holdover once, and without
 // the JST flag the failure of the running server; the next take logs their end.
 // For the holdover the daemon serves 4 strata higher (restarted at its begin
-// and at the take that ends it).
-class TotStepMissed : public TotStep,
-                      public testing::WithParamInterface<std::pair<const char*, const char*>> {};
+// and at the take that ends it). Failed reads are counted by the kind of their
+// reason, whatever its details.
+class TotStepMissed
+    : public TotStep,
+      public testing::WithParamInterface<std::tuple<const char*, const char*, std::string>> {};
 
 TEST_P(TotStepMissed, ReasonLoggedOnceThenTheReturn) {
-    const auto [fault, reason] = GetParam();
+    const auto [fault, reason, kind] = GetParam();
     start();
     ticks(4);
     world(fault);
     sim_clock_advance(5042); // off the second of a broadcast set anew
     ticks(120);
+    std::string counted;
+    for (size_t k = 0; k < kTakeFailureKindCount; ++k)
+        counted += take_counters.failures[k] ? kTakeFailureKinds[k].second : "";
+    EXPECT_EQ(counted, kind);
     EXPECT_EQ(sandbox.log_count("<ERR> No TOT taken for "), 1);
     EXPECT_EQ(sandbox.log_count(std::string("<ERR> No TOT taken for 61 s: ") + reason + "\n"), 1);
     EXPECT_EQ(sandbox.log_count("<INF> Holdover begun: NTP daemon serving the free-running "
                                 "clock, no broadcast time for 61 s\n"),
               1);
     EXPECT_EQ(sandbox.log_count("<INF> NTP daemon restarted at stratum 10: holdover begun\n"), 1);
-    EXPECT_EQ(sandbox.read("/etc/ntp.conf"), "fudge 127.127.1.0 stratum 10\n");
+    EXPECT_EQ(sandbox.read("/etc/ntp.conf"), local_clock(10));
     const int no_flag = fault == std::string("tot off"); // the others do not fail the server
     EXPECT_EQ(sandbox.log_count("Failed to get TOT ( Lock:OK / CH:UHF-27 / BER:OK / "
                                 "TOT:2023/02/05 07:00:04 )\n"),
@@ -285,23 +350,25 @@ TEST_P(TotStepMissed, ReasonLoggedOnceThenTheReturn) {
     EXPECT_EQ(sandbox.log_count("<INF> NTP daemon restarted at stratum 6: holdover over\n"), 1);
     EXPECT_EQ(sandbox.journaled("sudo /etc/init.d/ntp start"), 3);
     EXPECT_EQ(sandbox.journaled("sudo /etc/init.d/ntp stop"), 2);
-    EXPECT_EQ(sandbox.read("/etc/ntp.conf"), "fudge 127.127.1.0 stratum 6\n");
+    EXPECT_EQ(sandbox.read("/etc/ntp.conf"), local_clock(6));
     EXPECT_EQ(sandbox.log_count("TOT Updated ( Lock:OK / CH:UHF-27 / BER:OK / TOT:"), no_flag);
     EXPECT_EQ(sandbox.log_count("Failed to get TOT"), no_flag);
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, TotStepMissed,
-                         testing::Values(std::pair{"tot off", "no JST flag"},
-                                         std::pair{"time-word frozen", "time word frozen"},
-                                         std::pair{"fpga ones", "FPGA reading all ones"},
-                                         std::pair{"broadcast 2038-04-23 12:00:00",
-                                                   "implausible date"},
-                                         std::pair{"broadcast 2000-01-01 08:00:00",
-                                                   "implausible date 2000/01/01 08:00:58, before "
-                                                   "the build date 2000/01/01 09:00:00"}));
+INSTANTIATE_TEST_SUITE_P(
+    Faults, TotStepMissed,
+    testing::Values(std::tuple{"tot off", "no JST flag", ""},
+                    std::tuple{"time-word frozen", "time word frozen", "time_word_frozen"},
+                    std::tuple{"fpga ones", "FPGA reading all ones", "fpga_reading_all_ones"},
+                    std::tuple{"broadcast 2038-04-23 12:00:00", "implausible date",
+                               "implausible_date"},
+                    std::tuple{"broadcast 2000-01-01 08:00:00",
+                               "implausible date 2000/01/01 08:00:58, before "
+                               "the build date 2000/01/01 09:00:00",
+                               "implausible_date"}));
 
-// Shm delivery: the first take sets the clock, each later one writes a sample
-// (the count of mode 1 up by two) into a segment for root only, of this test
+// Shm delivery: the first take sets the clock, and it and each later one write
+// a sample (the count of mode 1 up by two) into a segment for root only, of this test
 // process's unit (the sample's fields as a daemon takes them: e2e shm_chrony).
 // With the variant bit the switch is not looked at (a held one ends the unit:
 // e2e cold_start, operator_view); the status file shows the variant's stratum.
@@ -328,7 +395,7 @@ TEST_F(TotStep, ShmDeliveryOnAVariantUnitSetsTheClockOnceThenWritesSamples) {
     auto* const shm = static_cast<int*>(shmat(id, nullptr, 0));
     const bool wide = info.shm_segsz == 96;
     EXPECT_EQ(std::tuple(shm[0], shm[1], shm[wide ? 9 : 6], shm[wide ? 12 : 9]),
-              std::tuple(1, 4, 0, 1));
+              std::tuple(1, 6, 0, 1));
     shmdt(shm);
 }
 

@@ -34,7 +34,7 @@ done
 case $arch in
 amd64) orv_install_packages mmdebstrap qemu-system-x86 e2fsprogs python3 cmake ninja-build g++ libfuse3-dev ;;
 arm64 | armhf) orv_install_packages debootstrap qemu-system-arm e2fsprogs cpio xz-utils python3 cmake ninja-build \
-    "crossbuild-essential-$arch" "libbcm2835-dev:$arch" "libfuse3-dev:$arch" ;;
+    "crossbuild-essential-$arch" "libbcm2835-dev:$arch" "libsystemd-dev:$arch" "libfuse3-dev:$arch" ;;
 *) echo "vm-test: --arch amd64|arm64|armhf" >&2 && exit 2 ;;
 esac
 deb=${1:-$(ls "build-deb-$arch-trixie/orv-main_"*"_$arch.deb" "build-deb-$arch/orv-main_"*"_$arch.deb" 2>/dev/null | head -1 || true)}
@@ -241,11 +241,19 @@ watched() {
     watch_pid=
     check "$1" bash -c "cat $run/watch; exit $rc"
 }
-# first_take STRATUM WHAT: the broadcast ahead, the signal on, the time served.
+# first_take STRATUM WHAT: the broadcast ahead, the signal on, the time served;
+# then how long after the first take (the first clock command of this boot, at
+# the broadcast's time) a client first took an answer.
 first_take() {
+    local at taken
     check "broadcast set $ahead s ahead" "${ctl[@]}" broadcast "$run/agent.sock" "$ahead"
     signal on
     check "$2" "${ctl[@]}" served "$port" "$ahead" "$1" $((60 * slow))
+    taken=$(sed -n 's/.* at \([0-9.]*\))$/\1/p' <<<"${rows[-1]}")
+    at=$(guest "journalctl -b -u orv-main --no-pager -o cat | sed -n 's|^CMD > /bin/date -s \"\(.*\)\"\$|\1|p' | head -1")
+    [ -n "$at" ] && [ -n "$taken" ] && at=$(TZ=Asia/Tokyo date -d "${at//\//-}" +%s.%N 2>/dev/null) &&
+        row "2 first take to a client's answer" ok "$(awk -v a="$at" -v t="$taken" 'BEGIN { printf "%.1f s", t - a }')" ||
+        row "2 first take to a client's answer" FAIL "no first take in the journal"
 }
 # unit_running: the emulator's FIFO and the unit's (both outlive a power cut), its
 # TOT settings and, this boot, "Main Program Ready".

@@ -195,13 +195,15 @@ def main(cmd, *args):
     elif cmd == "served":
         # Also when a client first takes an answer, at whatever stratum.
         ahead, stratum, start, taken = int(args[1]), int(args[2]), time.monotonic(), []
+        # When it was taken, also on the broadcast's clock (this machine's + AHEAD).
         def done(a):
             if synchronised(a) and not taken:
-                taken.append(time.monotonic() - start)
+                taken.extend((time.monotonic() - start, time.time() + ahead))
             return synchronised(a) and a[1] == stratum and abs(a[2] - ahead) <= 0.05
         answer, waited = poll(int(args[0]), done, float(args[3]))
         print(f"offset {(answer[2] - ahead) * 1e3:+.1f} ms, stratum {answer[1]}, root distance "
-              f"{answer[3] * 1e3:.1f} ms, after {waited:.0f} s (taken after {taken[0]:.0f} s)")
+              f"{answer[3] * 1e3:.1f} ms, after {waited:.0f} s (taken after {taken[0]:.0f} s "
+              f"at {taken[1]:.1f})")
     elif cmd == "worst":
         worst(int(args[0]), int(args[1]), float(args[2]))
     elif cmd == "holdover":
