@@ -362,14 +362,20 @@ shipped() {
     echo "$seen"
     [ "$seen" = "/dev/kelvatro_hwreg0 /dev/spidev0.1 /usr/local/lib/orv-board/libsmscontrollite.so /usr/sbin/orv-main " ]
 }
-# no_spidev: the unit started without /dev/spidev0.1 (SPI not enabled) says so and
-# does not serve, the signal on; the emulator started again makes the node.
+# no_spidev: the unit started without /dev/spidev0.1 says at start that SPI is not
+# enabled, with the remedy, and that is why it does not serve; the emulator
+# started again makes the node.
 no_spidev() {
-    guest --timeout $((120 * slow)) "rm /dev/spidev0.1 && systemctl start orv-main &&
-        timeout $((60 * slow)) sh -c 'until orvctl status | grep \"^Serving.*FPGA not answering\"; do sleep 1; done' >/tmp/st;
-        rc=\$?; systemctl stop orv-main; systemctl restart orv-board; test \$rc = 0 && grep -q 'SPI Open Error' /var/www/StatusLog.txt &&
-        echo \"\$(journalctl -b -u orv-main -o cat | grep -m1 '^/dev/spidev0.1: ') / \$(tail -1 /tmp/st)\""
+    local missing="/dev/spidev0.1 missing: SPI not enabled (dtparam=spi=on in the Raspberry Pi's config.txt, then reboot)"
+    guest --timeout $((120 * slow)) "rm /dev/spidev0.1 && systemctl start orv-main && for i in \$(seq $((60 * slow))); do
+        orvctl status | grep '^Serving' >/tmp/st; grep -q spi=on /tmp/st && break; sleep 1; done;
+        systemctl stop orv-main; systemctl restart orv-board;
+        grep -qF \"$missing\" /var/www/StatusLog.txt && grep -xF \"Serving      : no ($missing)\" /tmp/st"
 }
+# hung FAULT STRATUM: the unit hung by FAULT (a command in the guest) while it
+# serves: when the daemon stops answering as synchronised (the watchdog's abort,
+# then the stop helper), and when broadcast time is served again after the restart.
+hung() { guest "$1" >/dev/null && "${ctl[@]}" outage "$port" "$ahead" "$2" $((150 * slow)); }
 
 # boot_and_check DAEMON DELIVERY: items 1 to 5 in one boot.
 boot_and_check() {
@@ -395,6 +401,8 @@ boot_and_check() {
     check "4 orvctl status: not serving, status 1" eval 'until_ok $((30 * slow)) status_is 1 && status_is 1'
     signal on
     check "4 signal on: served again" "${ctl[@]}" served "$port" "$ahead" "$other" $((60 * slow))
+    check "5 watchdog: orv-main stopped (SIGSTOP)" hung "kill -STOP \$(systemctl show -p MainPID --value orv-main)" "$other"
+    check "5 watchdog: one SPI ioctl stalled 65 s" hung "echo 'spi stall 65' >/var/lib/orv-board/control" "$other"
     check "5 systemctl stop: a clean end" guest "systemctl stop orv-main &&
         tail -n 3 /var/www/StatusLog.txt | grep -q 'Main Program End' &&
         grep -q '^Serving=0' /var/kelvatro/conf/ORV_State.ini &&
