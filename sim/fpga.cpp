@@ -5,16 +5,19 @@
 // FPGA only while a signal and TOTs are on air. The date register holds the
 // broadcast's 16-bit MJD; the sub-second register counts on from the latch and
 // wraps after 4.096 s, as the board may; or, in the live mode, the three words
-// run with the broadcast from the first latch on.
+// run with the broadcast from the first latch on. A stall asked of the world
+// holds back the next exchange, as a bus that hangs.
 #include "fpga.h"
 
 #include "os/unit_path.h"
 #include "world.h"
 
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <utility>
 
 namespace {
@@ -174,6 +177,8 @@ int sim_fpga_open() {
 }
 
 int sim_fpga_exchange(uint8_t* frame, size_t length) {
+    if (const unsigned stall_ms = sim_world_take_spi_stall_ms())
+        std::this_thread::sleep_for(std::chrono::milliseconds(stall_ms));
     const SimWorld world = sim_world();
     const int64_t now_us = sim_broadcast_us();
     if (world.fpga_fault != FpgaFault::none) {

@@ -1,5 +1,7 @@
-/* What the simulated tuner library sees of the simulated world. The executable
- * that loads the library exports sim_tuner_view. */
+/* What the simulated tuner library sees of the simulated world: the view that
+ * the board emulator publishes in SIM_TUNER_VIEW_PATH (a unit path, one record
+ * written whole) when there is one, else what sim_tuner_view returns when the
+ * executable that loads the library exports it (orv-sim, the tests). */
 #pragma once
 
 #include <stdint.h>
@@ -18,6 +20,8 @@ typedef struct {
     int32_t silent;    /* 1: the tuner answers no request */
     uint32_t delay_ms; /* each answer comes this long after its request */
 } SimTunerView;
+
+#define SIM_TUNER_VIEW_PATH "/var/lib/orv-board/tuner-view"
 
 void sim_tuner_view(SimTunerView* view);
 

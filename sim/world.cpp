@@ -1,4 +1,5 @@
-// The simulated world and the sim control command language.
+// The simulated world, the sim control command language, and what the tuner
+// sees of the world, published to a file for a tuner library in another process.
 #include "world.h"
 
 #include "os/pace.h"
@@ -12,6 +13,8 @@
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <string>
+#include <utility>
 
 namespace {
 
@@ -21,6 +24,7 @@ bool world_ready = false;
 
 bool clock_manual = false;
 int64_t manual_now_us = 0;
+std::string view_path;
 
 // The broadcast is a clock of its own: the raw monotonic clock, which no NTP
 // daemon of the machine steers (neither its steps nor its frequency corrections).
@@ -153,6 +157,11 @@ const char* apply_locked(const std::string& line) {
         world.tuner_delay_ms = unsigned(n);
     } else if (cmd == "tuner")
         return "takes silent, normal or delay MS";
+    else if (cmd == "spi" && a == "stall") {
+        if (!number(b, 0, 600, n)) return "stall takes seconds from 0 to 600";
+        world.spi_stall_ms = unsigned(n) * 1000;
+    } else if (cmd == "spi")
+        return "takes stall SECONDS";
     else if (cmd == "readback" && (a == "bad" || a == "good") && b.empty())
         world.readback_bad = a == "bad";
     else if (cmd == "readback")
@@ -190,11 +199,35 @@ const char* apply_locked(const std::string& line) {
     return nullptr;
 }
 
+SimTunerView tuner_view_of(const SimWorld& w) {
+    return SimTunerView{w.signal ? 1 : 0,
+                        w.snr,
+                        w.level,
+                        w.layers,
+                        w.ber_a,
+                        w.ber_b,
+                        w.tuner_silent ? 1 : 0,
+                        w.tuner_delay_ms != 0 ? pace_wait_ms(w.tuner_delay_ms) : 0};
+}
+
+// Written whole: the reader finds the old view or the new one.
+void publish_view_locked() {
+    if (view_path.empty()) return;
+    const SimTunerView view = tuner_view_of(world);
+    const std::string temporary = view_path + ".new";
+    FILE* file = std::fopen(temporary.c_str(), "wb");
+    const bool written = file && std::fwrite(&view, sizeof view, 1, file) == 1;
+    if ((file && std::fclose(file) != 0) || !written ||
+        std::rename(temporary.c_str(), view_path.c_str()) != 0)
+        std::perror(view_path.c_str());
+}
+
 } // namespace
 
 void sim_world_reset() {
     std::lock_guard lock(world_lock);
     reset_locked();
+    publish_view_locked();
 }
 
 SimWorld sim_world() {
@@ -215,6 +248,7 @@ int sim_world_apply(std::string_view line) {
         std::lock_guard lock(world_lock);
         ensure_ready_locked();
         refusal = apply_locked(text);
+        publish_view_locked();
     }
     if (refusal) {
         std::fprintf(stderr, "sim: refused: %s: %s\n", text.c_str(), refusal);
@@ -259,14 +293,18 @@ int64_t sim_broadcast_us() {
     return broadcast_now_locked();
 }
 
+unsigned sim_world_take_spi_stall_ms() {
+    std::lock_guard lock(world_lock);
+    const unsigned stall_ms = world.spi_stall_ms;
+    world.spi_stall_ms = 0;
+    return stall_ms != 0 ? pace_wait_ms(stall_ms) : 0;
+}
+
+void sim_world_publish_view(std::string path) {
+    std::lock_guard lock(world_lock);
+    view_path = std::move(path);
+}
+
 extern "C" void sim_tuner_view(SimTunerView* view) {
-    const SimWorld w = sim_world();
-    view->signal = w.signal ? 1 : 0;
-    view->snr = w.snr;
-    view->level = w.level;
-    view->layers = w.layers;
-    view->ber_a = w.ber_a;
-    view->ber_b = w.ber_b;
-    view->silent = w.tuner_silent ? 1 : 0;
-    view->delay_ms = w.tuner_delay_ms != 0 ? pace_wait_ms(w.tuner_delay_ms) : 0;
+    *view = tuner_view_of(sim_world());
 }

@@ -27,6 +27,7 @@ struct SimWorld {
     FpgaFault fpga_fault = FpgaFault::none;
     bool readback_bad = false;
     uint32_t fpga_version = 0x01020003;
+    unsigned spi_stall_ms = 0; // the next SPI exchange is held back this long (unit time)
     // Broadcast TOT.
     bool tot_on = true;
     unsigned tot_period_s = 5;
@@ -55,6 +56,12 @@ int sim_world_apply(std::string_view line);
 // Applies every line of a file; missing file: nothing. Returns the number of
 // lines it did not know.
 int sim_world_apply_file(const std::string& path);
+// The stall of the next SPI exchange in milliseconds, scaled to the pace; taken
+// once: the exchange after it is not held back.
+unsigned sim_world_take_spi_stall_ms();
+// Publishes what the tuner sees of the world to this host path after every
+// change, for a tuner library in another process; empty: not published.
+void sim_world_publish_view(std::string path);
 
 // The sim clock in µs: the host's monotonic clock scaled to the pace (one sim
 // second per tick), or a manual clock that tests advance.

@@ -11,8 +11,10 @@
 # the daemon of bookworm armhf (32-bit time_t), trixie armhf (64-bit) and trixie
 # arm64 reads it (tests/tools/cross-test.sh ARCH RELEASE); and boots the trixie
 # arm64 and armhf packages in an emulated arm machine (tests/vm/vm-test.sh
-# --arch ARCH, whose first run builds the image), after amd64's --update. Each
-# step's output is in build/matrix/; exits 1 when a step fails. It takes two hours or more.
+# --arch ARCH, whose first run builds the image), after amd64's --update; and cuts
+# the power of the booted amd64 unit ten times (tests/vm/vm-test.sh --power-cuts 10).
+# Each step's output is in build/matrix/; exits 1 when a step fails. It takes two
+# hours or more.
 . "$(dirname "$0")/../tools/lib.sh"
 cd "$repo"
 logs=$repo/build/matrix rows=() failures=0
@@ -45,6 +47,7 @@ step shm "arm64 trixie" tests/tools/cross-test.sh arm64 trixie
 step vm "amd64 trixie update" tests/vm/vm-test.sh --update
 step vm "arm64 trixie" tests/vm/vm-test.sh --arch arm64
 step vm "armhf trixie" tests/vm/vm-test.sh --arch armhf
+step vm "amd64 power cuts" tests/vm/vm-test.sh --power-cuts 10
 
 printf '%s\n' "step      target                 result    time" "${rows[@]}"
 [ "$failures" -eq 0 ] || { echo "matrix.sh: $failures of ${#rows[@]} steps failed (logs in $logs)" >&2 && exit 1; }

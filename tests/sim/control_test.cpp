@@ -2,6 +2,7 @@
 // start file.
 #include "control.h"
 #include "sandbox.h"
+#include "sim_tuner_view.h"
 #include "world.h"
 
 namespace {
@@ -53,4 +54,20 @@ TEST_F(SimControlTest, StartFileLinesAreAppliedOrRefused) {
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(std::tuple(sim_world().switch_on, sim_world().snr, sim_world().level),
               std::tuple(true, 7, 180));
+}
+
+// What the tuner sees is published after each change, for a library in another
+// process; a stall of the SPI bus holds back the next exchange only.
+TEST_F(SimControlTest, TunerViewPublishedAfterEachChangeAndAStallTakenOnce) {
+    const std::string published = sandbox.path("/tuner-view");
+    sim_world_publish_view(published);
+    for (const char* line : {"signal off", "snr 12", "tuner delay 1500", "spi stall 3"})
+        ASSERT_EQ(sim_world_apply(line), 0) << line;
+    sim_world_publish_view("");
+    SimTunerView view{};
+    std::ifstream(published, std::ios::binary).read(reinterpret_cast<char*>(&view), sizeof view);
+    EXPECT_EQ(std::tuple(view.signal, view.snr, view.level, view.delay_ms),
+              std::tuple(0, 12, 180, 1500u));
+    EXPECT_EQ(sim_world_take_spi_stall_ms(), 3000u);
+    EXPECT_EQ(sim_world_take_spi_stall_ms(), 0u);
 }

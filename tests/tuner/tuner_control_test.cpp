@@ -2,6 +2,7 @@
 // (the record's layout against literal offsets), the lock filter and failures.
 #include "os/pace.h"
 #include "sandbox.h"
+#include "sim_tuner_view.h"
 #include "tuner/smslite.h"
 #include "tuner/tuner_control.h"
 #include "tuner/tuner_lib.h"
@@ -142,6 +143,22 @@ TEST_F(TunerControlTest, StatusAfterATuneThenThroughTheFilterWithBerAndLayerLimi
             << at;
     sim_world_apply("layers 4");
     capture_stdout([&] { EXPECT_EQ(tuner_get_statistics(r), -1); });
+}
+
+// The view that the board emulator publishes is what the library sees, before
+// the world of the executable that loads it; a short one is none.
+TEST_F(TunerControlTest, PublishedViewBeforeTheExecutablesWorld) {
+    const SimTunerView published{1, 9, 99, 1, 0, 0, 0, 0};
+    const std::string_view record(reinterpret_cast<const char*>(&published), sizeof published);
+    open_tuner();
+    start(27);
+    tuner_context.tune_requested = 0;
+    TunerReading st{};
+    for (const auto& [text, snr] : {std::pair{record, 9}, {record.substr(1), 28}}) {
+        sandbox.write(SIM_TUNER_VIEW_PATH, text);
+        status(st);
+        EXPECT_EQ(st.snr, snr);
+    }
 }
 
 // A silent tuner fails the request and drops the expectation; after a late answer

@@ -13,8 +13,8 @@ arm64) qemu=(qemu-system-aarch64 -M virt -accel tcg,tb-size=256 -cpu cortex-a72)
 armhf) qemu=(qemu-system-arm -M virt,highmem=off -accel tcg,tb-size=256 -cpu cortex-a15) kernel_pkg=linux-image-armmp-lpae ;;
 esac
 console=ttyAMA0
-# Keyed as the amd64 image, with its architecture (recipe 1: raised with each change of this file's image).
-image=$cache/$arch-$release-$(echo "$arch $release $packages 1 $agent_script" | sha256sum | cut -c1-16)
+# Keyed as the amd64 image, with its architecture (recipe 2: raised with each change of this file's image or test_files).
+image=$cache/$arch-$release-$(echo "$arch $release $packages 2 $agent_script" | sha256sum | cut -c1-16)
 
 # module_files MODDIR NAME...: the modules' files, each after those it depends on
 # (their "depends=" in .modinfo); a module built into the kernel has none.
@@ -90,22 +90,12 @@ build_image() {
     cp "$work"/k/boot/vmlinuz-* "$image.vmlinuz"
     make_initramfs "$work/k" "$work/bb" "$image.initrd"
 
-    echo "$token" >"$tree/etc/orv-vmtest.token"
-    mkdir -p "$tree/usr/local/sbin" "$tree/usr/local/lib" "$tree/etc/systemd/system"
-    install -m 755 /dev/stdin "$tree/usr/local/sbin/orv-vm-agent" <<<"$agent_script"
-    # The agent's port appears when udev has named it: slow emulation starts the agent first.
-    printf '[Service]\nExecStartPre=/bin/sh -c "until [ -e /dev/virtio-ports/orv.agent ]; do sleep 0.2; done"\nExecStart=/usr/local/sbin/orv-vm-agent\nRestart=always\nRestartSec=1\n[Install]\nWantedBy=multi-user.target\n' >"$tree/etc/systemd/system/orv-vm-agent.service"
-    mkdir -p "$tree/etc/systemd/system/orv-main.service.d" "$tree/var/lib/orv-vmtest" "$tree/usr/kelvatro/conf"
-    printf '[Service]\nExecStart=\nExecStart=/usr/local/sbin/orv-vmtest\n' >"$tree/etc/systemd/system/orv-main.service.d/vmtest.conf"
-    echo "signal off" >"$tree/var/lib/orv-vmtest/start"
-    printf '[ORVNetwork]\nIP=10.0.2.15\nNetMask=255.255.255.0\nGateway=10.0.2.99\nSyslog=0.0.0.0\nsnmp=0.0.0.0\nDnsP=0.0.0.0\nDnsS=0.0.0.0\n' >"$tree/usr/kelvatro/conf/ORV_Network.ini"
-    : >"$tree/etc/resolv.conf"; echo orv-vm >"$tree/etc/hostname"
+    test_files "$tree" "$token"
     cat >"$tree/orv-firstboot" <<EOF
 #!/bin/sh
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin
 if /debootstrap/debootstrap --second-stage && depmod -a ${kimg#linux-image-} &&
-    mv /var/lib/orv-lists/* /var/lib/apt/lists/ && rmdir /var/lib/orv-lists &&
-    systemctl -q enable orv-vm-agent.service; then
+    mv /var/lib/orv-lists/* /var/lib/apt/lists/ && rmdir /var/lib/orv-lists; then
     systemctl -q disable dhcpcd.service 2>/dev/null
     echo "orv-firstboot: done"
 else

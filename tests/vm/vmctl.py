@@ -12,6 +12,9 @@ defaults takes: leap not 3, stratum 1 to 15, root distance under 3 s.
   served PORT AHEAD STRATUM TIMEOUT   waits for the broadcast time at STRATUM
   worst PORT AHEAD SECONDS   the worst offset of quick answers over SECONDS (takes
                              between them): fails beyond 100 ms either way
+  outage PORT AHEAD STRATUM TIMEOUT   from a fault: when the answers stop being
+                             synchronised, then when the broadcast time at STRATUM
+                             is served again (each within TIMEOUT)
   holdover PORT STRATUM TIMEOUT   from the signal's loss: every answer synchronised
                              until the daemon stops, degraded (a stratum above
                              STRATUM, or a root dispersion of at least 50 ppm of the
@@ -103,7 +106,7 @@ def broadcast(sock_path, ahead):
         t4 = time.time()
         samples.append((t4 - t1, guest - (t1 + t4) / 2))
     rtt, guest_ahead = min(samples)
-    agent(sock_path, f"echo 'broadcast {ahead - guest_ahead:+.6f}' >/var/lib/orv-vmtest/control")
+    agent(sock_path, f"echo 'broadcast {ahead - guest_ahead:+.6f}' >/var/lib/orv-board/control")
     print(f"guest clock {guest_ahead * 1e3:+.0f} ms (round trip {rtt * 1e3:.0f} ms)")
 
 
@@ -204,6 +207,12 @@ def main(cmd, *args):
         print(f"offset {(answer[2] - ahead) * 1e3:+.1f} ms, stratum {answer[1]}, root distance "
               f"{answer[3] * 1e3:.1f} ms, after {waited:.0f} s (taken after {taken[0]:.0f} s "
               f"at {taken[1]:.1f})")
+    elif cmd == "outage":
+        port, ahead, stratum, timeout = int(args[0]), int(args[1]), int(args[2]), float(args[3])
+        stopped = poll(port, lambda a: not synchronised(a), timeout)[1]
+        back = poll(port, lambda a: synchronised(a) and a[1] == stratum and abs(a[2] - ahead) <= 0.05,
+                    timeout)[1]
+        print(f"unsynchronised after {stopped:.0f} s, served again {back:.0f} s later")
     elif cmd == "worst":
         worst(int(args[0]), int(args[1]), float(args[2]))
     elif cmd == "holdover":

@@ -1,5 +1,5 @@
-// The guard of orv-vmtest: the image's token file against the kernel command line.
-#include "image_guard.h"
+// The test image's guard: its token file against the kernel command line.
+#include "test_image.h"
 
 #include <fstream>
 #include <sstream>
@@ -16,12 +16,12 @@ std::string first_line(const char* path) {
 
 } // namespace
 
-bool vmtest_image_booted(const char* token_path, const char* cmdline_path) {
+bool test_image_booted(const char* token_path, const char* cmdline_path) {
     const std::string token = first_line(token_path);
     if (token.size() < 16 || token.find_first_of(" \t") != std::string::npos) return false;
     std::istringstream words(first_line(cmdline_path));
     std::string word;
     while (words >> word)
-        if (word == "orv.vmtest=" + token) return true;
+        if (word == "orv.testimage=" + token) return true;
     return false;
 }
