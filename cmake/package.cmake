@@ -58,6 +58,7 @@ install(FILES ${pkg}/ntp.conf ${pkg}/dhcpcd.conf DESTINATION kelvatro/conf)
 configure_file(${pkg}/changelog ${CMAKE_BINARY_DIR}/changelog @ONLY)
 execute_process(COMMAND gzip -9nf ${CMAKE_BINARY_DIR}/changelog)
 install(FILES ${pkg}/copyright ${CMAKE_BINARY_DIR}/changelog.gz ${CMAKE_SOURCE_DIR}/README.md
+  ${CMAKE_SOURCE_DIR}/doc/operator-guide.md
   DESTINATION share/doc/orv-main)
 # Alerting rules and a Grafana dashboard on the unit's metrics.
 install(FILES ${pkg}/orv-main.rules.yml ${pkg}/orv-main.dashboard.json DESTINATION share/orv-main)

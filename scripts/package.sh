@@ -75,7 +75,8 @@ for file in ./usr/sbin/orv-main ./usr/libexec/orv-main/ntp-daemon \
     ./usr/lib/NetworkManager/conf.d/orv-main.conf ./etc/default/orv-main \
     ./etc/chrony/orv-main.conf ./etc/ntpsec/ntp.d/ ./usr/kelvatro/conf/ntp.conf \
     ./usr/kelvatro/conf/dhcpcd.conf ./usr/bin/orvctl ./usr/share/man/man1/orvctl.1.gz \
-    ./usr/share/man/man8/orv-main.8.gz ./usr/share/orv-main/orv-main.rules.yml; do
+    ./usr/share/man/man8/orv-main.8.gz ./usr/share/orv-main/orv-main.rules.yml \
+    ./usr/share/doc/orv-main/operator-guide.md; do
     check "holds $file" grep -q " $file\$" <<<"$contents"
 done
 check "no tuner-control library" eval '! grep -q libsmscontrollite <<<"$contents"'
@@ -102,7 +103,7 @@ verify_units() {
 }
 check "systemd-analyze verify accepts the units" verify_units
 # How exposed orv-main's service is, as this machine's systemd rates the
-# packaged unit (the README gives the score and the version).
+# packaged unit (the operator's guide gives the score and the version).
 exposure=$(systemd-analyze security --offline=yes --root="$unpacked" "$units/orv-main.service" \
     2>/dev/null | sed -n 's/^.*Overall exposure level for orv-main.service: \([0-9.]* [A-Z]*\).*/\1/p')
 systemd=$(systemd-analyze --version | sed -n '1s/^systemd \([0-9]*\).*/\1/p')

@@ -9,7 +9,7 @@
 # python3-matplotlib), else of a virtual environment, $ORV_PLOT_VENV (default
 # build/plot-venv), made with python3-venv and filled by pip the first time: it
 # installs nothing for the system and needs no root. Builds orv-sim in build/
-# unless ORV_SIM names it. The README shows the picture: run this again
+# unless ORV_SIM names it. doc/operator-guide.md shows the picture: run this again
 # whenever the metrics change.
 set -euo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The operator's view: orvctl on a sandboxed unit with shm delivery and a
-# metrics directory, run as the README runs it (run-sim.sh, whose sandbox
+# metrics directory, run as the README's quick start runs it (run-sim.sh, whose sandbox
 # answers as a unit does: its NTP daemon's stand-in, on the port it sets in
 # the sandbox, answers at the configured stratum while the unit runs its
 # daemon; orvctl status exits 0 without being told where). Its JSON status to a
