@@ -64,7 +64,7 @@ orv_sandbox_layout() {
     [ -e "$root/usr/kelvatro/conf/ORV_System.ini" ] || cp -p "$conf/ORV_System.ini" "$root/usr/kelvatro/conf/"
     if [ ! -e "$conf/ntp.conf" ]; then
         orv_sandbox_ntp_conf >"$conf/ntp.conf"
-        chmod 0666 "$conf/ntp.conf"
+        chmod 0644 "$conf/ntp.conf" # root's daemon obeys it: writable by root alone, as on a unit
     fi
     [ -e "$root/usr/kelvatro/conf/ntp.conf" ] || orv_sandbox_ntp_conf >"$root/usr/kelvatro/conf/ntp.conf"
     for script in gpio_restart.sh kelvsys_end; do
