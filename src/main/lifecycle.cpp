@@ -25,6 +25,7 @@
 #include "tot/clock_authority.h"
 #include "tot/ntp_server.h"
 #include "tot/time_delivery.h"
+#include "tot/tot_capture.h"
 #include "tot/tot_files.h"
 #include "tot/tot_step.h"
 #include "tot/tot_tuning.h"

@@ -216,8 +216,8 @@ TEST_F(NtpServer, DateCommandCarriedForwardByItsMedianRecentRunTime) {
         clock_command_latency_reset();
         for (const int64_t run_us : runs)
             clock_command_latency_note(run_us);
-        tot_state.milliseconds = fraction_us / 1000;
-        tot_state.microseconds = fraction_us % 1000;
+        tot_capture.milliseconds = fraction_us / 1000;
+        tot_capture.microseconds = fraction_us % 1000;
         capture_stdout([second] {
             if (second < 0)
                 set_system_time(2023, 2, 5, 23, 59, 59, 0);
