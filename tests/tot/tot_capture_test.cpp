@@ -1,4 +1,4 @@
-// The FPGA date and time reads and their conversions (MJD, BCD, the carry of the
+// The FPGA capture's date and time reads and their conversions (MJD, BCD, the carry of the
 // sub-second count), any word the board could deliver put in a register table.
 #include "board/spi_regs.h"
 #include "board/spi_transport.h"
