@@ -23,6 +23,7 @@
 #include "sntp/ntp_client.h"
 #include "timer/event_timer.h"
 #include "tot/clock_authority.h"
+#include "tot/ntp_daemon.h"
 #include "tot/ntp_server.h"
 #include "tot/time_delivery.h"
 #include "tot/tot_capture.h"

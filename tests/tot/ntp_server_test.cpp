@@ -8,6 +8,7 @@
 #include "sandbox.h"
 #include "settings/system_file.h"
 #include "tot/holdover.h"
+#include "tot/ntp_daemon.h"
 #include "tot/ntp_server.h"
 #include "tot/ntp_shm.h"
 #include "tot/time_delivery.h"
@@ -36,8 +37,8 @@ class NtpServer : public SandboxTest {
         sandbox.write(kFactory, "# factory\nrestrict 127.0.0.1\n");
     }
     void TearDown() override { time_delivery_reset(); }
-    static void set_stratum(int stratum) {
-        capture_stdout([stratum] { EXPECT_EQ(set_ntp_stratum(stratum), 0); });
+    static void set_stratum(int stratum, int result = 0) {
+        capture_stdout([=] { EXPECT_EQ(set_ntp_stratum(stratum), result); });
     }
     void settings(const std::string& text) {
         sandbox.write("/etc/default/orv-main", text);
@@ -76,7 +77,7 @@ TEST_F(NtpServer, StratumEditWritesEachRequestOnceAndAFailedOneAtTheNextTick) {
     system_settings.CustumInfo = 0;
     sandbox.write(kConf, conf_with(3));
     shell_set_sandbox_runner([](const std::string&) { return 1; });
-    set_stratum(6);
+    set_stratum(6, -1);
     for (int tick = 0; tick < 3; ++tick)
         capture_stdout(ntp_server_retry_stratum);
     shell_set_sandbox_runner(nullptr);
