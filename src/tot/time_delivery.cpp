@@ -126,7 +126,8 @@ void time_delivery_log_mode() {
                  unit, kNtpShmKeyBase + uint32_t(unit));
 }
 
-void deliver_broadcast_time(const TotDate& date, const TotTime& time, int adjust) {
+void deliver_broadcast_time(const TotDate& date, const TotTime& time, BroadcastTime kind) {
+    const bool adjust = kind == BroadcastTime::alignment;
     if (!time_delivery_shm()) {
         set_system_time(date.year, date.month, date.day, time.hour, time.minute, time.second,
                         adjust);

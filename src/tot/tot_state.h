@@ -25,9 +25,9 @@ struct TotState {
     int32_t unlocked_count;
     int32_t jst_wait;
     int32_t read_failures;
-    int32_t failure_logged;
+    bool failure_logged; // "Failed to get TOT" logged, no take since
     int32_t switch_count;
-    int32_t switch_unreadable; // 1 while the GPIO input reads fail (logged once)
+    bool switch_unreadable; // while the GPIO input reads fail (logged once)
     uint32_t indication_wanted = kIndicationUnlocked;
     uint32_t indication_written = kIndicationUnlocked;
     // Why the last tick took no time, and the reason last logged for a run of

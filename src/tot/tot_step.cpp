@@ -53,7 +53,7 @@ void read_statistics(TotStatus& status) {
         ++tot_state.status_errors;
         std::printf("<ERROR> SMS_GET_STATUS_ERROR !! [%d]\n", tot_state.status_errors);
         if (tot_state.status_errors > kStatusErrorLimit) {
-            tot_tuner_restart(0);
+            tot_tuner_restart(kRestartStatusFailures);
             tot_state.status_errors = 0;
         }
     } else {
@@ -114,7 +114,7 @@ void take_time(const TotStatus& status) {
         tot_capture_stop();
         return;
     }
-    deliver_broadcast_time(date, time, 0);
+    deliver_broadcast_time(date, time, BroadcastTime::take);
     ++take_counters.takes;
     tot_state.taken_at_s = system_clock_ns() / 1000000000;
     tot_state.indication_wanted = kIndicationTaken;
@@ -127,9 +127,9 @@ void take_time(const TotStatus& status) {
     tot_state.miss_logged = nullptr;
     holdover_take();
     if (!ntp_server.running) ntp_server_start();
-    if (tot_state.failure_logged == 1) {
-        tot_state.failure_logged = 0;
-        tot_log_result(status, 0);
+    if (tot_state.failure_logged) {
+        tot_state.failure_logged = false;
+        tot_log_result(status, TotResult::updated);
     }
 }
 
@@ -149,7 +149,7 @@ void on_locked(const TotStatus& status) {
     ++tot_state.jst_wait;
     if (tot_state.jst_wait >= kJstTimeout) {
         std::puts("<ERROR> JST FLAG TIMEOUT !!");
-        tot_tuner_restart(1);
+        tot_tuner_restart(kRestartJstTimeout);
         tot_state.jst_wait = 0;
     } else if (tot_state.jst_wait % kJstRecapturePeriod == 0) {
         tot_capture_stop();
@@ -185,9 +185,9 @@ void log_missed_takes() {
 void close_tick(const TotStatus& status) {
     log_missed_takes();
     if (tot_state.ticks_since_tot > kTakeTimeout) {
-        if (ntp_server.running && tot_state.failure_logged != 1) {
-            tot_log_result(status, 1);
-            tot_state.failure_logged = 1;
+        if (ntp_server.running && !tot_state.failure_logged) {
+            tot_log_result(status, TotResult::failed);
+            tot_state.failure_logged = true;
         }
         tot_state.ticks_since_tot = 0;
     }
@@ -234,7 +234,8 @@ void fpga_time_adjust() {
     if (!ntp_server.running) return;
     TotDate date{};
     TotTime time{};
-    if (!tot_capture_take(date, time, false)) deliver_broadcast_time(date, time, 1);
+    if (!tot_capture_take(date, time, false))
+        deliver_broadcast_time(date, time, BroadcastTime::alignment);
 }
 
 // A failed read, or all ones from an FPGA that does not answer, is no reading
@@ -244,11 +245,11 @@ void check_end_switch() {
     if (SpiRead32(kRegGpioInput, &input) != 0 || input == kFpgaSilentWord) {
         if (!tot_state.switch_unreadable)
             LogPrint(LOG_TO_BOTH, 3, "Network init switch read error (%08X)\n", input);
-        tot_state.switch_unreadable = 1;
+        tot_state.switch_unreadable = true;
         tot_state.switch_count = 0;
         return;
     }
-    tot_state.switch_unreadable = 0;
+    tot_state.switch_unreadable = false;
     if (!(input & kNetworkInitSwitch)) {
         tot_state.switch_count = 0;
         return;
@@ -264,7 +265,8 @@ void check_end_switch() {
     run_command("echo END > /var/kelvatro/maincontrol");
 }
 
-void tot_log_result(const TotStatus& status, int failed) {
+void tot_log_result(const TotStatus& status, TotResult result) {
+    const bool failed = result == TotResult::failed;
     const char* lock = status.lock == 1 ? "OK" : "NG";
     const char* ber = status.lock == 0 ? "..." : status.ber > 1 ? "Warning" : "OK";
     const TotDate& d = tot_state.last_date;

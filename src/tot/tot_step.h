@@ -15,7 +15,9 @@ int tot_step(TotSettings& settings, TotStatus& status);
 // The clock aligned to the FPGA's while the NTP daemon runs.
 void fpga_time_adjust();
 void check_end_switch();
-void tot_log_result(const TotStatus& status, int failed);
+enum class TotResult { updated, failed };
+// "TOT Updated" after a run of ticks without a take, "Failed to get TOT" once a run.
+void tot_log_result(const TotStatus& status, TotResult result);
 
 // The step's, the capture's and the take check's state back to the start values
 // (tests only: the unit never resets them).

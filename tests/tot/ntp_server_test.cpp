@@ -241,11 +241,12 @@ TEST_F(NtpServer, NoAlignmentSampleInTheHoldover) {
     time_delivery_reset(); // no segment nor holdover of an earlier test
     holdover = HoldoverState{};
     shmctl(shmget(key_t(0x4E545030 + unit), 0, 0), IPC_RMID, nullptr);
-    deliver_broadcast_time({2023, 2, 5}, {0, 7, 8, 9}, 1); // the segment made
+    deliver_broadcast_time({2023, 2, 5}, {0, 7, 8, 9},
+                           BroadcastTime::alignment); // the segment made
     for (const bool serving : {false, true}) {
         holdover.serving = serving;
         const int before = ntp_shm_last_count();
-        deliver_broadcast_time({2023, 2, 5}, {0, 7, 8, 9}, 1);
+        deliver_broadcast_time({2023, 2, 5}, {0, 7, 8, 9}, BroadcastTime::alignment);
         EXPECT_EQ(ntp_shm_last_count() - before, serving ? 0 : 2) << serving;
     }
     holdover = HoldoverState{};
