@@ -115,7 +115,7 @@ void start_tot_function(FILE* function_file, uint32_t version) {
                   kTotBoard, kTotSub);
     write_function_slot(function_file, 1, kTotBoard, kTotSub, kTotFunctionCode, version, "TOT");
     std::lock_guard lock(tot_mutex);
-    ntp_server_report_settings();
+    ntp_daemon_report_settings();
     time_delivery_report();
     CheckSettingsFile(setup_path.data(), kTotSettingsShape);
     tot_read_settings(setup_path.data(), tot_settings);

@@ -61,7 +61,7 @@ const NtpDaemon& ntp_daemon() {
     return named ? *named : kInitScript;
 }
 
-void ntp_server_report_settings() {
+void ntp_daemon_report_settings() {
     if (const std::string name = deploy_setting("ORV_NTP_DAEMON"); !daemon_named(name))
         LogPrint(LOG_TO_BOTH, 3, "ORV_NTP_DAEMON \"%s\" is unknown: %s\n", LogEscaped(name).c_str(),
                  kInitScript.start);

@@ -29,7 +29,7 @@ struct NtpDaemon {
 // none or one unknown.
 const NtpDaemon& ntp_daemon();
 // Logs once, at start, a daemon named that cannot be used.
-void ntp_server_report_settings();
+void ntp_daemon_report_settings();
 // The unit path of the configuration that the daemon reads: the copy of
 // ntp.conf (ntpd, ntpsec; a directory named for it holds "ntp.conf") or
 // chrony's file of the unit.

@@ -7,7 +7,6 @@
 #include "board/spi_regs.h"
 #include "log/status_log.h"
 #include "os/clock.h"
-#include "os/pace.h"
 #include "os/shell.h"
 #include "settings/system_file.h"
 #include "tot/holdover.h"

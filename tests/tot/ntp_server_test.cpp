@@ -108,7 +108,7 @@ TEST_F(NtpServer, UnusableDeliveryFallsBackToStep) {
         sandbox.remove("/var/www/StatusLog.txt");
         ntp_server = NtpServerState{0, 16, 0};
         sandbox.write(kConf, conf_with(3));
-        ntp_server_report_settings();
+        ntp_daemon_report_settings();
         time_delivery_report();
         time_delivery_report(); // the next pass: logged once
         set_stratum(6);
