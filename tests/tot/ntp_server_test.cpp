@@ -23,6 +23,7 @@ namespace {
 constexpr const char* kConf = "/var/kelvatro/conf/ntp.conf";
 constexpr const char* kFactory = "/usr/kelvatro/conf/ntp.conf";
 constexpr const char* kCopy = "/etc/ntp.conf";
+constexpr const char* kChronyConf = "/etc/chrony/conf.d/orv-main.conf";
 
 std::string conf_with(int stratum) {
     return "server 127.127.1.0\nfudge 127.127.1.0 stratum " + std::to_string(stratum) +
@@ -89,6 +90,16 @@ TEST_F(NtpServer, StratumEditWritesEachRequestOnceAndAFailedOneAtTheNextTick) {
     EXPECT_EQ(sandbox.journal().back(), "sudo /etc/init.d/ntp start");
     EXPECT_EQ(sandbox.log_count(" <INF> NTP daemon's configuration written after 4 failed tries\n"),
               1);
+}
+
+// chrony serves its local stratum itself: one above that of ntpd's local clock.
+TEST_F(NtpServer, ChronyServesOneAboveTheLocalClockOfNtpd) {
+    settings("ORV_NTP_DAEMON=chrony\n");
+    sandbox.write(kChronyConf, "");
+    set_stratum(6);
+    EXPECT_EQ(
+        sandbox.read(kChronyConf),
+        "# Broadcast time (TOT) from orv-main, served to every client.\nlocal stratum 7\nallow\n");
 }
 
 // A delivery or unit that cannot be used is reported once and the unit
