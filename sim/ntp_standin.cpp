@@ -8,7 +8,7 @@
 #include "os/deploy_settings.h"
 #include "sntp/daemon_query.h"
 #include "sntp/ntp_packet.h"
-#include "tot/ntp_server.h"
+#include "tot/ntp_daemon.h"
 #include "tot/served_stratum.h"
 
 #include <atomic>
@@ -143,8 +143,8 @@ void sim_ntp_stop() {
 
 void sim_ntp_note_command(const std::string& command) {
     if (!server.joinable()) return;
-    const bool start = command == ntp_daemon_command(1);
-    if (!start && command != ntp_daemon_command(0)) return;
+    const bool start = command == ntp_daemon_command(DaemonAction::start);
+    if (!start && command != ntp_daemon_command(DaemonAction::stop)) return;
     daemon_running = start;
     wake();
 }

@@ -23,8 +23,10 @@
 #include "sntp/ntp_client.h"
 #include "timer/event_timer.h"
 #include "tot/clock_authority.h"
+#include "tot/ntp_daemon.h"
 #include "tot/ntp_server.h"
 #include "tot/time_delivery.h"
+#include "tot/tot_capture.h"
 #include "tot/tot_files.h"
 #include "tot/tot_step.h"
 #include "tot/tot_tuning.h"
@@ -113,7 +115,7 @@ void start_tot_function(FILE* function_file, uint32_t version) {
                   kTotBoard, kTotSub);
     write_function_slot(function_file, 1, kTotBoard, kTotSub, kTotFunctionCode, version, "TOT");
     std::lock_guard lock(tot_mutex);
-    ntp_server_report_settings();
+    ntp_daemon_report_settings();
     time_delivery_report();
     CheckSettingsFile(setup_path.data(), kTotSettingsShape);
     tot_read_settings(setup_path.data(), tot_settings);

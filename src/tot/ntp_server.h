@@ -1,10 +1,9 @@
 // The NTP daemon: its start (a restart of a running daemon) and stop, and the
-// configuration it serves from, written for the delivery of broadcast time that
-// time_delivery chooses.
+// stratum it serves, written to its configuration for the delivery of broadcast
+// time that time_delivery chooses.
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 struct NtpServerState {
     int32_t running; // 1 after ntp_server_start, 0 after ntp_server_stop
@@ -21,20 +20,15 @@ struct NtpServerState {
 
 extern NtpServerState ntp_server;
 
-// Logs once, at start, a daemon named that cannot be used.
-void ntp_server_report_settings();
-// The unit path of the configuration that the daemon reads: the copy of
-// ntp.conf (ntpd, ntpsec; a directory named for it holds "ntp.conf") or
-// chrony's file of the unit.
-std::string ntp_daemon_conf();
-// The command that starts (1) or stops (0) the daemon, as the deployment
-// settings may name it.
-std::string ntp_daemon_command(int start);
 // Starts the daemon; in shm delivery only with a segment of the unit's own
 // (refused starts logged once a run, counted).
 void ntp_server_start();
 // Stops the daemon; reason names an operator's cause, nullptr for the unit's.
 void ntp_server_stop(const char* reason = nullptr);
+// The stratum asked for (the variant's 10 whatever is asked) written to the
+// daemon's configuration unless it stands written, and a running daemon
+// restarted to serve it. 0, or -1 when the write failed (logged; tried again
+// at the next tick).
 int set_ntp_stratum(int stratum);
 // At each tick: a stratum whose write failed (a full RAM disk) is written
 // again, and a running daemon restarted to take it.

@@ -6,7 +6,7 @@
 #include "tot/served_stratum.h"
 
 #include "os/unit_path.h"
-#include "tot/ntp_server.h"
+#include "tot/ntp_daemon.h"
 
 #include <fstream>
 #include <sstream>

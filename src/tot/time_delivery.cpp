@@ -11,6 +11,7 @@
 #include "os/unit_path.h"
 #include "tot/holdover.h"
 #include "tot/ntp_shm.h"
+#include "tot/tot_capture.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -57,7 +58,7 @@ int64_t broadcast_ns(const TotDate& date, const TotTime& time) {
     const time_t seconds =
         local_calendar_time(date.year, date.month, date.day, time.hour, time.minute, time.second);
     if (seconds == time_t(-1)) return -1;
-    const int64_t fraction_us = int64_t(tot_state.milliseconds) * 1000 + tot_state.microseconds;
+    const int64_t fraction_us = int64_t(tot_capture.milliseconds) * 1000 + tot_capture.microseconds;
     return int64_t(seconds) * kNsPerSecond + fraction_us * 1000;
 }
 
@@ -73,7 +74,7 @@ void write_sample(int64_t clock_ns, int64_t receive_ns) {
 // (clock_command_time_us), in local time as the date and time are.
 int set_system_time(int year, int month, int day, int hour, int minute, int second, int adjust) {
     const int64_t seconds = local_calendar_time(year, month, day, hour, minute, second);
-    int64_t fraction_us = int64_t(tot_state.milliseconds) * 1000 + tot_state.microseconds;
+    int64_t fraction_us = int64_t(tot_capture.milliseconds) * 1000 + tot_capture.microseconds;
     const int64_t time_us = seconds * 1000000 + fraction_us;
     tm given{};
     given.tm_year = year - 1900, given.tm_mon = month - 1, given.tm_mday = day;
@@ -89,7 +90,7 @@ int set_system_time(int year, int month, int day, int hour, int minute, int seco
                        given.tm_mon + 1, given.tm_mday, given.tm_hour, given.tm_min, given.tm_sec,
                        int(fraction_us / 1000), int(fraction_us % 1000));
     std::printf(adjust ? "FPGA time adjust > %s\n" : "CMD > %s\n", command.c_str());
-    return run_clock_command(command, given_us, time_us, tot_state.sub_second_read_us);
+    return run_clock_command(command, given_us, time_us, tot_capture.sub_second_read_us);
 }
 
 int shm_delivery_unit() {
@@ -125,7 +126,8 @@ void time_delivery_log_mode() {
                  unit, kNtpShmKeyBase + uint32_t(unit));
 }
 
-void deliver_broadcast_time(const TotDate& date, const TotTime& time, int adjust) {
+void deliver_broadcast_time(const TotDate& date, const TotTime& time, BroadcastTime kind) {
+    const bool adjust = kind == BroadcastTime::alignment;
     if (!time_delivery_shm()) {
         set_system_time(date.year, date.month, date.day, time.hour, time.minute, time.second,
                         adjust);
@@ -134,7 +136,7 @@ void deliver_broadcast_time(const TotDate& date, const TotTime& time, int adjust
     // In a holdover the FPGA's clock runs free as well: no sample of broadcast time.
     const int64_t clock_ns = broadcast_ns(date, time);
     if (clock_ns < 0 || (adjust && holdover.serving)) return;
-    const int64_t receive_ns = tot_state.sub_second_read_ns;
+    const int64_t receive_ns = tot_capture.sub_second_read_ns;
     const bool first_take = !adjust && !delivery.first_take_done;
     if (!adjust) delivery.first_take_done = true;
     if (first_take && std::llabs(clock_ns - receive_ns) > kStepLimitNs) {

@@ -4,7 +4,7 @@
 // which the daemon disciplines the clock with and serves.
 #pragma once
 
-#include "tot/tot_state.h"
+#include "tot/tot_capture.h"
 
 // Shm delivery with a usable unit; step otherwise.
 bool time_delivery_shm();
@@ -22,15 +22,17 @@ int shm_delivery_unit();
 // Logs how broadcast time reaches the host clock (at the start of the time service).
 void time_delivery_log_mode();
 
-// A broadcast time read from the FPGA and normalised, its fraction in the TOT
-// state: a take (adjust 0) or an alignment to the FPGA clock (adjust 1). Step:
+// What a broadcast time handed to the system stands for.
+enum class BroadcastTime { take, alignment }; // the JST flag's, the FPGA clock's
+// A broadcast time read from the FPGA and normalised, its fraction in
+// tot_capture: a take or an alignment to the FPGA clock. Step:
 // the clock is set. Shm: a sample is written; only the first take after start
 // sets the clock, and only when it is more than half a second off; an
 // alignment in a holdover writes nothing.
-void deliver_broadcast_time(const TotDate& date, const TotTime& time, int adjust);
+void deliver_broadcast_time(const TotDate& date, const TotTime& time, BroadcastTime kind);
 
 // Sets the clock with /bin/date: date and time as plain integers, the fraction
-// from the TOT state, adjust 1 for an alignment to the FPGA clock. The
+// from tot_capture, adjust 1 for an alignment to the FPGA clock. The
 // command's status.
 int set_system_time(int year, int month, int day, int hour, int minute, int second, int adjust);
 

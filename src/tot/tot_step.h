@@ -12,6 +12,13 @@ extern std::mutex tot_mutex;
 
 int tot_step(TotSettings& settings, TotStatus& status);
 
-// Arms the TOT capture (0xA014 with readback) and notes the moment: a time
-// latched from then on is known to be no older than that.
-void tot_arm_capture();
+// The clock aligned to the FPGA's while the NTP daemon runs.
+void fpga_time_adjust();
+void check_end_switch();
+enum class TotResult { updated, failed };
+// "TOT Updated" after a run of ticks without a take, "Failed to get TOT" once a run.
+void tot_log_result(const TotStatus& status, TotResult result);
+
+// The step's, the capture's and the take check's state back to the start values
+// (tests only: the unit never resets them).
+void tot_state_reset();

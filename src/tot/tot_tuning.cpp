@@ -16,7 +16,7 @@ int tot_tuner_start(const TotSettings& settings, const char* stop_reason) {
     return 0;
 }
 
-int tot_tuner_restart(int reason) {
+int tot_tuner_restart(TunerRestartReason reason) {
     tuner_restart(reason);
     return tot_tuner_start(tot_settings);
 }

@@ -10,5 +10,7 @@
 // changes; stopped only with `stop_reason`, the operator's (a restart of the
 // program's pass).
 int tot_tuner_start(const TotSettings& settings, const char* stop_reason = nullptr);
+// Why the tuner is restarted, the number that its log line gives.
+enum TunerRestartReason : int { kRestartStatusFailures = 0, kRestartJstTimeout = 1 };
 // Restarts the tuner hardware and tunes again to the current settings.
-int tot_tuner_restart(int reason);
+int tot_tuner_restart(TunerRestartReason reason);

@@ -17,6 +17,7 @@
 #include "timer/event_timer.h"
 #include "tot/ntp_server.h"
 #include "tot/tot_state.h"
+#include "tot/tot_step.h"
 #include "tuner/tuner_control.h"
 #include "tuner/tuner_lib.h"
 #include "world.h"

@@ -8,6 +8,7 @@
 #include "sandbox.h"
 #include "settings/system_file.h"
 #include "tot/holdover.h"
+#include "tot/ntp_daemon.h"
 #include "tot/ntp_server.h"
 #include "tot/ntp_shm.h"
 #include "tot/time_delivery.h"
@@ -22,6 +23,7 @@ namespace {
 constexpr const char* kConf = "/var/kelvatro/conf/ntp.conf";
 constexpr const char* kFactory = "/usr/kelvatro/conf/ntp.conf";
 constexpr const char* kCopy = "/etc/ntp.conf";
+constexpr const char* kChronyConf = "/etc/chrony/conf.d/orv-main.conf";
 
 std::string conf_with(int stratum) {
     return "server 127.127.1.0\nfudge 127.127.1.0 stratum " + std::to_string(stratum) +
@@ -36,8 +38,8 @@ class NtpServer : public SandboxTest {
         sandbox.write(kFactory, "# factory\nrestrict 127.0.0.1\n");
     }
     void TearDown() override { time_delivery_reset(); }
-    static void set_stratum(int stratum) {
-        capture_stdout([stratum] { EXPECT_EQ(set_ntp_stratum(stratum), 0); });
+    static void set_stratum(int stratum, int result = 0) {
+        capture_stdout([=] { EXPECT_EQ(set_ntp_stratum(stratum), result); });
     }
     void settings(const std::string& text) {
         sandbox.write("/etc/default/orv-main", text);
@@ -76,7 +78,7 @@ TEST_F(NtpServer, StratumEditWritesEachRequestOnceAndAFailedOneAtTheNextTick) {
     system_settings.CustumInfo = 0;
     sandbox.write(kConf, conf_with(3));
     shell_set_sandbox_runner([](const std::string&) { return 1; });
-    set_stratum(6);
+    set_stratum(6, -1);
     for (int tick = 0; tick < 3; ++tick)
         capture_stdout(ntp_server_retry_stratum);
     shell_set_sandbox_runner(nullptr);
@@ -88,6 +90,16 @@ TEST_F(NtpServer, StratumEditWritesEachRequestOnceAndAFailedOneAtTheNextTick) {
     EXPECT_EQ(sandbox.journal().back(), "sudo /etc/init.d/ntp start");
     EXPECT_EQ(sandbox.log_count(" <INF> NTP daemon's configuration written after 4 failed tries\n"),
               1);
+}
+
+// chrony serves its local stratum itself: one above that of ntpd's local clock.
+TEST_F(NtpServer, ChronyServesOneAboveTheLocalClockOfNtpd) {
+    settings("ORV_NTP_DAEMON=chrony\n");
+    sandbox.write(kChronyConf, "");
+    set_stratum(6);
+    EXPECT_EQ(
+        sandbox.read(kChronyConf),
+        "# Broadcast time (TOT) from orv-main, served to every client.\nlocal stratum 7\nallow\n");
 }
 
 // A delivery or unit that cannot be used is reported once and the unit
@@ -107,7 +119,7 @@ TEST_F(NtpServer, UnusableDeliveryFallsBackToStep) {
         sandbox.remove("/var/www/StatusLog.txt");
         ntp_server = NtpServerState{0, 16, 0};
         sandbox.write(kConf, conf_with(3));
-        ntp_server_report_settings();
+        ntp_daemon_report_settings();
         time_delivery_report();
         time_delivery_report(); // the next pass: logged once
         set_stratum(6);
@@ -216,8 +228,8 @@ TEST_F(NtpServer, DateCommandCarriedForwardByItsMedianRecentRunTime) {
         clock_command_latency_reset();
         for (const int64_t run_us : runs)
             clock_command_latency_note(run_us);
-        tot_state.milliseconds = fraction_us / 1000;
-        tot_state.microseconds = fraction_us % 1000;
+        tot_capture.milliseconds = fraction_us / 1000;
+        tot_capture.microseconds = fraction_us % 1000;
         capture_stdout([second] {
             if (second < 0)
                 set_system_time(2023, 2, 5, 23, 59, 59, 0);
@@ -240,11 +252,12 @@ TEST_F(NtpServer, NoAlignmentSampleInTheHoldover) {
     time_delivery_reset(); // no segment nor holdover of an earlier test
     holdover = HoldoverState{};
     shmctl(shmget(key_t(0x4E545030 + unit), 0, 0), IPC_RMID, nullptr);
-    deliver_broadcast_time({2023, 2, 5}, {0, 7, 8, 9}, 1); // the segment made
+    deliver_broadcast_time({2023, 2, 5}, {0, 7, 8, 9},
+                           BroadcastTime::alignment); // the segment made
     for (const bool serving : {false, true}) {
         holdover.serving = serving;
         const int before = ntp_shm_last_count();
-        deliver_broadcast_time({2023, 2, 5}, {0, 7, 8, 9}, 1);
+        deliver_broadcast_time({2023, 2, 5}, {0, 7, 8, 9}, BroadcastTime::alignment);
         EXPECT_EQ(ntp_shm_last_count() - before, serving ? 0 : 2) << serving;
     }
     holdover = HoldoverState{};

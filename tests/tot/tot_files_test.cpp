@@ -4,6 +4,7 @@
 #include "tot/ntp_server.h"
 #include "tot/tot_files.h"
 #include "tot/tot_state.h"
+#include "tot/tot_step.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-// The FPGA date and time reads and their conversions (MJD, BCD, the carry of the
+// The FPGA capture's date and time reads and their conversions (MJD, BCD, the carry of the
 // sub-second count), any word the board could deliver put in a register table.
 #include "board/spi_regs.h"
 #include "board/spi_transport.h"
@@ -6,6 +6,7 @@
 #include "os/pace.h"
 #include "sandbox.h"
 #include "tot/tot_state.h"
+#include "tot/tot_step.h"
 
 namespace {
 
@@ -60,12 +61,12 @@ TEST(NormalizeTime, CarriesTheFractionIntoSecondsAcrossDaysAndYears) {
         {{2024, 2, 29}, {0, 0, 0, 0}, 7, 1500, {2024, 2, 29, 0, 0, 0, 8, 500}},
     };
     for (auto c : cases) {
-        tot_state.milliseconds = c.ms;
-        tot_state.microseconds = c.us;
+        tot_capture.milliseconds = c.ms;
+        tot_capture.microseconds = c.us;
         EXPECT_EQ(tot_normalize_time(c.date, c.time), 0);
         EXPECT_EQ(std::tuple(c.date.year, c.date.month, c.date.day, int(c.time.hour),
-                             int(c.time.minute), int(c.time.second), tot_state.milliseconds,
-                             tot_state.microseconds),
+                             int(c.time.minute), int(c.time.second), tot_capture.milliseconds,
+                             tot_capture.microseconds),
                   c.want);
     }
     clock_floor_set(1709164800); // 2024-02-29 00:00 UTC: the last case's time lies before it
@@ -110,7 +111,7 @@ TEST_F(SandboxTest, FpgaDateAndTimeWords) {
         registers[0x030C] = sub_second;
         TotTime time{1, 2, 3, 4};
         EXPECT_NE(fpga_read_time(time, pace_clock_us() - latch_age_us), 0) << std::hex << time_word;
-        EXPECT_EQ(std::pair(time.hour, tot_state.last_time_word), std::pair(uint8_t(2), ~0u));
+        EXPECT_EQ(std::pair(time.hour, tot_capture.last_time_word), std::pair(uint8_t(2), ~0u));
     }
     tot_state_reset();
     registers[0x0304] = 0x00235959;
@@ -119,7 +120,7 @@ TEST_F(SandboxTest, FpgaDateAndTimeWords) {
     ASSERT_EQ(fpga_read_time(time, pace_clock_us() - 3900000), 0);
     EXPECT_EQ(std::tuple(time.extra, time.hour, time.minute, time.second),
               std::tuple(0x00, 0x23, 0x59, 0x59));
-    EXPECT_EQ(std::pair(tot_state.milliseconds, tot_state.microseconds), std::pair(999, 1));
+    EXPECT_EQ(std::pair(tot_capture.milliseconds, tot_capture.microseconds), std::pair(999, 1));
 
     // A word that the watch did not find was latched after the watch's read:
     // taken within 4 s of it, refused later.
