@@ -99,7 +99,6 @@ DeployValue deploy_value(std::string_view key) {
     if (take(spec, set.empty() ? fallback_of(spec) : set, value)) return value;
     value.usable = false;
     value.unusable = set;
-    value.number = -1;
     take(spec, fallback_of(spec), value);
     return value;
 }
@@ -109,6 +108,7 @@ std::string deploy_setting(std::string_view key) {
 }
 
 std::string deploy_setting(std::string_view key, std::string_view fallback) {
+    static_cast<void>(deploy_spec(key));
     const std::string set = set_value(key);
     return set.empty() ? std::string(fallback) : set;
 }
