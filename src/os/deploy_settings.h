@@ -24,7 +24,7 @@ enum class DeployKind {
 struct DeploySettingSpec {
     std::string_view key;
     DeployKind kind;
-    std::string_view fallback;          // the default, empty for none
+    std::string_view fallback = {};     // the default, empty for none
     bool no_fallback_sandboxed = false; // under a sandbox root the default is none
     std::string_view noun = {};         // number: what it counts, for the message
     int64_t min = 0, max = 0;           // number: its range
@@ -34,22 +34,39 @@ struct DeploySettingSpec {
 
 // Ordered as orv-main(8) lists them.
 inline constexpr DeploySettingSpec kDeploySettings[] = {
-    {"ORV_NTP_DAEMON", DeployKind::label, "", false, {}, 0, 0, {}, {"ntpsec", "chrony"}},
+    {.key = "ORV_NTP_DAEMON", .kind = DeployKind::label, .labels = {"ntpsec", "chrony"}},
     {"ORV_NTP_START", DeployKind::text, "sudo /etc/init.d/ntp start"},
     {"ORV_NTP_STOP", DeployKind::text, "sudo /etc/init.d/ntp stop"},
     {"ORV_NTP_CONF_COPY", DeployKind::text, "/etc/"},
-    {"ORV_NTP_QUERY", DeployKind::text, "127.0.0.1:123", true},
+    {.key = "ORV_NTP_QUERY",
+     .kind = DeployKind::text,
+     .fallback = "127.0.0.1:123",
+     .no_fallback_sandboxed = true},
     {"ORV_CHRONY_CONF", DeployKind::text, "/etc/chrony/conf.d/orv-main.conf"},
-    {"ORV_SPI", DeployKind::label, "", false, {}, 0, 0, {}, {"spidev", "bcm2835"}},
+    {.key = "ORV_SPI", .kind = DeployKind::label, .labels = {"spidev", "bcm2835"}},
     {"ORV_SPIDEV", DeployKind::text, "/dev/spidev0.1"}, // SPI0, chip select 1
-    {"ORV_TIME_DELIVERY", DeployKind::label, "step", false, {}, 0, 0, {}, {"step", "shm"}},
+    {.key = "ORV_TIME_DELIVERY",
+     .kind = DeployKind::label,
+     .fallback = "step",
+     .labels = {"step", "shm"}},
     // Units 0 and 1 are root's with every daemon; a sandbox's segment must be
     // one that no daemon of the host reads.
-    {"ORV_SHM_UNIT", DeployKind::number, "0", true, "unit", 0, 255},
+    {.key = "ORV_SHM_UNIT",
+     .kind = DeployKind::number,
+     .fallback = "0",
+     .no_fallback_sandboxed = true,
+     .noun = "unit",
+     .min = 0,
+     .max = 255},
     // A shorter limit would stop and start the daemon around every TOT; the
     // longest is what the microsecond clock can count.
-    {"ORV_HOLDOVER_S", DeployKind::number, "3600", false, "number of seconds", 60,
-     INT64_MAX / 1000000, "no limit"},
+    {.key = "ORV_HOLDOVER_S",
+     .kind = DeployKind::number,
+     .fallback = "3600",
+     .noun = "number of seconds",
+     .min = 60,
+     .max = INT64_MAX / 1000000,
+     .zero = "no limit"},
     // Below about 15 dB an ISDB-T signal of 64QAM no longer decodes reliably; a
     // BER past 2e-4 before Reed-Solomon decoding is no longer quasi error free.
     {"ORV_SNR_MIN_DB", DeployKind::real, "15"},
