@@ -17,8 +17,6 @@
 
 namespace {
 
-constexpr const char* kDefaultDevice = "/dev/spidev0.1"; // SPI0, chip select 1
-
 int kernel_open(const char* path) {
     return ::open(path, O_RDWR | O_CLOEXEC);
 }
@@ -52,7 +50,7 @@ void spidev_close() {
 // (a missing device is logged with its remedy); the caller reports the failed
 // open.
 int spidev_open() {
-    const std::string device = deploy_setting("ORV_SPIDEV", kDefaultDevice);
+    const std::string device = deploy_setting("ORV_SPIDEV");
     const int fd = ops->open(device.c_str());
     const int error = fd < 0 ? errno : 0;
     if (fd < 0) std::perror(device.c_str());

@@ -222,7 +222,7 @@ void take_system_file(const char* name, const std::string& text, FILE* file) {
 bool take_network_file(const char* name, const std::string& text, FILE* file) {
     ReadNetworkFile(name, network_settings, file);
     PrintNetworkSettings(network_settings);
-    if (ApplyNetworkSettings(network_settings) != 1) return false;
+    if (ApplyNetworkSettings(network_settings) != kNetworkApplied) return false;
     save_as_own(name, kNetworkFilePath, text);
     return true;
 }

@@ -71,8 +71,8 @@ std::string serving_reason() {
 
 // The daemon as ORV_NTP_DAEMON names it; "ntp" for the init script of ntpd.
 std::string daemon_name() {
-    const std::string name = deploy_setting("ORV_NTP_DAEMON");
-    return name == "ntpsec" || name == "chrony" ? name : "ntp";
+    const DeployValue daemon = deploy_value("ORV_NTP_DAEMON");
+    return daemon.text.empty() ? "ntp" : daemon.text;
 }
 
 UnitState gather() {

@@ -34,7 +34,6 @@ namespace fs = std::filesystem;
 
 constexpr const char* kUploadDir = "/usr/kelvatro/upload";
 constexpr const char* kUpdateDir = "/usr/kelvatro/update";
-constexpr const char* kDefaultKeysDir = "/etc/orv-main/update-keys/";
 constexpr const char* kResultPath = "/usr/kelvatro/last-update";
 constexpr FileAccess kResultAccess{0644, 0};
 constexpr const char* kVerify = "cd /usr/kelvatro/update; sqv%s -- data.tar.gz.sig data.tar.gz "
@@ -112,7 +111,7 @@ std::string keyring_options(const std::string& dir, std::string& options) {
 // The signature checked against the update keys: the fingerprint of the key
 // whose signature sqv found good.
 std::string check_signature(std::string& fingerprint) {
-    const std::string dir = deploy_setting("ORV_UPDATE_KEYS", kDefaultKeysDir);
+    const std::string dir = deploy_setting("ORV_UPDATE_KEYS");
     std::string keyrings;
     if (const std::string why = keyring_options(dir, keyrings); !why.empty()) return why;
     if (keyrings.empty()) return "no update keys (*.pgp, *.gpg, *.asc) in " + LogEscaped(dir);

@@ -1,10 +1,14 @@
 // Deployment settings: KEY=VALUE lines as systemd's EnvironmentFile takes them
 // (blank lines and '#' comments skipped, a value optionally in single or double
-// quotes), read once from /etc/default/orv-main under the unit's root.
+// quotes), read once from /etc/default/orv-main under the unit's root, and each
+// value checked against its entry of the table.
 #include "os/deploy_settings.h"
 
 #include "os/unit_path.h"
 
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -13,6 +17,8 @@ namespace {
 
 std::mutex settings_lock;
 std::map<std::string, std::string, std::less<>> settings;
+// The unusable value last reported of each key.
+std::map<std::string, std::string, std::less<>> reported;
 bool loaded = false;
 
 std::string_view trimmed(std::string_view text) {
@@ -31,6 +37,7 @@ std::string_view unquoted(std::string_view value) {
 
 void load_locked() {
     settings.clear();
+    reported.clear();
     loaded = true;
     std::ifstream in(unit_path(kDeploySettingsPath));
     for (std::string line; std::getline(in, line);) {
@@ -42,14 +49,81 @@ void load_locked() {
     }
 }
 
-} // namespace
-
-std::string deploy_setting(std::string_view key, std::string_view fallback) {
+std::string set_value(std::string_view key) {
     std::lock_guard lock(settings_lock);
     if (!loaded) load_locked();
     const auto found = settings.find(key);
-    if (found == settings.end() || found->second.empty()) return std::string(fallback);
-    return found->second;
+    return found == settings.end() ? std::string() : found->second;
+}
+
+std::string_view fallback_of(const DeploySettingSpec& spec) {
+    return spec.no_fallback_sandboxed && sandboxed() ? std::string_view() : spec.fallback;
+}
+
+// Takes TEXT into VALUE when it is one of the spec's kind; false when not.
+bool take(const DeploySettingSpec& spec, std::string_view text, DeployValue& value) {
+    value.text = text;
+    switch (spec.kind) {
+    case DeployKind::text:
+        return true;
+    case DeployKind::number: {
+        if (!spec.zero.empty() && text == "0") return value.number = 0, true;
+        int64_t number = -1;
+        const bool digits = !text.empty() && text.find_first_not_of("0123456789") == text.npos;
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+        if (!digits || error != std::errc() || number < spec.min || number > spec.max) return false;
+        return value.number = number, true;
+    }
+    case DeployKind::real: {
+        const std::string whole(text);
+        char* end = nullptr;
+        const double real = std::strtod(whole.c_str(), &end);
+        if (whole.empty() || *end != '\0' || !std::isfinite(real)) return false;
+        return value.real = real, true;
+    }
+    case DeployKind::label:
+        for (size_t i = 0; i < spec.labels.size(); ++i)
+            if (text == spec.labels[i]) return value.number = int64_t(i), true;
+        return text.empty();
+    }
+    return false;
+}
+
+} // namespace
+
+DeployValue deploy_value(std::string_view key) {
+    const DeploySettingSpec& spec = deploy_spec(key);
+    DeployValue value;
+    value.spec = &spec;
+    const std::string set = set_value(key);
+    if (take(spec, set.empty() ? fallback_of(spec) : set, value)) return value;
+    value.usable = false;
+    value.unusable = set;
+    take(spec, fallback_of(spec), value);
+    return value;
+}
+
+std::string deploy_setting(std::string_view key) {
+    return deploy_setting(key, fallback_of(deploy_spec(key)));
+}
+
+std::string deploy_setting(std::string_view key, std::string_view fallback) {
+    static_cast<void>(deploy_spec(key));
+    const std::string set = set_value(key);
+    return set.empty() ? std::string(fallback) : set;
+}
+
+bool deploy_problem_is_new(const DeployValue& value) {
+    std::lock_guard lock(settings_lock);
+    if (value.usable) {
+        if (const auto last = reported.find(value.spec->key); last != reported.end())
+            reported.erase(last);
+        return false;
+    }
+    const auto [last, first] = reported.try_emplace(std::string(value.spec->key), value.unusable);
+    if (!first && last->second == value.unusable) return false;
+    last->second = value.unusable;
+    return true;
 }
 
 void deploy_settings_reload() {

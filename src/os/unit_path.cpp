@@ -11,11 +11,13 @@
 
 namespace {
 
+// Never destroyed: a thread still running while the process exits (the
+// simulator's control reader, the tuner library's) may still resolve a path.
 std::string& root_storage() {
-    static std::string root = [] {
+    static std::string& root = *new std::string([] {
         const char* env = std::getenv("ORV_ROOT");
         return std::string(env ? env : "");
-    }();
+    }());
     return root;
 }
 

@@ -364,7 +364,7 @@ int netmask_prefix_length(const uint8_t mask[4]) {
 int ApplyNetworkSettings(const NetworkSettings& n) {
     // dhcpcd brings its file's address back at its next reload: the interface
     // takes an address only once that file holds it.
-    if (apply_dhcpcd(n) != 0) return -1;
+    if (apply_dhcpcd(n) != 0) return kNetworkNotApplied;
     run_command(format_command("ifconfig eth0 %s netmask %s", dotted(n.IP).c_str(),
                                dotted(n.NetMask).c_str()));
     run_command("route del default");
@@ -372,5 +372,5 @@ int ApplyNetworkSettings(const NetworkSettings& n) {
     write_resolver(n);
     run_command("sudo service dhcpcd reload");
     network_applied = n;
-    return 1;
+    return kNetworkApplied;
 }

@@ -41,7 +41,9 @@ extern std::optional<NetworkSettings> network_applied;
 int ReadNetworkFile(const char* path, NetworkSettings& n, FILE* opened = nullptr);
 int WriteNetworkFile(const char* path, const NetworkSettings& n);
 void PrintNetworkSettings(const NetworkSettings& n);
-// 1 when applied; -1 when the dhcpcd file could not be edited (logged): then
-// nothing is applied.
+// kNetworkApplied, or kNetworkNotApplied when the dhcpcd file could not be
+// edited (logged): then nothing is applied.
+constexpr int kNetworkApplied = 1;
+constexpr int kNetworkNotApplied = -1;
 int ApplyNetworkSettings(const NetworkSettings& n);
 int netmask_prefix_length(const uint8_t mask[4]);

@@ -14,8 +14,9 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <string_view>
 #include <unistd.h>
-#include <utility>
+#include <variant>
 
 SystemSettings system_settings;
 
@@ -38,64 +39,74 @@ void set_factory_values(SystemSettings& s) {
     s.AutoResetTime.hour = 3;
 }
 
-bool hex_number(const char* text) {
-    return IniIsNumber(text, 16);
-}
+// The file's keys: how each value is written and the field that takes it,
+// for reading and for checking a file alike.
+enum class ValueKind { hex, dec, text, date, time };
+using Field = std::variant<uint32_t SystemSettings::*, uint8_t SystemSettings::*,
+                           char (SystemSettings::*)[32], DateTime SystemSettings::*>;
+struct SystemKey {
+    std::string_view key;
+    ValueKind kind;
+    Field field;
+};
 
-bool dec_number(const char* text) {
-    return IniIsNumber(text, 10);
+using S = SystemSettings;
+constexpr SystemKey kSystemKeys[] = {
+    {"Version", ValueKind::hex, &S::Version},
+    {"SystemInfo", ValueKind::hex, &S::SystemInfo},
+    {"OptionInfo", ValueKind::hex, &S::OptionInfo},
+    {"CustumInfo", ValueKind::hex, &S::CustumInfo},
+    {"UnitID", ValueKind::hex, &S::UnitID},
+    {"Language", ValueKind::dec, &S::Language},
+    {"TimeAdjust", ValueKind::dec, &S::TimeAdjust},
+    {"WebControl", ValueKind::dec, &S::WebControl},
+    {"HeaderTime", ValueKind::dec, &S::HeaderTime},
+    {"TimeAdjustInt", ValueKind::dec, &S::TimeAdjustInt},
+    {"AutoReset", ValueKind::dec, &S::AutoReset},
+    {"UnitName", ValueKind::text, &S::UnitName},
+    {"MakeDate", ValueKind::date, &S::Make},
+    {"MakeTime", ValueKind::time, &S::Make},
+    {"ModifyDate", ValueKind::date, &S::Modify},
+    {"ModifyTime", ValueKind::time, &S::Modify},
+    {"AutoResetTime", ValueKind::time, &S::AutoResetTime},
+};
+
+const SystemKey* system_key(const char* key) {
+    for (const SystemKey& entry : kSystemKeys)
+        if (entry.key == key) return &entry;
+    return nullptr;
 }
 
 void take_key(SystemSettings& s, const char* key, const char* value) {
-    const auto is = [key](const char* name) { return std::strcmp(key, name) == 0; };
-    const auto hex = [value] { return IniParseNumber(value, 16); };
-    const auto dec = [value] { return IniParseNumber(value, 10); };
-    if (is("Version"))
-        s.Version = hex();
-    else if (is("SystemInfo"))
-        s.SystemInfo = hex();
-    else if (is("OptionInfo"))
-        s.OptionInfo = hex();
-    else if (is("CustumInfo"))
-        s.CustumInfo = hex();
-    else if (is("UnitID"))
-        s.UnitID = hex();
-    else if (is("Language"))
-        s.Language = static_cast<uint8_t>(dec());
-    else if (is("TimeAdjust"))
-        s.TimeAdjust = static_cast<uint8_t>(dec());
-    else if (is("WebControl"))
-        s.WebControl = static_cast<uint8_t>(dec());
-    else if (is("HeaderTime"))
-        s.HeaderTime = static_cast<uint8_t>(dec());
-    else if (is("TimeAdjustInt"))
-        s.TimeAdjustInt = dec();
-    else if (is("AutoReset"))
-        s.AutoReset = static_cast<uint8_t>(dec());
-    else if (is("UnitName"))
-        std::strncpy(s.UnitName, value, sizeof s.UnitName - 1);
-    else if (is("MakeDate"))
-        IniParseDate(value, s.Make);
-    else if (is("MakeTime"))
-        IniParseTime(value, s.Make);
-    else if (is("ModifyDate"))
-        IniParseDate(value, s.Modify);
-    else if (is("ModifyTime"))
-        IniParseTime(value, s.Modify);
-    else if (is("AutoResetTime"))
-        IniParseTime(value, s.AutoResetTime);
+    const SystemKey* entry = system_key(key);
+    if (!entry) return;
+    const int base = entry->kind == ValueKind::hex ? 16 : 10;
+    if (const auto number = std::get_if<uint32_t S::*>(&entry->field))
+        s.*(*number) = IniParseNumber(value, base);
+    else if (const auto small = std::get_if<uint8_t S::*>(&entry->field))
+        s.*(*small) = static_cast<uint8_t>(IniParseNumber(value, base));
+    else if (const auto text = std::get_if<char(S::*)[32]>(&entry->field))
+        std::strncpy(s.*(*text), value, sizeof(s.*(*text)) - 1);
+    else if (entry->kind == ValueKind::date)
+        IniParseDate(value, s.*std::get<DateTime S::*>(entry->field));
+    else
+        IniParseTime(value, s.*std::get<DateTime S::*>(entry->field));
 }
 
 bool value_ok(const char* key, const char* value) {
-    static const std::pair<const char*, bool (*)(const char*)> kinds[] = {
-        {"Version", hex_number},       {"SystemInfo", hex_number}, {"OptionInfo", hex_number},
-        {"CustumInfo", hex_number},    {"UnitID", hex_number},     {"Language", dec_number},
-        {"TimeAdjust", dec_number},    {"WebControl", dec_number}, {"HeaderTime", dec_number},
-        {"TimeAdjustInt", dec_number}, {"AutoReset", dec_number},  {"MakeDate", IniIsDate},
-        {"ModifyDate", IniIsDate},     {"MakeTime", IniIsTime},    {"ModifyTime", IniIsTime},
-        {"AutoResetTime", IniIsTime}};
-    for (const auto& [name, valid] : kinds)
-        if (std::strcmp(key, name) == 0) return valid(value);
+    const SystemKey* entry = system_key(key);
+    switch (entry ? entry->kind : ValueKind::text) {
+    case ValueKind::hex:
+        return IniIsNumber(value, 16);
+    case ValueKind::dec:
+        return IniIsNumber(value, 10);
+    case ValueKind::date:
+        return IniIsDate(value);
+    case ValueKind::time:
+        return IniIsTime(value);
+    case ValueKind::text:
+        break;
+    }
     return value[0] != '\0';
 }
 

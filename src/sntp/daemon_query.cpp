@@ -4,7 +4,6 @@
 #include "sntp/daemon_query.h"
 
 #include "os/deploy_settings.h"
-#include "os/unit_path.h"
 
 #include <arpa/inet.h>
 #include <cctype>
@@ -18,7 +17,6 @@
 
 namespace {
 
-constexpr const char* kDefaultAddress = "127.0.0.1:123";
 constexpr int kWaitSeconds = 1;
 constexpr size_t kOriginateAt = 24, kReceiveAt = 32, kTransmitAt = 40;
 
@@ -74,8 +72,7 @@ void read_reply(const uint8_t* reply, ssize_t length, const DaemonQuery& query, 
 
 std::string daemon_address() {
     const char* named = std::getenv("ORV_NTP_QUERY");
-    return named && *named ? named
-                           : deploy_setting("ORV_NTP_QUERY", sandboxed() ? "" : kDefaultAddress);
+    return named && *named ? named : deploy_setting("ORV_NTP_QUERY");
 }
 
 bool daemon_address_parse(const std::string& text, sockaddr_in& out) {

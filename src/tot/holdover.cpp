@@ -3,44 +3,25 @@
 // that a drifting free-running clock is not served as synchronised for long.
 #include "tot/holdover.h"
 
+#include "log/deploy_report.h"
 #include "log/status_log.h"
-#include "os/deploy_settings.h"
 #include "os/pace.h"
 #include "tot/ntp_server.h"
 #include "tot/take_counters.h"
-
-#include <charconv>
-#include <string>
 
 HoldoverState holdover{};
 
 namespace {
 
-constexpr int64_t kDefaultLimit = 3600;
-// A shorter limit would stop and start the daemon around every TOT.
-constexpr int64_t kShortestLimit = 60;
-// The longest limit the microsecond clock can count.
-constexpr int64_t kLongestLimit = INT64_MAX / 1000000;
 // The seconds without a take after which the daemon serves the free-running clock.
 constexpr int64_t kHoldoverAfter = 60;
 
-// ORV_HOLDOVER_S in seconds, in plain digits, or exactly "0" for no limit; an
-// unusable value keeps the default (logged once).
+// ORV_HOLDOVER_S in seconds, 0 for no limit; an unusable value keeps the
+// default (logged once).
 int64_t holdover_limit() {
-    const std::string text = deploy_setting("ORV_HOLDOVER_S", "3600");
-    if (text == "0") return 0;
-    int64_t limit = -1;
-    if (text.find_first_not_of("0123456789") == std::string::npos)
-        std::from_chars(text.data(), text.data() + text.size(), limit);
-    if (limit >= kShortestLimit && limit <= kLongestLimit) return limit;
-    if (holdover.bad_limit_logged != text)
-        LogPrint(LOG_TO_BOTH, 3,
-                 "ORV_HOLDOVER_S \"%s\" is no number of seconds from %lld to %lld (0: no "
-                 "limit): %lld kept\n",
-                 LogEscaped(text).c_str(), static_cast<long long>(kShortestLimit),
-                 static_cast<long long>(kLongestLimit), static_cast<long long>(kDefaultLimit));
-    holdover.bad_limit_logged = text;
-    return kDefaultLimit;
+    const DeployValue limit = deploy_value("ORV_HOLDOVER_S");
+    log_deploy_problem(limit);
+    return limit.number;
 }
 
 // Serving the free-running clock ends with a take or with the daemon's stop

@@ -10,17 +10,15 @@
 
 #include <cstdint>
 #include <optional>
-#include <string>
 
 struct HoldoverState {
     // The unit's monotonic clock (pace_clock_us) at the last take, or at the
     // first tick before any take.
     std::optional<int64_t> since_us;
-    int64_t seconds_since_take;   // as of the start of this tick
-    bool taken;                   // a take since the start
-    bool daemon_stopped;          // the NTP daemon is stopped for the holdover
-    bool serving;                 // the NTP daemon serves the free-running clock
-    std::string bad_limit_logged; // the unusable ORV_HOLDOVER_S last reported
+    int64_t seconds_since_take; // as of the start of this tick
+    bool taken;                 // a take since the start
+    bool daemon_stopped;        // the NTP daemon is stopped for the holdover
+    bool serving;               // the NTP daemon serves the free-running clock
 };
 
 extern HoldoverState holdover;

@@ -4,11 +4,10 @@
 // first take.
 #include "tot/time_delivery.h"
 
+#include "log/deploy_report.h"
 #include "log/status_log.h"
 #include "os/clock.h"
-#include "os/deploy_settings.h"
 #include "os/shell.h"
-#include "os/unit_path.h"
 #include "tot/holdover.h"
 #include "tot/ntp_shm.h"
 #include "tot/tot_capture.h"
@@ -20,8 +19,8 @@
 
 namespace {
 
-// Units 0 and 1 are root's with every daemon.
-constexpr const char* kDefaultUnit = "0";
+static_assert(deploy_spec("ORV_SHM_UNIT").max == kNtpShmMaxUnit);
+
 constexpr int64_t kNsPerSecond = 1000000000;
 // A daemon slews a larger offset too slowly: the first take steps the clock.
 constexpr int64_t kStepLimitNs = kNsPerSecond / 2;
@@ -33,23 +32,16 @@ struct DeliveryState {
 DeliveryState delivery;
 
 // What the deployment settings ask for: shm with its segment's unit, or step
-// (unit -1); why a choice cannot be used, else empty. A sandbox has no default
-// unit: its segment must be one that no daemon of the host reads.
+// (unit -1) when they ask for it or their choice cannot be used.
 struct Delivery {
-    int unit;
-    std::string problem;
+    DeployValue mode;
+    DeployValue unit;
 };
 
 Delivery delivery_setting() {
-    const std::string mode = deploy_setting("ORV_TIME_DELIVERY", "step");
-    if (mode == "step") return {-1, ""};
-    if (mode != "shm") return {-1, "ORV_TIME_DELIVERY \"" + LogEscaped(mode) + "\" is unknown"};
-    const std::string text = deploy_setting("ORV_SHM_UNIT", sandboxed() ? "" : kDefaultUnit);
-    const bool digits = !text.empty() && text.size() <= 3 &&
-                        text.find_first_not_of("0123456789") == std::string::npos;
-    if (digits && std::stoi(text) <= kNtpShmMaxUnit) return {std::stoi(text), ""};
-    return {-1, "ORV_SHM_UNIT \"" + LogEscaped(text) + "\" is no unit from 0 to " +
-                    std::to_string(kNtpShmMaxUnit)};
+    Delivery d{deploy_value("ORV_TIME_DELIVERY"), {}};
+    if (d.mode.text == "shm") d.unit = deploy_value("ORV_SHM_UNIT");
+    return d;
 }
 
 // The broadcast time in ns since the epoch (the date and time are local time),
@@ -94,7 +86,8 @@ int set_system_time(int year, int month, int day, int hour, int minute, int seco
 }
 
 int shm_delivery_unit() {
-    return delivery_setting().unit;
+    const Delivery d = delivery_setting();
+    return d.unit.spec && d.unit.usable ? int(d.unit.number) : -1;
 }
 
 bool time_delivery_shm() {
@@ -110,11 +103,9 @@ bool time_delivery_ready() {
 }
 
 void time_delivery_report() {
-    static std::string reported; // the problem last logged
     const Delivery d = delivery_setting();
-    if (!d.problem.empty() && d.problem != reported)
-        LogPrint(LOG_TO_BOTH, 3, "%s: time delivery step\n", d.problem.c_str());
-    reported = d.problem;
+    log_deploy_problem(d.mode, "time delivery step");
+    if (d.unit.spec) log_deploy_problem(d.unit, "time delivery step");
 }
 
 void time_delivery_log_mode() {

@@ -2,7 +2,8 @@
 // kept open for the rest of the run. Its OSW_ calls bind to this executable.
 #include "tuner/tuner_lib.h"
 
-#include <cstdio>
+#include "log/status_log.h"
+
 #include <dlfcn.h>
 #include <string>
 
@@ -46,8 +47,8 @@ const SmsLiteApi* tuner_lib_load() {
     loaded_api = open_library();
     if (!loaded_api) {
         const char* reason = dlerror();
-        std::printf("<ERROR> tuner library: %s\n", reason ? reason : library_path.c_str());
-        std::fflush(stdout);
+        LogPrint(LOG_TO_BOTH, 3, "Tuner library not loaded: %s\n",
+                 LogEscaped(reason ? reason : library_path).c_str());
     }
     return loaded_api;
 }

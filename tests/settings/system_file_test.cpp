@@ -123,7 +123,7 @@ TEST_F(SystemFileTest, OnlyAFileThatCannotBeReadIsReplaced) {
     for (int i = 0; i < 100; ++i)
         kana += "あ";
     const std::string mine = "\xEF\xBB\xBF[ORVSystem] \nUnitName=Mine\t; \x83\x7D\x83\x43\n"
-                             "SystemInfo = 04000000\t; x" +
+                             "SystemInfo = 0400A000\t; x" +
                              kana + "\nTimeAdjustInt=36x";
     const std::string copy = file_text(kSampleValues);
     sandbox.write(kPath, mine);
@@ -137,7 +137,7 @@ TEST_F(SystemFileTest, OnlyAFileThatCannotBeReadIsReplaced) {
     EXPECT_EQ(copy, sandbox.read(kSdPath));
     EXPECT_STREQ("Mine", s.UnitName);
     EXPECT_EQ(0x01000004u, s.Version);
-    EXPECT_EQ(0x04000000u, s.SystemInfo);
+    EXPECT_EQ(0x0400A000u, s.SystemInfo);
     EXPECT_EQ(3600u, s.TimeAdjustInt);
 
     const std::string nul = std::string("[ORVSystem]\nUnitName=A") + '\0' + "\n";
