@@ -14,7 +14,7 @@
 #include "main/unit_state.h"
 #include "os/unit_path.h"
 #include "settings/ini.h"
-#include "tot/ntp_server.h"
+#include "tot/ntp_daemon.h"
 
 #include <nlohmann/json.hpp>
 
