@@ -94,7 +94,12 @@ Serving      : yes (serving)
 NTP daemon   : running (the unit's view), process ntpd $(cat "$ROOT/run/ntpd.pid"), stratum 7 served by /etc/ntpsec/ntp.d/orv-main.conf (setting 7)
 NTP answer   : leap 0, stratum 7, refid GPS, root delay 0.000 ms, root dispersion 0.000 ms, offset ms
 exit 0"
-expect "JSON: serving, the daemon's view" json_is 'd["serving"] and d["reason"] == "serving" and d["ntp_synchronised"] and d["ntp_stratum"] == 7 and d["ntp_refid"] == "GPS" and abs(d["ntp_offset_ms"]) < 1000 and d["ntp_daemon_process"] == "ntpd"'
+# an hour behind: the offset lies between the hour less the time after the
+# answer and the hour less the time before the query
+hour_ago=$(($(date +%s) - 3600)) && echo "$hour_ago" >"$NTP/time" && before=$(date +%s.%N)
+expect "JSON: serving, the daemon's view" json_is 'd["serving"] and d["reason"] == "serving" and d["ntp_synchronised"] and d["ntp_stratum"] == 7 and d["ntp_refid"] == "GPS" and d["ntp_daemon_process"] == "ntpd" and
+    int(sys.argv[1]) - __import__("time").time() - 0.001 <= d["ntp_offset_ms"] / 1000 <= int(sys.argv[1]) - float(sys.argv[2]) + 0.001' "$hour_ago" "$before"
+rm "$NTP/time"
 
 step "past the holdover limit, a daemon that still answers"
 sim_control "signal off"
