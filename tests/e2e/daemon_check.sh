@@ -1,19 +1,19 @@
 #!/usr/bin/env bash
 # orvctl weighs what the NTP daemon itself answers against what the unit
 # believes, both ways: on a unit that serves with ntpsec, a daemon that does
-# not answer, one that answers unsynchronised, one whose root distance a
-# default client refuses and one at another stratum than the unit configured
-# come first in the status and in the JSON reason (exit status 1, orvctl wait
-# times out, the serving line and the JSON agree); past the holdover limit and
-# after END, a daemon that still answers synchronised does too (its clients
-# take a clock that broadcast time does not keep). A daemon process that
-# answers as configured (the tests' responder, named ntpd, with its pid file)
-# makes the status 0 and ends orvctl wait. The status names the file the
-# daemon reads. Before the start and after END the status is unknown (2). The
-# unit asks the daemon too, and its metrics give each answer as orvctl reads
-# it; orvctl send END prints the unit's answer. In a holdover the daemon may
-# answer at a higher stratum than configured (one fed by shared memory raises
-# its own).
+# not answer, one that answers unsynchronised (leap 3, or stratum 16 or 0 at
+# leap 0), one whose root distance a default client refuses and one at another
+# stratum than the unit configured come first in the status and in the JSON
+# reason (exit status 1, orvctl wait times out, --timeout 0 asking once, the
+# serving line and the JSON agree); past the holdover limit and after END, a
+# daemon that still answers synchronised does too (its clients take a clock
+# that broadcast time does not keep). A daemon process that answers as
+# configured (the tests' responder, named ntpd, with its pid file) makes the
+# status 0 and ends orvctl wait. The status names the file the daemon reads.
+# Before the start and after END the status is unknown (2). The unit asks the
+# daemon too, and its metrics give each answer as orvctl reads it; orvctl send
+# END prints the unit's answer. In a holdover the daemon may answer at a
+# higher stratum than configured (one fed by shared memory raises its own).
 . "$(dirname "$0")/lib.sh"
 
 mkdir -p "$ROOT/etc/default" "$ROOT/etc/ntpsec/ntp.d" "$ROOT/run" "$ROOT/bin" "$ROOT/metrics"
@@ -53,15 +53,23 @@ NTP daemon   : running (the unit's view), process ntpd $(cat "$ROOT/run/ntpd.pid
 NTP answer   : none from $ORV_NTP_QUERY (no answer within 1 s)
 exit 1"
 expect "JSON: not serving, why" json_is 'not d["serving"] and d["unit_serving"] and d["unit_reason"] == "serving" and not d["ntp_answered"] and d["reason"].startswith("the unit serves, but the NTP daemon does not answer")'
-out=$(timeout 30 "${CTL[@]}" wait --timeout 1 2>&1) && fail "wait returned 0"
-expect_eq "wait times out" "$out" "orvctl: not serving within 1 s: the unit serves, but the NTP daemon does not answer on $ORV_NTP_QUERY (no answer within 1 s)"
+out=$(timeout 30 "${CTL[@]}" wait --timeout 0 2>&1) && fail "wait returned 0"
+expect_eq "wait --timeout 0 asks once" "$out" "orvctl: not serving within 0 s: the unit serves, but the NTP daemon does not answer on $ORV_NTP_QUERY (no answer within 1 s)"
 
-step "a daemon that answers unsynchronised"
-unit_sees unsync $'orv_ntp_synchronised 0\norv_ntp_stratum 16\norv_ntp_root_distance_seconds 0'
-expect_eq "status" "$(status_of 'Disagreement|NTP answer')" \
-    "Disagreement : the unit serves, but the NTP daemon answers unsynchronised (leap 3, stratum 16)
-NTP answer   : leap 3, stratum 16, refid INIT, root delay 0.000 ms, root dispersion 0.000 ms, offset ms
+step "a daemon that answers unsynchronised: leap 3, or a stratum outside 1 to 15"
+while IFS='|' read -r mode stratum leap refid; do
+    echo "$stratum" >"$NTP/stratum"
+    unit_sees "$mode" $'orv_ntp_synchronised 0\norv_ntp_stratum '"${leap##* }"$'\norv_ntp_root_distance_seconds 0'
+    expect_eq "status: $leap" "$(status_of 'Disagreement|NTP answer')" \
+        "Disagreement : the unit serves, but the NTP daemon answers unsynchronised ($leap)
+NTP answer   : $leap, refid $refid, root delay 0.000 ms, root dispersion 0.000 ms, offset ms
 exit 1"
+done <<'TABLE'
+good|16|leap 0, stratum 16|GPS
+unsync|16|leap 3, stratum 16|INIT
+good|0|leap 0, stratum 0|GPS
+TABLE
+rm "$NTP/stratum"
 
 step "a daemon too far from its reference for a default client"
 unit_sees distant $'orv_ntp_synchronised 1\norv_ntp_stratum 2\norv_ntp_root_distance_seconds 3.5'
@@ -86,7 +94,12 @@ Serving      : yes (serving)
 NTP daemon   : running (the unit's view), process ntpd $(cat "$ROOT/run/ntpd.pid"), stratum 7 served by /etc/ntpsec/ntp.d/orv-main.conf (setting 7)
 NTP answer   : leap 0, stratum 7, refid GPS, root delay 0.000 ms, root dispersion 0.000 ms, offset ms
 exit 0"
-expect "JSON: serving, the daemon's view" json_is 'd["serving"] and d["reason"] == "serving" and d["ntp_synchronised"] and d["ntp_stratum"] == 7 and d["ntp_refid"] == "GPS" and abs(d["ntp_offset_ms"]) < 1000 and d["ntp_daemon_process"] == "ntpd"'
+# an hour behind: the offset lies between the hour less the time after the
+# answer and the hour less the time before the query
+hour_ago=$(($(date +%s) - 3600)) && echo "$hour_ago" >"$NTP/time" && before=$(date +%s.%N)
+expect "JSON: serving, the daemon's view" json_is 'd["serving"] and d["reason"] == "serving" and d["ntp_synchronised"] and d["ntp_stratum"] == 7 and d["ntp_refid"] == "GPS" and d["ntp_daemon_process"] == "ntpd" and
+    int(sys.argv[1]) - __import__("time").time() - 0.001 <= d["ntp_offset_ms"] / 1000 <= int(sys.argv[1]) - float(sys.argv[2]) + 0.001' "$hour_ago" "$before"
+rm "$NTP/time"
 
 step "past the holdover limit, a daemon that still answers"
 sim_control "signal off"

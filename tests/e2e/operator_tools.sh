@@ -15,7 +15,8 @@
 # the power-off (the NTP daemon stopped, orv_up 0); orvctl on a unit that
 # starts (its lock held, no FIFO yet) and one that restarts, on a state file
 # that lacks values (null) and on a state file and log that hold control
-# characters (escaped, the JSON valid). With the promtool unpacked into
+# characters (escaped, the JSON valid); orvctl log -f going on in a rotated log
+# and from the start of one cut short. With the promtool unpacked into
 # build/promtool/, the metrics files pass its lint, the shipped alerting rules
 # its lint and their cases (orv-main.rules.test.yml); the rules and the
 # dashboard name only metrics the unit writes, and the dashboard's queries
@@ -163,6 +164,15 @@ sys.exit(d[\"unit_reason\"] != sys.argv[1] or d[\"channel\"] is not None)" "$sho
 exec 3<&-
 printf 'x\e[2Jy\n' >>"$ROOT/var/www/StatusLog.txt"
 expect_eq "the log's control characters escaped" "$("${CTL[@]}" log | tail -n 1)" 'x\x1B[2Jy'
+LOG=$ROOT/var/www/StatusLog.txt
+"${CTL[@]}" log -f >"$ROOT/followed" & E2E_PIDS+=($!)
+followed() { [ "$(tail -n 1 "$ROOT/followed")" = "$1" ]; }
+wait_for "the log followed" followed 'x\x1B[2Jy'
+mv "$LOG" "$LOG.1" && { cat "$LOG.1" && echo moved; } >"$LOG" # another file, longer
+wait_for "the new log followed" followed moved
+: >"$LOG" && echo cut >>"$LOG" # cut short
+wait_for "the log followed from its start" followed cut
+kill "${E2E_PIDS[-1]}"
 
 
 step "the alerting rules and the dashboard"

@@ -128,6 +128,8 @@ TEST_F(UpdateTest, EachRefusalLeavesEverythingAsItWasWithItsLine) {
          "no update keys (*.pgp, *.gpg, *.asc) in /etc/none"},
         {"[UpLoad]", [&] { package("maker", " && ln -s /etc up"); },
          "member ./up of data.tar.gz leads out of its directory"},
+        {"[UpLoad]", [&] { chmod(sandbox.path("/etc/orv-main/update-keys").c_str(), 0775); },
+         "/etc/orv-main/update-keys/ may be written by others than root"},
         {"[UpLoad]",
          [&] { chmod(sandbox.path("/etc/orv-main/update-keys/maker.pgp").c_str(), 0664); },
          "/etc/orv-main/update-keys/maker.pgp may be written by others than root"},
@@ -143,6 +145,7 @@ TEST_F(UpdateTest, EachRefusalLeavesEverythingAsItWasWithItsLine) {
         package();
         sandbox.remove("/sim"), sandbox.remove("/var/www/StatusLog.txt");
         sandbox.remove(kDeploySettingsPath);
+        chmod(sandbox.path("/etc/orv-main/update-keys").c_str(), 0755);
         spoil();
         deploy_settings_reload();
         const std::string before = upload();
