@@ -13,7 +13,6 @@
 #include "main/main_loop.h"
 #include "main/unit_state.h"
 #include "os/unit_path.h"
-#include "settings/ini.h"
 #include "tot/ntp_daemon.h"
 
 #include <nlohmann/json.hpp>
@@ -38,15 +37,23 @@ namespace status_view {
 
 namespace {
 
-// The section's keys with a value; `error` is the errno when the file cannot
-// be read. Each value comes with its control characters escaped: whoever wrote
-// the file, it is only shown.
-Values read_section(const char* path, const char* section, int* error = nullptr) {
+// The state file's keys with a value; `error` is the errno when the file
+// cannot be read. Only the unit writes it, each line KEY=VALUE with a TAB
+// before its comment, so a value is read whole up to that TAB: a reason may
+// hold an '=' (dtparam=spi=on). Each value comes with its control characters
+// escaped: whoever wrote the file, it is only shown.
+Values read_state(int* error) {
     Values values;
-    const int result = IniReadFile(path, section, [&values](const char* key, const char* value) {
-        if (*value) values[key] = LogEscapedControls(value);
-    });
-    if (error) *error = result == 0 ? 0 : errno;
+    std::ifstream in(unit_path(kStateFilePath));
+    *error = in ? 0 : errno;
+    bool section = false;
+    for (std::string line; std::getline(in, line);) {
+        if (line.starts_with('[')) section = line.starts_with("[State]");
+        const size_t equals = line.find('=');
+        if (!section || equals == 0 || equals == std::string::npos) continue;
+        const std::string value = line.substr(equals + 1, line.find('\t', equals) - equals - 1);
+        if (!value.empty()) values[line.substr(0, equals)] = LogEscapedControls(value);
+    }
     return values;
 }
 
@@ -114,7 +121,7 @@ long lock_holder() {
 View gather() {
     View v{};
     v.running = control_fifo_read(v.unknown_why);
-    v.state = read_section(kStateFilePath, "[State]", &v.state_error);
+    v.state = read_state(&v.state_error);
     const long published_pid = integer(v.state, "Pid").value_or(0);
     if (v.running == Running::no && (v.pid = lock_holder()) != 0)
         v.running = v.pid == published_pid ? Running::stopping : Running::starting;

@@ -156,9 +156,9 @@ printf '[State]\nPid=4321\nServing=0\n' >"$ROOT/state.ini" && mv "$STATE" "$ROOT
 expect "what the state file lacks is null" eval '{ "${CTL[@]}" status --json || true; } | python3 -c "import json,sys; d=json.load(sys.stdin)
 sys.exit(any(d[k] is not None for k in (\"delivery\", \"ip\", \"dns\", \"version\", \"unit_reason\", \"ber_e5\", \"last_take\")))"'
 mv "$ROOT/full.ini" "$STATE"
-printf 'Reason=\e[1A\e[2K\x7f\xc2\x9b\xff"\\x\nChannel=nan\n' >>"$STATE" # written by anyone
+printf 'Reason=spi=on\e[1A\e[2K\x7f\xc2\x9b\xff"\\x\nChannel=nan\n' >>"$STATE" # written by anyone
 expect "no control character shown" eval '! { "${CTL[@]}" status || true; } | grep -q "[[:cntrl:]]"'
-shown='\x1B[1A\x1B[2K\x7F\xC2\x9B\xFF"\x'
+shown='spi=on\x1B[1A\x1B[2K\x7F\xC2\x9B\xFF"\x' # whole past an '='
 expect "escaped in the JSON" eval '{ "${CTL[@]}" status --json || true; } | python3 -c "import json,sys; d=json.load(sys.stdin)
 sys.exit(d[\"unit_reason\"] != sys.argv[1] or d[\"channel\"] is not None)" "$shown"'
 exec 3<&-
