@@ -145,11 +145,12 @@ update_payload() {
 # update_rows STRATUM: each update placed and sent as the web front end's group would.
 update_rows() {
     local stratum=$1 group="runuser -u www-data --" id=$(guest cat /proc/sys/kernel/random/boot_id)
-    first_take "$stratum" "7 served before the updates"
+    signal on
+    check "7 served before the updates" "${ctl[@]}" served "$port" "$ahead" "$stratum" $((60 * slow))
     check "7 upload folder the group's, unsigned refused" guest "mount -o ro /dev/vdb /mnt 2>/dev/null;
         install -D -m 644 /mnt/update/maker.pgp /etc/orv-main/update-keys/maker.pgp &&
         stat -c '%a %U:%G' /usr/kelvatro/upload | grep -x '770 root:www-data' && $group cp /mnt/update/unsigned/data.tar.gz
-        /usr/kelvatro/upload/ && $group orvctl send '[UpLoad]' && for i in \$(seq 20); do orvctl status | grep -q '^Last update  : refused'
+        /usr/kelvatro/upload/ && { $group orvctl send '[UpLoad]'; test \$? = 1; } && for i in \$(seq 20); do orvctl status | grep -q '^Last update  : refused'
         && break; sleep 1; done; orvctl status | grep -q '^Last update  : refused' && ! test -e /var/lib/orv-update-mark &&
         grep 'Update refused: .*sig missing' /var/www/StatusLog.txt"
     check "7 unsigned update: served on, no reboot" eval '"${ctl[@]}" served "$port" "$ahead" "$stratum" 30 && ! rebooted "$id"'
@@ -401,12 +402,30 @@ no_spidev() {
     guest --timeout $((120 * slow)) "rm /dev/spidev0.1 && systemctl start orv-main && for i in \$(seq $((60 * slow))); do
         orvctl status | grep '^Serving' >/tmp/st; grep -q spi=on /tmp/st && break; sleep 1; done;
         systemctl stop orv-main; systemctl restart orv-board;
-        grep -qF \"$missing\" /var/www/StatusLog.txt && grep -xF \"Serving      : no ($missing)\" /tmp/st"
+        grep -qF \"$missing\" /var/www/StatusLog.txt && grep -xF \"Serving      : no ($missing)\" /tmp/st ||
+        { cat /tmp/st; journalctl -b -u orv-main -o cat | grep -i 'spi\|ready\|start' | tail -5; false; }"
 }
 # hung FAULT STRATUM: the unit hung by FAULT (a command in the guest) while it
 # serves: when the daemon stops answering as synchronised (the watchdog's abort,
 # then the stop helper), and when broadcast time is served again after the restart.
 hung() { guest "$1" >/dev/null && "${ctl[@]}" outage "$port" "$ahead" "$2" $((150 * slow)); }
+
+# date_fails: /bin/date failing (a script bound over it in the guest, saying what
+# date says when it may not set the clock) at two takes of step delivery: the
+# unit ticks on after each (its status file rewritten, the same process, no
+# restart by the watchdog) and its journal has the command's failure.
+date_fails() {
+    guest --timeout $((120 * slow)) "pid=\$(systemctl show -p MainPID --value orv-main) st=/var/kelvatro/conf/Status_05_01.txt;
+        printf '#!/bin/sh\necho \"date: cannot set date: Operation not permitted\" >&2\nexit 1\n' >/usr/local/sbin/date-fails &&
+        chmod 755 /usr/local/sbin/date-fails && mount --bind /usr/local/sbin/date-fails /usr/bin/date || exit 1;
+        fails() { journalctl -b -u orv-main -o cat | grep -c '^date: cannot set date'; };
+        for i in \$(seq $((60 * slow))); do [ \$(fails) -ge 2 ] && break; sleep 1; done; n=\$(fails); umount /usr/bin/date;
+        m=\$(stat -c %y \$st) ticks=0;
+        for i in \$(seq $((30 * slow))); do [ \"\$(stat -c %y \$st)\" = \"\$m\" ] || { m=\$(stat -c %y \$st); ticks=\$((ticks + 1)); };
+            [ \$ticks -ge 2 ] && break; sleep 0.5; done;
+        echo \"\$n failed date commands, then \$ticks ticks, restarts \$(systemctl show -p NRestarts --value orv-main)\";
+        test \$n -ge 2 -a \$ticks -ge 2 -a \$(systemctl show -p MainPID --value orv-main) = \$pid"
+}
 
 # boot_and_check DAEMON DELIVERY: items 1 to 5 in one boot.
 boot_and_check() {
@@ -432,6 +451,8 @@ boot_and_check() {
     check "4 orvctl status: not serving, status 1" eval 'until_ok $((30 * slow)) status_is 1 && status_is 1'
     signal on
     check "4 signal on: served again" "${ctl[@]}" served "$port" "$ahead" "$other" $((60 * slow))
+    [ "$delivery" != step ] || { check "5 date -s failing: the unit ticks on" date_fails &&
+        check "5 date -s failing: served on" "${ctl[@]}" served "$port" "$ahead" "$other" $((30 * slow)); }
     check "5 watchdog: orv-main stopped (SIGSTOP)" hung "kill -STOP \$(systemctl show -p MainPID --value orv-main)" "$other"
     check "5 watchdog: one SPI ioctl stalled 65 s" hung "echo 'spi stall 65' >/var/lib/orv-board/control" "$other"
     check "5 systemctl stop: a clean end" guest "systemctl stop orv-main &&
