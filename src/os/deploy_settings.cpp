@@ -56,22 +56,22 @@ std::string set_value(std::string_view key) {
     return found == settings.end() ? std::string() : found->second;
 }
 
-std::string_view fallback_of(const DeploySettingSpec& spec) {
-    return spec.no_fallback_sandboxed && sandboxed() ? std::string_view() : spec.fallback;
+std::string_view fallback_of(const DeploySettingSpec& row) {
+    return row.no_fallback_sandboxed && sandboxed() ? std::string_view() : row.fallback;
 }
 
-// Takes TEXT into VALUE when it is one of the spec's kind; false when not.
-bool take(const DeploySettingSpec& spec, std::string_view text, DeployValue& value) {
+// Takes TEXT into VALUE when it is one of the row's kind; false when not.
+bool take(const DeploySettingSpec& row, std::string_view text, DeployValue& value) {
     value.text = text;
-    switch (spec.kind) {
+    switch (row.kind) {
     case DeployKind::text:
         return true;
     case DeployKind::number: {
-        if (!spec.zero.empty() && text == "0") return value.number = 0, true;
+        if (!row.zero.empty() && text == "0") return value.number = 0, true;
         int64_t number = -1;
         const bool digits = !text.empty() && text.find_first_not_of("0123456789") == text.npos;
         const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
-        if (!digits || error != std::errc() || number < spec.min || number > spec.max) return false;
+        if (!digits || error != std::errc() || number < row.min || number > row.max) return false;
         return value.number = number, true;
     }
     case DeployKind::real: {
@@ -82,8 +82,8 @@ bool take(const DeploySettingSpec& spec, std::string_view text, DeployValue& val
         return value.real = real, true;
     }
     case DeployKind::label:
-        for (size_t i = 0; i < spec.labels.size(); ++i)
-            if (text == spec.labels[i]) return value.number = int64_t(i), true;
+        for (size_t i = 0; i < row.labels.size(); ++i)
+            if (text == row.labels[i]) return value.number = int64_t(i), true;
         return text.empty();
     }
     return false;
@@ -92,14 +92,14 @@ bool take(const DeploySettingSpec& spec, std::string_view text, DeployValue& val
 } // namespace
 
 DeployValue deploy_value(std::string_view key) {
-    const DeploySettingSpec& spec = deploy_spec(key);
+    const DeploySettingSpec& row = deploy_spec(key);
     DeployValue value;
-    value.spec = &spec;
+    value.row = &row;
     const std::string set = set_value(key);
-    if (take(spec, set.empty() ? fallback_of(spec) : set, value)) return value;
+    if (take(row, set.empty() ? fallback_of(row) : set, value)) return value;
     value.usable = false;
     value.unusable = set;
-    take(spec, fallback_of(spec), value);
+    take(row, fallback_of(row), value);
     return value;
 }
 
@@ -116,11 +116,11 @@ std::string deploy_setting(std::string_view key, std::string_view fallback) {
 bool deploy_problem_is_new(const DeployValue& value) {
     std::lock_guard lock(settings_lock);
     if (value.usable) {
-        if (const auto last = reported.find(value.spec->key); last != reported.end())
+        if (const auto last = reported.find(value.row->key); last != reported.end())
             reported.erase(last);
         return false;
     }
-    const auto [last, first] = reported.try_emplace(std::string(value.spec->key), value.unusable);
+    const auto [last, first] = reported.try_emplace(std::string(value.row->key), value.unusable);
     if (!first && last->second == value.unusable) return false;
     last->second = value.unusable;
     return true;

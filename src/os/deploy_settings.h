@@ -78,8 +78,8 @@ inline constexpr DeploySettingSpec kDeploySettings[] = {
 
 // The table's entry of a key; a key outside the table is a fault of the caller.
 constexpr const DeploySettingSpec& deploy_spec(std::string_view key) {
-    for (const DeploySettingSpec& spec : kDeploySettings)
-        if (spec.key == key) return spec;
+    for (const DeploySettingSpec& row : kDeploySettings)
+        if (row.key == key) return row;
     throw "no such deployment setting";
 }
 
@@ -87,7 +87,7 @@ constexpr const DeploySettingSpec& deploy_spec(std::string_view key) {
 // (an empty one when there is no default) leaves the default in `text`,
 // `number` and `real`, and itself in `unusable` (log_deploy_problem says why).
 struct DeployValue {
-    const DeploySettingSpec* spec = nullptr;
+    const DeploySettingSpec* row = nullptr;
     std::string text;
     int64_t number = -1; // number: its value; label: its place among the labels
     double real = 0;

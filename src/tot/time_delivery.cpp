@@ -87,7 +87,7 @@ int set_system_time(int year, int month, int day, int hour, int minute, int seco
 
 int shm_delivery_unit() {
     const Delivery d = delivery_setting();
-    return d.unit.spec && d.unit.usable ? int(d.unit.number) : -1;
+    return d.unit.row && d.unit.usable ? int(d.unit.number) : -1;
 }
 
 bool time_delivery_shm() {
@@ -105,7 +105,7 @@ bool time_delivery_ready() {
 void time_delivery_report() {
     const Delivery d = delivery_setting();
     log_deploy_problem(d.mode, "time delivery step");
-    if (d.unit.spec) log_deploy_problem(d.unit, "time delivery step");
+    if (d.unit.row) log_deploy_problem(d.unit, "time delivery step");
 }
 
 void time_delivery_log_mode() {

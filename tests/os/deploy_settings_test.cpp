@@ -51,7 +51,7 @@ TEST_F(SandboxTest, DeploySettingsCheckedAgainstTheirKind) {
         sandbox.write(kDeploySettingsPath, line + "\n");
         deploy_settings_reload();
         const DeployValue value = deploy_value(line.substr(0, line.find('=')));
-        const bool real = value.spec->kind == DeployKind::real;
+        const bool real = value.row->kind == DeployKind::real;
         EXPECT_EQ(real ? value.real : double(value.number), expected) << line;
         EXPECT_EQ(value.usable ? "" : deploy_problem(value), problem) << line;
     }
@@ -81,9 +81,9 @@ TEST(DeploySettingsTable, IsTheManPageList) {
         tagged = line == ".TP";
     }
     std::vector<std::string> keys;
-    for (const DeploySettingSpec& spec : kDeploySettings) {
-        keys.emplace_back(spec.key);
-        EXPECT_NE(text_of[keys.back()].find(spec.fallback), std::string::npos) << spec.key;
+    for (const DeploySettingSpec& row : kDeploySettings) {
+        keys.emplace_back(row.key);
+        EXPECT_NE(text_of[keys.back()].find(row.fallback), std::string::npos) << row.key;
     }
     EXPECT_EQ(listed, keys);
 }
