@@ -141,7 +141,9 @@ TEST_F(UpdateTest, EachRefusalLeavesEverythingAsItWasWithItsLine) {
         return std::to_string(std::distance(names, {})) +
                sandbox.read("/usr/kelvatro/upload/data.tar.gz");
     };
+    FakeUnitClock clock; // a second between the rows: each is checked and logged
     for (const auto& [word, spoil, why] : cases) {
+        clock.advance_seconds(1);
         package();
         sandbox.remove("/sim"), sandbox.remove("/var/www/StatusLog.txt");
         sandbox.remove(kDeploySettingsPath);

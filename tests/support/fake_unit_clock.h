@@ -23,7 +23,8 @@ class FakeUnitClock {
     }
     FakeUnitClock(const FakeUnitClock&) = delete;
     FakeUnitClock& operator=(const FakeUnitClock&) = delete;
-    void advance_seconds(int seconds) { now_ += int64_t{seconds} * 1000000; }
+    void advance_seconds(int seconds) { advance_us(int64_t{seconds} * 1000000); }
+    void advance_us(int64_t us) { now_ += us; }
 
   private:
     static inline int64_t start_ = int64_t{1} << 50;
