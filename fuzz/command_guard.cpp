@@ -159,10 +159,17 @@ const char* unsound_command(Oracle& o, const Pipeline& pipeline, size_t at) {
         if (c.words.size() != 2 || !o.inside(o.cwd / c.words[1])) return "cd outside";
         o.cwd = o.cwd / c.words[1];
     } else if (tool == "rm" || tool == "cp" || tool == "tar" || tool == "sqv") {
+        // After "--" every word is a file, whatever it starts with.
+        bool operands = false;
         for (size_t i = 1 + (tool == "tar"); i < c.words.size(); ++i) {
             const std::string& word = c.words[i];
-            const std::string file = word.starts_with("--keyring=") ? word.substr(10) : word;
-            if (!file.starts_with('-') && !o.names_inside(file, c.patterns[i]))
+            if (!operands && word == "--") {
+                operands = true;
+                continue;
+            }
+            const bool keyring = !operands && word.starts_with("--keyring=");
+            const std::string file = keyring ? word.substr(10) : word;
+            if ((operands || !file.starts_with('-')) && !o.names_inside(file, c.patterns[i]))
                 return "a file outside";
         }
     } else if (tool == "sed" || tool == "grep" || tool == "egrep" || tool == "awk") {
