@@ -8,6 +8,8 @@
 #include "tot/tot_state.h"
 #include "tot/tot_step.h"
 
+#include <unistd.h>
+
 namespace {
 
 std::map<uint32_t, uint32_t> registers; // by 13-bit address; the reads only read
@@ -135,4 +137,31 @@ TEST_F(SandboxTest, FpgaDateAndTimeWords) {
         EXPECT_EQ(fpga_read_time(time, kNever), result) << after_us;
     }
     pace_set_clock(nullptr);
+}
+
+// A sub-second read drawn out (here by 20 ms) tells its moment only to within
+// half its length: the words are read again and the quicker read's count kept.
+TEST_F(SandboxTest, ADrawnOutSubSecondReadIsMadeAgain) {
+    static int sub_second_reads;
+    constexpr SpiTransport kSlowFirst{"slow-first", [] { return 0; },
+                                      [](uint8_t* frame, size_t size) {
+                                          const int result = table_exchange(frame, size);
+                                          if ((frame[0] & 0x1F) == 0x03 && frame[1] == 0x0C &&
+                                              sub_second_reads++ == 0) {
+                                              usleep(20000);
+                                              registers[0x030C] = 0x00070001; // 7 ms 1 µs
+                                          }
+                                          return result;
+                                      }};
+    tot_state_reset();
+    sub_second_reads = 0;
+    registers[0x0304] = 0x00123456;
+    registers[0x030C] = 0x01F40000; // 500 ms
+    spi_set_transport(&kSlowFirst);
+    ASSERT_EQ(SpiOpen(), 0);
+    TotTime time{};
+    const int64_t before_us = monotonic_us();
+    ASSERT_EQ(fpga_read_time(time, pace_clock_us() - 1000000), 0);
+    EXPECT_EQ(std::pair(tot_capture.milliseconds, tot_capture.microseconds), std::pair(7, 1));
+    EXPECT_GE(tot_capture.sub_second_read_us, before_us + 20000);
 }
