@@ -143,16 +143,16 @@ TEST_F(SandboxTest, FpgaDateAndTimeWords) {
 // half its length: the words are read again and the quicker read's count kept.
 TEST_F(SandboxTest, ADrawnOutSubSecondReadIsMadeAgain) {
     static int sub_second_reads;
-    constexpr SpiTransport kSlowFirst{"slow-first", [] { return 0; },
-                                      [](uint8_t* frame, size_t size) {
-                                          const int result = table_exchange(frame, size);
-                                          if ((frame[0] & 0x1F) == 0x03 && frame[1] == 0x0C &&
-                                              sub_second_reads++ == 0) {
-                                              usleep(20000);
-                                              registers[0x030C] = 0x00070001; // 7 ms 1 µs
-                                          }
-                                          return result;
-                                      }};
+    static constexpr SpiTransport kSlowFirst{"slow-first", [] { return 0; },
+                                             [](uint8_t* frame, size_t size) {
+                                                 const int result = table_exchange(frame, size);
+                                                 if ((frame[0] & 0x1F) == 0x03 &&
+                                                     frame[1] == 0x0C && sub_second_reads++ == 0) {
+                                                     usleep(20000);
+                                                     registers[0x030C] = 0x00070001; // 7 ms 1 µs
+                                                 }
+                                                 return result;
+                                             }};
     tot_state_reset();
     sub_second_reads = 0;
     registers[0x0304] = 0x00123456;
