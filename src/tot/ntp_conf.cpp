@@ -157,10 +157,9 @@ int copy_ntp_conf() {
 // local clock of ntpd takes the place of the shared-memory clock of an earlier
 // run.
 int write_ntp_conf(bool shm, bool ntpsec, int stratum) {
-    const std::string orphan =
-        format_command("%s %d orphanwait 1%s\n", kOrphanText,
-                       shm ? std::min(stratum + 1 + kHoldoverStrata, kMaxStratum) : stratum,
-                       shm && ntpsec ? " maxdisp 1" : "");
+    const std::string orphan = format_command("%s %d orphanwait 1%s\n", kOrphanText,
+                                              shm ? own_clock_stratum(stratum) : stratum,
+                                              shm && ntpsec ? " maxdisp 1" : "");
     const int written = shm ? replace_reference_clocks(
                                   time_delivery_ready() ? shm_refclock_lines(stratum) + orphan : "")
                         : ntpsec ? replace_reference_clocks(orphan)

@@ -10,6 +10,7 @@
 #include "os/shell.h"
 #include "settings/file_store.h"
 #include "tot/ntp_conf.h"
+#include "tot/ntp_server.h"
 #include "tot/time_delivery.h"
 
 #include <string>
@@ -23,13 +24,18 @@ std::string chrony_conf() {
 }
 
 // chrony: the unit's own file among its configuration files, written whole.
+// In shm delivery chrony selects the segment's clock only once it holds three
+// samples, ten seconds at one take in five; until then it serves its own clock
+// at the holdover's stratum, which the take that started it has just set. It
+// falls back to its own clock only once its root distance passes 1 s.
 int write_chrony_conf(bool shm, int stratum) {
     std::string text = "# Broadcast time (TOT) from orv-main, served to every client.\n";
     if (!shm)
         text += format_command("local stratum %d\n", stratum);
     else if (time_delivery_ready())
-        text += format_command("refclock SHM %d refid TOT poll 1 filter 1 stratum %d\n",
-                               shm_delivery_unit(), stratum);
+        text += format_command("refclock SHM %d refid TOT poll 1 filter 1 stratum %d\n"
+                               "local stratum %d\n",
+                               shm_delivery_unit(), stratum, own_clock_stratum(stratum));
     text += "allow\n";
     return WriteFileReported(chrony_conf().c_str(), text, kDaemonFileAccess, DirSync::yes);
 }

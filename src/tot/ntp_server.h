@@ -3,6 +3,9 @@
 // time that time_delivery chooses.
 #pragma once
 
+#include "tot/ntp_daemon.h"
+
+#include <algorithm>
 #include <cstdint>
 
 struct NtpServerState {
@@ -41,3 +44,9 @@ void ntp_server_retry_stratum();
 void ntp_server_holdover(bool free_running);
 // The strata added to the served one for the holdover (15 at most).
 constexpr int kHoldoverStrata = 4;
+// Shm delivery: the stratum at which the daemon serves its own clock (ntpsec's
+// orphan, chrony's local stratum) while the unit's reference clock, at the
+// stratum given, is not yet or no longer fit: the holdover's.
+constexpr int own_clock_stratum(int refclock_stratum) {
+    return std::min(refclock_stratum + 1 + kHoldoverStrata, kMaxStratum);
+}

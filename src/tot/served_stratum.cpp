@@ -1,8 +1,8 @@
 // The served stratum read back from the daemon's configuration: one above a
 // reference clock's ("fudge" for ntpd and ntpsec, "refclock" for chrony), or
-// ntpsec's orphan stratum ("tos orphan S") and chrony's "local stratum S"
-// themselves. Beside a reference clock the orphan stratum is only the one
-// served while that clock is unfit.
+// the daemon's own clock's, ntpsec's orphan stratum ("tos orphan S") and
+// chrony's "local stratum S" themselves. Beside a reference clock the own
+// clock's stratum is only the one served while that clock is unfit.
 #include "tot/served_stratum.h"
 
 #include "os/unit_path.h"
@@ -31,9 +31,9 @@ int served_by(const std::string& line) {
 
 int served_stratum() {
     std::ifstream conf(unit_path(ntp_daemon_conf()));
-    int served = -1, orphan = -1;
+    int served = -1, own = -1;
     for (std::string line; std::getline(conf, line);)
         if (const int stratum = served_by(line); stratum >= 0)
-            (line.starts_with("tos") ? orphan : served) = stratum;
-    return served >= 0 ? served : orphan;
+            (line.starts_with("tos") || line.starts_with("local") ? own : served) = stratum;
+    return served >= 0 ? served : own;
 }

@@ -9,6 +9,7 @@
 #include "os/clock.h"
 #include "os/shell.h"
 #include "tot/holdover.h"
+#include "tot/ntp_server.h"
 #include "tot/ntp_shm.h"
 #include "tot/tot_capture.h"
 
@@ -22,14 +23,10 @@ namespace {
 static_assert(deploy_spec("ORV_SHM_UNIT").max == kNtpShmMaxUnit);
 
 constexpr int64_t kNsPerSecond = 1000000000;
-// A daemon slews a larger offset too slowly: the first take steps the clock.
-constexpr int64_t kStepLimitNs = kNsPerSecond / 2;
-
-struct DeliveryState {
-    bool first_take_done = false;
-};
-
-DeliveryState delivery;
+// The take that starts the daemon sets the clock when it is off by more: the
+// daemon serves its own clock until it holds samples enough to steer it
+// (chrony's local stratum), and slews a larger offset slowly.
+constexpr int64_t kStepLimitNs = kNsPerSecond / 1000;
 
 // What the deployment settings ask for: shm with its segment's unit, or step
 // (unit -1) when they ask for it or their choice cannot be used.
@@ -128,9 +125,8 @@ void deliver_broadcast_time(const TotDate& date, const TotTime& time, BroadcastT
     const int64_t clock_ns = broadcast_ns(date, time);
     if (clock_ns < 0 || (adjust && holdover.serving)) return;
     const int64_t receive_ns = tot_capture.sub_second_read_ns;
-    const bool first_take = !adjust && !delivery.first_take_done;
-    if (!adjust) delivery.first_take_done = true;
-    if (first_take && std::llabs(clock_ns - receive_ns) > kStepLimitNs) {
+    const bool starts_daemon = !adjust && !ntp_server.running;
+    if (starts_daemon && std::llabs(clock_ns - receive_ns) > kStepLimitNs) {
         // The clock now shows the broadcast time: this take is the daemon's
         // first sample, read when the daemon starts right after it, so that
         // it has the samples it needs to serve a take sooner.
@@ -142,6 +138,5 @@ void deliver_broadcast_time(const TotDate& date, const TotTime& time, BroadcastT
 }
 
 void time_delivery_reset() {
-    delivery = DeliveryState{};
     ntp_shm_detach();
 }

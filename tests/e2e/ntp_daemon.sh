@@ -51,7 +51,7 @@ for daemon in ntpsec chrony; do
     step "$daemon: shm delivery, the unit started anew: restarted on the segment"
     start_unit "$daemon" shm
     check ntpsec "$restart" "server 127.127.28.$UNIT minpoll 1 maxpoll 1"$'\n'"fudge 127.127.28.$UNIT refid TOT stratum 0"$'\n''tos orphan 5 orphanwait 1 maxdisp 1' 1
-    check chrony "$restart" "$head"$'\n'"refclock SHM $UNIT refid TOT poll 1 filter 1 stratum 0"$'\n'allow 1
+    check chrony "$restart" "$head"$'\n'"refclock SHM $UNIT refid TOT poll 1 filter 1 stratum 0"$'\nlocal stratum 5\nallow' 1
     sim_end
     [ "$daemon" = ntpsec ] && ntp_conf=$(cat "$ROOT/etc/orv-main/ntp.conf")
 done

@@ -367,12 +367,13 @@ INSTANTIATE_TEST_SUITE_P(
                                "the build date 2000/01/01 09:00:00",
                                "implausible_date"}));
 
-// Shm delivery: the first take sets the clock, and it and each later one write
-// a sample (the count of mode 1 up by two) into a segment for root only, of this test
-// process's unit (the sample's fields as a daemon takes them: e2e shm_chrony).
+// Shm delivery: the take that starts the daemon sets the clock, and it and each
+// later one write a sample (the count of mode 1 up by two) into a segment for
+// root only, of this test process's unit (the sample's fields as a daemon takes
+// them: e2e shm_chrony); the take that starts it again after a stop sets it again.
 // With the variant bit the switch is not looked at (a held one ends the unit:
 // e2e cold_start, operator_view); the status file shows the variant's stratum.
-TEST_F(TotStep, ShmDeliveryOnAVariantUnitSetsTheClockOnceThenWritesSamples) {
+TEST_F(TotStep, ShmDeliveryOnAVariantUnitSetsTheClockAtEachDaemonStartAndWritesSamples) {
     system_settings.CustumInfo = kVariantBit;
     const int unit = 2 + getpid() % 254;
     sandbox.write("/etc/default/orv-main",
@@ -397,6 +398,10 @@ TEST_F(TotStep, ShmDeliveryOnAVariantUnitSetsTheClockOnceThenWritesSamples) {
     EXPECT_EQ(std::tuple(shm[0], shm[1], shm[wide ? 9 : 6], shm[wide ? 12 : 9]),
               std::tuple(1, 6, 0, 1));
     shmdt(shm);
+    capture_stdout([] { ntp_server_stop(); });
+    ticks(4);
+    EXPECT_EQ(date_commands(), (Lines{"/bin/date -s \"2023/2/5 07:00:04.005042\"",
+                                      "/bin/date -s \"2023/2/5 07:00:16.005042\""}));
 }
 
 // A segment that another user owns, or that others may write, is never used:
