@@ -9,7 +9,8 @@ defaults takes: leap not 3, stratum 1 to 15, root distance under 3 s.
                              reboots answers nothing, and the caller asks again)
   broadcast SOCK AHEAD       the simulated broadcast AHEAD s ahead of this machine
   watch PORT STOPFILE        until STOPFILE exists: fails on a synchronised answer
-  served PORT AHEAD STRATUM TIMEOUT   waits for the broadcast time at STRATUM
+  served PORT AHEAD STRATUM TIMEOUT   waits for the broadcast time at STRATUM; fails
+                             when the first answer a client takes is 100 ms off
   worst PORT AHEAD SECONDS   the worst offset of quick answers over SECONDS (takes
                              between them): fails beyond 100 ms either way
   outage PORT AHEAD STRATUM TIMEOUT   from a fault: when the answers stop being
@@ -198,17 +199,19 @@ def main(cmd, *args):
             time.sleep(0.5)
         print(f"{answers} answers, none synchronised")
     elif cmd == "served":
-        # Also when a client first takes an answer, at whatever stratum.
+        # Also when a client first takes an answer, at whatever stratum: when (also on
+        # the broadcast's clock, this machine's + AHEAD), and how far off; a client
+        # that first takes a clock off by more than the worst row's limit fails it.
         ahead, stratum, start, taken = int(args[1]), int(args[2]), time.monotonic(), []
-        # When it was taken, also on the broadcast's clock (this machine's + AHEAD).
         def done(a):
             if synchronised(a) and not taken:
-                taken.extend((time.monotonic() - start, time.time() + ahead))
+                taken.extend((time.monotonic() - start, time.time() + ahead, a[2] - ahead, a[1]))
             return synchronised(a) and a[1] == stratum and abs(a[2] - ahead) <= 0.05
         answer, waited = poll(int(args[0]), done, float(args[3]))
         print(f"offset {(answer[2] - ahead) * 1e3:+.1f} ms, stratum {answer[1]}, root distance "
-              f"{answer[3] * 1e3:.1f} ms, after {waited:.0f} s (taken after {taken[0]:.0f} s "
-              f"at {taken[1]:.1f})")
+              f"{answer[3] * 1e3:.1f} ms, after {waited:.0f} s (taken after {taken[0]:.0f} s, "
+              f"{taken[2] * 1e3:+.1f} ms at stratum {taken[3]}, at {taken[1]:.1f})")
+        sys.exit(abs(taken[2]) > 0.1)
     elif cmd == "outage":
         port, ahead, stratum, timeout = int(args[0]), int(args[1]), int(args[2]), float(args[3])
         stopped = poll(port, lambda a: not synchronised(a), timeout)[1]
